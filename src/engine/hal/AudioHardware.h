@@ -1,0 +1,221 @@
+#pragma once
+
+// The one interface through which Kestrelamp talks to the audio service. Objects are 32-bit ids,
+// properties are addressed by (selector, scope, element) four-character codes, every call returns a
+// 32-bit status (noErr on success). Implementations: SimulatedAudioHardware (in memory) and
+// PipeWireAudioHardware.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::hal {
+
+using AudioObjectID = std::uint32_t;
+using AudioDeviceID = AudioObjectID;
+using OSStatus = std::int32_t;
+using AudioObjectPropertySelector = std::uint32_t;
+using AudioObjectPropertyScope = std::uint32_t;
+using AudioObjectPropertyElement = std::uint32_t;
+using AudioDeviceIOProcID = std::uint64_t;
+
+constexpr std::uint32_t fourCharCode(const char (&code)[5]) {
+    return (std::uint32_t(std::uint8_t(code[0])) << 24) |
+           (std::uint32_t(std::uint8_t(code[1])) << 16) |
+           (std::uint32_t(std::uint8_t(code[2])) << 8) | std::uint32_t(std::uint8_t(code[3]));
+}
+
+// "glob", "who?", ...: printable form of a code, for logs and test messages.
+std::string fourCharCodeString(std::uint32_t code);
+
+inline constexpr AudioObjectID kAudioObjectUnknown = 0;
+inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
+inline constexpr AudioDeviceIOProcID kAudioDeviceIOProcIDNone = 0;
+
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCharCode("glob");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeOutput = fourCharCode("outp");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCharCode("inpt");
+inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
+
+// System object.
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList =
+    fourCharCode("prs#");
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCharCode("dev#");
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutputDevice =
+    fourCharCode("dOut");
+// Process objects.
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCode("pbid");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
+inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCharCode("pir?");
+// Devices (and the name on any object).
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCharCode("uid ");
+inline constexpr AudioObjectPropertySelector kAudioObjectPropertyName = fourCharCode("lnam");
+inline constexpr AudioObjectPropertySelector kAudioObjectPropertyManufacturer =
+    fourCharCode("lmak");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCharCode("stm#");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyTransportType =
+    fourCharCode("tran");
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate =
+    fourCharCode("nsrt");
+// Taps.
+inline constexpr AudioObjectPropertySelector kAudioTapPropertyUID = fourCharCode("tuid");
+
+inline constexpr OSStatus noErr = 0;
+inline constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCharCode("stop"));
+inline constexpr OSStatus kAudioHardwareUnspecifiedError = OSStatus(fourCharCode("what"));
+inline constexpr OSStatus kAudioHardwareUnknownPropertyError = OSStatus(fourCharCode("who?"));
+inline constexpr OSStatus kAudioHardwareBadPropertySizeError = OSStatus(fourCharCode("!siz"));
+inline constexpr OSStatus kAudioHardwareIllegalOperationError = OSStatus(fourCharCode("nope"));
+inline constexpr OSStatus kAudioHardwareBadObjectError = OSStatus(fourCharCode("!obj"));
+inline constexpr OSStatus kAudioHardwareBadDeviceError = OSStatus(fourCharCode("!dev"));
+inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(fourCharCode("unop"));
+// The service did not answer in time.
+inline constexpr OSStatus kAudioHardwareTimeoutError = OSStatus(fourCharCode("tmot"));
+
+struct AudioObjectPropertyAddress {
+    AudioObjectPropertySelector selector = 0;
+    AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal;
+    AudioObjectPropertyElement element = kAudioObjectPropertyElementMain;
+
+    friend bool operator==(const AudioObjectPropertyAddress&,
+                           const AudioObjectPropertyAddress&) = default;
+};
+
+constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+// One buffer of 32-bit float samples; numberChannels samples are interleaved per frame.
+struct AudioBuffer {
+    std::uint32_t numberChannels = 1;
+    std::uint32_t dataByteSize = 0;
+    void* data = nullptr;
+};
+
+struct AudioBufferList {
+    std::uint32_t numberBuffers = 0;
+    AudioBuffer* buffers = nullptr;
+};
+
+// Called once per I/O cycle on the device's real-time thread. It must not block, lock or allocate.
+using AudioDeviceIOBlock =
+    std::function<void(const AudioBufferList& input, AudioBufferList& output)>;
+
+// Called on a thread of the service after one of the addressed properties changed.
+using AudioObjectPropertyListenerProc = OSStatus (*)(AudioObjectID objectID,
+                                                     std::uint32_t numberAddresses,
+                                                     const AudioObjectPropertyAddress* addresses,
+                                                     void* clientData);
+
+enum class CATapMuteBehavior : std::int32_t {
+    unmuted = 0,
+    muted = 1,
+    mutedWhenTapped = 2, // the process is silent on its own output while the tap is read
+};
+
+struct CATapDescription {
+    std::vector<AudioObjectID> processes;
+    bool mixdown = true;
+    bool mono = false;
+    CATapMuteBehavior muteBehavior = CATapMuteBehavior::unmuted;
+
+    static CATapDescription stereoMixdownOfProcesses(std::vector<AudioObjectID> processObjectIDs) {
+        CATapDescription description;
+        description.processes = std::move(processObjectIDs);
+        return description;
+    }
+};
+
+// The literal dictionary keys of an aggregate device description, for logs and diagnostics.
+inline constexpr const char* kAudioAggregateDeviceNameKey = "name";
+inline constexpr const char* kAudioAggregateDeviceUIDKey = "uid";
+inline constexpr const char* kAudioAggregateDeviceIsPrivateKey = "private";
+inline constexpr const char* kAudioAggregateDeviceSubDeviceListKey = "subdevices";
+inline constexpr const char* kAudioAggregateDeviceTapListKey = "taps";
+inline constexpr const char* kAudioAggregateDeviceTapAutoStartKey = "tapautostart";
+inline constexpr const char* kAudioSubDeviceUIDKey = "uid";
+inline constexpr const char* kAudioSubTapUIDKey = "uid";
+
+// A private device whose input is its taps and whose output is its sub-devices. Only these six
+// entries exist: no main sub-device, clock device, stacking or drift compensation.
+struct AggregateDeviceDescription {
+    std::string name;
+    std::string uid;
+    bool isPrivate = false;
+    std::vector<std::string> subDeviceUIDs;
+    std::vector<std::string> tapUIDs;
+    bool tapAutoStart = false;
+
+    friend bool operator==(const AggregateDeviceDescription&,
+                           const AggregateDeviceDescription&) = default;
+};
+
+class AudioHardware {
+public:
+    virtual ~AudioHardware() = default;
+
+    // --- Properties -------------------------------------------------------------------------
+    // Size in bytes of the property's value: 4 per id for id lists, 4 for 32-bit values, 8 for
+    // doubles and for strings (a string reference). For "stm#" the size is 4 per stream, so 0
+    // means the device has no stream in that scope.
+    virtual OSStatus getPropertyDataSize(AudioObjectID object,
+                                         const AudioObjectPropertyAddress& address,
+                                         std::uint32_t& outSize) = 0;
+
+    virtual OSStatus getPropertyUInt32(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       std::uint32_t& outValue) = 0;
+    virtual OSStatus getPropertyInt32(AudioObjectID object,
+                                      const AudioObjectPropertyAddress& address,
+                                      std::int32_t& outValue) = 0;
+    virtual OSStatus getPropertyFloat64(AudioObjectID object,
+                                        const AudioObjectPropertyAddress& address,
+                                        double& outValue) = 0;
+    virtual OSStatus getPropertyString(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       std::string& outValue) = 0;
+    // On entry ioIDs.size() is the capacity the caller made room for (its elements zeroed); on
+    // success the implementation writes at most that many ids and shrinks the vector to the
+    // number written. On failure ioIDs is left as it was.
+    virtual OSStatus getPropertyObjectIDs(AudioObjectID object,
+                                          const AudioObjectPropertyAddress& address,
+                                          std::vector<AudioObjectID>& ioIDs) = 0;
+
+    virtual OSStatus setPropertyUInt32(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       std::uint32_t value) = 0;
+
+    // --- Listeners --------------------------------------------------------------------------
+    // The proc is called on a thread of the service, never on the thread that caused the change,
+    // after the property changed. Removing returns only once no call of that (proc, clientData)
+    // pair is in progress; none starts afterwards.
+    virtual OSStatus addPropertyListener(AudioObjectID object,
+                                         const AudioObjectPropertyAddress& address,
+                                         AudioObjectPropertyListenerProc proc,
+                                         void* clientData) = 0;
+    virtual OSStatus removePropertyListener(AudioObjectID object,
+                                            const AudioObjectPropertyAddress& address,
+                                            AudioObjectPropertyListenerProc proc,
+                                            void* clientData) = 0;
+
+    // --- Process taps -----------------------------------------------------------------------
+    virtual OSStatus createProcessTap(const CATapDescription& description,
+                                      AudioObjectID& outTapID) = 0;
+    virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
+
+    // --- Aggregate devices ------------------------------------------------------------------
+    virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                           AudioObjectID& outDeviceID) = 0;
+    virtual OSStatus destroyAggregateDevice(AudioObjectID deviceID) = 0;
+
+    // --- Device I/O -------------------------------------------------------------------------
+    virtual OSStatus createIOProcID(AudioObjectID deviceID, AudioDeviceIOBlock block,
+                                    AudioDeviceIOProcID& outIOProcID) = 0;
+    virtual OSStatus deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) = 0;
+    // Returns only once the block is no longer running; it is never called again afterwards.
+    virtual OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) = 0;
+    virtual OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) = 0;
+};
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,81 @@
+#pragma once
+
+// Strict readers for the program's JSON files. Inside a decoder the readers throw
+// json_fields::Failure; decode() and decodeArray() turn that into a DecodingError value, so callers
+// only ever see errors as values.
+
+#include "model/AudioModel.h"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrelamp::json_fields {
+
+using nlohmann::json;
+
+struct Failure {
+    std::string description;
+};
+
+[[noreturn]] void fail(std::string description);
+
+// Missing key or null → nothing; present with another type → Failure.
+std::optional<std::string> optionalString(const json& object, const char* key);
+std::optional<bool> optionalBool(const json& object, const char* key);
+std::optional<std::int64_t> optionalInt64(const json& object, const char* key);
+std::optional<QUuid> optionalUuid(const json& object, const char* key);
+
+// Missing, null or another type → Failure.
+std::string requiredString(const json& object, const char* key);
+bool requiredBool(const json& object, const char* key);
+float requiredFloat(const json& object, const char* key);
+QUuid requiredUuid(const json& object, const char* key);
+std::vector<std::string> requiredStringArray(const json& object, const char* key);
+std::vector<float> requiredFloatArray(const json& object, const char* key);
+const json& requiredArray(const json& object, const char* key);
+
+// Never fails: nothing when the key is missing, null or not an array of strings.
+std::optional<std::vector<std::string>> tryStringArray(const json& object, const char* key);
+
+void requireObject(const json& value, const char* what);
+
+// The double whose shortest decimal form is the float's, so that 0.8f is written as 0.8.
+double floatAsWritten(float value);
+
+template <class F>
+auto decode(F&& body) -> Expected<decltype(body()), DecodingError> {
+    try {
+        return body();
+    } catch (const Failure& failure) {
+        return unexpected(DecodingError{failure.description});
+    }
+}
+
+// A top-level JSON array whose every element decodes; one bad element fails the whole document.
+template <class T, class F>
+Expected<std::vector<T>, DecodingError> decodeArray(std::string_view bytes, F&& decodeElement) {
+    const json document = json::parse(bytes.begin(), bytes.end(), nullptr, false);
+    if (document.is_discarded()) {
+        return unexpected(DecodingError{"the data is not valid JSON"});
+    }
+    if (!document.is_array()) {
+        return unexpected(DecodingError{"expected a top-level array"});
+    }
+    std::vector<T> values;
+    values.reserve(document.size());
+    for (std::size_t index = 0; index < document.size(); ++index) {
+        auto value = decodeElement(document[index]);
+        if (!value) {
+            return unexpected(DecodingError{"element " + std::to_string(index) + ": " +
+                                            value.error().description});
+        }
+        values.push_back(std::move(*value));
+    }
+    return values;
+}
+
+} // namespace kestrelamp::json_fields

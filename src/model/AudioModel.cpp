@@ -176,6 +176,31 @@ const char* transportTypeName(AudioDeviceTransportType type) {
     return "unknown";
 }
 
+json toJson(const AudioApp& app) {
+    json object = json::object();
+    object["id"] = app.id;
+    object["processID"] = app.processID;
+    object["audioObjectID"] = app.audioObjectID;
+    object["displayName"] = app.displayName;
+    object["icon"] = app.icon ? json(*app.icon) : json(nullptr);
+    object["childBundleIDs"] = app.childBundleIDs;
+    object["childAudioObjectIDs"] = app.childAudioObjectIDs;
+    return object;
+}
+
+json toJson(const AudioDeviceInfo& device) {
+    json object = json::object();
+    object["id"] = device.id;
+    object["uid"] = device.uid;
+    object["name"] = device.name;
+    object["manufacturer"] = device.manufacturer;
+    object["hasOutput"] = device.hasOutput;
+    object["hasInput"] = device.hasInput;
+    object["transportType"] = transportTypeName(device.transportType);
+    object["sampleRate"] = device.sampleRate;
+    return object;
+}
+
 } // namespace kestrelamp
 
 std::size_t std::hash<kestrelamp::AudioDeviceInfo>::operator()(

@@ -119,6 +119,10 @@ struct AudioDeviceInfo {
     friend bool operator==(const AudioDeviceInfo&, const AudioDeviceInfo&) = default;
 };
 
+// Diagnostic and remote-control forms; they are never read back.
+nlohmann::json toJson(const AudioApp& app);
+nlohmann::json toJson(const AudioDeviceInfo& device);
+
 } // namespace kestrelamp
 
 template <>

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/Expected.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <string>
+
+namespace kestrelamp {
+
+// $XDG_DATA_HOME/Kestrelamp (by default ~/.local/share/Kestrelamp), where the program keeps its
+// files.
+QString kestrelampDataFolder();
+
+// One of the program's files: read whole, written atomically. A file its owner could not
+// understand is moved aside before the next write replaces it, so no parse error ever destroys
+// what the user had.
+class StoredFile {
+public:
+    explicit StoredFile(QString path);
+
+    const QString& path() const { return path_; }
+
+    // Nothing when no file exists; an error naming the reason when it cannot be read.
+    Expected<std::optional<QByteArray>, std::string> read() const;
+
+    // The owner could not decode what read() returned.
+    void markUnreadable() { unreadable_ = true; }
+
+    // Atomic: the old file stays in place when writing fails.
+    Expected<void, std::string> write(const QByteArray& bytes);
+
+    // Where the last unreadable file was moved; empty when none was.
+    const QString& setAsidePath() const { return setAsidePath_; }
+
+private:
+    void setUnreadableFileAside();
+
+    QString path_;
+    bool unreadable_ = false;
+    QString setAsidePath_;
+};
+
+} // namespace kestrelamp

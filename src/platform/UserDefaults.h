@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QSettings;
+
+namespace kestrelamp {
+
+// The program's user defaults, kept with QSettings in $XDG_CONFIG_HOME/Kestrelamp/Kestrelamp.conf.
+// Every write, through any instance in the process, is followed by didChange() on every instance.
+class UserDefaults : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char* showOnlyLiveKey = "showOnlyLive";
+    static constexpr const char* refreshIntervalKey = "refreshInterval";
+    static constexpr const char* launchAtLoginKey = "launchAtLogin";
+
+    explicit UserDefaults(QObject* parent = nullptr);
+    // For tests and tools that keep their defaults elsewhere.
+    explicit UserDefaults(const QString& filePath, QObject* parent = nullptr);
+    ~UserDefaults() override;
+
+    // Unset keys read as false and 0.0.
+    bool boolForKey(const QString& key) const;
+    double doubleForKey(const QString& key) const;
+    bool contains(const QString& key) const;
+
+    void setBool(const QString& key, bool value);
+    void setDouble(const QString& key, double value);
+    void remove(const QString& key);
+
+    QString filePath() const;
+    static QString defaultFilePath();
+
+Q_SIGNALS:
+    void didChange();
+
+private:
+    void written();
+
+    std::unique_ptr<QSettings> settings_;
+};
+
+} // namespace kestrelamp

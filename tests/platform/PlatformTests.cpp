@@ -1,0 +1,101 @@
+#include "platform/LocalizedString.h"
+#include "platform/StoredFile.h"
+#include "platform/UserDefaults.h"
+
+#include "TempHome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDevice>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+TEST(UserDefaults, UnsetKeysReadAsFalseAndZero) {
+    test::TempHome home;
+    UserDefaults defaults;
+    EXPECT_FALSE(defaults.boolForKey(UserDefaults::showOnlyLiveKey));
+    EXPECT_EQ(defaults.doubleForKey(UserDefaults::refreshIntervalKey), 0.0);
+    EXPECT_TRUE(defaults.filePath().startsWith(home.path()));
+}
+
+TEST(UserDefaults, EveryWriteNotifiesEveryInstanceAndPersists) {
+    test::TempHome home;
+    UserDefaults writer;
+    UserDefaults reader;
+    QSignalSpy readerSpy(&reader, &UserDefaults::didChange);
+    QSignalSpy writerSpy(&writer, &UserDefaults::didChange);
+
+    writer.setDouble(UserDefaults::refreshIntervalKey, 1.5);
+    writer.setBool(UserDefaults::showOnlyLiveKey, true);
+    EXPECT_EQ(readerSpy.count(), 2);
+    EXPECT_EQ(writerSpy.count(), 2);
+    EXPECT_EQ(reader.doubleForKey(UserDefaults::refreshIntervalKey), 1.5);
+    EXPECT_TRUE(reader.boolForKey(UserDefaults::showOnlyLiveKey));
+
+    UserDefaults later;
+    EXPECT_EQ(later.doubleForKey(UserDefaults::refreshIntervalKey), 1.5);
+}
+
+TEST(StoredFile, MissingFileIsNotAnError) {
+    test::TempHome home;
+    StoredFile file(home.dataFolder() + "/states.json");
+    const auto read = file.read();
+    ASSERT_TRUE(read.hasValue());
+    EXPECT_FALSE(read->has_value());
+}
+
+TEST(StoredFile, WritesCreateTheFolderAndReplaceTheFile) {
+    test::TempHome home;
+    StoredFile file(home.dataFolder() + "/states.json");
+    ASSERT_TRUE(file.write("[1]").hasValue());
+    ASSERT_TRUE(file.write("[2]").hasValue());
+    EXPECT_EQ(file.read()->value(), "[2]");
+    EXPECT_TRUE(file.setAsidePath().isEmpty());
+}
+
+TEST(StoredFile, FailedWriteKeepsTheOldFileAndSaysWhy) {
+    test::TempHome home;
+    const QString folder = home.dataFolder();
+    StoredFile file(folder + "/states.json");
+    ASSERT_TRUE(file.write("[1]").hasValue());
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const auto written = file.write("[2]");
+    QFile::setPermissions(folder,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (written.hasValue()) {
+        GTEST_SKIP() << "running with permission to write anywhere";
+    }
+    EXPECT_NE(written.error().find("states.json"), std::string::npos);
+    EXPECT_EQ(file.read()->value(), "[1]");
+}
+
+TEST(StoredFile, UnreadableFileIsMovedAsideOnceBeforeTheNextWrite) {
+    test::TempHome home;
+    StoredFile file(home.dataFolder() + "/states.json");
+    ASSERT_TRUE(file.write("not json").hasValue());
+    file.markUnreadable();
+    ASSERT_TRUE(file.write("[]").hasValue());
+    ASSERT_FALSE(file.setAsidePath().isEmpty());
+    QFile aside(file.setAsidePath());
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), "not json");
+
+    ASSERT_TRUE(file.write("[1]").hasValue());
+    EXPECT_EQ(QDir(home.dataFolder()).entryList({"states.json.unreadable-*"}).size(), 1);
+}
+
+TEST(LocalizedString, CaseInsensitiveOrderAndSearch) {
+    EXPECT_LT(localizedCaseInsensitiveCompare("apple", "Banana"), 0);
+    EXPECT_EQ(localizedCaseInsensitiveCompare("Player", "player"), 0);
+    EXPECT_NE(localizedCompare("Player", "player"), 0);
+    EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", "PLAY"));
+    EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", ""));
+    EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", " "));
+    EXPECT_FALSE(localizedCaseInsensitiveContains("MusicPlayer", " "));
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,1217 @@
+#include "engine/hal/SimulatedAudioHardware.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <variant>
+
+namespace kestrelamp::hal {
+namespace {
+
+// Set on the thread that is inside an IO block: the block runs under the world's lock.
+thread_local bool insideIOBlock = false;
+
+struct InsideIOBlock {
+    InsideIOBlock() { insideIOBlock = true; }
+    ~InsideIOBlock() { insideIOBlock = false; }
+    InsideIOBlock(const InsideIOBlock&) = delete;
+    InsideIOBlock& operator=(const InsideIOBlock&) = delete;
+};
+
+constexpr std::uint32_t kAggregateTransportType = fourCharCode("grup");
+constexpr const char* kSystemName = "Simulated audio hardware";
+
+} // namespace
+
+const char* hardwareCallName(HardwareCall::Kind kind) {
+    switch (kind) {
+    case HardwareCall::Kind::createProcessTap:
+        return "createProcessTap";
+    case HardwareCall::Kind::destroyProcessTap:
+        return "destroyProcessTap";
+    case HardwareCall::Kind::createAggregateDevice:
+        return "createAggregateDevice";
+    case HardwareCall::Kind::destroyAggregateDevice:
+        return "destroyAggregateDevice";
+    case HardwareCall::Kind::createIOProcID:
+        return "createIOProcID";
+    case HardwareCall::Kind::deviceStart:
+        return "deviceStart";
+    case HardwareCall::Kind::deviceStop:
+        return "deviceStop";
+    case HardwareCall::Kind::destroyIOProcID:
+        return "destroyIOProcID";
+    }
+    return "unknown";
+}
+
+struct SimulatedAudioHardware::Process {
+    AudioObjectID id = kAudioObjectUnknown;
+    SimulatedProcess config;
+    SignalGenerator generator;
+    std::vector<float> samples; // this cycle, channel after channel
+};
+
+struct SimulatedAudioHardware::IOProc {
+    AudioDeviceIOProcID id = kAudioDeviceIOProcIDNone;
+    AudioDeviceIOBlock block;
+    bool started = false;
+};
+
+struct SimulatedAudioHardware::Device {
+    explicit Device(std::uint32_t recordedChannels)
+        : recording(recordedChannels, kRecordingCapacityFrames) {}
+
+    AudioObjectID id = kAudioObjectUnknown;
+    SimulatedDevice config;
+    std::optional<AggregateDeviceDescription> aggregate;
+    PlaybackRecording recording;
+    std::vector<float> mix; // what it plays this cycle, channel after channel
+    std::vector<IOProc> ioProcs;
+    // Buffers handed to the blocks, kept between cycles so that a cycle does not allocate.
+    std::vector<float> capturedInput;
+    std::vector<float> blockInput;
+    std::vector<float> blockOutput;
+    std::vector<AudioBuffer> inputBuffers;
+    std::vector<AudioBuffer> outputBuffers;
+
+    std::uint32_t playbackChannels() const {
+        return !aggregate && config.outputStreams > 0 ? config.outputChannels : 0;
+    }
+};
+
+struct SimulatedAudioHardware::Tap {
+    AudioObjectID id = kAudioObjectUnknown;
+    std::string uid;
+    CATapDescription description;
+    std::vector<float> samples;
+    std::uint32_t channels = 0;
+};
+
+struct StreamCount {
+    std::uint32_t count = 0;
+};
+
+struct SimulatedAudioHardware::PropertyValue {
+    std::variant<std::monostate, std::uint32_t, std::int32_t, double, std::string,
+                 std::vector<AudioObjectID>, StreamCount>
+        value;
+
+    std::uint32_t size() const {
+        if (const auto* ids = std::get_if<std::vector<AudioObjectID>>(&value)) {
+            return std::uint32_t(ids->size() * sizeof(AudioObjectID));
+        }
+        if (const auto* streams = std::get_if<StreamCount>(&value)) {
+            return streams->count * 4;
+        }
+        if (std::holds_alternative<double>(value) || std::holds_alternative<std::string>(value)) {
+            return 8;
+        }
+        return 4;
+    }
+};
+
+SimulatedAudioHardware::SimulatedAudioHardware() = default;
+
+SimulatedAudioHardware::~SimulatedAudioHardware() {
+    stopRealTimeClock();
+}
+
+// --- Properties ---------------------------------------------------------------------------
+
+bool SimulatedAudioHardware::objectExists(AudioObjectID object) const {
+    return object == kAudioObjectSystemObject || findProcess(object) || findDevice(object) ||
+           findTap(object);
+}
+
+SimulatedAudioHardware::Process* SimulatedAudioHardware::findProcess(AudioObjectID id) const {
+    for (const auto& process : processes_) {
+        if (process->id == id) {
+            return process.get();
+        }
+    }
+    return nullptr;
+}
+
+SimulatedAudioHardware::Device* SimulatedAudioHardware::findDevice(AudioObjectID id) const {
+    for (const auto& device : devices_) {
+        if (device->id == id) {
+            return device.get();
+        }
+    }
+    return nullptr;
+}
+
+SimulatedAudioHardware::Device*
+SimulatedAudioHardware::findDeviceByUID(const std::string& uid) const {
+    for (const auto& device : devices_) {
+        if (device->config.uid == uid) {
+            return device.get();
+        }
+    }
+    return nullptr;
+}
+
+SimulatedAudioHardware::Tap* SimulatedAudioHardware::findTap(AudioObjectID id) const {
+    for (const auto& tap : taps_) {
+        if (tap->id == id) {
+            return tap.get();
+        }
+    }
+    return nullptr;
+}
+
+SimulatedAudioHardware::Tap* SimulatedAudioHardware::findTapByUID(const std::string& uid) const {
+    for (const auto& tap : taps_) {
+        if (tap->uid == uid) {
+            return tap.get();
+        }
+    }
+    return nullptr;
+}
+
+std::uint32_t SimulatedAudioHardware::outputStreamCount(const Device& device) const {
+    if (!device.aggregate) {
+        return device.config.outputStreams;
+    }
+    std::uint32_t count = 0;
+    for (const std::string& uid : device.aggregate->subDeviceUIDs) {
+        const Device* sub = findDeviceByUID(uid);
+        if (sub && !sub->aggregate) {
+            count += sub->config.outputStreams;
+        }
+    }
+    return count;
+}
+
+std::uint32_t SimulatedAudioHardware::inputStreamCount(const Device& device) const {
+    if (!device.aggregate) {
+        return device.config.inputStreams;
+    }
+    return std::uint32_t(
+        std::count_if(device.aggregate->tapUIDs.begin(), device.aggregate->tapUIDs.end(),
+                      [&](const std::string& uid) { return findTapByUID(uid) != nullptr; }));
+}
+
+OSStatus SimulatedAudioHardware::readProperty(AudioObjectID object,
+                                              const AudioObjectPropertyAddress& address,
+                                              PropertyValue& out) const {
+    if (!objectExists(object)) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (const auto failure = readFailures_.find({object, address.selector, address.scope});
+        failure != readFailures_.end()) {
+        return failure->second;
+    }
+    if (object == kAudioObjectSystemObject) {
+        return systemProperty(address, out);
+    }
+    if (const Process* process = findProcess(object)) {
+        return processProperty(*process, address, out);
+    }
+    if (const Device* device = findDevice(object)) {
+        return deviceProperty(*device, address, out);
+    }
+    return tapProperty(*findTap(object), address, out);
+}
+
+OSStatus SimulatedAudioHardware::systemProperty(const AudioObjectPropertyAddress& address,
+                                                PropertyValue& out) const {
+    switch (address.selector) {
+    case kAudioHardwarePropertyProcessObjectList: {
+        std::vector<AudioObjectID> ids;
+        for (const auto& process : processes_) {
+            ids.push_back(process->id);
+        }
+        out.value = std::move(ids);
+        return noErr;
+    }
+    case kAudioHardwarePropertyDevices: {
+        std::vector<AudioObjectID> ids;
+        for (const auto& device : devices_) {
+            ids.push_back(device->id);
+        }
+        out.value = std::move(ids);
+        return noErr;
+    }
+    case kAudioHardwarePropertyDefaultOutputDevice:
+        out.value = std::uint32_t(defaultOutput_);
+        return noErr;
+    case kAudioObjectPropertyName:
+        out.value = std::string(kSystemName);
+        return noErr;
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus SimulatedAudioHardware::processProperty(const Process& process,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 PropertyValue& out) const {
+    switch (address.selector) {
+    case kAudioProcessPropertyBundleID:
+    case kAudioObjectPropertyName:
+        out.value = process.config.bundleID;
+        return noErr;
+    case kAudioProcessPropertyPID:
+        out.value = process.config.pid;
+        return noErr;
+    case kAudioProcessPropertyIsRunning:
+        out.value = std::uint32_t(process.config.running ? 1 : 0);
+        return noErr;
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus SimulatedAudioHardware::deviceProperty(const Device& device,
+                                                const AudioObjectPropertyAddress& address,
+                                                PropertyValue& out) const {
+    switch (address.selector) {
+    case kAudioDevicePropertyDeviceUID:
+        out.value = device.config.uid;
+        return noErr;
+    case kAudioObjectPropertyName:
+        out.value = device.config.name.value_or(device.config.uid);
+        return noErr;
+    case kAudioObjectPropertyManufacturer:
+        out.value = device.config.manufacturer;
+        return noErr;
+    case kAudioDevicePropertyStreams: {
+        std::uint32_t count = 0;
+        if (address.scope != kAudioObjectPropertyScopeInput) {
+            count += outputStreamCount(device);
+        }
+        if (address.scope != kAudioObjectPropertyScopeOutput) {
+            count += inputStreamCount(device);
+        }
+        out.value = StreamCount{count};
+        return noErr;
+    }
+    case kAudioDevicePropertyTransportType:
+        out.value = device.config.transportType;
+        return noErr;
+    case kAudioDevicePropertyNominalSampleRate: {
+        // An aggregate runs at the rate of its first sub-device.
+        const Device* clock = &device;
+        if (device.aggregate) {
+            clock = nullptr;
+            for (const std::string& uid : device.aggregate->subDeviceUIDs) {
+                const Device* sub = findDeviceByUID(uid);
+                if (sub && !sub->aggregate) {
+                    clock = sub;
+                    break;
+                }
+            }
+        }
+        if (!clock || !clock->config.nominalSampleRate.has_value()) {
+            return kAudioHardwareUnknownPropertyError;
+        }
+        out.value = clock->config.nominalSampleRate.value();
+        return noErr;
+    }
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus SimulatedAudioHardware::tapProperty(const Tap& tap,
+                                             const AudioObjectPropertyAddress& address,
+                                             PropertyValue& out) const {
+    switch (address.selector) {
+    case kAudioTapPropertyUID:
+        if (const OSStatus status = injectedFailure(SimulatedOperation::readTapUID);
+            status != noErr) {
+            return status;
+        }
+        out.value = tap.uid;
+        return noErr;
+    case kAudioObjectPropertyName:
+        out.value = "Tap " + tap.uid;
+        return noErr;
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
+                                                     const AudioObjectPropertyAddress& address,
+                                                     std::uint32_t& outSize) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    PropertyValue value;
+    const OSStatus status = readProperty(object, address, value);
+    if (status == noErr) {
+        outSize = value.size();
+    }
+    return status;
+}
+
+OSStatus SimulatedAudioHardware::getPropertyUInt32(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress& address,
+                                                   std::uint32_t& outValue) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    PropertyValue value;
+    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
+        return status;
+    }
+    if (const auto* unsignedValue = std::get_if<std::uint32_t>(&value.value)) {
+        outValue = *unsignedValue;
+    } else if (const auto* signedValue = std::get_if<std::int32_t>(&value.value)) {
+        outValue = std::uint32_t(*signedValue);
+    } else {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::getPropertyInt32(AudioObjectID object,
+                                                  const AudioObjectPropertyAddress& address,
+                                                  std::int32_t& outValue) {
+    std::uint32_t bits = 0;
+    const OSStatus status = getPropertyUInt32(object, address, bits);
+    if (status == noErr) {
+        outValue = std::int32_t(bits);
+    }
+    return status;
+}
+
+OSStatus SimulatedAudioHardware::getPropertyFloat64(AudioObjectID object,
+                                                    const AudioObjectPropertyAddress& address,
+                                                    double& outValue) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    PropertyValue value;
+    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
+        return status;
+    }
+    const auto* number = std::get_if<double>(&value.value);
+    if (!number) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    outValue = *number;
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::getPropertyString(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress& address,
+                                                   std::string& outValue) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    PropertyValue value;
+    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
+        return status;
+    }
+    auto* text = std::get_if<std::string>(&value.value);
+    if (!text) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    outValue = std::move(*text);
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::getPropertyObjectIDs(AudioObjectID object,
+                                                      const AudioObjectPropertyAddress& address,
+                                                      std::vector<AudioObjectID>& ioIDs) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    PropertyValue value;
+    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
+        return status;
+    }
+    const auto* ids = std::get_if<std::vector<AudioObjectID>>(&value.value);
+    if (!ids) {
+        // There are no stream objects to list, only their count.
+        return std::holds_alternative<StreamCount>(value.value)
+                   ? kAudioHardwareUnsupportedOperationError
+                   : kAudioHardwareBadPropertySizeError;
+    }
+    const std::size_t count = std::min(ioIDs.size(), ids->size());
+    std::copy_n(ids->begin(), count, ioIDs.begin());
+    ioIDs.resize(count);
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::setPropertyUInt32(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress& address,
+                                                   std::uint32_t value) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    if (!objectExists(object)) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (object == kAudioObjectSystemObject &&
+        address.selector == kAudioHardwarePropertyDefaultOutputDevice) {
+        const Device* device = findDevice(value);
+        if (!device) {
+            return kAudioHardwareBadDeviceError;
+        }
+        if (outputStreamCount(*device) == 0) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        setDefaultOutputLocked(value);
+        return noErr;
+    }
+    // Everything else is read-only; say so for properties that exist.
+    PropertyValue ignored;
+    OSStatus status = kAudioHardwareUnknownPropertyError;
+    if (object == kAudioObjectSystemObject) {
+        status = systemProperty(address, ignored);
+    } else if (const Process* process = findProcess(object)) {
+        status = processProperty(*process, address, ignored);
+    } else if (const Device* device = findDevice(object)) {
+        status = deviceProperty(*device, address, ignored);
+    } else if (const Tap* tap = findTap(object)) {
+        status = tapProperty(*tap, address, ignored);
+    }
+    return status == kAudioHardwareUnknownPropertyError ? status
+                                                        : kAudioHardwareIllegalOperationError;
+}
+
+// --- Listeners ----------------------------------------------------------------------------
+
+OSStatus SimulatedAudioHardware::addPropertyListener(AudioObjectID object,
+                                                     const AudioObjectPropertyAddress& address,
+                                                     AudioObjectPropertyListenerProc proc,
+                                                     void* clientData) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (!objectExists(object)) {
+            return kAudioHardwareBadObjectError;
+        }
+    }
+    return listeners_.add(object, address, proc, clientData);
+}
+
+OSStatus SimulatedAudioHardware::removePropertyListener(AudioObjectID object,
+                                                        const AudioObjectPropertyAddress& address,
+                                                        AudioObjectPropertyListenerProc proc,
+                                                        void* clientData) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    // The object may be gone already; its listeners still have to go.
+    return listeners_.remove(object, address, proc, clientData);
+}
+
+void SimulatedAudioHardware::waitForListeners() {
+    listeners_.waitUntilDelivered();
+}
+
+// --- Taps and aggregates ------------------------------------------------------------------
+
+OSStatus SimulatedAudioHardware::injectedFailure(SimulatedOperation operation) const {
+    const auto it = operationFailures_.find(operation);
+    return it == operationFailures_.end() ? noErr : it->second;
+}
+
+void SimulatedAudioHardware::log(HardwareCall::Kind kind, AudioObjectID object,
+                                 AudioDeviceIOProcID ioProcID, OSStatus status) {
+    callLog_.push_back({kind, object, ioProcID, status});
+}
+
+OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& description,
+                                                  AudioObjectID& outTapID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    OSStatus status = injectedFailure(SimulatedOperation::createProcessTap);
+    if (status == noErr) {
+        for (const AudioObjectID process : description.processes) {
+            if (!findProcess(process)) {
+                status = kAudioHardwareBadObjectError;
+                break;
+            }
+        }
+    }
+    if (status != noErr) {
+        log(HardwareCall::Kind::createProcessTap, kAudioObjectUnknown, 0, status);
+        return status;
+    }
+    auto tap = std::make_unique<Tap>();
+    tap->id = nextObjectID_++;
+    tap->uid = "simulated-tap-" + std::to_string(tap->id);
+    tap->description = description;
+    outTapID = tap->id;
+    taps_.push_back(std::move(tap));
+    log(HardwareCall::Kind::createProcessTap, outTapID, 0, noErr);
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    const auto removed =
+        std::erase_if(taps_, [&](const std::unique_ptr<Tap>& tap) { return tap->id == tapID; });
+    const OSStatus status = removed > 0 ? noErr : kAudioHardwareBadObjectError;
+    log(HardwareCall::Kind::destroyProcessTap, tapID, 0, status);
+    return status;
+}
+
+OSStatus
+SimulatedAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
+                                              AudioObjectID& outDeviceID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    OSStatus status = injectedFailure(SimulatedOperation::createAggregateDevice);
+    // A device is found by its UID: a second one with the same UID would shadow the first.
+    if (status == noErr && (description.uid.empty() || findDeviceByUID(description.uid))) {
+        status = kAudioHardwareIllegalOperationError;
+    }
+    if (status != noErr) {
+        log(HardwareCall::Kind::createAggregateDevice, kAudioObjectUnknown, 0, status);
+        return status;
+    }
+    auto device = std::make_unique<Device>(0);
+    device->id = nextObjectID_++;
+    device->config.uid = description.uid;
+    device->config.name = description.name;
+    device->config.transportType = kAggregateTransportType;
+    device->config.nominalSampleRate.reset();
+    device->aggregate = description;
+    outDeviceID = device->id;
+    devices_.push_back(std::move(device));
+    listeners_.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    log(HardwareCall::Kind::createAggregateDevice, outDeviceID, 0, noErr);
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    // Blocks are destroyed after the lock is released: their captures may do anything.
+    std::vector<AudioDeviceIOBlock> retiredBlocks;
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const auto& device) { return device->id == deviceID; });
+    OSStatus status = noErr;
+    if (it == devices_.end()) {
+        status = kAudioHardwareBadObjectError;
+    } else if (!(*it)->aggregate) {
+        status = kAudioHardwareIllegalOperationError;
+    } else {
+        removeDeviceLocked(it, retiredBlocks);
+    }
+    log(HardwareCall::Kind::destroyAggregateDevice, deviceID, 0, status);
+    return status;
+}
+
+// --- Device I/O ---------------------------------------------------------------------------
+
+OSStatus SimulatedAudioHardware::createIOProcID(AudioObjectID deviceID, AudioDeviceIOBlock block,
+                                                AudioDeviceIOProcID& outIOProcID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(deviceID);
+    OSStatus status = injectedFailure(SimulatedOperation::createIOProcID);
+    if (status == noErr && !device) {
+        status = kAudioHardwareBadDeviceError;
+    }
+    if (status == noErr && !block) {
+        status = kAudioHardwareIllegalOperationError;
+    }
+    if (status != noErr) {
+        log(HardwareCall::Kind::createIOProcID, deviceID, kAudioDeviceIOProcIDNone, status);
+        return status;
+    }
+    const AudioDeviceIOProcID id = nextIOProcID_++;
+    device->ioProcs.push_back({id, std::move(block), false});
+    outIOProcID = id;
+    log(HardwareCall::Kind::createIOProcID, deviceID, id, noErr);
+    return noErr;
+}
+
+OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(deviceID);
+    OSStatus status = injectedFailure(SimulatedOperation::deviceStart);
+    IOProc* proc = nullptr;
+    if (status == noErr && !device) {
+        status = kAudioHardwareBadDeviceError;
+    }
+    if (status == noErr) {
+        const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
+                                     [&](const IOProc& p) { return p.id == ioProcID; });
+        if (it == device->ioProcs.end()) {
+            status = kAudioHardwareIllegalOperationError;
+        } else {
+            proc = &*it;
+        }
+    }
+    if (proc) {
+        proc->started = true;
+    }
+    log(HardwareCall::Kind::deviceStart, deviceID, ioProcID, status);
+    return status;
+}
+
+OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    // Holding the lock means no cycle is running; the next one sees the proc stopped.
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(deviceID);
+    OSStatus status = noErr;
+    if (!device) {
+        status = kAudioHardwareBadDeviceError;
+    } else {
+        const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
+                                     [&](const IOProc& p) { return p.id == ioProcID; });
+        if (it == device->ioProcs.end()) {
+            status = kAudioHardwareIllegalOperationError;
+        } else {
+            it->started = false;
+        }
+    }
+    log(HardwareCall::Kind::deviceStop, deviceID, ioProcID, status);
+    return status;
+}
+
+OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID deviceID,
+                                                 AudioDeviceIOProcID ioProcID) {
+    if (insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    AudioDeviceIOBlock retiredBlock;
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(deviceID);
+    OSStatus status = noErr;
+    if (!device) {
+        status = kAudioHardwareBadDeviceError;
+    } else {
+        const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
+                                     [&](const IOProc& p) { return p.id == ioProcID; });
+        if (it == device->ioProcs.end()) {
+            status = kAudioHardwareIllegalOperationError;
+        } else {
+            retiredBlock = std::move(it->block);
+            device->ioProcs.erase(it);
+        }
+    }
+    log(HardwareCall::Kind::destroyIOProcID, deviceID, ioProcID, status);
+    return status;
+}
+
+// --- Editing the world --------------------------------------------------------------------
+
+AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcess& config) {
+    std::lock_guard lock(mutex_);
+    auto process = std::make_unique<Process>();
+    process->id = nextObjectID_++;
+    process->config = config;
+    process->generator = SignalGenerator(config.signal, process->id);
+    const AudioObjectID id = process->id;
+    processes_.push_back(std::move(process));
+    listeners_.notify(kAudioObjectSystemObject,
+                      globalAddress(kAudioHardwarePropertyProcessObjectList));
+    return id;
+}
+
+bool SimulatedAudioHardware::removeProcess(AudioObjectID processID) {
+    std::lock_guard lock(mutex_);
+    const auto removed = std::erase_if(
+        processes_, [&](const std::unique_ptr<Process>& p) { return p->id == processID; });
+    if (removed == 0) {
+        return false;
+    }
+    listeners_.notify(kAudioObjectSystemObject,
+                      globalAddress(kAudioHardwarePropertyProcessObjectList));
+    return true;
+}
+
+bool SimulatedAudioHardware::setProcessRunning(AudioObjectID processID, bool running) {
+    std::lock_guard lock(mutex_);
+    Process* process = findProcess(processID);
+    if (!process) {
+        return false;
+    }
+    if (process->config.running != running) {
+        process->config.running = running;
+        listeners_.notify(processID, globalAddress(kAudioProcessPropertyIsRunning));
+    }
+    return true;
+}
+
+bool SimulatedAudioHardware::setProcessSignal(AudioObjectID processID,
+                                              const SimulatedSignal& signal) {
+    std::lock_guard lock(mutex_);
+    Process* process = findProcess(processID);
+    if (!process) {
+        return false;
+    }
+    process->config.signal = signal;
+    process->generator.setSignal(signal);
+    return true;
+}
+
+AudioObjectID SimulatedAudioHardware::addDevice(const SimulatedDevice& config) {
+    std::lock_guard lock(mutex_);
+    const std::uint32_t channels = config.outputStreams > 0 ? config.outputChannels : 0;
+    auto device = std::make_unique<Device>(channels);
+    device->id = nextObjectID_++;
+    device->config = config;
+    const AudioObjectID id = device->id;
+    devices_.push_back(std::move(device));
+    listeners_.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    return id;
+}
+
+bool SimulatedAudioHardware::removeDevice(AudioObjectID deviceID) {
+    std::vector<AudioDeviceIOBlock> retiredBlocks;
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const auto& device) { return device->id == deviceID; });
+    if (it == devices_.end()) {
+        return false;
+    }
+    removeDeviceLocked(it, retiredBlocks);
+    return true;
+}
+
+void SimulatedAudioHardware::removeDeviceLocked(std::vector<std::unique_ptr<Device>>::iterator it,
+                                                std::vector<AudioDeviceIOBlock>& retiredBlocks) {
+    const AudioObjectID id = (*it)->id;
+    for (IOProc& proc : (*it)->ioProcs) {
+        retiredBlocks.push_back(std::move(proc.block));
+    }
+    devices_.erase(it);
+    listeners_.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    if (defaultOutput_ == id) {
+        AudioObjectID replacement = kAudioObjectUnknown;
+        for (const auto& device : devices_) {
+            if (!device->aggregate && device->config.outputStreams > 0) {
+                replacement = device->id;
+                break;
+            }
+        }
+        setDefaultOutputLocked(replacement);
+    }
+}
+
+bool SimulatedAudioHardware::setDefaultOutputDevice(AudioObjectID deviceID) {
+    std::lock_guard lock(mutex_);
+    if (deviceID != kAudioObjectUnknown) {
+        const Device* device = findDevice(deviceID);
+        if (!device || outputStreamCount(*device) == 0) {
+            return false;
+        }
+    }
+    setDefaultOutputLocked(deviceID);
+    return true;
+}
+
+void SimulatedAudioHardware::setDefaultOutputLocked(AudioObjectID deviceID) {
+    if (defaultOutput_ == deviceID) {
+        return;
+    }
+    defaultOutput_ = deviceID;
+    listeners_.notify(kAudioObjectSystemObject,
+                      globalAddress(kAudioHardwarePropertyDefaultOutputDevice));
+}
+
+AudioObjectID SimulatedAudioHardware::defaultOutputDevice() const {
+    std::lock_guard lock(mutex_);
+    return defaultOutput_;
+}
+
+AudioObjectID SimulatedAudioHardware::deviceID(const std::string& uid) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = findDeviceByUID(uid);
+    return device ? device->id : kAudioObjectUnknown;
+}
+
+AudioObjectID SimulatedAudioHardware::processID(const std::string& bundleID) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& process : processes_) {
+        if (process->config.bundleID == bundleID) {
+            return process->id;
+        }
+    }
+    return kAudioObjectUnknown;
+}
+
+void SimulatedAudioHardware::failRead(AudioObjectID object, AudioObjectPropertySelector selector,
+                                      AudioObjectPropertyScope scope, OSStatus status) {
+    std::lock_guard lock(mutex_);
+    readFailures_[{object, selector, scope}] = status;
+}
+
+void SimulatedAudioHardware::clearReadFailure(AudioObjectID object,
+                                              AudioObjectPropertySelector selector,
+                                              AudioObjectPropertyScope scope) {
+    std::lock_guard lock(mutex_);
+    readFailures_.erase({object, selector, scope});
+}
+
+void SimulatedAudioHardware::failOperation(SimulatedOperation operation, OSStatus status) {
+    std::lock_guard lock(mutex_);
+    if (status == noErr) {
+        operationFailures_.erase(operation);
+    } else {
+        operationFailures_[operation] = status;
+    }
+}
+
+void SimulatedAudioHardware::clearFailures() {
+    std::lock_guard lock(mutex_);
+    readFailures_.clear();
+    operationFailures_.clear();
+}
+
+// --- Inspection ---------------------------------------------------------------------------
+
+std::vector<SimulatedTapInfo> SimulatedAudioHardware::taps() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SimulatedTapInfo> result;
+    for (const auto& tap : taps_) {
+        result.push_back({tap->id, tap->uid, tap->description});
+    }
+    return result;
+}
+
+std::vector<SimulatedAggregateInfo> SimulatedAudioHardware::aggregateDevices() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SimulatedAggregateInfo> result;
+    for (const auto& device : devices_) {
+        if (device->aggregate) {
+            result.push_back({device->id, *device->aggregate});
+        }
+    }
+    return result;
+}
+
+std::vector<SimulatedIOProcInfo> SimulatedAudioHardware::ioProcs() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SimulatedIOProcInfo> result;
+    for (const auto& device : devices_) {
+        for (const IOProc& proc : device->ioProcs) {
+            result.push_back({device->id, proc.id, proc.started});
+        }
+    }
+    return result;
+}
+
+std::vector<HardwareCall> SimulatedAudioHardware::callLog() const {
+    std::lock_guard lock(mutex_);
+    return callLog_;
+}
+
+void SimulatedAudioHardware::clearCallLog() {
+    std::lock_guard lock(mutex_);
+    callLog_.clear();
+}
+
+// --- Rendering ----------------------------------------------------------------------------
+
+double SimulatedAudioHardware::renderSampleRate() const {
+    std::lock_guard lock(mutex_);
+    return renderSampleRate_;
+}
+
+void SimulatedAudioHardware::setRenderSampleRate(double sampleRate) {
+    std::lock_guard lock(mutex_);
+    if (sampleRate > 0 && std::isfinite(sampleRate)) {
+        renderSampleRate_ = sampleRate;
+    }
+}
+
+void SimulatedAudioHardware::render(std::uint32_t cycles, std::uint32_t framesPerCycle) {
+    for (std::uint32_t cycle = 0; cycle < cycles; ++cycle) {
+        std::lock_guard lock(mutex_);
+        renderCycle(framesPerCycle);
+    }
+}
+
+bool SimulatedAudioHardware::isMuted(AudioObjectID processID) const {
+    return std::any_of(taps_.begin(), taps_.end(), [&](const std::unique_ptr<Tap>& tap) {
+        const auto& processes = tap->description.processes;
+        return tap->description.muteBehavior != CATapMuteBehavior::unmuted &&
+               std::find(processes.begin(), processes.end(), processID) != processes.end();
+    });
+}
+
+std::vector<float*> SimulatedAudioHardware::outputChannels(Device& device, std::uint32_t frames) {
+    std::vector<float*> channels;
+    const auto addChannelsOf = [&](Device& target) {
+        for (std::uint32_t channel = 0; channel < target.playbackChannels(); ++channel) {
+            channels.push_back(target.mix.data() + std::size_t(channel) * frames);
+        }
+    };
+    if (!device.aggregate) {
+        addChannelsOf(device);
+        return channels;
+    }
+    for (const std::string& uid : device.aggregate->subDeviceUIDs) {
+        Device* sub = findDeviceByUID(uid);
+        if (sub && !sub->aggregate) {
+            addChannelsOf(*sub);
+        }
+    }
+    return channels;
+}
+
+void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
+    const CATapDescription& description = tap.description;
+    std::uint32_t channels = description.mono ? 1 : 2;
+    if (!description.mixdown) {
+        channels = 1;
+        for (const AudioObjectID id : description.processes) {
+            if (const Process* process = findProcess(id)) {
+                channels = std::max(channels, process->config.signal.channels);
+            }
+        }
+    }
+    tap.channels = channels;
+    tap.samples.assign(std::size_t(channels) * frames, 0.0f);
+    for (const AudioObjectID id : description.processes) {
+        const Process* process = findProcess(id);
+        if (!process || !process->config.running) {
+            continue;
+        }
+        const std::uint32_t sourceChannels = process->config.signal.channels;
+        for (std::uint32_t source = 0; source < sourceChannels; ++source) {
+            const float* in = process->samples.data() + std::size_t(source) * frames;
+            const auto add = [&](std::uint32_t target, float scale) {
+                float* out = tap.samples.data() + std::size_t(target) * frames;
+                for (std::uint32_t i = 0; i < frames; ++i) {
+                    out[i] += scale * in[i];
+                }
+            };
+            if (description.mono) {
+                add(0, 1.0f / float(sourceChannels));
+            } else if (sourceChannels == 1) {
+                for (std::uint32_t target = 0; target < channels; ++target) {
+                    add(target, 1.0f);
+                }
+            } else {
+                add(description.mixdown ? source % 2 : source, 1.0f);
+            }
+        }
+    }
+}
+
+void SimulatedAudioHardware::runIOProcs(Device& device, std::uint32_t frames) {
+    device.capturedInput.clear();
+    if (device.aggregate) {
+        for (const std::string& uid : device.aggregate->tapUIDs) {
+            if (const Tap* tap = findTapByUID(uid)) {
+                device.capturedInput.insert(device.capturedInput.end(), tap->samples.begin(),
+                                            tap->samples.end());
+            }
+        }
+    }
+    const std::vector<float*> targets = outputChannels(device, frames);
+    const auto inputChannels = std::uint32_t(frames ? device.capturedInput.size() / frames : 0);
+    const auto outputCount = std::uint32_t(targets.size());
+    device.blockInput.resize(device.capturedInput.size());
+    device.blockOutput.resize(std::size_t(outputCount) * frames);
+    device.inputBuffers.resize(inputChannels);
+    device.outputBuffers.resize(outputCount);
+    const auto byteSize = std::uint32_t(frames * sizeof(float));
+
+    for (IOProc& proc : device.ioProcs) {
+        if (!proc.started) {
+            continue;
+        }
+        // Fresh buffers for every block: a block may write anywhere in them.
+        std::copy(device.capturedInput.begin(), device.capturedInput.end(),
+                  device.blockInput.begin());
+        std::fill(device.blockOutput.begin(), device.blockOutput.end(), 0.0f);
+        for (std::uint32_t channel = 0; channel < inputChannels; ++channel) {
+            device.inputBuffers[channel] = {
+                1, byteSize, device.blockInput.data() + std::size_t(channel) * frames};
+        }
+        for (std::uint32_t channel = 0; channel < outputCount; ++channel) {
+            device.outputBuffers[channel] = {
+                1, byteSize, device.blockOutput.data() + std::size_t(channel) * frames};
+        }
+        const AudioBufferList input{inputChannels, device.inputBuffers.data()};
+        AudioBufferList output{outputCount, device.outputBuffers.data()};
+        {
+            const InsideIOBlock inside;
+            proc.block(input, output);
+        }
+        for (std::uint32_t channel = 0; channel < outputCount; ++channel) {
+            const float* written = device.blockOutput.data() + std::size_t(channel) * frames;
+            float* target = targets[channel];
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                target[i] += written[i];
+            }
+        }
+    }
+}
+
+void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
+    for (const auto& process : processes_) {
+        if (process->config.running) {
+            process->generator.render(frames, renderSampleRate_, process->samples);
+        } else {
+            process->samples.assign(std::size_t(process->config.signal.channels) * frames, 0.0f);
+        }
+    }
+    for (const auto& device : devices_) {
+        device->mix.assign(std::size_t(device->playbackChannels()) * frames, 0.0f);
+    }
+
+    if (Device* output = findDevice(defaultOutput_)) {
+        const std::vector<float*> targets = outputChannels(*output, frames);
+        for (const auto& process : processes_) {
+            const std::uint32_t sourceChannels = process->config.signal.channels;
+            if (!process->config.running || sourceChannels == 0 || isMuted(process->id)) {
+                continue;
+            }
+            for (std::uint32_t channel = 0; channel < targets.size(); ++channel) {
+                const std::uint32_t source = sourceChannels == 1 ? 0 : channel;
+                if (source >= sourceChannels) {
+                    continue;
+                }
+                const float* in = process->samples.data() + std::size_t(source) * frames;
+                for (std::uint32_t i = 0; i < frames; ++i) {
+                    targets[channel][i] += in[i];
+                }
+            }
+        }
+    }
+
+    for (const auto& tap : taps_) {
+        captureTap(*tap, frames);
+    }
+    for (const auto& device : devices_) {
+        if (std::any_of(device->ioProcs.begin(), device->ioProcs.end(),
+                        [](const IOProc& proc) { return proc.started; })) {
+            runIOProcs(*device, frames);
+        }
+    }
+    for (const auto& device : devices_) {
+        if (device->playbackChannels() > 0) {
+            device->recording.append(device->mix.data(), frames);
+        }
+    }
+}
+
+void SimulatedAudioHardware::startRealTimeClock(std::chrono::milliseconds period) {
+    std::lock_guard lock(clockMutex_);
+    if (clock_.joinable()) {
+        return;
+    }
+    const auto tick = std::max(period, std::chrono::milliseconds(1));
+    clock_ = std::jthread([this, tick](std::stop_token stop) { runClock(stop, tick); });
+}
+
+void SimulatedAudioHardware::stopRealTimeClock() {
+    std::jthread clock;
+    {
+        std::lock_guard lock(clockMutex_);
+        clock = std::move(clock_);
+    }
+    // Destroying the thread object requests the stop and joins.
+}
+
+bool SimulatedAudioHardware::isRealTimeClockRunning() const {
+    std::lock_guard lock(clockMutex_);
+    return clock_.joinable();
+}
+
+void SimulatedAudioHardware::runClock(std::stop_token stop, std::chrono::milliseconds period) {
+    using Clock = std::chrono::steady_clock;
+    std::mutex waitMutex;
+    std::condition_variable_any wake;
+    auto next = Clock::now();
+    while (true) {
+        next += period;
+        {
+            std::unique_lock lock(waitMutex);
+            wake.wait_until(lock, stop, next, [] { return false; });
+        }
+        if (stop.stop_requested()) {
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            const double frames =
+                std::round(renderSampleRate_ * std::chrono::duration<double>(period).count());
+            renderCycle(std::uint32_t(std::max(frames, 1.0)));
+        }
+        // After a long stall, carry on from now rather than catch up in a burst.
+        if (Clock::now() - next > 5 * period) {
+            next = Clock::now();
+        }
+    }
+}
+
+// --- What devices played ------------------------------------------------------------------
+
+std::optional<std::vector<float>>
+SimulatedAudioHardware::playedSamples(AudioObjectID deviceID, std::uint32_t channel,
+                                      std::uint32_t frames) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = findDevice(deviceID);
+    if (!device) {
+        return std::nullopt;
+    }
+    return device->recording.lastSamples(channel, frames);
+}
+
+std::optional<float> SimulatedAudioHardware::playedLevel(AudioObjectID deviceID,
+                                                         std::uint32_t channel,
+                                                         std::uint32_t frames) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = findDevice(deviceID);
+    if (!device) {
+        return std::nullopt;
+    }
+    return device->recording.level(channel, frames);
+}
+
+std::optional<float> SimulatedAudioHardware::playedLevel(AudioObjectID deviceID,
+                                                         std::uint32_t frames) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = findDevice(deviceID);
+    if (!device) {
+        return std::nullopt;
+    }
+    return device->recording.level(frames);
+}
+
+std::uint64_t SimulatedAudioHardware::framesPlayed(AudioObjectID deviceID) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = findDevice(deviceID);
+    return device ? device->recording.framesRecorded() : 0;
+}
+
+void SimulatedAudioHardware::clearPlayed() {
+    std::lock_guard lock(mutex_);
+    for (const auto& device : devices_) {
+        device->recording.clear();
+    }
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,287 @@
+#pragma once
+
+// An audio service held in memory, for tests and for trying the program without a sound server.
+//
+// The world: the system object (1), process objects, devices, the default output device, process
+// taps, aggregate devices and IO procs. Object ids are handed out from 2 upwards in creation order
+// and never reused. Listeners run on the service's own thread (see PropertyListenerDispatcher).
+//
+// The audio path, once per cycle of N frames at renderSampleRate():
+//   1. Every running process renders its test signal (a process that is not running is silent).
+//   2. Every process that no muting tap holds plays into the default output device; a mono
+//      process is heard on every channel, surplus channels are dropped.
+//   3. Every tap mixes its processes: a stereo mixdown folds channel c into c % 2, a mono one
+//      averages the channels, without mixdown channels pass through.
+//   4. Every started IO proc is called with one non-interleaved mono buffer per channel: on an
+//      aggregate device the input is its taps' channels and the output its sub-devices' channels;
+//      on any other device the input is empty and the output is the device's own channels. What a
+//      block writes is added to those devices' playback.
+//   5. Every device records what it played (PlaybackRecording).
+// Cycles run on the caller's thread (render()) or on a clock thread (startRealTimeClock()). A
+// cycle holds the world's lock, which is why deviceStop() and the destroy calls can promise that
+// a block is not running once they return.
+//
+// Every member may be called from any thread except from inside an IO block, where the interface
+// calls answer kAudioHardwareIllegalOperationError and the test calls must not be used.
+
+#include "engine/hal/AudioHardware.h"
+#include "engine/hal/PlaybackRecording.h"
+#include "engine/hal/PropertyListenerDispatcher.h"
+#include "engine/hal/SimulatedSignal.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace kestrelamp::hal {
+
+struct SimulatedProcess {
+    std::string bundleID;
+    std::int32_t pid = 0;
+    // "pir?": the process is running audio I/O, and only then plays its signal.
+    bool running = true;
+    SimulatedSignal signal;
+};
+
+struct SimulatedDevice {
+    std::string uid;
+    // Without a name the device is called by its UID.
+    std::optional<std::string> name;
+    std::string manufacturer;
+    std::uint32_t outputStreams = 1;
+    std::uint32_t inputStreams = 0;
+    std::uint32_t transportType = 0;
+    // Without a rate the "nsrt" read fails.
+    std::optional<double> nominalSampleRate = 48000.0;
+    // Channels it plays, when it has an output stream.
+    std::uint32_t outputChannels = 2;
+};
+
+// Interface calls that tests can make fail with a status of their choice.
+enum class SimulatedOperation {
+    createProcessTap,
+    readTapUID,
+    createAggregateDevice,
+    createIOProcID,
+    deviceStart,
+};
+
+// One tap, aggregate or IO-proc call as it was made, with the status it returned. For a create
+// call, object is the new object (0 when it failed); for an IO-proc call, object is the device.
+struct HardwareCall {
+    enum class Kind {
+        createProcessTap,
+        destroyProcessTap,
+        createAggregateDevice,
+        destroyAggregateDevice,
+        createIOProcID,
+        deviceStart,
+        deviceStop,
+        destroyIOProcID,
+    };
+
+    Kind kind = Kind::createProcessTap;
+    AudioObjectID object = kAudioObjectUnknown;
+    AudioDeviceIOProcID ioProcID = kAudioDeviceIOProcIDNone;
+    OSStatus status = noErr;
+
+    friend bool operator==(const HardwareCall&, const HardwareCall&) = default;
+};
+
+const char* hardwareCallName(HardwareCall::Kind kind);
+
+struct SimulatedTapInfo {
+    AudioObjectID id = kAudioObjectUnknown;
+    std::string uid;
+    CATapDescription description;
+};
+
+struct SimulatedAggregateInfo {
+    AudioObjectID id = kAudioObjectUnknown;
+    AggregateDeviceDescription description;
+};
+
+struct SimulatedIOProcInfo {
+    AudioObjectID deviceID = kAudioObjectUnknown;
+    AudioDeviceIOProcID ioProcID = kAudioDeviceIOProcIDNone;
+    bool started = false;
+};
+
+class SimulatedAudioHardware final : public AudioHardware {
+public:
+    static constexpr double kDefaultRenderSampleRate = 48000.0;
+    // About 1.4 s at 48 kHz.
+    static constexpr std::uint32_t kRecordingCapacityFrames = 65536;
+
+    SimulatedAudioHardware();
+    ~SimulatedAudioHardware() override;
+    SimulatedAudioHardware(const SimulatedAudioHardware&) = delete;
+    SimulatedAudioHardware& operator=(const SimulatedAudioHardware&) = delete;
+
+    // --- AudioHardware ----------------------------------------------------------------------
+    OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::uint32_t& outValue) override;
+    OSStatus getPropertyInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                              std::int32_t& outValue) override;
+    OSStatus getPropertyFloat64(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                double& outValue) override;
+    OSStatus getPropertyString(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::string& outValue) override;
+    OSStatus getPropertyObjectIDs(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                  std::vector<AudioObjectID>& ioIDs) override;
+    OSStatus setPropertyUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::uint32_t value) override;
+
+    OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                 AudioObjectPropertyListenerProc proc, void* clientData) override;
+    OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    AudioObjectPropertyListenerProc proc,
+                                    void* clientData) override;
+
+    OSStatus createProcessTap(const CATapDescription& description,
+                              AudioObjectID& outTapID) override;
+    OSStatus destroyProcessTap(AudioObjectID tapID) override;
+    OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                   AudioObjectID& outDeviceID) override;
+    OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
+
+    OSStatus createIOProcID(AudioObjectID deviceID, AudioDeviceIOBlock block,
+                            AudioDeviceIOProcID& outIOProcID) override;
+    OSStatus deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
+    OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
+    OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
+
+    // --- Editing the world ------------------------------------------------------------------
+    // Processes: listed in "prs#" in the order added. Changes notify "prs#" (add, remove) and
+    // "pir?" on the process (running flag) listeners.
+    AudioObjectID addProcess(const SimulatedProcess& process);
+    bool removeProcess(AudioObjectID processID);
+    bool setProcessRunning(AudioObjectID processID, bool running);
+    bool setProcessSignal(AudioObjectID processID, const SimulatedSignal& signal);
+
+    // Devices: listed in "dev#" in the order added, aggregates included. Adding and removing
+    // notify "dev#"; removing the default output device makes the first remaining device with an
+    // output stream the default (or none) and notifies "dOut".
+    AudioObjectID addDevice(const SimulatedDevice& device);
+    bool removeDevice(AudioObjectID deviceID);
+    // As another program would: notifies "dOut" when it changes. 0 means no default device.
+    // False for an object that is not a device with an output stream.
+    bool setDefaultOutputDevice(AudioObjectID deviceID);
+    AudioObjectID defaultOutputDevice() const;
+
+    // First match, or kAudioObjectUnknown.
+    AudioObjectID deviceID(const std::string& uid) const;
+    AudioObjectID processID(const std::string& bundleID) const;
+
+    // Every read (size or data) of (object, selector, scope) answers status until cleared.
+    void failRead(AudioObjectID object, AudioObjectPropertySelector selector,
+                  AudioObjectPropertyScope scope, OSStatus status);
+    void clearReadFailure(AudioObjectID object, AudioObjectPropertySelector selector,
+                          AudioObjectPropertyScope scope);
+    // Every such call answers status (creating nothing) until cleared; noErr clears.
+    void failOperation(SimulatedOperation operation, OSStatus status);
+    void clearFailures();
+
+    // --- Inspection -------------------------------------------------------------------------
+    std::vector<SimulatedTapInfo> taps() const;
+    std::vector<SimulatedAggregateInfo> aggregateDevices() const;
+    std::vector<SimulatedIOProcInfo> ioProcs() const;
+    std::vector<HardwareCall> callLog() const;
+    void clearCallLog();
+
+    // Blocks until every listener call due to changes made so far has returned.
+    void waitForListeners();
+
+    // --- Time -------------------------------------------------------------------------------
+    double renderSampleRate() const;
+    void setRenderSampleRate(double sampleRate);
+    // Runs cycles on the calling thread.
+    void render(std::uint32_t cycles, std::uint32_t framesPerCycle);
+    // One thread running a cycle every period, at renderSampleRate(). Stopping waits for the
+    // cycle in progress.
+    void startRealTimeClock(std::chrono::milliseconds period = std::chrono::milliseconds(10));
+    void stopRealTimeClock();
+    bool isRealTimeClockRunning() const;
+
+    // --- What devices played ----------------------------------------------------------------
+    // See PlaybackRecording; nothing for an unknown device or channel.
+    std::optional<std::vector<float>> playedSamples(AudioObjectID deviceID, std::uint32_t channel,
+                                                    std::uint32_t frames) const;
+    std::optional<float> playedLevel(AudioObjectID deviceID, std::uint32_t channel,
+                                     std::uint32_t frames) const;
+    std::optional<float> playedLevel(AudioObjectID deviceID, std::uint32_t frames) const;
+    std::uint64_t framesPlayed(AudioObjectID deviceID) const;
+    void clearPlayed();
+
+private:
+    struct Process;
+    struct Device;
+    struct Tap;
+    struct IOProc;
+    using FailureKey =
+        std::tuple<AudioObjectID, AudioObjectPropertySelector, AudioObjectPropertyScope>;
+    struct PropertyValue;
+
+    OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                          PropertyValue& out) const;
+    OSStatus systemProperty(const AudioObjectPropertyAddress& address, PropertyValue& out) const;
+    OSStatus processProperty(const Process& process, const AudioObjectPropertyAddress& address,
+                             PropertyValue& out) const;
+    OSStatus deviceProperty(const Device& device, const AudioObjectPropertyAddress& address,
+                            PropertyValue& out) const;
+    OSStatus tapProperty(const Tap& tap, const AudioObjectPropertyAddress& address,
+                         PropertyValue& out) const;
+
+    bool objectExists(AudioObjectID object) const;
+    Process* findProcess(AudioObjectID id) const;
+    Device* findDevice(AudioObjectID id) const;
+    Device* findDeviceByUID(const std::string& uid) const;
+    Tap* findTap(AudioObjectID id) const;
+    Tap* findTapByUID(const std::string& uid) const;
+    std::uint32_t outputStreamCount(const Device& device) const;
+    std::uint32_t inputStreamCount(const Device& device) const;
+
+    void setDefaultOutputLocked(AudioObjectID deviceID);
+    void removeDeviceLocked(std::vector<std::unique_ptr<Device>>::iterator it,
+                            std::vector<AudioDeviceIOBlock>& retiredBlocks);
+    OSStatus injectedFailure(SimulatedOperation operation) const;
+    void log(HardwareCall::Kind kind, AudioObjectID object, AudioDeviceIOProcID ioProcID,
+             OSStatus status);
+
+    void renderCycle(std::uint32_t frames);
+    bool isMuted(AudioObjectID processID) const;
+    std::vector<float*> outputChannels(Device& device, std::uint32_t frames);
+    void captureTap(Tap& tap, std::uint32_t frames);
+    void runIOProcs(Device& device, std::uint32_t frames);
+    void runClock(std::stop_token stop, std::chrono::milliseconds period);
+
+    mutable std::mutex mutex_;
+    AudioObjectID nextObjectID_ = kAudioObjectSystemObject + 1;
+    AudioDeviceIOProcID nextIOProcID_ = 1;
+    std::vector<std::unique_ptr<Process>> processes_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<Tap>> taps_;
+    AudioObjectID defaultOutput_ = kAudioObjectUnknown;
+    std::map<FailureKey, OSStatus> readFailures_;
+    std::map<SimulatedOperation, OSStatus> operationFailures_;
+    std::vector<HardwareCall> callLog_;
+    double renderSampleRate_ = kDefaultRenderSampleRate;
+
+    mutable std::mutex clockMutex_;
+    std::jthread clock_;
+
+    // Last member: its thread is joined first, while the world is still whole.
+    PropertyListenerDispatcher listeners_;
+};
+
+} // namespace kestrelamp::hal

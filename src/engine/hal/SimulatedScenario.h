@@ -1,0 +1,79 @@
+#pragma once
+
+// Scenario files: a simulated audio world described in JSON.
+//
+//   {
+//     "processes":   [ { "bundleID": "org.example.Player", "pid": 4242, "running": true,
+//                        "signal": { "type": "sine", "frequency": 440, "amplitude": 0.5,
+//                                    "channels": 2 } } ],
+//     "runningApps": [ { "bundleID": "org.example.Player", "name": "Player",
+//                        "icon": "multimedia-player", "activationPolicy": "regular" } ],
+//     "devices":     [ { "uid": "speakers", "name": "Speakers", "manufacturer": "Acme",
+//                        "outputStreams": 1, "inputStreams": 0, "transport": "bltn",
+//                        "sampleRate": 48000, "channels": 2 } ],
+//     "defaultOutput": "speakers",
+//     "failures":    [ { "object": "device:speakers", "selector": "lnam", "scope": "glob",
+//                        "status": 2003332927 } ]
+//   }
+//
+// Object ids follow file order, processes first, then devices, from 2 upwards. Every key is
+// optional except a device's "uid" and a running application's "bundleID"; a null value counts as
+// absent; unknown keys are ignored. Defaults: empty bundle identifier, pid 0, running, silence;
+// one output stream, no input stream, transport 0, two channels, no sample rate (its read fails),
+// the UID as name, an empty manufacturer; activation policy "regular"; no default output; scope
+// "glob". A signal's "type" is "sine", "noise" or "silence" (frequency 440, amplitude 0.5, two
+// channels unless given). "transport" and "selector" are four-character codes or integers;
+// "status" is an integer or a four-character code; "object" is "system", "process:BUNDLEID" (the
+// first such process), "device:UID" (the first such device) or an object id.
+
+#include "engine/hal/SimulatedAudioHardware.h"
+#include "platform/Expected.h"
+#include "platform/SimulatedRunningApplications.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kestrelamp::hal {
+
+// Names the key at fault, and the file when there is one.
+struct ScenarioError {
+    std::string description;
+};
+
+struct ScenarioFailure {
+    enum class Target { system, process, device, objectID };
+
+    Target target = Target::system;
+    std::string name; // bundle identifier or device UID
+    AudioObjectID objectID = kAudioObjectUnknown;
+    AudioObjectPropertySelector selector = 0;
+    AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal;
+    OSStatus status = noErr;
+};
+
+// A parsed scenario, every reference checked.
+struct Scenario {
+    std::vector<SimulatedProcess> processes;
+    std::vector<std::pair<std::string, RunningApplication>> runningApps;
+    std::vector<SimulatedDevice> devices;
+    std::optional<std::string> defaultOutput;
+    std::vector<ScenarioFailure> failures;
+};
+
+struct SimulatedWorld {
+    std::unique_ptr<SimulatedAudioHardware> hardware;
+    std::unique_ptr<SimulatedRunningApplications> runningApplications;
+};
+
+Expected<Scenario, ScenarioError> parseScenario(std::string_view json);
+SimulatedWorld makeSimulatedWorld(const Scenario& scenario);
+
+// Both all or nothing: a scenario with one fault yields only the error.
+Expected<SimulatedWorld, ScenarioError> loadScenario(std::string_view json);
+Expected<SimulatedWorld, ScenarioError> loadScenarioFile(const std::string& path);
+
+} // namespace kestrelamp::hal

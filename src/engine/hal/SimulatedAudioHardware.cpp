@@ -848,6 +848,12 @@ AudioObjectID SimulatedAudioHardware::deviceID(const std::string& uid) const {
     return device ? device->id : kAudioObjectUnknown;
 }
 
+std::string SimulatedAudioHardware::deviceUID(AudioObjectID deviceID) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = findDevice(deviceID);
+    return device ? device->config.uid : std::string();
+}
+
 AudioObjectID SimulatedAudioHardware::processID(const std::string& bundleID) const {
     std::lock_guard lock(mutex_);
     for (const auto& process : processes_) {

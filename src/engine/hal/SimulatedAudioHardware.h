@@ -182,6 +182,8 @@ public:
     // First match, or kAudioObjectUnknown.
     AudioObjectID deviceID(const std::string& uid) const;
     AudioObjectID processID(const std::string& bundleID) const;
+    // Empty for an unknown device.
+    std::string deviceUID(AudioObjectID deviceID) const;
 
     // Every read (size or data) of (object, selector, scope) answers status until cleared.
     void failRead(AudioObjectID object, AudioObjectPropertySelector selector,

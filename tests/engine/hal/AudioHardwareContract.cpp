@@ -1,0 +1,703 @@
+#include "AudioHardwareContract.h"
+
+#include "TempHome.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kestrelamp::hal::test {
+namespace {
+
+using namespace std::chrono_literals;
+using kestrelamp::test::waitUntil;
+
+constexpr int kPatienceMs = 10000;
+constexpr double kSineFrequency = 440.0;
+constexpr float kSineAmplitude = 0.5f;
+// 20·log10(0.5 / √2)
+constexpr double kSineLevel = -9.03;
+constexpr double kSilence = -60.0;
+constexpr AudioObjectID kNoSuchObject = 0x7FFFFF00;
+
+std::vector<AudioObjectID> systemList(AudioHardware& hardware,
+                                      AudioObjectPropertySelector selector) {
+    std::uint32_t size = 0;
+    if (hardware.getPropertyDataSize(kAudioObjectSystemObject, globalAddress(selector), size) !=
+        noErr) {
+        return {};
+    }
+    std::vector<AudioObjectID> ids(size / 4);
+    if (hardware.getPropertyObjectIDs(kAudioObjectSystemObject, globalAddress(selector), ids) !=
+        noErr) {
+        return {};
+    }
+    return ids;
+}
+
+bool lists(AudioHardware& hardware, AudioObjectPropertySelector selector, AudioObjectID id) {
+    const auto ids = systemList(hardware, selector);
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+std::optional<std::string> stringProperty(AudioHardware& hardware, AudioObjectID object,
+                                          AudioObjectPropertySelector selector) {
+    std::string value;
+    if (hardware.getPropertyString(object, globalAddress(selector), value) != noErr) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+AudioObjectID processWithBundleID(AudioHardware& hardware, const std::string& bundleID) {
+    for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyProcessObjectList)) {
+        if (stringProperty(hardware, id, kAudioProcessPropertyBundleID) == bundleID) {
+            return id;
+        }
+    }
+    return kAudioObjectUnknown;
+}
+
+AudioObjectID defaultOutputID(AudioHardware& hardware) {
+    std::uint32_t id = kAudioObjectUnknown;
+    hardware.getPropertyUInt32(kAudioObjectSystemObject,
+                               globalAddress(kAudioHardwarePropertyDefaultOutputDevice), id);
+    return id;
+}
+
+std::uint32_t streamSize(AudioHardware& hardware, AudioObjectID device,
+                         AudioObjectPropertyScope scope) {
+    std::uint32_t size = 0xFFFF;
+    const OSStatus status = hardware.getPropertyDataSize(
+        device, {kAudioDevicePropertyStreams, scope, kAudioObjectPropertyElementMain}, size);
+    return status == noErr ? size : 0xFFFF;
+}
+
+// Lets audio flow until the device's level over the last 100 ms satisfies the predicate.
+template <class Predicate>
+bool waitForLevel(AudioHardwareContractWorld& world, const std::string& uid, Predicate predicate) {
+    return waitUntil(
+        [&] {
+            world.letTimePass(20ms);
+            const auto level = world.playedLevel(uid, 100ms);
+            return level && predicate(*level);
+        },
+        kPatienceMs);
+}
+
+std::string levelText(AudioHardwareContractWorld& world, const std::string& uid) {
+    const auto level = world.playedLevel(uid, 100ms);
+    return level ? std::to_string(*level) + " dBFS" : "no level";
+}
+
+// Counts calls and remembers the threads they came on; for "dOut" it reads the new default on
+// the notifying thread, as the device monitor does.
+struct ListenerLog {
+    AudioHardware* hardware = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<AudioObjectID> defaultSeen{kAudioObjectUnknown};
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+    std::vector<AudioObjectPropertyAddress> addresses;
+
+    static OSStatus proc(AudioObjectID, std::uint32_t count,
+                         const AudioObjectPropertyAddress* changed, void* clientData) {
+        auto* self = static_cast<ListenerLog*>(clientData);
+        {
+            std::lock_guard lock(self->mutex);
+            self->threads.push_back(std::this_thread::get_id());
+            self->addresses.insert(self->addresses.end(), changed, changed + count);
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (changed[i].selector == kAudioHardwarePropertyDefaultOutputDevice) {
+                self->defaultSeen = defaultOutputID(*self->hardware);
+            }
+        }
+        ++self->calls;
+        return noErr;
+    }
+
+    bool allOn(std::thread::id excluded) {
+        std::lock_guard lock(mutex);
+        return !threads.empty() && std::none_of(threads.begin(), threads.end(),
+                                                [&](std::thread::id t) { return t == excluded; });
+    }
+};
+
+// Removes the listener at the end of the test however it ends, before its client data goes.
+struct ListenerGuard {
+    AudioHardware& hardware;
+    AudioObjectPropertyAddress address;
+    AudioObjectPropertyListenerProc proc;
+    void* clientData;
+    ~ListenerGuard() {
+        hardware.removePropertyListener(kAudioObjectSystemObject, address, proc, clientData);
+    }
+};
+
+// Copies gain × input to output buffer by buffer and keeps what it saw in atomics only.
+struct PassThrough {
+    std::atomic<float> gain{1.0f};
+    std::atomic<int> cycles{0};
+    std::atomic<bool> inside{false};
+    std::atomic<std::uint32_t> inputBuffers{0};
+    std::atomic<std::uint32_t> outputBuffers{0};
+    std::atomic<std::uint32_t> channelsPerBuffer{0};
+    std::atomic<float> inputLevel{-120.0f};
+
+    AudioDeviceIOBlock block() {
+        return [this](const AudioBufferList& input, AudioBufferList& output) {
+            inside = true;
+            inputBuffers = input.numberBuffers;
+            outputBuffers = output.numberBuffers;
+            if (input.numberBuffers > 0) {
+                channelsPerBuffer = input.buffers[0].numberChannels;
+            }
+            const float g = gain;
+            double sum = 0.0;
+            std::size_t count = 0;
+            for (std::uint32_t b = 0; b < std::min(input.numberBuffers, output.numberBuffers);
+                 ++b) {
+                const auto* in = static_cast<const float*>(input.buffers[b].data);
+                auto* out = static_cast<float*>(output.buffers[b].data);
+                const std::uint32_t samples =
+                    std::min(input.buffers[b].dataByteSize, output.buffers[b].dataByteSize) / 4;
+                if (!in || !out) {
+                    continue;
+                }
+                for (std::uint32_t i = 0; i < samples; ++i) {
+                    sum += double(in[i]) * in[i];
+                    out[i] = g * in[i];
+                }
+                count += samples;
+            }
+            if (count > 0) {
+                inputLevel =
+                    float(20.0 * std::log10(std::max(std::sqrt(sum / double(count)), 1e-6)));
+            }
+            ++cycles;
+            inside = false;
+        };
+    }
+};
+
+// A tap on one process and an aggregate from it to one device, with an IO proc.
+struct Route {
+    AudioObjectID tap = kAudioObjectUnknown;
+    std::string tapUID;
+    AudioObjectID aggregate = kAudioObjectUnknown;
+    AggregateDeviceDescription description;
+    AudioDeviceIOProcID ioProc = kAudioDeviceIOProcIDNone;
+};
+
+OSStatus createRoute(AudioHardware& hardware, AudioObjectID process, const std::string& outputUID,
+                     Route& route) {
+    CATapDescription tap = CATapDescription::stereoMixdownOfProcesses({process});
+    tap.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
+    if (const OSStatus status = hardware.createProcessTap(tap, route.tap); status != noErr) {
+        return status;
+    }
+    if (const OSStatus status = hardware.getPropertyString(
+            route.tap, globalAddress(kAudioTapPropertyUID), route.tapUID);
+        status != noErr) {
+        return status;
+    }
+    route.description = {"Kestrelamp-Contract",
+                         "com.kestrelamp.aggregate.0C0A7AC7-0000-4000-8000-00000000C0DE",
+                         true,
+                         {outputUID},
+                         {route.tapUID},
+                         true};
+    return hardware.createAggregateDevice(route.description, route.aggregate);
+}
+
+void destroyRoute(AudioHardware& hardware, Route& route) {
+    if (route.ioProc != kAudioDeviceIOProcIDNone) {
+        hardware.deviceStop(route.aggregate, route.ioProc);
+        hardware.destroyIOProcID(route.aggregate, route.ioProc);
+    }
+    if (route.aggregate != kAudioObjectUnknown) {
+        hardware.destroyAggregateDevice(route.aggregate);
+    }
+    if (route.tap != kAudioObjectUnknown) {
+        hardware.destroyProcessTap(route.tap);
+    }
+    route = {};
+}
+
+// --- Properties ---------------------------------------------------------------------------
+
+TEST_P(AudioHardwareContract, SystemListsAreFourBytesPerIDAndTruncateToTheCapacity) {
+    const AudioObjectID first = world().addOutputDevice("contract-first", "First");
+    const AudioObjectID second = world().addOutputDevice("contract-second", "Second");
+    ASSERT_NE(first, kAudioObjectUnknown);
+    ASSERT_NE(second, kAudioObjectUnknown);
+
+    std::uint32_t size = 0;
+    ASSERT_EQ(hardware().getPropertyDataSize(kAudioObjectSystemObject,
+                                             globalAddress(kAudioHardwarePropertyDevices), size),
+              noErr);
+    EXPECT_EQ(size % 4, 0u);
+    EXPECT_GE(size, 8u);
+
+    std::vector<AudioObjectID> all(size / 4 + 3);
+    ASSERT_EQ(hardware().getPropertyObjectIDs(kAudioObjectSystemObject,
+                                              globalAddress(kAudioHardwarePropertyDevices), all),
+              noErr);
+    EXPECT_EQ(all.size(), size / 4) << "a larger capacity shrinks to the count";
+    EXPECT_NE(std::find(all.begin(), all.end(), first), all.end());
+    EXPECT_NE(std::find(all.begin(), all.end(), second), all.end());
+
+    std::vector<AudioObjectID> one(1);
+    ASSERT_EQ(hardware().getPropertyObjectIDs(kAudioObjectSystemObject,
+                                              globalAddress(kAudioHardwarePropertyDevices), one),
+              noErr);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0], all[0]);
+
+    std::vector<AudioObjectID> none;
+    EXPECT_EQ(hardware().getPropertyObjectIDs(kAudioObjectSystemObject,
+                                              globalAddress(kAudioHardwarePropertyDevices), none),
+              noErr);
+    EXPECT_TRUE(none.empty());
+
+    ASSERT_EQ(hardware().getPropertyDataSize(kAudioObjectSystemObject,
+                                             globalAddress(kAudioHardwarePropertyProcessObjectList),
+                                             size),
+              noErr);
+    EXPECT_EQ(size % 4, 0u);
+}
+
+TEST_P(AudioHardwareContract, DevicesDescribeThemselves) {
+    const AudioObjectID output = world().addOutputDevice("contract-speakers", "Contract Speakers");
+    const AudioObjectID input = world().addInputDevice("contract-microphone", "Contract Mic");
+    ASSERT_NE(output, kAudioObjectUnknown);
+    ASSERT_NE(input, kAudioObjectUnknown);
+
+    EXPECT_EQ(stringProperty(hardware(), output, kAudioDevicePropertyDeviceUID),
+              "contract-speakers");
+    EXPECT_EQ(stringProperty(hardware(), output, kAudioObjectPropertyName), "Contract Speakers");
+    EXPECT_TRUE(stringProperty(hardware(), output, kAudioObjectPropertyManufacturer));
+
+    std::uint32_t size = 0;
+    for (const auto selector : {kAudioDevicePropertyDeviceUID, kAudioObjectPropertyName,
+                                kAudioObjectPropertyManufacturer}) {
+        ASSERT_EQ(hardware().getPropertyDataSize(output, globalAddress(selector), size), noErr);
+        EXPECT_EQ(size, 8u) << fourCharCodeString(selector);
+    }
+    ASSERT_EQ(hardware().getPropertyDataSize(
+                  output, globalAddress(kAudioDevicePropertyTransportType), size),
+              noErr);
+    EXPECT_EQ(size, 4u);
+    std::uint32_t transport = 0;
+    EXPECT_EQ(hardware().getPropertyUInt32(output, globalAddress(kAudioDevicePropertyTransportType),
+                                           transport),
+              noErr);
+    double rate = 0;
+    ASSERT_EQ(hardware().getPropertyFloat64(
+                  output, globalAddress(kAudioDevicePropertyNominalSampleRate), rate),
+              noErr);
+    EXPECT_GT(rate, 0.0);
+
+    const std::uint32_t outputStreams =
+        streamSize(hardware(), output, kAudioObjectPropertyScopeOutput);
+    EXPECT_GE(outputStreams, 4u);
+    EXPECT_EQ(outputStreams % 4, 0u);
+    EXPECT_EQ(streamSize(hardware(), output, kAudioObjectPropertyScopeInput), 0u);
+    EXPECT_GE(streamSize(hardware(), input, kAudioObjectPropertyScopeInput), 4u);
+    EXPECT_EQ(streamSize(hardware(), input, kAudioObjectPropertyScopeOutput), 0u);
+}
+
+TEST_P(AudioHardwareContract, UnknownObjectsAndSelectorsFailAndLeaveOutputsAlone) {
+    const AudioObjectID device = world().addOutputDevice("contract-device", "Device");
+    ASSERT_NE(device, kAudioObjectUnknown);
+
+    std::uint32_t size = 77;
+    std::uint32_t number = 77;
+    std::string text = "untouched";
+    std::vector<AudioObjectID> ids(2, 77);
+    const auto uid = globalAddress(kAudioDevicePropertyDeviceUID);
+    EXPECT_EQ(hardware().getPropertyDataSize(kNoSuchObject, uid, size),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(hardware().getPropertyString(kNoSuchObject, uid, text), kAudioHardwareBadObjectError);
+    EXPECT_EQ(hardware().getPropertyUInt32(
+                  kNoSuchObject, globalAddress(kAudioDevicePropertyTransportType), number),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(hardware().getPropertyObjectIDs(kNoSuchObject,
+                                              globalAddress(kAudioHardwarePropertyDevices), ids),
+              kAudioHardwareBadObjectError);
+
+    const auto bogus = globalAddress(fourCharCode("zzz?"));
+    for (const AudioObjectID object : {kAudioObjectSystemObject, device}) {
+        EXPECT_EQ(hardware().getPropertyDataSize(object, bogus, size),
+                  kAudioHardwareUnknownPropertyError);
+        EXPECT_EQ(hardware().getPropertyString(object, bogus, text),
+                  kAudioHardwareUnknownPropertyError);
+        EXPECT_EQ(hardware().getPropertyUInt32(object, bogus, number),
+                  kAudioHardwareUnknownPropertyError);
+    }
+    EXPECT_EQ(size, 77u);
+    EXPECT_EQ(number, 77u);
+    EXPECT_EQ(text, "untouched");
+    EXPECT_EQ(ids, std::vector<AudioObjectID>(2, 77));
+}
+
+// --- Default output and listeners -------------------------------------------------------------
+
+TEST_P(AudioHardwareContract, DefaultOutputIsWrittenReadAndNotifiedOnTheServiceThread) {
+    const AudioObjectID first = world().addOutputDevice("contract-a", "A");
+    const AudioObjectID second = world().addOutputDevice("contract-b", "B");
+    ASSERT_NE(first, kAudioObjectUnknown);
+    ASSERT_NE(second, kAudioObjectUnknown);
+    const bool firstIsDefault = defaultOutputID(hardware()) == first;
+    const AudioObjectID target = firstIsDefault ? second : first;
+    const std::string targetUID = firstIsDefault ? "contract-b" : "contract-a";
+    const AudioObjectID other = firstIsDefault ? first : second;
+    const std::string otherUID = firstIsDefault ? "contract-a" : "contract-b";
+
+    ListenerLog log;
+    log.hardware = &hardware();
+    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+    ASSERT_EQ(
+        hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc, &log),
+        noErr);
+    const ListenerGuard guard{hardware(), address, ListenerLog::proc, &log};
+
+    ASSERT_EQ(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, target), noErr);
+    EXPECT_EQ(defaultOutputID(hardware()), target);
+    EXPECT_TRUE(waitUntil([&] { return world().defaultOutput() == targetUID; }, kPatienceMs));
+    ASSERT_TRUE(waitUntil([&] { return log.defaultSeen == target; }, kPatienceMs))
+        << "the listener reads the new default on its own thread";
+    EXPECT_TRUE(log.allOn(std::this_thread::get_id()));
+    {
+        std::lock_guard lock(log.mutex);
+        EXPECT_EQ(log.addresses.front(), address);
+    }
+
+    world().setDefaultOutput(otherUID);
+    EXPECT_TRUE(waitUntil([&] { return defaultOutputID(hardware()) == other; }, kPatienceMs));
+    EXPECT_TRUE(waitUntil([&] { return log.defaultSeen == other; }, kPatienceMs));
+
+    EXPECT_NE(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, kNoSuchObject),
+              noErr);
+    EXPECT_EQ(defaultOutputID(hardware()), other);
+
+    EXPECT_EQ(hardware().removePropertyListener(kAudioObjectSystemObject, address,
+                                                ListenerLog::proc, &log),
+              noErr);
+}
+
+TEST_P(AudioHardwareContract, DeviceListListenerFiresOnAddAndRemove) {
+    ListenerLog log;
+    log.hardware = &hardware();
+    const auto address = globalAddress(kAudioHardwarePropertyDevices);
+    ASSERT_EQ(
+        hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc, &log),
+        noErr);
+    const ListenerGuard guard{hardware(), address, ListenerLog::proc, &log};
+
+    const AudioObjectID device = world().addOutputDevice("contract-hotplug", "Hotplug");
+    ASSERT_NE(device, kAudioObjectUnknown);
+    EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, device));
+    ASSERT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs));
+    const int afterAdd = log.calls;
+
+    world().removeDevice("contract-hotplug");
+    EXPECT_TRUE(waitUntil([&] { return !lists(hardware(), kAudioHardwarePropertyDevices, device); },
+                          kPatienceMs));
+    EXPECT_TRUE(waitUntil([&] { return log.calls > afterAdd; }, kPatienceMs));
+    EXPECT_TRUE(log.allOn(std::this_thread::get_id()));
+}
+
+// Blocks inside its first call until released, so that a removal can race with the call.
+struct BlockingListener {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> exited{false};
+    std::atomic<int> calls{0};
+
+    static OSStatus proc(AudioObjectID, std::uint32_t, const AudioObjectPropertyAddress*,
+                         void* clientData) {
+        auto* self = static_cast<BlockingListener*>(clientData);
+        ++self->calls;
+        self->entered = true;
+        // Bounded, so that a broken removal cannot hang the suite.
+        for (int i = 0; i < 10000 && !self->release; ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+        self->exited = true;
+        return noErr;
+    }
+};
+
+TEST_P(AudioHardwareContract, RemovingAListenerWaitsForItsCallAndStopsFurtherCalls) {
+    BlockingListener blocking;
+    ListenerLog later;
+    later.hardware = &hardware();
+    const auto address = globalAddress(kAudioHardwarePropertyDevices);
+    ASSERT_EQ(hardware().addPropertyListener(kAudioObjectSystemObject, address,
+                                             BlockingListener::proc, &blocking),
+              noErr);
+    const ListenerGuard blockingGuard{hardware(), address, BlockingListener::proc, &blocking};
+    ASSERT_EQ(hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc,
+                                             &later),
+              noErr);
+    const ListenerGuard laterGuard{hardware(), address, ListenerLog::proc, &later};
+
+    ASSERT_NE(world().addOutputDevice("contract-one", "One"), kAudioObjectUnknown);
+    ASSERT_TRUE(waitUntil([&] { return blocking.entered.load(); }, kPatienceMs));
+
+    std::atomic<bool> removeReturned{false};
+    std::atomic<bool> exitedBeforeReturn{false};
+    std::thread remover([&] {
+        hardware().removePropertyListener(kAudioObjectSystemObject, address, BlockingListener::proc,
+                                          &blocking);
+        exitedBeforeReturn = blocking.exited.load();
+        removeReturned = true;
+    });
+    // Gives a removal that does not wait the chance to return early.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(removeReturned) << "removal returned while the call was in progress";
+    blocking.release = true;
+    remover.join();
+    EXPECT_TRUE(exitedBeforeReturn);
+
+    const int blockingCalls = blocking.calls;
+    const int laterCalls = later.calls;
+    world().removeDevice("contract-one");
+    ASSERT_TRUE(waitUntil([&] { return later.calls > laterCalls; }, kPatienceMs));
+    EXPECT_EQ(blocking.calls, blockingCalls);
+}
+
+// --- Processes ----------------------------------------------------------------------------------
+
+TEST_P(AudioHardwareContract, PlayersAreListedWithBundleIDPidAndRunningState) {
+    ASSERT_NE(world().addOutputDevice("contract-out", "Out"), kAudioObjectUnknown);
+    world().setDefaultOutput("contract-out");
+    const AudioObjectID started = world().startPlayer("org.kestrelamp.contract.Player", "Player",
+                                                      kSineFrequency, kSineAmplitude);
+    ASSERT_NE(started, kAudioObjectUnknown);
+
+    AudioObjectID process = kAudioObjectUnknown;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            process = processWithBundleID(hardware(), "org.kestrelamp.contract.Player");
+            return process != kAudioObjectUnknown;
+        },
+        kPatienceMs));
+    EXPECT_EQ(process, started);
+
+    std::uint32_t size = 0;
+    ASSERT_EQ(
+        hardware().getPropertyDataSize(process, globalAddress(kAudioProcessPropertyBundleID), size),
+        noErr);
+    EXPECT_EQ(size, 8u);
+    std::int32_t pid = 0;
+    ASSERT_EQ(hardware().getPropertyInt32(process, globalAddress(kAudioProcessPropertyPID), pid),
+              noErr);
+    EXPECT_GT(pid, 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            world().letTimePass(20ms);
+            std::uint32_t running = 0;
+            return hardware().getPropertyUInt32(
+                       process, globalAddress(kAudioProcessPropertyIsRunning), running) == noErr &&
+                   running != 0;
+        },
+        kPatienceMs));
+
+    world().stopPlayer("org.kestrelamp.contract.Player");
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            world().letTimePass(20ms);
+            std::uint32_t running = 0;
+            const OSStatus status = hardware().getPropertyUInt32(
+                process, globalAddress(kAudioProcessPropertyIsRunning), running);
+            return status != noErr || running == 0;
+        },
+        kPatienceMs))
+        << "a stopped player is gone or no longer running";
+}
+
+// --- Taps, aggregates and IO ----------------------------------------------------------------
+
+// Two devices, "contract-default" the default output, and a tone playing on it.
+void setUpAudioPath(AudioHardwareContractWorld& world, AudioObjectID& player) {
+    ASSERT_NE(world.addOutputDevice("contract-default", "Default"), kAudioObjectUnknown);
+    ASSERT_NE(world.addOutputDevice("contract-routed", "Routed"), kAudioObjectUnknown);
+    world.setDefaultOutput("contract-default");
+    ASSERT_TRUE(
+        waitUntil([&] { return world.defaultOutput() == "contract-default"; }, kPatienceMs));
+    player =
+        world.startPlayer("org.kestrelamp.contract.Tone", "Tone", kSineFrequency, kSineAmplitude);
+    ASSERT_NE(player, kAudioObjectUnknown);
+}
+
+// Tears the route down whichever way the test ends.
+struct RouteGuard {
+    AudioHardware& hardware;
+    Route& route;
+    ~RouteGuard() { destroyRoute(hardware, route); }
+};
+
+AudioObjectID deviceWithUID(AudioHardware& hardware, const std::string& uid) {
+    for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyDevices)) {
+        if (stringProperty(hardware, id, kAudioDevicePropertyDeviceUID) == uid) {
+            return id;
+        }
+    }
+    return kAudioObjectUnknown;
+}
+
+TEST_P(AudioHardwareContract, TapMutedWhenTappedSilencesTheProcessOnItsOwnOutputUntilDestroyed) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    // Declared before the guard: the block may run until the guard has stopped it.
+    PassThrough passThrough;
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_TRUE(waitForLevel(world(), "contract-default", [](double level) {
+        return level > kSineLevel - 3;
+    })) << levelText(world(), "contract-default");
+
+    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    EXPECT_FALSE(route.tapUID.empty());
+    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", [](double level) {
+        return level < kSilence;
+    })) << levelText(world(), "contract-default");
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", [](double level) {
+        return level > kSineLevel - 3;
+    })) << levelText(world(), "contract-routed");
+
+    destroyRoute(hardware(), route);
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", [](double level) {
+        return level > kSineLevel - 3;
+    })) << levelText(world(), "contract-default");
+}
+
+TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubDevice) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    // Declared before the guard: the block may run until the guard has stopped it.
+    PassThrough passThrough;
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, route.aggregate));
+    EXPECT_EQ(stringProperty(hardware(), route.aggregate, kAudioDevicePropertyDeviceUID),
+              route.description.uid);
+    const AudioObjectID routed = deviceWithUID(hardware(), "contract-routed");
+    double aggregateRate = 0;
+    double deviceRate = -1;
+    ASSERT_EQ(hardware().getPropertyFloat64(route.aggregate,
+                                            globalAddress(kAudioDevicePropertyNominalSampleRate),
+                                            aggregateRate),
+              noErr);
+    if (routed != kAudioObjectUnknown) {
+        hardware().getPropertyFloat64(routed, globalAddress(kAudioDevicePropertyNominalSampleRate),
+                                      deviceRate);
+    }
+    EXPECT_EQ(aggregateRate, deviceRate) << "the aggregate runs at its sub-device's rate";
+
+    passThrough.gain = 0.5f;
+    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            world().letTimePass(20ms);
+            return std::fabs(passThrough.inputLevel - kSineLevel) < 3;
+        },
+        kPatienceMs))
+        << "block input level " << passThrough.inputLevel;
+    EXPECT_EQ(passThrough.inputBuffers, 2u) << "one mono buffer per tap channel";
+    EXPECT_EQ(passThrough.outputBuffers, 2u) << "one mono buffer per device channel";
+    EXPECT_EQ(passThrough.channelsPerBuffer, 1u);
+    // Half the input is 6 dB down.
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", [&](double level) {
+        return std::fabs(level - (passThrough.inputLevel - 6.02)) < 1.0;
+    })) << levelText(world(), "contract-routed");
+}
+
+TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    // Declared before the guard: the block may run until the guard has stopped it.
+    PassThrough passThrough;
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            world().letTimePass(20ms);
+            return passThrough.cycles > 0;
+        },
+        kPatienceMs));
+
+    ASSERT_EQ(hardware().deviceStop(route.aggregate, route.ioProc), noErr);
+    EXPECT_FALSE(passThrough.inside) << "the block still ran after deviceStop returned";
+    const int stoppedAt = passThrough.cycles;
+    world().letTimePass(100ms);
+    EXPECT_EQ(passThrough.cycles, stoppedAt);
+
+    // Destroying a started IO proc stops it as well.
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            world().letTimePass(20ms);
+            return passThrough.cycles > stoppedAt;
+        },
+        kPatienceMs));
+    ASSERT_EQ(hardware().destroyIOProcID(route.aggregate, route.ioProc), noErr);
+    route.ioProc = kAudioDeviceIOProcIDNone;
+    EXPECT_FALSE(passThrough.inside);
+    const int destroyedAt = passThrough.cycles;
+    world().letTimePass(100ms);
+    EXPECT_EQ(passThrough.cycles, destroyedAt);
+}
+
+TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    // Declared before the guard: the block may run until the guard has stopped it.
+    PassThrough passThrough;
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    const Route made = route;
+
+    EXPECT_EQ(hardware().deviceStop(made.aggregate, made.ioProc), noErr);
+    EXPECT_EQ(hardware().destroyIOProcID(made.aggregate, made.ioProc), noErr);
+    EXPECT_EQ(hardware().destroyAggregateDevice(made.aggregate), noErr);
+    EXPECT_EQ(hardware().destroyProcessTap(made.tap), noErr);
+    route = {};
+
+    EXPECT_TRUE(
+        waitUntil([&] { return !lists(hardware(), kAudioHardwarePropertyDevices, made.aggregate); },
+                  kPatienceMs));
+    std::string text;
+    EXPECT_EQ(hardware().getPropertyString(made.aggregate,
+                                           globalAddress(kAudioDevicePropertyDeviceUID), text),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(hardware().getPropertyString(made.tap, globalAddress(kAudioTapPropertyUID), text),
+              kAudioHardwareBadObjectError);
+    EXPECT_NE(hardware().deviceStart(made.aggregate, made.ioProc), noErr);
+    EXPECT_NE(hardware().destroyAggregateDevice(made.aggregate), noErr);
+    EXPECT_NE(hardware().destroyProcessTap(made.tap), noErr);
+
+    AudioDeviceIOProcID none = kAudioDeviceIOProcIDNone;
+    EXPECT_NE(hardware().createIOProcID(made.aggregate, passThrough.block(), none), noErr);
+    EXPECT_EQ(none, kAudioDeviceIOProcIDNone);
+}
+
+} // namespace
+} // namespace kestrelamp::hal::test

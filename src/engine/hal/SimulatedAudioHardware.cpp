@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <ostream>
 #include <variant>
 
 namespace kestrelamp::hal {
@@ -43,6 +44,14 @@ const char* hardwareCallName(HardwareCall::Kind kind) {
         return "destroyIOProcID";
     }
     return "unknown";
+}
+
+std::ostream& operator<<(std::ostream& out, const HardwareCall& call) {
+    out << hardwareCallName(call.kind) << "(" << call.object;
+    if (call.ioProcID != kAudioDeviceIOProcIDNone) {
+        out << ", proc " << call.ioProcID;
+    }
+    return out << ") -> " << call.status;
 }
 
 struct SimulatedAudioHardware::Process {
@@ -928,6 +937,15 @@ std::vector<SimulatedIOProcInfo> SimulatedAudioHardware::ioProcs() const {
 std::vector<HardwareCall> SimulatedAudioHardware::callLog() const {
     std::lock_guard lock(mutex_);
     return callLog_;
+}
+
+std::vector<HardwareCall::Kind> SimulatedAudioHardware::callKinds() const {
+    std::lock_guard lock(mutex_);
+    std::vector<HardwareCall::Kind> kinds;
+    for (const HardwareCall& call : callLog_) {
+        kinds.push_back(call.kind);
+    }
+    return kinds;
 }
 
 void SimulatedAudioHardware::clearCallLog() {

@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -97,6 +98,8 @@ struct HardwareCall {
 };
 
 const char* hardwareCallName(HardwareCall::Kind kind);
+// "destroyIOProcID(7, proc 2) -> 0", for test messages.
+std::ostream& operator<<(std::ostream& out, const HardwareCall& call);
 
 struct SimulatedTapInfo {
     AudioObjectID id = kAudioObjectUnknown;
@@ -199,6 +202,8 @@ public:
     std::vector<SimulatedAggregateInfo> aggregateDevices() const;
     std::vector<SimulatedIOProcInfo> ioProcs() const;
     std::vector<HardwareCall> callLog() const;
+    // The kinds of callLog(), in order.
+    std::vector<HardwareCall::Kind> callKinds() const;
     void clearCallLog();
 
     // Blocks until every listener call due to changes made so far has returned.

@@ -1,23 +1,14 @@
 #include "engine/hal/SimulatedAudioHardware.h"
 
+#include "engine/hal/SimulatedAudioHardwareObjects.h"
+
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <ostream>
 #include <variant>
 
 namespace kestrelamp::hal {
 namespace {
-
-// Set on the thread that is inside an IO block: the block runs under the world's lock.
-thread_local bool insideIOBlock = false;
-
-struct InsideIOBlock {
-    InsideIOBlock() { insideIOBlock = true; }
-    ~InsideIOBlock() { insideIOBlock = false; }
-    InsideIOBlock(const InsideIOBlock&) = delete;
-    InsideIOBlock& operator=(const InsideIOBlock&) = delete;
-};
 
 constexpr std::uint32_t kAggregateTransportType = fourCharCode("grup");
 constexpr const char* kSystemName = "Simulated audio hardware";
@@ -53,49 +44,6 @@ std::ostream& operator<<(std::ostream& out, const HardwareCall& call) {
     }
     return out << ") -> " << call.status;
 }
-
-struct SimulatedAudioHardware::Process {
-    AudioObjectID id = kAudioObjectUnknown;
-    SimulatedProcess config;
-    SignalGenerator generator;
-    std::vector<float> samples; // this cycle, channel after channel
-};
-
-struct SimulatedAudioHardware::IOProc {
-    AudioDeviceIOProcID id = kAudioDeviceIOProcIDNone;
-    AudioDeviceIOBlock block;
-    bool started = false;
-};
-
-struct SimulatedAudioHardware::Device {
-    explicit Device(std::uint32_t recordedChannels)
-        : recording(recordedChannels, kRecordingCapacityFrames) {}
-
-    AudioObjectID id = kAudioObjectUnknown;
-    SimulatedDevice config;
-    std::optional<AggregateDeviceDescription> aggregate;
-    PlaybackRecording recording;
-    std::vector<float> mix; // what it plays this cycle, channel after channel
-    std::vector<IOProc> ioProcs;
-    // Buffers handed to the blocks, kept between cycles so that a cycle does not allocate.
-    std::vector<float> capturedInput;
-    std::vector<float> blockInput;
-    std::vector<float> blockOutput;
-    std::vector<AudioBuffer> inputBuffers;
-    std::vector<AudioBuffer> outputBuffers;
-
-    std::uint32_t playbackChannels() const {
-        return !aggregate && config.outputStreams > 0 ? config.outputChannels : 0;
-    }
-};
-
-struct SimulatedAudioHardware::Tap {
-    AudioObjectID id = kAudioObjectUnknown;
-    std::string uid;
-    CATapDescription description;
-    std::vector<float> samples;
-    std::uint32_t channels = 0;
-};
 
 struct StreamCount {
     std::uint32_t count = 0;
@@ -346,7 +294,7 @@ OSStatus SimulatedAudioHardware::tapProperty(const Tap& tap,
 OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
                                                      const AudioObjectPropertyAddress& address,
                                                      std::uint32_t& outSize) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -361,7 +309,7 @@ OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
 OSStatus SimulatedAudioHardware::getPropertyUInt32(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::uint32_t& outValue) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -393,7 +341,7 @@ OSStatus SimulatedAudioHardware::getPropertyInt32(AudioObjectID object,
 OSStatus SimulatedAudioHardware::getPropertyFloat64(AudioObjectID object,
                                                     const AudioObjectPropertyAddress& address,
                                                     double& outValue) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -412,7 +360,7 @@ OSStatus SimulatedAudioHardware::getPropertyFloat64(AudioObjectID object,
 OSStatus SimulatedAudioHardware::getPropertyString(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::string& outValue) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -431,7 +379,7 @@ OSStatus SimulatedAudioHardware::getPropertyString(AudioObjectID object,
 OSStatus SimulatedAudioHardware::getPropertyObjectIDs(AudioObjectID object,
                                                       const AudioObjectPropertyAddress& address,
                                                       std::vector<AudioObjectID>& ioIDs) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -455,7 +403,7 @@ OSStatus SimulatedAudioHardware::getPropertyObjectIDs(AudioObjectID object,
 OSStatus SimulatedAudioHardware::setPropertyUInt32(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::uint32_t value) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -496,7 +444,7 @@ OSStatus SimulatedAudioHardware::addPropertyListener(AudioObjectID object,
                                                      const AudioObjectPropertyAddress& address,
                                                      AudioObjectPropertyListenerProc proc,
                                                      void* clientData) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     {
@@ -512,7 +460,7 @@ OSStatus SimulatedAudioHardware::removePropertyListener(AudioObjectID object,
                                                         const AudioObjectPropertyAddress& address,
                                                         AudioObjectPropertyListenerProc proc,
                                                         void* clientData) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     // The object may be gone already; its listeners still have to go.
@@ -537,7 +485,7 @@ void SimulatedAudioHardware::log(HardwareCall::Kind kind, AudioObjectID object,
 
 OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& description,
                                                   AudioObjectID& outTapID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -565,7 +513,7 @@ OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& descri
 }
 
 OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -579,7 +527,7 @@ OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
 OSStatus
 SimulatedAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
                                               AudioObjectID& outDeviceID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -607,7 +555,7 @@ SimulatedAudioHardware::createAggregateDevice(const AggregateDeviceDescription& 
 }
 
 OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     // Blocks are destroyed after the lock is released: their captures may do anything.
@@ -631,7 +579,7 @@ OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) 
 
 OSStatus SimulatedAudioHardware::createIOProcID(AudioObjectID deviceID, AudioDeviceIOBlock block,
                                                 AudioDeviceIOProcID& outIOProcID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -655,7 +603,7 @@ OSStatus SimulatedAudioHardware::createIOProcID(AudioObjectID deviceID, AudioDev
 }
 
 OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
@@ -682,7 +630,7 @@ OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID deviceID, AudioDevice
 }
 
 OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     // Holding the lock means no cycle is running; the next one sees the proc stopped.
@@ -706,7 +654,7 @@ OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceI
 
 OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID deviceID,
                                                  AudioDeviceIOProcID ioProcID) {
-    if (insideIOBlock) {
+    if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     AudioDeviceIOBlock retiredBlock;
@@ -951,291 +899,6 @@ std::vector<HardwareCall::Kind> SimulatedAudioHardware::callKinds() const {
 void SimulatedAudioHardware::clearCallLog() {
     std::lock_guard lock(mutex_);
     callLog_.clear();
-}
-
-// --- Rendering ----------------------------------------------------------------------------
-
-double SimulatedAudioHardware::renderSampleRate() const {
-    std::lock_guard lock(mutex_);
-    return renderSampleRate_;
-}
-
-void SimulatedAudioHardware::setRenderSampleRate(double sampleRate) {
-    std::lock_guard lock(mutex_);
-    if (sampleRate > 0 && std::isfinite(sampleRate)) {
-        renderSampleRate_ = sampleRate;
-    }
-}
-
-void SimulatedAudioHardware::render(std::uint32_t cycles, std::uint32_t framesPerCycle) {
-    for (std::uint32_t cycle = 0; cycle < cycles; ++cycle) {
-        std::lock_guard lock(mutex_);
-        renderCycle(framesPerCycle);
-    }
-}
-
-bool SimulatedAudioHardware::isMuted(AudioObjectID processID) const {
-    return std::any_of(taps_.begin(), taps_.end(), [&](const std::unique_ptr<Tap>& tap) {
-        const auto& processes = tap->description.processes;
-        return tap->description.muteBehavior != CATapMuteBehavior::unmuted &&
-               std::find(processes.begin(), processes.end(), processID) != processes.end();
-    });
-}
-
-std::vector<float*> SimulatedAudioHardware::outputChannels(Device& device, std::uint32_t frames) {
-    std::vector<float*> channels;
-    const auto addChannelsOf = [&](Device& target) {
-        for (std::uint32_t channel = 0; channel < target.playbackChannels(); ++channel) {
-            channels.push_back(target.mix.data() + std::size_t(channel) * frames);
-        }
-    };
-    if (!device.aggregate) {
-        addChannelsOf(device);
-        return channels;
-    }
-    for (const std::string& uid : device.aggregate->subDeviceUIDs) {
-        Device* sub = findDeviceByUID(uid);
-        if (sub && !sub->aggregate) {
-            addChannelsOf(*sub);
-        }
-    }
-    return channels;
-}
-
-void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
-    const CATapDescription& description = tap.description;
-    std::uint32_t channels = description.mono ? 1 : 2;
-    if (!description.mixdown) {
-        channels = 1;
-        for (const AudioObjectID id : description.processes) {
-            if (const Process* process = findProcess(id)) {
-                channels = std::max(channels, process->config.signal.channels);
-            }
-        }
-    }
-    tap.channels = channels;
-    tap.samples.assign(std::size_t(channels) * frames, 0.0f);
-    for (const AudioObjectID id : description.processes) {
-        const Process* process = findProcess(id);
-        if (!process || !process->config.running) {
-            continue;
-        }
-        const std::uint32_t sourceChannels = process->config.signal.channels;
-        for (std::uint32_t source = 0; source < sourceChannels; ++source) {
-            const float* in = process->samples.data() + std::size_t(source) * frames;
-            const auto add = [&](std::uint32_t target, float scale) {
-                float* out = tap.samples.data() + std::size_t(target) * frames;
-                for (std::uint32_t i = 0; i < frames; ++i) {
-                    out[i] += scale * in[i];
-                }
-            };
-            if (description.mono) {
-                add(0, 1.0f / float(sourceChannels));
-            } else if (sourceChannels == 1) {
-                for (std::uint32_t target = 0; target < channels; ++target) {
-                    add(target, 1.0f);
-                }
-            } else {
-                add(description.mixdown ? source % 2 : source, 1.0f);
-            }
-        }
-    }
-}
-
-void SimulatedAudioHardware::runIOProcs(Device& device, std::uint32_t frames) {
-    device.capturedInput.clear();
-    if (device.aggregate) {
-        for (const std::string& uid : device.aggregate->tapUIDs) {
-            if (const Tap* tap = findTapByUID(uid)) {
-                device.capturedInput.insert(device.capturedInput.end(), tap->samples.begin(),
-                                            tap->samples.end());
-            }
-        }
-    }
-    const std::vector<float*> targets = outputChannels(device, frames);
-    const auto inputChannels = std::uint32_t(frames ? device.capturedInput.size() / frames : 0);
-    const auto outputCount = std::uint32_t(targets.size());
-    device.blockInput.resize(device.capturedInput.size());
-    device.blockOutput.resize(std::size_t(outputCount) * frames);
-    device.inputBuffers.resize(inputChannels);
-    device.outputBuffers.resize(outputCount);
-    const auto byteSize = std::uint32_t(frames * sizeof(float));
-
-    for (IOProc& proc : device.ioProcs) {
-        if (!proc.started) {
-            continue;
-        }
-        // Fresh buffers for every block: a block may write anywhere in them.
-        std::copy(device.capturedInput.begin(), device.capturedInput.end(),
-                  device.blockInput.begin());
-        std::fill(device.blockOutput.begin(), device.blockOutput.end(), 0.0f);
-        for (std::uint32_t channel = 0; channel < inputChannels; ++channel) {
-            device.inputBuffers[channel] = {
-                1, byteSize, device.blockInput.data() + std::size_t(channel) * frames};
-        }
-        for (std::uint32_t channel = 0; channel < outputCount; ++channel) {
-            device.outputBuffers[channel] = {
-                1, byteSize, device.blockOutput.data() + std::size_t(channel) * frames};
-        }
-        const AudioBufferList input{inputChannels, device.inputBuffers.data()};
-        AudioBufferList output{outputCount, device.outputBuffers.data()};
-        {
-            const InsideIOBlock inside;
-            proc.block(input, output);
-        }
-        for (std::uint32_t channel = 0; channel < outputCount; ++channel) {
-            const float* written = device.blockOutput.data() + std::size_t(channel) * frames;
-            float* target = targets[channel];
-            for (std::uint32_t i = 0; i < frames; ++i) {
-                target[i] += written[i];
-            }
-        }
-    }
-}
-
-void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
-    for (const auto& process : processes_) {
-        if (process->config.running) {
-            process->generator.render(frames, renderSampleRate_, process->samples);
-        } else {
-            process->samples.assign(std::size_t(process->config.signal.channels) * frames, 0.0f);
-        }
-    }
-    for (const auto& device : devices_) {
-        device->mix.assign(std::size_t(device->playbackChannels()) * frames, 0.0f);
-    }
-
-    if (Device* output = findDevice(defaultOutput_)) {
-        const std::vector<float*> targets = outputChannels(*output, frames);
-        for (const auto& process : processes_) {
-            const std::uint32_t sourceChannels = process->config.signal.channels;
-            if (!process->config.running || sourceChannels == 0 || isMuted(process->id)) {
-                continue;
-            }
-            for (std::uint32_t channel = 0; channel < targets.size(); ++channel) {
-                const std::uint32_t source = sourceChannels == 1 ? 0 : channel;
-                if (source >= sourceChannels) {
-                    continue;
-                }
-                const float* in = process->samples.data() + std::size_t(source) * frames;
-                for (std::uint32_t i = 0; i < frames; ++i) {
-                    targets[channel][i] += in[i];
-                }
-            }
-        }
-    }
-
-    for (const auto& tap : taps_) {
-        captureTap(*tap, frames);
-    }
-    for (const auto& device : devices_) {
-        if (std::any_of(device->ioProcs.begin(), device->ioProcs.end(),
-                        [](const IOProc& proc) { return proc.started; })) {
-            runIOProcs(*device, frames);
-        }
-    }
-    for (const auto& device : devices_) {
-        if (device->playbackChannels() > 0) {
-            device->recording.append(device->mix.data(), frames);
-        }
-    }
-}
-
-void SimulatedAudioHardware::startRealTimeClock(std::chrono::milliseconds period) {
-    std::lock_guard lock(clockMutex_);
-    if (clock_.joinable()) {
-        return;
-    }
-    const auto tick = std::max(period, std::chrono::milliseconds(1));
-    clock_ = std::jthread([this, tick](std::stop_token stop) { runClock(stop, tick); });
-}
-
-void SimulatedAudioHardware::stopRealTimeClock() {
-    std::jthread clock;
-    {
-        std::lock_guard lock(clockMutex_);
-        clock = std::move(clock_);
-    }
-    // Destroying the thread object requests the stop and joins.
-}
-
-bool SimulatedAudioHardware::isRealTimeClockRunning() const {
-    std::lock_guard lock(clockMutex_);
-    return clock_.joinable();
-}
-
-void SimulatedAudioHardware::runClock(std::stop_token stop, std::chrono::milliseconds period) {
-    using Clock = std::chrono::steady_clock;
-    std::mutex waitMutex;
-    std::condition_variable_any wake;
-    auto next = Clock::now();
-    while (true) {
-        next += period;
-        {
-            std::unique_lock lock(waitMutex);
-            wake.wait_until(lock, stop, next, [] { return false; });
-        }
-        if (stop.stop_requested()) {
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            const double frames =
-                std::round(renderSampleRate_ * std::chrono::duration<double>(period).count());
-            renderCycle(std::uint32_t(std::max(frames, 1.0)));
-        }
-        // After a long stall, carry on from now rather than catch up in a burst.
-        if (Clock::now() - next > 5 * period) {
-            next = Clock::now();
-        }
-    }
-}
-
-// --- What devices played ------------------------------------------------------------------
-
-std::optional<std::vector<float>>
-SimulatedAudioHardware::playedSamples(AudioObjectID deviceID, std::uint32_t channel,
-                                      std::uint32_t frames) const {
-    std::lock_guard lock(mutex_);
-    const Device* device = findDevice(deviceID);
-    if (!device) {
-        return std::nullopt;
-    }
-    return device->recording.lastSamples(channel, frames);
-}
-
-std::optional<float> SimulatedAudioHardware::playedLevel(AudioObjectID deviceID,
-                                                         std::uint32_t channel,
-                                                         std::uint32_t frames) const {
-    std::lock_guard lock(mutex_);
-    const Device* device = findDevice(deviceID);
-    if (!device) {
-        return std::nullopt;
-    }
-    return device->recording.level(channel, frames);
-}
-
-std::optional<float> SimulatedAudioHardware::playedLevel(AudioObjectID deviceID,
-                                                         std::uint32_t frames) const {
-    std::lock_guard lock(mutex_);
-    const Device* device = findDevice(deviceID);
-    if (!device) {
-        return std::nullopt;
-    }
-    return device->recording.level(frames);
-}
-
-std::uint64_t SimulatedAudioHardware::framesPlayed(AudioObjectID deviceID) const {
-    std::lock_guard lock(mutex_);
-    const Device* device = findDevice(deviceID);
-    return device ? device->recording.framesRecorded() : 0;
-}
-
-void SimulatedAudioHardware::clearPlayed() {
-    std::lock_guard lock(mutex_);
-    for (const auto& device : devices_) {
-        device->recording.clear();
-    }
 }
 
 } // namespace kestrelamp::hal

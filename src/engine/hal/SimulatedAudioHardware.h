@@ -25,6 +25,7 @@
 // calls answer kAudioHardwareIllegalOperationError and the test calls must not be used.
 
 #include "engine/hal/AudioHardware.h"
+#include "engine/hal/PeriodicThread.h"
 #include "engine/hal/PlaybackRecording.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
 #include "engine/hal/SimulatedSignal.h"
@@ -36,9 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -270,7 +269,6 @@ private:
     std::vector<float*> outputChannels(Device& device, std::uint32_t frames);
     void captureTap(Tap& tap, std::uint32_t frames);
     void runIOProcs(Device& device, std::uint32_t frames);
-    void runClock(std::stop_token stop, std::chrono::milliseconds period);
 
     mutable std::mutex mutex_;
     AudioObjectID nextObjectID_ = kAudioObjectSystemObject + 1;
@@ -285,7 +283,7 @@ private:
     double renderSampleRate_ = kDefaultRenderSampleRate;
 
     mutable std::mutex clockMutex_;
-    std::jthread clock_;
+    std::unique_ptr<PeriodicThread> clock_;
 
     // Last member: its thread is joined first, while the world is still whole.
     PropertyListenerDispatcher listeners_;

@@ -1,0 +1,69 @@
+#pragma once
+
+// The objects of the simulated world, shared by the simulator's own sources only.
+
+#include "engine/hal/SimulatedAudioHardware.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::hal {
+namespace detail {
+
+// Set on the thread that is inside an IO block: the block runs under the world's lock.
+inline thread_local bool insideIOBlock = false;
+
+struct InsideIOBlock {
+    InsideIOBlock() { insideIOBlock = true; }
+    ~InsideIOBlock() { insideIOBlock = false; }
+    InsideIOBlock(const InsideIOBlock&) = delete;
+    InsideIOBlock& operator=(const InsideIOBlock&) = delete;
+};
+
+} // namespace detail
+
+struct SimulatedAudioHardware::Process {
+    AudioObjectID id = kAudioObjectUnknown;
+    SimulatedProcess config;
+    SignalGenerator generator;
+    std::vector<float> samples; // this cycle, channel after channel
+};
+
+struct SimulatedAudioHardware::IOProc {
+    AudioDeviceIOProcID id = kAudioDeviceIOProcIDNone;
+    AudioDeviceIOBlock block;
+    bool started = false;
+};
+
+struct SimulatedAudioHardware::Device {
+    explicit Device(std::uint32_t recordedChannels)
+        : recording(recordedChannels, kRecordingCapacityFrames) {}
+
+    AudioObjectID id = kAudioObjectUnknown;
+    SimulatedDevice config;
+    std::optional<AggregateDeviceDescription> aggregate;
+    PlaybackRecording recording;
+    std::vector<float> mix; // what it plays this cycle, channel after channel
+    std::vector<IOProc> ioProcs;
+    // Buffers handed to the blocks, kept between cycles so that a cycle does not allocate.
+    std::vector<float> capturedInput;
+    std::vector<float> blockInput;
+    std::vector<float> blockOutput;
+    std::vector<AudioBuffer> inputBuffers;
+    std::vector<AudioBuffer> outputBuffers;
+
+    std::uint32_t playbackChannels() const {
+        return !aggregate && config.outputStreams > 0 ? config.outputChannels : 0;
+    }
+};
+
+struct SimulatedAudioHardware::Tap {
+    AudioObjectID id = kAudioObjectUnknown;
+    std::string uid;
+    CATapDescription description;
+    std::vector<float> samples;
+    std::uint32_t channels = 0;
+};
+
+} // namespace kestrelamp::hal

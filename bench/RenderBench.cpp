@@ -1,0 +1,223 @@
+// Cost of one render cycle, against the plain scalar cascade run buffer after buffer, and the
+// main-thread cost of handing the levels of many engines to their handlers.
+
+#include "engine/EQProcessor.h"
+#include "engine/RenderCycle.h"
+
+#include <QCoreApplication>
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+namespace kestrelamp {
+namespace {
+
+// Every band away from flat, so no section is skipped.
+constexpr std::array<float, kEQBandCount> kActiveBands = {3.0f,  -2.0f, 1.5f, -1.0f, 2.0f,
+                                                          -3.0f, 1.0f,  2.5f, -1.5f, 4.0f};
+
+struct Buffers {
+    Buffers(std::size_t frames, std::size_t channels)
+        : inputData(channels, std::vector<float>(frames))
+        , outputData(channels, std::vector<float>(frames))
+        , inputBuffers(channels)
+        , outputBuffers(channels) {
+        std::mt19937 random(7);
+        std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
+        for (std::size_t c = 0; c < channels; ++c) {
+            std::generate(inputData[c].begin(), inputData[c].end(), [&] { return sample(random); });
+            const auto bytes = std::uint32_t(frames * sizeof(float));
+            inputBuffers[c] = {1, bytes, inputData[c].data()};
+            outputBuffers[c] = {1, bytes, outputData[c].data()};
+        }
+        input = {std::uint32_t(channels), inputBuffers.data()};
+        output = {std::uint32_t(channels), outputBuffers.data()};
+    }
+
+    std::vector<std::vector<float>> inputData;
+    std::vector<std::vector<float>> outputData;
+    std::vector<hal::AudioBuffer> inputBuffers;
+    std::vector<hal::AudioBuffer> outputBuffers;
+    hal::AudioBufferList input;
+    hal::AudioBufferList output;
+};
+
+void prepare(EngineState& engine, bool eq) {
+    engine.volume = 0.8f;
+    if (eq) {
+        engine.eqBands = kActiveBands;
+    }
+    EQProcessor::updateFilters(engine);
+}
+
+void BM_RenderCycle(benchmark::State& state) {
+    const auto frames = std::size_t(state.range(0));
+    const auto channels = std::size_t(state.range(1));
+    EngineState engine(1, 48000.0f);
+    prepare(engine, state.range(2) != 0);
+    Buffers buffers(frames, channels);
+    for (auto _ : state) {
+        renderCycle(engine, buffers.input, buffers.output);
+        benchmark::DoNotOptimize(buffers.outputData.front().data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(std::int64_t(frames * channels) * state.iterations());
+}
+
+// The straightforward render: each buffer through its bank one sample at a time, or only gain
+// and sum of squares while every band is flat.
+void BM_ScalarCascadeBaseline(benchmark::State& state) {
+    const auto frames = std::size_t(state.range(0));
+    const auto channels = std::size_t(state.range(1));
+    const bool eq = state.range(2) != 0;
+    EngineState engine(1, 48000.0f);
+    prepare(engine, eq);
+    Buffers buffers(frames, channels);
+    const float gain = engine.volume;
+    for (auto _ : state) {
+        float sumSquares = 0.0f;
+        for (std::size_t c = 0; c < channels; ++c) {
+            const float* in = buffers.inputData[c].data();
+            float* out = buffers.outputData[c].data();
+            if (eq) {
+                BiquadBank& bank = engine.filters[std::min(c, kEQChannelBanks - 1)];
+                sumSquares += processCascade(bank, in, out, frames, gain);
+            } else {
+                for (std::size_t i = 0; i < frames; ++i) {
+                    out[i] = gain * in[i];
+                    sumSquares += out[i] * out[i];
+                }
+            }
+        }
+        benchmark::DoNotOptimize(sumSquares);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(std::int64_t(frames * channels) * state.iterations());
+}
+
+void renderArguments(benchmark::internal::Benchmark* benchmark) {
+    benchmark->ArgNames({"frames", "channels", "eq"});
+    for (const auto& args : std::vector<std::vector<std::int64_t>>{
+             {512, 2, 1}, {512, 2, 0}, {128, 2, 1}, {1024, 8, 1}, {512, 1, 1}, {512, 4, 1}}) {
+        benchmark->Args(args);
+    }
+}
+
+BENCHMARK(BM_RenderCycle)->Apply(renderArguments);
+BENCHMARK(BM_ScalarCascadeBaseline)->Apply(renderArguments);
+
+// Accepts every call; IO procs are never run.
+class IdleAudioHardware : public hal::AudioHardware {
+public:
+    hal::OSStatus getPropertyDataSize(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                      std::uint32_t&) override {
+        return hal::kAudioHardwareUnknownPropertyError;
+    }
+    hal::OSStatus getPropertyUInt32(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                    std::uint32_t&) override {
+        return hal::kAudioHardwareUnknownPropertyError;
+    }
+    hal::OSStatus getPropertyInt32(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                   std::int32_t&) override {
+        return hal::kAudioHardwareUnknownPropertyError;
+    }
+    hal::OSStatus getPropertyFloat64(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                     double& value) override {
+        value = 48000.0;
+        return hal::noErr;
+    }
+    hal::OSStatus getPropertyString(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                    std::string&) override {
+        return hal::kAudioHardwareUnknownPropertyError;
+    }
+    hal::OSStatus getPropertyObjectIDs(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                       std::vector<hal::AudioObjectID>&) override {
+        return hal::kAudioHardwareUnknownPropertyError;
+    }
+    hal::OSStatus setPropertyUInt32(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                    std::uint32_t) override {
+        return hal::kAudioHardwareUnknownPropertyError;
+    }
+    hal::OSStatus addPropertyListener(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                      hal::AudioObjectPropertyListenerProc, void*) override {
+        return hal::noErr;
+    }
+    hal::OSStatus removePropertyListener(hal::AudioObjectID, const hal::AudioObjectPropertyAddress&,
+                                         hal::AudioObjectPropertyListenerProc, void*) override {
+        return hal::noErr;
+    }
+    hal::OSStatus createProcessTap(const hal::CATapDescription&, hal::AudioObjectID&) override {
+        return hal::kAudioHardwareUnsupportedOperationError;
+    }
+    hal::OSStatus destroyProcessTap(hal::AudioObjectID) override { return hal::noErr; }
+    hal::OSStatus createAggregateDevice(const hal::AggregateDeviceDescription&,
+                                        hal::AudioObjectID&) override {
+        return hal::kAudioHardwareUnsupportedOperationError;
+    }
+    hal::OSStatus destroyAggregateDevice(hal::AudioObjectID) override { return hal::noErr; }
+    hal::OSStatus createIOProcID(hal::AudioObjectID, hal::AudioDeviceIOBlock,
+                                 hal::AudioDeviceIOProcID& id) override {
+        id = ++lastIOProcID_;
+        return hal::noErr;
+    }
+    hal::OSStatus deviceStart(hal::AudioObjectID, hal::AudioDeviceIOProcID) override {
+        return hal::noErr;
+    }
+    hal::OSStatus deviceStop(hal::AudioObjectID, hal::AudioDeviceIOProcID) override {
+        return hal::noErr;
+    }
+    hal::OSStatus destroyIOProcID(hal::AudioObjectID, hal::AudioDeviceIOProcID) override {
+        return hal::noErr;
+    }
+
+private:
+    hal::AudioDeviceIOProcID lastIOProcID_ = 0;
+};
+
+// One delivery tick with 32 routes playing: about six cycles per route since the last tick at
+// 128 frames and 48 kHz.
+void BM_DeliverLevels32Engines(benchmark::State& state) {
+    constexpr int kEngines = 32;
+    constexpr int kCyclesPerTick = 6;
+    IdleAudioHardware hardware;
+    EQProcessor processor(hardware);
+    double received = 0;
+    for (int e = 0; e < kEngines; ++e) {
+        const std::string key = "org.example.App" + std::to_string(e) + "|speakers";
+        if (!processor.startProcessing(key, hal::AudioObjectID(100 + e))) {
+            state.SkipWithError("engine did not start");
+            return;
+        }
+        processor.engine(key)->levelHandler = [&received, e](float level) {
+            received += level + float(e);
+        };
+    }
+    for (auto _ : state) {
+        for (const auto& [key, engine] : processor.engines()) {
+            for (int c = 0; c < kCyclesPerTick; ++c) {
+                engine->levels.push(-20.0f - float(c));
+            }
+        }
+        processor.deliverLevels();
+    }
+    benchmark::DoNotOptimize(received);
+    state.SetItemsProcessed(std::int64_t(kEngines * kCyclesPerTick) * state.iterations());
+}
+
+BENCHMARK(BM_DeliverLevels32Engines);
+
+} // namespace
+} // namespace kestrelamp
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,94 @@
+#include "engine/EQPreset.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <unordered_set>
+
+namespace kestrelamp {
+namespace {
+
+using nlohmann::json;
+
+TEST(EQPreset, BuiltInsInMenuOrderWithFixedIdentities) {
+    const std::vector<EQPreset>& presets = EQPreset::allPresets();
+    ASSERT_EQ(presets.size(), 6u);
+    const std::vector<std::pair<std::string, std::vector<float>>> expected = {
+        {"Flat", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"Bass Boost", {6, 5, 4, 2, 0, 0, 0, 0, 0, 0}},
+        {"Vocal", {-2, -1, 0, 2, 4, 4, 2, 0, -1, -2}},
+        {"Podcast", {-3, -1, 0, 3, 5, 5, 3, 1, -1, -3}},
+        {"Gaming", {4, 3, 1, 0, -1, 0, 2, 4, 3, 2}},
+        {"Movie", {3, 4, 2, 0, -1, 0, 1, 3, 4, 3}},
+    };
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        EXPECT_EQ(uuidString(presets[i].id),
+                  "00000000-0000-0000-0000-00000000000" + std::to_string(i + 1));
+        EXPECT_EQ(presets[i].name, expected[i].first);
+        EXPECT_EQ(presets[i].bands, expected[i].second);
+    }
+    const EQPreset* accessors[] = {&EQPreset::flat(),   &EQPreset::bassBoost(),
+                                   &EQPreset::vocal(),  &EQPreset::podcast(),
+                                   &EQPreset::gaming(), &EQPreset::movie()};
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        EXPECT_EQ(accessors[i], &presets[i]);
+    }
+    EXPECT_EQ(&EQPreset::allPresets(), &presets);
+}
+
+TEST(EQPreset, EqualityAndHashCoverEveryField) {
+    const EQPreset vocal = EQPreset::vocal();
+    EQPreset renamed = vocal;
+    renamed.name = "Voice";
+    EQPreset reshaped = vocal;
+    reshaped.bands[3] = 2.5f;
+    EQPreset reidentified = vocal;
+    reidentified.id = EQPreset::movie().id;
+    EXPECT_NE(renamed, vocal);
+    EXPECT_NE(reshaped, vocal);
+    EXPECT_NE(reidentified, vocal);
+    EXPECT_EQ(EQPreset(vocal), vocal);
+
+    const std::unordered_set<EQPreset> set(EQPreset::allPresets().begin(),
+                                           EQPreset::allPresets().end());
+    EXPECT_EQ(set.size(), 6u);
+    EXPECT_EQ(set.count(vocal), 1u);
+    EXPECT_EQ(set.count(renamed), 0u);
+}
+
+TEST(EQPresetJson, WritesTheThreeKeysAndReadsThemBack) {
+    for (const EQPreset& preset : EQPreset::allPresets()) {
+        const auto decoded = eqPresetFromJson(toJson(preset));
+        ASSERT_TRUE(decoded.hasValue()) << decoded.error().description;
+        EXPECT_EQ(*decoded, preset);
+    }
+    EQPreset custom{*parseUuid("a1b2c3d4-0000-4000-8000-00000000abcd"), "Mine", {0.1f, -2.5f}};
+    EXPECT_EQ(toJson(custom).dump(),
+              R"({"bands":[0.1,-2.5],"id":"A1B2C3D4-0000-4000-8000-00000000ABCD","name":"Mine"})");
+}
+
+TEST(EQPresetJson, EveryKeyIsRequiredAndTyped) {
+    const json valid = toJson(EQPreset::podcast());
+    for (const char* key : {"id", "name", "bands"}) {
+        json missing = valid;
+        missing.erase(key);
+        const auto decoded = eqPresetFromJson(missing);
+        ASSERT_FALSE(decoded.hasValue()) << key;
+        EXPECT_NE(decoded.error().description.find(key), std::string::npos)
+            << decoded.error().description;
+    }
+    for (const auto& [key, value] :
+         std::vector<std::pair<const char*, json>>{{"id", "not-a-uuid"},
+                                                   {"name", 3},
+                                                   {"bands", "loud"},
+                                                   {"bands", json::array({1, "2"})},
+                                                   {"bands", nullptr}}) {
+        json wrong = valid;
+        wrong[key] = value;
+        EXPECT_FALSE(eqPresetFromJson(wrong).hasValue()) << key << " = " << value.dump();
+    }
+    EXPECT_FALSE(eqPresetFromJson(json::array()).hasValue());
+}
+
+} // namespace
+} // namespace kestrelamp

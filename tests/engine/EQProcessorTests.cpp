@@ -1,0 +1,256 @@
+#include "engine/EQProcessor.h"
+
+#include "MockAudioHardware.h"
+#include "TempHome.h"
+#include "TestBuffers.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+using hal::noErr;
+using testing::_;
+using testing::AnyNumber;
+using testing::DoAll;
+using testing::InSequence;
+using testing::NiceMock;
+using testing::Return;
+using testing::SaveArg;
+using testing::SetArgReferee;
+
+constexpr hal::OSStatus kRefused = hal::kAudioHardwareIllegalOperationError;
+const std::string kKey = "org.example.Player|speakers";
+
+MATCHER(IsNominalSampleRate, "") {
+    return arg == hal::globalAddress(hal::kAudioDevicePropertyNominalSampleRate);
+}
+
+class EQProcessorTest : public testing::Test {
+protected:
+    EQProcessorTest() {
+        ON_CALL(hardware, getPropertyFloat64(_, IsNominalSampleRate(), _))
+            .WillByDefault(DoAll(SetArgReferee<2>(44100.0), Return(noErr)));
+        ON_CALL(hardware, createIOProcID)
+            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOBlock block,
+                                  hal::AudioDeviceIOProcID& id) {
+                blocks.push_back(std::move(block));
+                id = 100 + blocks.size();
+                return noErr;
+            });
+        ON_CALL(hardware, deviceStart).WillByDefault(Return(noErr));
+        ON_CALL(hardware, deviceStop).WillByDefault(Return(noErr));
+        ON_CALL(hardware, destroyIOProcID).WillByDefault(Return(noErr));
+        // Calls a test does not single out are allowed, also after it set expectations.
+        EXPECT_CALL(hardware, deviceStop).Times(AnyNumber());
+        EXPECT_CALL(hardware, destroyIOProcID).Times(AnyNumber());
+        EXPECT_CALL(hardware, createIOProcID).Times(AnyNumber());
+        EXPECT_CALL(hardware, deviceStart).Times(AnyNumber());
+    }
+
+    NiceMock<test::MockAudioHardware> hardware;
+    std::vector<hal::AudioDeviceIOBlock> blocks;
+    EQProcessor processor{hardware};
+};
+
+TEST_F(EQProcessorTest, StartReadsTheRateCreatesTheIOProcThenStartsIt) {
+    {
+        InSequence order;
+        EXPECT_CALL(hardware, getPropertyFloat64(40, IsNominalSampleRate(), _));
+        EXPECT_CALL(hardware, createIOProcID(40, _, _));
+        EXPECT_CALL(hardware, deviceStart(40, 101));
+    }
+    ASSERT_TRUE(processor.startProcessing(kKey, 40));
+    EngineState* engine = processor.engine(kKey);
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(engine->aggregateDeviceID, 40u);
+    EXPECT_EQ(engine->sampleRate, 44100.0f);
+    EXPECT_EQ(engine->ioProcID, hal::AudioDeviceIOProcID(101));
+    EXPECT_EQ(engine->volume, 1.0f);
+    EXPECT_FALSE(engine->isMuted);
+    EXPECT_FALSE(engine->eqEnabled);
+    EXPECT_EQ(engine->currentLevel, -96.0f);
+    EXPECT_EQ(engine->eqBands, (std::array<float, kEQBandCount>{}));
+
+    // The IO proc renders this engine.
+    engine->volume = 0.25f;
+    test::TestBuffers buffers(2, 8);
+    blocks.at(0)(buffers.input, buffers.output);
+    EXPECT_EQ(buffers.out[1][3], 0.25f * buffers.in[1][3]);
+}
+
+TEST_F(EQProcessorTest, AnUnreadableOrZeroRateFallsBackTo48k) {
+    EXPECT_CALL(hardware, getPropertyFloat64(1, _, _)).WillOnce(Return(kRefused));
+    EXPECT_CALL(hardware, getPropertyFloat64(2, _, _))
+        .WillOnce(DoAll(SetArgReferee<2>(0.0), Return(noErr)));
+    ASSERT_TRUE(processor.startProcessing("a|1", 1));
+    ASSERT_TRUE(processor.startProcessing("a|2", 2));
+    EXPECT_EQ(processor.engine("a|1")->sampleRate, 48000.0f);
+    EXPECT_EQ(processor.engine("a|2")->sampleRate, 48000.0f);
+}
+
+TEST_F(EQProcessorTest, FailuresLeaveNoEngineAndNoIOProc) {
+    EXPECT_CALL(hardware, createIOProcID(1, _, _)).WillOnce(Return(kRefused));
+    EXPECT_CALL(hardware, createIOProcID(2, _, _)).WillOnce(Return(noErr));
+    EXPECT_CALL(hardware, deviceStart(1, _)).Times(0);
+    EXPECT_CALL(hardware, deviceStart(2, _)).Times(0);
+
+    const auto created = processor.startProcessing(kKey, 1);
+    ASSERT_FALSE(created);
+    EXPECT_EQ(created.error(), EQProcessorError::configurationFailed("create IO proc", kRefused));
+    // Success without an id is no IO proc either.
+    const auto noID = processor.startProcessing(kKey, 2);
+    ASSERT_FALSE(noID);
+    EXPECT_EQ(noID.error().stage, "create IO proc");
+    EXPECT_TRUE(processor.engines().empty());
+
+    hal::AudioDeviceIOProcID created3 = 0;
+    EXPECT_CALL(hardware, createIOProcID(3, _, _))
+        .WillOnce(DoAll(SetArgReferee<2>(hal::AudioDeviceIOProcID(77)), Return(noErr)));
+    EXPECT_CALL(hardware, deviceStart(3, 77)).WillOnce(Return(kRefused));
+    EXPECT_CALL(hardware, destroyIOProcID(3, 77))
+        .WillOnce(DoAll(SaveArg<1>(&created3), Return(noErr)));
+    const auto started = processor.startProcessing(kKey, 3);
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error(), EQProcessorError::configurationFailed("start device", kRefused));
+    EXPECT_EQ(created3, 77u);
+    EXPECT_TRUE(processor.engines().empty());
+}
+
+TEST_F(EQProcessorTest, RestartingAKeyStopsAndDestroysTheOldIOProcFirst) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 5));
+    processor.engine(kKey)->volume = 3.0f;
+    {
+        InSequence order;
+        EXPECT_CALL(hardware, deviceStop(5, 101));
+        EXPECT_CALL(hardware, destroyIOProcID(5, 101));
+        EXPECT_CALL(hardware, createIOProcID(6, _, _));
+        EXPECT_CALL(hardware, deviceStart(6, 102));
+    }
+    ASSERT_TRUE(processor.startProcessing(kKey, 6));
+    ASSERT_EQ(processor.engines().size(), 1u);
+    EXPECT_EQ(processor.engine(kKey)->aggregateDeviceID, 6u);
+    EXPECT_EQ(processor.engine(kKey)->volume, 1.0f);
+}
+
+TEST_F(EQProcessorTest, StoppingStopsTheDeviceBeforeDestroyingTheIOProc) {
+    ASSERT_TRUE(processor.startProcessing("a|1", 1));
+    ASSERT_TRUE(processor.startProcessing("a|2", 2));
+    ASSERT_TRUE(processor.startProcessing("a|3", 3));
+    {
+        InSequence order;
+        EXPECT_CALL(hardware, deviceStop(1, 101));
+        EXPECT_CALL(hardware, destroyIOProcID(1, 101));
+    }
+    processor.stopProcessing("a|1");
+    processor.stopProcessing("a|1");
+    processor.stopProcessing("unknown|key");
+    EXPECT_EQ(processor.engine("a|1"), nullptr);
+
+    EXPECT_CALL(hardware, deviceStop(2, 102));
+    EXPECT_CALL(hardware, destroyIOProcID(2, 102));
+    processor.stopAll();
+    EXPECT_TRUE(processor.engines().empty());
+
+    testing::Mock::VerifyAndClearExpectations(&hardware);
+    // Another processor stops only its own engines.
+    EXPECT_CALL(hardware, deviceStop(3, _)).Times(0);
+    EXPECT_CALL(hardware, deviceStop(4, _));
+    EXPECT_CALL(hardware, destroyIOProcID(4, _));
+    {
+        EQProcessor other(hardware);
+        ASSERT_TRUE(other.startProcessing("b|4", 4));
+    }
+    testing::Mock::VerifyAndClearExpectations(&hardware);
+}
+
+TEST_F(EQProcessorTest, SetBandClampsAndIgnoresBandsOutOfRange) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 1));
+    EngineState& engine = *processor.engine(kKey);
+    processor.setBand(kKey, 0, 30.0f);
+    processor.setBand(kKey, 9, -30.0f);
+    processor.setBand(kKey, 4, 2.0f);
+    processor.setBand(kKey, 10, 5.0f);
+    processor.setBand(kKey, -1, 5.0f);
+    processor.setBand(kKey, 4, std::numeric_limits<float>::quiet_NaN());
+    processor.setBand("unknown|key", 0, 5.0f);
+    EXPECT_EQ(engine.eqBands,
+              (std::array<float, kEQBandCount>{24.0f, 0, 0, 0, 2.0f, 0, 0, 0, 0, -24.0f}));
+    EXPECT_TRUE(engine.eqEnabled);
+    for (const BiquadBank& bank : engine.filters) {
+        EXPECT_EQ(bank[0].coefficients(), peakingCoefficients(24.0f, 32.0f, 44100.0f));
+        EXPECT_EQ(bank[9].coefficients(), peakingCoefficients(-24.0f, 16384.0f, 44100.0f));
+        EXPECT_EQ(bank[1].coefficients(), BiquadCoefficients::identity());
+    }
+}
+
+TEST_F(EQProcessorTest, PresetsCopyTheBandsTheyHave) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 1));
+    EngineState& engine = *processor.engine(kKey);
+    processor.applyPreset(EQPreset::bassBoost(), kKey);
+    EXPECT_TRUE(engine.eqEnabled);
+    EXPECT_EQ(engine.eqBands[0], 6.0f);
+
+    EQPreset shortPreset{QUuid::createUuid(), "Short", {1.0f, 2.0f}};
+    processor.applyPreset(shortPreset, kKey);
+    EXPECT_EQ(engine.eqBands, (std::array<float, kEQBandCount>{1, 2, 4, 2, 0, 0, 0, 0, 0, 0}));
+    EQPreset longPreset{QUuid::createUuid(), "Long", std::vector<float>(12, -1.0f)};
+    processor.applyPreset(longPreset, kKey);
+    EXPECT_EQ(engine.eqBands[9], -1.0f);
+
+    EQPreset barely{QUuid::createUuid(), "Barely", std::vector<float>(10, 0.05f)};
+    barely.bands[3] = -0.05f;
+    processor.applyPreset(barely, kKey);
+    EXPECT_FALSE(engine.eqEnabled);
+    processor.applyPreset(EQPreset::vocal(), kKey);
+    processor.applyPreset(EQPreset::flat(), kKey);
+    EXPECT_FALSE(engine.eqEnabled);
+    EXPECT_EQ(engine.filters[3][5].coefficients(), BiquadCoefficients::identity());
+    processor.applyPreset(EQPreset::vocal(), "unknown|key");
+}
+
+TEST_F(EQProcessorTest, LevelsReachTheHandlerOnTheMainThreadInCycleOrder) {
+    ASSERT_TRUE(processor.startProcessing("a|1", 1));
+    ASSERT_TRUE(processor.startProcessing("a|2", 2));
+    std::vector<float> first, second;
+    processor.engine("a|1")->levelHandler = [&](float level) { first.push_back(level); };
+    processor.engine("a|2")->levelHandler = [&](float level) { second.push_back(level); };
+
+    test::TestBuffers buffers(2, 64);
+    for (float volume : {1.0f, 0.5f, 0.25f}) {
+        processor.engine("a|1")->volume = volume;
+        blocks.at(0)(buffers.input, buffers.output);
+    }
+    blocks.at(1)(buffers.input, buffers.output);
+    ASSERT_TRUE(test::waitUntil([&] { return first.size() == 3 && second.size() == 1; }));
+    EXPECT_NEAR(first[1] - first[0], -6.02f, 0.01f);
+    EXPECT_NEAR(first[2] - first[1], -6.02f, 0.01f);
+    EXPECT_EQ(first[2], processor.engine("a|1")->currentLevel);
+}
+
+TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 1));
+    int calls = 0;
+    processor.engine(kKey)->levelHandler = [&](float) {
+        ++calls;
+        processor.stopProcessing(kKey);
+    };
+    test::TestBuffers buffers(1, 16);
+    blocks.at(0)(buffers.input, buffers.output);
+    blocks.at(0)(buffers.input, buffers.output);
+    processor.deliverLevels();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(processor.engines().empty());
+}
+
+TEST(EQProcessorError, FixedDescriptions) {
+    EXPECT_EQ(EQProcessorError::unitCreationFailed(-50).description(),
+              "Failed to create audio unit: -50");
+    EXPECT_EQ(EQProcessorError::configurationFailed("start device", 1852797029).description(),
+              "Audio config failed at 'start device': 1852797029");
+    EXPECT_EQ(EQProcessorError::componentNotFound().description(), "Audio component not found");
+}
+
+} // namespace
+} // namespace kestrelamp

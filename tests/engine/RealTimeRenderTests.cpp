@@ -1,0 +1,186 @@
+// The render cycle runs on its own thread here while the main thread changes what it reads. These
+// tests are meant to run under ThreadSanitizer too.
+
+#include "engine/EQProcessor.h"
+
+#include "MockAudioHardware.h"
+#include "TestBuffers.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <thread>
+
+namespace kestrelamp {
+namespace {
+
+using hal::noErr;
+using testing::_;
+using testing::NiceMock;
+using testing::Return;
+
+// Runs every started IO proc on a thread of its own, cycle after cycle, with the same two
+// buffer layouts a device would hand it. deviceStop returns once the thread has finished, as the
+// interface promises; destroying an IO proc that still runs is a failure.
+class ThreadedDevices {
+public:
+    explicit ThreadedDevices(test::MockAudioHardware& hardware) {
+        ON_CALL(hardware, getPropertyFloat64(_, _, _))
+            .WillByDefault(Return(hal::kAudioHardwareUnknownPropertyError));
+        ON_CALL(hardware, createIOProcID)
+            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOBlock block,
+                                  hal::AudioDeviceIOProcID& id) {
+                id = ++lastID_;
+                procs_[id] = std::make_unique<Proc>();
+                procs_[id]->block = std::move(block);
+                return noErr;
+            });
+        ON_CALL(hardware, deviceStart)
+            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOProcID id) {
+                Proc& proc = *procs_.at(id);
+                proc.running = true;
+                proc.thread = std::thread([this, &proc] { run(proc); });
+                return noErr;
+            });
+        ON_CALL(hardware, deviceStop)
+            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOProcID id) {
+                stop(*procs_.at(id));
+                return noErr;
+            });
+        ON_CALL(hardware, destroyIOProcID)
+            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOProcID id) {
+                Proc& proc = *procs_.at(id);
+                EXPECT_FALSE(proc.thread.joinable())
+                    << "IO proc " << id << " destroyed while running";
+                stop(proc);
+                procs_.erase(id);
+                return noErr;
+            });
+    }
+
+    ~ThreadedDevices() {
+        for (auto& [id, proc] : procs_) {
+            stop(*proc);
+        }
+    }
+
+    std::size_t cycles(hal::AudioDeviceIOProcID id) const { return procs_.at(id)->cycles; }
+    bool sawNonFiniteOutput() const { return nonFinite_; }
+    std::size_t procCount() const { return procs_.size(); }
+
+private:
+    struct Proc {
+        hal::AudioDeviceIOBlock block;
+        std::thread thread;
+        std::atomic<bool> running{false};
+        std::atomic<std::size_t> cycles{0};
+    };
+
+    void run(Proc& proc) {
+        test::TestBuffers stereo(2, 128, 3);
+        test::TestBuffers many(9, 64, 4);
+        while (proc.running.load(std::memory_order_relaxed)) {
+            test::TestBuffers& buffers = proc.cycles % 2 ? many : stereo;
+            proc.block(buffers.input, buffers.output);
+            for (const auto& channel : buffers.out) {
+                for (float y : channel) {
+                    if (!std::isfinite(y)) {
+                        nonFinite_ = true;
+                    }
+                }
+            }
+            ++proc.cycles;
+        }
+    }
+
+    static void stop(Proc& proc) {
+        proc.running = false;
+        if (proc.thread.joinable()) {
+            proc.thread.join();
+        }
+    }
+
+    std::map<hal::AudioDeviceIOProcID, std::unique_ptr<Proc>> procs_;
+    hal::AudioDeviceIOProcID lastID_ = 0;
+    std::atomic<bool> nonFinite_{false};
+};
+
+void waitForCycles(const ThreadedDevices& devices, hal::AudioDeviceIOProcID id, std::size_t count) {
+    while (devices.cycles(id) < count) {
+        std::this_thread::yield();
+    }
+}
+
+class RealTimeRender : public testing::Test {
+protected:
+    NiceMock<test::MockAudioHardware> hardware;
+    ThreadedDevices devices{hardware};
+    EQProcessor processor{hardware};
+};
+
+TEST_F(RealTimeRender, SettingsChangeWhileTheEngineRenders) {
+    const std::string key = "org.example.Player|speakers";
+    ASSERT_TRUE(processor.startProcessing(key, 1));
+    std::size_t levels = 0;
+    processor.engine(key)->levelHandler = [&](float level) {
+        EXPECT_TRUE(std::isfinite(level));
+        ++levels;
+    };
+    const hal::AudioDeviceIOProcID id = *processor.engine(key)->ioProcID;
+    for (int round = 0; round < 400; ++round) {
+        EngineState& engine = *processor.engine(key);
+        processor.setBand(key, round % 10, float(round % 49) - 24.0f);
+        if (round % 50 == 0) {
+            processor.applyPreset(EQPreset::allPresets()[std::size_t(round / 50) % 6], key);
+        }
+        engine.volume = float(round % 5);
+        engine.isMuted = round % 7 == 0;
+        processor.deliverLevels();
+        waitForCycles(devices, id, std::size_t(round));
+    }
+    processor.stopProcessing(key);
+    EXPECT_EQ(devices.procCount(), 0u);
+    EXPECT_FALSE(devices.sawNonFiniteOutput());
+    EXPECT_GT(levels, 0u);
+}
+
+TEST_F(RealTimeRender, RoutesRestartAndStopWhileRendering) {
+    for (int round = 0; round < 40; ++round) {
+        const std::string key = "org.example.App" + std::to_string(round % 3) + "|speakers";
+        ASSERT_TRUE(processor.startProcessing(key, hal::AudioObjectID(1 + round % 5)));
+        processor.applyPreset(EQPreset::gaming(), key);
+        processor.engine(key)->levelHandler = [](float) {};
+        waitForCycles(devices, *processor.engine(key)->ioProcID, 3);
+        processor.deliverLevels();
+        if (round % 4 == 3) {
+            processor.stopProcessing(key);
+        }
+    }
+    processor.stopAll();
+    EXPECT_EQ(devices.procCount(), 0u);
+}
+
+TEST(RealTimeLevelQueue, LevelsCrossThreadsInOrderAndTheNewestArrives) {
+    LevelQueue queue;
+    constexpr int kLevels = 200000;
+    std::thread producer([&] {
+        for (int i = 0; i < kLevels; ++i) {
+            queue.push(float(i));
+        }
+    });
+    float last = -1.0f;
+    bool ordered = true;
+    while (last < float(kLevels - 1)) {
+        queue.drain([&](float level) {
+            ordered = ordered && level > last;
+            last = level;
+        });
+    }
+    producer.join();
+    EXPECT_TRUE(ordered);
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -19,6 +19,8 @@ extern "C" void* __libc_malloc(std::size_t);
 extern "C" void* __libc_calloc(std::size_t, std::size_t);
 extern "C" void* __libc_realloc(void*, std::size_t);
 extern "C" void* __libc_memalign(std::size_t, std::size_t);
+#else
+#define KESTRELAMP_WATCH_MALLOC 0
 #endif
 
 namespace {

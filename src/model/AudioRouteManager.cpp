@@ -380,9 +380,10 @@ void AudioRouteManager::setEQBand(const std::string& appID, int band, float gain
 }
 
 std::vector<float> AudioRouteManager::getEQBands(const std::string& appID) const {
+    const auto& engines = eqProcessor_.engines();
     for (const std::string& key : routeKeys(appID)) {
-        if (const EngineState* engine = eqProcessor_.engine(key)) {
-            return std::vector<float>(engine->eqBands.begin(), engine->eqBands.end());
+        if (const auto engine = engines.find(key); engine != engines.end()) {
+            return std::vector<float>(engine->second->eqBands.begin(), engine->second->eqBands.end());
         }
     }
     return std::vector<float>(kEQBandCount, 0.0f);

@@ -492,7 +492,7 @@ TEST(RouteManagerPersistence, LegacyFileIsReadAndDuplicatesKeepTheLast) {
 }
 
 TEST(RouteManagerPersistence, BrokenFileLoadsNothingIsKeptAsideAndTheNextSaveWritesMemory) {
-    RouteWorld world(standardScenario(), false);
+    RouteWorld world(test::standardScenario(), false);
     QDir().mkpath(world.home().dataFolder());
     const std::string broken = R"([{"id":"x","displayName":"X","isMuted":false}])";
     {

@@ -270,14 +270,15 @@ TEST(RouteManagerEqualizer, PresetsBandsAndWhatIsSaved) {
 TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPreset) {
     RouteWorld world;
     auto& manager = world.manager();
-    const float unrouted = world.levelOn("speakers");
+    const float unrouted = world.levelOn("speakers", 48000);
     const float bothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
     EXPECT_NEAR(unrouted, bothTones, 0.1f);
 
     manager.setVolume(kPlayer, 0.5f);
     manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
     const float otherAlone = sineLevel(0.25f);
-    EXPECT_NEAR(world.levelOn("speakers"), otherAlone, 0.1f)
+    // A whole number of 32 Hz periods, so the RMS is exact.
+    EXPECT_NEAR(world.levelOn("speakers", 48000), otherAlone, 0.1f)
         << "only the unrouted app is left on the default";
     EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.25f), 0.1f) << "1 kHz at half amplitude";
     EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f);

@@ -70,7 +70,8 @@ Expected<CommandLineOptions, CommandLineError> parseCommandLine(const QStringLis
 std::string commandLineHelp() {
     QCommandLineParser parser;
     describeOptions(parser);
-    return parser.helpText().toStdString();
+    // Help is printed before any application object exists to name the program.
+    return parser.helpText().replace("<executable_name>", "kestrelamp").toStdString();
 }
 
 } // namespace kestrelamp

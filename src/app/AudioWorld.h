@@ -1,0 +1,29 @@
+#pragma once
+
+#include "engine/hal/AudioHardware.h"
+#include "platform/Expected.h"
+#include "platform/RunningApplications.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestrelamp {
+
+// The audio service the program runs on, with the running-applications lookup that goes with it.
+struct AudioWorld {
+    std::unique_ptr<hal::AudioHardware> hardware;
+    std::unique_ptr<RunningApplications> runningApplications;
+    // Starts the simulated service's real-time clock; nothing on the real service.
+    std::function<void()> startClock = [] {};
+};
+
+struct AudioWorldError {
+    std::string description;
+};
+
+// The simulated service from a scenario file, or the real one when no scenario is given.
+Expected<AudioWorld, AudioWorldError>
+openAudioWorld(const std::optional<std::string>& scenarioPath);
+
+} // namespace kestrelamp

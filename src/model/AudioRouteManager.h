@@ -1,0 +1,189 @@
+#pragma once
+
+#include "engine/DeviceEnumerator.h"
+#include "engine/DeviceMonitor.h"
+#include "engine/EQPreset.h"
+#include "engine/EQProcessor.h"
+#include "engine/ProcessEnumerator.h"
+#include "engine/TapManager.h"
+#include "model/AudioModel.h"
+#include "platform/StoredFile.h"
+#include "platform/UserDefaults.h"
+#include "profiles/ProfileManager.h"
+
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp {
+
+using AudioAppList = std::vector<AudioApp>;
+using AppStateMap = std::map<std::string, AppAudioState>;
+using AudioDeviceList = std::vector<AudioDeviceInfo>;
+using OptionalAudioDevice = std::optional<AudioDeviceInfo>;
+using AudioLevelMap = std::map<std::string, float>;
+using AudioActivityMap = std::map<std::string, bool>;
+
+// The one coordinator of the running system: it owns the per-application settings, the lists the
+// views show, and the engine components, and it is the only place where a user action becomes
+// routes. Every published property emits its change signal on every assignment.
+class AudioRouteManager : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(kestrelamp::AudioAppList audioApps READ audioApps NOTIFY audioAppsChanged)
+    Q_PROPERTY(kestrelamp::AppStateMap appStates READ appStates NOTIFY appStatesChanged)
+    Q_PROPERTY(
+        kestrelamp::AudioDeviceList outputDevices READ outputDevices NOTIFY outputDevicesChanged)
+    Q_PROPERTY(kestrelamp::OptionalAudioDevice defaultOutputDevice READ defaultOutputDevice NOTIFY
+                   defaultOutputDeviceChanged)
+    Q_PROPERTY(kestrelamp::AudioLevelMap audioLevels READ audioLevels NOTIFY audioLevelsChanged)
+    Q_PROPERTY(
+        kestrelamp::AudioActivityMap audioActivity READ audioActivity NOTIFY audioActivityChanged)
+    Q_PROPERTY(bool showOnlyLive READ showOnlyLive WRITE setShowOnlyLive NOTIFY showOnlyLiveChanged)
+    Q_PROPERTY(QString searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
+
+public:
+    static constexpr int kDeviceChangeDebounceMs = 500;
+    static constexpr double kDefaultRefreshIntervalSeconds = 3.0;
+
+    // Keeps appStates.json and profiles.json in storageFolder (created if missing).
+    AudioRouteManager(hal::AudioHardware& hardware, const RunningApplications& runningApplications,
+                      UserDefaults& userDefaults, const QString& storageFolder,
+                      QObject* parent = nullptr);
+    ~AudioRouteManager() override;
+
+    // --- Published state -----------------------------------------------------------------
+    const AudioAppList& audioApps() const { return audioApps_; }
+    const AppStateMap& appStates() const { return appStates_; }
+    const AudioDeviceList& outputDevices() const { return outputDevices_; }
+    const OptionalAudioDevice& defaultOutputDevice() const { return defaultOutputDevice_; }
+    const AudioLevelMap& audioLevels() const { return audioLevels_; }
+    const AudioActivityMap& audioActivity() const { return audioActivity_; }
+    bool showOnlyLive() const { return showOnlyLive_; }
+    const QString& searchQuery() const { return searchQuery_; }
+
+    // Also writes the user default "showOnlyLive".
+    void setShowOnlyLive(bool value);
+    void setSearchQuery(const QString& query);
+    // A plain write into appStates, as a view's state binding does; nothing is saved.
+    void setAppState(const AppAudioState& state);
+
+    const AppAudioState* state(const std::string& appID) const;
+    const AudioApp* app(const std::string& appID) const;
+
+    // --- Components ----------------------------------------------------------------------
+    ProcessEnumerator& processEnumerator() { return processEnumerator_; }
+    DeviceEnumerator& deviceEnumerator() { return deviceEnumerator_; }
+    DeviceMonitor& deviceMonitor() { return deviceMonitor_; }
+    TapManager& tapManager() { return tapManager_; }
+    EQProcessor& eqProcessor() { return eqProcessor_; }
+    ProfileManager& profileManager() { return profileManager_; }
+    const QString& stateStoragePath() const { return stateFile_.path(); }
+    // The running refresh timer's period, nothing once stopped.
+    std::optional<int> refreshIntervalMs() const;
+
+    // --- Operations ----------------------------------------------------------------------
+    void setOutputDevices(const std::string& appID, const std::vector<std::string>& deviceUIDs);
+    void addOutputDevice(const std::string& appID, const std::string& deviceUID);
+    void removeOutputDevice(const std::string& appID, const std::string& deviceUID);
+    void setVolume(const std::string& appID, float volume);
+    void toggleMute(const std::string& appID);
+    void setBoost(const std::string& appID, std::int64_t multiplier);
+    void togglePin(const std::string& appID);
+    void toggleIgnore(const std::string& appID);
+    void setEQPreset(const std::string& appID, const std::optional<EQPreset>& preset);
+    void setEQBand(const std::string& appID, int band, float gain);
+    std::vector<float> getEQBands(const std::string& appID) const;
+    void setDefaultOutputDevice(const std::string& uid);
+    std::vector<std::string> routeKeys(const std::string& appID) const;
+    // Tears every route down and stops listening; safe to call more than once.
+    void stopAll();
+
+    // --- Refresh, listing, persistence ---------------------------------------------------
+    void refreshAudioApps();
+    void updateAudioActivity();
+    AudioAppList filteredApps() const;
+    void loadStates();
+    void saveStates();
+    void startRefreshTimer();
+
+    // --- Profiles ------------------------------------------------------------------------
+    AudioProfile saveCurrentAsProfile(const std::string& name, const std::string& icon);
+    void applyProfile(const AudioProfile& profile);
+    void updateActiveProfile();
+
+    static std::string routeKey(const std::string& bundleID, const std::string& deviceUID);
+    // volume × boost, limited to 0…4.
+    static float engineGain(const AppAudioState& state);
+
+Q_SIGNALS:
+    void audioAppsChanged();
+    void appStatesChanged();
+    void outputDevicesChanged();
+    void defaultOutputDeviceChanged();
+    void audioLevelsChanged();
+    void audioActivityChanged();
+    void showOnlyLiveChanged();
+    void searchQueryChanged();
+
+private:
+    void setAudioApps(AudioAppList apps);
+    void setOutputDeviceList(AudioDeviceList devices);
+    void setDefaultOutputDeviceValue(OptionalAudioDevice device);
+    void setAudioActivity(AudioActivityMap activity);
+    void storeState(const AppAudioState& state);
+    void setAudioLevel(const std::string& appID, float level);
+
+    std::vector<std::string> bundleIDs(const std::string& appID) const;
+    void forEachEngine(const std::string& appID, const std::function<void(EngineState&)>& body);
+    void buildRoute(const std::string& appID, const AppAudioState& state,
+                    const std::string& bundleID, const std::string& deviceUID);
+    bool isProcessRunning(AudioObjectID object) const;
+    void setUpObservers();
+    void onUserDefaultsChanged();
+    std::vector<AppAudioState> captureRoutes() const;
+    std::optional<std::string> defaultOutputUID() const;
+
+    hal::AudioHardware& hardware_;
+    UserDefaults& userDefaults_;
+
+    AudioAppList audioApps_;
+    AppStateMap appStates_;
+    AudioDeviceList outputDevices_;
+    OptionalAudioDevice defaultOutputDevice_;
+    AudioLevelMap audioLevels_;
+    AudioActivityMap audioActivity_;
+    bool showOnlyLive_ = false;
+    QString searchQuery_;
+
+    ProcessEnumerator processEnumerator_;
+    DeviceEnumerator deviceEnumerator_;
+    DeviceMonitor deviceMonitor_;
+    TapManager tapManager_;
+    EQProcessor eqProcessor_;
+    ProfileManager profileManager_;
+
+    std::vector<QMetaObject::Connection> cancellables_;
+    QTimer deviceChangeDebounce_;
+    std::unique_ptr<QTimer> refreshTimer_;
+    StoredFile stateFile_;
+    // While a profile is applied, the intermediate saves must not rewrite the profile that was
+    // active before it.
+    bool applyingProfile_ = false;
+};
+
+} // namespace kestrelamp
+
+Q_DECLARE_METATYPE(kestrelamp::AudioAppList)
+Q_DECLARE_METATYPE(kestrelamp::AppStateMap)
+Q_DECLARE_METATYPE(kestrelamp::AudioDeviceList)
+Q_DECLARE_METATYPE(kestrelamp::OptionalAudioDevice)
+Q_DECLARE_METATYPE(kestrelamp::AudioLevelMap)
+Q_DECLARE_METATYPE(kestrelamp::AudioActivityMap)

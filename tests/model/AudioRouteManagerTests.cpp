@@ -1,0 +1,606 @@
+#include "RouteWorld.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <set>
+
+namespace kestrelamp {
+namespace {
+
+using test::RouteWorld;
+
+const std::string kPlayer = "org.example.Player";
+const std::string kHelper = "org.example.Player.helper";
+const std::string kOther = "org.example.Other";
+const std::string kQuiet = "org.example.Quiet";
+
+std::set<std::string> routeKeysIn(AudioRouteManager& manager) {
+    std::set<std::string> keys;
+    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
+        keys.insert(key);
+    }
+    return keys;
+}
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+std::string readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+// Sine of RMS-level L dBFS after gain g: L + 20·log10(g).
+float sineLevel(float amplitude) {
+    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
+}
+
+TEST(RouteManagerConstruction, ListsAppsWithDefaultStatesAndBuildsNoRoute) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    ASSERT_EQ(manager.audioApps().size(), 3u);
+    EXPECT_EQ(manager.audioApps()[0].id, kOther);
+    EXPECT_EQ(manager.app(kPlayer)->childBundleIDs, std::vector<std::string>{kHelper});
+    EXPECT_EQ(manager.outputDevices().size(), 3u);
+    ASSERT_TRUE(manager.defaultOutputDevice().has_value());
+    EXPECT_EQ(manager.defaultOutputDevice()->uid, "speakers");
+    const AppAudioState* state = manager.state(kPlayer);
+    ASSERT_NE(state, nullptr);
+    EXPECT_FLOAT_EQ(state->volume, 1.0f);
+    EXPECT_EQ(state->boostMultiplier, 1);
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
+    EXPECT_FALSE(QFile::exists(world.statesPath()));
+    EXPECT_EQ(manager.audioActivity().at(kPlayer), true);
+    EXPECT_EQ(manager.audioActivity().at(kQuiet), false);
+}
+
+TEST(RouteManagerRouting, RouteKeysCoverEveryBundleIdentifierAndDevice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
+    EXPECT_EQ(manager.routeKeys(kPlayer),
+              (std::vector<std::string>{kPlayer + "|headphones", kPlayer + "|hdmi",
+                                        kHelper + "|headphones", kHelper + "|hdmi"}));
+    EXPECT_TRUE(manager.routeKeys("org.example.Unknown").empty());
+    EXPECT_TRUE(manager.routeKeys(kOther).empty());
+}
+
+TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevices) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    const std::string output = captureStdout([&] {
+        manager.setOutputDevices(kOther, {"speakers", "headphones"});
+    });
+    EXPECT_TRUE(output.empty()) << output;
+    const TapRoute kept = manager.tapManager().activeRoutes().at(kOther + "|headphones");
+
+    manager.setOutputDevices(kOther, {"headphones", "hdmi"});
+    EXPECT_EQ(routeKeysIn(manager),
+              (std::set<std::string>{kOther + "|headphones", kOther + "|hdmi"}));
+    const TapRoute after = manager.tapManager().activeRoutes().at(kOther + "|headphones");
+    EXPECT_EQ(after.aggregateDeviceID, kept.aggregateDeviceID);
+    EXPECT_EQ(after.tapID, kept.tapID);
+    EXPECT_EQ(manager.eqProcessor().engine(kOther + "|speakers"), nullptr);
+    EXPECT_NE(manager.eqProcessor().engine(kOther + "|hdmi"), nullptr);
+    EXPECT_EQ(manager.state(kOther)->outputDeviceUIDs,
+              (std::vector<std::string>{"headphones", "hdmi"}));
+
+    QFile::remove(world.statesPath());
+    world.hardware().clearCallLog();
+    manager.setOutputDevices(kOther, {"headphones", "hdmi"});
+    EXPECT_TRUE(world.hardware().callLog().empty());
+    EXPECT_TRUE(QFile::exists(world.statesPath()));
+
+    manager.setOutputDevices(kOther, {});
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
+    EXPECT_TRUE(manager.eqProcessor().engines().empty());
+    EXPECT_TRUE(world.hardware().aggregateDevices().empty());
+    EXPECT_TRUE(world.hardware().taps().empty());
+}
+
+TEST(RouteManagerRouting, IgnoredApplicationsAndUnknownIdsChangeNothing) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.toggleIgnore(kOther);
+    QFile::remove(world.statesPath());
+    manager.setOutputDevices(kOther, {"headphones"});
+    manager.addOutputDevice("org.example.Unknown", "headphones");
+    manager.setVolume("org.example.Unknown", 0.5f);
+    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
+    EXPECT_EQ(manager.state("org.example.Unknown"), nullptr);
+    EXPECT_FALSE(QFile::exists(world.statesPath()));
+}
+
+TEST(RouteManagerRouting, AddAndRemoveOneDevice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.addOutputDevice(kOther, "headphones");
+    manager.addOutputDevice(kOther, "hdmi");
+    QFile::remove(world.statesPath());
+    manager.addOutputDevice(kOther, "hdmi");
+    EXPECT_FALSE(QFile::exists(world.statesPath()))
+        << "adding a device already chosen saves nothing";
+    EXPECT_EQ(manager.state(kOther)->outputDeviceUIDs,
+              (std::vector<std::string>{"headphones", "hdmi"}));
+
+    manager.removeOutputDevice(kOther, "speakers");
+    EXPECT_TRUE(QFile::exists(world.statesPath()));
+    manager.removeOutputDevice(kOther, "headphones");
+    EXPECT_EQ(routeKeysIn(manager), std::set<std::string>{kOther + "|hdmi"});
+}
+
+TEST(RouteManagerRouting, AFailedRoutePrintsOneLineAndTheOthersWork) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    // The helper has an audio process; remove it so that its routes cannot be built.
+    world.hardware().removeProcess(world.hardware().processID(kHelper));
+    const std::string output =
+        captureStdout([&] { manager.setOutputDevices(kPlayer, {"headphones"}); });
+    EXPECT_EQ(output,
+              "Route for " + kHelper + "|headphones: Audio process not found: " + kHelper + "\n");
+    EXPECT_NE(manager.eqProcessor().engine(kPlayer + "|headphones"), nullptr);
+    EXPECT_EQ(manager.state(kPlayer)->outputDeviceUIDs, std::vector<std::string>{"headphones"});
+
+    world.hardware().failOperation(hal::SimulatedOperation::deviceStart,
+                                   hal::kAudioHardwareIllegalOperationError);
+    const std::string startFailure =
+        captureStdout([&] { manager.setOutputDevices(kOther, {"hdmi"}); });
+    EXPECT_EQ(startFailure.rfind(
+                  "Route for " + kOther + "|hdmi: Audio config failed at 'start device': ", 0),
+              0u)
+        << startFailure;
+    // The engine failed, the tap manager's route stays registered.
+    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|hdmi"), 1u);
+    EXPECT_EQ(manager.eqProcessor().engine(kOther + "|hdmi"), nullptr);
+}
+
+TEST(RouteManagerGain, VolumeTimesBoostLimitedToZeroToFour) {
+    AppAudioState state;
+    state.volume = 0.8f;
+    state.boostMultiplier = 4;
+    EXPECT_NEAR(AudioRouteManager::engineGain(state), 3.2f, 1e-6);
+    state.volume = 1.0f;
+    EXPECT_FLOAT_EQ(AudioRouteManager::engineGain(state), 4.0f);
+    state.volume = 2.0f;
+    EXPECT_FLOAT_EQ(AudioRouteManager::engineGain(state), 4.0f);
+    state.volume = -0.5f;
+    EXPECT_FLOAT_EQ(AudioRouteManager::engineGain(state), 0.0f);
+}
+
+TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kOther, {"headphones", "hdmi"});
+    auto engineOf = [&](const std::string& uid) {
+        return manager.eqProcessor().engine(kOther + "|" + uid);
+    };
+
+    manager.setVolume(kOther, 1.5f);
+    EXPECT_FLOAT_EQ(manager.state(kOther)->volume, 1.0f);
+    manager.setVolume(kOther, -0.2f);
+    EXPECT_FLOAT_EQ(manager.state(kOther)->volume, 0.0f);
+
+    manager.setVolume(kOther, 0.8f);
+    manager.setBoost(kOther, 9);
+    EXPECT_EQ(manager.state(kOther)->boostMultiplier, 4);
+    EXPECT_NEAR(engineOf("hdmi")->volume.load(), 3.2f, 1e-6);
+    manager.setBoost(kOther, 0);
+    EXPECT_EQ(manager.state(kOther)->boostMultiplier, 1);
+
+    manager.toggleMute(kOther);
+    EXPECT_TRUE(manager.state(kOther)->isMuted);
+    EXPECT_TRUE(engineOf("headphones")->isMuted.load());
+    manager.setBoost(kOther, 2);
+    EXPECT_TRUE(engineOf("headphones")->isMuted.load()) << "boost keeps a muted app muted";
+    EXPECT_NEAR(engineOf("headphones")->volume.load(), 1.6f, 1e-6);
+
+    manager.addOutputDevice(kOther, "speakers");
+    EXPECT_TRUE(engineOf("speakers")->isMuted.load()) << "a new route of a muted app is muted";
+    EXPECT_NEAR(engineOf("speakers")->volume.load(), 1.6f, 1e-6);
+
+    manager.setVolume(kOther, 0.5f);
+    EXPECT_FALSE(manager.state(kOther)->isMuted);
+    for (const char* uid : {"speakers", "headphones", "hdmi"}) {
+        EXPECT_FALSE(engineOf(uid)->isMuted.load()) << uid;
+        EXPECT_FLOAT_EQ(engineOf(uid)->volume.load(), 1.0f) << uid;
+    }
+
+    manager.toggleMute(kOther);
+    manager.toggleMute(kOther);
+    EXPECT_FALSE(engineOf("hdmi")->isMuted.load());
+    EXPECT_FLOAT_EQ(engineOf("hdmi")->volume.load(), 1.0f);
+}
+
+TEST(RouteManagerFlags, PinAndIgnoreExcludeEachOther) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.toggleIgnore(kOther);
+    manager.togglePin(kOther);
+    EXPECT_TRUE(manager.state(kOther)->isPinned);
+    EXPECT_FALSE(manager.state(kOther)->isIgnored);
+
+    manager.setOutputDevices(kOther, {"headphones"});
+    manager.toggleIgnore(kOther);
+    const AppAudioState* ignored = manager.state(kOther);
+    EXPECT_TRUE(ignored->isIgnored);
+    EXPECT_FALSE(ignored->isPinned);
+    EXPECT_TRUE(ignored->outputDeviceUIDs.empty());
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
+
+    manager.toggleIgnore(kOther);
+    EXPECT_FALSE(manager.state(kOther)->isIgnored);
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty()) << "un-ignoring restores no route";
+}
+
+TEST(RouteManagerEqualizer, PresetsBandsAndWhatIsSaved) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(10, 0.0f));
+
+    manager.setEQPreset(kOther, EQPreset::bassBoost());
+    manager.setOutputDevices(kOther, {"headphones"});
+    EXPECT_EQ(manager.getEQBands(kOther), EQPreset::bassBoost().bands)
+        << "a new route gets the stored preset";
+
+    const std::string before = readFile(world.statesPath());
+    manager.setEQBand(kOther, 10, 5.0f);
+    manager.setEQBand(kOther, 2, 30.0f);
+    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[2], 24.0f);
+    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[0], 6.0f);
+    EXPECT_EQ(readFile(world.statesPath()), before) << "band edits are not saved";
+
+    manager.setEQPreset(kOther, std::nullopt);
+    EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(10, 0.0f));
+    EXPECT_FALSE(manager.state(kOther)->eqPresetID.has_value());
+    const auto saved = nlohmann::json::parse(readFile(world.statesPath()));
+    for (const auto& element : saved) {
+        EXPECT_FALSE(element.contains("eqPresetID"));
+    }
+}
+
+TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPreset) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    const float unrouted = world.levelOn("speakers", 48000);
+    const float bothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
+    EXPECT_NEAR(unrouted, bothTones, 0.1f);
+
+    manager.setVolume(kPlayer, 0.5f);
+    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
+    const float otherAlone = sineLevel(0.25f);
+    // A whole number of 32 Hz periods, so the RMS is exact.
+    EXPECT_NEAR(world.levelOn("speakers", 48000), otherAlone, 0.1f)
+        << "only the unrouted app is left on the default";
+    EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.25f), 0.1f) << "1 kHz at half amplitude";
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f);
+
+    manager.setEQPreset(kOther, EQPreset::bassBoost());
+    manager.setOutputDevices(kOther, {"hdmi"});
+    EXPECT_LT(world.levelOn("speakers"), -90.0f);
+    // Leave the 32 Hz tone alone on hdmi. The cascade's response at 32 Hz is +7.09 dB: band 0's
+    // +6 dB plus the skirts of the 64 and 128 Hz bands.
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    world.levelOn("hdmi", 48000);
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f) + 7.09f, 0.3f);
+
+    manager.toggleMute(kPlayer);
+    EXPECT_LT(world.levelOn("headphones"), -90.0f);
+
+    manager.setOutputDevices(kPlayer, {});
+    manager.setOutputDevices(kOther, {});
+    EXPECT_NEAR(world.levelOn("speakers"), unrouted, 0.1f)
+        << "System Default brings the sound back";
+}
+
+TEST(RouteManagerAudio, LevelsReachAudioLevelsUnderTheApplicationId) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    QSignalSpy levels(&manager, &AudioRouteManager::audioLevelsChanged);
+    world.render(10, 480);
+    ASSERT_TRUE(test::waitUntil([&] { return manager.audioLevels().count(kPlayer) > 0; }));
+    EXPECT_NEAR(manager.audioLevels().at(kPlayer), sineLevel(0.5f), 0.2f);
+    EXPECT_GE(levels.count(), 1);
+}
+
+TEST(RouteManagerRefresh, AQuietRefreshEmitsNothing) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    for (auto signal :
+         {&AudioRouteManager::audioAppsChanged, &AudioRouteManager::appStatesChanged,
+          &AudioRouteManager::outputDevicesChanged, &AudioRouteManager::defaultOutputDeviceChanged,
+          &AudioRouteManager::audioActivityChanged}) {
+        spies.push_back(std::make_unique<QSignalSpy>(&manager, signal));
+    }
+    manager.refreshAudioApps();
+    manager.updateAudioActivity();
+    for (const auto& spy : spies) {
+        EXPECT_EQ(spy->count(), 0);
+    }
+
+    world.hardware().setProcessRunning(world.hardware().processID(kQuiet), true);
+    manager.updateAudioActivity();
+    EXPECT_EQ(spies[4]->count(), 1);
+    EXPECT_TRUE(manager.audioActivity().at(kQuiet));
+}
+
+TEST(RouteManagerRefresh, OnlyChangedListsAreReplaced) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    QSignalSpy apps(&manager, &AudioRouteManager::audioAppsChanged);
+    QSignalSpy states(&manager, &AudioRouteManager::appStatesChanged);
+
+    // Same identifiers with a new process object: the old entry is kept.
+    const hal::AudioObjectID oldObject = manager.app(kQuiet)->audioObjectID;
+    world.hardware().removeProcess(oldObject);
+    world.hardware().addProcess({kQuiet, 301, true, {}});
+    manager.refreshAudioApps();
+    EXPECT_EQ(apps.count(), 0);
+    EXPECT_EQ(manager.app(kQuiet)->audioObjectID, oldObject);
+    manager.updateAudioActivity();
+    EXPECT_FALSE(manager.audioActivity().at(kQuiet)) << "activity is read from the old object";
+
+    world.hardware().addProcess({"org.example.New", 400, true, {}});
+    // Not among the running applications, so not listed.
+    manager.refreshAudioApps();
+    EXPECT_EQ(apps.count(), 0);
+    world.hardware().removeProcess(world.hardware().processID(kOther));
+    manager.refreshAudioApps();
+    EXPECT_EQ(apps.count(), 1);
+    EXPECT_EQ(manager.app(kOther), nullptr);
+    EXPECT_NE(manager.state(kOther), nullptr) << "states outlive the listing";
+    EXPECT_EQ(states.count(), 0);
+    EXPECT_FALSE(QFile::exists(world.statesPath()));
+}
+
+TEST(RouteManagerRefresh, DeviceListBurstCausesOneDebouncedRefresh) {
+    RouteWorld world;
+    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 600);
+    auto& manager = world.manager();
+    QSignalSpy devices(&manager, &AudioRouteManager::outputDevicesChanged);
+    world.hardware().addDevice({"dock", "Dock", "", 1, 0, 0, 48000.0});
+    world.hardware().addDevice({"usb2", "USB 2", "", 1, 0, 0, 48000.0});
+    world.hardware().addDevice({"bt", "Headset", "", 1, 1, 0, 48000.0});
+    world.hardware().waitForListeners();
+    test::waitUntil([] { return false; }, 200);
+    EXPECT_EQ(devices.count(), 0) << "nothing before the burst has been quiet for 500 ms";
+    ASSERT_TRUE(test::waitUntil([&] { return devices.count() > 0; }, 3000));
+    test::waitUntil([] { return false; }, 700);
+    EXPECT_EQ(devices.count(), 1);
+    EXPECT_EQ(manager.outputDevices().size(), 6u);
+}
+
+TEST(RouteManagerRefresh, DefaultOutputChangesAreObservedAndWrittenBack) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    QSignalSpy changed(&manager, &AudioRouteManager::defaultOutputDeviceChanged);
+    manager.setDefaultOutputDevice("hdmi");
+    EXPECT_EQ(manager.defaultOutputDevice()->uid, "hdmi");
+    EXPECT_EQ(world.hardware().defaultOutputDevice(), world.device("hdmi"));
+    ASSERT_TRUE(test::waitUntil([&] { return changed.count() >= 2; }))
+        << "the monitor reports it again";
+    manager.setDefaultOutputDevice("no-such-device");
+    EXPECT_EQ(manager.defaultOutputDevice()->uid, "hdmi");
+    EXPECT_FALSE(QFile::exists(world.statesPath()));
+}
+
+TEST(RouteManagerRefresh, RefreshIntervalRules) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    EXPECT_EQ(manager.refreshIntervalMs(), 3000);
+    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 5);
+    EXPECT_EQ(manager.refreshIntervalMs(), 5000);
+    world.defaults().setDouble(UserDefaults::refreshIntervalKey, -1);
+    EXPECT_EQ(manager.refreshIntervalMs(), 5000);
+    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 0);
+    EXPECT_EQ(manager.refreshIntervalMs(), 5000);
+
+    RouteWorld fresh("{}", false);
+    fresh.defaults().setDouble(UserDefaults::refreshIntervalKey, 1.5);
+    fresh.createManager();
+    EXPECT_EQ(fresh.manager().refreshIntervalMs(), 1500);
+}
+
+TEST(RouteManagerRefresh, ShowOnlyLiveFollowsTheUserDefaultBothWays) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    QSignalSpy spy(&manager, &AudioRouteManager::showOnlyLiveChanged);
+    world.defaults().setBool(UserDefaults::showOnlyLiveKey, true);
+    EXPECT_TRUE(manager.showOnlyLive());
+    EXPECT_EQ(spy.count(), 1);
+    manager.setShowOnlyLive(false);
+    EXPECT_FALSE(world.defaults().boolForKey(UserDefaults::showOnlyLiveKey));
+}
+
+TEST(RouteManagerListing, FilteredAppsAppliesFlagsSearchAndOrder) {
+    RouteWorld world(R"({
+      "processes": [ { "bundleID": "b.Beta", "pid": 1 }, { "bundleID": "a.alpha", "pid": 2 },
+                     { "bundleID": "c.Gamma", "pid": 3, "running": false }, { "bundleID": "d.Delta", "pid": 4 },
+                     { "bundleID": "e.Hidden", "pid": 5 } ],
+      "runningApps": [ { "bundleID": "b.Beta", "name": "Beta" }, { "bundleID": "a.alpha", "name": "alpha" },
+                       { "bundleID": "c.Gamma", "name": "Gamma Player" }, { "bundleID": "d.Delta", "name": "Delta" },
+                       { "bundleID": "e.Hidden", "name": "Hidden" } ]
+    })");
+    auto& manager = world.manager();
+    auto ids = [&] {
+        std::vector<std::string> result;
+        for (const AudioApp& app : manager.filteredApps()) {
+            result.push_back(app.id);
+        }
+        return result;
+    };
+    manager.togglePin("d.Delta");
+    manager.toggleIgnore("e.Hidden");
+    EXPECT_EQ(ids(), (std::vector<std::string>{"d.Delta", "a.alpha", "b.Beta", "c.Gamma"}));
+
+    manager.setShowOnlyLive(true);
+    world.hardware().setProcessRunning(world.hardware().processID("d.Delta"), false);
+    manager.updateAudioActivity();
+    EXPECT_EQ(ids(), (std::vector<std::string>{"d.Delta", "a.alpha", "b.Beta"}))
+        << "pinned silent app stays";
+
+    manager.setShowOnlyLive(false);
+    manager.setSearchQuery("PLAY");
+    EXPECT_EQ(ids(), std::vector<std::string>{"c.Gamma"});
+    manager.setSearchQuery(" ");
+    EXPECT_EQ(ids(), std::vector<std::string>{"c.Gamma"});
+}
+
+TEST(RouteManagerPersistence, StatesSurviveARestartAndRoutesAreNotRestored) {
+    RouteWorld world;
+    world.manager().setVolume(kOther, 0.25f);
+    world.manager().setOutputDevices(kOther, {"headphones"});
+    world.manager().stopAll();
+    world.manager().stopAll();
+    EXPECT_TRUE(world.hardware().aggregateDevices().empty());
+    const std::string saved = readFile(world.statesPath());
+    world.createManager();
+    EXPECT_FLOAT_EQ(world.manager().state(kOther)->volume, 0.25f);
+    EXPECT_EQ(world.manager().state(kOther)->outputDeviceUIDs,
+              std::vector<std::string>{"headphones"});
+    EXPECT_TRUE(world.manager().tapManager().activeRoutes().empty());
+    world.manager().refreshAudioApps();
+    world.manager().setEQBand(kOther, 1, 3);
+    world.manager().stopAll();
+    EXPECT_EQ(readFile(world.statesPath()), saved)
+        << "refresh, band edits and stopAll write nothing";
+}
+
+TEST(RouteManagerPersistence, LegacyFileIsReadAndDuplicatesKeepTheLast) {
+    RouteWorld world("{}", false);
+    QDir().mkpath(world.home().dataFolder());
+    QFile file(world.statesPath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(
+        R"([{"id":"x","displayName":"X","volume":0.1,"isMuted":false,"outputDeviceUID":"old"},
+                  {"id":"x","displayName":"X","volume":0.7,"isMuted":true}])");
+    file.close();
+    world.createManager();
+    const AppAudioState* state = world.manager().state("x");
+    ASSERT_NE(state, nullptr);
+    EXPECT_FLOAT_EQ(state->volume, 0.7f);
+    EXPECT_TRUE(state->outputDeviceUIDs.empty());
+}
+
+TEST(RouteManagerPersistence, BrokenFileLoadsNothingIsKeptAsideAndTheNextSaveWritesMemory) {
+    RouteWorld world(test::standardScenario(), false);
+    QDir().mkpath(world.home().dataFolder());
+    const std::string broken = R"([{"id":"x","displayName":"X","isMuted":false}])";
+    {
+        QFile file(world.statesPath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::fromStdString(broken));
+    }
+    const std::string output = captureStdout([&] { world.createManager(); });
+    EXPECT_EQ(output.rfind("Failed to load app states: ", 0), 0u) << output;
+    EXPECT_NE(output.find("volume"), std::string::npos);
+    EXPECT_EQ(world.manager().state("x"), nullptr);
+    EXPECT_EQ(readFile(world.statesPath()), broken) << "kept in place until the next save";
+
+    world.manager().setVolume(kOther, 0.5f);
+    const auto saved = nlohmann::json::parse(readFile(world.statesPath()));
+    EXPECT_EQ(saved.size(), 3u);
+    const QStringList aside =
+        QDir(world.home().dataFolder()).entryList({"appStates.json.unreadable-*"});
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(readFile(world.home().dataFolder() + "/" + aside[0]), broken);
+}
+
+TEST(RouteManagerProfiles, CaptureOnlyListedAppsWithStates) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    AppAudioState unlisted;
+    unlisted.id = "org.example.Gone";
+    manager.setAppState(unlisted);
+    manager.setOutputDevices(kOther, {"hdmi"});
+    const AudioProfile profile = manager.saveCurrentAsProfile("Evening", "film");
+    EXPECT_EQ(profile.routes.size(), 3u);
+    for (const AppAudioState& state : profile.routes) {
+        EXPECT_NE(state.id, "org.example.Gone");
+    }
+    EXPECT_EQ(profile.defaultOutputUID, "speakers");
+    EXPECT_FALSE(manager.profileManager().activeProfileID().has_value());
+    ASSERT_EQ(manager.profileManager().profiles().size(), 1u);
+
+    RouteWorld empty("{}");
+    EXPECT_TRUE(empty.manager().saveCurrentAsProfile("Nothing", "mic").routes.empty());
+}
+
+TEST(RouteManagerProfiles, ApplyingBuildsEveryRouteClearsOthersAndBecomesActive) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kOther, {"hdmi"});
+    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
+    manager.setVolume(kPlayer, 0.4f);
+    const AudioProfile both = manager.saveCurrentAsProfile("Both", "music.note");
+
+    manager.setOutputDevices(kPlayer, {});
+    manager.setOutputDevices(kOther, {});
+    manager.setOutputDevices(kQuiet, {"speakers"});
+    manager.applyProfile(both);
+    EXPECT_EQ(routeKeysIn(manager),
+              (std::set<std::string>{kOther + "|hdmi", kPlayer + "|headphones", kPlayer + "|hdmi",
+                                     kHelper + "|headphones", kHelper + "|hdmi"}));
+    EXPECT_TRUE(manager.state(kQuiet)->outputDeviceUIDs.empty());
+    EXPECT_FLOAT_EQ(manager.eqProcessor().engine(kPlayer + "|hdmi")->volume.load(), 0.4f);
+    EXPECT_EQ(manager.profileManager().activeProfileID(), both.id);
+
+    // While active, later changes are written back into it.
+    manager.setVolume(kOther, 0.3f);
+    const AudioProfile* active = manager.profileManager().profile(both.id);
+    const auto other = std::find_if(active->routes.begin(), active->routes.end(),
+                                    [](const AppAudioState& s) { return s.id == kOther; });
+    ASSERT_NE(other, active->routes.end());
+    EXPECT_FLOAT_EQ(other->volume, 0.3f);
+}
+
+TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kOther, {"hdmi"});
+    const AudioProfile first = manager.saveCurrentAsProfile("First", "mic");
+    manager.setOutputDevices(kOther, {});
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    const AudioProfile second = manager.saveCurrentAsProfile("Second", "film");
+
+    manager.applyProfile(first);
+    const std::string firstAsApplied =
+        nlohmann::json(toJson(*manager.profileManager().profile(first.id))).dump();
+    manager.applyProfile(second);
+
+    const AudioProfile* storedFirst = manager.profileManager().profile(first.id);
+    EXPECT_EQ(toJson(*storedFirst).dump(), firstAsApplied)
+        << "the half-applied set-up leaked into the old profile";
+    const AudioProfile* storedSecond = manager.profileManager().profile(second.id);
+    const auto player = std::find_if(storedSecond->routes.begin(), storedSecond->routes.end(),
+                                     [](const AppAudioState& s) { return s.id == kPlayer; });
+    EXPECT_EQ(player->outputDeviceUIDs, std::vector<std::string>{"headphones"});
+    EXPECT_EQ(manager.profileManager().activeProfileID(), second.id);
+}
+
+TEST(RouteManagerProfiles, ProfileWithoutDevicesClearsEveryOutputSelection) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    const AudioProfile quiet = manager.saveCurrentAsProfile("Quiet", "mic");
+    manager.setOutputDevices(kOther, {"hdmi"});
+    manager.applyProfile(quiet);
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
+    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
+    EXPECT_EQ(manager.profileManager().activeProfileID(), quiet.id);
+
+    manager.profileManager().deleteProfile(quiet.id);
+    EXPECT_FALSE(manager.profileManager().activeProfileID().has_value());
+}
+
+} // namespace
+} // namespace kestrelamp

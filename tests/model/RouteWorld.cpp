@@ -1,0 +1,64 @@
+#include "RouteWorld.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrelamp::test {
+
+std::string standardScenario() {
+    return R"({
+      "processes": [
+        { "bundleID": "org.example.Player", "pid": 100, "running": true,
+          "signal": { "type": "sine", "frequency": 1000, "amplitude": 0.5, "channels": 2 } },
+        { "bundleID": "org.example.Player.helper", "pid": 101, "running": false },
+        { "bundleID": "org.example.Other", "pid": 200, "running": true,
+          "signal": { "type": "sine", "frequency": 32, "amplitude": 0.25, "channels": 2 } },
+        { "bundleID": "org.example.Quiet", "pid": 300, "running": false }
+      ],
+      "runningApps": [
+        { "bundleID": "org.example.Player", "name": "Player", "icon": "multimedia-player" },
+        { "bundleID": "org.example.Other", "name": "Other" },
+        { "bundleID": "org.example.Quiet", "name": "Quiet" }
+      ],
+      "devices": [
+        { "uid": "speakers", "name": "Speakers", "transport": "bltn", "sampleRate": 48000 },
+        { "uid": "headphones", "name": "Headphones", "transport": "usb ", "sampleRate": 48000 },
+        { "uid": "hdmi", "name": "TV", "transport": "hdmi", "sampleRate": 48000 }
+      ],
+      "defaultOutput": "speakers"
+    })";
+}
+
+RouteWorld::RouteWorld(const std::string& scenarioJson, bool create) {
+    auto loaded = hal::loadScenario(scenarioJson);
+    if (!loaded) {
+        ADD_FAILURE() << loaded.error().description;
+        return;
+    }
+    world_ = std::move(*loaded);
+    defaults_ = std::make_unique<UserDefaults>();
+    if (create) {
+        createManager();
+    }
+}
+
+RouteWorld::~RouteWorld() {
+    manager_.reset();
+    defaults_.reset();
+}
+
+void RouteWorld::createManager() {
+    manager_ = std::make_unique<AudioRouteManager>(*world_.hardware, *world_.runningApplications,
+                                                   *defaults_, home_.dataFolder());
+}
+
+void RouteWorld::render(std::uint32_t cycles, std::uint32_t frames) {
+    hardware().render(cycles, frames);
+}
+
+float RouteWorld::levelOn(const std::string& uid, std::uint32_t frames) {
+    hardware().clearPlayed();
+    render(frames / 480 + 2, 480);
+    return hardware().playedLevel(device(uid), frames).value_or(-999.0f);
+}
+
+} // namespace kestrelamp::test

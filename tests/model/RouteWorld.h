@@ -1,0 +1,45 @@
+#pragma once
+
+// A route manager on a simulated audio world in a temporary home, for tests of the routing core
+// and of the views.
+
+#include "engine/hal/SimulatedScenario.h"
+#include "model/AudioRouteManager.h"
+
+#include "TempHome.h"
+
+#include <memory>
+#include <string>
+
+namespace kestrelamp::test {
+
+// Three applications (Player with a helper, Other, Quiet) and three output devices; "speakers"
+// is the default. Player plays a 1 kHz sine at amplitude 0.5, Other a 32 Hz sine.
+std::string standardScenario();
+
+class RouteWorld {
+public:
+    explicit RouteWorld(const std::string& scenarioJson = standardScenario(),
+                        bool createManager = true);
+    ~RouteWorld();
+
+    void createManager();
+    AudioRouteManager& manager() { return *manager_; }
+    hal::SimulatedAudioHardware& hardware() { return *world_.hardware; }
+    UserDefaults& defaults() { return *defaults_; }
+    TempHome& home() { return home_; }
+    QString statesPath() const { return home_.dataFolder() + "/appStates.json"; }
+
+    hal::AudioObjectID device(const std::string& uid) { return hardware().deviceID(uid); }
+    // Renders enough cycles to fill the recordings, then the level of what the device played.
+    float levelOn(const std::string& uid, std::uint32_t frames = 4800);
+    void render(std::uint32_t cycles = 20, std::uint32_t frames = 480);
+
+private:
+    TempHome home_;
+    hal::SimulatedWorld world_;
+    std::unique_ptr<UserDefaults> defaults_;
+    std::unique_ptr<AudioRouteManager> manager_;
+};
+
+} // namespace kestrelamp::test

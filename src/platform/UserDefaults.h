@@ -18,6 +18,10 @@ public:
     static constexpr const char* showOnlyLiveKey = "showOnlyLive";
     static constexpr const char* refreshIntervalKey = "refreshInterval";
     static constexpr const char* launchAtLoginKey = "launchAtLogin";
+    // Kept by the updater: whether checks repeat on their own, and when the last one ended
+    // (seconds since the epoch).
+    static constexpr const char* automaticallyChecksForUpdatesKey = "automaticallyChecksForUpdates";
+    static constexpr const char* lastUpdateCheckTimeKey = "lastUpdateCheckTime";
 
     explicit UserDefaults(QObject* parent = nullptr);
     // For tests and tools that keep their defaults elsewhere.

@@ -1,0 +1,164 @@
+#include "platform/BundleInfo.h"
+#include "platform/LoginItem.h"
+#include "platform/UserDefaults.h"
+
+#include "TempHome.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+QString autostartFolder(const test::TempHome& home) {
+    return home.path() + "/.config/autostart";
+}
+
+QMap<QString, QString> readEntry(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines.value(0), "[Desktop Entry]");
+    QMap<QString, QString> keys;
+    for (const QString& line : lines.mid(1)) {
+        const qsizetype equals = line.indexOf('=');
+        keys.insert(line.left(equals), line.mid(equals + 1));
+    }
+    return keys;
+}
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(LoginItem, RegisteringWritesAnAutostartEntryForThisProgram) {
+    test::TempHome home;
+    const LoginItem item;
+    EXPECT_EQ(item.filePath(), autostartFolder(home) + "/com.kestrelamp.Kestrelamp.desktop");
+    ASSERT_TRUE(item.registerItem());
+
+    const auto keys = readEntry(item.filePath());
+    EXPECT_EQ(keys.value("Type"), "Application");
+    EXPECT_EQ(keys.value("Name"), "Kestrelamp");
+    EXPECT_EQ(keys.value("Exec"), QCoreApplication::applicationFilePath());
+    EXPECT_EQ(keys.value("Icon"), "com.kestrelamp.Kestrelamp");
+    EXPECT_EQ(keys.value("X-GNOME-Autostart-enabled"), "true");
+    EXPECT_EQ(keys.value("Terminal"), "false");
+    EXPECT_EQ(keys.value("Categories"), "AudioVideo;Audio;Mixer;");
+
+    const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
+    if (!validator.isEmpty()) {
+        QProcess validate;
+        validate.start(validator, {item.filePath()});
+        ASSERT_TRUE(validate.waitForFinished());
+        EXPECT_EQ(validate.exitCode(), 0) << validate.readAllStandardOutput().toStdString();
+    }
+
+    // Again: the same single file, no temporary left beside it.
+    ASSERT_TRUE(item.registerItem());
+    EXPECT_EQ(QDir(autostartFolder(home)).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST(LoginItem, ExecQuotesAndEscapesUnusualProgramPaths) {
+    test::TempHome home;
+    const auto execFor = [&](const QString& program) {
+        const LoginItem item(autostartFolder(home), program);
+        EXPECT_TRUE(item.registerItem());
+        return readEntry(item.filePath()).value("Exec");
+    };
+    EXPECT_EQ(execFor("/usr/bin/kestrelamp"), "/usr/bin/kestrelamp");
+    EXPECT_EQ(execFor("/opt/My Apps/kestrelamp"), "\"/opt/My Apps/kestrelamp\"");
+    EXPECT_EQ(execFor("/opt/100%/kestrelamp"), "/opt/100%%/kestrelamp");
+    // Quoting escapes the quote and backslash, then the string value escapes the backslashes.
+    EXPECT_EQ(execFor("/opt/a\"b\\c/kestrelamp"), "\"/opt/a\\\\\"b\\\\\\\\c/kestrelamp\"");
+    EXPECT_EQ(execFor("/opt/$HOME/kestrelamp"), "\"/opt/\\\\$HOME/kestrelamp\"");
+}
+
+TEST(LoginItem, UnregisteringRemovesTheEntryAndToleratesItsAbsence) {
+    test::TempHome home;
+    const LoginItem item;
+    ASSERT_TRUE(item.unregisterItem()) << "nothing registered yet";
+    ASSERT_TRUE(item.registerItem());
+    ASSERT_TRUE(item.unregisterItem());
+    EXPECT_FALSE(QFile::exists(item.filePath()));
+    EXPECT_TRUE(item.unregisterItem());
+}
+
+TEST(LoginItem, FailuresAreErrorsNamingThePath) {
+    test::TempHome home;
+    const LoginItem item;
+    ASSERT_TRUE(QDir().mkpath(item.filePath()));
+    const auto registered = item.registerItem();
+    ASSERT_FALSE(registered);
+    EXPECT_EQ(registered.error().kind, LoginItemError::Kind::writeFailed);
+    EXPECT_EQ(registered.error().description().rfind(
+                  "Could not write " + item.filePath().toStdString() + ": ", 0),
+              0u)
+        << registered.error().description();
+    const auto unregistered = item.unregisterItem();
+    ASSERT_FALSE(unregistered);
+    EXPECT_EQ(unregistered.error().description(),
+              "Could not remove " + item.filePath().toStdString() + ": it is a folder");
+
+    // The autostart folder itself is taken by a file.
+    test::TempHome other;
+    QFile blocker(autostartFolder(other));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_FALSE(LoginItem().registerItem());
+
+    EXPECT_EQ(LoginItem(autostartFolder(other), "").registerItem().error().kind,
+              LoginItemError::Kind::programPathUnknown);
+}
+
+TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
+    test::TempHome home;
+    const LoginItem item;
+    EXPECT_EQ(captureStdout([&] { EXPECT_TRUE(setLaunchAtLogin(true, item)); }), "");
+    EXPECT_TRUE(QFile::exists(item.filePath()));
+    EXPECT_EQ(captureStdout([&] { EXPECT_TRUE(setLaunchAtLogin(false, item)); }), "");
+    EXPECT_FALSE(QFile::exists(item.filePath()));
+
+    UserDefaults defaults;
+    defaults.setBool(UserDefaults::launchAtLoginKey, true);
+    ASSERT_TRUE(QDir().mkpath(item.filePath()));
+    const std::string expected =
+        "Failed to set launch at login: " + item.registerItem().error().description() + "\n";
+    EXPECT_EQ(captureStdout([&] { EXPECT_FALSE(setLaunchAtLogin(true, item)); }), expected);
+    EXPECT_TRUE(defaults.boolForKey(UserDefaults::launchAtLoginKey));
+    EXPECT_EQ(captureStdout([&] { setLaunchAtLogin(false, item); }),
+              "Failed to set launch at login: Could not remove " + item.filePath().toStdString() +
+                  ": it is a folder\n");
+}
+
+TEST(BundleInfo, VersionTextsComeFromTheBuild) {
+    const BundleInfo info;
+    EXPECT_EQ(info.shortVersionString(), KESTRELAMP_VERSION);
+    EXPECT_FALSE(info.buildNumber().isEmpty());
+    EXPECT_EQ(BundleInfo(
+                  {{BundleInfo::shortVersionStringKey, "2.3"}, {BundleInfo::buildNumberKey, "417"}})
+                  .versionWithBuildNumber(),
+              "2.3 (417)");
+}
+
+TEST(BundleInfo, MissingEmptyOrNonStringEntriesFallBack) {
+    EXPECT_EQ(BundleInfo(QVariantMap{}).versionWithBuildNumber(), "1.0 (1)");
+    EXPECT_EQ(BundleInfo({{BundleInfo::shortVersionStringKey, ""},
+                          {BundleInfo::buildNumberKey, QString()}})
+                  .versionWithBuildNumber(),
+              "1.0 (1)");
+    EXPECT_EQ(BundleInfo({{BundleInfo::shortVersionStringKey, 2},
+                          {BundleInfo::buildNumberKey, QStringList{"7"}}})
+                  .versionWithBuildNumber(),
+              "1.0 (1)");
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,396 @@
+#include "platform/Appcast.h"
+#include "platform/AppcastUpdater.h"
+#include "platform/FeedDownload.h"
+#include "platform/Version.h"
+
+#include "LocalHttpServer.h"
+#include "TempHome.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace kestrelamp {
+namespace {
+
+QByteArray fixture() {
+    QFile file(qEnvironmentVariable("KESTRELAMP_SOURCE_DIR") +
+               "/tests/platform/fixtures/appcast.xml");
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+    return file.readAll();
+}
+
+QByteArray feedWithItems(const QByteArray& items) {
+    return R"(<rss version="2.0" xmlns:kestrelamp="https://updates.kestrelamp.org/xmlns/appcast">)"
+           "<channel><title>Kestrelamp</title>" +
+           items + "</channel></rss>";
+}
+
+QByteArray item(const QByteArray& version, const QByteArray& link) {
+    return "<item><kestrelamp:version>" + version + "</kestrelamp:version><link>" + link +
+           "</link></item>";
+}
+
+std::optional<Version> v(std::string_view text) {
+    return Version::parse(text);
+}
+
+TEST(Version, ComparesNumericallyComponentByComponent) {
+    EXPECT_GT(*v("1.10"), *v("1.9"));
+    EXPECT_GT(*v("2"), *v("1.99.99"));
+    EXPECT_LT(*v("1.2"), *v("1.2.1"));
+    EXPECT_EQ(*v("1.2"), *v("1.2.0"));
+    EXPECT_EQ(*v("1.2.0.0"), *v("1.2"));
+    EXPECT_EQ(*v("01.002"), *v("1.2"));
+    EXPECT_EQ(*v("0"), *v("0.0.0"));
+    EXPECT_LT(*v("0"), *v("0.0.1"));
+    EXPECT_GT(*v("1.100000000000000000000000000001"), *v("1.99999999999999999999999999999"));
+    EXPECT_EQ(*v(" 1.2\n"), *v("1.2"));
+}
+
+TEST(Version, AcceptsOnlyDottedNumbers) {
+    for (const char* text : {"", " ", "1..2", ".1", "1.", "1.2a", "v1.2", "1 .2", "1,2", "-1"}) {
+        EXPECT_FALSE(v(text)) << '"' << text << '"';
+    }
+}
+
+TEST(Appcast, ReadsEveryItemWithItsFallbacks) {
+    const auto items = parseAppcast(fixture());
+    ASSERT_TRUE(items) << items.error();
+    ASSERT_EQ(items->size(), 3u);
+    EXPECT_EQ((*items)[1].version, "1.10.0");
+    EXPECT_EQ((*items)[1].shortVersionString, "1.10");
+    EXPECT_EQ((*items)[1].link, "https://kestrelamp.org/releases/1.10.0");
+    // The third carries everything on its enclosure.
+    EXPECT_EQ((*items)[2].version, "0.9.0");
+    EXPECT_EQ((*items)[2].shortVersionString, "0.9");
+    EXPECT_EQ((*items)[2].link, "https://kestrelamp.org/releases/0.9.0");
+
+    const auto bare =
+        parseAppcast(feedWithItems(item("3.1", "https://example.org/3.1") +
+                                   "<item><kestrelamp:version>3.2</kestrelamp:version>"
+                                   "<link>https://example.org/3.2</link>"
+                                   R"(<enclosure url="https://example.org/other" )"
+                                   R"(kestrelamp:version="9.9"/></item>)"));
+    ASSERT_TRUE(bare) << bare.error();
+    EXPECT_EQ((*bare)[0].shortVersionString, "3.1");
+    EXPECT_EQ((*bare)[1].version, "3.2");
+    EXPECT_EQ((*bare)[1].link, "https://example.org/3.2");
+}
+
+TEST(Appcast, NewestItemDecidesAgainstTheRunningVersion) {
+    const QByteArray feed = fixture();
+
+    const UpdateCheckResult newer = evaluateAppcast(feed, "1.9.5");
+    ASSERT_EQ(newer.outcome, UpdateCheckResult::Outcome::updateAvailable);
+    EXPECT_EQ(newer.update.version, "1.10.0");
+    EXPECT_EQ(newer.currentVersion, "1.9.5");
+
+    EXPECT_EQ(evaluateAppcast(feed, "1.10").outcome, UpdateCheckResult::Outcome::upToDate);
+    EXPECT_EQ(evaluateAppcast(feed, "2.0").outcome, UpdateCheckResult::Outcome::upToDate);
+    EXPECT_EQ(evaluateAppcast(feedWithItems(""), "1.0").outcome,
+              UpdateCheckResult::Outcome::upToDate);
+
+    const UpdateCheckResult ownVersionBroken = evaluateAppcast(feed, "dev");
+    ASSERT_EQ(ownVersionBroken.outcome, UpdateCheckResult::Outcome::failed);
+    EXPECT_EQ(ownVersionBroken.error.kind, UpdateCheckError::Kind::invalidCurrentVersion);
+}
+
+TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
+    const QByteArray good = item("1.0", "https://example.org/1.0");
+    const struct {
+        QByteArray document;
+        std::string fault;
+    } cases[] = {
+        {"", "the document is empty"},
+        {"  \n", "the document is empty"},
+        {"<html><body/></html>", "not an RSS feed"},
+        {"<rss version=\"2.0\"/>", "no channel"},
+        {feedWithItems(good).chopped(10), "not well-formed XML"},
+        {feedWithItems(good) + "<rss/>", "not well-formed XML"},
+        {"<rss><channel><item><x:version>1</x:version></item></channel></rss>",
+         "not well-formed XML"},
+        {"not xml at all", "not well-formed XML"},
+        {feedWithItems(good + "<item><link>https://example.org/</link></item>"),
+         "item 2 has no version"},
+        {feedWithItems(item("1.x", "https://example.org/")), "item 1 has a version that is not"},
+        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version></item>"),
+         "item 1 has no link"},
+        {feedWithItems(item("2", "javascript:alert(1)")), "item 1 has a link that is not a secure"},
+        {feedWithItems(item("2", "http://example.org/2")),
+         "item 1 has a link that is not a secure"},
+        {feedWithItems(item("2", "file:///etc/passwd")), "item 1 has a link that is not a secure"},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = parseAppcast(c.document);
+        ASSERT_FALSE(parsed) << c.document.toStdString();
+        EXPECT_NE(parsed.error().find(c.fault), std::string::npos)
+            << parsed.error() << " for " << c.document.toStdString();
+    }
+}
+
+TEST(Appcast, SecureAddresses) {
+    EXPECT_TRUE(isSecureWebAddress(QUrl("https://updates.kestrelamp.org/appcast.xml")));
+    EXPECT_TRUE(isSecureWebAddress(QUrl("http://127.0.0.1:8080/appcast.xml")));
+    EXPECT_TRUE(isSecureWebAddress(QUrl("http://localhost/appcast.xml")));
+    EXPECT_TRUE(isSecureWebAddress(QUrl("http://[::1]/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("http://updates.kestrelamp.org/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("http://127.0.0.1.example.org/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("ftp://updates.kestrelamp.org/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("https:///appcast.xml")));
+}
+
+struct FixedFeed final : UpdaterFeedDelegate {
+    explicit FixedFeed(QString address)
+        : address(std::move(address)) {}
+    std::string feedURLString() const override { return address.toStdString(); }
+    QString address;
+};
+
+// An updater on a local feed, with automatic checks off so that only the test starts checks.
+class UpdaterOnLocalFeed : public testing::Test {
+protected:
+    UpdaterOnLocalFeed() {
+        updater.setAutomaticallyChecksForUpdates(false);
+        server.setBody(fixture());
+    }
+
+    const RecordingUpdateNotifier::Report& onlyReport() {
+        EXPECT_TRUE(test::waitUntil([&] { return !notifier.reports.empty(); }));
+        EXPECT_EQ(notifier.reports.size(), 1u);
+        return notifier.reports.front();
+    }
+
+    UpdateCheckResult userCheck(const std::string& version = "1.9.5") {
+        AppcastUpdater checker(&feed, notifier, version);
+        EXPECT_TRUE(checker.startUpdater());
+        checker.checkForUpdates();
+        EXPECT_TRUE(test::waitUntil([&] { return !notifier.reports.empty(); }));
+        return notifier.reports.empty() ? UpdateCheckResult{} : notifier.reports.back().result;
+    }
+
+    test::TempHome home;
+    test::LocalHttpServer server;
+    FixedFeed feed{server.url()};
+    RecordingUpdateNotifier notifier;
+    AppcastUpdater updater{&feed, notifier, "1.9.5"};
+};
+
+TEST_F(UpdaterOnLocalFeed, NewerSameAndOlderFeeds) {
+    const UpdateCheckResult newer = userCheck("1.9.5");
+    ASSERT_EQ(newer.outcome, UpdateCheckResult::Outcome::updateAvailable)
+        << newer.error.description();
+    EXPECT_EQ(newer.update.shortVersionString, "1.10");
+    EXPECT_EQ(newer.update.link, "https://kestrelamp.org/releases/1.10.0");
+    EXPECT_EQ(server.requestLines().front(), "GET /appcast.xml HTTP/1.1");
+
+    notifier.reports.clear();
+    EXPECT_EQ(userCheck("1.10.0").outcome, UpdateCheckResult::Outcome::upToDate);
+    notifier.reports.clear();
+    EXPECT_EQ(userCheck("3.0").outcome, UpdateCheckResult::Outcome::upToDate);
+}
+
+TEST_F(UpdaterOnLocalFeed, FailuresAreReportedWithTheirReason) {
+    server.setResponse({404, "Not Found", "<html>gone</html>", {}});
+    UpdateCheckResult result = userCheck();
+    ASSERT_EQ(result.outcome, UpdateCheckResult::Outcome::failed);
+    EXPECT_EQ(result.error.kind, UpdateCheckError::Kind::httpStatus);
+    EXPECT_EQ(result.error.description(), "The update server answered with HTTP status 404.");
+
+    notifier.reports.clear();
+    server.setBody("<rss><channel><item>");
+    result = userCheck();
+    EXPECT_EQ(result.error.kind, UpdateCheckError::Kind::malformedFeed);
+
+    notifier.reports.clear();
+    server.setBody("");
+    result = userCheck();
+    EXPECT_EQ(result.error.description(), "The update feed is malformed: the document is empty.");
+
+    notifier.reports.clear();
+    server.setBody(QByteArray(FeedDownload::maximumFeedBytes + 4096, ' '));
+    result = userCheck();
+    EXPECT_EQ(result.error.description(),
+              "The update feed is malformed: the feed is larger than 1 MiB.");
+}
+
+TEST_F(UpdaterOnLocalFeed, UnreachableServer) {
+    FixedFeed closed(
+        QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(test::LocalHttpServer::closedPort()));
+    AppcastUpdater checker(&closed, notifier, "1.0");
+    ASSERT_TRUE(checker.startUpdater());
+    checker.checkForUpdates();
+    const auto& report = onlyReport();
+    EXPECT_EQ(report.result.error.description(),
+              "The update server could not be reached: the connection was refused.");
+    EXPECT_FALSE(checker.sessionInProgress());
+}
+
+TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
+    test::LocalHttpServer mirror;
+    mirror.setBody(feedWithItems(item("7.0", "https://example.org/7")));
+    server.setResponse({302, "Found", {}, {{"Location", mirror.url("/feed.xml").toUtf8()}}});
+    const UpdateCheckResult followed = userCheck();
+    ASSERT_EQ(followed.outcome, UpdateCheckResult::Outcome::updateAvailable)
+        << followed.error.description();
+    EXPECT_EQ(followed.update.version, "7.0");
+
+    notifier.reports.clear();
+    server.setResponse({302, "Found", {}, {{"Location", "http://example.org/appcast.xml"}}});
+    const UpdateCheckResult refused = userCheck();
+    EXPECT_EQ(refused.error.description(),
+              "The update server could not be reached: the server redirected to an insecure "
+              "address.");
+}
+
+TEST_F(UpdaterOnLocalFeed, BackgroundAndUserChecksReportSeparately) {
+    ASSERT_TRUE(updater.startUpdater());
+    updater.checkForUpdatesInBackground();
+    ASSERT_TRUE(onlyReport().result.outcome == UpdateCheckResult::Outcome::updateAvailable);
+    EXPECT_FALSE(onlyReport().userInitiated);
+
+    // Asked for while the background check runs: that one check answers both.
+    notifier.reports.clear();
+    updater.checkForUpdatesInBackground();
+    updater.checkForUpdates();
+    ASSERT_TRUE(test::waitUntil([&] { return notifier.reports.size() == 2; }));
+    EXPECT_EQ(server.requestCount(), 2);
+    EXPECT_TRUE(notifier.reports[0].userInitiated);
+    EXPECT_FALSE(notifier.reports[1].userInitiated);
+}
+
+TEST_F(UpdaterOnLocalFeed, NothingIsCheckedBeforeTheStart) {
+    updater.checkForUpdatesInBackground();
+    updater.checkForUpdates();
+    const auto& report = onlyReport();
+    EXPECT_TRUE(report.userInitiated);
+    EXPECT_EQ(report.result.error.kind, UpdateCheckError::Kind::notStarted);
+    EXPECT_EQ(server.requestCount(), 0);
+    EXPECT_FALSE(updater.sessionInProgress());
+}
+
+TEST_F(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
+    const auto startError = [&](const UpdaterFeedDelegate* delegate) {
+        AppcastUpdater refused(delegate, notifier, "1.0");
+        const auto started = refused.startUpdater();
+        EXPECT_FALSE(refused.isStarted());
+        return started ? std::string("started") : started.error().description();
+    };
+    EXPECT_EQ(startError(nullptr), "No update feed address is configured.");
+    FixedFeed empty("");
+    EXPECT_EQ(startError(&empty), "No update feed address is configured.");
+    FixedFeed plain("http://updates.kestrelamp.org/appcast.xml");
+    EXPECT_EQ(startError(&plain),
+              "The update feed address \"http://updates.kestrelamp.org/appcast.xml\" does not use "
+              "https.");
+    for (const char* address : {"ftp://updates.kestrelamp.org/appcast.xml", "appcast.xml",
+                                "https://", "https://exa mple.org/appcast.xml"}) {
+        FixedFeed bad(address);
+        EXPECT_EQ(startError(&bad), "The update feed address \"" + std::string(address) +
+                                        "\" is not a valid web address.");
+    }
+}
+
+TEST_F(UpdaterOnLocalFeed, EnvironmentOverridesTheDelegatesAddress) {
+    qputenv(AppcastUpdater::feedAddressVariable, server.url("/override.xml").toUtf8());
+    FixedFeed elsewhere("https://updates.kestrelamp.org/appcast.xml");
+    AppcastUpdater overridden(&elsewhere, notifier, "1.0");
+    const bool started = overridden.startUpdater().hasValue();
+    qunsetenv(AppcastUpdater::feedAddressVariable);
+    ASSERT_TRUE(started);
+    overridden.checkForUpdates();
+    onlyReport();
+    EXPECT_EQ(server.requestLines().value(0), "GET /override.xml HTTP/1.1");
+}
+
+TEST_F(UpdaterOnLocalFeed, SettingsPersistAcrossInstances) {
+    AppcastUpdater fresh(&feed, notifier, "1.0");
+    EXPECT_FALSE(fresh.automaticallyChecksForUpdates());
+    updater.setAutomaticallyChecksForUpdates(true);
+    EXPECT_TRUE(AppcastUpdater(&feed, notifier, "1.0").automaticallyChecksForUpdates());
+
+    test::TempHome untouched;
+    EXPECT_TRUE(AppcastUpdater(&feed, notifier, "1.0").automaticallyChecksForUpdates());
+    EXPECT_FALSE(AppcastUpdater(&feed, notifier, "1.0").lastUpdateCheckDate());
+}
+
+TEST_F(UpdaterOnLocalFeed, EveryFinishedCheckIsRemembered) {
+    EXPECT_FALSE(updater.lastUpdateCheckDate());
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    server.setResponse({500, "Internal Server Error", {}, {}});
+    userCheck();
+    const auto last = AppcastUpdater(&feed, notifier, "1.0").lastUpdateCheckDate();
+    ASSERT_TRUE(last);
+    EXPECT_GE(*last, before);
+}
+
+TEST_F(UpdaterOnLocalFeed, IntervalRejectsNonsense) {
+    EXPECT_EQ(updater.updateCheckInterval(), 86400.0);
+    for (double nonsense : {0.0, -5.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+        updater.setUpdateCheckInterval(nonsense);
+        EXPECT_EQ(updater.updateCheckInterval(), 86400.0) << nonsense;
+    }
+    updater.setUpdateCheckInterval(0.001);
+    EXPECT_EQ(updater.updateCheckInterval(), AppcastUpdater::minimumUpdateCheckInterval);
+    updater.setUpdateCheckInterval(3600.0);
+    EXPECT_EQ(updater.updateCheckInterval(), 3600.0);
+}
+
+TEST(UpdateSchedule, NextCheckFollowsTheLastOne) {
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    const auto delay = [&](std::optional<QDateTime> last, double interval) {
+        return AppcastUpdater::millisecondsUntilNextCheck(last, interval, now);
+    };
+    const qint64 overdue = AppcastUpdater::overdueCheckDelay * 1000;
+    EXPECT_EQ(delay(std::nullopt, 86400), overdue);
+    EXPECT_EQ(delay(now.addSecs(-3600), 86400), (86400 - 3600) * 1000LL);
+    EXPECT_EQ(delay(now.addSecs(-86400), 86400), overdue);
+    EXPECT_EQ(delay(now.addDays(-30), 86400), overdue);
+    // Never later than one interval, even when the clock went back.
+    EXPECT_EQ(delay(now.addDays(30), 86400), 86400 * 1000LL);
+    EXPECT_EQ(delay(std::nullopt, 2), 2000);
+}
+
+TEST_F(UpdaterOnLocalFeed, AutomaticChecksFollowTheFlag) {
+    EXPECT_FALSE(updater.nextScheduledCheck());
+    updater.setAutomaticallyChecksForUpdates(true);
+    EXPECT_FALSE(updater.nextScheduledCheck()) << "scheduled before the start";
+
+    ASSERT_TRUE(updater.startUpdater());
+    ASSERT_TRUE(updater.nextScheduledCheck());
+    updater.setAutomaticallyChecksForUpdates(false);
+    EXPECT_FALSE(updater.nextScheduledCheck());
+    updater.setAutomaticallyChecksForUpdates(true);
+    EXPECT_TRUE(updater.nextScheduledCheck());
+}
+
+TEST_F(UpdaterOnLocalFeed, AutomaticChecksRepeatAtTheInterval) {
+    updater.setAutomaticallyChecksForUpdates(true);
+    updater.setUpdateCheckInterval(AppcastUpdater::minimumUpdateCheckInterval);
+    ASSERT_TRUE(updater.startUpdater());
+    ASSERT_TRUE(test::waitUntil([&] { return notifier.reports.size() >= 2; }, 20000));
+    EXPECT_FALSE(notifier.reports[0].userInitiated);
+    EXPECT_FALSE(notifier.reports[1].userInitiated);
+    EXPECT_EQ(notifier.reports[1].result.outcome, UpdateCheckResult::Outcome::updateAvailable);
+    ASSERT_TRUE(updater.lastUpdateCheckDate());
+    ASSERT_TRUE(updater.nextScheduledCheck());
+    EXPECT_GT(*updater.nextScheduledCheck(), *updater.lastUpdateCheckDate());
+}
+
+TEST(UpdateMessages, SayWhatTheCheckFound) {
+    const auto available = UpdateCheckResult::updateAvailable(
+        "1.0", {"1.1.0", "1.1", "https://kestrelamp.org/releases/1.1.0"});
+    EXPECT_EQ(available.message().text,
+              "Kestrelamp 1.1 is available; you have 1.0. Install it with your package manager or "
+              "get it from https://kestrelamp.org/releases/1.1.0.");
+    EXPECT_EQ(UpdateCheckResult::upToDate("1.0").message().text,
+              "Kestrelamp 1.0 is the newest version available.");
+    EXPECT_EQ(
+        UpdateCheckResult::failed("1.0", UpdateCheckError::httpStatusError(503)).message().text,
+        "The update server answered with HTTP status 503.");
+}
+
+} // namespace
+} // namespace kestrelamp

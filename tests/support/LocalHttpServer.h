@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+namespace kestrelamp::test {
+
+// A one-response web server on 127.0.0.1, run by the test's own event loop: every request gets
+// the same answer, then the connection closes.
+class LocalHttpServer : public QObject {
+    Q_OBJECT
+
+public:
+    struct Response {
+        int status = 200;
+        QByteArray reason = "OK";
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+    };
+
+    LocalHttpServer();
+
+    void setResponse(Response response) { response_ = std::move(response); }
+    void setBody(QByteArray body);
+
+    QString url(const QString& path = "/appcast.xml") const;
+    int requestCount() const { return requestLines_.size(); }
+    // "GET /appcast.xml HTTP/1.1", one per request.
+    const QList<QByteArray>& requestLines() const { return requestLines_; }
+
+    // A port on 127.0.0.1 that nothing listens on.
+    static quint16 closedPort();
+
+private:
+    void accept();
+
+    QTcpServer server_;
+    Response response_;
+    QList<QByteArray> requestLines_;
+};
+
+} // namespace kestrelamp::test

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace kestrelamp {
@@ -364,6 +365,18 @@ TEST_F(UpdaterOnLocalFeed, AutomaticChecksFollowTheFlag) {
     EXPECT_FALSE(updater.nextScheduledCheck());
     updater.setAutomaticallyChecksForUpdates(true);
     EXPECT_TRUE(updater.nextScheduledCheck());
+}
+
+TEST_F(UpdaterOnLocalFeed, TheStoredLastCheckSchedulesTheNextAfterARestart) {
+    const QDateTime last = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    UserDefaults().setDouble(UserDefaults::lastUpdateCheckTimeKey, last.toSecsSinceEpoch());
+    UserDefaults().setBool(UserDefaults::automaticallyChecksForUpdatesKey, true);
+
+    AppcastUpdater restarted(&feed, notifier, "1.0");
+    ASSERT_TRUE(restarted.startUpdater());
+    ASSERT_TRUE(restarted.nextScheduledCheck());
+    const QDateTime due = last.addSecs(86400);
+    EXPECT_LE(std::abs(restarted.nextScheduledCheck()->secsTo(due)), 1);
 }
 
 TEST_F(UpdaterOnLocalFeed, AutomaticChecksRepeatAtTheInterval) {

@@ -1,0 +1,157 @@
+#include "app/UpdaterManager.h"
+#include "platform/AppcastUpdater.h"
+#include "platform/SimulatedUpdater.h"
+
+#include "LocalHttpServer.h"
+#include "TempHome.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+// Hands the manager a simulated controller and keeps a pointer to it for the test.
+struct SimulatedControllerFactory {
+    UpdaterManager::ControllerFactory factory(std::optional<UpdaterStartError> startError = {}) {
+        return [this, startError](const UpdaterDelegate&) -> std::unique_ptr<UpdaterController> {
+            auto made = std::make_unique<SimulatedUpdaterController>();
+            made->simulatedUpdater.startError = startError;
+            controller = made.get();
+            return made;
+        };
+    }
+    SimulatedUpdaterController* controller = nullptr;
+};
+
+TEST(UpdaterDelegate, FeedIsTheAppcastOnOurSecureHost) {
+    const std::string feed = UpdaterDelegate().feedURLString();
+    EXPECT_EQ(feed, "https://updates.kestrelamp.org/appcast.xml");
+    EXPECT_TRUE(feed.ends_with("/appcast.xml"));
+}
+
+TEST(UpdaterManager, ConfiguresTheControllerThenStartsIt) {
+    SimulatedControllerFactory made;
+    std::unique_ptr<UpdaterManager> manager;
+    EXPECT_EQ(captureStdout([&] { manager = std::make_unique<UpdaterManager>(made.factory()); }),
+              "");
+    ASSERT_NE(made.controller, nullptr);
+    EXPECT_EQ(manager->controller(), made.controller);
+    EXPECT_EQ(made.controller->simulatedUpdater.calls,
+              (std::vector<std::string>{"setAutomaticallyChecksForUpdates true",
+                                        "setUpdateCheckInterval 86400", "startUpdater"}));
+    EXPECT_TRUE(manager->canCheckForUpdates());
+    EXPECT_TRUE(manager->property("canCheckForUpdates").toBool());
+}
+
+TEST(UpdaterManager, FailedStartIsPrintedAndLeavesChecksDisabled) {
+    SimulatedControllerFactory made;
+    const UpdaterStartError failure{UpdaterStartError::Kind::insecureFeedAddress,
+                                    "http://updates.kestrelamp.org/appcast.xml"};
+    std::unique_ptr<UpdaterManager> manager;
+    EXPECT_EQ(
+        captureStdout([&] { manager = std::make_unique<UpdaterManager>(made.factory(failure)); }),
+        "[UpdaterManager] Failed to start updater: " + failure.description() + "\n");
+    EXPECT_FALSE(manager->canCheckForUpdates());
+    // The controller stays, and the toggle still shows its setting.
+    ASSERT_EQ(manager->controller(), made.controller);
+    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
+    manager->setAutomaticallyChecksForUpdates(false);
+    EXPECT_FALSE(manager->automaticallyChecksForUpdates());
+}
+
+TEST(UpdaterManager, ForwardsChecksAndTheAutomaticFlag) {
+    SimulatedControllerFactory made;
+    UpdaterManager manager(made.factory());
+    SimulatedUpdaterController& controller = *made.controller;
+    controller.simulatedUpdater.calls.clear();
+
+    manager.checkForUpdatesInBackground();
+    manager.checkForUpdates();
+    manager.setAutomaticallyChecksForUpdates(false);
+    EXPECT_EQ(controller.userChecks, 1);
+    EXPECT_EQ(controller.simulatedUpdater.calls,
+              (std::vector<std::string>{"checkForUpdatesInBackground",
+                                        "setAutomaticallyChecksForUpdates false"}));
+    EXPECT_FALSE(manager.automaticallyChecksForUpdates());
+}
+
+TEST(UpdaterManager, WithoutAControllerEverythingIsANoOp) {
+    std::unique_ptr<UpdaterManager> manager;
+    EXPECT_EQ(captureStdout([&] {
+                  manager = std::make_unique<UpdaterManager>(
+                      [](const UpdaterDelegate&) { return std::unique_ptr<UpdaterController>(); });
+              }),
+              "");
+    EXPECT_EQ(manager->controller(), nullptr);
+    EXPECT_FALSE(manager->canCheckForUpdates());
+    manager->setAutomaticallyChecksForUpdates(false);
+    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
+    manager->checkForUpdates();
+    manager->checkForUpdatesInBackground();
+}
+
+// The manager's own controller, pointed at a local feed through the environment.
+class RealUpdaterOnLocalFeed : public testing::Test {
+protected:
+    void startWithFeed(const QString& address) {
+        qputenv(AppcastUpdater::feedAddressVariable, address.toUtf8());
+        output = captureStdout([&] { manager = std::make_unique<UpdaterManager>(notifier); });
+        qunsetenv(AppcastUpdater::feedAddressVariable);
+    }
+
+    test::TempHome home;
+    test::LocalHttpServer server;
+    RecordingUpdateNotifier notifier;
+    std::unique_ptr<UpdaterManager> manager;
+    std::string output;
+};
+
+TEST_F(RealUpdaterOnLocalFeed, ChecksReachTheNotifier) {
+    server.setBody(
+        R"(<rss version="2.0" xmlns:kestrelamp="https://updates.kestrelamp.org/xmlns/appcast">)"
+        "<channel><item><kestrelamp:version>999.0</kestrelamp:version>"
+        "<link>https://kestrelamp.org/releases/999.0</link></item></channel></rss>");
+    startWithFeed(server.url());
+    EXPECT_EQ(output, "");
+    ASSERT_TRUE(manager->canCheckForUpdates());
+    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
+    EXPECT_EQ(manager->controller()->updater().updateCheckInterval(), 86400.0);
+
+    manager->checkForUpdates();
+    ASSERT_TRUE(test::waitUntil([&] { return notifier.reports.size() == 1; }));
+    EXPECT_TRUE(notifier.reports[0].userInitiated);
+    EXPECT_EQ(notifier.reports[0].result.outcome, UpdateCheckResult::Outcome::updateAvailable);
+    EXPECT_EQ(notifier.reports[0].result.currentVersion, KESTRELAMP_VERSION);
+
+    manager->checkForUpdatesInBackground();
+    ASSERT_TRUE(test::waitUntil([&] { return notifier.reports.size() == 2; }));
+    EXPECT_FALSE(notifier.reports[1].userInitiated);
+    EXPECT_EQ(server.requestCount(), 2);
+}
+
+TEST_F(RealUpdaterOnLocalFeed, AutomaticChecksAreOnAtEveryStart) {
+    startWithFeed(server.url());
+    manager->setAutomaticallyChecksForUpdates(false);
+    manager.reset();
+    startWithFeed(server.url());
+    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
+}
+
+TEST_F(RealUpdaterOnLocalFeed, AnUnusableFeedAddressFailsTheStart) {
+    startWithFeed("ftp://updates.kestrelamp.org/appcast.xml");
+    EXPECT_EQ(output, "[UpdaterManager] Failed to start updater: The update feed address "
+                      "\"ftp://updates.kestrelamp.org/appcast.xml\" is not a valid web address.\n");
+    EXPECT_FALSE(manager->canCheckForUpdates());
+    manager->checkForUpdates();
+    ASSERT_EQ(notifier.reports.size(), 1u);
+    EXPECT_EQ(notifier.reports[0].result.error.kind, UpdateCheckError::Kind::notStarted);
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -160,6 +160,10 @@ bool isSecureWebAddress(const QUrl& address) {
     if (scheme != "http") {
         return false;
     }
+    return isLoopbackAddress(address);
+}
+
+bool isLoopbackAddress(const QUrl& address) {
     const QString host = address.host().toLower();
     return host == "localhost" || QHostAddress(host).isLoopback();
 }

@@ -43,5 +43,7 @@ UpdateCheckResult evaluateAppcast(const QByteArray& document, const std::string&
 
 // https with a host, or plain http to this machine (the tests' local feeds).
 bool isSecureWebAddress(const QUrl& address);
+// localhost, 127.0.0.0/8 or ::1.
+bool isLoopbackAddress(const QUrl& address);
 
 } // namespace kestrelamp

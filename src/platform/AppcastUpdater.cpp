@@ -3,7 +3,6 @@
 #include "platform/Appcast.h"
 #include "platform/FeedDownload.h"
 
-#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 
@@ -16,11 +15,6 @@ namespace {
 
 qint64 toMilliseconds(double seconds) {
     return static_cast<qint64>(std::llround(seconds * 1000.0));
-}
-
-bool isLoopback(const QUrl& address) {
-    const QString host = address.host().toLower();
-    return host == "localhost" || QHostAddress(host).isLoopback();
 }
 
 } // namespace
@@ -65,7 +59,7 @@ Expected<void, UpdaterStartError> AppcastUpdater::startUpdater() {
     }
     feed_ = url;
     // A proxy from the environment must not swallow requests to this machine.
-    if (isLoopback(url)) {
+    if (isLoopbackAddress(url)) {
         network_->setProxy(QNetworkProxy::NoProxy);
     }
     started_ = true;

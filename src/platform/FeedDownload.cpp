@@ -64,6 +64,10 @@ FeedDownload::FeedDownload(QNetworkAccessManager& network, const QUrl& address,
     connect(reply_, &QNetworkReply::downloadProgress, this,
             [this](qint64 received, qint64) { this->received(received); });
     connect(reply_, &QNetworkReply::finished, this, &FeedDownload::finished);
+    // A reply that finished within get() signalled before anyone listened: replay it.
+    if (reply_->isFinished()) {
+        QMetaObject::invokeMethod(this, &FeedDownload::finished, Qt::QueuedConnection);
+    }
 }
 
 FeedDownload::~FeedDownload() {
@@ -82,6 +86,9 @@ void FeedDownload::received(qint64 bytes) {
 }
 
 void FeedDownload::finished() {
+    if (!reply_) {
+        return;
+    }
     QNetworkReply* reply = reply_;
     reply_ = nullptr;
     reply->deleteLater();

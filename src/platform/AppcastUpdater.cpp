@@ -83,7 +83,7 @@ void AppcastUpdater::setUpdateCheckInterval(double seconds) {
     if (!std::isfinite(seconds) || seconds <= 0.0) {
         return;
     }
-    interval_ = std::max(seconds, minimumUpdateCheckInterval);
+    interval_ = std::clamp(seconds, minimumUpdateCheckInterval, maximumUpdateCheckInterval);
     scheduleNextCheck();
 }
 
@@ -107,7 +107,8 @@ std::optional<QDateTime> AppcastUpdater::lastUpdateCheckDate() const {
         return std::nullopt;
     }
     const double seconds = defaults_.doubleForKey(UserDefaults::lastUpdateCheckTimeKey);
-    if (!std::isfinite(seconds) || seconds <= 0.0) {
+    // A value no clock could have written (a hand-edited file) counts as no check at all.
+    if (!std::isfinite(seconds) || seconds <= 0.0 || seconds > 1e11) {
         return std::nullopt;
     }
     return QDateTime::fromMSecsSinceEpoch(toMilliseconds(seconds), Qt::UTC);

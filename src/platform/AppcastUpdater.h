@@ -29,8 +29,10 @@ class AppcastUpdater final : public QObject, public Updater {
 public:
     static constexpr const char* feedAddressVariable = "KESTRELAMP_APPCAST_URL";
     static constexpr double defaultUpdateCheckInterval = 86400.0;
-    // Guards the feed server against an interval set by mistake to next to nothing.
+    // Intervals are kept within these, so that a mistaken value neither floods the feed server
+    // nor overflows the timer arithmetic.
     static constexpr double minimumUpdateCheckInterval = 1.0;
+    static constexpr double maximumUpdateCheckInterval = 365.0 * 86400.0;
     // A check already overdue at start waits this long (at most one interval), so that the
     // program's own launch check comes first and the two do not both run.
     static constexpr double overdueCheckDelay = 60.0;

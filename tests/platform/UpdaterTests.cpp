@@ -287,6 +287,8 @@ TEST_F(UpdaterOnLocalFeed, TheFlagAndTheLastCheckOutliveTheUpdater) {
     const auto last = AppcastUpdater(&feed, notifier, "1.0").lastUpdateCheckDate();
     ASSERT_TRUE(last);
     EXPECT_GE(*last, before);
+    UserDefaults().setDouble(UserDefaults::lastUpdateCheckTimeKey, 1e300);
+    EXPECT_FALSE(updater.lastUpdateCheckDate());
 
     test::TempHome untouched;
     EXPECT_TRUE(AppcastUpdater(&feed, notifier, "1.0").automaticallyChecksForUpdates());
@@ -300,6 +302,8 @@ TEST_F(UpdaterOnLocalFeed, IntervalRejectsNonsense) {
     }
     updater.setUpdateCheckInterval(0.001);
     EXPECT_EQ(updater.updateCheckInterval(), AppcastUpdater::minimumUpdateCheckInterval);
+    updater.setUpdateCheckInterval(1e300);
+    EXPECT_EQ(updater.updateCheckInterval(), AppcastUpdater::maximumUpdateCheckInterval);
     updater.setUpdateCheckInterval(3600.0);
     EXPECT_EQ(updater.updateCheckInterval(), 3600.0);
 }

@@ -1,0 +1,114 @@
+#include "engine/hal/IOProcSlots.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace kestrelamp::hal {
+
+IOProcSlots::IOProcSlots(std::uint32_t channels)
+    : channels_(channels)
+    , silence_(kMaxFrames, 0.0f)
+    , discard_(std::size_t(kMaxFrames) * channels, 0.0f)
+    , inputBuffers_(channels)
+    , outputBuffers_(channels) {}
+
+std::optional<std::size_t> IOProcSlots::install(AudioDeviceIOBlock block) {
+    if (!block) {
+        return std::nullopt;
+    }
+    for (std::size_t index = 0; index < slots_.size(); ++index) {
+        Slot& slot = slots_[index];
+        if (!slot.installed) {
+            slot.block = std::move(block);
+            slot.installed = true;
+            return index;
+        }
+    }
+    return std::nullopt;
+}
+
+bool IOProcSlots::start(std::size_t slot) {
+    if (slot >= slots_.size() || !slots_[slot].installed) {
+        return false;
+    }
+    slots_[slot].started.store(true, std::memory_order_seq_cst);
+    return true;
+}
+
+bool IOProcSlots::stop(std::size_t slot) {
+    if (slot >= slots_.size() || !slots_[slot].installed) {
+        return false;
+    }
+    slots_[slot].started.store(false, std::memory_order_seq_cst);
+    waitForCycle();
+    return true;
+}
+
+void IOProcSlots::setEnabled(bool enabled) {
+    enabled_.store(enabled, std::memory_order_seq_cst);
+    if (!enabled) {
+        waitForCycle();
+    }
+}
+
+// Paired with render(): either it sees the cleared flag, or this sees it rendering and waits.
+void IOProcSlots::waitForCycle() const {
+    while (rendering_.load(std::memory_order_seq_cst)) {
+        std::this_thread::yield();
+    }
+}
+
+bool IOProcSlots::isStarted(std::size_t slot) const {
+    return slot < slots_.size() && slots_[slot].started.load(std::memory_order_relaxed);
+}
+
+bool IOProcSlots::remove(std::size_t slot) {
+    if (!stop(slot)) {
+        return false;
+    }
+    slots_[slot].block = nullptr;
+    slots_[slot].installed = false;
+    return true;
+}
+
+void IOProcSlots::stopAll() {
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        if (slots_[slot].installed) {
+            stop(slot);
+        }
+    }
+}
+
+void IOProcSlots::render(const float* const* inputs, float* const* outputs,
+                         std::uint32_t frames) noexcept {
+    rendering_.store(true, std::memory_order_seq_cst);
+    const std::uint32_t bytes = frames * sizeof(float);
+    for (std::uint32_t channel = 0; channel < channels_; ++channel) {
+        if (outputs[channel] != nullptr) {
+            std::memset(outputs[channel], 0, bytes);
+        }
+    }
+    if (frames == 0 || frames > kMaxFrames || !enabled_.load(std::memory_order_seq_cst)) {
+        rendering_.store(false, std::memory_order_release);
+        return;
+    }
+    for (std::uint32_t channel = 0; channel < channels_; ++channel) {
+        const float* input = inputs[channel] != nullptr ? inputs[channel] : silence_.data();
+        inputBuffers_[channel] = AudioBuffer{1, bytes, const_cast<float*>(input)};
+        float* output = outputs[channel] != nullptr
+                            ? outputs[channel]
+                            : discard_.data() + std::size_t(channel) * kMaxFrames;
+        outputBuffers_[channel] = AudioBuffer{1, bytes, output};
+    }
+    const AudioBufferList input{channels_, inputBuffers_.data()};
+    AudioBufferList output{channels_, outputBuffers_.data()};
+    for (Slot& slot : slots_) {
+        if (slot.started.load(std::memory_order_seq_cst)) {
+            slot.block(input, output);
+        }
+    }
+    rendering_.store(false, std::memory_order_release);
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,66 @@
+#pragma once
+
+// The IO blocks installed on one aggregate device and the real-time call that runs them. The
+// block sees one mono buffer of 32-bit floats per channel, in and out. Stopping a block waits for
+// a cycle in progress, so a stopped block is never running and never called again.
+
+#include "engine/hal/AudioHardware.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+namespace kestrelamp::hal {
+
+class IOProcSlots {
+public:
+    static constexpr std::size_t kMaxBlocks = 4;
+    // PipeWire's largest quantum.
+    static constexpr std::uint32_t kMaxFrames = 8192;
+
+    explicit IOProcSlots(std::uint32_t channels);
+    IOProcSlots(const IOProcSlots&) = delete;
+    IOProcSlots& operator=(const IOProcSlots&) = delete;
+
+    std::uint32_t channels() const { return channels_; }
+
+    // Main thread. A slot index, or nothing when every slot is taken or the block is empty.
+    std::optional<std::size_t> install(AudioDeviceIOBlock block);
+    bool start(std::size_t slot);
+    // Returns once the block is not running; false for a slot that holds no block.
+    bool stop(std::size_t slot);
+    bool isStarted(std::size_t slot) const;
+    // Stops, then forgets the block.
+    bool remove(std::size_t slot);
+    void stopAll();
+    // While disabled no block runs, started or not; disabling waits like stop(). Starts enabled.
+    void setEnabled(bool enabled);
+
+    // Real-time thread. inputs and outputs hold channels() pointers each; a null input reads as
+    // silence, a null output is not written. Outputs are cleared before the blocks run, so an
+    // aggregate without a started block plays silence.
+    void render(const float* const* inputs, float* const* outputs, std::uint32_t frames) noexcept;
+
+private:
+    struct Slot {
+        AudioDeviceIOBlock block;
+        bool installed = false;
+        std::atomic<bool> started{false};
+    };
+
+    void waitForCycle() const;
+
+    std::uint32_t channels_;
+    std::array<Slot, kMaxBlocks> slots_;
+    std::atomic<bool> enabled_{true};
+    // Set for the duration of render(); stop() waits for it to drop after clearing a slot's flag.
+    std::atomic<bool> rendering_{false};
+    std::vector<float> silence_;
+    std::vector<float> discard_;
+    std::vector<AudioBuffer> inputBuffers_;
+    std::vector<AudioBuffer> outputBuffers_;
+};
+
+} // namespace kestrelamp::hal

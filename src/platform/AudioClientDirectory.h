@@ -1,0 +1,26 @@
+#pragma once
+
+// The processes that are clients of the audio service, with the properties they announced. The
+// audio service supplies it; the running-applications lookup reads names and icons from it.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestrelamp {
+
+struct AudioClient {
+    std::string bundleID;
+    std::int32_t pid = 0;
+    // The client's and its playback streams' properties, a stream's value winning.
+    std::map<std::string, std::string, std::less<>> properties;
+};
+
+class AudioClientDirectory {
+public:
+    virtual ~AudioClientDirectory() = default;
+    virtual std::vector<AudioClient> audioClients() const = 0;
+};
+
+} // namespace kestrelamp

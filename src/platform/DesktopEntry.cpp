@@ -1,0 +1,194 @@
+#include "platform/DesktopEntry.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace kestrelamp {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+// The escapes a desktop entry's string values may hold.
+std::string unescaped(std::string_view value) {
+    std::string result;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '\\' || i + 1 == value.size()) {
+            result.push_back(value[i]);
+            continue;
+        }
+        switch (value[++i]) {
+        case 's': result.push_back(' '); break;
+        case 'n': result.push_back('\n'); break;
+        case 't': result.push_back('\t'); break;
+        case 'r': result.push_back('\r'); break;
+        case '\\': result.push_back('\\'); break;
+        default:
+            result.push_back('\\');
+            result.push_back(value[i]);
+        }
+    }
+    return result;
+}
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, separator)) {
+        if (!part.empty()) {
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
+
+std::vector<std::string> currentLocales() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const std::string value = environment(name);
+        if (!value.empty()) {
+            return localeVariants(value);
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+std::vector<std::string> localeVariants(std::string_view locale) {
+    std::string_view rest = locale;
+    std::string modifier;
+    if (const auto at = rest.find('@'); at != std::string_view::npos) {
+        modifier = std::string(rest.substr(at));
+        rest = rest.substr(0, at);
+    }
+    if (const auto dot = rest.find('.'); dot != std::string_view::npos) {
+        rest = rest.substr(0, dot);
+    }
+    if (rest.empty() || rest == "C" || rest == "POSIX") {
+        return {};
+    }
+    std::string language(rest);
+    std::string country;
+    if (const auto underscore = rest.find('_'); underscore != std::string_view::npos) {
+        language = std::string(rest.substr(0, underscore));
+        country = std::string(rest.substr(underscore));
+    }
+    std::vector<std::string> variants;
+    if (!country.empty() && !modifier.empty()) {
+        variants.push_back(language + country + modifier);
+    }
+    if (!country.empty()) {
+        variants.push_back(language + country);
+    }
+    if (!modifier.empty()) {
+        variants.push_back(language + modifier);
+    }
+    variants.push_back(language);
+    return variants;
+}
+
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
+                                              const std::vector<std::string>& locales) {
+    std::map<std::string, std::string, std::less<>> entries;
+    bool inMainGroup = false;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        const std::string_view line = trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        if (line.front() == '[') {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inMainGroup || equals == std::string_view::npos) {
+            continue;
+        }
+        const std::string key(trimmed(line.substr(0, equals)));
+        // The first occurrence of a key holds.
+        entries.emplace(key, unescaped(trimmed(line.substr(equals + 1))));
+    }
+    if (const auto hidden = entries.find("Hidden"); hidden != entries.end() &&
+                                                    hidden->second == "true") {
+        return std::nullopt;
+    }
+    std::optional<std::string> name;
+    for (const std::string& locale : locales) {
+        if (const auto it = entries.find("Name[" + locale + "]"); it != entries.end()) {
+            name = it->second;
+            break;
+        }
+    }
+    if (!name) {
+        if (const auto it = entries.find("Name"); it != entries.end()) {
+            name = it->second;
+        }
+    }
+    if (!name || name->empty()) {
+        return std::nullopt;
+    }
+    DesktopEntry entry{*name, std::nullopt};
+    if (const auto it = entries.find("Icon"); it != entries.end() && !it->second.empty()) {
+        entry.icon = it->second;
+    }
+    return entry;
+}
+
+std::vector<std::string> applicationDirectories() {
+    std::string dataHome = environment("XDG_DATA_HOME");
+    if (dataHome.empty()) {
+        dataHome = environment("HOME") + "/.local/share";
+    }
+    std::string dataDirs = environment("XDG_DATA_DIRS");
+    if (dataDirs.empty()) {
+        dataDirs = "/usr/local/share:/usr/share";
+    }
+    std::vector<std::string> directories{dataHome + "/applications"};
+    for (const std::string& dir : split(dataDirs, ':')) {
+        directories.push_back(dir + "/applications");
+    }
+    return directories;
+}
+
+std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
+                                             const std::vector<std::string>& directories) {
+    if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..") {
+        return std::nullopt;
+    }
+    const std::vector<std::string> locales = currentLocales();
+    for (const std::string& directory : directories) {
+        std::ifstream file(directory + "/" + id + ".desktop", std::ios::binary);
+        if (!file) {
+            continue;
+        }
+        std::stringstream contents;
+        contents << file.rdbuf();
+        if (auto entry = parseDesktopEntry(contents.str(), locales)) {
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace kestrelamp

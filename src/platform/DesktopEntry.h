@@ -1,0 +1,36 @@
+#pragma once
+
+// Desktop entries (<id>.desktop) found under the XDG data directories: the localized name and the
+// icon of an application, by its identifier.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrelamp {
+
+struct DesktopEntry {
+    std::string name;
+    std::optional<std::string> icon;
+};
+
+// The [Desktop Entry] group of a file's text. Name is required; Name[locale] wins over Name for
+// the first of the locales (such as "de_CH", then "de") that has one. Hidden entries are absent.
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
+                                              const std::vector<std::string>& locales);
+
+// "de_CH.UTF-8@euro" gives "de_CH@euro", "de_CH", "de@euro", "de", in the order the desktop
+// entry rules try them. "C" and "POSIX" give none.
+std::vector<std::string> localeVariants(std::string_view locale);
+
+// $XDG_DATA_HOME (default ~/.local/share), then each of $XDG_DATA_DIRS (default
+// /usr/local/share:/usr/share), each followed by "/applications".
+std::vector<std::string> applicationDirectories();
+
+// The first readable <id>.desktop in the directories, parsed for the current locale (LC_ALL,
+// LC_MESSAGES, LANG). Identifiers with a path separator are refused.
+std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
+                                             const std::vector<std::string>& directories);
+
+} // namespace kestrelamp

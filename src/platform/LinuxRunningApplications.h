@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/AudioClientDirectory.h"
+#include "platform/RunningApplications.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp {
+
+// Running applications as Linux knows them: an application runs while the process of one of its
+// audio clients exists. Its name and icon come from its desktop entry, else from what the client
+// announced. Every application is regular: there are no background-only ones to tell apart.
+class LinuxRunningApplications final : public RunningApplications {
+public:
+    // The directories are searched for desktop entries; by default the XDG data directories.
+    explicit LinuxRunningApplications(const AudioClientDirectory& clients,
+                                      std::vector<std::string> applicationDirectories = {});
+
+    std::optional<RunningApplication>
+    firstRunningApplication(const std::string& bundleID) const override;
+
+private:
+    const AudioClientDirectory& clients_;
+    std::vector<std::string> directories_;
+};
+
+// Whether a process with this id exists (including one we may not signal).
+bool processExists(std::int32_t pid);
+
+} // namespace kestrelamp

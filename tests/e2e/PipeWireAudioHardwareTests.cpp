@@ -1,0 +1,523 @@
+// The audio-service interface on a real PipeWire server with a session manager.
+
+#include "engine/DeviceEnumerator.h"
+#include "engine/ProcessEnumerator.h"
+#include "engine/hal/PipeWireAudioHardware.h"
+#include "platform/LinuxRunningApplications.h"
+#include "support/LevelMeter.h"
+#include "support/PipeWireSession.h"
+#include "support/Routing.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace kestrelamp::e2e {
+namespace {
+
+using namespace hal;
+
+constexpr const char* kToneA = "org.example.ToneA";
+constexpr double kSilent = -80.0;
+constexpr double kAudible = -30.0;
+
+class PipeWireAudioHardwareTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { session_ = new PipeWireSession; }
+    static void TearDownTestSuite() {
+        delete session_;
+        session_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!session_->isRunning()) {
+            ASSERT_TRUE(session_->start()) << session_->error();
+        }
+    }
+
+    // Every test leaves the graph as it found it: nothing of ours, default back on A.
+    void TearDown() override {
+        if (!session_->isRunning()) {
+            return;
+        }
+        if (const auto id = session_->nodeID(kSinkA)) {
+            runCommand({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+                        "{\"name\":\"test_sink_a\"}", "Spa:String:JSON"},
+                       session_->logPath("teardown"));
+        }
+    }
+
+    std::unique_ptr<ChildProcess> startToneA() {
+        auto player = session_->startPlayer(kToneA, "Tone A");
+        EXPECT_TRUE(player->started());
+        return player;
+    }
+
+    // Level on a sink, once it has settled to what the predicate wants; the last level otherwise.
+    static double settledLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
+                               int timeoutMs = 5000) {
+        double level = -120.0;
+        pollUntil(
+            [&] {
+                level = meter.measureDbfs(4800).value_or(-120.0);
+                return wanted(level);
+            },
+            timeoutMs);
+        return level;
+    }
+
+    // Objects of ours still in the graph: nodes, links owned by our clients, metadata entries.
+    static std::vector<std::string> leftovers(const nlohmann::json& graph) {
+        std::vector<std::string> found;
+        std::set<std::uint32_t> ourClients;
+        std::set<std::uint32_t> ourNodes;
+        for (const auto& object : graph) {
+            const auto props = object.value("info", nlohmann::json::object())
+                                   .value("props", nlohmann::json::object());
+            const std::string type = object.value("type", "");
+            const std::uint32_t id = object.value("id", 0u);
+            if (type == "PipeWire:Interface:Client" &&
+                props.value("application.id", "") == kKestrelampBundleIdentifier) {
+                ourClients.insert(id);
+            }
+        }
+        for (const auto& object : graph) {
+            const auto props = object.value("info", nlohmann::json::object())
+                                   .value("props", nlohmann::json::object());
+            const std::string type = object.value("type", "");
+            const std::uint32_t id = object.value("id", 0u);
+            const std::string name = props.value("node.name", "");
+            if (type == "PipeWire:Interface:Node" &&
+                (name.starts_with("com.kestrelamp") ||
+                 props.value("application.id", "") == kKestrelampBundleIdentifier)) {
+                ourNodes.insert(id);
+                found.push_back("node " + name);
+            }
+            if (type == "PipeWire:Interface:Link" && props.contains("client.id") &&
+                ourClients.count(props.value("client.id", 0u)) > 0) {
+                found.push_back("link " + std::to_string(id));
+            }
+            if (type == "PipeWire:Interface:Metadata" && object.contains("metadata")) {
+                for (const auto& entry : object["metadata"]) {
+                    const auto value = entry.value("value", nlohmann::json());
+                    if (value.is_string() &&
+                        value.get<std::string>().starts_with("com.kestrelamp")) {
+                        found.push_back("metadata " + entry.value("key", std::string()) + "=" +
+                                        value.get<std::string>());
+                    }
+                }
+            }
+        }
+        return found;
+    }
+
+    static PipeWireSession* session_;
+};
+
+PipeWireSession* PipeWireAudioHardwareTest::session_ = nullptr;
+
+std::string stringProperty(AudioHardware& hardware, AudioObjectID id,
+                           AudioObjectPropertySelector selector) {
+    std::string value;
+    EXPECT_EQ(hardware.getPropertyString(id, globalAddress(selector), value), noErr)
+        << fourCharCodeString(selector);
+    return value;
+}
+
+std::uint32_t streamSize(AudioHardware& hardware, AudioObjectID id,
+                         AudioObjectPropertyScope scope) {
+    std::uint32_t size = 0;
+    hardware.getPropertyDataSize(id, {kAudioDevicePropertyStreams, scope, 0}, size);
+    return size;
+}
+
+// Counts calls of a listener; the client data is the counter.
+OSStatus countCall(AudioObjectID, std::uint32_t, const AudioObjectPropertyAddress*, void* data) {
+    static_cast<std::atomic<int>*>(data)->fetch_add(1);
+    return noErr;
+}
+
+TEST_F(PipeWireAudioHardwareTest, ListsBothSinksWithTheirPropertiesAndTheDefault) {
+    PipeWireAudioHardware hardware;
+    ASSERT_TRUE(hardware.isConnected());
+    const auto a = findDevice(hardware, kSinkA);
+    const auto b = findDevice(hardware, kSinkB);
+    ASSERT_TRUE(a && b);
+
+    EXPECT_EQ(stringProperty(hardware, *a, kAudioObjectPropertyName), kSinkADescription);
+    EXPECT_EQ(stringProperty(hardware, *b, kAudioObjectPropertyName), kSinkBDescription);
+    EXPECT_EQ(streamSize(hardware, *a, kAudioObjectPropertyScopeOutput), 4u);
+    EXPECT_EQ(streamSize(hardware, *a, kAudioObjectPropertyScopeInput), 0u);
+    std::uint32_t defaultID = 0;
+    EXPECT_EQ(hardware.getPropertyUInt32(kAudioObjectSystemObject,
+                                         globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                                         defaultID),
+              noErr);
+    EXPECT_EQ(defaultID, *a);
+
+    // As the program's lists show them.
+    DeviceEnumerator enumerator(hardware);
+    const auto outputs = enumerator.getOutputDevices();
+    for (const char* uid : {kSinkA, kSinkB}) {
+        const auto it = std::find_if(outputs.begin(), outputs.end(),
+                                     [&](const AudioDeviceInfo& d) { return d.uid == uid; });
+        ASSERT_NE(it, outputs.end()) << uid;
+        EXPECT_EQ(it->transportType, AudioDeviceTransportType::virtualDevice);
+        EXPECT_EQ(it->sampleRate, 48000.0);
+        EXPECT_TRUE(it->hasOutput);
+        EXPECT_FALSE(it->hasInput);
+    }
+    const auto defaultDevice = enumerator.getDefaultOutputDevice();
+    ASSERT_TRUE(defaultDevice);
+    EXPECT_EQ(defaultDevice->uid, kSinkA);
+}
+
+TEST_F(PipeWireAudioHardwareTest, WritingTheDefaultOutputIsReportedThroughTheListener) {
+    PipeWireAudioHardware hardware;
+    const auto a = findDevice(hardware, kSinkA);
+    const auto b = findDevice(hardware, kSinkB);
+    ASSERT_TRUE(a && b);
+    std::atomic<int> calls{0};
+    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+    ASSERT_EQ(hardware.addPropertyListener(kAudioObjectSystemObject, address, &countCall, &calls),
+              noErr);
+
+    ASSERT_EQ(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *b), noErr);
+    EXPECT_TRUE(pollUntil([&] { return calls.load() > 0; }, 5000));
+    std::uint32_t current = 0;
+    hardware.getPropertyUInt32(kAudioObjectSystemObject, address, current);
+    EXPECT_EQ(current, *b);
+
+    // What the session manager was told is what other desktop tools read.
+    const auto shown = runCommand({"pw-metadata", "-n", "default", "0",
+                                   "default.configured.audio.sink"},
+                                  session_->logPath("configured"));
+    EXPECT_NE(shown.output.find(kSinkB), std::string::npos) << shown.output;
+
+    // A source or an unknown object is refused and changes nothing.
+    EXPECT_NE(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, 999999), noErr);
+    ASSERT_EQ(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *a), noErr);
+    EXPECT_EQ(hardware.removePropertyListener(kAudioObjectSystemObject, address, &countCall,
+                                              &calls),
+              noErr);
+}
+
+TEST_F(PipeWireAudioHardwareTest, ListsThePlayerAsOneProcessWithItsIdentifierPidAndState) {
+    auto player = startToneA();
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process) << player->log();
+
+    std::int32_t pid = 0;
+    EXPECT_EQ(hardware.getPropertyInt32(*process, globalAddress(kAudioProcessPropertyPID), pid),
+              noErr);
+    EXPECT_EQ(pid, player->pid());
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            std::uint32_t running = 0;
+            hardware.getPropertyUInt32(*process, globalAddress(kAudioProcessPropertyIsRunning),
+                                       running);
+            return running == 1;
+        },
+        5000));
+
+    // The program's list shows it by the name it announced.
+    LinuxRunningApplications running(hardware);
+    ProcessEnumerator enumerator(hardware, running);
+    const auto apps = enumerator.getAudioApps();
+    const auto it = std::find_if(apps.begin(), apps.end(),
+                                 [](const AudioApp& app) { return app.id == kToneA; });
+    ASSERT_NE(it, apps.end());
+    EXPECT_EQ(it->displayName, "Tone A");
+    EXPECT_EQ(it->processID, player->pid());
+
+    // The process disappears with its last stream.
+    std::atomic<int> calls{0};
+    const auto list = globalAddress(kAudioHardwarePropertyProcessObjectList);
+    hardware.addPropertyListener(kAudioObjectSystemObject, list, &countCall, &calls);
+    player->stop();
+    EXPECT_TRUE(pollUntil([&] { return !findProcess(hardware, kToneA, 0); }, 5000));
+    EXPECT_GT(calls.load(), 0);
+    hardware.removePropertyListener(kAudioObjectSystemObject, list, &countCall, &calls);
+}
+
+TEST_F(PipeWireAudioHardwareTest, RouteSilencesTheAppAndPlaysItOnTheChosenDeviceAtUnity) {
+    auto player = startToneA();
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    const double unrouted = settledLevel(meterA, [](double l) { return l > kAudible; });
+    ASSERT_GT(unrouted, kAudible);
+    {
+        PipeWireAudioHardware hardware;
+        const auto process = findProcess(hardware, kToneA);
+        ASSERT_TRUE(process);
+        PassThrough renderer;
+        TestRoute route(hardware, *process, kSinkB, renderer);
+        ASSERT_EQ(route.failure(), "");
+
+        const double routedB = settledLevel(
+            meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; });
+        EXPECT_NEAR(routedB, unrouted, 0.3);
+        EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+
+        // The aggregate is listed, with the sub-device's rate, and hidden from the program.
+        double rate = 0;
+        EXPECT_EQ(hardware.getPropertyFloat64(route.aggregate(),
+                                              globalAddress(kAudioDevicePropertyNominalSampleRate),
+                                              rate),
+                  noErr);
+        EXPECT_EQ(rate, 48000.0);
+        DeviceEnumerator enumerator(hardware);
+        for (const auto& device : enumerator.getAllDevices()) {
+            EXPECT_FALSE(device.uid.starts_with("com.kestrelamp")) << device.uid;
+        }
+
+        // Half the gain is 6 dB less.
+        renderer.gain.store(0.5f);
+        const double halved = settledLevel(
+            meterB, [&](double l) { return std::abs(l - (unrouted - 6.02)) < 0.3; });
+        EXPECT_NEAR(halved, unrouted - 6.02, 0.3);
+
+        route.destroy();
+        EXPECT_GT(settledLevel(meterA, [&](double l) { return std::abs(l - unrouted) < 0.3; }),
+                  unrouted - 0.3);
+        EXPECT_LT(settledLevel(meterB, [](double l) { return l < kSilent; }), kSilent);
+    }
+    EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000))
+        << ::testing::PrintToString(leftovers(session_->dump()));
+}
+
+TEST_F(PipeWireAudioHardwareTest, TwoAggregatesOfOneTapFanOutToBothSinks) {
+    auto player = startToneA();
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    const double unrouted = settledLevel(meterA, [](double l) { return l > kAudible; });
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    PassThrough toB;
+    PassThrough toA;
+    TestRoute routeB(hardware, *process, kSinkB, toB);
+    ASSERT_EQ(routeB.failure(), "");
+    TestRoute routeA(hardware, *process, kSinkA, toA, routeB.tap());
+    ASSERT_EQ(routeA.failure(), "");
+
+    const auto near = [&](double l) { return std::abs(l - unrouted) < 0.3; };
+    EXPECT_NEAR(settledLevel(meterA, near), unrouted, 0.3);
+    EXPECT_NEAR(settledLevel(meterB, near), unrouted, 0.3);
+
+    // Silencing one path leaves the other.
+    toA.gain.store(0.0f);
+    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_NEAR(settledLevel(meterB, near), unrouted, 0.3);
+}
+
+TEST_F(PipeWireAudioHardwareTest, AStoppedBlockIsNeverCalledAgain) {
+    auto player = startToneA();
+    LevelMeter meterB(kSinkB);
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    PassThrough renderer;
+    TestRoute route(hardware, *process, kSinkB, renderer);
+    ASSERT_EQ(route.failure(), "");
+    ASSERT_TRUE(pollUntil([&] { return renderer.calls.load() > 10; }, 5000));
+
+    ASSERT_EQ(hardware.deviceStop(route.aggregate(), route.ioProc()), noErr);
+    renderer.stopped.store(true);
+    const std::uint64_t callsAtStop = renderer.calls.load();
+    // Let the graph run on for a while: a tenth of a second of audio passes the meter.
+    ASSERT_TRUE(meterB.measureDbfs(4800));
+    EXPECT_EQ(renderer.calls.load(), callsAtStop);
+    EXPECT_EQ(renderer.callsAfterStop.load(), 0u);
+    // A stopped aggregate plays silence.
+    EXPECT_LT(settledLevel(meterB, [](double l) { return l < kSilent; }), kSilent);
+
+    // Started again, it runs again; destroying the aggregate stops it for good.
+    renderer.stopped.store(false);
+    ASSERT_EQ(hardware.deviceStart(route.aggregate(), route.ioProc()), noErr);
+    ASSERT_TRUE(pollUntil([&] { return renderer.calls.load() > callsAtStop + 5; }, 5000));
+    const AudioObjectID aggregate = route.aggregate();
+    ASSERT_EQ(hardware.destroyAggregateDevice(aggregate), noErr);
+    renderer.stopped.store(true);
+    ASSERT_TRUE(meterB.measureDbfs(4800));
+    EXPECT_EQ(renderer.callsAfterStop.load(), 0u);
+    // The route manager stops its engine after the aggregate is gone: an error, no crash.
+    EXPECT_NE(hardware.deviceStop(aggregate, route.ioProc()), noErr);
+}
+
+TEST_F(PipeWireAudioHardwareTest, SessionManagerRescansDoNotUndoARoute) {
+    auto player = startToneA();
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    const double unrouted = settledLevel(meterA, [](double l) { return l > kAudible; });
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    const auto b = findDevice(hardware, kSinkB);
+    const auto a = findDevice(hardware, kSinkA);
+    ASSERT_TRUE(process && a && b);
+    PassThrough renderer;
+    TestRoute route(hardware, *process, kSinkB, renderer);
+    ASSERT_EQ(route.failure(), "");
+
+    // Default changed there and back, a device and another player coming and going.
+    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+    ASSERT_EQ(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *b), noErr);
+    ASSERT_EQ(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *a), noErr);
+    ASSERT_TRUE(session_->createSink("test_sink_rescan", "Rescan Sink"));
+    auto other = session_->startPlayer("org.example.ToneC", "Tone C", 880.0, 0.1);
+    ASSERT_TRUE(findProcess(hardware, "org.example.ToneC"));
+    ASSERT_TRUE(session_->destroyNode("test_sink_rescan"));
+    other->stop();
+
+    // Tone C played on A meanwhile; once it is gone A must be silent again and B still routed.
+    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_NEAR(settledLevel(meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; }),
+                unrouted, 0.3);
+}
+
+TEST_F(PipeWireAudioHardwareTest, ANewStreamOfATappedProcessIsTappedToo) {
+    const std::string player = std::string(KESTRELAMP_E2E_TONE_PLAYER);
+    ChildProcess tones({player, "org.example.TwoStreams", "Two Streams", "440"},
+                       session_->logPath("two-streams"));
+    ASSERT_TRUE(tones.started());
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, "org.example.TwoStreams");
+    ASSERT_TRUE(process) << tones.log();
+    PassThrough renderer;
+    TestRoute route(hardware, *process, kSinkB, renderer);
+    ASSERT_EQ(route.failure(), "");
+    const double oneStream = settledLevel(meterB, [](double l) { return l > kAudible; });
+    ASSERT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+
+    tones.signal(SIGUSR1);
+    ASSERT_TRUE(pollUntil([&] { return tones.log().find("streams=2") != std::string::npos; },
+                          5000));
+    // Both streams in phase on B: 6 dB more; nothing on A.
+    EXPECT_NEAR(settledLevel(meterB, [&](double l) { return l > oneStream + 3.0; }),
+                oneStream + 6.0, 1.0);
+    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    // Still one process object, whatever the number of its streams.
+    const auto processes = listedObjects(hardware, kAudioHardwarePropertyProcessObjectList);
+    EXPECT_EQ(std::count(processes.begin(), processes.end(), *process), 1);
+}
+
+TEST_F(PipeWireAudioHardwareTest, RemovingTheChosenDeviceMidRouteKeepsEverythingWorking) {
+    auto player = startToneA();
+    ASSERT_TRUE(session_->createSink("test_sink_c", "Test Sink C"));
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    ASSERT_TRUE(findDevice(hardware, "test_sink_c"));
+    PassThrough renderer;
+    TestRoute route(hardware, *process, "test_sink_c", renderer);
+    ASSERT_EQ(route.failure(), "");
+    std::atomic<int> calls{0};
+    const auto devices = globalAddress(kAudioHardwarePropertyDevices);
+    hardware.addPropertyListener(kAudioObjectSystemObject, devices, &countCall, &calls);
+
+    ASSERT_TRUE(session_->destroyNode("test_sink_c"));
+    EXPECT_TRUE(pollUntil([&] { return calls.load() > 0; }, 5000));
+    EXPECT_FALSE(findDevice(hardware, "test_sink_c", 0));
+    // The application stays tapped (silent on A) and the route's objects stay usable.
+    LevelMeter meterA(kSinkA);
+    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_EQ(hardware.deviceStop(route.aggregate(), route.ioProc()), noErr);
+    hardware.removePropertyListener(kAudioObjectSystemObject, devices, &countCall, &calls);
+    route.destroy();
+    EXPECT_GT(settledLevel(meterA, [](double l) { return l > kAudible; }), kAudible);
+}
+
+TEST_F(PipeWireAudioHardwareTest, TheTappedApplicationQuittingMidRouteIsHarmless) {
+    auto player = startToneA();
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    PassThrough renderer;
+    TestRoute route(hardware, *process, kSinkB, renderer);
+    ASSERT_EQ(route.failure(), "");
+    player->stop();
+    EXPECT_TRUE(pollUntil([&] { return !findProcess(hardware, kToneA, 0); }, 5000));
+    std::uint32_t size = 0;
+    EXPECT_EQ(hardware.getPropertyDataSize(*process, globalAddress(kAudioProcessPropertyPID), size),
+              kAudioHardwareBadObjectError);
+    route.destroy();
+    EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000));
+
+    // A new run of the application is a new process, tapped afresh.
+    auto again = startToneA();
+    const auto newProcess = findProcess(hardware, kToneA);
+    ASSERT_TRUE(newProcess);
+    EXPECT_NE(*newProcess, *process);
+    TestRoute newRoute(hardware, *newProcess, kSinkB, renderer);
+    EXPECT_EQ(newRoute.failure(), "");
+}
+
+TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaultSink) {
+    auto player = startToneA();
+    LevelMeter meterA(kSinkA);
+    const double unrouted = settledLevel(meterA, [](double l) { return l > kAudible; });
+    ChildProcess holder({KESTRELAMP_E2E_ROUTE_HOLDER, kToneA, kSinkB},
+                        session_->logPath("route-holder"));
+    ASSERT_TRUE(pollUntil([&] { return holder.log().find("ready") != std::string::npos; }, 10000))
+        << holder.log();
+    ASSERT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    holder.signal(SIGKILL);
+    const double back =
+        settledLevel(meterA, [&](double l) { return std::abs(l - unrouted) < 0.5; }, 10000);
+    std::printf("[ measure  ] player back on the default sink %lld ms after SIGKILL\n",
+                static_cast<long long>(elapsed.elapsed()));
+    EXPECT_NEAR(back, unrouted, 0.5);
+    holder.waitForExit(2000);
+
+    // The server removed what the dead process owned; only its metadata entry may remain, and
+    // the next start clears it.
+    PipeWireAudioHardware hardware;
+    EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000))
+        << ::testing::PrintToString(leftovers(session_->dump()));
+}
+
+// Last: it takes the server away.
+TEST_F(PipeWireAudioHardwareTest, ZZ_ServerGoingAwayEmptiesTheListsUntilItIsBack) {
+    PipeWireOptions options;
+    options.reconnectIntervalMs = 500;
+    PipeWireAudioHardware hardware(options);
+    ASSERT_TRUE(findDevice(hardware, kSinkA));
+    std::atomic<int> calls{0};
+    const auto devices = globalAddress(kAudioHardwarePropertyDevices);
+    hardware.addPropertyListener(kAudioObjectSystemObject, devices, &countCall, &calls);
+
+    session_->stop();
+    EXPECT_TRUE(pollUntil([&] { return !hardware.isConnected(); }, 5000));
+    EXPECT_TRUE(pollUntil([&] { return calls.load() > 0; }, 5000));
+    EXPECT_TRUE(listedObjects(hardware, kAudioHardwarePropertyDevices).empty());
+    EXPECT_TRUE(listedObjects(hardware, kAudioHardwarePropertyProcessObjectList).empty());
+    std::uint32_t defaultID = 1;
+    hardware.getPropertyUInt32(kAudioObjectSystemObject,
+                               globalAddress(kAudioHardwarePropertyDefaultOutputDevice), defaultID);
+    EXPECT_EQ(defaultID, 0u);
+    AudioObjectID tap = 0;
+    EXPECT_EQ(hardware.createProcessTap(CATapDescription::stereoMixdownOfProcesses({2}), tap),
+              kAudioHardwareNotRunningError);
+
+    const int before = calls.load();
+    ASSERT_TRUE(session_->start()) << session_->error();
+    EXPECT_TRUE(findDevice(hardware, kSinkA, 10000));
+    EXPECT_TRUE(findDevice(hardware, kSinkB, 1000));
+    EXPECT_GT(calls.load(), before);
+    hardware.removePropertyListener(kAudioObjectSystemObject, devices, &countCall, &calls);
+}
+
+} // namespace
+} // namespace kestrelamp::e2e

@@ -1,0 +1,115 @@
+// A player that opens one more playback stream of a sine each time it gets SIGUSR1, all from one
+// process, as an application with several sounds does.
+//   kestrelamp_e2e_tone_player APP_ID APP_NAME FREQUENCY
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::atomic<int> requested{1};
+std::atomic<bool> quitting{false};
+
+struct Tone {
+    pw_stream* stream = nullptr;
+    double phase = 0.0;
+    double step = 0.0;
+};
+
+void onProcess(void* data) {
+    auto* tone = static_cast<Tone*>(data);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(tone->stream);
+    if (buffer == nullptr) {
+        return;
+    }
+    spa_data& d = buffer->buffer->datas[0];
+    auto* samples = static_cast<float*>(d.data);
+    if (samples != nullptr) {
+        std::uint32_t frames = d.maxsize / (2 * sizeof(float));
+        if (buffer->requested != 0 && buffer->requested < frames) {
+            frames = std::uint32_t(buffer->requested);
+        }
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const float value = float(0.5 * std::sin(tone->phase));
+            tone->phase = std::fmod(tone->phase + tone->step, 2.0 * std::numbers::pi);
+            samples[2 * i] = value;
+            samples[2 * i + 1] = value;
+        }
+        d.chunk->offset = 0;
+        d.chunk->stride = 2 * sizeof(float);
+        d.chunk->size = frames * 2 * sizeof(float);
+    }
+    pw_stream_queue_buffer(tone->stream, buffer);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s APP_ID APP_NAME FREQUENCY\n", argv[0]);
+        return 2;
+    }
+    std::signal(SIGUSR1, [](int) { requested.fetch_add(1); });
+    std::signal(SIGTERM, [](int) { quitting.store(true); });
+    pw_init(&argc, &argv);
+    pw_thread_loop* loop = pw_thread_loop_new("tone-player", nullptr);
+    pw_thread_loop_start(loop);
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.process = &onProcess;
+        return e;
+    }();
+    std::vector<Tone*> tones;
+    while (!quitting.load()) {
+        while (int(tones.size()) < requested.load()) {
+            auto* tone = new Tone;
+            tone->step = 2.0 * std::numbers::pi * std::atof(argv[3]) / 48000.0;
+            pw_thread_loop_lock(loop);
+            pw_properties* props = pw_properties_new(
+                PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
+                "Music", PW_KEY_APP_ID, argv[1], PW_KEY_APP_NAME, argv[2], nullptr);
+            tone->stream = pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props,
+                                                &events, tone);
+            std::uint8_t buffer[1024];
+            spa_pod_builder builder{};
+            spa_pod_builder_init(&builder, buffer, sizeof(buffer));
+            spa_audio_info_raw info{};
+            info.format = SPA_AUDIO_FORMAT_F32;
+            info.rate = 48000;
+            info.channels = 2;
+            info.position[0] = SPA_AUDIO_CHANNEL_FL;
+            info.position[1] = SPA_AUDIO_CHANNEL_FR;
+            const spa_pod* params[1] = {
+                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+            pw_stream_connect(tone->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                           PW_STREAM_FLAG_MAP_BUFFERS),
+                              params, 1);
+            pw_thread_loop_unlock(loop);
+            tones.push_back(tone);
+            std::printf("streams=%zu\n", tones.size());
+            std::fflush(stdout);
+        }
+        ::usleep(10000);
+    }
+    pw_thread_loop_lock(loop);
+    for (Tone* tone : tones) {
+        pw_stream_destroy(tone->stream);
+        delete tone;
+    }
+    pw_thread_loop_unlock(loop);
+    pw_thread_loop_stop(loop);
+    pw_thread_loop_destroy(loop);
+    return 0;
+}

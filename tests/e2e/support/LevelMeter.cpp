@@ -1,0 +1,155 @@
+#include "LevelMeter.h"
+
+#include "PipeWireSession.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace kestrelamp::e2e {
+
+double dbfs(double rms) {
+    return 20.0 * std::log10(std::max(rms, 1e-6));
+}
+
+// Runs on its own thread loop, outside of the real-time path: a lock is fine here.
+class LevelMeter::Impl {
+public:
+    explicit Impl(const std::string& sinkName) {
+        pw_init(nullptr, nullptr);
+        loop_ = pw_thread_loop_new("e2e-meter", nullptr);
+        pw_properties* props = pw_properties_new(
+            PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
+            "Music", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK, "true",
+            PW_KEY_APP_ID, "org.kestrelamp.e2e.Meter", PW_KEY_NODE_NAME, "e2e-meter",
+            "node.dont-reconnect", "true", nullptr);
+        static const pw_stream_events events = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.process = &Impl::onProcess;
+            return e;
+        }();
+        pw_thread_loop_lock(loop_);
+        pw_thread_loop_start(loop_);
+        stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "e2e-meter", props,
+                                       &events, this);
+        std::uint8_t buffer[1024];
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, buffer, sizeof(buffer));
+        spa_audio_info_raw info{};
+        info.format = SPA_AUDIO_FORMAT_F32;
+        info.rate = 48000;
+        info.channels = 2;
+        info.position[0] = SPA_AUDIO_CHANNEL_FL;
+        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat,
+                                                               &info)};
+        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                       PW_STREAM_FLAG_MAP_BUFFERS),
+                          params, 1);
+        pw_thread_loop_unlock(loop_);
+    }
+
+    ~Impl() {
+        pw_thread_loop_lock(loop_);
+        pw_stream_destroy(stream_);
+        pw_thread_loop_unlock(loop_);
+        pw_thread_loop_stop(loop_);
+        pw_thread_loop_destroy(loop_);
+    }
+
+    static void onProcess(void* data) {
+        auto* self = static_cast<Impl*>(data);
+        pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_);
+        if (buffer == nullptr) {
+            return;
+        }
+        pw_time time{};
+        pw_stream_get_time_n(self->stream_, &time, sizeof(time));
+        spa_data& d = buffer->buffer->datas[0];
+        if (d.data != nullptr && d.chunk != nullptr) {
+            const auto* samples = reinterpret_cast<const float*>(
+                static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
+            const std::size_t count = d.chunk->size / sizeof(float);
+            std::lock_guard lock(self->mutex_);
+            if (self->samples_.empty()) {
+                self->firstClock_ = std::uint64_t(time.ticks);
+            }
+            self->samples_.insert(self->samples_.end(), samples, samples + count);
+        }
+        pw_stream_queue_buffer(self->stream_, buffer);
+    }
+
+    // Interleaved stereo frames received since `from`, once at least `frames` are there.
+    std::optional<std::vector<float>> framesAfter(std::uint64_t from, std::uint32_t frames,
+                                                  int timeoutMs, std::uint64_t* clock = nullptr) {
+        std::vector<float> result;
+        const bool arrived = pollUntil(
+            [&] {
+                std::lock_guard lock(mutex_);
+                if (samples_.size() / 2 < from + frames) {
+                    return false;
+                }
+                result.assign(samples_.begin() + std::ptrdiff_t(from * 2),
+                              samples_.begin() + std::ptrdiff_t((from + frames) * 2));
+                if (clock != nullptr) {
+                    *clock = firstClock_ + from;
+                }
+                return true;
+            },
+            timeoutMs);
+        return arrived ? std::optional(result) : std::nullopt;
+    }
+
+    std::uint64_t received() {
+        std::lock_guard lock(mutex_);
+        return samples_.size() / 2;
+    }
+
+private:
+    pw_thread_loop* loop_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    std::mutex mutex_;
+    std::vector<float> samples_;
+    std::uint64_t firstClock_ = 0;
+};
+
+LevelMeter::LevelMeter(const std::string& sinkName)
+    : impl_(std::make_unique<Impl>(sinkName)) {}
+
+LevelMeter::~LevelMeter() = default;
+
+std::uint64_t LevelMeter::framesReceived() const {
+    return impl_->received();
+}
+
+std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutMs) {
+    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
+    if (!samples) {
+        return std::nullopt;
+    }
+    double sum = 0.0;
+    for (const float sample : *samples) {
+        sum += double(sample) * sample;
+    }
+    return dbfs(std::sqrt(sum / double(samples->size())));
+}
+
+std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {
+    Capture result;
+    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs,
+                                            &result.clockPosition);
+    if (!samples) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < samples->size(); i += 2) {
+        result.samples.push_back((*samples)[i]);
+    }
+    return result;
+}
+
+} // namespace kestrelamp::e2e

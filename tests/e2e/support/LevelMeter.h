@@ -1,0 +1,44 @@
+#pragma once
+
+// What a sink plays, read from its monitor by a capture stream of the test's own.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::e2e {
+
+class LevelMeter {
+public:
+    // Connects to the monitor of the sink with this node name.
+    explicit LevelMeter(const std::string& sinkName);
+    ~LevelMeter();
+    LevelMeter(const LevelMeter&) = delete;
+    LevelMeter& operator=(const LevelMeter&) = delete;
+
+    // RMS over both channels of the next `frames` frames, in dBFS (-120 for silence); nothing
+    // if they did not arrive within timeoutMs.
+    std::optional<double> measureDbfs(std::uint32_t frames = 9600, int timeoutMs = 5000);
+
+    // Frames received so far.
+    std::uint64_t framesReceived() const;
+
+    // The next `frames` frames of channel 0 with the graph clock position of the first.
+    struct Capture {
+        std::uint64_t clockPosition = 0;
+        std::vector<float> samples;
+    };
+    std::optional<Capture> capture(std::uint32_t frames, int timeoutMs = 5000);
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// 20·log10 of the RMS, floored at -120.
+double dbfs(double rms);
+
+} // namespace kestrelamp::e2e

@@ -1,0 +1,261 @@
+#include "PipeWireSession.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QThread>
+
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <numbers>
+#include <regex>
+
+namespace kestrelamp::e2e {
+
+namespace {
+
+std::string sinkObject(const std::string& name, const std::string& description, int priority) {
+    return "  { factory = adapter args = { factory.name = support.null-audio-sink node.name = \"" +
+           name + "\" node.description = \"" + description +
+           "\" media.class = \"Audio/Sink\" audio.position = [ FL FR ] audio.rate = 48000 "
+           "priority.session = " +
+           std::to_string(priority) + " priority.driver = " + std::to_string(priority) +
+           " } }\n";
+}
+
+void writeLittleEndian(std::ofstream& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+} // namespace
+
+bool pollUntil(const std::function<bool()>& predicate, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!predicate()) {
+        if (deadline.hasExpired()) {
+            return predicate();
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+PipeWireSession::PipeWireSession() {
+    const std::string root = path();
+    for (const char* sub : {"/run", "/config/pipewire/pipewire.conf.d", "/state", "/data",
+                            "/cache", "/logs", "/tones"}) {
+        QDir().mkpath(QString::fromStdString(root + sub));
+    }
+    QFile::setPermissions(QString::fromStdString(root + "/run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                              QFileDevice::ExeOwner);
+    writeConfiguration();
+    // Every PipeWire client of this process, and every process it starts, talks to this server.
+    ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
+    ::setenv("PIPEWIRE_RUNTIME_DIR", (root + "/run").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (root + "/state").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
+    ::unsetenv("PIPEWIRE_REMOTE");
+    ::unsetenv("PULSE_SERVER");
+}
+
+PipeWireSession::~PipeWireSession() {
+    stop();
+}
+
+void PipeWireSession::writeConfiguration() const {
+    std::ofstream config(path() + "/config/pipewire/pipewire.conf.d/kestrelamp-e2e.conf");
+    config << "context.properties = { default.clock.rate = 48000 }\n"
+           << "context.objects = [\n"
+           << sinkObject(kSinkA, kSinkADescription, 2000)
+           << sinkObject(kSinkB, kSinkBDescription, 1000) << "]\n";
+}
+
+std::string PipeWireSession::logPath(const std::string& name) const {
+    return path() + "/logs/" + name + ".log";
+}
+
+bool PipeWireSession::start() {
+    stop();
+    error_.clear();
+    ++starts_;
+    const std::string log = logPath("session-" + std::to_string(starts_));
+    // The shell reports both pids, so that each can be ended by its own.
+    session_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
+                                 "pipewire & echo \"pipewire-pid=$!\"; "
+                                 "wireplumber & echo \"wireplumber-pid=$!\"; wait"},
+        log);
+    if (!session_->started()) {
+        error_ = "dbus-run-session could not be started";
+        session_.reset();
+        return false;
+    }
+    const std::regex pidPattern("(pipewire|wireplumber)-pid=([0-9]+)");
+    const bool pidsKnown = pollUntil(
+        [&] {
+            const std::string text = session_->log();
+            for (auto it = std::sregex_iterator(text.begin(), text.end(), pidPattern);
+                 it != std::sregex_iterator(); ++it) {
+                const int pid = std::stoi((*it)[2]);
+                ((*it)[1] == "pipewire" ? pipewirePid_ : wireplumberPid_) = pid;
+            }
+            return pipewirePid_ > 0 && wireplumberPid_ > 0;
+        },
+        5000);
+    if (!pidsKnown || !waitForDefaultSink(15000)) {
+        error_ = "the PipeWire session did not come up:\n" + session_->log();
+        stop();
+        return false;
+    }
+    return true;
+}
+
+bool PipeWireSession::waitForDefaultSink(int timeoutMs) {
+    return pollUntil(
+        [&] {
+            const auto result = runCommand({"pw-metadata", "-n", "default", "0",
+                                            "default.audio.sink"},
+                                           logPath("pw-metadata"), 3000);
+            return result.status == 0 &&
+                   result.output.find(std::string("\"") + kSinkA + "\"") != std::string::npos &&
+                   nodeID(kSinkB).has_value();
+        },
+        timeoutMs);
+}
+
+void PipeWireSession::stop() {
+    if (!session_) {
+        return;
+    }
+    for (int* pid : {&wireplumberPid_, &pipewirePid_}) {
+        if (*pid > 0) {
+            ::kill(*pid, SIGTERM);
+        }
+    }
+    if (!session_->waitForExit(5000)) {
+        for (int* pid : {&wireplumberPid_, &pipewirePid_}) {
+            if (*pid > 0) {
+                ::kill(*pid, SIGKILL);
+            }
+        }
+    }
+    session_->stop();
+    wireplumberPid_ = -1;
+    pipewirePid_ = -1;
+    session_.reset();
+}
+
+std::string PipeWireSession::logs() const {
+    return session_ ? session_->log() : std::string();
+}
+
+nlohmann::json PipeWireSession::dump() const {
+    const auto result = runCommand({"pw-dump"}, logPath("pw-dump"), 10000);
+    if (result.status != 0) {
+        return nlohmann::json::array();
+    }
+    // The log also catches stderr; the JSON array starts at the first '['.
+    const auto start = result.output.find('[');
+    if (start == std::string::npos) {
+        return nlohmann::json::array();
+    }
+    auto parsed = nlohmann::json::parse(result.output.substr(start), nullptr, false);
+    return parsed.is_discarded() ? nlohmann::json::array() : parsed;
+}
+
+std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName) const {
+    for (const auto& object : dump()) {
+        if (object.value("type", "") != "PipeWire:Interface:Node") {
+            continue;
+        }
+        const auto props = object.value("info", nlohmann::json::object())
+                               .value("props", nlohmann::json::object());
+        if (props.value("node.name", "") == nodeName) {
+            return object.value("id", 0u);
+        }
+    }
+    return std::nullopt;
+}
+
+bool PipeWireSession::createSink(const std::string& name, const std::string& description) {
+    const std::string properties =
+        "{ factory.name = support.null-audio-sink node.name = \"" + name +
+        "\" node.description = \"" + description +
+        "\" media.class = Audio/Sink audio.position = [ FL FR ] audio.rate = 48000 "
+        "object.linger = true priority.session = 100 }";
+    const auto result = runCommand({"pw-cli", "create-node", "adapter", properties},
+                                   logPath("pw-cli-" + std::to_string(++commands_)));
+    return result.status == 0 && pollUntil([&] { return nodeID(name).has_value(); }, 5000);
+}
+
+bool PipeWireSession::destroyNode(const std::string& nodeName) {
+    const auto id = nodeID(nodeName);
+    if (!id) {
+        return false;
+    }
+    const auto result = runCommand({"pw-cli", "destroy", std::to_string(*id)},
+                                   logPath("pw-cli-" + std::to_string(++commands_)));
+    return result.status == 0 && pollUntil([&] { return !nodeID(nodeName).has_value(); }, 5000);
+}
+
+std::string PipeWireSession::toneFile(double frequency, double amplitude, int seconds) {
+    const std::string file = path() + "/tones/tone-" + std::to_string(int(frequency)) + "-" +
+                             std::to_string(int(amplitude * 1000)) + "-" +
+                             std::to_string(seconds) + ".wav";
+    if (QFile::exists(QString::fromStdString(file))) {
+        return file;
+    }
+    constexpr std::uint32_t rate = 48000;
+    constexpr std::uint32_t channels = 2;
+    const std::uint32_t frames = rate * std::uint32_t(seconds);
+    const std::uint32_t dataBytes = frames * channels * 2;
+    std::ofstream out(file, std::ios::binary);
+    out.write("RIFF", 4);
+    writeLittleEndian(out, 36 + dataBytes, 4);
+    out.write("WAVEfmt ", 8);
+    writeLittleEndian(out, 16, 4);
+    writeLittleEndian(out, 1, 2);
+    writeLittleEndian(out, channels, 2);
+    writeLittleEndian(out, rate, 4);
+    writeLittleEndian(out, rate * channels * 2, 4);
+    writeLittleEndian(out, channels * 2, 2);
+    writeLittleEndian(out, 16, 2);
+    out.write("data", 4);
+    writeLittleEndian(out, dataBytes, 4);
+    std::vector<char> block;
+    block.reserve(std::size_t(rate) * channels * 2);
+    for (std::uint32_t frame = 0; frame < frames; ++frame) {
+        const double value =
+            amplitude * std::sin(2.0 * std::numbers::pi * frequency * frame / rate);
+        const auto sample = static_cast<std::int16_t>(std::lround(value * 32767.0));
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            block.push_back(static_cast<char>(sample & 0xFF));
+            block.push_back(static_cast<char>((sample >> 8) & 0xFF));
+        }
+        if (block.size() >= block.capacity()) {
+            out.write(block.data(), std::streamsize(block.size()));
+            block.clear();
+        }
+    }
+    out.write(block.data(), std::streamsize(block.size()));
+    return file;
+}
+
+std::unique_ptr<ChildProcess> PipeWireSession::startPlayer(const std::string& appID,
+                                                           const std::string& appName,
+                                                           double frequency, double amplitude) {
+    const std::string properties =
+        "{ application.id=" + appID + " application.name=\"" + appName + "\" }";
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"pw-play", "-P", properties, toneFile(frequency, amplitude)},
+        logPath("player-" + std::to_string(++commands_)));
+}
+
+} // namespace kestrelamp::e2e

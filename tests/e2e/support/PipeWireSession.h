@@ -1,0 +1,76 @@
+#pragma once
+
+// A private PipeWire world for end-to-end tests: pipewire and wireplumber under their own D-Bus
+// session, with the runtime directory and every XDG home in a temporary folder, two virtual sinks
+// ("test_sink_a", the default, and "test_sink_b"), and tone players. The test process's own
+// environment points at it, so PipeWire clients made by the test connect to it.
+
+#include "ChildProcess.h"
+
+#include <QTemporaryDir>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::e2e {
+
+inline constexpr const char* kSinkA = "test_sink_a";
+inline constexpr const char* kSinkB = "test_sink_b";
+inline constexpr const char* kSinkADescription = "Test Sink A";
+inline constexpr const char* kSinkBDescription = "Test Sink B";
+
+class PipeWireSession {
+public:
+    PipeWireSession();
+    ~PipeWireSession();
+    PipeWireSession(const PipeWireSession&) = delete;
+    PipeWireSession& operator=(const PipeWireSession&) = delete;
+
+    // Starts the server and the session manager and waits until test_sink_a is the default.
+    // On failure the reason and the logs are in error().
+    bool start();
+    // Ends both by their pids.
+    void stop();
+    bool isRunning() const { return session_ != nullptr; }
+    const std::string& error() const { return error_; }
+    std::string logs() const;
+
+    std::string path() const { return dir_.path().toStdString(); }
+    std::string logPath(const std::string& name) const;
+
+    // The graph as pw-dump prints it.
+    nlohmann::json dump() const;
+    // Node ids and names of every node whose properties satisfy the predicate.
+    std::optional<std::uint32_t> nodeID(const std::string& nodeName) const;
+
+    // A sink of its own, created and removed at run time.
+    bool createSink(const std::string& name, const std::string& description);
+    bool destroyNode(const std::string& nodeName);
+
+    // A WAV file with a stereo sine of this frequency and peak amplitude, made once per tone.
+    std::string toneFile(double frequency, double amplitude, int seconds = 30);
+
+    // pw-play of a tone, announcing the application id and name.
+    std::unique_ptr<ChildProcess> startPlayer(const std::string& appID, const std::string& appName,
+                                              double frequency = 440.0, double amplitude = 0.5);
+
+private:
+    bool waitForDefaultSink(int timeoutMs);
+    void writeConfiguration() const;
+
+    QTemporaryDir dir_;
+    std::unique_ptr<ChildProcess> session_;
+    int pipewirePid_ = -1;
+    int wireplumberPid_ = -1;
+    int starts_ = 0;
+    int commands_ = 0;
+    std::string error_;
+};
+
+// Repeats until the predicate holds or the time is up; returns the predicate.
+bool pollUntil(const std::function<bool()>& predicate, int timeoutMs);
+
+} // namespace kestrelamp::e2e

@@ -1,5 +1,6 @@
-// A player that opens one more playback stream of a sine each time it gets SIGUSR1, all from one
-// process, as an application with several sounds does.
+// A player that opens one more playback stream each time it gets SIGUSR1, all from one process,
+// as an application with several sounds does. Stream n plays n times the frequency, so that the
+// streams' powers add up whatever their phases.
 //   kestrelamp_e2e_tone_player APP_ID APP_NAME FREQUENCY
 
 #include <pipewire/pipewire.h>
@@ -74,7 +75,8 @@ int main(int argc, char** argv) {
     while (!quitting.load()) {
         while (int(tones.size()) < requested.load()) {
             auto* tone = new Tone;
-            tone->step = 2.0 * std::numbers::pi * std::atof(argv[3]) / 48000.0;
+            tone->step = 2.0 * std::numbers::pi * std::atof(argv[3]) * double(tones.size() + 1) /
+                         48000.0;
             pw_thread_loop_lock(loop);
             pw_properties* props = pw_properties_new(
                 PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,

@@ -105,6 +105,19 @@ public:
         return arrived ? std::optional(result) : std::nullopt;
     }
 
+    std::optional<double> recent(std::uint32_t frames) {
+        std::lock_guard lock(mutex_);
+        const std::size_t count = std::min<std::size_t>(samples_.size(), std::size_t(frames) * 2);
+        if (count == 0) {
+            return std::nullopt;
+        }
+        double sum = 0.0;
+        for (auto it = samples_.end() - std::ptrdiff_t(count); it != samples_.end(); ++it) {
+            sum += double(*it) * *it;
+        }
+        return dbfs(std::sqrt(sum / double(count)));
+    }
+
     std::uint64_t received() {
         std::lock_guard lock(mutex_);
         return samples_.size() / 2;
@@ -122,6 +135,10 @@ LevelMeter::LevelMeter(const std::string& sinkName)
     : impl_(std::make_unique<Impl>(sinkName)) {}
 
 LevelMeter::~LevelMeter() = default;
+
+std::optional<double> LevelMeter::recentDbfs(std::uint32_t frames) const {
+    return impl_->recent(frames);
+}
 
 std::uint64_t LevelMeter::framesReceived() const {
     return impl_->received();

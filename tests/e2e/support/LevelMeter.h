@@ -22,6 +22,10 @@ public:
     // if they did not arrive within timeoutMs.
     std::optional<double> measureDbfs(std::uint32_t frames = 9600, int timeoutMs = 5000);
 
+    // RMS over both channels of the last `frames` frames received (fewer if fewer came), in
+    // dBFS; nothing before the first frame.
+    std::optional<double> recentDbfs(std::uint32_t frames) const;
+
     // Frames received so far.
     std::uint64_t framesReceived() const;
 

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <cmath>
+#include <cstdio>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -184,11 +185,15 @@ std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName
     return std::nullopt;
 }
 
-bool PipeWireSession::createSink(const std::string& name, const std::string& description) {
+bool PipeWireSession::createSink(const std::string& name, const std::string& description,
+                                 const std::string& mediaClass) {
+    if (nodeID(name)) {
+        destroyNode(name);
+    }
     const std::string properties =
         "{ factory.name = support.null-audio-sink node.name = \"" + name +
-        "\" node.description = \"" + description +
-        "\" media.class = Audio/Sink audio.position = [ FL FR ] audio.rate = 48000 "
+        "\" node.description = \"" + description + "\" media.class = " + mediaClass +
+        " audio.position = [ FL FR ] audio.rate = 48000 "
         "object.linger = true priority.session = 100 }";
     const auto result = runCommand({"pw-cli", "create-node", "adapter", properties},
                                    logPath("pw-cli-" + std::to_string(++commands_)));
@@ -196,13 +201,39 @@ bool PipeWireSession::createSink(const std::string& name, const std::string& des
 }
 
 bool PipeWireSession::destroyNode(const std::string& nodeName) {
-    const auto id = nodeID(nodeName);
-    if (!id) {
-        return false;
+    bool found = false;
+    // Every node of that name: one left over from an earlier attempt goes as well.
+    while (const auto id = nodeID(nodeName)) {
+        found = true;
+        runCommand({"pw-cli", "destroy", std::to_string(*id)},
+                   logPath("pw-cli-" + std::to_string(++commands_)));
+        if (!pollUntil([&] { return nodeID(nodeName) != id; }, 5000)) {
+            return false;
+        }
     }
-    const auto result = runCommand({"pw-cli", "destroy", std::to_string(*id)},
-                                   logPath("pw-cli-" + std::to_string(++commands_)));
-    return result.status == 0 && pollUntil([&] { return !nodeID(nodeName).has_value(); }, 5000);
+    return found;
+}
+
+std::string PipeWireSession::defaultSink() const {
+    const auto result = runCommand({"pw-metadata", "-n", "default", "0", "default.audio.sink"},
+                                   logPath("pw-metadata"), 3000);
+    const std::regex name("value:'\\{ *\"name\" *: *\"([^\"]*)\" *\\}'");
+    std::smatch match;
+    return std::regex_search(result.output, match, name) ? match[1].str() : std::string();
+}
+
+bool PipeWireSession::setDefaultSink(const std::string& nodeName) {
+    runCommand({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+                "{\"name\":\"" + nodeName + "\"}", "Spa:String:JSON"},
+               logPath("pw-metadata-set"), 3000);
+    const bool done = pollUntil([&] { return defaultSink() == nodeName; }, 5000);
+    if (!done) {
+        std::fprintf(stderr, "default sink is not %s after 5 s; the metadata:\n%s\n",
+                     nodeName.c_str(),
+                     runCommand({"pw-metadata", "-n", "default"}, logPath("pw-metadata"), 3000)
+                         .output.c_str());
+    }
+    return done;
 }
 
 std::string PipeWireSession::toneFile(double frequency, double amplitude, int seconds) {

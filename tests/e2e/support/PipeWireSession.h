@@ -46,12 +46,18 @@ public:
     // Node ids and names of every node whose properties satisfy the predicate.
     std::optional<std::uint32_t> nodeID(const std::string& nodeName) const;
 
-    // A sink of its own, created and removed at run time.
-    bool createSink(const std::string& name, const std::string& description);
+    // A virtual sink (or source) of its own, created and removed at run time.
+    bool createSink(const std::string& name, const std::string& description,
+                    const std::string& mediaClass = "Audio/Sink");
     bool destroyNode(const std::string& nodeName);
 
     // A WAV file with a stereo sine of this frequency and peak amplitude, made once per tone.
     std::string toneFile(double frequency, double amplitude, int seconds = 30);
+
+    // The default sink's node name as the session manager chose it; "" when there is none.
+    std::string defaultSink() const;
+    // As desktop tools set it; returns once the session manager has made it the default.
+    bool setDefaultSink(const std::string& nodeName);
 
     // pw-play of a tone, announcing the application id and name.
     std::unique_ptr<ChildProcess> startPlayer(const std::string& appID, const std::string& appName,

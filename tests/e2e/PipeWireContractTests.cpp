@@ -1,0 +1,111 @@
+// The audio-service contract on a private PipeWire server: devices are virtual sinks and sources
+// made at run time, players are pw-play processes, levels are read from the sinks' monitors.
+
+#include "AudioHardwareContract.h"
+#include "engine/hal/PipeWireAudioHardware.h"
+#include "support/LevelMeter.h"
+#include "support/PipeWireSession.h"
+#include "support/Routing.h"
+
+#include <QThread>
+
+#include <map>
+
+namespace kestrelamp::hal::test {
+namespace {
+
+using e2e::PipeWireSession;
+
+// One server for the whole run; each world adds its devices and players and removes them again.
+PipeWireSession& session() {
+    static PipeWireSession* shared = [] {
+        auto* created = new PipeWireSession;
+        created->start();
+        return created;
+    }();
+    return *shared;
+}
+
+class PipeWireContractWorld final : public AudioHardwareContractWorld {
+public:
+    PipeWireContractWorld() {
+        EXPECT_TRUE(session().isRunning()) << session().error();
+        hardware_ = std::make_unique<PipeWireAudioHardware>();
+    }
+
+    ~PipeWireContractWorld() override {
+        players_.clear();
+        meters_.clear();
+        hardware_.reset();
+        for (const std::string& uid : devices_) {
+            session().destroyNode(uid);
+        }
+        session().setDefaultSink(e2e::kSinkA);
+    }
+
+    AudioHardware& hardware() override { return *hardware_; }
+
+    AudioObjectID addOutputDevice(const std::string& uid, const std::string& description) override {
+        return addDevice(uid, description, "Audio/Sink");
+    }
+
+    AudioObjectID addInputDevice(const std::string& uid, const std::string& description) override {
+        return addDevice(uid, description, "Audio/Source");
+    }
+
+    void removeDevice(const std::string& uid) override {
+        meters_.erase(uid);
+        session().destroyNode(uid);
+        std::erase(devices_, uid);
+    }
+
+    AudioObjectID startPlayer(const std::string& bundleID, const std::string& name,
+                              double frequency, float amplitude) override {
+        players_[bundleID] = session().startPlayer(bundleID, name, frequency, amplitude);
+        return e2e::findProcess(*hardware_, bundleID, 10000).value_or(kAudioObjectUnknown);
+    }
+
+    void stopPlayer(const std::string& bundleID) override { players_.erase(bundleID); }
+
+    void letTimePass(std::chrono::milliseconds duration) override {
+        QThread::msleep(static_cast<unsigned long>(duration.count()));
+    }
+
+    std::optional<double> playedLevel(const std::string& uid,
+                                      std::chrono::milliseconds window) override {
+        const auto meter = meters_.find(uid);
+        if (meter == meters_.end()) {
+            return std::nullopt;
+        }
+        return meter->second->recentDbfs(std::uint32_t(window.count() * 48));
+    }
+
+    void setDefaultOutput(const std::string& uid) override { session().setDefaultSink(uid); }
+    std::string defaultOutput() override { return session().defaultSink(); }
+
+private:
+    AudioObjectID addDevice(const std::string& uid, const std::string& description,
+                            const std::string& mediaClass) {
+        if (!session().createSink(uid, description, mediaClass)) {
+            return kAudioObjectUnknown;
+        }
+        devices_.push_back(uid);
+        if (mediaClass == "Audio/Sink") {
+            meters_[uid] = std::make_unique<e2e::LevelMeter>(uid);
+        }
+        return e2e::findDevice(*hardware_, uid, 10000).value_or(kAudioObjectUnknown);
+    }
+
+    std::unique_ptr<PipeWireAudioHardware> hardware_;
+    std::vector<std::string> devices_;
+    std::map<std::string, std::unique_ptr<e2e::LevelMeter>> meters_;
+    std::map<std::string, std::unique_ptr<e2e::ChildProcess>> players_;
+};
+
+} // namespace
+
+KESTRELAMP_INSTANTIATE_AUDIO_HARDWARE_CONTRACT(PipeWire, [] {
+    return std::make_unique<PipeWireContractWorld>();
+});
+
+} // namespace kestrelamp::hal::test

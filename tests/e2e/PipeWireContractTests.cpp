@@ -17,12 +17,23 @@ namespace {
 using e2e::PipeWireSession;
 
 // One server for the whole run; each world adds its devices and players and removes them again.
+PipeWireSession* shared = nullptr;
+
+class SessionEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        shared = new PipeWireSession;
+        shared->start();
+    }
+    void TearDown() override {
+        delete shared;
+        shared = nullptr;
+    }
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new SessionEnvironment);
+
 PipeWireSession& session() {
-    static PipeWireSession* shared = [] {
-        auto* created = new PipeWireSession;
-        created->start();
-        return created;
-    }();
     return *shared;
 }
 

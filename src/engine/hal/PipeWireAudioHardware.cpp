@@ -1432,6 +1432,9 @@ void PipeWireAudioHardware::Impl::startSink(CaptureSink& sink) {
     pw_properties_set(properties.get(), PW_KEY_PRIORITY_DRIVER, "1");
     pw_properties_set(properties.get(), PW_KEY_NODE_VIRTUAL, "true");
     pw_properties_set(properties.get(), "monitor.channel-volumes", "false");
+    // WirePlumber 0.4 crashes when a node it is about to suspend goes away first; ours come and
+    // go with routes, so they are never suspended.
+    pw_properties_set(properties.get(), "session.suspend-timeout-seconds", "0");
     pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
     sink.failed = false;
     sink.nodeID = SPA_ID_INVALID;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <numbers>
 #include <regex>
+#include <unistd.h>
 
 namespace kestrelamp::e2e {
 
@@ -23,7 +24,7 @@ std::string sinkObject(const std::string& name, const std::string& description, 
            "\" media.class = \"Audio/Sink\" audio.position = [ FL FR ] audio.rate = 48000 "
            "priority.session = " +
            std::to_string(priority) + " priority.driver = " + std::to_string(priority) +
-           " } }\n";
+           " session.suspend-timeout-seconds = 0 } }\n";
 }
 
 void writeLittleEndian(std::ofstream& out, std::uint32_t value, int bytes) {
@@ -87,12 +88,17 @@ bool PipeWireSession::start() {
     error_.clear();
     ++starts_;
     const std::string log = logPath("session-" + std::to_string(starts_));
-    // The shell reports both pids, so that each can be ended by its own.
+    // The shell reports both pids, so that each can be ended by its own, and ends both if the
+    // test process dies without doing so.
+    const std::string script =
+        "pipewire & pw=$!; echo \"pipewire-pid=$pw\"; "
+        "wireplumber & wp=$!; echo \"wireplumber-pid=$wp\"; "
+        "(while kill -0 " +
+        std::to_string(::getpid()) +
+        " 2>/dev/null; do sleep 1; done; kill $pw $wp 2>/dev/null) & dog=$!; "
+        "wait $pw $wp; kill $dog 2>/dev/null";
     session_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
-                                 "pipewire & echo \"pipewire-pid=$!\"; "
-                                 "wireplumber & echo \"wireplumber-pid=$!\"; wait"},
-        log);
+        std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script}, log);
     if (!session_->started()) {
         error_ = "dbus-run-session could not be started";
         session_.reset();
@@ -194,10 +200,37 @@ bool PipeWireSession::createSink(const std::string& name, const std::string& des
         "{ factory.name = support.null-audio-sink node.name = \"" + name +
         "\" node.description = \"" + description + "\" media.class = " + mediaClass +
         " audio.position = [ FL FR ] audio.rate = 48000 "
-        "object.linger = true priority.session = 100 }";
+        "object.linger = true priority.session = 100 session.suspend-timeout-seconds = 0 }";
     const auto result = runCommand({"pw-cli", "create-node", "adapter", properties},
                                    logPath("pw-cli-" + std::to_string(++commands_)));
-    return result.status == 0 && pollUntil([&] { return nodeID(name).has_value(); }, 5000);
+    // A sink is ready once the session manager has given it its ports.
+    const bool sink = mediaClass == "Audio/Sink";
+    return result.status == 0 &&
+           pollUntil([&] { return sink ? portCount(name) >= 2 : nodeID(name).has_value(); },
+                     5000);
+}
+
+int PipeWireSession::portCount(const std::string& nodeName) const {
+    const auto graph = dump();
+    std::optional<std::uint32_t> node;
+    for (const auto& object : graph) {
+        const auto props = object.value("info", nlohmann::json::object())
+                               .value("props", nlohmann::json::object());
+        if (object.value("type", "") == "PipeWire:Interface:Node" &&
+            props.value("node.name", "") == nodeName) {
+            node = object.value("id", 0u);
+        }
+    }
+    int ports = 0;
+    for (const auto& object : graph) {
+        const auto props = object.value("info", nlohmann::json::object())
+                               .value("props", nlohmann::json::object());
+        if (node && object.value("type", "") == "PipeWire:Interface:Port" &&
+            props.value("node.id", 0u) == *node) {
+            ++ports;
+        }
+    }
+    return ports;
 }
 
 bool PipeWireSession::destroyNode(const std::string& nodeName) {
@@ -232,6 +265,8 @@ bool PipeWireSession::setDefaultSink(const std::string& nodeName) {
                      nodeName.c_str(),
                      runCommand({"pw-metadata", "-n", "default"}, logPath("pw-metadata"), 3000)
                          .output.c_str());
+        const std::string log = logs();
+        std::fprintf(stderr, "session log:\n%s\n", log.substr(log.size() > 4000 ? log.size() - 4000 : 0).c_str());
     }
     return done;
 }

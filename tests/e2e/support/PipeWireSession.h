@@ -50,6 +50,7 @@ public:
     bool createSink(const std::string& name, const std::string& description,
                     const std::string& mediaClass = "Audio/Sink");
     bool destroyNode(const std::string& nodeName);
+    int portCount(const std::string& nodeName) const;
 
     // A WAV file with a stereo sine of this frequency and peak amplitude, made once per tone.
     std::string toneFile(double frequency, double amplitude, int seconds = 30);

@@ -27,11 +27,21 @@ std::string unescaped(std::string_view value) {
             continue;
         }
         switch (value[++i]) {
-        case 's': result.push_back(' '); break;
-        case 'n': result.push_back('\n'); break;
-        case 't': result.push_back('\t'); break;
-        case 'r': result.push_back('\r'); break;
-        case '\\': result.push_back('\\'); break;
+        case 's':
+            result.push_back(' ');
+            break;
+        case 'n':
+            result.push_back('\n');
+            break;
+        case 't':
+            result.push_back('\t');
+            break;
+        case 'r':
+            result.push_back('\r');
+            break;
+        case '\\':
+            result.push_back('\\');
+            break;
         default:
             result.push_back('\\');
             result.push_back(value[i]);
@@ -129,8 +139,8 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
         // The first occurrence of a key holds.
         entries.emplace(key, unescaped(trimmed(line.substr(equals + 1))));
     }
-    if (const auto hidden = entries.find("Hidden"); hidden != entries.end() &&
-                                                    hidden->second == "true") {
+    if (const auto hidden = entries.find("Hidden");
+        hidden != entries.end() && hidden->second == "true") {
         return std::nullopt;
     }
     std::optional<std::string> name;

@@ -45,10 +45,10 @@ LinuxRunningApplications::firstRunningApplication(const std::string& bundleID) c
         const auto entry = findDesktopEntry(bundleID, directories_);
         application.localizedName =
             entry ? std::optional(entry->name) : firstProperty(client, {"application.name"});
-        application.icon = entry && entry->icon ? entry->icon
-                                                : firstProperty(client, {"application.icon-name",
-                                                                         "media.icon-name",
-                                                                         "window.icon-name"});
+        application.icon = entry && entry->icon
+                               ? entry->icon
+                               : firstProperty(client, {"application.icon-name", "media.icon-name",
+                                                        "window.icon-name"});
         application.activationPolicy = ActivationPolicy::regular;
         return application;
     }

@@ -215,17 +215,17 @@ TEST_F(PipeWireAudioHardwareTest, WritingTheDefaultOutputIsReportedThroughTheLis
     EXPECT_EQ(current, *b);
 
     // What the session manager was told is what other desktop tools read.
-    const auto shown = runCommand({"pw-metadata", "-n", "default", "0",
-                                   "default.configured.audio.sink"},
-                                  session_->logPath("configured"));
+    const auto shown =
+        runCommand({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink"},
+                   session_->logPath("configured"));
     EXPECT_NE(shown.output.find(kSinkB), std::string::npos) << shown.output;
 
     // A source or an unknown object is refused and changes nothing.
     EXPECT_NE(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, 999999), noErr);
     ASSERT_EQ(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *a), noErr);
-    EXPECT_EQ(hardware.removePropertyListener(kAudioObjectSystemObject, address, &countCall,
-                                              &calls),
-              noErr);
+    EXPECT_EQ(
+        hardware.removePropertyListener(kAudioObjectSystemObject, address, &countCall, &calls),
+        noErr);
 }
 
 TEST_F(PipeWireAudioHardwareTest, ListsThePlayerAsOneProcessWithItsIdentifierPidAndState) {
@@ -281,8 +281,8 @@ TEST_F(PipeWireAudioHardwareTest, RouteSilencesTheAppAndPlaysItOnTheChosenDevice
         TestRoute route(hardware, *process, kSinkB, renderer);
         ASSERT_EQ(route.failure(), "");
 
-        const double routedB = settledLevel(
-            meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; });
+        const double routedB =
+            settledLevel(meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; });
         EXPECT_NEAR(routedB, unrouted, 0.3);
         EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
 
@@ -300,8 +300,8 @@ TEST_F(PipeWireAudioHardwareTest, RouteSilencesTheAppAndPlaysItOnTheChosenDevice
 
         // Half the gain is 6 dB less.
         renderer.gain.store(0.5f);
-        const double halved = settledLevel(
-            meterB, [&](double l) { return std::abs(l - (unrouted - 6.02)) < 0.3; });
+        const double halved =
+            settledLevel(meterB, [&](double l) { return std::abs(l - (unrouted - 6.02)) < 0.3; });
         EXPECT_NEAR(halved, unrouted - 6.02, 0.3);
 
         route.destroy();
@@ -420,11 +420,12 @@ TEST_F(PipeWireAudioHardwareTest, ANewStreamOfATappedProcessIsTappedToo) {
     ASSERT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
 
     tones.signal(SIGUSR1);
-    ASSERT_TRUE(pollUntil([&] { return tones.log().find("streams=2") != std::string::npos; },
-                          5000));
+    ASSERT_TRUE(
+        pollUntil([&] { return tones.log().find("streams=2") != std::string::npos; }, 5000));
     // Both streams on B, twice the power; nothing on A.
-    EXPECT_NEAR(settledLevel(meterB, [&](double l) { return std::abs(l - oneStream - 3.01) < 0.3; }),
-                oneStream + 3.01, 0.3);
+    EXPECT_NEAR(
+        settledLevel(meterB, [&](double l) { return std::abs(l - oneStream - 3.01) < 0.3; }),
+        oneStream + 3.01, 0.3);
     EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
     // Still one process object, whatever the number of its streams.
     const auto processes = listedObjects(hardware, kAudioHardwarePropertyProcessObjectList);
@@ -495,8 +496,8 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
     QElapsedTimer elapsed;
     elapsed.start();
     holder.signal(SIGKILL);
-    const double back =
-        settledLevel(meterA, [&](double l) { return std::abs(l - unrouted) < 0.5; }, 10000);
+    const double back = settledLevel(
+        meterA, [&](double l) { return std::abs(l - unrouted) < 0.5; }, 10000);
     std::printf("[ measure  ] player back on the default sink %lld ms after SIGKILL\n",
                 static_cast<long long>(elapsed.elapsed()));
     EXPECT_NEAR(back, unrouted, 0.5);
@@ -507,6 +508,33 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
     PipeWireAudioHardware hardware;
     EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000))
         << ::testing::PrintToString(leftovers(session_->dump()));
+}
+
+TEST_F(PipeWireAudioHardwareTest, AHungServerGivesTimeoutsNotAFrozenInterface) {
+    PipeWireOptions options;
+    options.timeoutMs = 300;
+    PipeWireAudioHardware hardware(options);
+    const auto a = findDevice(hardware, kSinkA);
+    const auto b = findDevice(hardware, kSinkB);
+    ASSERT_TRUE(a && b);
+    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+
+    session_->pauseServer();
+    EXPECT_EQ(hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *b),
+              kAudioHardwareTimeoutError);
+    // Reads are answered from what was last seen.
+    std::string name;
+    EXPECT_EQ(hardware.getPropertyString(*a, globalAddress(kAudioObjectPropertyName), name), noErr);
+    EXPECT_EQ(name, kSinkADescription);
+    session_->resumeServer();
+
+    // Back to normal once it answers again.
+    EXPECT_TRUE(pollUntil(
+        [&] { return hardware.setPropertyUInt32(kAudioObjectSystemObject, address, *a) == noErr; },
+        5000));
+    std::uint32_t current = 0;
+    hardware.getPropertyUInt32(kAudioObjectSystemObject, address, current);
+    EXPECT_EQ(current, *a);
 }
 
 // Last: it takes the server away.

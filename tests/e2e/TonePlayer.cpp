@@ -75,14 +75,14 @@ int main(int argc, char** argv) {
     while (!quitting.load()) {
         while (int(tones.size()) < requested.load()) {
             auto* tone = new Tone;
-            tone->step = 2.0 * std::numbers::pi * std::atof(argv[3]) * double(tones.size() + 1) /
-                         48000.0;
+            tone->step =
+                2.0 * std::numbers::pi * std::atof(argv[3]) * double(tones.size() + 1) / 48000.0;
             pw_thread_loop_lock(loop);
             pw_properties* props = pw_properties_new(
                 PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
                 "Music", PW_KEY_APP_ID, argv[1], PW_KEY_APP_NAME, argv[2], nullptr);
-            tone->stream = pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props,
-                                                &events, tone);
+            tone->stream =
+                pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, tone);
             std::uint8_t buffer[1024];
             spa_pod_builder builder{};
             spa_pod_builder_init(&builder, buffer, sizeof(buffer));

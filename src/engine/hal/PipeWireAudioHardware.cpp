@@ -64,8 +64,8 @@ struct PropertiesDeleter {
 using Properties = std::unique_ptr<pw_properties, PropertiesDeleter>;
 
 Properties ownProperties() {
-    return Properties(pw_properties_new(PW_KEY_APP_ID, kKestrelampBundleIdentifier,
-                                        PW_KEY_APP_NAME, "Kestrelamp", nullptr));
+    return Properties(pw_properties_new(PW_KEY_APP_ID, kKestrelampBundleIdentifier, PW_KEY_APP_NAME,
+                                        "Kestrelamp", nullptr));
 }
 
 } // namespace
@@ -280,8 +280,8 @@ public:
     static void onClientInfo(void* data, const pw_client_info* info);
     static void onDeviceInfo(void* data, const pw_device_info* info);
     static void onPortInfo(void* data, const pw_port_info* info);
-    static int onMetadataEvent(void* data, std::uint32_t subject, const char* key,
-                               const char* type, const char* value);
+    static int onMetadataEvent(void* data, std::uint32_t subject, const char* key, const char* type,
+                               const char* value);
     static void onSinkBound(void* data, std::uint32_t globalID);
     static void onSinkRemoved(void* data);
     static void onSinkDestroy(void* data);
@@ -328,6 +328,8 @@ public:
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     bool inChanged_ = false;
+    // Set while the object goes away: listeners are not called from the destructor.
+    bool shuttingDown_ = false;
 };
 
 // --- Event tables ----------------------------------------------------------------------------
@@ -453,6 +455,7 @@ PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
 PipeWireAudioHardware::Impl::~Impl() {
     {
         Lock lock(loop_);
+        shuttingDown_ = true;
         for (auto& [key, sink] : sinks_) {
             stopSink(*sink, true);
         }
@@ -489,8 +492,8 @@ OSStatus PipeWireAudioHardware::Impl::roundTrip() {
         return kAudioHardwareNotRunningError;
     }
     const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
-    const bool done = waitUntil(
-        [&] { return !connected() || lastDoneSeq_ - seq >= 0; }, options_.timeoutMs);
+    const bool done =
+        waitUntil([&] { return !connected() || lastDoneSeq_ - seq >= 0; }, options_.timeoutMs);
     if (!connected()) {
         return kAudioHardwareNotRunningError;
     }
@@ -818,9 +821,8 @@ void PipeWireAudioHardware::Impl::destroyMetadata(std::unique_ptr<Metadata>& met
     metadata.reset();
 }
 
-int PipeWireAudioHardware::Impl::onMetadataEvent(void* data, std::uint32_t subject,
-                                                 const char* key, const char*,
-                                                 const char* value) {
+int PipeWireAudioHardware::Impl::onMetadataEvent(void* data, std::uint32_t subject, const char* key,
+                                                 const char*, const char* value) {
     auto* metadata = static_cast<Metadata*>(data);
     metadata->impl->onMetadataProperty(*metadata, subject, key, value);
     metadata->impl->changed();
@@ -853,8 +855,8 @@ PipeWireAudioHardware::Impl::global(std::uint32_t id, GlobalKind kind) const {
 
 std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) const {
     const auto clientID = integerProperty(stream.properties, PW_KEY_CLIENT_ID);
-    const Global* client = clientID ? global(std::uint32_t(*clientID), GlobalKind::client)
-                                    : nullptr;
+    const Global* client =
+        clientID ? global(std::uint32_t(*clientID), GlobalKind::client) : nullptr;
     std::optional<std::int64_t> pid;
     if (client != nullptr) {
         pid = integerProperty(client->properties, PW_KEY_APP_PROCESS_ID);
@@ -920,8 +922,8 @@ void PipeWireAudioHardware::Impl::recompute() {
                 process.bundleID = bundleIDFor(clientProperties, node.properties);
                 process.pid = std::int32_t(
                     integerProperty(clientProperties, PW_KEY_APP_PROCESS_ID)
-                        .value_or(integerProperty(node.properties, PW_KEY_APP_PROCESS_ID)
-                                      .value_or(0)));
+                        .value_or(
+                            integerProperty(node.properties, PW_KEY_APP_PROCESS_ID).value_or(0)));
                 process.properties = clientProperties;
                 for (const auto& [name, value] : node.properties) {
                     process.properties[name] = value;
@@ -944,13 +946,14 @@ void PipeWireAudioHardware::Impl::recompute() {
             continue;
         }
         DeviceEntry device;
-        device.id = idFor(deviceIDs_, propertyValue(node.properties, PW_KEY_OBJECT_SERIAL)
-                                          .value_or(std::to_string(node.id)));
+        device.id = idFor(
+            deviceIDs_,
+            propertyValue(node.properties, PW_KEY_OBJECT_SERIAL).value_or(std::to_string(node.id)));
         device.nodeID = node.id;
         device.uid = *nodeName;
-        device.name = propertyValue(node.properties, PW_KEY_NODE_DESCRIPTION)
-                          .value_or(propertyValue(node.properties, PW_KEY_NODE_NICK)
-                                        .value_or(*nodeName));
+        device.name =
+            propertyValue(node.properties, PW_KEY_NODE_DESCRIPTION)
+                .value_or(propertyValue(node.properties, PW_KEY_NODE_NICK).value_or(*nodeName));
         const auto deviceID = integerProperty(node.properties, PW_KEY_DEVICE_ID);
         const Global* parent =
             deviceID ? global(std::uint32_t(*deviceID), GlobalKind::device) : nullptr;
@@ -1009,8 +1012,8 @@ void PipeWireAudioHardware::Impl::recompute() {
     AudioObjectID defaultOutput = kAudioObjectUnknown;
     if (listing && defaultMetadata_) {
         const auto it = defaultMetadata_->values.find({0, kDefaultSinkKey});
-        const auto name = it != defaultMetadata_->values.end() ? defaultNodeName(it->second)
-                                                               : std::nullopt;
+        const auto name =
+            it != defaultMetadata_->values.end() ? defaultNodeName(it->second) : std::nullopt;
         for (const DeviceEntry& device : devices) {
             if (name && device.uid == *name && device.outputStreams > 0) {
                 defaultOutput = device.id;
@@ -1042,6 +1045,9 @@ void PipeWireAudioHardware::Impl::recompute() {
     devices_ = std::move(devices);
     defaultOutput_ = defaultOutput;
 
+    if (shuttingDown_) {
+        return;
+    }
     if (devicesChanged) {
         dispatcher.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
     }
@@ -1223,8 +1229,8 @@ OSStatus PipeWireAudioHardware::Impl::readFloat64(AudioObjectID object,
         }
         return kAudioHardwareUnknownPropertyError;
     }
-    const bool known = object == kAudioObjectSystemObject || process(object) != nullptr ||
-                       tap(object) != nullptr;
+    const bool known =
+        object == kAudioObjectSystemObject || process(object) != nullptr || tap(object) != nullptr;
     return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
 }
 
@@ -1365,8 +1371,8 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     const bool ready = waitUntil(
         [&] {
             return !connected() || std::all_of(used.begin(), used.end(), [&](CaptureSink* s) {
-                       return s->failed || sinkReady(s);
-                   });
+                return s->failed || sinkReady(s);
+            });
         },
         options_.timeoutMs);
     const bool failed = !connected() || std::any_of(used.begin(), used.end(), [&](auto* s) {
@@ -1732,7 +1738,8 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     pw_properties_set(properties.get(), PW_KEY_NODE_VIRTUAL, "true");
     pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
     aggregate.failed = false;
-    aggregate.filter = pw_filter_new(core_, aggregate.description.uid.c_str(), properties.release());
+    aggregate.filter =
+        pw_filter_new(core_, aggregate.description.uid.c_str(), properties.release());
     if (aggregate.filter == nullptr) {
         aggregate.failed = true;
         return;
@@ -1746,10 +1753,9 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
             pw_properties* portProperties =
                 pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
                                   name.c_str(), PW_KEY_AUDIO_CHANNEL, channel.c_str(), nullptr);
-            void* port = pw_filter_add_port(aggregate.filter,
-                                            input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
-                                            PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties,
-                                            nullptr, 0);
+            void* port = pw_filter_add_port(
+                aggregate.filter, input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
+                PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0);
             (input ? aggregate.inputPorts : aggregate.outputPorts).push_back(port);
         }
     }
@@ -1850,11 +1856,11 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     startFilter(*created);
     changed();
 
-    const bool done = waitUntil(
-        [&] { return !connected() || created->failed || linksComplete(*created); },
-        options_.timeoutMs);
+    const bool done =
+        waitUntil([&] { return !connected() || created->failed || linksComplete(*created); },
+                  options_.timeoutMs);
     if (!connected() || created->failed || !done) {
-        const OSStatus status = !connected()     ? kAudioHardwareNotRunningError
+        const OSStatus status = !connected()      ? kAudioHardwareNotRunningError
                                 : created->failed ? kAudioHardwareUnspecifiedError
                                                   : kAudioHardwareTimeoutError;
         destroyAggregate(id);
@@ -1879,8 +1885,7 @@ OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
     return noErr;
 }
 
-OSStatus PipeWireAudioHardware::Impl::createIOProc(AudioObjectID deviceID,
-                                                   AudioDeviceIOBlock block,
+OSStatus PipeWireAudioHardware::Impl::createIOProc(AudioObjectID deviceID, AudioDeviceIOBlock block,
                                                    AudioDeviceIOProcID& outID) {
     Aggregate* target = aggregate(deviceID);
     if (target == nullptr) {

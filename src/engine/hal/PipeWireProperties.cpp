@@ -82,8 +82,7 @@ std::uint32_t transportTypeFor(const PropertyMap& node, const PropertyMap& devic
                              contains(profile, "le_audio");
         return leAudio ? fourCharCode("blea") : fourCharCode("blue");
     }
-    if (contains(nodeName, "raop") || propertyValue(node, "raop.ip") ||
-        contains(factory, "raop")) {
+    if (contains(nodeName, "raop") || propertyValue(node, "raop.ip") || contains(factory, "raop")) {
         return fourCharCode("airp");
     }
     if (propertyValue(node, "combine.mode") || nodeName.starts_with("combine")) {
@@ -117,11 +116,13 @@ std::uint32_t transportTypeFor(const PropertyMap& node, const PropertyMap& devic
 }
 
 std::string bundleIDFor(const PropertyMap& client, const PropertyMap& stream) {
-    for (const auto& [map, key] :
-         {std::pair{&client, "pipewire.access.portal.app_id"}, {&client, "application.id"},
-          {&stream, "application.id"}, {&client, "application.process.binary"},
-          {&stream, "application.process.binary"}, {&client, "application.name"},
-          {&stream, "application.name"}}) {
+    for (const auto& [map, key] : {std::pair{&client, "pipewire.access.portal.app_id"},
+                                   {&client, "application.id"},
+                                   {&stream, "application.id"},
+                                   {&client, "application.process.binary"},
+                                   {&stream, "application.process.binary"},
+                                   {&client, "application.name"},
+                                   {&stream, "application.name"}}) {
         if (auto value = propertyValue(*map, key)) {
             return *value;
         }

@@ -34,8 +34,8 @@ public:
         }();
         pw_thread_loop_lock(loop_);
         pw_thread_loop_start(loop_);
-        stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "e2e-meter", props,
-                                       &events, this);
+        stream_ =
+            pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "e2e-meter", props, &events, this);
         std::uint8_t buffer[1024];
         spa_pod_builder builder{};
         spa_pod_builder_init(&builder, buffer, sizeof(buffer));
@@ -45,12 +45,12 @@ public:
         info.channels = 2;
         info.position[0] = SPA_AUDIO_CHANNEL_FL;
         info.position[1] = SPA_AUDIO_CHANNEL_FR;
-        const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat,
-                                                               &info)};
-        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                       PW_STREAM_FLAG_MAP_BUFFERS),
-                          params, 1);
+        const spa_pod* params[1] = {
+            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+        pw_stream_connect(
+            stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+            params, 1);
         pw_thread_loop_unlock(loop_);
     }
 
@@ -158,8 +158,8 @@ std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutM
 
 std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {
     Capture result;
-    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs,
-                                            &result.clockPosition);
+    const auto samples =
+        impl_->framesAfter(impl_->received(), frames, timeoutMs, &result.clockPosition);
     if (!samples) {
         return std::nullopt;
     }

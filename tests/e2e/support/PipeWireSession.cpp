@@ -5,9 +5,9 @@
 #include <QThread>
 
 #include <cmath>
-#include <cstdio>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <numbers>
@@ -48,13 +48,12 @@ bool pollUntil(const std::function<bool()>& predicate, int timeoutMs) {
 
 PipeWireSession::PipeWireSession() {
     const std::string root = path();
-    for (const char* sub : {"/run", "/config/pipewire/pipewire.conf.d", "/state", "/data",
-                            "/cache", "/logs", "/tones"}) {
+    for (const char* sub : {"/run", "/config/pipewire/pipewire.conf.d", "/state", "/data", "/cache",
+                            "/logs", "/tones"}) {
         QDir().mkpath(QString::fromStdString(root + sub));
     }
     QFile::setPermissions(QString::fromStdString(root + "/run"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                              QFileDevice::ExeOwner);
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     writeConfiguration();
     // Every PipeWire client of this process, and every process it starts, talks to this server.
     ::setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
@@ -127,9 +126,9 @@ bool PipeWireSession::start() {
 bool PipeWireSession::waitForDefaultSink(int timeoutMs) {
     return pollUntil(
         [&] {
-            const auto result = runCommand({"pw-metadata", "-n", "default", "0",
-                                            "default.audio.sink"},
-                                           logPath("pw-metadata"), 3000);
+            const auto result =
+                runCommand({"pw-metadata", "-n", "default", "0", "default.audio.sink"},
+                           logPath("pw-metadata"), 3000);
             return result.status == 0 &&
                    result.output.find(std::string("\"") + kSinkA + "\"") != std::string::npos &&
                    nodeID(kSinkB).has_value();
@@ -143,6 +142,7 @@ void PipeWireSession::stop() {
     }
     for (int* pid : {&wireplumberPid_, &pipewirePid_}) {
         if (*pid > 0) {
+            ::kill(*pid, SIGCONT);
             ::kill(*pid, SIGTERM);
         }
     }
@@ -157,6 +157,18 @@ void PipeWireSession::stop() {
     wireplumberPid_ = -1;
     pipewirePid_ = -1;
     session_.reset();
+}
+
+void PipeWireSession::pauseServer() {
+    if (pipewirePid_ > 0) {
+        ::kill(pipewirePid_, SIGSTOP);
+    }
+}
+
+void PipeWireSession::resumeServer() {
+    if (pipewirePid_ > 0) {
+        ::kill(pipewirePid_, SIGCONT);
+    }
 }
 
 std::string PipeWireSession::logs() const {
@@ -182,8 +194,8 @@ std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName
         if (object.value("type", "") != "PipeWire:Interface:Node") {
             continue;
         }
-        const auto props = object.value("info", nlohmann::json::object())
-                               .value("props", nlohmann::json::object());
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
         if (props.value("node.name", "") == nodeName) {
             return object.value("id", 0u);
         }
@@ -206,16 +218,15 @@ bool PipeWireSession::createSink(const std::string& name, const std::string& des
     // A sink is ready once the session manager has given it its ports.
     const bool sink = mediaClass == "Audio/Sink";
     return result.status == 0 &&
-           pollUntil([&] { return sink ? portCount(name) >= 2 : nodeID(name).has_value(); },
-                     5000);
+           pollUntil([&] { return sink ? portCount(name) >= 2 : nodeID(name).has_value(); }, 5000);
 }
 
 int PipeWireSession::portCount(const std::string& nodeName) const {
     const auto graph = dump();
     std::optional<std::uint32_t> node;
     for (const auto& object : graph) {
-        const auto props = object.value("info", nlohmann::json::object())
-                               .value("props", nlohmann::json::object());
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
         if (object.value("type", "") == "PipeWire:Interface:Node" &&
             props.value("node.name", "") == nodeName) {
             node = object.value("id", 0u);
@@ -223,8 +234,8 @@ int PipeWireSession::portCount(const std::string& nodeName) const {
     }
     int ports = 0;
     for (const auto& object : graph) {
-        const auto props = object.value("info", nlohmann::json::object())
-                               .value("props", nlohmann::json::object());
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
         if (node && object.value("type", "") == "PipeWire:Interface:Port" &&
             props.value("node.id", 0u) == *node) {
             ++ports;
@@ -266,15 +277,16 @@ bool PipeWireSession::setDefaultSink(const std::string& nodeName) {
                      runCommand({"pw-metadata", "-n", "default"}, logPath("pw-metadata"), 3000)
                          .output.c_str());
         const std::string log = logs();
-        std::fprintf(stderr, "session log:\n%s\n", log.substr(log.size() > 4000 ? log.size() - 4000 : 0).c_str());
+        std::fprintf(stderr, "session log:\n%s\n",
+                     log.substr(log.size() > 4000 ? log.size() - 4000 : 0).c_str());
     }
     return done;
 }
 
 std::string PipeWireSession::toneFile(double frequency, double amplitude, int seconds) {
     const std::string file = path() + "/tones/tone-" + std::to_string(int(frequency)) + "-" +
-                             std::to_string(int(amplitude * 1000)) + "-" +
-                             std::to_string(seconds) + ".wav";
+                             std::to_string(int(amplitude * 1000)) + "-" + std::to_string(seconds) +
+                             ".wav";
     if (QFile::exists(QString::fromStdString(file))) {
         return file;
     }

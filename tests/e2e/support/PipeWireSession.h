@@ -34,6 +34,9 @@ public:
     bool start();
     // Ends both by their pids.
     void stop();
+    // SIGSTOP / SIGCONT to the server: a hung server, and one that comes back.
+    void pauseServer();
+    void resumeServer();
     bool isRunning() const { return session_ != nullptr; }
     const std::string& error() const { return error_; }
     std::string logs() const;

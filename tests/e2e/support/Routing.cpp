@@ -27,8 +27,7 @@ std::vector<AudioObjectID> listedObjects(AudioHardware& hardware,
 
 namespace {
 
-std::optional<AudioObjectID> findByString(AudioHardware& hardware,
-                                          AudioObjectPropertySelector list,
+std::optional<AudioObjectID> findByString(AudioHardware& hardware, AudioObjectPropertySelector list,
                                           AudioObjectPropertySelector key, const std::string& value,
                                           int timeoutMs) {
     std::optional<AudioObjectID> found;
@@ -58,8 +57,8 @@ std::optional<AudioObjectID> findProcess(AudioHardware& hardware, const std::str
 
 std::optional<AudioObjectID> findDevice(AudioHardware& hardware, const std::string& uid,
                                         int timeoutMs) {
-    return findByString(hardware, kAudioHardwarePropertyDevices, kAudioDevicePropertyDeviceUID,
-                        uid, timeoutMs);
+    return findByString(hardware, kAudioHardwarePropertyDevices, kAudioDevicePropertyDeviceUID, uid,
+                        timeoutMs);
 }
 
 AudioDeviceIOBlock PassThrough::block() {
@@ -94,7 +93,8 @@ TestRoute::TestRoute(AudioHardware& hardware, AudioObjectID process, const std::
     } else {
         auto description = CATapDescription::stereoMixdownOfProcesses({process});
         description.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
-        if (const OSStatus status = hardware_.createProcessTap(description, tap_); status != noErr) {
+        if (const OSStatus status = hardware_.createProcessTap(description, tap_);
+            status != noErr) {
             fail("createProcessTap", status);
             return;
         }

@@ -1,0 +1,101 @@
+#include "engine/hal/PipeWireProperties.h"
+
+#include "engine/hal/AudioHardware.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrelamp::hal {
+namespace {
+
+struct TransportCase {
+    const char* what;
+    PropertyMap node;
+    PropertyMap device;
+    const char* expected;
+};
+
+TEST(PipeWireProperties, TransportFollowsTheNodeAndItsDevice) {
+    const std::vector<TransportCase> cases{
+        {"headset", {}, {{"device.api", "bluez5"}, {"api.bluez5.profile", "a2dp-sink"}}, "blue"},
+        {"LE audio", {{"api.bluez5.profile", "bap-sink"}}, {{"device.api", "bluez5"}}, "blea"},
+        {"USB card", {}, {{"device.api", "alsa"}, {"device.bus", "usb"}}, "usb "},
+        {"HDMI on the GPU",
+         {{"device.profile.name", "hdmi-stereo"}},
+         {{"device.bus", "pci"}},
+         "hdmi"},
+        {"DisplayPort",
+         {{"node.description", "Navi DisplayPort 1 Output"}},
+         {{"device.bus", "pci"}},
+         "dprt"},
+        {"onboard analog",
+         {{"device.profile.name", "analog-stereo"}},
+         {{"device.bus", "pci"}},
+         "bltn"},
+        {"onboard by form factor",
+         {},
+         {{"device.bus", "pci"}, {"device.form-factor", "internal"}},
+         "bltn"},
+        {"PCI card", {}, {{"device.bus", "pci"}}, "pci "},
+        {"Thunderbolt dock", {}, {{"device.bus", "thunderbolt"}}, "thun"},
+        {"FireWire", {}, {{"device.bus", "firewire"}}, "1394"},
+        {"AirPlay", {{"node.name", "raop_sink.living-room"}}, {}, "airp"},
+        {"null sink", {{"factory.name", "support.null-audio-sink"}}, {}, "virt"},
+        {"virtual node", {{"node.virtual", "true"}}, {}, "virt"},
+        {"combined sink", {{"node.name", "combine_output.sink-1"}}, {}, "grup"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fourCharCodeString(transportTypeFor(c.node, c.device)), c.expected) << c.what;
+    }
+    EXPECT_EQ(transportTypeFor({}, {}), 0u);
+    // A node's own bus says more than its device's.
+    EXPECT_EQ(transportTypeFor({{"device.bus", "usb"}}, {{"device.bus", "pci"}}),
+              fourCharCode("usb "));
+}
+
+TEST(PipeWireProperties, BundleIDPrefersTheSandboxThenApplicationIDThenBinaryThenName) {
+    const PropertyMap client{{"pipewire.access.portal.app_id", "org.example.Sandboxed"},
+                             {"application.id", "client.id"},
+                             {"application.process.binary", "player"},
+                             {"application.name", "Player"}};
+    const PropertyMap stream{{"application.id", "stream.id"}};
+    EXPECT_EQ(bundleIDFor(client, stream), "org.example.Sandboxed");
+
+    PropertyMap plain = client;
+    plain.erase("pipewire.access.portal.app_id");
+    EXPECT_EQ(bundleIDFor(plain, stream), "client.id");
+    plain.erase("application.id");
+    EXPECT_EQ(bundleIDFor(plain, stream), "stream.id");
+    EXPECT_EQ(bundleIDFor(plain, {}), "player");
+    plain.erase("application.process.binary");
+    EXPECT_EQ(bundleIDFor(plain, {}), "Player");
+    EXPECT_EQ(bundleIDFor({}, {{"application.name", "Tone A"}}), "Tone A");
+    // Empty values do not count.
+    EXPECT_EQ(bundleIDFor({{"application.id", ""}}, {{"application.name", "N"}}), "N");
+    EXPECT_EQ(bundleIDFor({}, {}), "");
+}
+
+TEST(PipeWireProperties, DefaultNodeValuesRoundTripAndBadOnesAreNothing) {
+    EXPECT_EQ(defaultNodeName(R"({"name":"alsa_output.pci-0000"})"), "alsa_output.pci-0000");
+    EXPECT_EQ(defaultNodeName(defaultNodeValue("odd \"name\" \\ here")), "odd \"name\" \\ here");
+    EXPECT_EQ(defaultNodeName(R"({ "name" : "spaced" })"), "spaced");
+    for (const char* bad : {"", "not json", "[\"name\"]", R"({"name":""})", R"({"name":3})",
+                            R"({"other":"x"})", "{\"name\":"}) {
+        EXPECT_FALSE(defaultNodeName(bad)) << bad;
+    }
+}
+
+TEST(PipeWireProperties, IntegerPropertiesArePositiveWholeNumbers) {
+    const PropertyMap map{{"good", "4242"},  {"zero", "0"}, {"negative", "-3"},
+                          {"suffix", "12x"}, {"empty", ""}, {"huge", "99999999999999999999"}};
+    EXPECT_EQ(integerProperty(map, "good"), 4242);
+    for (const char* key : {"zero", "negative", "suffix", "empty", "huge", "absent"}) {
+        EXPECT_FALSE(integerProperty(map, key)) << key;
+    }
+    EXPECT_TRUE(isTruthy(std::string("true")));
+    EXPECT_TRUE(isTruthy(std::string("1")));
+    EXPECT_FALSE(isTruthy(std::string("yes")));
+    EXPECT_FALSE(isTruthy(std::nullopt));
+}
+
+} // namespace
+} // namespace kestrelamp::hal

@@ -1,15 +1,20 @@
 #include "app/AudioWorld.h"
 
+#include "engine/hal/PipeWireAudioHardware.h"
 #include "engine/hal/SimulatedScenario.h"
+#include "platform/LinuxRunningApplications.h"
 
 namespace kestrelamp {
 
 Expected<AudioWorld, AudioWorldError>
 openAudioWorld(const std::optional<std::string>& scenarioPath) {
     if (!scenarioPath) {
-        return unexpected(
-            AudioWorldError{"The PipeWire audio service is not supported by this build yet; "
-                            "use --simulate SCENARIO.json."});
+        // Without a server the lists stay empty until one comes up.
+        auto pipewire = std::make_unique<hal::PipeWireAudioHardware>();
+        AudioWorld world;
+        world.runningApplications = std::make_unique<LinuxRunningApplications>(*pipewire);
+        world.hardware = std::move(pipewire);
+        return world;
     }
     auto loaded = hal::loadScenarioFile(*scenarioPath);
     if (!loaded) {

@@ -510,6 +510,45 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
         << ::testing::PrintToString(leftovers(session_->dump()));
 }
 
+#ifdef KESTRELAMP_PROGRAM
+TEST_F(PipeWireAudioHardwareTest, TheProgramListsTheRealApplicationsAndDevices) {
+    auto player = startToneA();
+    {
+        PipeWireAudioHardware hardware;
+        ASSERT_TRUE(findProcess(hardware, kToneA));
+    }
+    const auto json = [&](const char* option) {
+        const auto result = runCommand({KESTRELAMP_PROGRAM, option},
+                                       session_->logPath(std::string("program") + option));
+        EXPECT_EQ(result.status, 0) << result.output;
+        return nlohmann::json::parse(result.output, nullptr, false);
+    };
+    const auto apps = json("--list-apps");
+    ASSERT_TRUE(apps.is_array()) << apps;
+    const auto tone = std::find_if(apps.begin(), apps.end(), [](const nlohmann::json& app) {
+        return app.value("id", "") == kToneA;
+    });
+    ASSERT_NE(tone, apps.end()) << apps;
+    EXPECT_EQ(tone->value("displayName", ""), "Tone A");
+    EXPECT_EQ(tone->value("processID", 0), player->pid());
+
+    const auto devices = json("--list-devices");
+    ASSERT_TRUE(devices.is_array()) << devices;
+    for (const auto& [uid, name] :
+         {std::pair{kSinkA, kSinkADescription}, {kSinkB, kSinkBDescription}}) {
+        const auto device =
+            std::find_if(devices.begin(), devices.end(),
+                         [&](const nlohmann::json& d) { return d.value("uid", "") == uid; });
+        ASSERT_NE(device, devices.end()) << devices;
+        EXPECT_EQ(device->value("name", ""), name);
+        EXPECT_EQ(device->value("transportType", ""), "virtual");
+        EXPECT_EQ(device->value("sampleRate", 0.0), 48000.0);
+        EXPECT_TRUE(device->value("hasOutput", false));
+    }
+    EXPECT_EQ(json("--default-output").value("uid", ""), kSinkA);
+}
+#endif
+
 TEST_F(PipeWireAudioHardwareTest, AHungServerGivesTimeoutsNotAFrozenInterface) {
     PipeWireOptions options;
     options.timeoutMs = 300;

@@ -92,51 +92,6 @@ protected:
         return stableLevel(meter);
     }
 
-    // Objects of ours still in the graph: nodes, links owned by our clients, metadata entries.
-    static std::vector<std::string> leftovers(const nlohmann::json& graph) {
-        std::vector<std::string> found;
-        std::set<std::uint32_t> ourClients;
-        std::set<std::uint32_t> ourNodes;
-        for (const auto& object : graph) {
-            const auto props = object.value("info", nlohmann::json::object())
-                                   .value("props", nlohmann::json::object());
-            const std::string type = object.value("type", "");
-            const std::uint32_t id = object.value("id", 0u);
-            if (type == "PipeWire:Interface:Client" &&
-                props.value("application.id", "") == kKestrelampBundleIdentifier) {
-                ourClients.insert(id);
-            }
-        }
-        for (const auto& object : graph) {
-            const auto props = object.value("info", nlohmann::json::object())
-                                   .value("props", nlohmann::json::object());
-            const std::string type = object.value("type", "");
-            const std::uint32_t id = object.value("id", 0u);
-            const std::string name = props.value("node.name", "");
-            if (type == "PipeWire:Interface:Node" &&
-                (name.starts_with("com.kestrelamp") ||
-                 props.value("application.id", "") == kKestrelampBundleIdentifier)) {
-                ourNodes.insert(id);
-                found.push_back("node " + name);
-            }
-            if (type == "PipeWire:Interface:Link" && props.contains("client.id") &&
-                ourClients.count(props.value("client.id", 0u)) > 0) {
-                found.push_back("link " + std::to_string(id));
-            }
-            if (type == "PipeWire:Interface:Metadata" && object.contains("metadata")) {
-                for (const auto& entry : object["metadata"]) {
-                    const auto value = entry.value("value", nlohmann::json());
-                    if (value.is_string() &&
-                        value.get<std::string>().starts_with("com.kestrelamp")) {
-                        found.push_back("metadata " + entry.value("key", std::string()) + "=" +
-                                        value.get<std::string>());
-                    }
-                }
-            }
-        }
-        return found;
-    }
-
     static PipeWireSession* session_;
 };
 
@@ -309,8 +264,8 @@ TEST_F(PipeWireAudioHardwareTest, RouteSilencesTheAppAndPlaysItOnTheChosenDevice
                   unrouted - 0.3);
         EXPECT_LT(settledLevel(meterB, [](double l) { return l < kSilent; }), kSilent);
     }
-    EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000))
-        << ::testing::PrintToString(leftovers(session_->dump()));
+    EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000))
+        << ::testing::PrintToString(kestrelampObjects(session_->dump()));
 }
 
 TEST_F(PipeWireAudioHardwareTest, TwoAggregatesOfOneTapFanOutToBothSinks) {
@@ -472,7 +427,7 @@ TEST_F(PipeWireAudioHardwareTest, TheTappedApplicationQuittingMidRouteIsHarmless
     EXPECT_EQ(hardware.getPropertyDataSize(*process, globalAddress(kAudioProcessPropertyPID), size),
               kAudioHardwareBadObjectError);
     route.destroy();
-    EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000));
+    EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000));
 
     // A new run of the application is a new process, tapped afresh.
     auto again = startToneA();
@@ -506,8 +461,8 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
     // The server removed what the dead process owned; only its metadata entry may remain, and
     // the next start clears it.
     PipeWireAudioHardware hardware;
-    EXPECT_TRUE(pollUntil([&] { return leftovers(session_->dump()).empty(); }, 5000))
-        << ::testing::PrintToString(leftovers(session_->dump()));
+    EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000))
+        << ::testing::PrintToString(kestrelampObjects(session_->dump()));
 }
 
 #ifdef KESTRELAMP_PROGRAM

@@ -1,5 +1,7 @@
 #include "PipeWireSession.h"
 
+#include "platform/RunningApplications.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QThread>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <numbers>
 #include <regex>
+#include <set>
 #include <unistd.h>
 
 namespace kestrelamp::e2e {
@@ -34,6 +37,50 @@ void writeLittleEndian(std::ofstream& out, std::uint32_t value, int bytes) {
 }
 
 } // namespace
+
+// Objects of ours still in the graph: nodes, links owned by our clients, metadata entries.
+std::vector<std::string> kestrelampObjects(const nlohmann::json& graph) {
+    std::vector<std::string> found;
+    std::set<std::uint32_t> ourClients;
+    std::set<std::uint32_t> ourNodes;
+    for (const auto& object : graph) {
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const std::string type = object.value("type", "");
+        const std::uint32_t id = object.value("id", 0u);
+        if (type == "PipeWire:Interface:Client" &&
+            props.value("application.id", "") == kKestrelampBundleIdentifier) {
+            ourClients.insert(id);
+        }
+    }
+    for (const auto& object : graph) {
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const std::string type = object.value("type", "");
+        const std::uint32_t id = object.value("id", 0u);
+        const std::string name = props.value("node.name", "");
+        if (type == "PipeWire:Interface:Node" &&
+            (name.starts_with("com.kestrelamp") ||
+             props.value("application.id", "") == kKestrelampBundleIdentifier)) {
+            ourNodes.insert(id);
+            found.push_back("node " + name);
+        }
+        if (type == "PipeWire:Interface:Link" && props.contains("client.id") &&
+            ourClients.count(props.value("client.id", 0u)) > 0) {
+            found.push_back("link " + std::to_string(id));
+        }
+        if (type == "PipeWire:Interface:Metadata" && object.contains("metadata")) {
+            for (const auto& entry : object["metadata"]) {
+                const auto value = entry.value("value", nlohmann::json());
+                if (value.is_string() && value.get<std::string>().starts_with("com.kestrelamp")) {
+                    found.push_back("metadata " + entry.value("key", std::string()) + "=" +
+                                    value.get<std::string>());
+                }
+            }
+        }
+    }
+    return found;
+}
 
 bool pollUntil(const std::function<bool()>& predicate, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);

@@ -80,6 +80,9 @@ private:
     std::string error_;
 };
 
+// Nodes, links and metadata entries of Kestrelamp in a pw-dump graph, described for messages.
+std::vector<std::string> kestrelampObjects(const nlohmann::json& graph);
+
 // Repeats until the predicate holds or the time is up; returns the predicate.
 bool pollUntil(const std::function<bool()>& predicate, int timeoutMs);
 

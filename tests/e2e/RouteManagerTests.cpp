@@ -1,0 +1,170 @@
+// The whole routing core on the real server: the route manager taps, equalizes, scales and plays
+// an application on the devices the user chose.
+
+#include "TempHome.h"
+#include "engine/EQPreset.h"
+#include "engine/hal/PipeWireAudioHardware.h"
+#include "model/AudioRouteManager.h"
+#include "platform/LinuxRunningApplications.h"
+#include "platform/UserDefaults.h"
+#include "support/LevelMeter.h"
+#include "support/PipeWireSession.h"
+#include "support/Routing.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <cmath>
+
+namespace kestrelamp::e2e {
+namespace {
+
+constexpr const char* kToneA = "org.example.ToneA";
+constexpr const char* kBass = "org.example.Bass";
+constexpr double kSilent = -80.0;
+
+// The level once two measurements in a row agree; windows are whole periods of the tones used.
+double stableLevel(LevelMeter& meter, std::uint32_t frames, double above = -120.0) {
+    double previous = -200.0;
+    double level = -120.0;
+    pollUntil(
+        [&] {
+            previous = level;
+            level = meter.measureDbfs(frames).value_or(-120.0);
+            return level > above && std::abs(level - previous) < 0.1;
+        },
+        8000);
+    return level;
+}
+
+double levelNear(LevelMeter& meter, double expected, double tolerance, std::uint32_t frames) {
+    double level = -120.0;
+    pollUntil(
+        [&] {
+            level = meter.measureDbfs(frames).value_or(-120.0);
+            return std::abs(level - expected) < tolerance;
+        },
+        8000);
+    return level;
+}
+
+double silentLevel(LevelMeter& meter) {
+    double level = 0.0;
+    pollUntil(
+        [&] {
+            level = meter.measureDbfs(4800).value_or(0.0);
+            return level < kSilent;
+        },
+        8000);
+    return level;
+}
+
+class RouteManagerOnPipeWire : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { session_ = new PipeWireSession; }
+    static void TearDownTestSuite() {
+        delete session_;
+        session_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!session_->isRunning()) {
+            ASSERT_TRUE(session_->start()) << session_->error();
+        }
+        hardware_ = std::make_unique<hal::PipeWireAudioHardware>();
+        running_ = std::make_unique<LinuxRunningApplications>(*hardware_);
+        defaults_ = std::make_unique<UserDefaults>(folder_.path() + "/defaults.ini");
+        manager_ = std::make_unique<AudioRouteManager>(*hardware_, *running_, *defaults_,
+                                                       folder_.path() + "/Kestrelamp");
+    }
+
+    void TearDown() override {
+        manager_.reset();
+        defaults_.reset();
+        running_.reset();
+        hardware_.reset();
+    }
+
+    // Waits for the manager's list to show the application, refreshing as its timer would.
+    bool listed(const std::string& appID) {
+        return kestrelamp::test::waitUntil(
+            [&] {
+                manager_->refreshAudioApps();
+                return manager_->state(appID) != nullptr && manager_->app(appID) != nullptr;
+            },
+            8000);
+    }
+
+    static PipeWireSession* session_;
+    QTemporaryDir folder_;
+    std::unique_ptr<hal::PipeWireAudioHardware> hardware_;
+    std::unique_ptr<LinuxRunningApplications> running_;
+    std::unique_ptr<UserDefaults> defaults_;
+    std::unique_ptr<AudioRouteManager> manager_;
+};
+
+PipeWireSession* RouteManagerOnPipeWire::session_ = nullptr;
+
+TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
+    auto player = session_->startPlayer(kToneA, "Tone A");
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    // 440 Hz: 4800 frames hold 44 whole periods.
+    const double unrouted = stableLevel(meterA, 4800, -30.0);
+    ASSERT_GT(unrouted, -30.0);
+    ASSERT_TRUE(listed(kToneA));
+    EXPECT_EQ(manager_->app(kToneA)->displayName, "Tone A");
+
+    manager_->setOutputDevices(kToneA, {kSinkB});
+    manager_->setVolume(kToneA, 0.5f);
+    EXPECT_EQ(manager_->routeKeys(kToneA).size(), 1u);
+    const double half = unrouted - 6.02;
+    EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
+    EXPECT_LT(silentLevel(meterA), kSilent);
+
+    // The meter entry follows what the device plays.
+    double measured = -120.0;
+    EXPECT_TRUE(kestrelamp::test::waitUntil(
+        [&] {
+            const auto it = manager_->audioLevels().find(kToneA);
+            measured = meterB.recentDbfs(4800).value_or(-120.0);
+            return it != manager_->audioLevels().end() && std::abs(it->second - measured) < 1.0;
+        },
+        8000))
+        << "meter " << measured;
+
+    manager_->setOutputDevices(kToneA, {kSinkA, kSinkB});
+    EXPECT_NEAR(levelNear(meterA, half, 0.3, 4800), half, 0.3);
+    EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
+
+    manager_->toggleMute(kToneA);
+    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_LT(silentLevel(meterB), kSilent);
+    manager_->toggleMute(kToneA);
+    EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
+
+    // "System Default": no device chosen, no route, back where it played.
+    manager_->setOutputDevices(kToneA, {});
+    EXPECT_TRUE(manager_->routeKeys(kToneA).empty());
+    EXPECT_NEAR(levelNear(meterA, unrouted, 0.3, 4800), unrouted, 0.3);
+    EXPECT_LT(silentLevel(meterB), kSilent);
+    EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 8000))
+        << ::testing::PrintToString(kestrelampObjects(session_->dump()));
+}
+
+TEST_F(RouteManagerOnPipeWire, BassBoostRaisesALowToneBySixDecibels) {
+    auto player = session_->startPlayer(kBass, "Bass", 32.0, 0.25);
+    LevelMeter meterB(kSinkB);
+    ASSERT_TRUE(listed(kBass));
+    manager_->setOutputDevices(kBass, {kSinkB});
+    // 32 Hz: 15000 frames hold ten whole periods.
+    const double flat = stableLevel(meterB, 15000, -40.0);
+    ASSERT_GT(flat, -40.0);
+    manager_->setEQPreset(kBass, EQPreset::bassBoost());
+    const double boosted = levelNear(meterB, flat + 6.0, 0.5, 15000);
+    EXPECT_NEAR(boosted, flat + 6.0, 0.5);
+}
+
+} // namespace
+} // namespace kestrelamp::e2e

@@ -16,7 +16,11 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -529,6 +533,90 @@ TEST_F(PipeWireAudioHardwareTest, AHungServerGivesTimeoutsNotAFrozenInterface) {
     std::uint32_t current = 0;
     hardware.getPropertyUInt32(kAudioObjectSystemObject, address, current);
     EXPECT_EQ(current, *a);
+}
+
+// Where a click lands on a sink, as a graph clock position modulo the click period.
+std::optional<std::int64_t> clickPhase(LevelMeter& meter) {
+    std::optional<std::int64_t> phase;
+    pollUntil(
+        [&] {
+            const auto capture = meter.capture(24000);
+            if (!capture) {
+                return false;
+            }
+            for (std::size_t i = 0; i < capture->samples.size(); ++i) {
+                if (capture->samples[i] > 0.5f) {
+                    phase = std::int64_t((capture->clockPosition + i) % 24000);
+                    return true;
+                }
+            }
+            return false;
+        },
+        5000);
+    return phase;
+}
+
+// CPU seconds of this process and of the server so far.
+std::pair<double, double> cpuSeconds(int serverPid) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double self = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::ifstream stat("/proc/" + std::to_string(serverPid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields 14 and 15 (user and system ticks) follow the parenthesised name.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> values((std::istream_iterator<std::string>(fields)),
+                                    std::istream_iterator<std::string>());
+    const double ticks = values.size() > 12 ? std::stod(values[11]) + std::stod(values[12]) : 0.0;
+    return {self, ticks / double(sysconf(_SC_CLK_TCK))};
+}
+
+// Not a check of speed: it prints what routes cost, for the notes, and checks only that the
+// routed clicks arrive.
+TEST_F(PipeWireAudioHardwareTest, MeasuresTheLatencyAndCpuTimeOfRoutes) {
+    ChildProcess clicks({KESTRELAMP_E2E_TONE_PLAYER, "org.example.Clicks", "Clicks", "0"},
+                        session_->logPath("clicks"));
+    // One meter for both paths, so that its own clock offset cancels out.
+    LevelMeter meterB(kSinkB);
+    ASSERT_TRUE(session_->setDefaultSink(kSinkB));
+    const auto direct = clickPhase(meterB);
+    ASSERT_TRUE(direct) << clicks.log();
+    ASSERT_TRUE(session_->setDefaultSink(kSinkA));
+    const auto measureCpu = [&](const char* what, int routes) {
+        const auto before = cpuSeconds(session_->serverPid());
+        ASSERT_TRUE(meterB.measureDbfs(3 * 48000, 10000));
+        const auto after = cpuSeconds(session_->serverPid());
+        std::printf("[ measure  ] %s (%d routes): Kestrelamp %.2f ms/s, server %.2f ms/s\n", what,
+                    routes, (after.first - before.first) * 1000.0 / 3.0,
+                    (after.second - before.second) * 1000.0 / 3.0);
+    };
+    measureCpu("unrouted", 0);
+
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, "org.example.Clicks");
+    ASSERT_TRUE(process);
+    PassThrough first;
+    TestRoute route(hardware, *process, kSinkB, first);
+    ASSERT_EQ(route.failure(), "");
+    // Skips clicks that were on their way when the route was made.
+    ASSERT_TRUE(meterB.measureDbfs(48000, 5000));
+    const auto routed = clickPhase(meterB);
+    ASSERT_TRUE(routed);
+    const std::int64_t added = ((*routed - *direct) % 24000 + 24000) % 24000;
+    std::printf("[ measure  ] route adds %lld frames = %.2f quanta of %u frames\n",
+                static_cast<long long>(added), double(added) / meterB.quantum(), meterB.quantum());
+    measureCpu("one route", 1);
+
+    std::vector<std::unique_ptr<PassThrough>> renderers;
+    std::vector<std::unique_ptr<TestRoute>> more;
+    for (int i = 0; i < 3; ++i) {
+        renderers.push_back(std::make_unique<PassThrough>());
+        more.push_back(std::make_unique<TestRoute>(hardware, *process, kSinkB, *renderers.back(),
+                                                   route.tap()));
+        ASSERT_EQ(more.back()->failure(), "");
+    }
+    measureCpu("fan-out", 4);
 }
 
 // Last: it takes the server away.

@@ -2,6 +2,8 @@
 // as an application with several sounds does. Stream n plays n times the frequency, so that the
 // streams' powers add up whatever their phases.
 //   kestrelamp_e2e_tone_player APP_ID APP_NAME FREQUENCY
+// A frequency of 0 plays clicks instead: one full-scale sample wherever the graph clock is a
+// multiple of 24000, so that a recording tells how long the way to the sink was.
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -21,8 +23,11 @@ namespace {
 std::atomic<int> requested{1};
 std::atomic<bool> quitting{false};
 
+constexpr std::uint64_t kClickPeriod = 24000;
+
 struct Tone {
     pw_stream* stream = nullptr;
+    bool clicks = false;
     double phase = 0.0;
     double step = 0.0;
 };
@@ -40,8 +45,13 @@ void onProcess(void* data) {
         if (buffer->requested != 0 && buffer->requested < frames) {
             frames = std::uint32_t(buffer->requested);
         }
+        pw_time time{};
+        pw_stream_get_time_n(tone->stream, &time, sizeof(time));
         for (std::uint32_t i = 0; i < frames; ++i) {
-            const float value = float(0.5 * std::sin(tone->phase));
+            float value = float(0.5 * std::sin(tone->phase));
+            if (tone->clicks) {
+                value = (std::uint64_t(time.ticks) + i) % kClickPeriod == 0 ? 1.0f : 0.0f;
+            }
             tone->phase = std::fmod(tone->phase + tone->step, 2.0 * std::numbers::pi);
             samples[2 * i] = value;
             samples[2 * i + 1] = value;
@@ -75,6 +85,7 @@ int main(int argc, char** argv) {
     while (!quitting.load()) {
         while (int(tones.size()) < requested.load()) {
             auto* tone = new Tone;
+            tone->clicks = std::atof(argv[3]) == 0.0;
             tone->step =
                 2.0 * std::numbers::pi * std::atof(argv[3]) * double(tones.size() + 1) / 48000.0;
             pw_thread_loop_lock(loop);

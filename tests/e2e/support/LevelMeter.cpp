@@ -80,6 +80,7 @@ public:
                 self->firstClock_ = std::uint64_t(time.ticks);
             }
             self->samples_.insert(self->samples_.end(), samples, samples + count);
+            self->quantum_ = std::uint32_t(count / 2);
         }
         pw_stream_queue_buffer(self->stream_, buffer);
     }
@@ -129,6 +130,9 @@ private:
     std::mutex mutex_;
     std::vector<float> samples_;
     std::uint64_t firstClock_ = 0;
+
+public:
+    std::uint32_t quantum_ = 0;
 };
 
 LevelMeter::LevelMeter(const std::string& sinkName)
@@ -138,6 +142,10 @@ LevelMeter::~LevelMeter() = default;
 
 std::optional<double> LevelMeter::recentDbfs(std::uint32_t frames) const {
     return impl_->recent(frames);
+}
+
+std::uint32_t LevelMeter::quantum() const {
+    return impl_->quantum_;
 }
 
 std::uint64_t LevelMeter::framesReceived() const {

@@ -26,6 +26,9 @@ public:
     // dBFS; nothing before the first frame.
     std::optional<double> recentDbfs(std::uint32_t frames) const;
 
+    // Frames of the last cycle: the graph's quantum.
+    std::uint32_t quantum() const;
+
     // Frames received so far.
     std::uint64_t framesReceived() const;
 

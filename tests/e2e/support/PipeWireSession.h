@@ -38,6 +38,7 @@ public:
     void pauseServer();
     void resumeServer();
     bool isRunning() const { return session_ != nullptr; }
+    int serverPid() const { return pipewirePid_; }
     const std::string& error() const { return error_; }
     std::string logs() const;
 

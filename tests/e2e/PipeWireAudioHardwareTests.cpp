@@ -462,8 +462,17 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
     EXPECT_NEAR(back, unrouted, 0.5);
     holder.waitForExit(2000);
 
-    // The server removed what the dead process owned; only its metadata entry may remain, and
-    // the next start clears it.
+    // The server removed what the dead process owned; only its metadata entry remains, and the
+    // next start clears it.
+    std::vector<std::string> left;
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            left = kestrelampObjects(session_->dump());
+            return left.size() == 1;
+        },
+        5000))
+        << ::testing::PrintToString(left);
+    EXPECT_TRUE(left.front().starts_with("metadata target.object=")) << left.front();
     PipeWireAudioHardware hardware;
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000))
         << ::testing::PrintToString(kestrelampObjects(session_->dump()));

@@ -361,6 +361,42 @@ TEST_F(PipeWireAudioHardwareTest, SessionManagerRescansDoNotUndoARoute) {
                 unrouted, 0.3);
 }
 
+TEST_F(PipeWireAudioHardwareTest, ATapSinkRemovedByAnotherProgramIsMadeAgain) {
+    auto player = startToneA();
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    const double unrouted = audibleLevel(meterA);
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    PassThrough renderer;
+    TestRoute route(hardware, *process, kSinkB, renderer);
+    ASSERT_EQ(route.failure(), "");
+    std::string sinkName;
+    for (const auto& object : session_->dump()) {
+        const std::string name = object.value("info", nlohmann::json::object())
+                                     .value("props", nlohmann::json::object())
+                                     .value("node.name", "");
+        if (name.starts_with("com.kestrelamp.aggregate.tap.")) {
+            sinkName = name;
+        }
+    }
+    ASSERT_FALSE(sinkName.empty());
+    const auto first = session_->nodeID(sinkName);
+    ASSERT_TRUE(first);
+    runCommand({"pw-cli", "destroy", std::to_string(*first)}, session_->logPath("destroy-tap"));
+
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            const auto again = session_->nodeID(sinkName);
+            return again && again != first;
+        },
+        5000));
+    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_NEAR(settledLevel(meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; }),
+                unrouted, 0.3);
+}
+
 TEST_F(PipeWireAudioHardwareTest, ANewStreamOfATappedProcessIsTappedToo) {
     const std::string player = std::string(KESTRELAMP_E2E_TONE_PLAYER);
     ChildProcess tones({player, "org.example.TwoStreams", "Two Streams", "440"},

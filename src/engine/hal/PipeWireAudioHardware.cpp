@@ -1480,10 +1480,15 @@ void PipeWireAudioHardware::Impl::onSinkBound(void* data, std::uint32_t globalID
     pw_thread_loop_signal(sink->impl->loop_, false);
 }
 
+// Someone else removed our sink: it is made again under the same name, which the streams'
+// targets still name, so the application stays tapped.
 void PipeWireAudioHardware::Impl::onSinkRemoved(void* data) {
     auto* sink = static_cast<CaptureSink*>(data);
     sink->nodeID = SPA_ID_INVALID;
-    sink->failed = true;
+    sink->targetedStreams.clear();
+    if (sink->proxy != nullptr && !sink->failed) {
+        pw_proxy_destroy(sink->proxy);
+    }
     pw_thread_loop_signal(sink->impl->loop_, false);
 }
 
@@ -1591,13 +1596,19 @@ PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* 
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
 PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
-    const auto byChannel = [](const std::vector<const Global*>& ports, const std::string& channel,
-                              std::size_t index) -> const Global* {
-        if (ports.empty()) {
+    // Same channel name, else (mono, AUX channels) by position. Nothing while the ports are
+    // still appearing or not yet described, so that no link is made to a wrong channel.
+    const auto byChannel = [](const std::vector<const Global*>& ports, std::size_t expected,
+                              const std::string& channel, std::size_t index) -> const Global* {
+        if (ports.empty() || ports.size() < expected) {
             return nullptr;
         }
         for (const Global* port : ports) {
-            if (propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL) == channel) {
+            const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);
+            if (!name) {
+                return nullptr;
+            }
+            if (*name == channel) {
                 return port;
             }
         }
@@ -1621,15 +1632,17 @@ PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
                     if (sink == sinks_.end() || sink->second->nodeID == SPA_ID_INVALID) {
                         continue;
                     }
+                    const std::uint32_t sinkNode = sink->second->nodeID;
                     if (const Global* monitor =
-                            byChannel(portsOf(sink->second->nodeID, "out", true), channel, i)) {
+                            byChannel(portsOf(sinkNode, "out", true),
+                                      portsOf(sinkNode, "in", false).size(), channel, i)) {
                         links.emplace_back(monitor->id, input->id);
                     }
                 }
             }
         }
         const Global* output = filterPort(aggregate, "out", channel);
-        const Global* playback = byChannel(subPorts, channel, i);
+        const Global* playback = byChannel(subPorts, 1, channel, i);
         if (output != nullptr && playback != nullptr) {
             links.emplace_back(output->id, playback->id);
         }
@@ -1660,15 +1673,43 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
 }
 
 void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
-    std::erase_if(aggregate.links, [](const auto& entry) { return entry.second->gone; });
+    std::erase_if(aggregate.links, [](const auto& entry) {
+        LinkProxy& link = *entry.second;
+        if (link.gone && link.proxy != nullptr) {
+            // Refused by the server: the proxy still holds our listener.
+            pw_proxy* proxy = link.proxy;
+            spa_hook_remove(&link.listener);
+            link.proxy = nullptr;
+            pw_proxy_destroy(proxy);
+        }
+        return link.gone;
+    });
     if (aggregate.filter == nullptr) {
         return;
     }
-    for (const auto& [outputPort, inputPort] : wantedLinks(aggregate)) {
+    const auto wanted = wantedLinks(aggregate);
+    for (const auto& [outputPort, inputPort] : wanted) {
         if (aggregate.links.count({outputPort, inputPort}) == 0) {
             createLink(aggregate, outputPort, inputPort);
         }
     }
+    // Links whose ports changed meaning, such as those of a sink that was made again.
+    std::erase_if(aggregate.links, [&](const auto& entry) {
+        if (std::find(wanted.begin(), wanted.end(), entry.first) != wanted.end()) {
+            return false;
+        }
+        LinkProxy& link = *entry.second;
+        if (link.proxy != nullptr) {
+            pw_proxy* proxy = link.proxy;
+            spa_hook_remove(&link.listener);
+            link.proxy = nullptr;
+            if (registry_ != nullptr && link.globalID != SPA_ID_INVALID) {
+                pw_registry_destroy(registry_, link.globalID);
+            }
+            pw_proxy_destroy(proxy);
+        }
+        return true;
+    });
 }
 
 void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t outputPort,

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -372,15 +373,26 @@ TEST_F(PipeWireAudioHardwareTest, ATapSinkRemovedByAnotherProgramIsMadeAgain) {
     PassThrough renderer;
     TestRoute route(hardware, *process, kSinkB, renderer);
     ASSERT_EQ(route.failure(), "");
+    // The sink Tone A plays into.
     std::string sinkName;
-    for (const auto& object : session_->dump()) {
-        const std::string name = object.value("info", nlohmann::json::object())
-                                     .value("props", nlohmann::json::object())
-                                     .value("node.name", "");
-        if (name.starts_with("com.kestrelamp.aggregate.tap.")) {
-            sinkName = name;
+    const auto graph = session_->dump();
+    std::map<std::uint32_t, nlohmann::json> props;
+    for (const auto& object : graph) {
+        props[object.value("id", 0u)] =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+    }
+    for (const auto& object : graph) {
+        if (object.value("type", "") != "PipeWire:Interface:Link") {
+            continue;
+        }
+        const auto& link = props[object.value("id", 0u)];
+        const auto& from = props[link.value("link.output.node", 0u)];
+        const auto& to = props[link.value("link.input.node", 0u)];
+        if (from.value("application.id", "") == kToneA) {
+            sinkName = to.value("node.name", "");
         }
     }
+    ASSERT_TRUE(sinkName.starts_with("com.kestrelamp.aggregate.tap.")) << sinkName;
     ASSERT_FALSE(sinkName.empty());
     const auto first = session_->nodeID(sinkName);
     ASSERT_TRUE(first);

@@ -150,7 +150,8 @@ void AppRowView::buildMainLine() {
     badge_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     title->addWidget(badge_);
     title->addStretch(1);
-    line->addLayout(title, 1);
+    // No stretch factor: a stretched item would give up its text before the device name does.
+    line->addLayout(title);
 
     meter_ = new InlineVUMeter(mainLine_);
     meter_->setObjectName(QStringLiteral("levelMeter"));
@@ -160,10 +161,10 @@ void AppRowView::buildMainLine() {
                                   QStringLiteral("speaker.wave.2.bubble.left"), 11,
                                   ColorSpec::secondary(), mainLine_);
     devicesButton_->setTextStyle(systemFont(9), ColorSpec::secondary());
-    devicesButton_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    devicesButton_->setMaximumWidth(110);
+    devicesButton_->setTextYieldsSpace(true);
     devicesButton_->setToolTip(QStringLiteral("Output Devices"));
-    line->addWidget(devicesButton_);
+    // Spare width goes here first, up to the whole device name; the title keeps what it needs.
+    line->addWidget(devicesButton_, 100);
 
     eqButton_ = symbolButton(QStringLiteral("equalizerButton"), QStringLiteral("slider.vertical.3"),
                              11, ColorSpec::secondary(), mainLine_);

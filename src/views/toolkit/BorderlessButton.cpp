@@ -1,6 +1,7 @@
 #include "views/toolkit/BorderlessButton.h"
 
 #include "views/toolkit/Symbols.h"
+#include "views/toolkit/TextLabel.h"
 
 #include <QPainter>
 
@@ -76,6 +77,9 @@ void BorderlessButton::setTextColor(const ColorSpec& color) {
 void BorderlessButton::setLabel(const QString& text) {
     if (text != this->text()) {
         setText(text);
+        if (textYieldsSpace_) {
+            setMaximumWidth(contentSize().width());
+        }
         updateGeometry();
     }
 }
@@ -101,20 +105,30 @@ QString BorderlessButton::displayedText() const {
     return fontMetrics().elidedText(text(), Qt::ElideRight, std::max(0, available));
 }
 
+void BorderlessButton::setTextYieldsSpace(bool yields) {
+    textYieldsSpace_ = yields;
+    setSizePolicy(yields ? QSizePolicy::Expanding : QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setMaximumWidth(yields ? contentSize().width() : QWIDGETSIZE_MAX);
+    updateGeometry();
+}
+
+QSize BorderlessButton::contentSize() const {
+    const int width = text().isEmpty() ? 0 : textWidth(font(), text());
+    const int height = text().isEmpty() ? 0 : fontMetrics().height();
+    return {padding_.left() + symbolEdge() + gap() + width + padding_.right(),
+            padding_.top() + std::max(symbolEdge(), height) + padding_.bottom()};
+}
+
 QSize BorderlessButton::sizeHint() const {
-    const QFontMetrics metrics = fontMetrics();
-    const int textWidth = text().isEmpty() ? 0 : metrics.horizontalAdvance(text());
-    const int textHeight = text().isEmpty() ? 0 : metrics.height();
-    return {padding_.left() + symbolEdge() + gap() + textWidth + padding_.right(),
-            padding_.top() + std::max(symbolEdge(), textHeight) + padding_.bottom()};
+    return textYieldsSpace_ ? minimumSizeHint() : contentSize();
 }
 
 QSize BorderlessButton::minimumSizeHint() const {
     if (text().isEmpty() || symbol_.isEmpty()) {
-        return sizeHint();
+        return contentSize();
     }
     // Beside a symbol the text may shrink to nothing.
-    return {padding_.left() + symbolEdge() + padding_.right(), sizeHint().height()};
+    return {padding_.left() + symbolEdge() + padding_.right(), contentSize().height()};
 }
 
 void BorderlessButton::paintEvent(QPaintEvent*) {
@@ -129,8 +143,8 @@ void BorderlessButton::paintEvent(QPaintEvent*) {
     paintFocusRing(painter, *this, cornerRadius_);
 
     const QString shown = displayedText();
-    const int textWidth = shown.isEmpty() ? 0 : fontMetrics().horizontalAdvance(shown);
-    const int contentWidth = symbolEdge() + (shown.isEmpty() ? 0 : gap()) + textWidth;
+    const int shownWidth = shown.isEmpty() ? 0 : fontMetrics().horizontalAdvance(shown);
+    const int contentWidth = symbolEdge() + (shown.isEmpty() ? 0 : gap()) + shownWidth;
     const QRect inner = rect().marginsRemoved(padding_);
     int x = inner.left() + std::max(0, (inner.width() - contentWidth) / 2);
     const qreal opacity = isEnabled() ? 1.0 : 0.4;

@@ -36,6 +36,9 @@ public:
     void setSpacing(int spacing);
     void setPadding(const QMargins& padding);
     void setBackground(std::optional<ColorSpec> background, qreal cornerRadius);
+    // Asks for room for the symbol only and takes more, up to the whole text, when the layout
+    // has it to spare: neighbours keep their text before this one does.
+    void setTextYieldsSpace(bool yields);
     const std::optional<ColorSpec>& background() const { return background_; }
 
     QSize sizeHint() const override;
@@ -47,6 +50,7 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
+    QSize contentSize() const;
     int symbolEdge() const { return symbol_.isEmpty() ? 0 : symbolEdge_; }
     int gap() const { return !symbol_.isEmpty() && !text().isEmpty() ? spacing_ : 0; }
 
@@ -58,6 +62,7 @@ private:
     QMargins padding_{3, 2, 3, 2};
     std::optional<ColorSpec> background_;
     qreal cornerRadius_ = 4;
+    bool textYieldsSpace_ = false;
 };
 
 // A row of child widgets that acts as one button: the whole rectangle takes the click.

@@ -1,7 +1,10 @@
 #include "views/toolkit/TextLabel.h"
 
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QPainter>
+
+#include <cmath>
 
 namespace kestrelamp::toolkit {
 namespace {
@@ -66,9 +69,14 @@ QString TextLabel::displayedText() const {
     return fontMetrics().elidedText(text_, Qt::ElideRight, available);
 }
 
+int textWidth(const QFont& font, const QString& text) {
+    // Whole pixels that surely hold the text: eliding measures in fractions.
+    return int(std::ceil(QFontMetricsF(font).horizontalAdvance(text))) + 1;
+}
+
 QSize TextLabel::sizeHint() const {
     const QFontMetrics metrics = fontMetrics();
-    const int width = metrics.horizontalAdvance(text_) + padding_.left() + padding_.right();
+    const int width = textWidth(font(), text_) + padding_.left() + padding_.right();
     const int height = metrics.height() + padding_.top() + padding_.bottom();
     if (lines_ == Lines::wrapped) {
         return {width, heightForWidth(width)};
@@ -81,6 +89,9 @@ QSize TextLabel::minimumSizeHint() const {
     const int height = metrics.height() + padding_.top() + padding_.bottom();
     if (lines_ == Lines::wrapped) {
         return {metrics.averageCharWidth() * 8, height};
+    }
+    if (sizePolicy().horizontalPolicy() == QSizePolicy::Fixed) {
+        return sizeHint();
     }
     // Long names shrink to an ellipsis rather than push their neighbours out.
     const int ellipsis = metrics.horizontalAdvance(QChar(0x2026));

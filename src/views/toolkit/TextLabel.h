@@ -11,6 +11,9 @@
 
 namespace kestrelamp::toolkit {
 
+// Whole pixels that surely hold the text in that font.
+int textWidth(const QFont& font, const QString& text);
+
 // Plain text in one font and colour, painted with the palette of the moment so that it follows
 // theme changes. One line truncated at the tail, or wrapped; optionally on a rounded background.
 class TextLabel : public QWidget {

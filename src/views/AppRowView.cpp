@@ -163,12 +163,14 @@ void AppRowView::buildMainLine() {
     devicesButton_->setTextStyle(systemFont(9), ColorSpec::secondary());
     devicesButton_->setTextYieldsSpace(true);
     devicesButton_->setToolTip(QStringLiteral("Output Devices"));
+    devicesButton_->setAccessibleName(devicesButton_->toolTip());
     // Spare width goes here first, up to the whole device name; the title keeps what it needs.
     line->addWidget(devicesButton_, 100);
 
     eqButton_ = symbolButton(QStringLiteral("equalizerButton"), QStringLiteral("slider.vertical.3"),
                              11, ColorSpec::secondary(), mainLine_);
     eqButton_->setToolTip(QStringLiteral("Equalizer"));
+    eqButton_->setAccessibleName(eqButton_->toolTip());
     line->addWidget(eqButton_);
 
     muteButton_ = symbolButton(QStringLiteral("muteButton"), QStringLiteral("speaker.wave.2.fill"),
@@ -313,6 +315,7 @@ void AppRowView::showState() {
                                      : QStringLiteral("speaker.wave.2.fill"));
     muteButton_->setSymbolColor(muted ? ColorSpec::fixed(named::red) : ColorSpec::secondary());
     muteButton_->setToolTip(muted ? QStringLiteral("Unmute") : QStringLiteral("Mute"));
+    muteButton_->setAccessibleName(muteButton_->toolTip());
 
     volume_->setValue(state_.volume);
     percentage_->setText(percentageText(state_.volume));
@@ -320,6 +323,7 @@ void AppRowView::showState() {
     const std::int64_t boost = state_.boostMultiplier;
     boostButton_->setLabel(boostText(boost));
     boostButton_->setToolTip(boostToolTip(boost));
+    boostButton_->setAccessibleName(boostButton_->toolTip());
     boostButton_->setTextColor(boost < 2 ? ColorSpec::secondary(0.4)
                                          : ColorSpec::fixed(named::orange));
     boostButton_->setBackground(

@@ -97,7 +97,7 @@ TEST_F(AppListTest, ReorderingKeepsRowsAndTheirOpenSections) {
     EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
 }
 
-TEST_F(AppListTest, ChangesThatMoveNoRowRebuildNothing) {
+TEST_F(AppListTest, StateChangesUpdateTheRowsInPlace) {
     auto list = openList();
     const std::vector<AppRowView*> before = list->rows();
     manager().setVolume(kOther, 0.3f);

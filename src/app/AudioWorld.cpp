@@ -25,6 +25,9 @@ openAudioWorld(const std::optional<std::string>& scenarioPath) {
     world.hardware = std::move(loaded->hardware);
     world.runningApplications = std::move(loaded->runningApplications);
     world.startClock = [simulated] { simulated->startRealTimeClock(); };
+    world.render = [simulated](std::uint32_t cycles, std::uint32_t frames) {
+        simulated->render(cycles, frames);
+    };
     return world;
 }
 

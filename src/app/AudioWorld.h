@@ -4,6 +4,7 @@
 #include "platform/Expected.h"
 #include "platform/RunningApplications.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,9 @@ struct AudioWorld {
     std::unique_ptr<RunningApplications> runningApplications;
     // Starts the simulated service's real-time clock; nothing on the real service.
     std::function<void()> startClock = [] {};
+    // Runs cycles of the simulated service at once, without its clock; nothing on the real one.
+    std::function<void(std::uint32_t cycles, std::uint32_t frames)> render = [](std::uint32_t,
+                                                                                std::uint32_t) {};
 };
 
 struct AudioWorldError {

@@ -27,11 +27,55 @@ void describeOptions(QCommandLineParser& parser) {
     parser.addOption(
         {"simulate", "Run on a simulated audio service described by <scenario>.", "scenario"});
     parser.addOption({"headless", "Run without tray icon or windows."});
+    parser.addOption(
+        {"screenshot", "Render the application list to the PNG file <file> and exit.", "file"});
+    parser.addOption({"expand",
+                      "With --screenshot: open the output devices and equalizer of <app-id> "
+                      "first (may be repeated).",
+                      "app-id"});
+    parser.addOption(
+        {"theme", "With --screenshot: draw with the light or dark palette.", "dark|light"});
     for (const ListingOption& option : kListingOptions) {
         parser.addOption({option.name, option.description});
     }
     parser.addOption({{"h", "help"}, "Show this help and exit."});
     parser.addOption({{"v", "version"}, "Show the version and exit."});
+}
+
+Expected<std::optional<ScreenshotRequest>, CommandLineError>
+parseScreenshot(const QCommandLineParser& parser) {
+    if (!parser.isSet("screenshot")) {
+        for (const char* option : {"expand", "theme"}) {
+            if (parser.isSet(option)) {
+                return unexpected(
+                    CommandLineError{std::string("--") + option + " needs --screenshot."});
+            }
+        }
+        return std::optional<ScreenshotRequest>();
+    }
+    ScreenshotRequest request;
+    request.outputPath = parser.value("screenshot").toStdString();
+    if (request.outputPath.empty()) {
+        return unexpected(CommandLineError{"--screenshot needs a file name."});
+    }
+    for (const QString& id : parser.values("expand")) {
+        if (id.isEmpty()) {
+            return unexpected(CommandLineError{"--expand needs an application id."});
+        }
+        request.expandedApps.push_back(id.toStdString());
+    }
+    if (parser.isSet("theme")) {
+        const QString theme = parser.value("theme");
+        if (theme == "light") {
+            request.theme = ScreenshotTheme::light;
+        } else if (theme == "dark") {
+            request.theme = ScreenshotTheme::dark;
+        } else {
+            return unexpected(CommandLineError{"--theme must be dark or light, not '" +
+                                               theme.toStdString() + "'."});
+        }
+    }
+    return std::optional(std::move(request));
 }
 
 } // namespace
@@ -63,6 +107,15 @@ Expected<CommandLineOptions, CommandLineError> parseCommandLine(const QStringLis
             return unexpected(CommandLineError{"Only one listing option can be given at a time."});
         }
         options.listing = option.request;
+    }
+    auto screenshot = parseScreenshot(parser);
+    if (!screenshot) {
+        return unexpected(screenshot.error());
+    }
+    options.screenshot = std::move(*screenshot);
+    if (options.screenshot && options.listing != ListingRequest::none) {
+        return unexpected(
+            CommandLineError{"--screenshot cannot be combined with a listing option."});
     }
     return options;
 }

@@ -6,15 +6,27 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrelamp {
 
 enum class ListingRequest { none, apps, devices, outputDevices, defaultOutput };
 
+enum class ScreenshotTheme { light, dark };
+
+// Renders the application list to a PNG file instead of running.
+struct ScreenshotRequest {
+    std::string outputPath;
+    // Applications whose device and equalizer sections are opened first.
+    std::vector<std::string> expandedApps;
+    ScreenshotTheme theme = ScreenshotTheme::light;
+};
+
 struct CommandLineOptions {
     std::optional<std::string> simulateScenario;
     ListingRequest listing = ListingRequest::none;
     bool headless = false;
+    std::optional<ScreenshotRequest> screenshot;
     bool showHelp = false;
     bool showVersion = false;
 };

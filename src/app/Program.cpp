@@ -3,11 +3,13 @@
 #include "app/AudioWorld.h"
 #include "app/CommandLine.h"
 #include "app/Listing.h"
+#include "app/Screenshot.h"
 #include "model/AudioRouteManager.h"
 #include "platform/StoredFile.h"
 #include "platform/TerminationSignals.h"
 #include "platform/UserDefaults.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -39,6 +41,33 @@ int runHeadless(AudioWorld& world) {
     return status;
 }
 
+int runScreenshot(int argc, char** argv, const CommandLineOptions& options) {
+    prepareScreenshotEnvironment();
+    QApplication app(argc, argv);
+    const auto states = screenshotStates(options.simulateScenario);
+    if (!states) {
+        std::cerr << "kestrelamp: " << states.error().message << "\n";
+        return kUsageError;
+    }
+    auto world = openAudioWorld(options.simulateScenario);
+    if (!world) {
+        std::cerr << "kestrelamp: " << world.error().description << "\n";
+        return kUsageError;
+    }
+    const auto image = renderAppList(*options.screenshot, *world, *states);
+    if (!image) {
+        std::cerr << "kestrelamp: " << image.error().message << "\n";
+        return kUsageError;
+    }
+    const QString path = QString::fromStdString(options.screenshot->outputPath);
+    if (!image->save(path, "PNG")) {
+        std::cerr << "kestrelamp: --screenshot: cannot write '" << options.screenshot->outputPath
+                  << "'\n";
+        return kUsageError;
+    }
+    return 0;
+}
+
 } // namespace
 
 int runProgram(int argc, char** argv) {
@@ -56,6 +85,10 @@ int runProgram(int argc, char** argv) {
     if (options->showVersion) {
         std::cout << "kestrelamp " << KESTRELAMP_VERSION << "\n";
         return 0;
+    }
+
+    if (options->screenshot) {
+        return runScreenshot(argc, argv, *options);
     }
 
     QCoreApplication app(argc, argv);

@@ -1,0 +1,409 @@
+#include "views/AppListView.h"
+
+#include "views/AppRowView.h"
+#include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/Fonts.h"
+#include "views/toolkit/SymbolImage.h"
+#include "views/toolkit/Symbols.h"
+#include "views/toolkit/TextLabel.h"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+namespace kestrelamp {
+
+using namespace toolkit;
+
+namespace {
+
+enum ListingFlag : std::uint8_t { kHasState = 1, kPinned = 2, kIgnored = 4 };
+
+TextLabel* centredText(const QString& objectName, const QString& text, int fontSize,
+                       ColorSpec color, QWidget* parent) {
+    auto* label = new TextLabel(text, systemFont(fontSize), color, parent);
+    label->setObjectName(objectName);
+    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    label->setLines(TextLabel::Lines::wrapped);
+    label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    return label;
+}
+
+bool sameIDs(const AudioAppList& a, const AudioAppList& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const AudioApp& x, const AudioApp& y) {
+                          return x.id == y.id && x.displayName == y.displayName;
+                      });
+}
+
+} // namespace
+
+AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& permission,
+                         QWidget* parent)
+    : QWidget(parent)
+    , manager_(manager)
+    , permission_(permission)
+    , hasPermission_(permission.preflight()) {
+    setObjectName(QStringLiteral("appList"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("appListScroll"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    outer->addWidget(scroll_);
+
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("appListContent"));
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    buildSearchBar(column);
+    buildPermissionPrompt(column);
+    buildEmptyState(column);
+    rowsHolder_ = new QWidget(content);
+    rowsHolder_->setObjectName(QStringLiteral("appRows"));
+    rowsLayout_ = new QVBoxLayout(rowsHolder_);
+    rowsLayout_->setContentsMargins(0, 0, 0, 0);
+    rowsLayout_->setSpacing(0);
+    column->addWidget(rowsHolder_);
+    buildFooter(column);
+    column->addStretch(1);
+    scroll_->setWidget(content);
+
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
+    shortcut->setObjectName(QStringLiteral("searchShortcut"));
+    connect(shortcut, &QShortcut::activated, this,
+            [this] { setSearchFieldVisible(!searchFieldVisible_); });
+
+    connect(&manager_, &AudioRouteManager::audioAppsChanged, this, &AppListView::refresh);
+    connect(&manager_, &AudioRouteManager::appStatesChanged, this, &AppListView::refreshListing);
+    connect(&manager_, &AudioRouteManager::audioActivityChanged, this, [this] {
+        if (manager_.showOnlyLive()) {
+            refresh();
+        }
+    });
+    connect(&manager_, &AudioRouteManager::showOnlyLiveChanged, this, [this] {
+        showEmptyStateTexts();
+        refresh();
+    });
+    connect(&manager_, &AudioRouteManager::searchQueryChanged, this, [this] {
+        if (searchField_->text() != manager_.searchQuery()) {
+            searchField_->setText(manager_.searchQuery());
+        }
+        refresh();
+    });
+    connect(&manager_, &AudioRouteManager::audioLevelsChanged, this, &AppListView::pushLevels);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationActive) {
+                    readPermission();
+                }
+            });
+
+    showEmptyStateTexts();
+    refresh();
+}
+
+AppListView::~AppListView() = default;
+
+void AppListView::buildSearchBar(QVBoxLayout* content) {
+    searchBar_ = new QWidget;
+    searchBar_->setObjectName(QStringLiteral("searchBar"));
+    auto* line = new QHBoxLayout(searchBar_);
+    line->setContentsMargins(8, 4, 8, 4);
+    line->setSpacing(4);
+    line->addWidget(
+        new SymbolImage(QStringLiteral("magnifyingglass"), 11, ColorSpec::secondary(), searchBar_));
+    searchField_ = new QLineEdit(searchBar_);
+    searchField_->setObjectName(QStringLiteral("searchField"));
+    searchField_->setPlaceholderText(QStringLiteral("Search apps\u2026"));
+    searchField_->setFont(systemFont(11));
+    searchField_->setText(manager_.searchQuery());
+    line->addWidget(searchField_, 1);
+    content->addWidget(searchBar_);
+    connect(searchField_, &QLineEdit::textEdited, this,
+            [this](const QString& text) { manager_.setSearchQuery(text); });
+}
+
+void AppListView::buildPermissionPrompt(QVBoxLayout* content) {
+    permissionPrompt_ = new QWidget;
+    permissionPrompt_->setObjectName(QStringLiteral("permissionPrompt"));
+    auto* column = new QVBoxLayout(permissionPrompt_);
+    column->setContentsMargins(12, 30, 12, 30);
+    column->setSpacing(8);
+    column->addWidget(new SymbolImage(QStringLiteral("lock.shield"), 24, ColorSpec::secondary(),
+                                      permissionPrompt_),
+                      0, Qt::AlignHCenter);
+    column->addWidget(centredText(QStringLiteral("permissionTitle"),
+                                  QStringLiteral("Screen Recording permission needed"), 12,
+                                  ColorSpec::secondary(), permissionPrompt_));
+    column->addWidget(centredText(
+        QStringLiteral("permissionMessage"),
+        QStringLiteral("Kestrelamp needs Screen Recording permission to detect audio apps."), 10,
+        ColorSpec::secondary(0.7), permissionPrompt_));
+    auto* grant = new QPushButton(QStringLiteral("Grant Permission"), permissionPrompt_);
+    grant->setObjectName(QStringLiteral("grantPermissionButton"));
+    grant->setFont(systemFont(11));
+    column->addWidget(grant, 0, Qt::AlignHCenter);
+    content->addWidget(permissionPrompt_);
+    // Linux has no settings pane to open; the answer is read again when the program is active.
+    connect(grant, &QPushButton::clicked, this, [this] { permission_.request(); });
+}
+
+void AppListView::buildEmptyState(QVBoxLayout* content) {
+    emptyState_ = new QWidget;
+    emptyState_->setObjectName(QStringLiteral("emptyState"));
+    auto* column = new QVBoxLayout(emptyState_);
+    column->setContentsMargins(0, 30, 0, 30);
+    column->setSpacing(8);
+    emptySymbol_ =
+        new SymbolImage(QStringLiteral("speaker.slash"), 24, ColorSpec::secondary(), emptyState_);
+    emptySymbol_->setObjectName(QStringLiteral("emptyStateSymbol"));
+    column->addWidget(emptySymbol_, 0, Qt::AlignHCenter);
+    emptyTitle_ = centredText(QStringLiteral("emptyStateTitle"), QString(), 12,
+                              ColorSpec::secondary(), emptyState_);
+    column->addWidget(emptyTitle_);
+    emptySubtitle_ = centredText(QStringLiteral("emptyStateSubtitle"), QString(), 10,
+                                 ColorSpec::secondary(0.7), emptyState_);
+    column->addWidget(emptySubtitle_);
+    content->addWidget(emptyState_);
+}
+
+void AppListView::buildFooter(QVBoxLayout* content) {
+    footer_ = new QWidget;
+    footer_->setObjectName(QStringLiteral("ignoredFooter"));
+    auto* column = new QVBoxLayout(footer_);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(new Divider(8, 0, footer_));
+    auto* line = new QHBoxLayout;
+    line->setContentsMargins(12, 6, 12, 6);
+    line->setSpacing(6);
+    line->addWidget(
+        new SymbolImage(QStringLiteral("eye.slash"), 10, ColorSpec::secondary(), footer_));
+    ignoredCount_ = new TextLabel(QString(), systemFont(10), ColorSpec::secondary(), footer_);
+    ignoredCount_->setObjectName(QStringLiteral("ignoredCount"));
+    line->addWidget(ignoredCount_);
+    line->addStretch(1);
+    showButton_ = new BorderlessButton(footer_);
+    showButton_->setObjectName(QStringLiteral("showIgnoredButton"));
+    showButton_->setText(QStringLiteral("Show"));
+    showButton_->setTextStyle(systemFont(10), ColorSpec::accent());
+    line->addWidget(showButton_);
+    column->addLayout(line);
+    showMenu_ = new QMenu(showButton_);
+    showMenu_->setObjectName(QStringLiteral("showIgnoredMenu"));
+    content->addWidget(footer_);
+    connect(showButton_, &QAbstractButton::clicked, this, [this] {
+        showMenu_->popup(showButton_->mapToGlobal(QPoint(0, showButton_->height())));
+    });
+}
+
+void AppListView::setSearchFieldVisible(bool visible) {
+    searchFieldVisible_ = visible;
+    showSearchBar();
+}
+
+void AppListView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous()) {
+        readPermission();
+    }
+}
+
+void AppListView::readPermission() {
+    const bool granted = permission_.preflight();
+    if (granted != hasPermission_) {
+        hasPermission_ = granted;
+        refresh();
+    }
+}
+
+void AppListView::refresh() {
+    showSearchBar();
+    lastListingFlags_ = listingFlags();
+    syncRows(hasPermission_ ? manager_.filteredApps() : AudioAppList{});
+    const bool hasRows = !rowOrder_.empty();
+    permissionPrompt_->setVisible(!hasPermission_);
+    emptyState_->setVisible(hasPermission_ && !hasRows);
+    rowsHolder_->setVisible(hasPermission_ && hasRows);
+    showFooter();
+}
+
+void AppListView::refreshListing() {
+    // Most state changes (volume, mute, devices) move no row and change no footer.
+    if (listingFlags() != lastListingFlags_) {
+        refresh();
+    }
+}
+
+std::vector<std::uint8_t> AppListView::listingFlags() const {
+    std::vector<std::uint8_t> flags;
+    flags.reserve(manager_.audioApps().size());
+    for (const AudioApp& app : manager_.audioApps()) {
+        const AppAudioState* state = manager_.state(app.id);
+        flags.push_back(std::uint8_t(state ? kHasState | (state->isPinned ? kPinned : 0) |
+                                                 (state->isIgnored ? kIgnored : 0)
+                                           : 0));
+    }
+    return flags;
+}
+
+void AppListView::syncRows(const AudioAppList& filtered) {
+    std::vector<std::string> order;
+    order.reserve(filtered.size());
+    for (const AudioApp& app : filtered) {
+        order.push_back(app.id);
+    }
+    if (order == rowOrder_) {
+        for (const AudioApp& app : filtered) {
+            AppRowView* existing = rowsByID_.at(app.id).row;
+            if (existing->app().displayName != app.displayName ||
+                existing->app().icon != app.icon) {
+                existing->setApp(app);
+            }
+        }
+        return;
+    }
+
+    std::unordered_map<std::string, RowEntry> kept;
+    kept.reserve(filtered.size());
+    for (const AudioApp& app : filtered) {
+        auto found = rowsByID_.find(app.id);
+        if (found != rowsByID_.end()) {
+            kept.emplace(app.id, found->second);
+            rowsByID_.erase(found);
+            continue;
+        }
+        auto* row = new AppRowView(app, manager_, AppRowView::LevelUpdates::fromOwner, rowsHolder_);
+        auto* divider = new Divider(8, 0, rowsHolder_);
+        divider->setObjectName(QStringLiteral("rowDivider:%1").arg(QString::fromStdString(app.id)));
+        kept.emplace(app.id, RowEntry{row, divider});
+    }
+    // What is left belongs to applications no longer listed. A row may be in the middle of
+    // handling its own click, so it goes once control is back in the event loop.
+    for (auto& [id, entry] : rowsByID_) {
+        entry.row->hide();
+        entry.divider->hide();
+        rowsLayout_->removeWidget(entry.row);
+        rowsLayout_->removeWidget(entry.divider);
+        entry.row->deleteLater();
+        entry.divider->deleteLater();
+    }
+    rowsByID_ = std::move(kept);
+    rowOrder_ = std::move(order);
+
+    while (rowsLayout_->count() > 0) {
+        delete rowsLayout_->takeAt(0);
+    }
+    for (std::size_t i = 0; i < rowOrder_.size(); ++i) {
+        const RowEntry& entry = rowsByID_.at(rowOrder_[i]);
+        rowsLayout_->addWidget(entry.row);
+        rowsLayout_->addWidget(entry.divider);
+        entry.row->setApp(filtered[i]);
+        entry.row->show();
+        entry.divider->setVisible(i + 1 < rowOrder_.size());
+    }
+}
+
+void AppListView::showEmptyStateTexts() {
+    const bool liveOnly = manager_.showOnlyLive();
+    emptySymbol_->setSymbol(liveOnly ? QStringLiteral("waveform.slash")
+                                     : QStringLiteral("speaker.slash"));
+    emptyTitle_->setText(liveOnly ? QStringLiteral("No apps playing audio")
+                                  : QStringLiteral("No audio apps detected"));
+    emptySubtitle_->setText(liveOnly ? QStringLiteral("Apps will appear when they play audio")
+                                     : QStringLiteral("Play audio in any app to see it here"));
+}
+
+void AppListView::showSearchBar() {
+    searchBar_->setVisible(manager_.audioApps().size() > kSearchBarThreshold ||
+                           searchFieldVisible_);
+}
+
+void AppListView::showFooter() {
+    AudioAppList ignored = ignoredApps(manager_);
+    footer_->setVisible(!ignored.empty());
+    ignoredCount_->setText(ignoredCountText(ignored.size()));
+    if (sameIDs(ignored, lastIgnored_)) {
+        return;
+    }
+    // The menu may be delivering one of these actions right now.
+    for (QAction* action : showMenu_->actions()) {
+        showMenu_->removeAction(action);
+        action->deleteLater();
+    }
+    const QIcon eye =
+        tintedSymbolIcon(QStringLiteral("eye"), showMenu_->palette().color(QPalette::WindowText));
+    for (const AudioApp& app : ignored) {
+        auto* action = new QAction(eye, QString::fromStdString(app.displayName), showMenu_);
+        action->setObjectName(QStringLiteral("showIgnored:%1").arg(QString::fromStdString(app.id)));
+        const std::string id = app.id;
+        connect(action, &QAction::triggered, this, [this, id] { manager_.toggleIgnore(id); });
+        showMenu_->addAction(action);
+    }
+    lastIgnored_ = std::move(ignored);
+}
+
+void AppListView::pushLevels() {
+    for (const auto& [id, level] : manager_.audioLevels()) {
+        const auto found = rowsByID_.find(id);
+        if (found != rowsByID_.end()) {
+            found->second.row->setLevel(level);
+        }
+    }
+}
+
+AppRowView* AppListView::row(const std::string& appID) const {
+    const auto found = rowsByID_.find(appID);
+    return found == rowsByID_.end() ? nullptr : found->second.row;
+}
+
+std::vector<AppRowView*> AppListView::rows() const {
+    std::vector<AppRowView*> ordered;
+    ordered.reserve(rowOrder_.size());
+    for (const std::string& id : rowOrder_) {
+        ordered.push_back(rowsByID_.at(id).row);
+    }
+    return ordered;
+}
+
+int AppListView::contentHeight() const {
+    QWidget* content = scroll_->widget();
+    content->layout()->activate();
+    const int width = scroll_->viewport()->width();
+    const int forWidth = content->layout()->hasHeightForWidth()
+                             ? content->layout()->heightForWidth(width)
+                             : content->sizeHint().height();
+    return forWidth;
+}
+
+QString AppListView::ignoredCountText(std::size_t count) {
+    return QString::asprintf("%lld", (long long)count) + QStringLiteral(" ignored app") +
+           (count == 1 ? QString() : QStringLiteral("s"));
+}
+
+AudioAppList AppListView::ignoredApps(const AudioRouteManager& manager) {
+    AudioAppList ignored;
+    for (const AudioApp& app : manager.audioApps()) {
+        const AppAudioState* state = manager.state(app.id);
+        if (state && state->isIgnored) {
+            ignored.push_back(app);
+        }
+    }
+    return ignored;
+}
+
+} // namespace kestrelamp

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "model/AudioModel.h"
+#include "model/AudioRouteManager.h"
+#include "platform/ScreenCapturePermission.h"
+
+#include <QWidget>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class QLineEdit;
+class QMenu;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace kestrelamp {
+
+class AppRowView;
+
+namespace toolkit {
+class BorderlessButton;
+class Divider;
+class SymbolImage;
+class TextLabel;
+} // namespace toolkit
+
+// The "Apps" tab: a scrolling list with the search bar (more than 8 applications, or Ctrl+F),
+// then the permission prompt, the empty state or one row per filtered application, and the
+// footer of ignored applications. Rows are kept by application id, so reordering keeps their
+// expanded sections; they are rebuilt only when the filtered ids or their order change.
+class AppListView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr std::size_t kSearchBarThreshold = 8;
+
+    AppListView(AudioRouteManager& manager, ScreenCapturePermission& permission,
+                QWidget* parent = nullptr);
+    ~AppListView() override;
+
+    bool searchFieldVisible() const { return searchFieldVisible_; }
+    void setSearchFieldVisible(bool visible);
+    bool hasScreenCapturePermission() const { return hasPermission_; }
+
+    // The row of a listed application, nothing when it is not shown.
+    AppRowView* row(const std::string& appID) const;
+    // Rows in display order.
+    std::vector<AppRowView*> rows() const;
+    QScrollArea* scrollArea() const { return scroll_; }
+    // The height the whole content wants at the list's current width.
+    int contentHeight() const;
+
+    // "1 ignored app", "2 ignored apps".
+    static QString ignoredCountText(std::size_t count);
+    // Listed applications whose stored state is ignored, in listing order.
+    static AudioAppList ignoredApps(const AudioRouteManager& manager);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    struct RowEntry {
+        AppRowView* row;
+        toolkit::Divider* divider;
+    };
+
+    void buildSearchBar(QVBoxLayout* content);
+    void buildPermissionPrompt(QVBoxLayout* content);
+    void buildEmptyState(QVBoxLayout* content);
+    void buildFooter(QVBoxLayout* content);
+
+    void readPermission();
+    void refresh();
+    void refreshListing();
+    void syncRows(const AudioAppList& filtered);
+    void showEmptyStateTexts();
+    void showSearchBar();
+    void showFooter();
+    void pushLevels();
+    // Per listed application: present, pinned, ignored. Rows and footer follow nothing else.
+    std::vector<std::uint8_t> listingFlags() const;
+
+    AudioRouteManager& manager_;
+    ScreenCapturePermission& permission_;
+    bool searchFieldVisible_ = false;
+    bool hasPermission_ = true;
+
+    QScrollArea* scroll_ = nullptr;
+    QWidget* searchBar_ = nullptr;
+    QLineEdit* searchField_ = nullptr;
+    QWidget* permissionPrompt_ = nullptr;
+    QWidget* emptyState_ = nullptr;
+    toolkit::SymbolImage* emptySymbol_ = nullptr;
+    toolkit::TextLabel* emptyTitle_ = nullptr;
+    toolkit::TextLabel* emptySubtitle_ = nullptr;
+    QWidget* rowsHolder_ = nullptr;
+    QVBoxLayout* rowsLayout_ = nullptr;
+    QWidget* footer_ = nullptr;
+    toolkit::TextLabel* ignoredCount_ = nullptr;
+    toolkit::BorderlessButton* showButton_ = nullptr;
+    QMenu* showMenu_ = nullptr;
+
+    std::unordered_map<std::string, RowEntry> rowsByID_;
+    std::vector<std::string> rowOrder_;
+    std::vector<std::uint8_t> lastListingFlags_;
+    AudioAppList lastIgnored_;
+};
+
+} // namespace kestrelamp

@@ -1,0 +1,155 @@
+#pragma once
+
+#include "model/AudioModel.h"
+#include "model/AudioRouteManager.h"
+
+#include <QIcon>
+#include <QWidget>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class QGraphicsOpacityEffect;
+
+namespace kestrelamp {
+
+class EQView;
+class InlineVUMeter;
+class OutputDeviceSection;
+class VolumeSlider;
+
+namespace toolkit {
+class BorderlessButton;
+class SymbolImage;
+class TextLabel;
+} // namespace toolkit
+
+// An application's picture, clipped to a rounded square; "app.fill" when it has none.
+class AppIconView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kEdge = 24;
+
+    explicit AppIconView(QWidget* parent = nullptr);
+    void setIcon(const std::optional<std::string>& icon);
+    // True when the application's own image is drawn, false for the placeholder symbol.
+    bool hasApplicationIcon() const { return !icon_.isNull(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QIcon icon_;
+};
+
+// One application in the list: icon, name, pin mark, activity badge, level meter, the output
+// devices / equalizer / mute buttons, the volume line with its boost button, and, when expanded,
+// the output-device chooser and the equalizer. Every change goes through the route manager.
+class AppRowView : public QWidget {
+    Q_OBJECT
+
+public:
+    // Whether the row follows the manager's levels itself or is handed them by its owner.
+    enum class LevelUpdates { own, fromOwner };
+
+    AppRowView(AudioApp app, AudioRouteManager& manager,
+               LevelUpdates levelUpdates = LevelUpdates::own, QWidget* parent = nullptr);
+
+    const AudioApp& app() const { return app_; }
+    // A new record for the same application (name or icon may differ).
+    void setApp(const AudioApp& app);
+
+    bool showsOutputDevices() const { return showOutputDevices_; }
+    void setShowOutputDevices(bool show);
+    bool showsEQ() const { return showEQ_; }
+    void setShowEQ(bool show);
+
+    // The state shown: the stored one, or the default without storing it.
+    const AppAudioState& shownState() const { return state_; }
+    void setLevel(float level);
+    float level() const;
+
+    OutputDeviceSection* outputDeviceSection() const { return devices_; }
+    EQView* eqView() const { return eqView_; }
+
+    // --- What the row shows, as pure functions -------------------------------------------
+    static AppAudioState stateFor(const AudioApp& app, const AudioRouteManager& manager);
+    // volume × 100 truncated, then "%".
+    static QString percentageText(float volume);
+    static QString boostText(std::int64_t multiplier);
+    static QString boostToolTip(std::int64_t multiplier);
+    // 1, 2, 3, 4, then back to 1.
+    static std::int64_t nextBoost(std::int64_t multiplier);
+    // The one chosen device's name, "N devices" for several, nothing otherwise.
+    static QString deviceSummary(const AppAudioState& state, const AudioDeviceList& devices);
+
+private:
+    void buildMainLine();
+    void buildVolumeLine();
+    void syncState();
+    void syncActivity();
+    void syncDevices();
+    void showState();
+    void showDevicesButton();
+    void showContextMenu(const QPoint& position);
+
+    AudioApp app_;
+    AudioRouteManager& manager_;
+    AppAudioState state_;
+    bool showOutputDevices_ = false;
+    bool showEQ_ = false;
+
+    AppIconView* icon_ = nullptr;
+    toolkit::TextLabel* name_ = nullptr;
+    toolkit::SymbolImage* pin_ = nullptr;
+    toolkit::TextLabel* badge_ = nullptr;
+    InlineVUMeter* meter_ = nullptr;
+    toolkit::BorderlessButton* devicesButton_ = nullptr;
+    toolkit::BorderlessButton* eqButton_ = nullptr;
+    toolkit::BorderlessButton* muteButton_ = nullptr;
+    VolumeSlider* volume_ = nullptr;
+    toolkit::TextLabel* percentage_ = nullptr;
+    toolkit::BorderlessButton* boostButton_ = nullptr;
+    QWidget* mainLine_ = nullptr;
+    OutputDeviceSection* devices_ = nullptr;
+    QWidget* eqSection_ = nullptr;
+    EQView* eqView_ = nullptr;
+    QGraphicsOpacityEffect* ignoredEffect_ = nullptr;
+};
+
+// The expanded chooser: "System Default", then one checkable row per output device.
+class OutputDeviceSection : public QWidget {
+    Q_OBJECT
+
+public:
+    OutputDeviceSection(std::string appID, AudioRouteManager& manager, QWidget* parent = nullptr);
+
+    // Rebuilds the rows when the device list changed, else only marks the chosen ones.
+    void showChoices(const AppAudioState& state, const AudioDeviceList& devices);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    struct DeviceRow {
+        std::string uid;
+        toolkit::SymbolImage* check;
+        toolkit::TextLabel* name;
+    };
+
+    void rebuild(const AudioDeviceList& devices);
+
+    std::string appID_;
+    AudioRouteManager& manager_;
+    AudioDeviceList devices_;
+    bool built_ = false;
+    AppAudioState state_;
+    toolkit::SymbolImage* defaultCheck_ = nullptr;
+    toolkit::TextLabel* defaultName_ = nullptr;
+    std::vector<DeviceRow> rows_;
+    std::vector<QWidget*> rowWidgets_;
+};
+
+} // namespace kestrelamp

@@ -1,0 +1,69 @@
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+Expected<CommandLineOptions, CommandLineError> parse(QStringList arguments) {
+    arguments.prepend(QStringLiteral("kestrelamp"));
+    return parseCommandLine(arguments);
+}
+
+std::string errorOf(const QStringList& arguments) {
+    const auto parsed = parse(arguments);
+    EXPECT_FALSE(parsed) << arguments.join(' ').toStdString();
+    return parsed ? std::string() : parsed.error().message;
+}
+
+TEST(CommandLine, ScreenshotWithExpandedRowsAndTheme) {
+    const auto options = parse({"--simulate", "world.json", "--screenshot", "out.png", "--expand",
+                                "org.example.A", "--expand", "org.example.B", "--theme", "dark"});
+    ASSERT_TRUE(options);
+    ASSERT_TRUE(options->screenshot);
+    EXPECT_EQ(options->screenshot->outputPath, "out.png");
+    EXPECT_EQ(options->screenshot->expandedApps,
+              (std::vector<std::string>{"org.example.A", "org.example.B"}));
+    EXPECT_EQ(options->screenshot->theme, ScreenshotTheme::dark);
+    EXPECT_EQ(options->simulateScenario, "world.json");
+
+    const auto light = parse({"--screenshot", "out.png"});
+    ASSERT_TRUE(light && light->screenshot);
+    EXPECT_EQ(light->screenshot->theme, ScreenshotTheme::light);
+    EXPECT_TRUE(light->screenshot->expandedApps.empty());
+}
+
+TEST(CommandLine, OtherModesKeepWorking) {
+    const auto listing = parse({"--simulate", "world.json", "--list-apps"});
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->listing, ListingRequest::apps);
+    EXPECT_FALSE(listing->screenshot);
+    const auto headless = parse({"--headless"});
+    ASSERT_TRUE(headless);
+    EXPECT_TRUE(headless->headless);
+    EXPECT_FALSE(headless->screenshot);
+}
+
+TEST(CommandLine, BadScreenshotValuesNameTheOption) {
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--theme", "sepia"}),
+              "--theme must be dark or light, not 'sepia'.");
+    EXPECT_EQ(errorOf({"--theme", "dark"}), "--theme needs --screenshot.");
+    EXPECT_EQ(errorOf({"--expand", "org.example.A"}), "--expand needs --screenshot.");
+    EXPECT_EQ(errorOf({"--screenshot", ""}), "--screenshot needs a file name.");
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--expand", ""}),
+              "--expand needs an application id.");
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--list-devices"}),
+              "--screenshot cannot be combined with a listing option.");
+    EXPECT_NE(errorOf({"--screenshot"}).find("screenshot"), std::string::npos);
+}
+
+TEST(CommandLine, HelpDescribesTheScreenshotOptions) {
+    const std::string help = commandLineHelp();
+    for (const char* option :
+         {"--screenshot <file>", "--expand <app-id>", "--theme <dark|light>"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+} // namespace
+} // namespace kestrelamp

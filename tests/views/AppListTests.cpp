@@ -1,0 +1,283 @@
+#include "ViewTestSupport.h"
+
+#include "platform/ScreenCapturePermission.h"
+#include "views/AppListView.h"
+#include "views/AppRowView.h"
+#include "views/VUMeterView.h"
+#include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/SymbolImage.h"
+#include "views/toolkit/TextLabel.h"
+
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+
+namespace kestrelamp {
+namespace {
+
+using test::child;
+using test::click;
+using test::RouteWorld;
+using test::shown;
+using toolkit::SymbolImage;
+using toolkit::TextLabel;
+
+const std::string kPlayer = "org.example.Player";
+const std::string kOther = "org.example.Other";
+const std::string kQuiet = "org.example.Quiet";
+
+std::vector<std::string> idsOf(const std::vector<AppRowView*>& rows) {
+    std::vector<std::string> ids;
+    for (const AppRowView* row : rows) {
+        ids.push_back(row->app().id);
+    }
+    return ids;
+}
+
+class AppListTest : public testing::Test {
+protected:
+    explicit AppListTest(const std::string& scenario = test::standardScenario())
+        : world(scenario) {}
+
+    AudioRouteManager& manager() { return world.manager(); }
+
+    std::unique_ptr<AppListView> openList(ScreenCapturePermission& permission) {
+        auto list = std::make_unique<AppListView>(manager(), permission);
+        list->resize(320, 420);
+        list->show();
+        return list;
+    }
+    std::unique_ptr<AppListView> openList() { return openList(granted); }
+
+    static bool searchBarShown(const AppListView& list) {
+        return shown(child(list, QStringLiteral("searchBar")));
+    }
+    static void pressCtrlF(AppListView& list) {
+        list.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&list));
+        QTest::keyClick(&list, Qt::Key_F, Qt::ControlModifier);
+    }
+
+    RouteWorld world;
+    LinuxScreenCapturePermission granted;
+};
+
+TEST_F(AppListTest, RowsFollowTheFilteredOrderWithDividersBetween) {
+    manager().togglePin(kQuiet);
+    auto list = openList();
+    EXPECT_EQ(idsOf(list->rows()), (std::vector<std::string>{kQuiet, kOther, kPlayer}));
+    EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Quiet"))));
+    EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Other"))));
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("emptyState"))));
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("permissionPrompt"))));
+    // Rows start collapsed and cheap.
+    for (AppRowView* row : list->rows()) {
+        EXPECT_EQ(row->eqView(), nullptr);
+        EXPECT_EQ(row->outputDeviceSection(), nullptr);
+    }
+}
+
+TEST_F(AppListTest, ASingleRowHasNoDivider) {
+    manager().setSearchQuery(QStringLiteral("play"));
+    auto list = openList();
+    ASSERT_EQ(list->rows().size(), 1u);
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
+}
+
+TEST_F(AppListTest, ReorderingKeepsRowsAndTheirOpenSections) {
+    auto list = openList();
+    AppRowView* player = list->row(kPlayer);
+    player->setShowEQ(true);
+    manager().togglePin(kPlayer);
+    EXPECT_EQ(idsOf(list->rows()).front(), kPlayer);
+    EXPECT_EQ(list->row(kPlayer), player);
+    EXPECT_TRUE(player->showsEQ());
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("rowDivider:org.example.Quiet"))));
+    EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
+}
+
+TEST_F(AppListTest, StateChangesUpdateTheRowsInPlace) {
+    auto list = openList();
+    const std::vector<AppRowView*> before = list->rows();
+    manager().setVolume(kOther, 0.3f);
+    manager().setOutputDevices(kPlayer, {"speakers"});
+    manager().updateAudioActivity();
+    EXPECT_EQ(list->rows(), before);
+    EXPECT_EQ(child<TextLabel>(*list->row(kOther), QStringLiteral("volumePercentage"))->text(),
+              "30%");
+}
+
+TEST_F(AppListTest, LevelsReachOnlyTheRowTheyBelongTo) {
+    auto list = openList();
+    manager().setOutputDevices(kPlayer, {"speakers"});
+    world.render();
+    manager().eqProcessor().deliverLevels();
+    EXPECT_GT(list->row(kPlayer)->level(), -20.0f);
+    EXPECT_FLOAT_EQ(list->row(kOther)->level(), meter::kSilenceDb);
+    EXPECT_FLOAT_EQ(list->row(kQuiet)->level(), meter::kSilenceDb);
+}
+
+TEST_F(AppListTest, SearchFieldFiltersThroughTheManager) {
+    manager().setSearchQuery(QStringLiteral("oth"));
+    auto list = openList();
+    auto* field = child<QLineEdit>(*list, QStringLiteral("searchField"));
+    EXPECT_EQ(field->text(), "oth");
+    EXPECT_EQ(field->placeholderText(), QString("Search apps\u2026"));
+    EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{kOther});
+
+    field->clear();
+    QTest::keyClicks(field, "QUI");
+    EXPECT_EQ(manager().searchQuery(), "QUI");
+    EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{kQuiet});
+}
+
+TEST_F(AppListTest, EmptyStatesDependOnTheLiveOnlyFlag) {
+    manager().setSearchQuery(QStringLiteral("zzz"));
+    auto list = openList();
+    ASSERT_TRUE(shown(child(*list, QStringLiteral("emptyState"))));
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("appRows"))));
+    EXPECT_EQ(child<SymbolImage>(*list, QStringLiteral("emptyStateSymbol"))->symbol(),
+              "speaker.slash");
+    EXPECT_EQ(child<TextLabel>(*list, QStringLiteral("emptyStateTitle"))->text(),
+              "No audio apps detected");
+    EXPECT_EQ(child<TextLabel>(*list, QStringLiteral("emptyStateSubtitle"))->text(),
+              "Play audio in any app to see it here");
+
+    manager().setShowOnlyLive(true);
+    EXPECT_EQ(child<SymbolImage>(*list, QStringLiteral("emptyStateSymbol"))->symbol(),
+              "waveform.slash");
+    EXPECT_EQ(child<TextLabel>(*list, QStringLiteral("emptyStateTitle"))->text(),
+              "No apps playing audio");
+    EXPECT_EQ(child<TextLabel>(*list, QStringLiteral("emptyStateSubtitle"))->text(),
+              "Apps will appear when they play audio");
+
+    manager().setSearchQuery(QString());
+    EXPECT_EQ(idsOf(list->rows()), (std::vector<std::string>{kOther, kPlayer}));
+}
+
+TEST_F(AppListTest, PermissionPromptComesBeforeTheEmptyStateAndGoesOnActivation) {
+    manager().setSearchQuery(QStringLiteral("zzz"));
+    ControllableScreenCapturePermission permission(false);
+    auto list = openList(permission);
+    EXPECT_FALSE(list->hasScreenCapturePermission());
+    EXPECT_TRUE(shown(child(*list, QStringLiteral("permissionPrompt"))));
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("emptyState"))));
+    EXPECT_EQ(child<TextLabel>(*list, QStringLiteral("permissionTitle"))->text(),
+              "Screen Recording permission needed");
+    EXPECT_EQ(child<TextLabel>(*list, QStringLiteral("permissionMessage"))->text(),
+              "Kestrelamp needs Screen Recording permission to detect audio apps.");
+
+    auto* grant = child<QPushButton>(*list, QStringLiteral("grantPermissionButton"));
+    EXPECT_EQ(grant->text(), "Grant Permission");
+    click(grant);
+    EXPECT_EQ(permission.requestCount(), 1);
+    EXPECT_TRUE(shown(child(*list, QStringLiteral("permissionPrompt"))));
+
+    permission.setGranted(true);
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_TRUE(list->hasScreenCapturePermission());
+    EXPECT_FALSE(shown(child(*list, QStringLiteral("permissionPrompt"))));
+    EXPECT_TRUE(shown(child(*list, QStringLiteral("emptyState"))));
+}
+
+TEST_F(AppListTest, PermissionPromptReplacesTheRows) {
+    ControllableScreenCapturePermission permission(false);
+    auto list = openList(permission);
+    EXPECT_TRUE(list->rows().empty());
+    permission.setGranted(true);
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationInactive);
+    EXPECT_TRUE(list->rows().empty());
+    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_EQ(list->rows().size(), 3u);
+}
+
+TEST_F(AppListTest, IgnoredFooterCountsAndBringsApplicationsBack) {
+    auto list = openList();
+    QWidget* footer = child(*list, QStringLiteral("ignoredFooter"));
+    EXPECT_FALSE(shown(footer));
+
+    manager().toggleIgnore(kQuiet);
+    ASSERT_TRUE(shown(footer));
+    EXPECT_EQ(child<TextLabel>(*footer, QStringLiteral("ignoredCount"))->text(), "1 ignored app");
+    EXPECT_EQ(list->row(kQuiet), nullptr);
+
+    manager().toggleIgnore(kPlayer);
+    EXPECT_EQ(child<TextLabel>(*footer, QStringLiteral("ignoredCount"))->text(), "2 ignored apps");
+    EXPECT_EQ(
+        child<toolkit::BorderlessButton>(*footer, QStringLiteral("showIgnoredButton"))->text(),
+        "Show");
+
+    auto* menu = child<QMenu>(*footer, QStringLiteral("showIgnoredMenu"));
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), "Player");
+    EXPECT_EQ(menu->actions()[1]->text(), "Quiet");
+    menu->actions()[1]->trigger();
+    EXPECT_FALSE(manager().state(kQuiet)->isIgnored);
+    EXPECT_NE(list->row(kQuiet), nullptr);
+    EXPECT_EQ(child<TextLabel>(*footer, QStringLiteral("ignoredCount"))->text(), "1 ignored app");
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), "Player");
+
+    menu->actions()[0]->trigger();
+    EXPECT_FALSE(shown(footer));
+}
+
+TEST_F(AppListTest, IgnoringFromARowRemovesItSafely) {
+    auto list = openList();
+    AppRowView* quiet = list->row(kQuiet);
+    QPointer<AppRowView> guard(quiet);
+    quiet->setShowOutputDevices(true);
+    manager().toggleIgnore(kQuiet);
+    EXPECT_EQ(list->row(kQuiet), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(guard.isNull());
+    EXPECT_EQ(list->rows().size(), 2u);
+}
+
+TEST(AppListCounts, IgnoredTextAndWhoCounts) {
+    EXPECT_EQ(AppListView::ignoredCountText(0), "0 ignored apps");
+    EXPECT_EQ(AppListView::ignoredCountText(1), "1 ignored app");
+    EXPECT_EQ(AppListView::ignoredCountText(12), "12 ignored apps");
+
+    RouteWorld world;
+    AudioRouteManager& manager = world.manager();
+    manager.toggleIgnore(kOther);
+    // A stored state whose application is not listed is not counted.
+    AppAudioState absent = *manager.state(kOther);
+    absent.id = "org.example.Gone";
+    manager.setAppState(absent);
+    const AudioAppList ignored = AppListView::ignoredApps(manager);
+    ASSERT_EQ(ignored.size(), 1u);
+    EXPECT_EQ(ignored[0].id, kOther);
+}
+
+class SearchBarAt : public AppListTest, public testing::WithParamInterface<int> {
+protected:
+    SearchBarAt()
+        : AppListTest(test::scenarioWithApps(GetParam())) {}
+};
+
+TEST_P(SearchBarAt, ShownAboveEightApplicationsOrOnCtrlF) {
+    auto list = openList();
+    ASSERT_EQ(manager().audioApps().size(), std::size_t(GetParam()));
+    const bool always = GetParam() > 8;
+    EXPECT_EQ(searchBarShown(*list), always);
+    pressCtrlF(*list);
+    EXPECT_TRUE(list->searchFieldVisible());
+    EXPECT_TRUE(searchBarShown(*list));
+
+    auto* field = child<QLineEdit>(*list, QStringLiteral("searchField"));
+    QTest::keyClicks(field, "05");
+    pressCtrlF(*list);
+    EXPECT_FALSE(list->searchFieldVisible());
+    EXPECT_EQ(searchBarShown(*list), always);
+    // Hiding the bar keeps the filter in force.
+    EXPECT_EQ(manager().searchQuery(), "05");
+    EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{"org.example.App05"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, SearchBarAt, testing::Values(8, 9));
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,315 @@
+#include "ViewTestSupport.h"
+
+#include "views/AppRowView.h"
+#include "views/EQView.h"
+#include "views/VUMeterView.h"
+#include "views/VolumeSlider.h"
+#include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/SymbolImage.h"
+#include "views/toolkit/TextLabel.h"
+
+#include <QContextMenuEvent>
+#include <QGraphicsOpacityEffect>
+#include <QLayout>
+#include <QMenu>
+
+namespace kestrelamp {
+namespace {
+
+using test::child;
+using test::click;
+using test::RouteWorld;
+using test::shown;
+using toolkit::BorderlessButton;
+using toolkit::ColorSpec;
+using toolkit::SymbolImage;
+using toolkit::TextLabel;
+
+const std::string kPlayer = "org.example.Player";
+const std::string kQuiet = "org.example.Quiet";
+
+class AppRowTest : public testing::Test {
+protected:
+    AudioRouteManager& manager() { return world.manager(); }
+    const AppAudioState& state(const std::string& id = kPlayer) { return *manager().state(id); }
+
+    std::unique_ptr<AppRowView> makeRow(const std::string& id = kPlayer) {
+        return makeRow(*manager().app(id));
+    }
+    std::unique_ptr<AppRowView> makeRow(const AudioApp& app) {
+        auto row = std::make_unique<AppRowView>(app, manager());
+        row->resize(320, row->sizeHint().height());
+        row->show();
+        return row;
+    }
+    static BorderlessButton* button(AppRowView& row, const char* name) {
+        return child<BorderlessButton>(row, QLatin1String(name));
+    }
+    static QString percentage(AppRowView& row) {
+        return child<TextLabel>(row, QStringLiteral("volumePercentage"))->text();
+    }
+    bool hasEngine(const std::string& id, const std::string& uid) {
+        return manager().eqProcessor().engine(AudioRouteManager::routeKey(id, uid)) != nullptr;
+    }
+    QMenu* openContextMenu(AppRowView& row) {
+        QWidget* line = child(row, QStringLiteral("mainLine"));
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(4, 4),
+                                line->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(line, &event);
+        return row.findChild<QMenu*>(QStringLiteral("appRowContextMenu"));
+    }
+    static QAction* action(QMenu& menu, const char* name) {
+        return menu.findChild<QAction*>(QLatin1String(name));
+    }
+
+    RouteWorld world;
+};
+
+TEST_F(AppRowTest, ShowsNameIconAndTheDefaultStateOfAnUnknownApplication) {
+    AudioApp stranger;
+    stranger.id = "org.example.Stranger";
+    stranger.displayName = "Stranger";
+    auto row = makeRow(stranger);
+    EXPECT_EQ(child<TextLabel>(*row, QStringLiteral("appName"))->text(), "Stranger");
+    EXPECT_FALSE(child<AppIconView>(*row, QStringLiteral("appIcon"))->hasApplicationIcon());
+    EXPECT_EQ(child(*row, QStringLiteral("appIcon"))->size(), QSize(24, 24));
+    EXPECT_EQ(percentage(*row), "100%");
+    EXPECT_EQ(button(*row, "boostButton")->text(), QString("1\u00D7"));
+    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
+    // Reading the default does not store it.
+    EXPECT_EQ(manager().state("org.example.Stranger"), nullptr);
+
+    auto player = makeRow();
+    EXPECT_TRUE(child<AppIconView>(*player, QStringLiteral("appIcon"))->hasApplicationIcon());
+}
+
+TEST_F(AppRowTest, ButtonsCarryTheirToolTips) {
+    auto row = makeRow();
+    EXPECT_EQ(button(*row, "outputDevicesButton")->toolTip(), "Output Devices");
+    EXPECT_EQ(button(*row, "equalizerButton")->toolTip(), "Equalizer");
+    EXPECT_EQ(button(*row, "muteButton")->toolTip(), "Mute");
+    EXPECT_EQ(button(*row, "boostButton")->toolTip(), QString("Volume boost: 1\u00D7"));
+}
+
+TEST_F(AppRowTest, BadgeFollowsActivityAndIsAbsentWithoutIt) {
+    auto live = makeRow(kPlayer);
+    auto* liveBadge = child<TextLabel>(*live, QStringLiteral("activityBadge"));
+    ASSERT_TRUE(shown(liveBadge));
+    EXPECT_EQ(liveBadge->text(), "LIVE");
+    EXPECT_EQ(liveBadge->background(), ColorSpec::fixed(toolkit::named::green));
+
+    auto quiet = makeRow(kQuiet);
+    auto* quietBadge = child<TextLabel>(*quiet, QStringLiteral("activityBadge"));
+    ASSERT_TRUE(shown(quietBadge));
+    EXPECT_EQ(quietBadge->text(), "silent");
+
+    AudioApp unlisted;
+    unlisted.id = "org.example.Unlisted";
+    unlisted.displayName = "Unlisted";
+    auto none = makeRow(unlisted);
+    EXPECT_FALSE(shown(child(*none, QStringLiteral("activityBadge"))));
+}
+
+TEST_F(AppRowTest, MuteButtonTogglesTheStateAndTheEngines) {
+    manager().setOutputDevices(kPlayer, {"speakers"});
+    auto row = makeRow();
+    click(button(*row, "muteButton"));
+    EXPECT_TRUE(state().isMuted);
+    EXPECT_TRUE(manager().eqProcessor().engine(kPlayer + "|speakers")->isMuted.load());
+    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.slash.fill");
+    EXPECT_EQ(button(*row, "muteButton")->symbolColor(), ColorSpec::fixed(toolkit::named::red));
+    EXPECT_EQ(button(*row, "muteButton")->toolTip(), "Unmute");
+    click(button(*row, "muteButton"));
+    EXPECT_FALSE(state().isMuted);
+    EXPECT_EQ(button(*row, "muteButton")->toolTip(), "Mute");
+}
+
+TEST_F(AppRowTest, VolumeSliderSetsTheVolumeAndThePercentageTruncates) {
+    auto row = makeRow();
+    auto* slider = child<VolumeSlider>(*row, QStringLiteral("volumeSlider"));
+    QTest::mouseClick(slider, Qt::LeftButton, {},
+                      QPoint(slider->width() / 2, slider->height() / 2));
+    EXPECT_NEAR(state().volume, 0.5f, 0.02f);
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(0, slider->height() / 2));
+    EXPECT_FLOAT_EQ(state().volume, 0.0f);
+    EXPECT_EQ(percentage(*row), "0%");
+
+    manager().setVolume(kPlayer, 0.555f);
+    EXPECT_EQ(percentage(*row), "55%");
+    EXPECT_FLOAT_EQ(slider->value(), 0.555f);
+    EXPECT_EQ(AppRowView::percentageText(0.999f), "99%");
+    EXPECT_EQ(AppRowView::percentageText(2.0f), "200%");
+}
+
+TEST_F(AppRowTest, DraggingTheVolumeUnmutes) {
+    manager().toggleMute(kPlayer);
+    auto row = makeRow();
+    auto* slider = child<VolumeSlider>(*row, QStringLiteral("volumeSlider"));
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, 4));
+    EXPECT_FLOAT_EQ(state().volume, 1.0f);
+    EXPECT_FALSE(state().isMuted);
+    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
+}
+
+TEST_F(AppRowTest, BoostButtonCyclesOneToFourAndBack) {
+    manager().setOutputDevices(kPlayer, {"speakers"});
+    manager().setVolume(kPlayer, 0.5f);
+    auto row = makeRow();
+    BorderlessButton* boost = button(*row, "boostButton");
+    const std::vector<std::int64_t> expected = {2, 3, 4, 1};
+    for (std::int64_t multiplier : expected) {
+        click(boost);
+        EXPECT_EQ(state().boostMultiplier, multiplier);
+        EXPECT_FLOAT_EQ(manager().eqProcessor().engine(kPlayer + "|speakers")->volume.load(),
+                        0.5f * float(multiplier));
+        if (multiplier == 4) {
+            EXPECT_EQ(boost->text(), QString("4\u00D7"));
+            EXPECT_EQ(boost->textColor(), ColorSpec::fixed(toolkit::named::orange));
+            EXPECT_EQ(boost->toolTip(), QString("Volume boost: 4\u00D7"));
+        }
+    }
+    EXPECT_EQ(boost->text(), QString("1\u00D7"));
+    EXPECT_EQ(boost->textColor(), ColorSpec::secondary(0.4));
+    // Out-of-range values read from a file still cycle sensibly.
+    EXPECT_EQ(AppRowView::nextBoost(9), 1);
+    EXPECT_EQ(AppRowView::boostText(0), QString("1\u00D7"));
+}
+
+TEST_F(AppRowTest, SectionsAreBuiltOnlyWhenExpanded) {
+    auto row = makeRow();
+    EXPECT_EQ(row->outputDeviceSection(), nullptr);
+    EXPECT_EQ(row->eqView(), nullptr);
+    click(button(*row, "equalizerButton"));
+    ASSERT_NE(row->eqView(), nullptr);
+    EXPECT_EQ(button(*row, "equalizerButton")->symbolColor(), ColorSpec::accent());
+    click(button(*row, "outputDevicesButton"));
+    ASSERT_NE(row->outputDeviceSection(), nullptr);
+    // Devices come first when both are open.
+    EXPECT_LT(row->layout()->indexOf(row->outputDeviceSection()),
+              row->layout()->indexOf(row->eqView()->parentWidget()));
+    click(button(*row, "equalizerButton"));
+    EXPECT_EQ(row->eqView(), nullptr);
+}
+
+TEST_F(AppRowTest, DeviceRowsAddAndRemoveRoutes) {
+    auto row = makeRow();
+    click(button(*row, "outputDevicesButton"));
+    OutputDeviceSection* section = row->outputDeviceSection();
+    ASSERT_NE(section, nullptr);
+    EXPECT_EQ(child<SymbolImage>(*section, QStringLiteral("systemDefaultCheck"))->symbol(),
+              "checkmark.circle.fill");
+    // Collapsed labels are hidden while the section is open.
+    EXPECT_TRUE(button(*row, "outputDevicesButton")->text().isEmpty());
+
+    click(child(*section, QStringLiteral("deviceRow:headphones")));
+    EXPECT_EQ(state().outputDeviceUIDs, std::vector<std::string>{"headphones"});
+    EXPECT_TRUE(hasEngine(kPlayer, "headphones"));
+    QWidget* headphones = child(*section, QStringLiteral("deviceRow:headphones"));
+    EXPECT_EQ(child<SymbolImage>(*headphones, QStringLiteral("deviceCheck"))->symbol(),
+              "checkmark.square.fill");
+    EXPECT_EQ(child<SymbolImage>(*headphones, QStringLiteral("transportSymbol"))->symbol(),
+              "headphones");
+    EXPECT_EQ(child<SymbolImage>(*section, QStringLiteral("systemDefaultCheck"))->symbol(),
+              "circle");
+
+    click(child(*section, QStringLiteral("deviceRow:hdmi")));
+    EXPECT_EQ(state().outputDeviceUIDs, (std::vector<std::string>{"headphones", "hdmi"}));
+    click(child(*section, QStringLiteral("deviceRow:headphones")));
+    EXPECT_EQ(state().outputDeviceUIDs, std::vector<std::string>{"hdmi"});
+    EXPECT_FALSE(hasEngine(kPlayer, "headphones"));
+
+    click(child(*section, QStringLiteral("systemDefaultRow")));
+    EXPECT_TRUE(state().outputDeviceUIDs.empty());
+    EXPECT_FALSE(hasEngine(kPlayer, "hdmi"));
+}
+
+TEST_F(AppRowTest, CollapsedDeviceButtonSummarisesTheChoice) {
+    auto row = makeRow();
+    BorderlessButton* devices = button(*row, "outputDevicesButton");
+    EXPECT_TRUE(devices->text().isEmpty());
+    EXPECT_EQ(devices->symbolColor(), ColorSpec::secondary());
+
+    manager().setOutputDevices(kPlayer, {"headphones"});
+    EXPECT_EQ(devices->text(), "Headphones");
+    EXPECT_EQ(devices->symbolColor(), ColorSpec::accent());
+
+    manager().setOutputDevices(kPlayer, {"speakers", "headphones", "hdmi"});
+    EXPECT_EQ(devices->text(), "3 devices");
+}
+
+TEST_F(AppRowTest, AChosenDeviceThatVanishedShowsOnlyTheSymbol) {
+    AppAudioState stale = state();
+    stale.outputDeviceUIDs = {"unplugged"};
+    manager().setAppState(stale);
+    auto row = makeRow();
+    BorderlessButton* devices = button(*row, "outputDevicesButton");
+    EXPECT_TRUE(devices->text().isEmpty());
+    EXPECT_EQ(devices->symbolColor(), ColorSpec::accent());
+
+    click(devices);
+    OutputDeviceSection* section = row->outputDeviceSection();
+    EXPECT_EQ(child<SymbolImage>(*section, QStringLiteral("systemDefaultCheck"))->symbol(),
+              "circle");
+    for (const char* uid : {"speakers", "headphones", "hdmi"}) {
+        QWidget* device = child(*section, QStringLiteral("deviceRow:%1").arg(QLatin1String(uid)));
+        EXPECT_EQ(child<SymbolImage>(*device, QStringLiteral("deviceCheck"))->symbol(), "square")
+            << uid;
+    }
+}
+
+TEST_F(AppRowTest, ExpandedSectionFollowsTheDeviceList) {
+    auto row = makeRow();
+    click(button(*row, "outputDevicesButton"));
+    world.hardware().removeDevice(world.device("hdmi"));
+    manager().refreshAudioApps();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(row->outputDeviceSection()->findChild<QWidget*>(QStringLiteral("deviceRow:hdmi")),
+              nullptr);
+    EXPECT_NE(row->outputDeviceSection()->findChild<QWidget*>(QStringLiteral("deviceRow:speakers")),
+              nullptr);
+}
+
+TEST_F(AppRowTest, ContextMenuPinsAndIgnores) {
+    auto row = makeRow();
+    EXPECT_FALSE(shown(child(*row, QStringLiteral("pinMark"))));
+    QMenu* menu = openContextMenu(*row);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(action(*menu, "pinAction")->text(), "Pin to Top");
+    EXPECT_EQ(action(*menu, "ignoreAction")->text(), "Ignore App");
+    action(*menu, "pinAction")->trigger();
+    menu->close();
+    EXPECT_TRUE(state().isPinned);
+    EXPECT_TRUE(shown(child(*row, QStringLiteral("pinMark"))));
+
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    menu = openContextMenu(*row);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(action(*menu, "pinAction")->text(), "Unpin");
+    manager().setOutputDevices(kPlayer, {"speakers"});
+    action(*menu, "ignoreAction")->trigger();
+    menu->close();
+    EXPECT_TRUE(state().isIgnored);
+    EXPECT_FALSE(state().isPinned);
+    EXPECT_FALSE(hasEngine(kPlayer, "speakers"));
+    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(row->graphicsEffect());
+    ASSERT_NE(effect, nullptr);
+    EXPECT_DOUBLE_EQ(effect->opacity(), 0.4);
+
+    manager().toggleIgnore(kPlayer);
+    EXPECT_EQ(row->graphicsEffect(), nullptr);
+}
+
+TEST_F(AppRowTest, MeterShowsSilenceUntilALevelArrives) {
+    auto row = makeRow();
+    auto* meter = child<InlineVUMeter>(*row, QStringLiteral("levelMeter"));
+    EXPECT_FLOAT_EQ(meter->level(), -96.0f);
+    manager().setOutputDevices(kPlayer, {"speakers"});
+    world.render();
+    manager().eqProcessor().deliverLevels();
+    // A sine at half of full scale.
+    EXPECT_GT(meter->level(), -20.0f);
+    EXPECT_GE(meter::litBarCount(meter->level(), 6), 5);
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,204 @@
+#include "ViewTestSupport.h"
+
+#include "platform/ScreenCapturePermission.h"
+#include "views/AppListView.h"
+#include "views/AppRowView.h"
+#include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/SymbolImage.h"
+#include "views/toolkit/Symbols.h"
+
+#include <QImage>
+#include <QMenu>
+#include <QTemporaryDir>
+
+#include <set>
+
+namespace kestrelamp {
+namespace {
+
+using namespace toolkit;
+
+int visiblePixels(const QPixmap& pixmap) {
+    const QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            count += qAlpha(image.pixel(x, y)) > 40 ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+TEST(Symbols, EveryTableEntryDrawsOnThisMachine) {
+    for (const SymbolEntry& entry : symbolTable()) {
+        const QString name = QLatin1String(entry.name);
+        EXPECT_FALSE(symbolSourceIcon(name).isNull()) << entry.name;
+        const QPixmap pixmap = symbolPixmap(name, QSize(16, 16), Qt::black, 1.0);
+        EXPECT_GT(visiblePixels(pixmap), 8) << entry.name;
+    }
+}
+
+TEST(Symbols, TheTableHoldsEveryNameTheViewsNeed) {
+    const char* needed[] = {"speaker.wave.2",
+                            "laptopcomputer",
+                            "rectangle.connected.to.line.below",
+                            "headphones",
+                            "airpodspro",
+                            "tv",
+                            "airplayaudio",
+                            "pin.fill",
+                            "pin",
+                            "pin.slash",
+                            "eye",
+                            "eye.slash",
+                            "slider.vertical.3",
+                            "speaker.wave.2.bubble.left",
+                            "speaker.slash.fill",
+                            "speaker.wave.2.fill",
+                            "speaker.fill",
+                            "checkmark.circle.fill",
+                            "circle",
+                            "checkmark.square.fill",
+                            "square",
+                            "app.fill",
+                            "magnifyingglass",
+                            "lock.shield",
+                            "waveform.slash",
+                            "speaker.slash",
+                            "arrow.clockwise",
+                            "gearshape",
+                            "power",
+                            "plus.circle",
+                            "tray",
+                            "trash",
+                            "arrow.triangle.2.circlepath",
+                            "info.circle",
+                            "music.note",
+                            "gamecontroller",
+                            "desktopcomputer",
+                            "video",
+                            "mic",
+                            "film",
+                            "guitars",
+                            "speaker.wave.3",
+                            "waveform",
+                            "hifispeaker"};
+    for (const char* name : needed) {
+        EXPECT_TRUE(isKnownSymbol(QLatin1String(name))) << name;
+    }
+    EXPECT_FALSE(isKnownSymbol(QStringLiteral("no.such.symbol")));
+    EXPECT_TRUE(symbolSourceIcon(QStringLiteral("no.such.symbol")).isNull());
+}
+
+TEST(Symbols, SilhouettesTakeTheRequestedColourAndScale) {
+    const QPixmap red = symbolPixmap(QStringLiteral("pin.fill"), QSize(12, 12), Qt::red, 2.0);
+    EXPECT_EQ(red.size(), QSize(24, 24));
+    EXPECT_DOUBLE_EQ(red.devicePixelRatio(), 2.0);
+    const QImage image = red.toImage().convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (qAlpha(pixel) == 255) {
+                EXPECT_EQ(qRgb(qRed(pixel), qGreen(pixel), qBlue(pixel)), qRgb(255, 0, 0));
+            }
+        }
+    }
+    const QIcon icon = tintedSymbolIcon(QStringLiteral("eye"), Qt::blue);
+    EXPECT_FALSE(icon.isNull());
+    EXPECT_GT(visiblePixels(icon.pixmap(16, 16)), 8);
+}
+
+TEST(Symbols, TransportTable) {
+    using T = AudioDeviceTransportType;
+    const std::pair<T, const char*> expected[] = {
+        {T::builtIn, "laptopcomputer"},
+        {T::aggregate, "rectangle.connected.to.line.below"},
+        {T::virtualDevice, "rectangle.connected.to.line.below"},
+        {T::usb, "headphones"},
+        {T::bluetooth, "airpodspro"},
+        {T::bluetoothLE, "airpodspro"},
+        {T::hdmi, "tv"},
+        {T::displayPort, "tv"},
+        {T::airPlay, "airplayaudio"},
+        {T::firewire, "speaker.wave.2"},
+        {T::pci, "speaker.wave.2"},
+        {T::thunderbolt, "speaker.wave.2"},
+        {T::unknown, "speaker.wave.2"},
+    };
+    for (const auto& [type, symbol] : expected) {
+        EXPECT_STREQ(transportSymbol(type), symbol) << transportTypeName(type);
+    }
+}
+
+TEST(Symbols, ApplicationIconsFromThemeNamesAndFiles) {
+    EXPECT_TRUE(applicationIcon(std::nullopt).isNull());
+    EXPECT_TRUE(applicationIcon(std::string()).isNull());
+    EXPECT_TRUE(applicationIcon(std::string("no-such-icon-anywhere")).isNull());
+    EXPECT_TRUE(applicationIcon(std::string("/no/such/file.png")).isNull());
+    EXPECT_FALSE(applicationIcon(std::string("multimedia-player")).isNull());
+
+    QTemporaryDir dir;
+    const QString png = dir.filePath(QStringLiteral("icon.png"));
+    QImage image(32, 32, QImage::Format_ARGB32);
+    image.fill(Qt::darkCyan);
+    ASSERT_TRUE(image.save(png));
+    EXPECT_FALSE(applicationIcon(png.toStdString()).isNull());
+    const QString garbage = dir.filePath(QStringLiteral("broken.png"));
+    QFile file(garbage);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not an image");
+    file.close();
+    EXPECT_TRUE(applicationIcon(garbage.toStdString()).isNull());
+}
+
+// Every symbol on screen, with every section open and every state drawn at least once.
+TEST(Symbols, EverySymbolTheViewsShowResolves) {
+    test::RouteWorld world;
+    AudioRouteManager& manager = world.manager();
+    manager.togglePin("org.example.Player");
+    manager.toggleMute("org.example.Other");
+    manager.setOutputDevices("org.example.Other", {"speakers", "hdmi"});
+    manager.toggleIgnore("org.example.Quiet");
+
+    std::set<QString> names;
+    auto collect = [&](const QWidget& root) {
+        for (const SymbolImage* image : root.findChildren<SymbolImage*>()) {
+            names.insert(image->symbol());
+        }
+        for (const BorderlessButton* button : root.findChildren<BorderlessButton*>()) {
+            if (!button->symbol().isEmpty()) {
+                names.insert(button->symbol());
+            }
+        }
+    };
+
+    ControllableScreenCapturePermission denied(false);
+    AppListView prompt(manager, denied);
+    collect(prompt);
+
+    LinuxScreenCapturePermission granted;
+    AppListView list(manager, granted);
+    for (AppRowView* row : list.rows()) {
+        row->setShowOutputDevices(true);
+        row->setShowEQ(true);
+    }
+    collect(list);
+    manager.setShowOnlyLive(true);
+    manager.setSearchQuery(QStringLiteral("nothing matches this"));
+    collect(list);
+    manager.setShowOnlyLive(false);
+    collect(list);
+
+    EXPECT_TRUE(names.count(QStringLiteral("lock.shield")));
+    EXPECT_TRUE(names.count(QStringLiteral("tv")));
+    EXPECT_TRUE(names.count(QStringLiteral("waveform.slash")));
+    EXPECT_GE(names.size(), 12u);
+    for (const QString& name : names) {
+        EXPECT_TRUE(isKnownSymbol(name)) << name.toStdString();
+        EXPECT_GT(visiblePixels(symbolPixmap(name, QSize(16, 16), Qt::black, 1.0)), 8)
+            << name.toStdString();
+    }
+}
+
+} // namespace
+} // namespace kestrelamp

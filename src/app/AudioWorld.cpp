@@ -28,6 +28,7 @@ openAudioWorld(const std::optional<std::string>& scenarioPath) {
     world.render = [simulated](std::uint32_t cycles, std::uint32_t frames) {
         simulated->render(cycles, frames);
     };
+    world.simulation = simulated;
     return world;
 }
 

@@ -11,6 +11,10 @@
 
 namespace kestrelamp {
 
+namespace hal {
+class SimulatedAudioHardware;
+}
+
 // The audio service the program runs on, with the running-applications lookup that goes with it.
 struct AudioWorld {
     std::unique_ptr<hal::AudioHardware> hardware;
@@ -20,6 +24,8 @@ struct AudioWorld {
     // Runs cycles of the simulated service at once, without its clock; nothing on the real one.
     std::function<void(std::uint32_t cycles, std::uint32_t frames)> render = [](std::uint32_t,
                                                                                 std::uint32_t) {};
+    // The hardware itself when it is the simulated service, for what its devices play.
+    hal::SimulatedAudioHardware* simulation = nullptr;
 };
 
 struct AudioWorldError {

@@ -23,7 +23,9 @@ constexpr ListingOption kListingOptions[] = {
 
 void describeOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(
-        "Per-application audio routing, volume and equalizer for PipeWire.");
+        "Per-application audio routing, volume and equalizer for PipeWire.\n\n"
+        "kestrelamp ctl COMMAND [ARGS] controls the running instance; "
+        "'kestrelamp ctl help' lists the commands.");
     parser.addOption(
         {"simulate", "Run on a simulated audio service described by <scenario>.", "scenario"});
     parser.addOption({"headless", "Run without tray icon or windows."});

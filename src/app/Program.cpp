@@ -2,8 +2,11 @@
 
 #include "app/AudioWorld.h"
 #include "app/CommandLine.h"
+#include "app/ControlClient.h"
 #include "app/Listing.h"
+#include "app/RemoteControlService.h"
 #include "app/Screenshot.h"
+#include "app/SingleInstance.h"
 #include "model/AudioRouteManager.h"
 #include "platform/StoredFile.h"
 #include "platform/TerminationSignals.h"
@@ -28,10 +31,17 @@ QStringList argumentList(int argc, char** argv) {
     return arguments;
 }
 
-int runHeadless(AudioWorld& world) {
+// Until the tray exists the normal mode runs like this too. The tray connects the control
+// service's showRequested() to its popover; headless, a request to show does nothing.
+int runHeadless(AudioWorld& world, SingleInstance& instance) {
     UserDefaults defaults;
     AudioRouteManager manager(*world.hardware, *world.runningApplications, defaults,
                               kestrelampDataFolder());
+    RemoteControlService control(manager, world.simulation);
+    if (const auto handedOver = instance.claim(control)) {
+        return *handedOver;
+    }
+    QObject::connect(&control, &RemoteControlService::quitRequested, qApp, &QCoreApplication::quit);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested, qApp,
                      &QCoreApplication::quit);
@@ -73,6 +83,10 @@ int runScreenshot(int argc, char** argv, const CommandLineOptions& options) {
 int runProgram(int argc, char** argv) {
     QCoreApplication::setApplicationName("kestrelamp");
     QCoreApplication::setApplicationVersion(KESTRELAMP_VERSION);
+    if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("ctl")) {
+        QCoreApplication app(argc, argv);
+        return runControlClient(argumentList(argc, argv).mid(2));
+    }
     const auto options = parseCommandLine(argumentList(argc, argv));
     if (!options) {
         std::cerr << "kestrelamp: " << options.error().message << "\n";
@@ -92,6 +106,14 @@ int runProgram(int argc, char** argv) {
     }
 
     QCoreApplication app(argc, argv);
+    // Listings are one-shot tools beside a running instance, not instances.
+    std::optional<SingleInstance> instance;
+    if (options->listing == ListingRequest::none) {
+        instance.emplace();
+        if (const auto handedOver = instance->handOverToRunningInstance()) {
+            return *handedOver;
+        }
+    }
     auto world = openAudioWorld(options->simulateScenario);
     if (!world) {
         std::cerr << "kestrelamp: " << world.error().description << "\n";
@@ -101,7 +123,7 @@ int runProgram(int argc, char** argv) {
         std::cout << listingJson(options->listing, *world) << "\n";
         return 0;
     }
-    return runHeadless(*world);
+    return runHeadless(*world, *instance);
 }
 
 } // namespace kestrelamp

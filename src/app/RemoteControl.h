@@ -1,0 +1,75 @@
+#pragma once
+
+#include "model/AudioRouteManager.h"
+#include "platform/Expected.h"
+
+#include <string>
+#include <vector>
+
+namespace kestrelamp {
+
+struct RemoteError {
+    enum class Kind { invalidArgument, refused };
+
+    Kind kind = Kind::invalidArgument;
+    // Names the argument at fault.
+    std::string message;
+};
+
+template <class T>
+using RemoteResult = Expected<T, RemoteError>;
+
+// The route manager's operations as a remote caller reaches them: arguments arrive as text, are
+// checked against what exists (applications with settings, listed output devices, presets,
+// profiles) and refused with a message naming the bad one before anything changes. Numbers that
+// are out of range are passed on, for the route manager to limit as it does for a click.
+class RemoteControl {
+public:
+    enum class Switch { on, off, toggle };
+
+    explicit RemoteControl(AudioRouteManager& manager);
+
+    std::string status() const;
+
+    // No UID means "System Default". Repeated UIDs count once.
+    RemoteResult<void> setOutputDevices(const std::string& appID,
+                                        const std::vector<std::string>& deviceUIDs);
+    RemoteResult<void> addOutputDevice(const std::string& appID, const std::string& deviceUID);
+    // Also takes a device that is no longer listed but still chosen for the application.
+    RemoteResult<void> removeOutputDevice(const std::string& appID, const std::string& deviceUID);
+    RemoteResult<void> setVolume(const std::string& appID, const std::string& volume);
+    // "on", "off" or "toggle"; asking for the state the application already has changes nothing.
+    RemoteResult<void> setMute(const std::string& appID, const std::string& mode);
+    RemoteResult<void> setBoost(const std::string& appID, const std::string& multiplier);
+    // A preset's name, in any case, or its id.
+    RemoteResult<void> setEQPreset(const std::string& appID, const std::string& preset);
+    RemoteResult<void> setEQBand(const std::string& appID, const std::string& band,
+                                 const std::string& gain);
+    RemoteResult<void> setPinned(const std::string& appID, const std::string& mode);
+    RemoteResult<void> setIgnored(const std::string& appID, const std::string& mode);
+    RemoteResult<void> setDefaultOutputDevice(const std::string& deviceUID);
+    void refresh();
+
+    // JSON array of the profiles in switcher order, each with "active".
+    std::string profileList() const;
+    // An empty icon means the first icon option. Returns the new profile's id.
+    RemoteResult<std::string> saveProfile(const std::string& name, const std::string& icon);
+    // A profile's id, or a name: exact first, then ignoring case; a name that several profiles
+    // share is refused as ambiguous.
+    RemoteResult<void> applyProfile(const std::string& profile);
+    RemoteResult<void> deleteProfile(const std::string& profile);
+
+    static RemoteResult<Switch> parseSwitch(const std::string& text, const std::string& what);
+    // The whole text must be a finite number in the C locale; a leading "+" is allowed.
+    static RemoteResult<double> parseNumber(const std::string& text, const std::string& what);
+
+private:
+    RemoteResult<const AppAudioState*> knownApp(const std::string& appID) const;
+    RemoteResult<void> listedDevice(const std::string& deviceUID) const;
+    RemoteResult<void> routable(const AppAudioState& state) const;
+    RemoteResult<AudioProfile> findProfile(const std::string& profile) const;
+
+    AudioRouteManager& manager_;
+};
+
+} // namespace kestrelamp

@@ -1,0 +1,179 @@
+#include "app/RemoteControlService.h"
+
+#include "app/RemoteControlNames.h"
+#include "engine/hal/SimulatedAudioHardware.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+#include <vector>
+
+namespace kestrelamp {
+namespace {
+
+std::string text(const QString& value) {
+    return value.toStdString();
+}
+
+const char* errorName(RemoteError::Kind kind) {
+    switch (kind) {
+    case RemoteError::Kind::invalidArgument:
+        return remote::kInvalidArgumentError;
+    case RemoteError::Kind::refused:
+        return remote::kRefusedError;
+    }
+    return remote::kInvalidArgumentError;
+}
+
+} // namespace
+
+RemoteControlService::RemoteControlService(AudioRouteManager& manager,
+                                           hal::SimulatedAudioHardware* simulation, QObject* parent)
+    : QObject(parent)
+    , control_(manager) {
+    if (simulation) {
+        simulationProbe_ = new SimulationProbe(*simulation, this);
+    }
+}
+
+RemoteControlService::~RemoteControlService() = default;
+
+bool RemoteControlService::exportOn(QDBusConnection connection) {
+    if (!connection.registerObject(remote::kObjectPath, this,
+                                   QDBusConnection::ExportScriptableSlots)) {
+        return false;
+    }
+    if (simulationProbe_ &&
+        !connection.registerObject(remote::kSimulationObjectPath, simulationProbe_,
+                                   QDBusConnection::ExportScriptableSlots)) {
+        connection.unregisterObject(remote::kObjectPath);
+        return false;
+    }
+    return true;
+}
+
+void RemoteControlService::unexportFrom(QDBusConnection connection) {
+    if (simulationProbe_) {
+        connection.unregisterObject(remote::kSimulationObjectPath);
+    }
+    connection.unregisterObject(remote::kObjectPath);
+}
+
+void RemoteControlService::answer(const RemoteResult<void>& result) {
+    if (!result && calledFromDBus()) {
+        sendErrorReply(errorName(result.error().kind),
+                       QString::fromStdString(result.error().message));
+    }
+}
+
+QString RemoteControlService::Status() {
+    return QString::fromStdString(control_.status());
+}
+
+void RemoteControlService::SetOutputDevices(const QString& app, const QStringList& deviceUIDs) {
+    std::vector<std::string> uids;
+    uids.reserve(std::size_t(deviceUIDs.size()));
+    for (const QString& uid : deviceUIDs) {
+        uids.push_back(text(uid));
+    }
+    answer(control_.setOutputDevices(text(app), uids));
+}
+
+void RemoteControlService::AddOutputDevice(const QString& app, const QString& deviceUID) {
+    answer(control_.addOutputDevice(text(app), text(deviceUID)));
+}
+
+void RemoteControlService::RemoveOutputDevice(const QString& app, const QString& deviceUID) {
+    answer(control_.removeOutputDevice(text(app), text(deviceUID)));
+}
+
+void RemoteControlService::SetVolume(const QString& app, const QString& volume) {
+    answer(control_.setVolume(text(app), text(volume)));
+}
+
+void RemoteControlService::SetMute(const QString& app, const QString& mode) {
+    answer(control_.setMute(text(app), text(mode)));
+}
+
+void RemoteControlService::SetBoost(const QString& app, const QString& multiplier) {
+    answer(control_.setBoost(text(app), text(multiplier)));
+}
+
+void RemoteControlService::SetEQPreset(const QString& app, const QString& preset) {
+    answer(control_.setEQPreset(text(app), text(preset)));
+}
+
+void RemoteControlService::SetEQBand(const QString& app, const QString& band, const QString& gain) {
+    answer(control_.setEQBand(text(app), text(band), text(gain)));
+}
+
+void RemoteControlService::SetPinned(const QString& app, const QString& mode) {
+    answer(control_.setPinned(text(app), text(mode)));
+}
+
+void RemoteControlService::SetIgnored(const QString& app, const QString& mode) {
+    answer(control_.setIgnored(text(app), text(mode)));
+}
+
+void RemoteControlService::SetDefaultOutputDevice(const QString& deviceUID) {
+    answer(control_.setDefaultOutputDevice(text(deviceUID)));
+}
+
+void RemoteControlService::Refresh() {
+    control_.refresh();
+}
+
+QString RemoteControlService::ListProfiles() {
+    return QString::fromStdString(control_.profileList());
+}
+
+QString RemoteControlService::SaveProfile(const QString& name, const QString& icon) {
+    const auto saved = control_.saveProfile(text(name), text(icon));
+    if (!saved) {
+        answer(unexpected(saved.error()));
+        return {};
+    }
+    return QString::fromStdString(*saved);
+}
+
+void RemoteControlService::ApplyProfile(const QString& profile) {
+    answer(control_.applyProfile(text(profile)));
+}
+
+void RemoteControlService::DeleteProfile(const QString& profile) {
+    answer(control_.deleteProfile(text(profile)));
+}
+
+void RemoteControlService::Show() {
+    Q_EMIT showRequested();
+}
+
+void RemoteControlService::Quit() {
+    // Queued, so that the reply leaves before the event loop ends.
+    QMetaObject::invokeMethod(this, &RemoteControlService::quitRequested, Qt::QueuedConnection);
+}
+
+SimulationProbe::SimulationProbe(hal::SimulatedAudioHardware& simulation, QObject* parent)
+    : QObject(parent)
+    , simulation_(simulation) {}
+
+double SimulationProbe::PlayedLevel(const QString& deviceUID, uint frames) {
+    const hal::AudioObjectID device = simulation_.deviceID(text(deviceUID));
+    const auto level =
+        device == hal::kAudioObjectUnknown
+            ? std::nullopt
+            : simulation_.playedLevel(
+                  device, std::min<std::uint32_t>(
+                              frames, hal::SimulatedAudioHardware::kRecordingCapacityFrames));
+    if (!level || frames == 0) {
+        if (calledFromDBus()) {
+            sendErrorReply(remote::kInvalidArgumentError,
+                           frames == 0 ? "Frames '0' is not a positive count."
+                                       : "Unknown device '" + deviceUID + "'.");
+        }
+        return 0;
+    }
+    return *level;
+}
+
+} // namespace kestrelamp

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "app/RemoteControl.h"
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace kestrelamp {
+
+namespace hal {
+class SimulatedAudioHardware;
+}
+
+// The remote-control interface on the session bus. QtDBus delivers every call on the main thread,
+// where the route manager lives. A refused call is answered with a D-Bus error whose message
+// names the bad argument.
+class RemoteControlService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.kestrelamp.Kestrelamp1")
+
+public:
+    // With a simulated service, its probe is exported beside the interface.
+    explicit RemoteControlService(AudioRouteManager& manager,
+                                  hal::SimulatedAudioHardware* simulation = nullptr,
+                                  QObject* parent = nullptr);
+    ~RemoteControlService() override;
+
+    // Registers the objects on the connection (not the name); false when a path is taken.
+    bool exportOn(QDBusConnection connection);
+    void unexportFrom(QDBusConnection connection);
+
+public Q_SLOTS:
+    Q_SCRIPTABLE QString Status();
+    Q_SCRIPTABLE void SetOutputDevices(const QString& app, const QStringList& deviceUIDs);
+    Q_SCRIPTABLE void AddOutputDevice(const QString& app, const QString& deviceUID);
+    Q_SCRIPTABLE void RemoveOutputDevice(const QString& app, const QString& deviceUID);
+    Q_SCRIPTABLE void SetVolume(const QString& app, const QString& volume);
+    Q_SCRIPTABLE void SetMute(const QString& app, const QString& mode);
+    Q_SCRIPTABLE void SetBoost(const QString& app, const QString& multiplier);
+    Q_SCRIPTABLE void SetEQPreset(const QString& app, const QString& preset);
+    Q_SCRIPTABLE void SetEQBand(const QString& app, const QString& band, const QString& gain);
+    Q_SCRIPTABLE void SetPinned(const QString& app, const QString& mode);
+    Q_SCRIPTABLE void SetIgnored(const QString& app, const QString& mode);
+    Q_SCRIPTABLE void SetDefaultOutputDevice(const QString& deviceUID);
+    Q_SCRIPTABLE void Refresh();
+    Q_SCRIPTABLE QString ListProfiles();
+    Q_SCRIPTABLE QString SaveProfile(const QString& name, const QString& icon);
+    Q_SCRIPTABLE void ApplyProfile(const QString& profile);
+    Q_SCRIPTABLE void DeleteProfile(const QString& profile);
+    Q_SCRIPTABLE void Show();
+    Q_SCRIPTABLE void Quit();
+
+Q_SIGNALS:
+    // The popover should open. Nothing listens in headless mode, where showing does nothing.
+    void showRequested();
+    // Emitted after the reply is on its way; the program then ends its event loop.
+    void quitRequested();
+
+private:
+    void answer(const RemoteResult<void>& result);
+
+    RemoteControl control_;
+    QObject* simulationProbe_ = nullptr;
+};
+
+// What the simulated devices play, on a separate object that exists only on a simulated service.
+class SimulationProbe : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.kestrelamp.Kestrelamp1.Simulation")
+
+public:
+    explicit SimulationProbe(hal::SimulatedAudioHardware& simulation, QObject* parent = nullptr);
+
+public Q_SLOTS:
+    // dBFS over the last frames (at most the recording's capacity) the device played, all
+    // channels; -120 for silence.
+    Q_SCRIPTABLE double PlayedLevel(const QString& deviceUID, uint frames);
+
+private:
+    hal::SimulatedAudioHardware& simulation_;
+};
+
+} // namespace kestrelamp

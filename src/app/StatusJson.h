@@ -1,0 +1,17 @@
+#pragma once
+
+#include "model/AudioRouteManager.h"
+
+#include <nlohmann/json.hpp>
+
+namespace kestrelamp {
+
+// Everything a remote caller may want to know about the running system, as one JSON object:
+// "apps", "filteredApps", "outputDevices", "defaultOutputUID", "routes", "profiles",
+// "activeProfileID", "showOnlyLive". Absent values are null.
+nlohmann::json statusJson(AudioRouteManager& manager);
+
+// The profiles in switcher order: "id", "name", "icon", "routeCount", "active".
+nlohmann::json profileListJson(const ProfileManager& profiles);
+
+} // namespace kestrelamp

@@ -1,0 +1,262 @@
+// A headless instance of the real program on a simulated audio service, on a private session
+// bus, driven through `kestrelamp ctl` alone: its answers, the files it keeps and what the
+// simulated devices play.
+
+#include "ProgramHarness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+
+namespace kestrelamp::test {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kPlayer = "org.example.Player";
+// A 0.5 sine: 20·log10(0.5/√2).
+constexpr float kPlayerLevel = -9.03f;
+constexpr float kSilence = -120.0f;
+
+json stateOf(const json& status, const std::string& appID) {
+    for (const json& app : status["apps"]) {
+        if (app["id"] == appID) {
+            return app["state"];
+        }
+    }
+    return nullptr;
+}
+
+json storedState(const ProgramHarness& program, const std::string& appID) {
+    const json states =
+        json::parse(program.dataFile("appStates.json").toStdString(), nullptr, false);
+    if (states.is_array()) {
+        for (const json& state : states) {
+            if (state["id"] == appID) {
+                return state;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Levels move with every render cycle; everything else must stay put.
+json withoutLevels(json status) {
+    for (json& app : status["apps"]) {
+        app.erase("level");
+    }
+    return status;
+}
+
+class RemoteControlProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
+        program.writeScenario();
+        ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
+    }
+
+    json status() {
+        const RunResult result = program.ctl({"status"});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return json::parse(result.out, nullptr, false);
+    }
+
+    void ctlOK(const QStringList& arguments) {
+        const RunResult result = program.ctl(arguments);
+        EXPECT_EQ(result.exitCode, 0) << arguments.join(' ').toStdString() << ": " << result.err;
+    }
+
+    PrivateBus bus;
+    ProgramHarness program{bus.address()};
+};
+
+TEST_F(RemoteControlProgram, StatusDescribesTheSimulatedWorld) {
+    const json answer = status();
+    ASSERT_TRUE(answer.is_object());
+    ASSERT_EQ(answer["apps"].size(), 2u);
+    const json& player = answer["apps"][0]["id"] == kPlayer ? answer["apps"][0] : answer["apps"][1];
+    EXPECT_EQ(player["displayName"], "Player");
+    EXPECT_EQ(player["processID"], 100);
+    EXPECT_EQ(player["live"], true);
+    EXPECT_TRUE(player["level"].is_null());
+    EXPECT_EQ(player["state"]["volume"], 1.0);
+    EXPECT_EQ(answer["filteredApps"], json({kPlayer, "org.example.Radio"}));
+    ASSERT_EQ(answer["outputDevices"].size(), 2u);
+    EXPECT_EQ(answer["outputDevices"][1]["uid"], "headphones");
+    EXPECT_EQ(answer["outputDevices"][1]["transportType"], "usb");
+    EXPECT_EQ(answer["outputDevices"][1]["sampleRate"], 48000.0);
+    EXPECT_EQ(answer["defaultOutputUID"], "speakers");
+    EXPECT_EQ(answer["routes"], json::array());
+    EXPECT_EQ(answer["profiles"], json::array());
+    EXPECT_TRUE(answer["activeProfileID"].is_null());
+    EXPECT_EQ(answer["showOnlyLive"], false);
+}
+
+TEST_F(RemoteControlProgram, RoutingVolumeMuteBoostAndBandsReachTheDevices) {
+    EXPECT_NEAR(program.settledLevel("speakers", kPlayerLevel), kPlayerLevel, 1.0);
+
+    ctlOK({"route", kPlayer, "headphones"});
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
+    EXPECT_NEAR(program.settledLevel("speakers", kSilence), kSilence, 1.0);
+    const json routed = status();
+    ASSERT_EQ(routed["routes"].size(), 1u);
+    EXPECT_EQ(routed["routes"][0]["key"], "org.example.Player|headphones");
+    EXPECT_EQ(routed["routes"][0]["engine"], true);
+    EXPECT_EQ(storedState(program, kPlayer)["outputDeviceUIDs"], json({"headphones"}));
+
+    ctlOK({"volume", kPlayer, "0.5"});
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel - 6.02f), kPlayerLevel - 6.02f,
+                1.0);
+    ctlOK({"boost", kPlayer, "9"});
+    EXPECT_EQ(storedState(program, kPlayer)["boostMultiplier"], 4);
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel + 6.02f), kPlayerLevel + 6.02f,
+                1.0);
+    ctlOK({"volume", kPlayer, "1.5"});
+    ctlOK({"boost", kPlayer, "1"});
+    EXPECT_EQ(storedState(program, kPlayer)["volume"], 1.0);
+
+    ctlOK({"mute", kPlayer, "on"});
+    ctlOK({"mute", kPlayer, "on"});
+    EXPECT_EQ(storedState(program, kPlayer)["isMuted"], true);
+    EXPECT_NEAR(program.settledLevel("headphones", kSilence), kSilence, 1.0);
+    ctlOK({"mute", kPlayer, "toggle"});
+    EXPECT_EQ(storedState(program, kPlayer)["isMuted"], false);
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
+
+    // Band 5 is centred on the player's 1 kHz.
+    ctlOK({"eq-band", kPlayer, "5", "-12"});
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel - 12), kPlayerLevel - 12, 1.0);
+    ctlOK({"eq", kPlayer, "flat"});
+    EXPECT_EQ(storedState(program, kPlayer)["eqPresetID"], "00000000-0000-0000-0000-000000000001");
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
+
+    ctlOK({"route", kPlayer});
+    EXPECT_EQ(status()["routes"], json::array());
+    EXPECT_NEAR(program.settledLevel("speakers", kPlayerLevel), kPlayerLevel, 1.0);
+}
+
+TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
+    ctlOK({"route", kPlayer, "headphones"});
+    ctlOK({"profile", "save", "Work"});
+    ctlOK({"profile", "save", "Night", "headphones"});
+    ctlOK({"profile", "save", "Night"});
+    const QByteArray states = program.dataFile("appStates.json");
+    const QByteArray profiles = program.dataFile("profiles.json");
+    const json before = status();
+
+    const std::vector<std::pair<QStringList, std::string>> refused = {
+        {{"volume", "org.example.Nobody", "0.5"}, "org.example.Nobody"},
+        {{"route", kPlayer, "speakers", "cupboard"}, "cupboard"},
+        {{"add-device", kPlayer, "cupboard"}, "cupboard"},
+        {{"default-output", "cupboard"}, "cupboard"},
+        {{"volume", kPlayer, "loud"}, "loud"},
+        {{"volume", kPlayer, "nan"}, "nan"},
+        {{"boost", kPlayer, "inf"}, "inf"},
+        {{"boost", kPlayer, "2.5"}, "2.5"},
+        {{"eq-band", kPlayer, "10", "3"}, "10"},
+        {{"eq-band", kPlayer, "2", "1e999"}, "1e999"},
+        {{"mute", kPlayer, "maybe"}, "maybe"},
+        {{"eq", kPlayer, "Loudness"}, "Loudness"},
+        {{"profile", "apply", "Holiday"}, "Holiday"},
+        {{"profile", "apply", "Night"}, "ambiguous"},
+        {{"profile", "delete", "night"}, "ambiguous"},
+        {{"profile", "save", "Car", "rocket"}, "rocket"},
+    };
+    for (const auto& [arguments, named] : refused) {
+        const RunResult result = program.ctl(arguments);
+        EXPECT_EQ(result.exitCode, 1) << arguments.join(' ').toStdString();
+        EXPECT_NE(result.err.find(named), std::string::npos)
+            << arguments.join(' ').toStdString() << ": " << result.err;
+    }
+    EXPECT_EQ(program.dataFile("appStates.json"), states);
+    EXPECT_EQ(program.dataFile("profiles.json"), profiles);
+    EXPECT_EQ(withoutLevels(status()), withoutLevels(before));
+
+    for (const QStringList& arguments :
+         {QStringList{"volume", kPlayer}, QStringList{"louder", kPlayer}, QStringList{"profile"},
+          QStringList{}}) {
+        EXPECT_EQ(program.ctl(arguments).exitCode, 2) << arguments.join(' ').toStdString();
+    }
+}
+
+TEST_F(RemoteControlProgram, ProfilesAreSavedAppliedAndDeletedByNameOrID) {
+    ctlOK({"route", kPlayer, "headphones"});
+    const RunResult saved = program.ctl({"profile", "save", "Work", "headphones"});
+    ASSERT_EQ(saved.exitCode, 0) << saved.err;
+    const std::string id = QString::fromStdString(saved.out).trimmed().toStdString();
+    const json stored = json::parse(program.dataFile("profiles.json").toStdString());
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0]["id"], id);
+    EXPECT_EQ(stored[0]["icon"], "headphones");
+    ASSERT_EQ(stored[0]["routes"].size(), 2u);
+    EXPECT_EQ(stored[0]["routes"][0]["id"], kPlayer);
+    EXPECT_EQ(stored[0]["routes"][0]["outputDeviceUIDs"], json({"headphones"}));
+
+    ctlOK({"route", kPlayer, "speakers"});
+    EXPECT_NEAR(program.settledLevel("headphones", kSilence), kSilence, 1.0);
+    ctlOK({"profile", "apply", "work"});
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
+    const json applied = status();
+    EXPECT_EQ(applied["activeProfileID"], id);
+    EXPECT_EQ(stateOf(applied, kPlayer)["outputDeviceUIDs"], json({"headphones"}));
+    EXPECT_EQ(program.ctl({"profile", "list"}).out, id + "\tWork\tactive\n");
+
+    ctlOK({"profile", "delete", QString::fromStdString(id)});
+    EXPECT_EQ(json::parse(program.dataFile("profiles.json").toStdString()), json::array());
+    EXPECT_TRUE(status()["activeProfileID"].is_null());
+}
+
+TEST_F(RemoteControlProgram, ASecondStartShowsTheRunningInstanceAndLeavesIt) {
+    ctlOK({"volume", kPlayer, "0.25"});
+    const json before = status();
+
+    for (const QStringList& arguments :
+         {QStringList{"--headless", "--simulate", program.scenarioPath()},
+          QStringList{"--simulate", program.scenarioPath()}}) {
+        const RunResult second = program.run(arguments);
+        EXPECT_EQ(second.exitCode, 0) << second.err;
+        EXPECT_NE(second.out.find("already running"), std::string::npos);
+    }
+    // A listing is a tool beside the instance, not a second instance.
+    const RunResult listing = program.run({"--list-apps", "--simulate", program.scenarioPath()});
+    EXPECT_EQ(listing.exitCode, 0);
+    EXPECT_TRUE(json::parse(listing.out, nullptr, false).is_array()) << listing.out;
+
+    ctlOK({"show"});
+    EXPECT_EQ(program.instance().state(), QProcess::Running);
+    EXPECT_EQ(withoutLevels(status()), withoutLevels(before));
+}
+
+TEST_F(RemoteControlProgram, TerminationAndQuitEndTheInstanceCleanly) {
+    ctlOK({"route", kPlayer, "headphones"});
+    EXPECT_EQ(program.terminateInstance(), 0) << program.instanceErrors().toStdString();
+    const RunResult gone = program.ctl({"status"});
+    EXPECT_EQ(gone.exitCode, 2);
+    EXPECT_NE(gone.err.find("Kestrelamp is not running"), std::string::npos) << gone.err;
+
+    // The name was given up, so the next start owns it again.
+    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
+    ctlOK({"quit"});
+    EXPECT_EQ(program.waitForInstanceExit(), 0) << program.instanceErrors().toStdString();
+    EXPECT_EQ(program.ctl({"status"}).exitCode, 2);
+}
+
+TEST(RemoteControlWithoutBus, TheProgramRunsUnreachableAndCtlSaysWhy) {
+    ProgramHarness program;
+    program.writeScenario();
+    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
+    EXPECT_EQ(program.instanceErrors().count("remote control is unavailable"), 1)
+        << program.instanceErrors().toStdString();
+
+    const RunResult ctl = program.ctl({"status"});
+    EXPECT_EQ(ctl.exitCode, 2);
+    EXPECT_NE(ctl.err.find("no D-Bus session bus"), std::string::npos) << ctl.err;
+
+    EXPECT_EQ(program.instance().state(), QProcess::Running);
+    EXPECT_EQ(program.terminateInstance(), 0);
+}
+
+} // namespace
+} // namespace kestrelamp::test

@@ -1,0 +1,194 @@
+// The remote operations on a route manager in a simulated world, and the shape of ctl commands.
+
+#include "app/ControlClient.h"
+#include "app/RemoteControl.h"
+#include "app/RemoteControlNames.h"
+#include "app/StatusJson.h"
+
+#include "RouteWorld.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace kestrelamp::test {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kPlayer = "org.example.Player";
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class RemoteControlOperations : public ::testing::Test {
+protected:
+    const AppAudioState& player() { return *world.manager().state(kPlayer); }
+
+    RouteWorld world;
+    RemoteControl control{world.manager()};
+};
+
+TEST_F(RemoteControlOperations, NumbersMustBeWholeFiniteTextsInTheCLocale) {
+    for (const char* good : {"0.5", "+0.5", "-3", "1e2", "4"}) {
+        EXPECT_TRUE(RemoteControl::parseNumber(good, "Volume").hasValue()) << good;
+    }
+    for (const char* bad : {"", " 1", "1 ", "0,5", "0x10", "nan", "-inf", "1e999", "++1", "½"}) {
+        const auto parsed = RemoteControl::parseNumber(bad, "Volume");
+        ASSERT_FALSE(parsed.hasValue()) << bad;
+        EXPECT_EQ(parsed.error().message.rfind("Volume '" + std::string(bad) + "'", 0), 0u)
+            << parsed.error().message;
+    }
+}
+
+TEST_F(RemoteControlOperations, OutOfRangeValuesAreLimitedByTheRouteManager) {
+    ASSERT_TRUE(control.setVolume(kPlayer, "1.5").hasValue());
+    EXPECT_EQ(player().volume, 1.0f);
+    ASSERT_TRUE(control.setVolume(kPlayer, "-1e300").hasValue());
+    EXPECT_EQ(player().volume, 0.0f);
+    ASSERT_TRUE(control.setBoost(kPlayer, "9").hasValue());
+    EXPECT_EQ(player().boostMultiplier, 4);
+    ASSERT_TRUE(control.setBoost(kPlayer, "-99999999999999999999").hasValue());
+    EXPECT_EQ(player().boostMultiplier, 1);
+}
+
+TEST_F(RemoteControlOperations, SwitchesSetRatherThanFlip) {
+    ASSERT_TRUE(control.setMute(kPlayer, "off").hasValue());
+    EXPECT_FALSE(player().isMuted);
+    ASSERT_TRUE(control.setMute(kPlayer, "on").hasValue());
+    ASSERT_TRUE(control.setMute(kPlayer, "on").hasValue());
+    EXPECT_TRUE(player().isMuted);
+    ASSERT_TRUE(control.setMute(kPlayer, "toggle").hasValue());
+    EXPECT_FALSE(player().isMuted);
+
+    ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
+    ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
+    EXPECT_TRUE(player().isPinned);
+    ASSERT_TRUE(control.setIgnored(kPlayer, "on").hasValue());
+    EXPECT_TRUE(player().isIgnored);
+    EXPECT_FALSE(player().isPinned);
+    ASSERT_TRUE(control.setIgnored(kPlayer, "toggle").hasValue());
+    EXPECT_FALSE(player().isIgnored);
+    EXPECT_FALSE(control.setPinned(kPlayer, "yes").hasValue());
+}
+
+TEST_F(RemoteControlOperations, DevicesAreCheckedAndAnIgnoredAppIsRefusedNotSilentlySkipped) {
+    ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones", "hdmi", "headphones"}).hasValue());
+    EXPECT_EQ(player().outputDeviceUIDs, (std::vector<std::string>{"headphones", "hdmi"}));
+
+    // A chosen device that is no longer listed can still be dropped.
+    AppAudioState withGone = player();
+    withGone.outputDeviceUIDs.push_back("unplugged");
+    world.manager().setAppState(withGone);
+    EXPECT_TRUE(control.removeOutputDevice(kPlayer, "unplugged").hasValue());
+    EXPECT_FALSE(control.addOutputDevice(kPlayer, "unplugged").hasValue());
+
+    ASSERT_TRUE(control.setIgnored(kPlayer, "on").hasValue());
+    const QByteArray saved = fileBytes(world.statesPath());
+    const auto refused = control.addOutputDevice(kPlayer, "speakers");
+    ASSERT_FALSE(refused.hasValue());
+    EXPECT_EQ(refused.error().kind, RemoteError::Kind::refused);
+    EXPECT_NE(refused.error().message.find(kPlayer), std::string::npos);
+    EXPECT_FALSE(control.setOutputDevices(kPlayer, {}).hasValue());
+    EXPECT_EQ(fileBytes(world.statesPath()), saved);
+}
+
+TEST_F(RemoteControlOperations, PresetsByNameInAnyCaseOrByID) {
+    ASSERT_TRUE(control.setEQPreset(kPlayer, "bass BOOST").hasValue());
+    EXPECT_EQ(player().eqPresetID, EQPreset::bassBoost().id);
+    ASSERT_TRUE(control.setEQPreset(kPlayer, uuidString(EQPreset::movie().id)).hasValue());
+    EXPECT_EQ(player().eqPresetID, EQPreset::movie().id);
+    const auto unknown = control.setEQPreset(kPlayer, "Loud");
+    ASSERT_FALSE(unknown.hasValue());
+    EXPECT_NE(unknown.error().message.find("'Loud'"), std::string::npos);
+    EXPECT_EQ(player().eqPresetID, EQPreset::movie().id);
+}
+
+TEST_F(RemoteControlOperations, BandsOutsideTheEqualizerAreRefused) {
+    ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones"}).hasValue());
+    ASSERT_TRUE(control.setEQBand(kPlayer, "9", "30").hasValue());
+    EXPECT_EQ(world.manager().getEQBands(kPlayer)[9], 24.0f);
+    for (const char* band : {"10", "-1", "1.5"}) {
+        EXPECT_FALSE(control.setEQBand(kPlayer, band, "3").hasValue()) << band;
+    }
+    EXPECT_EQ(world.manager().getEQBands(kPlayer)[0], 0.0f);
+}
+
+TEST_F(RemoteControlOperations, ProfilesResolveByIDThenExactNameThenNameInAnyCase) {
+    const auto work = control.saveProfile("Work", "");
+    const auto workShouting = control.saveProfile("WORK", "mic");
+    const auto night = control.saveProfile("Night", "film");
+    ASSERT_TRUE(work.hasValue() && workShouting.hasValue() && night.hasValue());
+    EXPECT_EQ(world.manager().profileManager().profiles()[0].icon, "music.note");
+
+    ASSERT_TRUE(control.applyProfile("WORK").hasValue());
+    EXPECT_EQ(uuidString(*world.manager().profileManager().activeProfileID()), *workShouting);
+    ASSERT_TRUE(control.applyProfile("night").hasValue());
+    EXPECT_EQ(uuidString(*world.manager().profileManager().activeProfileID()), *night);
+    const auto ambiguous = control.applyProfile("work");
+    ASSERT_FALSE(ambiguous.hasValue());
+    EXPECT_NE(ambiguous.error().message.find("ambiguous"), std::string::npos);
+    ASSERT_TRUE(control.deleteProfile(*work).hasValue());
+    ASSERT_TRUE(control.deleteProfile("work").hasValue());
+    EXPECT_EQ(world.manager().profileManager().profiles().size(), 1u);
+
+    EXPECT_FALSE(control.saveProfile("", "").hasValue());
+    EXPECT_FALSE(control.saveProfile("Car", "rocket").hasValue());
+    EXPECT_FALSE(control.deleteProfile("00000000-0000-0000-0000-0000000000AA").hasValue());
+}
+
+TEST_F(RemoteControlOperations, StatusNamesRoutesEnginesAndAbsentValuesAsNull) {
+    world.manager().setShowOnlyLive(true);
+    ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones"}).hasValue());
+    world.hardware().failOperation(hal::SimulatedOperation::createIOProcID, -1);
+    ASSERT_TRUE(control.addOutputDevice(kPlayer, "hdmi").hasValue());
+    const json status = statusJson(world.manager());
+
+    ASSERT_EQ(status["routes"].size(), 4u);
+    std::map<std::string, bool> engines;
+    for (const json& route : status["routes"]) {
+        engines[route["key"]] = route["engine"];
+    }
+    EXPECT_TRUE(engines.at("org.example.Player|headphones"));
+    EXPECT_TRUE(engines.at("org.example.Player.helper|headphones"));
+    EXPECT_FALSE(engines.at("org.example.Player|hdmi"));
+    EXPECT_EQ(status["filteredApps"], json({"org.example.Other", kPlayer}));
+    EXPECT_EQ(status["showOnlyLive"], true);
+    for (const json& app : status["apps"]) {
+        if (app["id"] == "org.example.Quiet") {
+            EXPECT_EQ(app["live"], false);
+            EXPECT_TRUE(app["level"].is_null());
+        }
+    }
+}
+
+TEST(ControlCommands, ShapesAreCheckedAndDefaultsFilledIn) {
+    const auto route = parseControlCommand({"route", kPlayer});
+    ASSERT_TRUE(route.hasValue());
+    EXPECT_EQ(route->method, "SetOutputDevices");
+    EXPECT_EQ(route->arguments.at(1).toStringList(), QStringList());
+    const auto pin = parseControlCommand({"pin", kPlayer});
+    ASSERT_TRUE(pin.hasValue());
+    EXPECT_EQ(pin->arguments.at(1).toString(), "toggle");
+    const auto save = parseControlCommand({"profile", "save", "Work"});
+    ASSERT_TRUE(save.hasValue());
+    EXPECT_EQ(save->arguments, (QVariantList{"Work", QString()}));
+    const auto level = parseControlCommand({"simulated-level", "speakers"});
+    ASSERT_TRUE(level.hasValue());
+    EXPECT_EQ(level->objectPath, remote::kSimulationObjectPath);
+    EXPECT_EQ(level->arguments.at(1).toUInt(), 4800u);
+
+    for (const QStringList& bad :
+         {QStringList{}, QStringList{"louder"}, QStringList{"profile"},
+          QStringList{"profile", "rename", "x"}, QStringList{"volume", kPlayer},
+          QStringList{"mute", kPlayer, "on", "now"}, QStringList{"status", "all"},
+          QStringList{"simulated-level", "speakers", "-5"}}) {
+        EXPECT_FALSE(parseControlCommand(bad).hasValue()) << bad.join(' ').toStdString();
+    }
+}
+
+} // namespace
+} // namespace kestrelamp::test

@@ -266,10 +266,6 @@ Expected<ControlCommand, ControlUsageError> parseControlCommand(const QStringLis
     return command;
 }
 
-std::string controlHelp() {
-    return kHelp;
-}
-
 RemoteReply callRunningInstance(const QDBusConnection& connection, const ControlCommand& command,
                                 int timeoutMs) {
     QDBusMessage message = QDBusMessage::createMethodCall(remote::kServiceName, command.objectPath,
@@ -321,8 +317,7 @@ int runControlClient(const QStringList& arguments) {
         return kUsageOrNotRunning;
     }
     const RemoteReply reply = [&] {
-        // A connection of its own, closed before the program ends: the shared one would still
-        // be receiving while the process tears Qt down.
+        // A connection of its own, closed while Qt is still whole.
         const QDBusConnection connection =
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, kConnectionName);
         RemoteReply answer;

@@ -30,8 +30,6 @@ struct ControlUsageError {
 // what the arguments name and mean is for the running instance to judge.
 Expected<ControlCommand, ControlUsageError> parseControlCommand(const QStringList& arguments);
 
-std::string controlHelp();
-
 struct RemoteReply {
     enum class Outcome {
         answered,

@@ -121,6 +121,14 @@ RunResult ProgramHarness::ctl(const QStringList& arguments) const {
     return run(QStringList{"ctl"} + arguments);
 }
 
+std::unique_ptr<QProcess> ProgramHarness::launch(const QStringList& arguments) const {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment());
+    process->start(program(), arguments);
+    process->waitForStarted();
+    return process;
+}
+
 bool ProgramHarness::startInstance() {
     instance_ = std::make_unique<QProcess>();
     instance_->setProcessEnvironment(environment());

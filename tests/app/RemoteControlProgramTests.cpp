@@ -4,6 +4,8 @@
 
 #include "ProgramHarness.h"
 
+#include "TempHome.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -241,6 +243,33 @@ TEST_F(RemoteControlProgram, TerminationAndQuitEndTheInstanceCleanly) {
     ctlOK({"quit"});
     EXPECT_EQ(program.waitForInstanceExit(), 0) << program.instanceErrors().toStdString();
     EXPECT_EQ(program.ctl({"status"}).exitCode, 2);
+}
+
+TEST(RemoteControlStart, OfTwoInstancesStartedTogetherOneRunsAndTheOtherHandsOver) {
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty());
+    ProgramHarness program(bus.address());
+    program.writeScenario();
+    const QStringList arguments{"--headless", "--simulate", program.scenarioPath()};
+    std::unique_ptr<QProcess> first = program.launch(arguments);
+    std::unique_ptr<QProcess> second = program.launch(arguments);
+
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return first->state() == QProcess::NotRunning ||
+                   second->state() == QProcess::NotRunning;
+        },
+        15000));
+    QProcess& ended = first->state() == QProcess::NotRunning ? *first : *second;
+    QProcess& running = &ended == first.get() ? *second : *first;
+    EXPECT_EQ(ended.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(ended.exitCode(), 0) << ended.readAllStandardError().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return program.ctl({"status"}).exitCode == 0; }, 15000));
+    EXPECT_EQ(running.state(), QProcess::Running);
+
+    running.terminate();
+    ASSERT_TRUE(running.waitForFinished(15000));
+    EXPECT_EQ(running.exitCode(), 0);
 }
 
 TEST(RemoteControlWithoutBus, TheProgramRunsUnreachableAndCtlSaysWhy) {

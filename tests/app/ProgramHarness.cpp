@@ -165,10 +165,6 @@ int ProgramHarness::waitForInstanceExit() {
     return instance_->exitStatus() == QProcess::NormalExit ? instance_->exitCode() : -1;
 }
 
-QString ProgramHarness::instanceOutput() const {
-    return readAll(home_.path() + "/instance.out");
-}
-
 QString ProgramHarness::instanceErrors() const {
     return readAll(home_.path() + "/instance.err");
 }

@@ -65,7 +65,6 @@ public:
     int terminateInstance();
     // Waits for the instance to end by itself; its exit code as above.
     int waitForInstanceExit();
-    QString instanceOutput() const;
     QString instanceErrors() const;
 
     // dBFS of the last 4800 frames a simulated device played, as the instance reports it.

@@ -130,6 +130,7 @@ TEST_F(RemoteControlProgram, RoutingVolumeMuteBoostAndBandsReachTheDevices) {
     // Band 5 is centred on the player's 1 kHz.
     ctlOK({"eq-band", kPlayer, "5", "-12"});
     EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel - 12), kPlayerLevel - 12, 1.0);
+    ctlOK({"eq", kPlayer, "00000000-0000-0000-0000-000000000002"});
     ctlOK({"eq", kPlayer, "flat"});
     EXPECT_EQ(storedState(program, kPlayer)["eqPresetID"], "00000000-0000-0000-0000-000000000001");
     EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);

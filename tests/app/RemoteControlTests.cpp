@@ -32,7 +32,7 @@ protected:
     RemoteControl control{world.manager()};
 };
 
-TEST_F(RemoteControlOperations, NumbersMustBeWholeFiniteTextsInTheCLocale) {
+TEST_F(RemoteControlOperations, NumbersMustBeCompleteFiniteTextsInTheCLocale) {
     for (const char* good : {"0.5", "+0.5", "-3", "1e2", "4"}) {
         EXPECT_TRUE(RemoteControl::parseNumber(good, "Volume").hasValue()) << good;
     }
@@ -44,26 +44,7 @@ TEST_F(RemoteControlOperations, NumbersMustBeWholeFiniteTextsInTheCLocale) {
     }
 }
 
-TEST_F(RemoteControlOperations, OutOfRangeValuesAreLimitedByTheRouteManager) {
-    ASSERT_TRUE(control.setVolume(kPlayer, "1.5").hasValue());
-    EXPECT_EQ(player().volume, 1.0f);
-    ASSERT_TRUE(control.setVolume(kPlayer, "-1e300").hasValue());
-    EXPECT_EQ(player().volume, 0.0f);
-    ASSERT_TRUE(control.setBoost(kPlayer, "9").hasValue());
-    EXPECT_EQ(player().boostMultiplier, 4);
-    ASSERT_TRUE(control.setBoost(kPlayer, "-99999999999999999999").hasValue());
-    EXPECT_EQ(player().boostMultiplier, 1);
-}
-
 TEST_F(RemoteControlOperations, SwitchesSetRatherThanFlip) {
-    ASSERT_TRUE(control.setMute(kPlayer, "off").hasValue());
-    EXPECT_FALSE(player().isMuted);
-    ASSERT_TRUE(control.setMute(kPlayer, "on").hasValue());
-    ASSERT_TRUE(control.setMute(kPlayer, "on").hasValue());
-    EXPECT_TRUE(player().isMuted);
-    ASSERT_TRUE(control.setMute(kPlayer, "toggle").hasValue());
-    EXPECT_FALSE(player().isMuted);
-
     ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
     ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
     EXPECT_TRUE(player().isPinned);
@@ -73,6 +54,9 @@ TEST_F(RemoteControlOperations, SwitchesSetRatherThanFlip) {
     ASSERT_TRUE(control.setIgnored(kPlayer, "toggle").hasValue());
     EXPECT_FALSE(player().isIgnored);
     EXPECT_FALSE(control.setPinned(kPlayer, "yes").hasValue());
+    // Far beyond the float range, still limited rather than undefined.
+    ASSERT_TRUE(control.setVolume(kPlayer, "-1e300").hasValue());
+    EXPECT_EQ(player().volume, 0.0f);
 }
 
 TEST_F(RemoteControlOperations, DevicesAreCheckedAndAnIgnoredAppIsRefusedNotSilentlySkipped) {
@@ -94,17 +78,6 @@ TEST_F(RemoteControlOperations, DevicesAreCheckedAndAnIgnoredAppIsRefusedNotSile
     EXPECT_NE(refused.error().message.find(kPlayer), std::string::npos);
     EXPECT_FALSE(control.setOutputDevices(kPlayer, {}).hasValue());
     EXPECT_EQ(fileBytes(world.statesPath()), saved);
-}
-
-TEST_F(RemoteControlOperations, PresetsByNameInAnyCaseOrByID) {
-    ASSERT_TRUE(control.setEQPreset(kPlayer, "bass BOOST").hasValue());
-    EXPECT_EQ(player().eqPresetID, EQPreset::bassBoost().id);
-    ASSERT_TRUE(control.setEQPreset(kPlayer, uuidString(EQPreset::movie().id)).hasValue());
-    EXPECT_EQ(player().eqPresetID, EQPreset::movie().id);
-    const auto unknown = control.setEQPreset(kPlayer, "Loud");
-    ASSERT_FALSE(unknown.hasValue());
-    EXPECT_NE(unknown.error().message.find("'Loud'"), std::string::npos);
-    EXPECT_EQ(player().eqPresetID, EQPreset::movie().id);
 }
 
 TEST_F(RemoteControlOperations, BandsOutsideTheEqualizerAreRefused) {

@@ -130,11 +130,15 @@ std::unique_ptr<QProcess> ProgramHarness::launch(const QStringList& arguments) c
 }
 
 bool ProgramHarness::startInstance() {
+    return startInstance({"--headless", "--simulate", scenarioPath()});
+}
+
+bool ProgramHarness::startInstance(const QStringList& arguments) {
     instance_ = std::make_unique<QProcess>();
     instance_->setProcessEnvironment(environment());
     instance_->setStandardOutputFile(home_.path() + "/instance.out");
     instance_->setStandardErrorFile(home_.path() + "/instance.err");
-    instance_->start(program(), {"--headless", "--simulate", scenarioPath()});
+    instance_->start(program(), arguments);
     if (!instance_->waitForStarted()) {
         return false;
     }

@@ -1,7 +1,8 @@
 #pragma once
 
 // The real kestrelamp binary in a temporary home, on a private session bus of its own or on
-// none, started and ended by pid, driven only through `kestrelamp ctl`.
+// none, started and ended by pid, driven only through `kestrelamp ctl`. The audio server of the
+// test's environment, if any, is the instance's too.
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -60,6 +61,8 @@ public:
     // `kestrelamp --headless --simulate SCENARIO`, in the background until ended; waits until
     // it answers (or, without a bus, until it says that it cannot be reached).
     bool startInstance();
+    // The same with other arguments, such as only "--headless" for the real audio service.
+    bool startInstance(const QStringList& arguments);
     QProcess& instance() { return *instance_; }
     // SIGTERM to the instance's pid; its exit code, or -1 when it did not end normally.
     int terminateInstance();

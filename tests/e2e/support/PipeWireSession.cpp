@@ -138,6 +138,9 @@ bool PipeWireSession::start() {
     // test process dies without doing so.
     const std::string script =
         "pipewire & pw=$!; echo \"pipewire-pid=$pw\"; "
+        // The session manager gives up at once when the server is not listening yet.
+        "i=0; while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && [ $i -lt 200 ]; do sleep 0.05; "
+        "i=$((i+1)); done; "
         "wireplumber & wp=$!; echo \"wireplumber-pid=$wp\"; "
         "(while kill -0 " +
         std::to_string(::getpid()) +

@@ -1489,6 +1489,9 @@ void PipeWireAudioHardware::Impl::onSinkRemoved(void* data) {
     if (sink->proxy != nullptr && !sink->failed) {
         pw_proxy_destroy(sink->proxy);
     }
+    // The registry may have reported the node gone while the proxy still stood, so nothing has
+    // made the sink again yet.
+    sink->impl->changed();
     pw_thread_loop_signal(sink->impl->loop_, false);
 }
 

@@ -29,14 +29,20 @@ void describeOptions(QCommandLineParser& parser) {
     parser.addOption(
         {"simulate", "Run on a simulated audio service described by <scenario>.", "scenario"});
     parser.addOption({"headless", "Run without tray icon or windows."});
-    parser.addOption(
-        {"screenshot", "Render the application list to the PNG file <file> and exit.", "file"});
+    parser.addOption({"screenshot",
+                      "Render the popover (or, with --settings, the settings window) to the PNG "
+                      "file <file> and exit.",
+                      "file"});
     parser.addOption({"expand",
                       "With --screenshot: open the output devices and equalizer of <app-id> "
                       "first (may be repeated).",
                       "app-id"});
     parser.addOption(
         {"theme", "With --screenshot: draw with the light or dark palette.", "dark|light"});
+    parser.addOption({"tab", "With --screenshot: the popover's tab to show (apps by default).",
+                      "apps|profiles"});
+    parser.addOption({"settings", "With --screenshot: render this page of the settings window.",
+                      "general|update|about"});
     for (const ListingOption& option : kListingOptions) {
         parser.addOption({option.name, option.description});
     }
@@ -47,7 +53,7 @@ void describeOptions(QCommandLineParser& parser) {
 Expected<std::optional<ScreenshotRequest>, CommandLineError>
 parseScreenshot(const QCommandLineParser& parser) {
     if (!parser.isSet("screenshot")) {
-        for (const char* option : {"expand", "theme"}) {
+        for (const char* option : {"expand", "theme", "tab", "settings"}) {
             if (parser.isSet(option)) {
                 return unexpected(
                     CommandLineError{std::string("--") + option + " needs --screenshot."});
@@ -76,6 +82,37 @@ parseScreenshot(const QCommandLineParser& parser) {
             return unexpected(CommandLineError{"--theme must be dark or light, not '" +
                                                theme.toStdString() + "'."});
         }
+    }
+    if (parser.isSet("tab")) {
+        const QString tab = parser.value("tab");
+        if (tab == "apps") {
+            request.tab = ScreenshotTab::apps;
+        } else if (tab == "profiles") {
+            request.tab = ScreenshotTab::profiles;
+        } else {
+            return unexpected(CommandLineError{"--tab must be apps or profiles, not '" +
+                                               tab.toStdString() + "'."});
+        }
+    }
+    if (parser.isSet("settings")) {
+        const QString page = parser.value("settings");
+        if (page == "general") {
+            request.settingsPage = ScreenshotSettingsPage::general;
+        } else if (page == "update") {
+            request.settingsPage = ScreenshotSettingsPage::update;
+        } else if (page == "about") {
+            request.settingsPage = ScreenshotSettingsPage::about;
+        } else {
+            return unexpected(CommandLineError{
+                "--settings must be general, update or about, not '" + page.toStdString() + "'."});
+        }
+        if (parser.isSet("tab")) {
+            return unexpected(CommandLineError{"--tab cannot be combined with --settings."});
+        }
+    }
+    if (!request.expandedApps.empty() &&
+        (request.settingsPage || request.tab != ScreenshotTab::apps)) {
+        return unexpected(CommandLineError{"--expand needs the apps tab."});
     }
     return std::optional(std::move(request));
 }

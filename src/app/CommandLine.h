@@ -13,13 +13,18 @@ namespace kestrelamp {
 enum class ListingRequest { none, apps, devices, outputDevices, defaultOutput };
 
 enum class ScreenshotTheme { light, dark };
+enum class ScreenshotTab { apps, profiles };
+enum class ScreenshotSettingsPage { general, update, about };
 
-// Renders the application list to a PNG file instead of running.
+// Renders the popover, or a page of the settings window, to a PNG file instead of running.
 struct ScreenshotRequest {
     std::string outputPath;
     // Applications whose device and equalizer sections are opened first.
     std::vector<std::string> expandedApps;
     ScreenshotTheme theme = ScreenshotTheme::light;
+    ScreenshotTab tab = ScreenshotTab::apps;
+    // The settings window instead of the popover.
+    std::optional<ScreenshotSettingsPage> settingsPage;
 };
 
 struct CommandLineOptions {

@@ -1,5 +1,6 @@
 #include "app/Program.h"
 
+#include "app/AppDelegate.h"
 #include "app/AudioWorld.h"
 #include "app/CommandLine.h"
 #include "app/ControlClient.h"
@@ -11,9 +12,12 @@
 #include "platform/StoredFile.h"
 #include "platform/TerminationSignals.h"
 #include "platform/UserDefaults.h"
+#include "views/SettingsWindow.h"
+#include "views/toolkit/ProgramIcons.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <iostream>
@@ -31,8 +35,7 @@ QStringList argumentList(int argc, char** argv) {
     return arguments;
 }
 
-// Until the tray exists the normal mode runs like this too. The tray connects the control
-// service's showRequested() to its popover; headless, a request to show does nothing.
+// Without tray or windows: a request to show the popover does nothing.
 int runHeadless(AudioWorld& world, SingleInstance& instance) {
     UserDefaults defaults;
     AudioRouteManager manager(*world.hardware, *world.runningApplications, defaults,
@@ -51,20 +54,42 @@ int runHeadless(AudioWorld& world, SingleInstance& instance) {
     return status;
 }
 
+// The tray utility: the delegate puts the icon and the popover up once the loop runs.
+int runGui(AudioWorld& world, SingleInstance& instance) {
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.kestrelamp.Kestrelamp"));
+    QApplication::setWindowIcon(toolkit::programIcon());
+    UserDefaults defaults;
+    LinuxScreenCapturePermission permission;
+    AppDelegate delegate(*world.hardware, *world.runningApplications, defaults,
+                         kestrelampDataFolder(), permission);
+    RemoteControlService control(delegate.routeManager(), world.simulation);
+    if (const auto handedOver = instance.claim(control)) {
+        return *handedOver;
+    }
+    QObject::connect(&control, &RemoteControlService::showRequested, &delegate,
+                     &AppDelegate::showPopover);
+    QObject::connect(&control, &RemoteControlService::quitRequested, &delegate,
+                     &AppDelegate::quit);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &delegate,
+                     &AppDelegate::quit);
+    world.startClock();
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    const int status = QApplication::exec();
+    delegate.applicationWillTerminate();
+    SettingsWindowController::shared().reset();
+    return status;
+}
+
 int runScreenshot(int argc, char** argv, const CommandLineOptions& options) {
     prepareScreenshotEnvironment();
     QApplication app(argc, argv);
-    const auto states = screenshotStates(options.simulateScenario);
-    if (!states) {
-        std::cerr << "kestrelamp: " << states.error().message << "\n";
-        return kUsageError;
-    }
     auto world = openAudioWorld(options.simulateScenario);
     if (!world) {
         std::cerr << "kestrelamp: " << world.error().description << "\n";
         return kUsageError;
     }
-    const auto image = renderAppList(*options.screenshot, *world, *states);
+    const auto image = renderScreenshot(*options.screenshot, *world, options.simulateScenario);
     if (!image) {
         std::cerr << "kestrelamp: " << image.error().message << "\n";
         return kUsageError;
@@ -105,7 +130,20 @@ int runProgram(int argc, char** argv) {
         return runScreenshot(argc, argv, *options);
     }
 
-    QCoreApplication app(argc, argv);
+    // Listings and headless runs need no display.
+    const bool gui = options->listing == ListingRequest::none && !options->headless;
+    if (gui && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::cerr << "kestrelamp: no display to show the tray icon on; --headless runs without\n";
+        return kUsageError;
+    }
+    std::unique_ptr<QCoreApplication> app;
+    if (gui) {
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     // Listings are one-shot tools beside a running instance, not instances.
     std::optional<SingleInstance> instance;
     if (options->listing == ListingRequest::none) {
@@ -123,7 +161,7 @@ int runProgram(int argc, char** argv) {
         std::cout << listingJson(options->listing, *world) << "\n";
         return 0;
     }
-    return runHeadless(*world, *instance);
+    return options->headless ? runHeadless(*world, *instance) : runGui(*world, *instance);
 }
 
 } // namespace kestrelamp

@@ -6,6 +6,8 @@
 #include "platform/UserDefaults.h"
 #include "views/AppListView.h"
 #include "views/AppRowView.h"
+#include "views/MainPopoverView.h"
+#include "views/SettingsWindow.h"
 #include "views/toolkit/Themes.h"
 
 #include <QApplication>
@@ -39,6 +41,91 @@ void buildRoutes(AudioRouteManager& manager) {
     }
 }
 
+nlohmann::json readScenario(const std::string& path, bool& readable) {
+    QFile file(QString::fromStdString(path));
+    readable = file.open(QIODevice::ReadOnly);
+    if (!readable) {
+        return {};
+    }
+    return nlohmann::json::parse(file.readAll().toStdString(), nullptr,
+                                 /*allow_exceptions=*/false);
+}
+
+// Checks are possible and automatic: the page as a user normally sees it.
+class StillUpdateSettings final : public UpdateSettingsModel {
+public:
+    bool canCheckForUpdates() const override { return true; }
+    bool automaticallyChecksForUpdates() const override { return true; }
+    void setAutomaticallyChecksForUpdates(bool) override {}
+    void checkForUpdates() override {}
+};
+
+// A temporary home with the scenario's files, and a route manager on it.
+class ScreenshotHome {
+public:
+    Expected<void, ScreenshotError> open(AudioWorld& world,
+                                         const std::vector<AppAudioState>& states,
+                                         const ScreenshotProfiles& profiles) {
+        if (!home_.isValid()) {
+            return unexpected(ScreenshotError{"--screenshot: no temporary folder can be made"});
+        }
+        const QString folder = home_.filePath(QStringLiteral("Kestrelamp"));
+        QDir().mkpath(folder);
+        if (!states.empty()) {
+            StoredFile file(folder + QStringLiteral("/appStates.json"));
+            if (auto written = file.write(QByteArray::fromStdString(encodeAppAudioStates(states)));
+                !written) {
+                return unexpected(ScreenshotError{"--screenshot: " + written.error()});
+            }
+        }
+        if (!profiles.profiles.empty()) {
+            StoredFile file(folder + QStringLiteral("/profiles.json"));
+            if (auto written =
+                    file.write(QByteArray::fromStdString(encodeAudioProfiles(profiles.profiles)));
+                !written) {
+                return unexpected(ScreenshotError{"--screenshot: " + written.error()});
+            }
+        }
+        defaults_ = std::make_unique<UserDefaults>(defaultsPath());
+        manager_ = std::make_unique<AudioRouteManager>(*world.hardware, *world.runningApplications,
+                                                       *defaults_, folder);
+        buildRoutes(*manager_);
+        // Marked afterwards: the routes built above would otherwise be written into it.
+        manager_->profileManager().setActiveProfileID(profiles.activeProfileID);
+        world.render(kRenderedCycles, kFramesPerCycle);
+        manager_->eqProcessor().deliverLevels();
+        manager_->updateAudioActivity();
+        return {};
+    }
+    ~ScreenshotHome() {
+        if (manager_) {
+            manager_->stopAll();
+        }
+    }
+
+    QString defaultsPath() const { return home_.filePath(QStringLiteral("Kestrelamp.conf")); }
+    AudioRouteManager& manager() { return *manager_; }
+
+private:
+    QTemporaryDir home_;
+    std::unique_ptr<UserDefaults> defaults_;
+    std::unique_ptr<AudioRouteManager> manager_;
+};
+
+Expected<void, ScreenshotError> expandRows(const AppListView& list,
+                                           const std::vector<std::string>& ids) {
+    for (const std::string& id : ids) {
+        AppRowView* row = list.row(id);
+        if (!row) {
+            return unexpected(
+                ScreenshotError{"--expand: '" + id + "' is not in the application list"});
+        }
+        row->setShowOutputDevices(true);
+        row->setShowEQ(true);
+    }
+    return {};
+}
+
 } // namespace
 
 void prepareScreenshotEnvironment() {
@@ -56,12 +143,11 @@ screenshotStates(const std::optional<std::string>& scenarioPath) {
     if (!scenarioPath) {
         return std::vector<AppAudioState>();
     }
-    QFile file(QString::fromStdString(*scenarioPath));
-    if (!file.open(QIODevice::ReadOnly)) {
+    bool readable = false;
+    const nlohmann::json scenario = readScenario(*scenarioPath, readable);
+    if (!readable) {
         return unexpected(ScreenshotError{"--simulate: " + *scenarioPath + ": cannot be read"});
     }
-    const nlohmann::json scenario = nlohmann::json::parse(file.readAll().toStdString(), nullptr,
-                                                          /*allow_exceptions=*/false);
     if (!scenario.is_object() || !scenario.contains("appStates") ||
         scenario["appStates"].is_null()) {
         return std::vector<AppAudioState>();
@@ -74,50 +160,126 @@ screenshotStates(const std::optional<std::string>& scenarioPath) {
     return std::move(*states);
 }
 
+Expected<ScreenshotProfiles, ScreenshotError>
+screenshotProfiles(const std::optional<std::string>& scenarioPath) {
+    if (!scenarioPath) {
+        return ScreenshotProfiles();
+    }
+    bool readable = false;
+    const nlohmann::json scenario = readScenario(*scenarioPath, readable);
+    if (!readable) {
+        return unexpected(ScreenshotError{"--simulate: " + *scenarioPath + ": cannot be read"});
+    }
+    ScreenshotProfiles result;
+    if (!scenario.is_object()) {
+        return result;
+    }
+    if (scenario.contains("profiles") && !scenario["profiles"].is_null()) {
+        auto profiles = decodeAudioProfiles(scenario["profiles"].dump());
+        if (!profiles) {
+            return unexpected(ScreenshotError{"--simulate: " + *scenarioPath +
+                                              ": profiles: " + profiles.error().description});
+        }
+        result.profiles = std::move(*profiles);
+    }
+    if (scenario.contains("activeProfileID")) {
+        const nlohmann::json& active = scenario["activeProfileID"];
+        const QUuid id = active.is_string()
+                             ? QUuid::fromString(QString::fromStdString(active.get<std::string>()))
+                             : QUuid();
+        if (id.isNull()) {
+            return unexpected(
+                ScreenshotError{"--simulate: " + *scenarioPath + ": activeProfileID: not a UUID"});
+        }
+        result.activeProfileID = id;
+    }
+    return result;
+}
+
 Expected<QImage, ScreenshotError> renderAppList(const ScreenshotRequest& request, AudioWorld& world,
                                                 const std::vector<AppAudioState>& states) {
-    QTemporaryDir home;
-    if (!home.isValid()) {
-        return unexpected(ScreenshotError{"--screenshot: no temporary folder can be made"});
+    ScreenshotHome home;
+    if (auto opened = home.open(world, states, {}); !opened) {
+        return unexpected(opened.error());
     }
-    const QString folder = home.filePath(QStringLiteral("Kestrelamp"));
-    StoredFile stateFile(folder + QStringLiteral("/appStates.json"));
-    if (!states.empty()) {
-        QDir().mkpath(folder);
-        if (auto written = stateFile.write(QByteArray::fromStdString(encodeAppAudioStates(states)));
-            !written) {
-            return unexpected(ScreenshotError{"--screenshot: " + written.error()});
-        }
-    }
-    UserDefaults defaults(home.filePath(QStringLiteral("Kestrelamp.conf")));
-    AudioRouteManager manager(*world.hardware, *world.runningApplications, defaults, folder);
-    buildRoutes(manager);
-    world.render(kRenderedCycles, kFramesPerCycle);
-    manager.eqProcessor().deliverLevels();
-    manager.updateAudioActivity();
-
     toolkit::applyTheme(toolkitTheme(request.theme));
     LinuxScreenCapturePermission permission;
-    AppListView list(manager, permission);
+    AppListView list(home.manager(), permission);
     list.setAttribute(Qt::WA_DontShowOnScreen);
     list.resize(kListWidth, kMinimumHeight);
     list.show();
-    for (const std::string& id : request.expandedApps) {
-        AppRowView* row = list.row(id);
-        if (!row) {
-            manager.stopAll();
-            return unexpected(
-                ScreenshotError{"--expand: '" + id + "' is not in the application list"});
-        }
-        row->setShowOutputDevices(true);
-        row->setShowEQ(true);
+    if (auto expanded = expandRows(list, request.expandedApps); !expanded) {
+        return unexpected(expanded.error());
     }
     QCoreApplication::processEvents();
     list.resize(kListWidth, std::max(kMinimumHeight, list.contentHeight()));
     QCoreApplication::processEvents();
-    const QImage image = list.grab().toImage();
-    manager.stopAll();
-    return image;
+    return list.grab().toImage();
+}
+
+Expected<QImage, ScreenshotError> renderPopover(const ScreenshotRequest& request, AudioWorld& world,
+                                                const std::vector<AppAudioState>& states,
+                                                const ScreenshotProfiles& profiles) {
+    ScreenshotHome home;
+    if (auto opened = home.open(world, states, profiles); !opened) {
+        return unexpected(opened.error());
+    }
+    toolkit::applyTheme(toolkitTheme(request.theme));
+    LinuxScreenCapturePermission permission;
+    const auto tab = request.tab == ScreenshotTab::profiles ? MainPopoverView::Tab::profiles
+                                                            : MainPopoverView::Tab::apps;
+    MainPopoverView popover(home.manager(), permission, tab);
+    popover.setAttribute(Qt::WA_DontShowOnScreen);
+    popover.show();
+    if (popover.appList()) {
+        if (auto expanded = expandRows(*popover.appList(), request.expandedApps); !expanded) {
+            return unexpected(expanded.error());
+        }
+    }
+    // Expanded rows grow in steps, each one a layout request of its own.
+    for (int pass = 0; pass < 4; ++pass) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCoreApplication::processEvents();
+    }
+    return popover.grab().toImage();
+}
+
+Expected<QImage, ScreenshotError> renderSettings(const ScreenshotRequest& request) {
+    QTemporaryDir home;
+    if (!home.isValid()) {
+        return unexpected(ScreenshotError{"--screenshot: no temporary folder can be made"});
+    }
+    toolkit::applyTheme(toolkitTheme(request.theme));
+    StillUpdateSettings updater;
+    SettingsTab tab = SettingsTab::general;
+    if (request.settingsPage == ScreenshotSettingsPage::update) {
+        tab = SettingsTab::update;
+    } else if (request.settingsPage == ScreenshotSettingsPage::about) {
+        tab = SettingsTab::about;
+    }
+    SettingsView settings(&updater, tab, home.filePath(QStringLiteral("Kestrelamp.conf")));
+    settings.setAttribute(Qt::WA_DontShowOnScreen);
+    settings.resize(SettingsView::kWidth, SettingsView::kHeight);
+    settings.show();
+    QCoreApplication::processEvents();
+    return settings.grab().toImage();
+}
+
+Expected<QImage, ScreenshotError> renderScreenshot(const ScreenshotRequest& request,
+                                                   AudioWorld& world,
+                                                   const std::optional<std::string>& scenarioPath) {
+    if (request.settingsPage) {
+        return renderSettings(request);
+    }
+    const auto states = screenshotStates(scenarioPath);
+    if (!states) {
+        return unexpected(states.error());
+    }
+    const auto profiles = screenshotProfiles(scenarioPath);
+    if (!profiles) {
+        return unexpected(profiles.error());
+    }
+    return renderPopover(request, world, *states, *profiles);
 }
 
 } // namespace kestrelamp

@@ -57,10 +57,34 @@ TEST(CommandLine, BadScreenshotValuesNameTheOption) {
     EXPECT_NE(errorOf({"--screenshot"}).find("screenshot"), std::string::npos);
 }
 
+TEST(CommandLine, ScreenshotOfATabOrASettingsPage) {
+    const auto apps = parse({"--screenshot", "out.png"});
+    ASSERT_TRUE(apps && apps->screenshot);
+    EXPECT_EQ(apps->screenshot->tab, ScreenshotTab::apps);
+    EXPECT_FALSE(apps->screenshot->settingsPage);
+    const auto profiles = parse({"--screenshot", "out.png", "--tab", "profiles"});
+    ASSERT_TRUE(profiles && profiles->screenshot);
+    EXPECT_EQ(profiles->screenshot->tab, ScreenshotTab::profiles);
+    const auto about = parse({"--screenshot", "out.png", "--settings", "about"});
+    ASSERT_TRUE(about && about->screenshot);
+    EXPECT_EQ(about->screenshot->settingsPage, ScreenshotSettingsPage::about);
+
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--tab", "Apps"}),
+              "--tab must be apps or profiles, not 'Apps'.");
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--settings", "network"}),
+              "--settings must be general, update or about, not 'network'.");
+    EXPECT_EQ(errorOf({"--tab", "apps"}), "--tab needs --screenshot.");
+    EXPECT_EQ(errorOf({"--settings", "about"}), "--settings needs --screenshot.");
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--settings", "about", "--tab", "apps"}),
+              "--tab cannot be combined with --settings.");
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--tab", "profiles", "--expand", "a"}),
+              "--expand needs the apps tab.");
+}
+
 TEST(CommandLine, HelpDescribesTheScreenshotOptions) {
     const std::string help = commandLineHelp();
-    for (const char* option :
-         {"--screenshot <file>", "--expand <app-id>", "--theme <dark|light>"}) {
+    for (const char* option : {"--screenshot <file>", "--expand <app-id>", "--theme <dark|light>",
+                               "--tab <apps|profiles>", "--settings <general|update|about>"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

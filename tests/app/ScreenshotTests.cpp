@@ -1,5 +1,6 @@
 #include "app/Screenshot.h"
 #include "platform/StoredFile.h"
+#include "platform/UserDefaults.h"
 
 #include "TempHome.h"
 
@@ -90,6 +91,46 @@ TEST_F(ScreenshotTest, RendersTheListWithoutTouchingTheUsersFiles) {
     EXPECT_LT(expanded->pixelColor(2, expanded->height() - 2).lightness(), 80);
 
     EXPECT_FALSE(QFile::exists(kestrelampDataFolder() + QStringLiteral("/appStates.json")));
+}
+
+TEST_F(ScreenshotTest, RendersThePopoverOnEitherTabAndTheSettingsPages) {
+    write(R"({
+      "processes": [ { "bundleID": "org.example.Player", "pid": 10 } ],
+      "runningApps": [ { "bundleID": "org.example.Player", "name": "Player" } ],
+      "devices": [ { "uid": "speakers", "name": "Speakers", "transport": "bltn",
+                     "sampleRate": 48000 } ],
+      "profiles": [ { "id": "11111111-2222-3333-4444-555555555555", "name": "Evening",
+                      "icon": "film", "routes": [] } ],
+      "activeProfileID": "11111111-2222-3333-4444-555555555555"
+    })");
+    const auto profiles = screenshotProfiles(scenarioPath);
+    ASSERT_TRUE(profiles) << profiles.error().message;
+    ASSERT_EQ(profiles->profiles.size(), 1u);
+    EXPECT_EQ(profiles->profiles[0].name, "Evening");
+    EXPECT_EQ(profiles->activeProfileID,
+              QUuid::fromString(QStringLiteral("11111111-2222-3333-4444-555555555555")));
+
+    AudioWorld world = openWorld();
+    for (const ScreenshotTab tab : {ScreenshotTab::apps, ScreenshotTab::profiles}) {
+        ScreenshotRequest request;
+        request.tab = tab;
+        const auto image = renderScreenshot(request, world, scenarioPath);
+        ASSERT_TRUE(image) << image.error().message;
+        EXPECT_EQ(image->size() / image->devicePixelRatio(), QSize(320, 420));
+    }
+    ScreenshotRequest settings;
+    settings.settingsPage = ScreenshotSettingsPage::update;
+    const auto page = renderScreenshot(settings, world, scenarioPath);
+    ASSERT_TRUE(page) << page.error().message;
+    EXPECT_EQ(page->size() / page->devicePixelRatio(), QSize(520, 380));
+    EXPECT_FALSE(QFile::exists(kestrelampDataFolder() + QStringLiteral("/profiles.json")));
+    EXPECT_FALSE(QFile::exists(UserDefaults::defaultFilePath()));
+
+    write(R"({ "activeProfileID": "yesterday" })");
+    const auto broken = screenshotProfiles(scenarioPath);
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().message,
+              "--simulate: " + scenarioPath + ": activeProfileID: not a UUID");
 }
 
 TEST_F(ScreenshotTest, ExpandingAnUnlistedApplicationIsAnError) {

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "views/MainPopoverView.h"
+
+#include <QWidget>
+
+namespace kestrelamp {
+
+// The window that holds the main popover view. Attached to the tray icon it is a frameless
+// panel that closes on a click anywhere outside it; without a tray it is an ordinary small
+// window. Where the desktop composites, the panel is translucent with rounded corners.
+class PopoverWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    enum class Presentation { attached, window };
+    static constexpr int kGap = 4;
+    static constexpr int kCornerRadius = 10;
+
+    PopoverWindow(AudioRouteManager& manager, ScreenCapturePermission& permission,
+                  Presentation presentation, QWidget* parent = nullptr);
+
+    MainPopoverView* view() const { return view_; }
+    Presentation presentation() const { return presentation_; }
+    bool isTranslucent() const { return translucent_; }
+
+    // Shows the panel beside the anchor (the tray icon), kept within the available area, with
+    // keyboard focus.
+    void showAttached(const QRect& anchor, const QRect& available);
+    // Shows it as it is placed, raised and with keyboard focus.
+    void present();
+
+    // Below the anchor, or above it when there is no room below; beside it when the anchor lies
+    // outside the area, as on a vertical panel. Always inside the area where it fits.
+    static QPoint placement(const QRect& anchor, const QSize& size, const QRect& available);
+
+Q_SIGNALS:
+    // The window closed, by a click outside, Escape or the window manager.
+    void closed();
+    // The ordinary window was closed (its title bar's close button); it stays until the
+    // program ends.
+    void closeRequested();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    Presentation presentation_;
+    bool translucent_ = false;
+    bool popupFlag_ = false;
+    MainPopoverView* view_ = nullptr;
+};
+
+} // namespace kestrelamp

@@ -1,0 +1,333 @@
+#include "app/AppDelegate.h"
+#include "engine/hal/SimulatedScenario.h"
+#include "platform/SimulatedUpdater.h"
+#include "views/AppListView.h"
+#include "views/MainPopoverView.h"
+#include "views/SettingsWindow.h"
+
+#include "RouteWorld.h"
+#include "TempHome.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+using Tab = MainPopoverView::Tab;
+
+constexpr Qt::KeyboardModifiers kShortcutModifiers =
+    Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier;
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+// A text field that counts the key presses that reach it.
+class KeyRecorder : public QLineEdit {
+public:
+    int presses = 0;
+
+protected:
+    // Modifier keys pressed on their own are not counted.
+    void keyPressEvent(QKeyEvent* event) override {
+        const int key = event->key();
+        presses += key != Qt::Key_Shift && key != Qt::Key_Control && key != Qt::Key_Alt &&
+                   key != Qt::Key_Meta;
+        QLineEdit::keyPressEvent(event);
+    }
+};
+
+QKeyEvent keyPress(int key, Qt::KeyboardModifiers modifiers, quint32 scanCode = 0,
+                   const QString& text = {}) {
+    return QKeyEvent(QEvent::KeyPress, key, modifiers, scanCode, 0, 0, text);
+}
+
+class AppDelegateTest : public testing::Test {
+protected:
+    explicit AppDelegateTest(bool trayAvailable = false) {
+        auto loaded = hal::loadScenario(test::standardScenario());
+        EXPECT_TRUE(loaded);
+        world = std::move(*loaded);
+        AppDelegateOptions options;
+        options.trayAvailable = trayAvailable;
+        options.backgroundCheckDelayMs = 0;
+        options.updaterController = [this](const UpdaterDelegate&) {
+            auto made = std::make_unique<SimulatedUpdaterController>();
+            controller = made.get();
+            return std::unique_ptr<UpdaterController>(std::move(made));
+        };
+        options.terminate = [this] { ++terminations; };
+        delegate =
+            std::make_unique<AppDelegate>(*world.hardware, *world.runningApplications, defaults,
+                                          home.dataFolder(), permission, std::move(options));
+    }
+    ~AppDelegateTest() override {
+        delegate.reset();
+        SettingsWindowController::shared().reset();
+    }
+
+    void launch() {
+        captureStdout([&] { delegate->applicationDidFinishLaunching(); });
+    }
+    AudioRouteManager& manager() { return delegate->routeManager(); }
+    MainPopoverView* view() { return delegate->popover()->view(); }
+    std::size_t taps() { return world.hardware->taps().size(); }
+
+    // Two profiles: the first plays the Player on the headphones, the second on the TV.
+    void saveTwoProfiles() {
+        manager().setOutputDevices("org.example.Player", {"headphones"});
+        manager().saveCurrentAsProfile("Headphones", "headphones");
+        manager().setOutputDevices("org.example.Player", {"hdmi"});
+        manager().saveCurrentAsProfile("TV", "tv");
+        manager().setOutputDevices("org.example.Player", {});
+        manager().profileManager().setActiveProfileID(std::nullopt);
+    }
+    std::vector<std::string> playerDevices() {
+        return manager().state("org.example.Player")->outputDeviceUIDs;
+    }
+
+    test::TempHome home;
+    hal::SimulatedWorld world;
+    UserDefaults defaults;
+    ControllableScreenCapturePermission permission{true};
+    SimulatedUpdaterController* controller = nullptr;
+    int terminations = 0;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+class AppDelegateWithTray : public AppDelegateTest {
+protected:
+    AppDelegateWithTray()
+        : AppDelegateTest(true) {}
+};
+
+TEST_F(AppDelegateTest, AsksForAMissingPermissionAndTheListReadsIt) {
+    permission.setGranted(false);
+    launch();
+    EXPECT_EQ(permission.requestCount(), 1);
+    EXPECT_FALSE(view()->appList()->hasScreenCapturePermission());
+}
+
+TEST_F(AppDelegateTest, StartsWithoutTrayAsAWindowAndChecksForUpdates) {
+    EXPECT_EQ(delegate->popover(), nullptr);
+    const std::string printed = captureStdout([&] { delegate->applicationDidFinishLaunching(); });
+    EXPECT_EQ(printed, "No system tray is available: Kestrelamp opens as a window.\n");
+    EXPECT_EQ(permission.requestCount(), 0);
+    ASSERT_NE(delegate->popover(), nullptr);
+    EXPECT_FALSE(delegate->hasTray());
+    EXPECT_EQ(delegate->popover()->presentation(), PopoverWindow::Presentation::window);
+    EXPECT_TRUE(delegate->isPopoverShown());
+    EXPECT_EQ(delegate->popover()->windowTitle(), "Kestrelamp");
+    EXPECT_EQ(delegate->popover()->size(), QSize(320, 420));
+    EXPECT_NE(delegate->popover()->windowType(), Qt::Popup);
+    EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
+    ASSERT_NE(view()->appList(), nullptr);
+    EXPECT_EQ(view()->appList()->rows().size(), 3u);
+
+    // The background check follows, once.
+    const auto backgroundChecks = [&] {
+        const auto& calls = controller->simulatedUpdater.calls;
+        return std::count(calls.begin(), calls.end(), "checkForUpdatesInBackground");
+    };
+    EXPECT_EQ(backgroundChecks(), 0);
+    ASSERT_TRUE(test::waitUntil([&] { return backgroundChecks() > 0; }));
+    EXPECT_EQ(backgroundChecks(), 1);
+
+    // Closing that window from its title bar ends the program, routes first.
+    manager().setOutputDevices("org.example.Player", {"headphones"});
+    ASSERT_GT(taps(), 0u);
+    delegate->popover()->close();
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(taps(), 0u);
+}
+
+TEST_F(AppDelegateTest, ProfileShortcutsApplyByPositionAndSwallowOnlyThen) {
+    launch();
+    saveTwoProfiles();
+    KeyRecorder field;
+    field.show();
+    field.setFocus();
+
+    QTest::keyClick(&field, Qt::Key_2, kShortcutModifiers);
+    EXPECT_EQ(playerDevices(), std::vector<std::string>{"hdmi"});
+    EXPECT_EQ(manager().profileManager().activeProfileID(),
+              manager().profileManager().profiles()[1].id);
+    EXPECT_EQ(field.presses, 0);
+
+    QTest::keyClick(&field, Qt::Key_3, kShortcutModifiers);
+    EXPECT_EQ(field.presses, 1);
+    EXPECT_EQ(playerDevices(), std::vector<std::string>{"hdmi"});
+
+    QTest::keyClick(&field, Qt::Key_1, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_EQ(field.presses, 2);
+    EXPECT_EQ(playerDevices(), std::vector<std::string>{"hdmi"});
+
+    // Meta held as well does not matter.
+    QTest::keyClick(&field, Qt::Key_1, kShortcutModifiers | Qt::MetaModifier);
+    EXPECT_EQ(field.presses, 2);
+    EXPECT_EQ(playerDevices(), std::vector<std::string>{"headphones"});
+}
+
+TEST(ProfileShortcutKeys, PhysicalDigitKeysWhateverTheyProduce) {
+    const auto position = [](const QKeyEvent& event) {
+        return AppDelegate::profileShortcutPosition(event, true);
+    };
+    // The key labelled 2: "@" on a US layout, '"' on a German one, "é" on a French one.
+    EXPECT_EQ(position(keyPress(Qt::Key_At, kShortcutModifiers, 11, "@")), 1u);
+    EXPECT_EQ(position(keyPress(Qt::Key_QuoteDbl, kShortcutModifiers, 11, "\"")), 1u);
+    EXPECT_EQ(position(keyPress(Qt::Key_2, kShortcutModifiers, 11, "2")), 1u);
+    EXPECT_EQ(position(keyPress(Qt::Key_Percent, kShortcutModifiers, 14, "%")), 4u);
+    // The key labelled 6, and a keypad 2 producing "2".
+    EXPECT_EQ(position(keyPress(Qt::Key_AsciiCircum, kShortcutModifiers, 15)), std::nullopt);
+    EXPECT_EQ(position(keyPress(Qt::Key_2, kShortcutModifiers | Qt::KeypadModifier, 88, "2")),
+              std::nullopt);
+    EXPECT_EQ(position(keyPress(Qt::Key_2, Qt::ControlModifier | Qt::AltModifier, 11, "2")),
+              std::nullopt);
+    // Platforms without key codes: the digits and their shifted US characters.
+    const auto byCharacter = [](const QKeyEvent& event) {
+        return AppDelegate::profileShortcutPosition(event, false);
+    };
+    EXPECT_EQ(byCharacter(keyPress(Qt::Key_Exclam, kShortcutModifiers)), 0u);
+    EXPECT_EQ(byCharacter(keyPress(Qt::Key_5, kShortcutModifiers)), 4u);
+    EXPECT_EQ(byCharacter(keyPress(Qt::Key_6, kShortcutModifiers)), std::nullopt);
+    EXPECT_EQ(byCharacter(keyPress(Qt::Key_2, kShortcutModifiers | Qt::KeypadModifier)),
+              std::nullopt);
+}
+
+TEST_F(AppDelegateTest, CtrlQQuitsAfterTheRoutesAreDown) {
+    launch();
+    manager().setOutputDevices("org.example.Player", {"headphones"});
+    ASSERT_GT(taps(), 0u);
+    KeyRecorder field;
+    field.show();
+    QTest::keyClick(&field, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(taps(), 0u);
+    EXPECT_EQ(field.presses, 0);
+    // Asked again (the quit button, a signal), it ends only once.
+    QTest::mouseClick(view()->findChild<QWidget*>("quitButton"), Qt::LeftButton);
+    delegate->quit();
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(AppDelegateTest, QuitButtonEndsTheProgram) {
+    launch();
+    manager().setOutputDevices("org.example.Other", {"hdmi"});
+    ASSERT_GT(taps(), 0u);
+    QTest::mouseClick(view()->findChild<QWidget*>("quitButton"), Qt::LeftButton);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(taps(), 0u);
+}
+
+TEST_F(AppDelegateTest, EditKeysWorkInTheSearchField) {
+    launch();
+    saveTwoProfiles();
+    AppListView* list = view()->appList();
+    list->setSearchFieldVisible(true);
+    auto* field = list->findChild<QLineEdit*>("searchField");
+    ASSERT_NE(field, nullptr);
+    field->setFocus();
+    QTest::keyClicks(field, "pla");
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(field, Qt::Key_End);
+    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(field->text(), "plapla");
+    QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(field->text(), "pla");
+    QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(field->text(), "plapla");
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(field, Qt::Key_X, Qt::ControlModifier);
+    EXPECT_EQ(field->text(), "");
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(AppDelegateTest, SettingsButtonOpensTheSettingsWithTheUpdater) {
+    launch();
+    QTest::mouseClick(view()->findChild<QWidget*>("settingsButton"), Qt::LeftButton);
+    SettingsView* window = SettingsWindowController::shared().window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(SettingsWindowController::shared().updater(), &delegate->updaterSettings());
+    EXPECT_TRUE(window->updatePage()->checkButton()->isEnabled());
+}
+
+TEST_F(AppDelegateWithTray, PopoverTogglesKeepsItsTabAndRefreshesOnOpening) {
+    launch();
+    ASSERT_TRUE(delegate->hasTray());
+    PopoverWindow* popover = delegate->popover();
+    ASSERT_NE(popover, nullptr);
+    EXPECT_FALSE(delegate->isPopoverShown());
+    EXPECT_EQ(popover->windowType(), Qt::Popup);
+    EXPECT_TRUE(popover->testAttribute(Qt::WA_NoMouseReplay));
+
+    // Opening lists what changed since the last refresh.
+    world.hardware->removeProcess(world.hardware->processID("org.example.Quiet"));
+    ASSERT_NE(manager().app("org.example.Quiet"), nullptr);
+    delegate->togglePopover();
+    EXPECT_TRUE(delegate->isPopoverShown());
+    EXPECT_EQ(manager().app("org.example.Quiet"), nullptr);
+    EXPECT_EQ(QApplication::activePopupWidget(), popover);
+
+    view()->setSelectedTab(Tab::profiles);
+    delegate->togglePopover();
+    EXPECT_FALSE(delegate->isPopoverShown());
+    delegate->togglePopover();
+    EXPECT_TRUE(delegate->isPopoverShown());
+    EXPECT_EQ(delegate->popover(), popover);
+    EXPECT_EQ(view()->selectedTab(), Tab::profiles);
+    EXPECT_NE(view()->profileSwitcher(), nullptr);
+
+    // Escape closes it too.
+    QTest::keyClick(popover, Qt::Key_Escape);
+    EXPECT_FALSE(delegate->isPopoverShown());
+}
+
+TEST_F(AppDelegateWithTray, AClickInAnotherWindowClosesThePopover) {
+    launch();
+    QWidget other;
+    other.resize(200, 200);
+    other.move(600, 600);
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+    delegate->showPopover();
+    ASSERT_TRUE(delegate->isPopoverShown());
+    QWindow* window = other.windowHandle();
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
+    EXPECT_FALSE(delegate->isPopoverShown());
+}
+
+TEST(PopoverPlacement, BelowAboveOrBesideTheIconAndOnScreen) {
+    const QSize size(320, 420);
+    const QRect screen(0, 28, 1920, 1052);
+    // A top panel: centred below the icon, pulled in from the screen's right edge.
+    EXPECT_EQ(PopoverWindow::placement(QRect(1000, 2, 24, 24), size, screen), QPoint(852, 30));
+    EXPECT_EQ(PopoverWindow::placement(QRect(1890, 2, 24, 24), size, screen), QPoint(1600, 30));
+    // A bottom panel: above the icon, clear of the panel.
+    const QRect aboveBottomPanel(0, 0, 1920, 1040);
+    EXPECT_EQ(PopoverWindow::placement(QRect(100, 1048, 24, 24), size, aboveBottomPanel),
+              QPoint(0, 1040 - 420));
+    // No panel reserves room: just above the icon.
+    EXPECT_EQ(PopoverWindow::placement(QRect(100, 1000, 24, 24), size, QRect(0, 0, 1920, 1080)),
+              QPoint(0, 1000 - 4 - 420));
+    // A panel on the left: beside it, centred on the icon where the screen allows.
+    const QRect rightOfPanel(48, 0, 1872, 1080);
+    EXPECT_EQ(PopoverWindow::placement(QRect(12, 500, 24, 24), size, rightOfPanel),
+              QPoint(48, 302));
+    EXPECT_EQ(PopoverWindow::placement(QRect(12, 1050, 24, 24), size, rightOfPanel),
+              QPoint(48, 660));
+    // A screen smaller than the popover: its top left corner.
+    EXPECT_EQ(PopoverWindow::placement(QRect(10, 10, 1, 1), size, QRect(0, 0, 300, 300)),
+              QPoint(0, 0));
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,155 @@
+#include "app/UpdateAlerts.h"
+#include "app/UpdaterManager.h"
+#include "platform/AppcastUpdater.h"
+#include "platform/StandardUpdaterController.h"
+
+#include "LocalHttpServer.h"
+#include "TempHome.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace kestrelamp {
+namespace {
+
+QByteArray feedOffering(const std::string& version, const std::string& link) {
+    return QByteArray::fromStdString(
+        R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:kestrelamp="https://updates.kestrelamp.org/xmlns/appcast">
+  <channel><title>Kestrelamp</title>
+    <item>
+      <title>Kestrelamp )" +
+        version + R"(</title>
+      <kestrelamp:version>)" +
+        version + R"(</kestrelamp:version>
+      <link>)" +
+        link +
+        R"(</link>
+    </item>
+  </channel>
+</rss>)");
+}
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+// The real updater on a feed served from this machine, reporting to the alerts.
+class UpdateAlertsOnLocalFeed : public testing::Test {
+protected:
+    UpdateAlertsOnLocalFeed() {
+        qputenv(AppcastUpdater::feedAddressVariable, server.url().toUtf8());
+        manager = std::make_unique<UpdaterManager>(alerts);
+    }
+    ~UpdateAlertsOnLocalFeed() override {
+        manager.reset();
+        qunsetenv(AppcastUpdater::feedAddressVariable);
+    }
+
+    // The dialog a user check ends with.
+    QMessageBox* userCheck() {
+        delete alerts.dialog();
+        manager->checkForUpdates();
+        EXPECT_TRUE(test::waitUntil([&] { return alerts.dialog() != nullptr; }));
+        return alerts.dialog();
+    }
+
+    test::TempHome home;
+    test::LocalHttpServer server;
+    UpdateAlerts alerts;
+    std::unique_ptr<UpdaterManager> manager;
+};
+
+TEST_F(UpdateAlertsOnLocalFeed, UserCheckShowsTheNewerVersionWithItsLink) {
+    server.setBody(feedOffering("9.1.0", "https://kestrelamp.org/releases/9.1.0?a=1&amp;b=2"));
+    ASSERT_TRUE(manager->canCheckForUpdates());
+    QMessageBox* dialog = userCheck();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->windowTitle(), "A new version of Kestrelamp is available");
+    const QString text = dialog->text();
+    EXPECT_TRUE(text.contains("Kestrelamp 9.1.0 is available; you have " KESTRELAMP_VERSION))
+        << text.toStdString();
+    // The link is clickable and its ampersands escaped, not taken for markup.
+    EXPECT_TRUE(text.contains(R"(<a href="https://kestrelamp.org/releases/9.1.0?a=1&amp;b=2">)"))
+        << text.toStdString();
+    EXPECT_NE(dialog->findChild<QPushButton*>("openReleasePage"), nullptr);
+    EXPECT_EQ(dialog->icon(), QMessageBox::Information);
+}
+
+TEST_F(UpdateAlertsOnLocalFeed, UserCheckSaysUpToDateOrWhyItFailed) {
+    server.setBody(feedOffering(KESTRELAMP_VERSION, "https://kestrelamp.org/releases/same"));
+    QMessageBox* dialog = userCheck();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), "Kestrelamp is up to date");
+    EXPECT_EQ(dialog->text(), "Kestrelamp " KESTRELAMP_VERSION " is the newest version available.");
+
+    server.setBody("<rss><channel><item>");
+    dialog = userCheck();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), "The update check failed");
+    EXPECT_TRUE(dialog->text().startsWith("The update feed is malformed"))
+        << dialog->text().toStdString();
+    EXPECT_EQ(dialog->icon(), QMessageBox::Warning);
+    EXPECT_EQ(dialog->findChild<QPushButton*>("openReleasePage"), nullptr);
+
+    // One dialog at a time: the last check's.
+    int dialogs = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        dialogs += widget->objectName() == "updateCheckDialog" && widget->isVisible();
+    }
+    EXPECT_EQ(dialogs, 1);
+}
+
+TEST_F(UpdateAlertsOnLocalFeed, UnreachableServerIsExplained) {
+    manager.reset();
+    qputenv(AppcastUpdater::feedAddressVariable, QStringLiteral("http://127.0.0.1:%1/appcast.xml")
+                                                     .arg(test::LocalHttpServer::closedPort())
+                                                     .toUtf8());
+    manager = std::make_unique<UpdaterManager>(alerts);
+    QMessageBox* dialog = userCheck();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), "The update check failed");
+    EXPECT_EQ(dialog->text(),
+              "The update server could not be reached: the connection was refused.");
+}
+
+TEST_F(UpdateAlertsOnLocalFeed, BackgroundCheckSpeaksOnlyOfANewerVersion) {
+    server.setBody(feedOffering(KESTRELAMP_VERSION, "https://kestrelamp.org/releases/same"));
+    std::string printed = captureStdout([&] {
+        manager->checkForUpdatesInBackground();
+        auto* controller = dynamic_cast<StandardUpdaterController*>(manager->controller());
+        ASSERT_NE(controller, nullptr);
+        ASSERT_TRUE(test::waitUntil([&] {
+            return server.requestCount() == 1 && !controller->appcastUpdater().sessionInProgress();
+        }));
+    });
+    EXPECT_EQ(printed, "");
+    EXPECT_FALSE(alerts.lastNotification());
+    EXPECT_EQ(alerts.dialog(), nullptr);
+
+    // Without a tray the news goes to the standard output, still without a dialog.
+    server.setBody(feedOffering("9.1.0", "https://kestrelamp.org/releases/9.1.0"));
+    printed = captureStdout([&] {
+        manager->checkForUpdatesInBackground();
+        ASSERT_TRUE(test::waitUntil([&] { return alerts.lastNotification().has_value(); }));
+    });
+    EXPECT_EQ(alerts.lastNotification()->title, "A new version of Kestrelamp is available");
+    EXPECT_EQ(printed, "A new version of Kestrelamp is available: " +
+                           alerts.lastNotification()->text + "\n");
+    EXPECT_EQ(alerts.dialog(), nullptr);
+}
+
+TEST(UpdateAlerts, ReleasePagesOpenOnlyAsWebAddresses) {
+    EXPECT_FALSE(UpdateAlerts::openReleasePage("file:///etc/passwd"));
+    EXPECT_FALSE(UpdateAlerts::openReleasePage("javascript:alert(1)"));
+    EXPECT_FALSE(UpdateAlerts::openReleasePage(""));
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,177 @@
+#include "ViewTestSupport.h"
+
+#include "platform/ScreenCapturePermission.h"
+#include "views/AppListView.h"
+#include "views/MainPopoverView.h"
+#include "views/ProfileSwitcherView.h"
+#include "views/toolkit/SegmentedControl.h"
+#include "views/toolkit/Switch.h"
+#include "views/toolkit/SymbolImage.h"
+#include "views/toolkit/TextLabel.h"
+
+#include <QComboBox>
+#include <QSignalSpy>
+
+namespace kestrelamp {
+namespace {
+
+using test::child;
+using test::click;
+using test::RouteWorld;
+using Tab = MainPopoverView::Tab;
+
+// Devices of every transport the header must tell apart, and no default output.
+constexpr const char* kNoDefaultScenario = R"({
+  "processes": [ { "bundleID": "org.example.Player", "pid": 100, "running": true } ],
+  "runningApps": [ { "bundleID": "org.example.Player", "name": "Player" } ],
+  "devices": [
+    { "uid": "usb", "name": "USB DAC", "transport": "usb ", "sampleRate": 48000 },
+    { "uid": "buds", "name": "Buds", "transport": "blea", "sampleRate": 48000 },
+    { "uid": "dock", "name": "Dock", "transport": "thun", "sampleRate": 48000 }
+  ]
+})";
+
+class MainPopoverTest : public testing::Test {
+protected:
+    explicit MainPopoverTest(const std::string& scenario = test::standardScenario())
+        : world(scenario) {}
+
+    AudioRouteManager& manager() { return world.manager(); }
+    std::unique_ptr<MainPopoverView> openPopover(Tab tab = Tab::apps) {
+        auto view = std::make_unique<MainPopoverView>(manager(), permission, tab);
+        view->show();
+        return view;
+    }
+    static QString shownSymbol(const MainPopoverView& view) {
+        return view.headerSymbolImage()->symbol();
+    }
+
+    RouteWorld world;
+    ControllableScreenCapturePermission permission{true};
+};
+
+class PopoverWithoutDefaultDevice : public MainPopoverTest {
+protected:
+    PopoverWithoutDefaultDevice()
+        : MainPopoverTest(kNoDefaultScenario) {}
+};
+
+TEST_F(MainPopoverTest, HasTheFixedSizeAndFooterActions) {
+    auto view = openPopover();
+    EXPECT_EQ(view->size(), QSize(320, 420));
+    EXPECT_EQ(view->tabSwitcher()->width(), 130);
+    EXPECT_EQ(view->tabSwitcher()->titles(), (QStringList{"Apps", "Profiles"}));
+    EXPECT_EQ(child(*view, QStringLiteral("refreshButton"))->toolTip(), "Refresh app list");
+    EXPECT_EQ(child(*view, QStringLiteral("settingsButton"))->toolTip(), "Settings");
+    EXPECT_EQ(child(*view, QStringLiteral("quitButton"))->toolTip(), "Quit Kestrelamp");
+
+    QSignalSpy settings(view.get(), &MainPopoverView::settingsRequested);
+    QSignalSpy quit(view.get(), &MainPopoverView::quitRequested);
+    click(child(*view, QStringLiteral("settingsButton")));
+    click(child(*view, QStringLiteral("quitButton")));
+    EXPECT_EQ(settings.count(), 1);
+    EXPECT_EQ(quit.count(), 1);
+
+    // The refresh button drops an application that has gone since.
+    ASSERT_NE(manager().app("org.example.Quiet"), nullptr);
+    world.hardware().removeProcess(world.hardware().processID("org.example.Quiet"));
+    click(child(*view, QStringLiteral("refreshButton")));
+    EXPECT_EQ(manager().app("org.example.Quiet"), nullptr);
+}
+
+TEST_F(MainPopoverTest, VersionTextFromTheBuildWithItsFallback) {
+    auto view = openPopover();
+    EXPECT_EQ(child<toolkit::TextLabel>(*view, QStringLiteral("versionText"))->text(),
+              QStringLiteral("v") + KESTRELAMP_VERSION);
+    EXPECT_EQ(MainPopoverView::versionText(BundleInfo(QVariantMap{})), "v1.0");
+    EXPECT_EQ(MainPopoverView::versionText(BundleInfo({{"shortVersionString", 7}})), "v1.0");
+    EXPECT_EQ(MainPopoverView::versionText(BundleInfo({{"shortVersionString", "2.5"}})), "v2.5");
+}
+
+TEST_F(MainPopoverTest, PickerShowsAndSetsTheDefaultDevice) {
+    auto view = openPopover();
+    QComboBox* picker = view->devicePicker();
+    ASSERT_EQ(picker->count(), 3);
+    EXPECT_EQ(picker->itemText(1), "Headphones");
+    EXPECT_EQ(view->selectedDeviceUID(), "speakers");
+    EXPECT_EQ(picker->currentData().toString(), "speakers");
+    EXPECT_EQ(shownSymbol(*view), "laptopcomputer");
+
+    Q_EMIT picker->activated(1);
+    EXPECT_EQ(manager().defaultOutputDevice()->uid, "headphones");
+    EXPECT_EQ(world.hardware().defaultOutputDevice(), world.device("headphones"));
+    EXPECT_EQ(picker->currentData().toString(), "headphones");
+    EXPECT_EQ(shownSymbol(*view), "headphones");
+
+    // An empty choice changes nothing.
+    view->chooseDevice("");
+    EXPECT_EQ(manager().defaultOutputDevice()->uid, "headphones");
+}
+
+TEST_F(PopoverWithoutDefaultDevice, NoSelectionThenAChoiceSetsTheDevice) {
+    auto view = openPopover();
+    ASSERT_FALSE(manager().defaultOutputDevice());
+    EXPECT_EQ(view->selectedDeviceUID(), "");
+    EXPECT_EQ(view->devicePicker()->currentIndex(), -1);
+    EXPECT_EQ(shownSymbol(*view), "speaker.wave.2");
+
+    Q_EMIT view->devicePicker()->activated(0);
+    ASSERT_TRUE(manager().defaultOutputDevice());
+    EXPECT_EQ(manager().defaultOutputDevice()->uid, "usb");
+    EXPECT_EQ(shownSymbol(*view), "headphones");
+    view->chooseDevice("buds");
+    EXPECT_EQ(shownSymbol(*view), "airpodspro");
+    view->chooseDevice("dock");
+    EXPECT_EQ(shownSymbol(*view), "speaker.wave.2");
+    EXPECT_EQ(view->devicePicker()->currentText(), "Dock");
+}
+
+TEST_F(MainPopoverTest, ShowOnlyLiveIsBoundBothWays) {
+    auto view = openPopover();
+    toolkit::Switch* live = view->liveSwitch();
+    EXPECT_FALSE(live->isChecked());
+    click(live);
+    EXPECT_TRUE(manager().showOnlyLive());
+    EXPECT_TRUE(world.defaults().boolForKey("showOnlyLive"));
+    // Only the playing applications are listed now.
+    ASSERT_NE(view->appList(), nullptr);
+    EXPECT_EQ(view->appList()->rows().size(), 2u);
+
+    manager().setShowOnlyLive(false);
+    EXPECT_FALSE(live->isChecked());
+    EXPECT_EQ(view->appList()->rows().size(), 3u);
+}
+
+TEST_F(MainPopoverTest, TabsReplaceTheContentAndTheListStartsAfresh) {
+    auto view = openPopover();
+    AppListView* first = view->appList();
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(first->searchFieldVisible());
+    EXPECT_TRUE(first->hasScreenCapturePermission());
+    EXPECT_EQ(view->profileSwitcher(), nullptr);
+
+    QTest::mouseClick(view->tabSwitcher(), Qt::LeftButton, Qt::NoModifier,
+                      view->tabSwitcher()->segmentRect(1).center());
+    EXPECT_EQ(view->selectedTab(), Tab::profiles);
+    EXPECT_EQ(view->appList(), nullptr);
+    ASSERT_NE(view->profileSwitcher(), nullptr);
+    EXPECT_TRUE(view->profileSwitcher()->isVisible());
+
+    // Back on Apps the list is a new one, which reads the permission again.
+    permission.setGranted(false);
+    view->setSelectedTab(Tab::apps);
+    ASSERT_NE(view->appList(), nullptr);
+    EXPECT_FALSE(view->appList()->searchFieldVisible());
+    EXPECT_FALSE(view->appList()->hasScreenCapturePermission());
+    EXPECT_EQ(view->tabSwitcher()->currentIndex(), 0);
+}
+
+TEST(MainPopoverTab, RawValuesAreExactlyTheSegmentTitles) {
+    EXPECT_EQ(MainPopoverView::tabFromRawValue("Apps"), Tab::apps);
+    EXPECT_EQ(MainPopoverView::tabFromRawValue("Profiles"), Tab::profiles);
+    EXPECT_EQ(MainPopoverView::tabFromRawValue("apps"), std::nullopt);
+    EXPECT_EQ(MainPopoverView::tabFromRawValue(""), std::nullopt);
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -1,0 +1,198 @@
+#include "ViewTestSupport.h"
+
+#include "views/ProfileSwitcherView.h"
+#include "views/toolkit/SymbolImage.h"
+#include "views/toolkit/Symbols.h"
+#include "views/toolkit/TextLabel.h"
+
+#include <QLineEdit>
+
+namespace kestrelamp {
+namespace {
+
+using test::child;
+using test::click;
+using test::RouteWorld;
+using test::shown;
+using toolkit::SymbolImage;
+using toolkit::TextLabel;
+
+class ProfileSwitcherTest : public testing::Test {
+protected:
+    AudioRouteManager& manager() { return world.manager(); }
+    ProfileManager& profiles() { return manager().profileManager(); }
+
+    std::unique_ptr<ProfileSwitcherView> openSwitcher() {
+        auto view = std::make_unique<ProfileSwitcherView>(manager());
+        view->resize(320, 360);
+        view->show();
+        return view;
+    }
+
+    static void type(ProfileSwitcherView& view, const QString& text) {
+        QLineEdit* field = view.creationForm()->nameField();
+        field->clear();
+        QTest::keyClicks(field, text);
+    }
+
+    static QString rowText(ProfileRow* row, const char* objectName) {
+        return child<TextLabel>(*row, QLatin1String(objectName))->text();
+    }
+
+    RouteWorld world;
+};
+
+TEST_F(ProfileSwitcherTest, EmptyStateUntilAProfileIsSaved) {
+    auto view = openSwitcher();
+    EXPECT_TRUE(shown(child(*view, QStringLiteral("profilesEmptyState"))));
+    EXPECT_TRUE(view->rows().empty());
+    EXPECT_EQ(view->createButton()->toolTip(), "Create new profile");
+
+    manager().saveCurrentAsProfile("Work", "headphones");
+    EXPECT_FALSE(shown(child(*view, QStringLiteral("profilesEmptyState"))));
+    ASSERT_EQ(view->rows().size(), 1u);
+}
+
+TEST_F(ProfileSwitcherTest, PlusButtonTogglesTheForm) {
+    auto view = openSwitcher();
+    EXPECT_FALSE(view->showCreateSheet());
+    click(view->createButton());
+    EXPECT_TRUE(view->showCreateSheet());
+    EXPECT_TRUE(view->creationForm()->isVisible());
+    click(view->createButton());
+    EXPECT_FALSE(view->showCreateSheet());
+    EXPECT_FALSE(view->creationForm()->isVisible());
+}
+
+TEST_F(ProfileSwitcherTest, SaveIsDisabledOnlyForAnEmptyName) {
+    auto view = openSwitcher();
+    view->setShowCreateSheet(true);
+    toolkit::BorderlessButton* save = view->creationForm()->saveButton();
+    EXPECT_FALSE(save->isEnabled());
+    click(save);
+    EXPECT_TRUE(profiles().profiles().empty());
+
+    // No trimming: a name of one space is a name.
+    type(*view, QStringLiteral(" "));
+    EXPECT_TRUE(save->isEnabled());
+    click(save);
+    ASSERT_EQ(profiles().profiles().size(), 1u);
+    EXPECT_EQ(profiles().profiles()[0].name, " ");
+    EXPECT_EQ(profiles().profiles()[0].icon, "music.note");
+    // Saved: the form closes and its name field starts empty again.
+    EXPECT_FALSE(view->showCreateSheet());
+    EXPECT_EQ(view->newProfileName(), "");
+    EXPECT_FALSE(save->isEnabled());
+}
+
+TEST_F(ProfileSwitcherTest, CancelClearsTheNameAndTheIconIsKept) {
+    auto view = openSwitcher();
+    view->setShowCreateSheet(true);
+    click(view->creationForm()->iconButton(QStringLiteral("gamecontroller")));
+    EXPECT_EQ(view->newProfileIcon(), "gamecontroller");
+    EXPECT_TRUE(view->creationForm()->iconButton(QStringLiteral("gamecontroller"))->background());
+    EXPECT_FALSE(view->creationForm()->iconButton(QStringLiteral("music.note"))->background());
+    type(*view, QStringLiteral("Gaming"));
+    click(view->creationForm()->cancelButton());
+    EXPECT_FALSE(view->showCreateSheet());
+    EXPECT_EQ(view->newProfileName(), "");
+    EXPECT_TRUE(view->creationForm()->nameField()->text().isEmpty());
+    EXPECT_TRUE(profiles().profiles().empty());
+
+    // The icon chosen last time is the one the next profile gets.
+    view->setShowCreateSheet(true);
+    type(*view, QStringLiteral("Gaming"));
+    click(view->creationForm()->saveButton());
+    ASSERT_EQ(profiles().profiles().size(), 1u);
+    EXPECT_EQ(profiles().profiles()[0].icon, "gamecontroller");
+    EXPECT_EQ(view->newProfileIcon(), "gamecontroller");
+}
+
+TEST_F(ProfileSwitcherTest, FormOffersTheTwelveIconsInOrder) {
+    auto view = openSwitcher();
+    const QStringList expected = {
+        "music.note",     "headphones", "gamecontroller", "desktopcomputer",
+        "video",          "mic",        "film",           "guitars",
+        "speaker.wave.3", "waveform",   "hifispeaker",    "airpodspro"};
+    for (const QString& icon : expected) {
+        toolkit::BorderlessButton* button = view->creationForm()->iconButton(icon);
+        ASSERT_NE(button, nullptr) << icon.toStdString();
+        EXPECT_TRUE(toolkit::isKnownSymbol(icon)) << icon.toStdString();
+    }
+}
+
+TEST_F(ProfileSwitcherTest, RowsCountAppsAndMarkTheActiveProfile) {
+    const auto profileWith = [](const char* name, std::vector<std::string> apps) {
+        AudioProfile profile;
+        profile.id = QUuid::createUuid();
+        profile.name = name;
+        profile.icon = "headphones";
+        for (const std::string& app : apps) {
+            AppAudioState state;
+            state.id = app;
+            state.outputDeviceUIDs = {"hdmi"};
+            profile.routes.push_back(state);
+        }
+        return profile;
+    };
+    const AudioProfile one = profileWith("One", {"org.example.Player"});
+    const AudioProfile three =
+        profileWith("Three", {"org.example.Player", "org.example.Other", "org.example.Quiet"});
+    const AudioProfile none = profileWith("None", {});
+    profiles().setProfiles({one, three, none});
+
+    auto view = openSwitcher();
+    std::vector<ProfileRow*> rows = view->rows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rowText(rows[0], "profileAppCount"), "1 app");
+    EXPECT_EQ(rowText(rows[1], "profileAppCount"), "3 apps");
+    EXPECT_EQ(rowText(rows[2], "profileAppCount"), "0 apps");
+    EXPECT_EQ(rowText(rows[1], "profileName"), "Three");
+    // Dividers between rows, none after the last.
+    EXPECT_NE(view->findChild<QWidget*>("profileDivider:" + one.id.toString(QUuid::WithoutBraces)),
+              nullptr);
+    EXPECT_EQ(view->findChild<QWidget*>("profileDivider:" + none.id.toString(QUuid::WithoutBraces)),
+              nullptr);
+    for (ProfileRow* row : rows) {
+        EXPECT_FALSE(row->isActive());
+        EXPECT_EQ(row->findChild<SymbolImage*>(QStringLiteral("activeCheck")), nullptr);
+    }
+
+    click(rows[0]);
+    EXPECT_EQ(profiles().activeProfileID(), one.id);
+    EXPECT_EQ(manager().state("org.example.Player")->outputDeviceUIDs,
+              std::vector<std::string>{"hdmi"});
+    rows = view->rows();
+    ASSERT_TRUE(rows[0]->isActive());
+    EXPECT_NE(rows[0]->findChild<SymbolImage*>(QStringLiteral("activeCheck")), nullptr);
+    EXPECT_EQ(child<SymbolImage>(*rows[0], QStringLiteral("profileIcon"))->color(),
+              toolkit::ColorSpec::accent());
+    EXPECT_EQ(child<SymbolImage>(*rows[1], QStringLiteral("profileIcon"))->color(),
+              toolkit::ColorSpec::secondary());
+
+    // Saving another leaves the active one as it was, the new row last and unmarked.
+    manager().saveCurrentAsProfile("Later", "mic");
+    rows = view->rows();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_TRUE(rows[0]->isActive());
+    EXPECT_FALSE(rows[3]->isActive());
+    EXPECT_EQ(rows[3]->profile().name, "Later");
+}
+
+TEST_F(ProfileSwitcherTest, DeletingTheActiveProfileClearsTheMarkAtOnce) {
+    const AudioProfile work = manager().saveCurrentAsProfile("Work", "headphones");
+    manager().saveCurrentAsProfile("Home", "music.note");
+    manager().applyProfile(work);
+    auto view = openSwitcher();
+    ASSERT_TRUE(view->rows()[0]->isActive());
+
+    click(child<toolkit::BorderlessButton>(*view->rows()[0], QStringLiteral("deleteProfile")));
+    EXPECT_FALSE(profiles().activeProfileID());
+    const std::vector<ProfileRow*> rows = view->rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]->profile().name, "Home");
+    EXPECT_FALSE(rows[0]->isActive());
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -68,8 +68,7 @@ int runGui(AudioWorld& world, SingleInstance& instance) {
     }
     QObject::connect(&control, &RemoteControlService::showRequested, &delegate,
                      &AppDelegate::showPopover);
-    QObject::connect(&control, &RemoteControlService::quitRequested, &delegate,
-                     &AppDelegate::quit);
+    QObject::connect(&control, &RemoteControlService::quitRequested, &delegate, &AppDelegate::quit);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested, &delegate,
                      &AppDelegate::quit);
@@ -132,14 +131,11 @@ int runProgram(int argc, char** argv) {
 
     // Listings and headless runs need no display.
     const bool gui = options->listing == ListingRequest::none && !options->headless;
-    if (gui && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        std::cerr << "kestrelamp: no display to show the tray icon on; --headless runs without\n";
-        return kUsageError;
-    }
+    const bool hasDisplay = !qEnvironmentVariableIsEmpty("DISPLAY") ||
+                            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+                            !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     std::unique_ptr<QCoreApplication> app;
-    if (gui) {
+    if (gui && hasDisplay) {
         app = std::make_unique<QApplication>(argc, argv);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -151,6 +147,10 @@ int runProgram(int argc, char** argv) {
         if (const auto handedOver = instance->handOverToRunningInstance()) {
             return *handedOver;
         }
+    }
+    if (gui && !hasDisplay) {
+        std::cerr << "kestrelamp: no display to show the tray icon on; --headless runs without\n";
+        return kUsageError;
     }
     auto world = openAudioWorld(options->simulateScenario);
     if (!world) {

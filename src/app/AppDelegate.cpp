@@ -69,7 +69,9 @@ AppDelegate::AppDelegate(hal::AudioHardware& hardware,
 }
 
 AppDelegate::~AppDelegate() {
-    qApp->removeEventFilter(this);
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        app->removeEventFilter(this);
+    }
     applicationWillTerminate();
     if (SettingsWindowController::shared().updater() == updaterSettings_.get()) {
         SettingsWindowController::shared().reset();

@@ -40,8 +40,8 @@ QIcon menuBarDrawing(const QString& resourcePath) {
     return icon;
 }
 
-QIcon menuBarIcon(const QPalette& palette) {
-    const QIcon drawing = menuBarDrawing();
+QIcon menuBarIcon(const QPalette& palette, const QString& resourcePath) {
+    const QIcon drawing = menuBarDrawing(resourcePath);
     const QColor color = primaryColor(palette);
     if (drawing.isNull()) {
         return tintedSymbolIcon(QStringLiteral("speaker.wave.2"), color);

@@ -139,7 +139,7 @@ void AppDelegate::applicationWillTerminate() {
 void AppDelegate::togglePopover() {
     if (isPopoverShown()) {
         closePopover();
-    } else {
+    } else if (!popover_ || !popover_->justClosedByFocusLoss()) {
         showPopover();
     }
 }

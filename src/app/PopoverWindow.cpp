@@ -15,6 +15,9 @@
 namespace kestrelamp {
 namespace {
 
+// Longer than a click takes to reach the program as a tray activation.
+constexpr qint64 kFocusLossGraceMs = 400;
+
 int clampInto(int value, int low, int high) {
     return std::clamp(value, low, std::max(low, high));
 }
@@ -121,10 +124,15 @@ void PopoverWindow::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
+bool PopoverWindow::justClosedByFocusLoss() const {
+    return sinceFocusLossClose_.isValid() && sinceFocusLossClose_.elapsed() < kFocusLossGraceMs;
+}
+
 bool PopoverWindow::event(QEvent* event) {
     if (event->type() == QEvent::WindowDeactivate && presentation_ == Presentation::attached &&
-        !popupFlag_) {
+        !popupFlag_ && isVisible()) {
         hide();
+        sinceFocusLossClose_.start();
     }
     return QWidget::event(event);
 }

@@ -2,6 +2,7 @@
 
 #include "views/MainPopoverView.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 namespace kestrelamp {
@@ -30,6 +31,10 @@ public:
     // Shows it as it is placed, raised and with keyboard focus.
     void present();
 
+    // Closed a moment ago because another window took the focus, as a click on the tray icon
+    // does where the panel belongs to another program: that click must not reopen it.
+    bool justClosedByFocusLoss() const;
+
     // Below the anchor, or above it when there is no room below; beside it when the anchor lies
     // outside the area, as on a vertical panel. Always inside the area where it fits.
     static QPoint placement(const QRect& anchor, const QSize& size, const QRect& available);
@@ -52,6 +57,7 @@ private:
     Presentation presentation_;
     bool translucent_ = false;
     bool popupFlag_ = false;
+    QElapsedTimer sinceFocusLossClose_;
     MainPopoverView* view_ = nullptr;
 };
 

@@ -44,10 +44,11 @@ int runHeadless(AudioWorld& world, SingleInstance& instance) {
     if (const auto handedOver = instance.claim(control)) {
         return *handedOver;
     }
-    QObject::connect(&control, &RemoteControlService::quitRequested, qApp, &QCoreApplication::quit);
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::terminationRequested, qApp,
+    QObject::connect(&control, &RemoteControlService::quitRequested, QCoreApplication::instance(),
                      &QCoreApplication::quit);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested,
+                     QCoreApplication::instance(), &QCoreApplication::quit);
     world.startClock();
     const int status = QCoreApplication::exec();
     manager.stopAll();

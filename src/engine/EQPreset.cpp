@@ -50,14 +50,10 @@ const EQPreset& EQPreset::movie() {
 }
 
 nlohmann::json toJson(const EQPreset& preset) {
-    nlohmann::json bands = nlohmann::json::array();
-    for (float gain : preset.bands) {
-        bands.push_back(json_fields::floatAsWritten(gain));
-    }
     nlohmann::json object = nlohmann::json::object();
     object["id"] = uuidString(preset.id);
     object["name"] = preset.name;
-    object["bands"] = std::move(bands);
+    object["bands"] = json_fields::jsonArray(preset.bands, json_fields::floatAsWritten);
     return object;
 }
 

@@ -120,11 +120,7 @@ Expected<AppAudioState, DecodingError> appAudioStateFromJson(const json& object)
 }
 
 std::string encodeAppAudioStates(const std::vector<AppAudioState>& states) {
-    json array = json::array();
-    for (const auto& state : states) {
-        array.push_back(toJson(state));
-    }
-    return array.dump();
+    return json_fields::encodeArray(states);
 }
 
 Expected<std::vector<AppAudioState>, DecodingError> decodeAppAudioStates(std::string_view bytes) {

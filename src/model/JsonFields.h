@@ -1,8 +1,8 @@
 #pragma once
 
-// Strict readers for the program's JSON files. Inside a decoder the readers throw
-// json_fields::Failure; decode() and decodeArray() turn that into a DecodingError value, so callers
-// only ever see errors as values.
+// Strict readers and the matching writers for the program's JSON files. Inside a decoder the
+// readers throw json_fields::Failure; decode() and decodeArray() turn that into a DecodingError
+// value, so callers only ever see errors as values.
 
 #include "model/AudioModel.h"
 
@@ -55,6 +55,22 @@ auto decode(F&& body) -> Expected<decltype(body()), DecodingError> {
     }
 }
 
+// Inside a decoder: every element of the array through decodeElement; the first one that fails
+// fails the whole as "<what> <index>: <its description>".
+template <class T, class F>
+std::vector<T> decodeElements(const json& array, const char* what, F&& decodeElement) {
+    std::vector<T> values;
+    values.reserve(array.size());
+    for (std::size_t index = 0; index < array.size(); ++index) {
+        auto value = decodeElement(array[index]);
+        if (!value) {
+            fail(what + (" " + std::to_string(index)) + ": " + value.error().description);
+        }
+        values.push_back(std::move(*value));
+    }
+    return values;
+}
+
 // A top-level JSON array whose every element decodes; one bad element fails the whole document.
 template <class T, class F>
 Expected<std::vector<T>, DecodingError> decodeArray(std::string_view bytes, F&& decodeElement) {
@@ -65,17 +81,28 @@ Expected<std::vector<T>, DecodingError> decodeArray(std::string_view bytes, F&& 
     if (!document.is_array()) {
         return unexpected(DecodingError{"expected a top-level array"});
     }
-    std::vector<T> values;
-    values.reserve(document.size());
-    for (std::size_t index = 0; index < document.size(); ++index) {
-        auto value = decodeElement(document[index]);
-        if (!value) {
-            return unexpected(DecodingError{"element " + std::to_string(index) + ": " +
-                                            value.error().description});
-        }
-        values.push_back(std::move(*value));
+    return decode([&] { return decodeElements<T>(document, "element", decodeElement); });
+}
+
+// Every value through encodeElement, in order; toJson() by default.
+template <class T, class F>
+json jsonArray(const std::vector<T>& values, F&& encodeElement) {
+    json array = json::array();
+    for (const T& value : values) {
+        array.push_back(encodeElement(value));
     }
-    return values;
+    return array;
+}
+
+template <class T>
+json jsonArray(const std::vector<T>& values) {
+    return jsonArray(values, [](const T& value) { return toJson(value); });
+}
+
+// The document decodeArray() reads back.
+template <class T>
+std::string encodeArray(const std::vector<T>& values) {
+    return jsonArray(values).dump();
 }
 
 } // namespace kestrelamp::json_fields

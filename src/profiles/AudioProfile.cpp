@@ -13,11 +13,7 @@ json toJson(const AudioProfile& profile) {
     object["id"] = uuidString(profile.id);
     object["name"] = profile.name;
     object["icon"] = profile.icon;
-    json routes = json::array();
-    for (const AppAudioState& state : profile.routes) {
-        routes.push_back(toJson(state));
-    }
-    object["routes"] = std::move(routes);
+    object["routes"] = json_fields::jsonArray(profile.routes);
     if (profile.defaultOutputUID) {
         object["defaultOutputUID"] = *profile.defaultOutputUID;
     }
@@ -32,25 +28,15 @@ Expected<AudioProfile, DecodingError> audioProfileFromJson(const json& object) {
         profile.id = requiredUuid(object, "id");
         profile.name = requiredString(object, "name");
         profile.icon = requiredString(object, "icon");
-        const json& routes = requiredArray(object, "routes");
-        for (std::size_t index = 0; index < routes.size(); ++index) {
-            auto state = appAudioStateFromJson(routes[index]);
-            if (!state) {
-                fail("route " + std::to_string(index) + ": " + state.error().description);
-            }
-            profile.routes.push_back(std::move(*state));
-        }
+        profile.routes = decodeElements<AppAudioState>(requiredArray(object, "routes"), "route",
+                                                       appAudioStateFromJson);
         profile.defaultOutputUID = optionalString(object, "defaultOutputUID");
         return profile;
     });
 }
 
 std::string encodeAudioProfiles(const std::vector<AudioProfile>& profiles) {
-    json array = json::array();
-    for (const AudioProfile& profile : profiles) {
-        array.push_back(toJson(profile));
-    }
-    return array.dump();
+    return json_fields::encodeArray(profiles);
 }
 
 Expected<std::vector<AudioProfile>, DecodingError> decodeAudioProfiles(std::string_view bytes) {

@@ -53,6 +53,15 @@ void mergeInto(PropertyMap& target, const spa_dict* dict) {
     }
 }
 
+template <class Entries>
+std::vector<AudioObjectID> idsOf(const Entries& entries) {
+    std::vector<AudioObjectID> ids;
+    for (const auto& entry : entries) {
+        ids.push_back(entry.id);
+    }
+    return ids;
+}
+
 std::string newUuid() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
 }
@@ -196,6 +205,8 @@ public:
     const DeviceEntry* deviceByUID(const std::string& uid) const;
     Tap* tap(AudioObjectID id);
     Aggregate* aggregate(AudioObjectID id);
+    // What reading a property the object does not have answers.
+    OSStatus missingProperty(AudioObjectID object) const;
 
     OSStatus readDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                           std::uint32_t& size);
@@ -218,7 +229,21 @@ public:
     OSStatus destroyAggregate(AudioObjectID deviceID);
     OSStatus createIOProc(AudioObjectID deviceID, AudioDeviceIOBlock block,
                           AudioDeviceIOProcID& outID);
-    IOProcSlots* slotsFor(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID, std::size_t& slot);
+    // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
+    // not one of the device's, or a device that is not one of our aggregates, is refused.
+    template <class Action>
+    OSStatus onIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID, Action action) {
+        Aggregate* target = aggregate(deviceID);
+        if (target == nullptr) {
+            return kAudioHardwareBadDeviceError;
+        }
+        const auto it = ioProcs_.find(ioProcID);
+        if (it == ioProcs_.end() || it->second.deviceID != deviceID) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        return action(*target->slots, it->second.slot) ? noErr
+                                                       : kAudioHardwareIllegalOperationError;
+    }
     OSStatus destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
 
     std::vector<AudioClient> clients() const;
@@ -248,6 +273,9 @@ public:
     void reconcileSink(CaptureSink& sink);
     void reconcileAggregate(Aggregate& aggregate);
 
+    // Drops one of our proxies and its listener; a valid globalID also has the server remove the
+    // object.
+    void releaseProxy(pw_proxy*& proxy, spa_hook& listener, std::uint32_t globalID);
     void startSink(CaptureSink& sink);
     void stopSink(CaptureSink& sink, bool clearTargets);
     void startFilter(Aggregate& aggregate);
@@ -259,7 +287,11 @@ public:
     bool streamsMoved(const CaptureSink& sink) const;
 
     std::string processKeyOf(const Global& stream) const;
+    std::optional<std::int64_t> processIDOf(const Global& stream) const;
+    bool isStreamOf(const Global& global, const std::string& processKey) const;
     const Global* global(std::uint32_t id, GlobalKind kind) const;
+    // The properties of the global of this kind whose id the key holds; empty when there is none.
+    const PropertyMap& linkedProperties(const Global& from, const char* key, GlobalKind kind) const;
     std::vector<const Global*> portsOf(std::uint32_t nodeID, const char* direction,
                                        bool monitor) const;
     std::vector<std::string> sinkChannels(std::uint32_t nodeID) const;
@@ -277,9 +309,9 @@ public:
     static void onNodeInfo(void* data, const pw_node_info* info);
     static void onNodeParam(void* data, int seq, std::uint32_t id, std::uint32_t index,
                             std::uint32_t next, const spa_pod* param);
-    static void onClientInfo(void* data, const pw_client_info* info);
-    static void onDeviceInfo(void* data, const pw_device_info* info);
-    static void onPortInfo(void* data, const pw_port_info* info);
+    // Clients, devices and ports: what their info brings is properties.
+    template <class Info>
+    static void onPropertiesInfo(void* data, const Info* info);
     static int onMetadataEvent(void* data, std::uint32_t subject, const char* key, const char* type,
                                const char* value);
     static void onSinkBound(void* data, std::uint32_t globalID);
@@ -376,21 +408,21 @@ static const pw_node_events kNodeEvents = [] {
 static const pw_client_events kClientEvents = [] {
     pw_client_events events{};
     events.version = PW_VERSION_CLIENT_EVENTS;
-    events.info = &KESTRELAMP_IMPL::onClientInfo;
+    events.info = &KESTRELAMP_IMPL::onPropertiesInfo<pw_client_info>;
     return events;
 }();
 
 static const pw_device_events kDeviceEvents = [] {
     pw_device_events events{};
     events.version = PW_VERSION_DEVICE_EVENTS;
-    events.info = &KESTRELAMP_IMPL::onDeviceInfo;
+    events.info = &KESTRELAMP_IMPL::onPropertiesInfo<pw_device_info>;
     return events;
 }();
 
 static const pw_port_events kPortEvents = [] {
     pw_port_events events{};
     events.version = PW_VERSION_PORT_EVENTS;
-    events.info = &KESTRELAMP_IMPL::onPortInfo;
+    events.info = &KESTRELAMP_IMPL::onPropertiesInfo<pw_port_info>;
     return events;
 }();
 
@@ -768,21 +800,8 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
     }
 }
 
-void PipeWireAudioHardware::Impl::onClientInfo(void* data, const pw_client_info* info) {
-    auto* global = static_cast<Global*>(data);
-    mergeInto(global->properties, info->props);
-    global->impl->changed();
-    pw_thread_loop_signal(global->impl->loop_, false);
-}
-
-void PipeWireAudioHardware::Impl::onDeviceInfo(void* data, const pw_device_info* info) {
-    auto* global = static_cast<Global*>(data);
-    mergeInto(global->properties, info->props);
-    global->impl->changed();
-    pw_thread_loop_signal(global->impl->loop_, false);
-}
-
-void PipeWireAudioHardware::Impl::onPortInfo(void* data, const pw_port_info* info) {
+template <class Info>
+void PipeWireAudioHardware::Impl::onPropertiesInfo(void* data, const Info* info) {
     auto* global = static_cast<Global*>(data);
     mergeInto(global->properties, info->props);
     global->impl->changed();
@@ -853,21 +872,35 @@ PipeWireAudioHardware::Impl::global(std::uint32_t id, GlobalKind kind) const {
     return it != globals_.end() && it->second->kind == kind ? it->second.get() : nullptr;
 }
 
+const PropertyMap& PipeWireAudioHardware::Impl::linkedProperties(const Global& from,
+                                                                 const char* key,
+                                                                 GlobalKind kind) const {
+    static const PropertyMap none;
+    const auto id = integerProperty(from.properties, key);
+    const Global* linked = id ? global(std::uint32_t(*id), kind) : nullptr;
+    return linked != nullptr ? linked->properties : none;
+}
+
+// The client's process id, else the one the stream announces.
+std::optional<std::int64_t> PipeWireAudioHardware::Impl::processIDOf(const Global& stream) const {
+    const auto pid = integerProperty(linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client),
+                                     PW_KEY_APP_PROCESS_ID);
+    return pid ? pid : integerProperty(stream.properties, PW_KEY_APP_PROCESS_ID);
+}
+
 std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) const {
-    const auto clientID = integerProperty(stream.properties, PW_KEY_CLIENT_ID);
-    const Global* client =
-        clientID ? global(std::uint32_t(*clientID), GlobalKind::client) : nullptr;
-    std::optional<std::int64_t> pid;
-    if (client != nullptr) {
-        pid = integerProperty(client->properties, PW_KEY_APP_PROCESS_ID);
-    }
-    if (!pid) {
-        pid = integerProperty(stream.properties, PW_KEY_APP_PROCESS_ID);
-    }
-    if (pid) {
+    if (const auto pid = processIDOf(stream)) {
         return "pid:" + std::to_string(*pid);
     }
-    return "client:" + std::to_string(clientID.value_or(stream.id));
+    return "client:" +
+           std::to_string(integerProperty(stream.properties, PW_KEY_CLIENT_ID).value_or(stream.id));
+}
+
+bool PipeWireAudioHardware::Impl::isStreamOf(const Global& global,
+                                             const std::string& processKey) const {
+    return global.kind == GlobalKind::node &&
+           propertyValue(global.properties, PW_KEY_MEDIA_CLASS) == kPlaybackStreamClass &&
+           processKeyOf(global) == processKey;
 }
 
 AudioObjectID PipeWireAudioHardware::Impl::idFor(std::map<std::string, AudioObjectID>& table,
@@ -913,17 +946,10 @@ void PipeWireAudioHardware::Impl::recompute() {
                 ProcessEntry process;
                 process.id = idFor(processIDs_, key);
                 process.key = key;
-                const auto clientID = integerProperty(node.properties, PW_KEY_CLIENT_ID);
-                const Global* client =
-                    clientID ? global(std::uint32_t(*clientID), GlobalKind::client) : nullptr;
-                const PropertyMap noProperties;
                 const PropertyMap& clientProperties =
-                    client != nullptr ? client->properties : noProperties;
+                    linkedProperties(node, PW_KEY_CLIENT_ID, GlobalKind::client);
                 process.bundleID = bundleIDFor(clientProperties, node.properties);
-                process.pid = std::int32_t(
-                    integerProperty(clientProperties, PW_KEY_APP_PROCESS_ID)
-                        .value_or(
-                            integerProperty(node.properties, PW_KEY_APP_PROCESS_ID).value_or(0)));
+                process.pid = std::int32_t(processIDOf(node).value_or(0));
                 process.properties = clientProperties;
                 for (const auto& [name, value] : node.properties) {
                     process.properties[name] = value;
@@ -954,11 +980,8 @@ void PipeWireAudioHardware::Impl::recompute() {
         device.name =
             propertyValue(node.properties, PW_KEY_NODE_DESCRIPTION)
                 .value_or(propertyValue(node.properties, PW_KEY_NODE_NICK).value_or(*nodeName));
-        const auto deviceID = integerProperty(node.properties, PW_KEY_DEVICE_ID);
-        const Global* parent =
-            deviceID ? global(std::uint32_t(*deviceID), GlobalKind::device) : nullptr;
-        const PropertyMap noProperties;
-        const PropertyMap& parentProperties = parent != nullptr ? parent->properties : noProperties;
+        const PropertyMap& parentProperties =
+            linkedProperties(node, PW_KEY_DEVICE_ID, GlobalKind::device);
         device.manufacturer =
             propertyValue(parentProperties, PW_KEY_DEVICE_VENDOR_NAME).value_or(std::string());
         device.outputStreams = sink ? 1 : 0;
@@ -1022,22 +1045,14 @@ void PipeWireAudioHardware::Impl::recompute() {
         }
     }
 
-    const auto ids = [](const auto& list) {
-        std::vector<AudioObjectID> result;
-        for (const auto& entry : list) {
-            result.push_back(entry.id);
-        }
-        return result;
-    };
-    const bool devicesChanged = ids(devices) != ids(devices_);
-    const bool processesChanged = ids(processes) != ids(processes_);
+    const bool devicesChanged = idsOf(devices) != idsOf(devices_);
+    const bool processesChanged = idsOf(processes) != idsOf(processes_);
     const bool defaultChanged = defaultOutput != defaultOutput_;
     std::vector<AudioObjectID> runningChanged;
-    for (const ProcessEntry& process : processes) {
-        const auto before = std::find_if(processes_.begin(), processes_.end(),
-                                         [&](const ProcessEntry& p) { return p.id == process.id; });
-        if (before != processes_.end() && before->running != process.running) {
-            runningChanged.push_back(process.id);
+    for (const ProcessEntry& entry : processes) {
+        const ProcessEntry* before = process(entry.id);
+        if (before != nullptr && before->running != entry.running) {
+            runningChanged.push_back(entry.id);
         }
     }
 
@@ -1094,6 +1109,12 @@ PipeWireAudioHardware::Impl::Tap* PipeWireAudioHardware::Impl::tap(AudioObjectID
 PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(AudioObjectID id) {
     const auto it = aggregates_.find(id);
     return it != aggregates_.end() ? it->second.get() : nullptr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::missingProperty(AudioObjectID object) const {
+    const bool known = object == kAudioObjectSystemObject || process(object) != nullptr ||
+                       device(object) != nullptr || taps_.count(object) > 0;
+    return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
 }
 
 std::vector<AudioClient> PipeWireAudioHardware::Impl::clients() const {
@@ -1204,8 +1225,7 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
         }
         return kAudioHardwareUnknownPropertyError;
     }
-    return tap(object) != nullptr ? kAudioHardwareUnknownPropertyError
-                                  : kAudioHardwareBadObjectError;
+    return missingProperty(object);
 }
 
 OSStatus PipeWireAudioHardware::Impl::readInt32(AudioObjectID object,
@@ -1229,9 +1249,7 @@ OSStatus PipeWireAudioHardware::Impl::readFloat64(AudioObjectID object,
         }
         return kAudioHardwareUnknownPropertyError;
     }
-    const bool known =
-        object == kAudioObjectSystemObject || process(object) != nullptr || tap(object) != nullptr;
-    return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
+    return missingProperty(object);
 }
 
 OSStatus PipeWireAudioHardware::Impl::readString(AudioObjectID object,
@@ -1264,27 +1282,20 @@ OSStatus PipeWireAudioHardware::Impl::readString(AudioObjectID object,
         }
         return kAudioHardwareUnknownPropertyError;
     }
-    return object == kAudioObjectSystemObject ? kAudioHardwareUnknownPropertyError
-                                              : kAudioHardwareBadObjectError;
+    return missingProperty(object);
 }
 
 OSStatus PipeWireAudioHardware::Impl::readObjectIDs(AudioObjectID object,
                                                     const AudioObjectPropertyAddress& address,
                                                     std::vector<AudioObjectID>& ids) {
     if (object != kAudioObjectSystemObject) {
-        return process(object) != nullptr || device(object) != nullptr || tap(object) != nullptr
-                   ? kAudioHardwareUnknownPropertyError
-                   : kAudioHardwareBadObjectError;
+        return missingProperty(object);
     }
     std::vector<AudioObjectID> all;
     if (address.selector == kAudioHardwarePropertyProcessObjectList) {
-        for (const ProcessEntry& entry : processes_) {
-            all.push_back(entry.id);
-        }
+        all = idsOf(processes_);
     } else if (address.selector == kAudioHardwarePropertyDevices) {
-        for (const DeviceEntry& entry : devices_) {
-            all.push_back(entry.id);
-        }
+        all = idsOf(devices_);
     } else {
         return kAudioHardwareUnknownPropertyError;
     }
@@ -1461,16 +1472,22 @@ void PipeWireAudioHardware::Impl::stopSink(CaptureSink& sink, bool clearTargets)
         }
     }
     sink.targetedStreams.clear();
-    if (sink.proxy != nullptr) {
-        pw_proxy* proxy = sink.proxy;
-        spa_hook_remove(&sink.listener);
-        sink.proxy = nullptr;
-        if (registry_ != nullptr && sink.nodeID != SPA_ID_INVALID) {
-            pw_registry_destroy(registry_, sink.nodeID);
-        }
-        pw_proxy_destroy(proxy);
-    }
+    releaseProxy(sink.proxy, sink.listener, sink.nodeID);
     sink.nodeID = SPA_ID_INVALID;
+}
+
+void PipeWireAudioHardware::Impl::releaseProxy(pw_proxy*& proxy, spa_hook& listener,
+                                               std::uint32_t globalID) {
+    if (proxy == nullptr) {
+        return;
+    }
+    pw_proxy* released = proxy;
+    spa_hook_remove(&listener);
+    proxy = nullptr;
+    if (registry_ != nullptr && globalID != SPA_ID_INVALID) {
+        pw_registry_destroy(registry_, globalID);
+    }
+    pw_proxy_destroy(released);
 }
 
 void PipeWireAudioHardware::Impl::onSinkBound(void* data, std::uint32_t globalID) {
@@ -1509,9 +1526,7 @@ void PipeWireAudioHardware::Impl::onSinkError(void* data, int, int, const char*)
 
 bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
     for (const auto& [id, global] : globals_) {
-        if (global->kind != GlobalKind::node ||
-            propertyValue(global->properties, PW_KEY_MEDIA_CLASS) != kPlaybackStreamClass ||
-            processKeyOf(*global) != sink.processKey) {
+        if (!isStreamOf(*global, sink.processKey)) {
             continue;
         }
         const bool linkedToSink =
@@ -1533,9 +1548,7 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
         return;
     }
     for (const auto& [id, global] : globals_) {
-        if (global->kind != GlobalKind::node || sink.targetedStreams.count(id) > 0 ||
-            propertyValue(global->properties, PW_KEY_MEDIA_CLASS) != kPlaybackStreamClass ||
-            processKeyOf(*global) != sink.processKey) {
+        if (sink.targetedStreams.count(id) > 0 || !isStreamOf(*global, sink.processKey)) {
             continue;
         }
         sink.targetedStreams.insert(id);
@@ -1676,14 +1689,11 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
 }
 
 void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
-    std::erase_if(aggregate.links, [](const auto& entry) {
+    std::erase_if(aggregate.links, [this](const auto& entry) {
         LinkProxy& link = *entry.second;
-        if (link.gone && link.proxy != nullptr) {
+        if (link.gone) {
             // Refused by the server: the proxy still holds our listener.
-            pw_proxy* proxy = link.proxy;
-            spa_hook_remove(&link.listener);
-            link.proxy = nullptr;
-            pw_proxy_destroy(proxy);
+            releaseProxy(link.proxy, link.listener, SPA_ID_INVALID);
         }
         return link.gone;
     });
@@ -1702,15 +1712,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
             return false;
         }
         LinkProxy& link = *entry.second;
-        if (link.proxy != nullptr) {
-            pw_proxy* proxy = link.proxy;
-            spa_hook_remove(&link.listener);
-            link.proxy = nullptr;
-            if (registry_ != nullptr && link.globalID != SPA_ID_INVALID) {
-                pw_registry_destroy(registry_, link.globalID);
-            }
-            pw_proxy_destroy(proxy);
-        }
+        releaseProxy(link.proxy, link.listener, link.globalID);
         return true;
     });
 }
@@ -1813,12 +1815,7 @@ void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
     // No block may run once this returns, whatever the filter does while going away.
     aggregate.slots->setEnabled(false);
     for (auto& [ports, link] : aggregate.links) {
-        if (link->proxy != nullptr) {
-            pw_proxy* proxy = link->proxy;
-            spa_hook_remove(&link->listener);
-            link->proxy = nullptr;
-            pw_proxy_destroy(proxy);
-        }
+        releaseProxy(link->proxy, link->listener, SPA_ID_INVALID);
     }
     aggregate.links.clear();
     if (aggregate.filter != nullptr) {
@@ -1947,29 +1944,13 @@ OSStatus PipeWireAudioHardware::Impl::createIOProc(AudioObjectID deviceID, Audio
     return noErr;
 }
 
-IOProcSlots* PipeWireAudioHardware::Impl::slotsFor(AudioObjectID deviceID,
-                                                   AudioDeviceIOProcID ioProcID,
-                                                   std::size_t& slot) {
-    const auto it = ioProcs_.find(ioProcID);
-    Aggregate* target = aggregate(deviceID);
-    if (it == ioProcs_.end() || it->second.deviceID != deviceID || target == nullptr) {
-        return nullptr;
-    }
-    slot = it->second.slot;
-    return target->slots.get();
-}
-
 OSStatus PipeWireAudioHardware::Impl::destroyIOProc(AudioObjectID deviceID,
                                                     AudioDeviceIOProcID ioProcID) {
-    std::size_t slot = 0;
-    IOProcSlots* slots = slotsFor(deviceID, ioProcID, slot);
-    if (slots == nullptr) {
-        return aggregate(deviceID) != nullptr ? kAudioHardwareIllegalOperationError
-                                              : kAudioHardwareBadDeviceError;
-    }
-    slots->remove(slot);
-    ioProcs_.erase(ioProcID);
-    return noErr;
+    return onIOProc(deviceID, ioProcID, [&](IOProcSlots& slots, std::size_t slot) {
+        slots.remove(slot);
+        ioProcs_.erase(ioProcID);
+        return true;
+    });
 }
 
 void PipeWireAudioHardware::Impl::reconcile() {
@@ -2097,24 +2078,14 @@ OSStatus PipeWireAudioHardware::createIOProcID(AudioObjectID deviceID, AudioDevi
 
 OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
     Impl::Lock lock(impl_->loop());
-    std::size_t slot = 0;
-    IOProcSlots* slots = impl_->slotsFor(deviceID, ioProcID, slot);
-    if (slots == nullptr) {
-        return impl_->aggregate(deviceID) != nullptr ? kAudioHardwareIllegalOperationError
-                                                     : kAudioHardwareBadDeviceError;
-    }
-    return slots->start(slot) ? noErr : kAudioHardwareIllegalOperationError;
+    return impl_->onIOProc(deviceID, ioProcID,
+                           [](IOProcSlots& slots, std::size_t slot) { return slots.start(slot); });
 }
 
 OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
     Impl::Lock lock(impl_->loop());
-    std::size_t slot = 0;
-    IOProcSlots* slots = impl_->slotsFor(deviceID, ioProcID, slot);
-    if (slots == nullptr) {
-        return impl_->aggregate(deviceID) != nullptr ? kAudioHardwareIllegalOperationError
-                                                     : kAudioHardwareBadDeviceError;
-    }
-    return slots->stop(slot) ? noErr : kAudioHardwareIllegalOperationError;
+    return impl_->onIOProc(deviceID, ioProcID,
+                           [](IOProcSlots& slots, std::size_t slot) { return slots.stop(slot); });
 }
 
 OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID deviceID,

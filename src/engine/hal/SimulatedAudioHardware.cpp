@@ -13,6 +13,37 @@ namespace {
 constexpr std::uint32_t kAggregateTransportType = fourCharCode("grup");
 constexpr const char* kSystemName = "Simulated audio hardware";
 
+// The first object of the list that matches.
+template <class Objects, class Predicate>
+auto* firstWhere(const Objects& objects, Predicate matches) {
+    for (const auto& object : objects) {
+        if (matches(*object)) {
+            return object.get();
+        }
+    }
+    return decltype(objects.front().get())(nullptr);
+}
+
+template <class Objects>
+std::vector<AudioObjectID> idsOf(const Objects& objects) {
+    std::vector<AudioObjectID> ids;
+    for (const auto& object : objects) {
+        ids.push_back(object->id);
+    }
+    return ids;
+}
+
+// The value when the property holds a T, else the size error of a read of the wrong type.
+template <class T, class Value>
+OSStatus take(Value& value, T& out) {
+    auto* held = std::get_if<T>(&value.value);
+    if (!held) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    out = std::move(*held);
+    return noErr;
+}
+
 } // namespace
 
 const char* hardwareCallName(HardwareCall::Kind kind) {
@@ -82,49 +113,24 @@ bool SimulatedAudioHardware::objectExists(AudioObjectID object) const {
 }
 
 SimulatedAudioHardware::Process* SimulatedAudioHardware::findProcess(AudioObjectID id) const {
-    for (const auto& process : processes_) {
-        if (process->id == id) {
-            return process.get();
-        }
-    }
-    return nullptr;
+    return firstWhere(processes_, [&](const Process& process) { return process.id == id; });
 }
 
 SimulatedAudioHardware::Device* SimulatedAudioHardware::findDevice(AudioObjectID id) const {
-    for (const auto& device : devices_) {
-        if (device->id == id) {
-            return device.get();
-        }
-    }
-    return nullptr;
+    return firstWhere(devices_, [&](const Device& device) { return device.id == id; });
 }
 
 SimulatedAudioHardware::Device*
 SimulatedAudioHardware::findDeviceByUID(const std::string& uid) const {
-    for (const auto& device : devices_) {
-        if (device->config.uid == uid) {
-            return device.get();
-        }
-    }
-    return nullptr;
+    return firstWhere(devices_, [&](const Device& device) { return device.config.uid == uid; });
 }
 
 SimulatedAudioHardware::Tap* SimulatedAudioHardware::findTap(AudioObjectID id) const {
-    for (const auto& tap : taps_) {
-        if (tap->id == id) {
-            return tap.get();
-        }
-    }
-    return nullptr;
+    return firstWhere(taps_, [&](const Tap& tap) { return tap.id == id; });
 }
 
 SimulatedAudioHardware::Tap* SimulatedAudioHardware::findTapByUID(const std::string& uid) const {
-    for (const auto& tap : taps_) {
-        if (tap->uid == uid) {
-            return tap.get();
-        }
-    }
-    return nullptr;
+    return firstWhere(taps_, [&](const Tap& tap) { return tap.uid == uid; });
 }
 
 std::uint32_t SimulatedAudioHardware::outputStreamCount(const Device& device) const {
@@ -160,6 +166,12 @@ OSStatus SimulatedAudioHardware::readProperty(AudioObjectID object,
         failure != readFailures_.end()) {
         return failure->second;
     }
+    return objectProperty(object, address, out);
+}
+
+OSStatus SimulatedAudioHardware::objectProperty(AudioObjectID object,
+                                                const AudioObjectPropertyAddress& address,
+                                                PropertyValue& out) const {
     if (object == kAudioObjectSystemObject) {
         return systemProperty(address, out);
     }
@@ -169,28 +181,21 @@ OSStatus SimulatedAudioHardware::readProperty(AudioObjectID object,
     if (const Device* device = findDevice(object)) {
         return deviceProperty(*device, address, out);
     }
-    return tapProperty(*findTap(object), address, out);
+    if (const Tap* tap = findTap(object)) {
+        return tapProperty(*tap, address, out);
+    }
+    return kAudioHardwareBadObjectError;
 }
 
 OSStatus SimulatedAudioHardware::systemProperty(const AudioObjectPropertyAddress& address,
                                                 PropertyValue& out) const {
     switch (address.selector) {
-    case kAudioHardwarePropertyProcessObjectList: {
-        std::vector<AudioObjectID> ids;
-        for (const auto& process : processes_) {
-            ids.push_back(process->id);
-        }
-        out.value = std::move(ids);
+    case kAudioHardwarePropertyProcessObjectList:
+        out.value = idsOf(processes_);
         return noErr;
-    }
-    case kAudioHardwarePropertyDevices: {
-        std::vector<AudioObjectID> ids;
-        for (const auto& device : devices_) {
-            ids.push_back(device->id);
-        }
-        out.value = std::move(ids);
+    case kAudioHardwarePropertyDevices:
+        out.value = idsOf(devices_);
         return noErr;
-    }
     case kAudioHardwarePropertyDefaultOutputDevice:
         out.value = std::uint32_t(defaultOutput_);
         return noErr;
@@ -291,15 +296,21 @@ OSStatus SimulatedAudioHardware::tapProperty(const Tap& tap,
     }
 }
 
-OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
-                                                     const AudioObjectPropertyAddress& address,
-                                                     std::uint32_t& outSize) {
+OSStatus SimulatedAudioHardware::readForCall(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address,
+                                             PropertyValue& out) const {
     if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
+    return readProperty(object, address, out);
+}
+
+OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
+                                                     const AudioObjectPropertyAddress& address,
+                                                     std::uint32_t& outSize) {
     PropertyValue value;
-    const OSStatus status = readProperty(object, address, value);
+    const OSStatus status = readForCall(object, address, value);
     if (status == noErr) {
         outSize = value.size();
     }
@@ -309,12 +320,8 @@ OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
 OSStatus SimulatedAudioHardware::getPropertyUInt32(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::uint32_t& outValue) {
-    if (detail::insideIOBlock) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    std::lock_guard lock(mutex_);
     PropertyValue value;
-    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
+    if (const OSStatus status = readForCall(object, address, value); status != noErr) {
         return status;
     }
     if (const auto* unsignedValue = std::get_if<std::uint32_t>(&value.value)) {
@@ -341,50 +348,24 @@ OSStatus SimulatedAudioHardware::getPropertyInt32(AudioObjectID object,
 OSStatus SimulatedAudioHardware::getPropertyFloat64(AudioObjectID object,
                                                     const AudioObjectPropertyAddress& address,
                                                     double& outValue) {
-    if (detail::insideIOBlock) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    std::lock_guard lock(mutex_);
     PropertyValue value;
-    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
-        return status;
-    }
-    const auto* number = std::get_if<double>(&value.value);
-    if (!number) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    outValue = *number;
-    return noErr;
+    const OSStatus status = readForCall(object, address, value);
+    return status == noErr ? take(value, outValue) : status;
 }
 
 OSStatus SimulatedAudioHardware::getPropertyString(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::string& outValue) {
-    if (detail::insideIOBlock) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    std::lock_guard lock(mutex_);
     PropertyValue value;
-    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
-        return status;
-    }
-    auto* text = std::get_if<std::string>(&value.value);
-    if (!text) {
-        return kAudioHardwareBadPropertySizeError;
-    }
-    outValue = std::move(*text);
-    return noErr;
+    const OSStatus status = readForCall(object, address, value);
+    return status == noErr ? take(value, outValue) : status;
 }
 
 OSStatus SimulatedAudioHardware::getPropertyObjectIDs(AudioObjectID object,
                                                       const AudioObjectPropertyAddress& address,
                                                       std::vector<AudioObjectID>& ioIDs) {
-    if (detail::insideIOBlock) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    std::lock_guard lock(mutex_);
     PropertyValue value;
-    if (const OSStatus status = readProperty(object, address, value); status != noErr) {
+    if (const OSStatus status = readForCall(object, address, value); status != noErr) {
         return status;
     }
     const auto* ids = std::get_if<std::vector<AudioObjectID>>(&value.value);
@@ -424,16 +405,7 @@ OSStatus SimulatedAudioHardware::setPropertyUInt32(AudioObjectID object,
     }
     // Everything else is read-only; say so for properties that exist.
     PropertyValue ignored;
-    OSStatus status = kAudioHardwareUnknownPropertyError;
-    if (object == kAudioObjectSystemObject) {
-        status = systemProperty(address, ignored);
-    } else if (const Process* process = findProcess(object)) {
-        status = processProperty(*process, address, ignored);
-    } else if (const Device* device = findDevice(object)) {
-        status = deviceProperty(*device, address, ignored);
-    } else if (const Tap* tap = findTap(object)) {
-        status = tapProperty(*tap, address, ignored);
-    }
+    const OSStatus status = objectProperty(object, address, ignored);
     return status == kAudioHardwareUnknownPropertyError ? status
                                                         : kAudioHardwareIllegalOperationError;
 }
@@ -602,25 +574,30 @@ OSStatus SimulatedAudioHardware::createIOProcID(AudioObjectID deviceID, AudioDev
     return noErr;
 }
 
+OSStatus SimulatedAudioHardware::findIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID,
+                                            IOProc*& proc) const {
+    Device* device = findDevice(deviceID);
+    if (!device) {
+        return kAudioHardwareBadDeviceError;
+    }
+    const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
+                                 [&](const IOProc& p) { return p.id == ioProcID; });
+    if (it == device->ioProcs.end()) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    proc = &*it;
+    return noErr;
+}
+
 OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
     if (detail::insideIOBlock) {
         return kAudioHardwareIllegalOperationError;
     }
     std::lock_guard lock(mutex_);
-    Device* device = findDevice(deviceID);
     OSStatus status = injectedFailure(SimulatedOperation::deviceStart);
     IOProc* proc = nullptr;
-    if (status == noErr && !device) {
-        status = kAudioHardwareBadDeviceError;
-    }
     if (status == noErr) {
-        const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
-                                     [&](const IOProc& p) { return p.id == ioProcID; });
-        if (it == device->ioProcs.end()) {
-            status = kAudioHardwareIllegalOperationError;
-        } else {
-            proc = &*it;
-        }
+        status = findIOProc(deviceID, ioProcID, proc);
     }
     if (proc) {
         proc->started = true;
@@ -635,18 +612,10 @@ OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceI
     }
     // Holding the lock means no cycle is running; the next one sees the proc stopped.
     std::lock_guard lock(mutex_);
-    Device* device = findDevice(deviceID);
-    OSStatus status = noErr;
-    if (!device) {
-        status = kAudioHardwareBadDeviceError;
-    } else {
-        const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
-                                     [&](const IOProc& p) { return p.id == ioProcID; });
-        if (it == device->ioProcs.end()) {
-            status = kAudioHardwareIllegalOperationError;
-        } else {
-            it->started = false;
-        }
+    IOProc* proc = nullptr;
+    const OSStatus status = findIOProc(deviceID, ioProcID, proc);
+    if (proc) {
+        proc->started = false;
     }
     log(HardwareCall::Kind::deviceStop, deviceID, ioProcID, status);
     return status;
@@ -659,19 +628,12 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID deviceID,
     }
     AudioDeviceIOBlock retiredBlock;
     std::lock_guard lock(mutex_);
-    Device* device = findDevice(deviceID);
-    OSStatus status = noErr;
-    if (!device) {
-        status = kAudioHardwareBadDeviceError;
-    } else {
-        const auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(),
-                                     [&](const IOProc& p) { return p.id == ioProcID; });
-        if (it == device->ioProcs.end()) {
-            status = kAudioHardwareIllegalOperationError;
-        } else {
-            retiredBlock = std::move(it->block);
-            device->ioProcs.erase(it);
-        }
+    IOProc* proc = nullptr;
+    const OSStatus status = findIOProc(deviceID, ioProcID, proc);
+    if (proc) {
+        retiredBlock = std::move(proc->block);
+        std::erase_if(findDevice(deviceID)->ioProcs,
+                      [&](const IOProc& p) { return p.id == ioProcID; });
     }
     log(HardwareCall::Kind::destroyIOProcID, deviceID, ioProcID, status);
     return status;

@@ -240,6 +240,12 @@ private:
 
     OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                           PropertyValue& out) const;
+    // readProperty() for an interface call: under the world's lock, refused inside an IO block.
+    OSStatus readForCall(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                         PropertyValue& out) const;
+    // The property as the object holds it, without the injected read failures.
+    OSStatus objectProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                            PropertyValue& out) const;
     OSStatus systemProperty(const AudioObjectPropertyAddress& address, PropertyValue& out) const;
     OSStatus processProperty(const Process& process, const AudioObjectPropertyAddress& address,
                              PropertyValue& out) const;
@@ -254,6 +260,8 @@ private:
     Device* findDeviceByUID(const std::string& uid) const;
     Tap* findTap(AudioObjectID id) const;
     Tap* findTapByUID(const std::string& uid) const;
+    // The device's IO proc, or the status of a call naming one that does not exist.
+    OSStatus findIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID, IOProc*& proc) const;
     std::uint32_t outputStreamCount(const Device& device) const;
     std::uint32_t inputStreamCount(const Device& device) const;
 

@@ -5,8 +5,7 @@
 // A frequency of 0 plays clicks instead: one full-scale sample wherever the graph clock is a
 // multiple of 24000, so that a recording tells how long the way to the sink was.
 
-#include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
+#include "support/StereoStream.h"
 
 #include <atomic>
 #include <cmath>
@@ -75,12 +74,7 @@ int main(int argc, char** argv) {
     pw_init(&argc, &argv);
     pw_thread_loop* loop = pw_thread_loop_new("tone-player", nullptr);
     pw_thread_loop_start(loop);
-    static const pw_stream_events events = [] {
-        pw_stream_events e{};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.process = &onProcess;
-        return e;
-    }();
+    static const pw_stream_events events = kestrelamp::e2e::processEvents(&onProcess);
     std::vector<Tone*> tones;
     while (!quitting.load()) {
         while (int(tones.size()) < requested.load()) {
@@ -94,21 +88,7 @@ int main(int argc, char** argv) {
                 "Music", PW_KEY_APP_ID, argv[1], PW_KEY_APP_NAME, argv[2], nullptr);
             tone->stream =
                 pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, tone);
-            std::uint8_t buffer[1024];
-            spa_pod_builder builder{};
-            spa_pod_builder_init(&builder, buffer, sizeof(buffer));
-            spa_audio_info_raw info{};
-            info.format = SPA_AUDIO_FORMAT_F32;
-            info.rate = 48000;
-            info.channels = 2;
-            info.position[0] = SPA_AUDIO_CHANNEL_FL;
-            info.position[1] = SPA_AUDIO_CHANNEL_FR;
-            const spa_pod* params[1] = {
-                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-            pw_stream_connect(tone->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                           PW_STREAM_FLAG_MAP_BUFFERS),
-                              params, 1);
+            kestrelamp::e2e::connectStereoStream(tone->stream, PW_DIRECTION_OUTPUT);
             pw_thread_loop_unlock(loop);
             tones.push_back(tone);
             std::printf("streams=%zu\n", tones.size());

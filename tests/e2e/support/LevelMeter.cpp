@@ -1,9 +1,7 @@
 #include "LevelMeter.h"
 
 #include "PipeWireSession.h"
-
-#include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
+#include "StereoStream.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +12,19 @@ namespace kestrelamp::e2e {
 double dbfs(double rms) {
     return 20.0 * std::log10(std::max(rms, 1e-6));
 }
+
+namespace {
+
+template <class Iterator>
+double rmsDbfs(Iterator begin, Iterator end) {
+    double sum = 0.0;
+    for (auto it = begin; it != end; ++it) {
+        sum += double(*it) * *it;
+    }
+    return dbfs(std::sqrt(sum / double(end - begin)));
+}
+
+} // namespace
 
 // Runs on its own thread loop, outside of the real-time path: a lock is fine here.
 class LevelMeter::Impl {
@@ -26,31 +37,12 @@ public:
             "Music", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK, "true",
             PW_KEY_APP_ID, "org.kestrelamp.e2e.Meter", PW_KEY_NODE_NAME, "e2e-meter",
             "node.dont-reconnect", "true", nullptr);
-        static const pw_stream_events events = [] {
-            pw_stream_events e{};
-            e.version = PW_VERSION_STREAM_EVENTS;
-            e.process = &Impl::onProcess;
-            return e;
-        }();
+        static const pw_stream_events events = processEvents(&Impl::onProcess);
         pw_thread_loop_lock(loop_);
         pw_thread_loop_start(loop_);
         stream_ =
             pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "e2e-meter", props, &events, this);
-        std::uint8_t buffer[1024];
-        spa_pod_builder builder{};
-        spa_pod_builder_init(&builder, buffer, sizeof(buffer));
-        spa_audio_info_raw info{};
-        info.format = SPA_AUDIO_FORMAT_F32;
-        info.rate = 48000;
-        info.channels = 2;
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
-        const spa_pod* params[1] = {
-            spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        pw_stream_connect(
-            stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
-            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-            params, 1);
+        connectStereoStream(stream_, PW_DIRECTION_INPUT);
         pw_thread_loop_unlock(loop_);
     }
 
@@ -112,11 +104,7 @@ public:
         if (count == 0) {
             return std::nullopt;
         }
-        double sum = 0.0;
-        for (auto it = samples_.end() - std::ptrdiff_t(count); it != samples_.end(); ++it) {
-            sum += double(*it) * *it;
-        }
-        return dbfs(std::sqrt(sum / double(count)));
+        return rmsDbfs(samples_.end() - std::ptrdiff_t(count), samples_.end());
     }
 
     std::uint64_t received() {
@@ -157,11 +145,7 @@ std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutM
     if (!samples) {
         return std::nullopt;
     }
-    double sum = 0.0;
-    for (const float sample : *samples) {
-        sum += double(sample) * sample;
-    }
-    return dbfs(std::sqrt(sum / double(samples->size())));
+    return rmsDbfs(samples->begin(), samples->end());
 }
 
 std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {

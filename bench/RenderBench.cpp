@@ -4,11 +4,12 @@
 #include "engine/EQProcessor.h"
 #include "engine/RenderCycle.h"
 
+#include "TestBuffers.h"
+
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <random>
 #include <vector>
 
 namespace kestrelamp {
@@ -17,32 +18,6 @@ namespace {
 // Every band away from flat, so no section is skipped.
 constexpr std::array<float, kEQBandCount> kActiveBands = {3.0f,  -2.0f, 1.5f, -1.0f, 2.0f,
                                                           -3.0f, 1.0f,  2.5f, -1.5f, 4.0f};
-
-struct Buffers {
-    Buffers(std::size_t frames, std::size_t channels)
-        : inputData(channels, std::vector<float>(frames))
-        , outputData(channels, std::vector<float>(frames))
-        , inputBuffers(channels)
-        , outputBuffers(channels) {
-        std::mt19937 random(7);
-        std::uniform_real_distribution<float> sample(-0.5f, 0.5f);
-        for (std::size_t c = 0; c < channels; ++c) {
-            std::generate(inputData[c].begin(), inputData[c].end(), [&] { return sample(random); });
-            const auto bytes = std::uint32_t(frames * sizeof(float));
-            inputBuffers[c] = {1, bytes, inputData[c].data()};
-            outputBuffers[c] = {1, bytes, outputData[c].data()};
-        }
-        input = {std::uint32_t(channels), inputBuffers.data()};
-        output = {std::uint32_t(channels), outputBuffers.data()};
-    }
-
-    std::vector<std::vector<float>> inputData;
-    std::vector<std::vector<float>> outputData;
-    std::vector<hal::AudioBuffer> inputBuffers;
-    std::vector<hal::AudioBuffer> outputBuffers;
-    hal::AudioBufferList input;
-    hal::AudioBufferList output;
-};
 
 void prepare(EngineState& engine, bool eq) {
     engine.volume = 0.8f;
@@ -57,10 +32,10 @@ void BM_RenderCycle(benchmark::State& state) {
     const auto channels = std::size_t(state.range(1));
     EngineState engine(1, 48000.0f);
     prepare(engine, state.range(2) != 0);
-    Buffers buffers(frames, channels);
+    test::TestBuffers buffers(channels, frames, 7, 0.5f);
     for (auto _ : state) {
         renderCycle(engine, buffers.input, buffers.output);
-        benchmark::DoNotOptimize(buffers.outputData.front().data());
+        benchmark::DoNotOptimize(buffers.out.front().data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(std::int64_t(frames * channels) * state.iterations());
@@ -74,13 +49,13 @@ void BM_ScalarCascadeBaseline(benchmark::State& state) {
     const bool eq = state.range(2) != 0;
     EngineState engine(1, 48000.0f);
     prepare(engine, eq);
-    Buffers buffers(frames, channels);
+    test::TestBuffers buffers(channels, frames, 7, 0.5f);
     const float gain = engine.volume;
     for (auto _ : state) {
         float sumSquares = 0.0f;
         for (std::size_t c = 0; c < channels; ++c) {
-            const float* in = buffers.inputData[c].data();
-            float* out = buffers.outputData[c].data();
+            const float* in = buffers.in[c].data();
+            float* out = buffers.out[c].data();
             if (eq) {
                 BiquadBank& bank = engine.filters[std::min(c, kEQChannelBanks - 1)];
                 sumSquares += processCascade(bank, in, out, frames, gain);

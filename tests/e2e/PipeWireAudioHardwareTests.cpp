@@ -29,7 +29,6 @@ namespace {
 using namespace hal;
 
 constexpr const char* kToneA = "org.example.ToneA";
-constexpr double kSilent = -80.0;
 constexpr double kAudible = -30.0;
 
 class PipeWireAudioHardwareTest : public ::testing::Test {
@@ -64,37 +63,10 @@ protected:
         return player;
     }
 
-    // Level on a sink, once it has settled to what the predicate wants; the last level otherwise.
-    static double settledLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
-                               int timeoutMs = 5000) {
-        double level = -120.0;
-        pollUntil(
-            [&] {
-                level = meter.measureDbfs(4800).value_or(-120.0);
-                return wanted(level);
-            },
-            timeoutMs);
-        return level;
-    }
-
-    // Level once two measurements in a row agree.
-    static double stableLevel(LevelMeter& meter, int timeoutMs = 5000) {
-        double previous = -200.0;
-        double level = -120.0;
-        pollUntil(
-            [&] {
-                previous = level;
-                level = meter.measureDbfs(4800).value_or(-120.0);
-                return std::abs(level - previous) < 0.1;
-            },
-            timeoutMs);
-        return level;
-    }
-
     // The level of a sink once something plays on it and it has settled.
     static double audibleLevel(LevelMeter& meter) {
         settledLevel(meter, [](double l) { return l > kAudible; });
-        return stableLevel(meter);
+        return steadyLevel(meter, [](double) { return true; });
     }
 
     static PipeWireSession* session_;

@@ -15,29 +15,12 @@ namespace kestrelamp::e2e {
 namespace {
 
 constexpr const char* kTone = "org.example.RemoteTone";
-constexpr double kSilent = -80.0;
+constexpr int kPatienceMs = 8000;
 
 // 440 Hz: 4800 frames hold whole periods.
 double levelNear(LevelMeter& meter, double expected, double tolerance) {
-    double level = -120.0;
-    pollUntil(
-        [&] {
-            level = meter.measureDbfs(4800).value_or(-120.0);
-            return std::abs(level - expected) < tolerance;
-        },
-        8000);
-    return level;
-}
-
-double silentLevel(LevelMeter& meter) {
-    double level = 0.0;
-    pollUntil(
-        [&] {
-            level = meter.measureDbfs(4800).value_or(0.0);
-            return level < kSilent;
-        },
-        8000);
-    return level;
+    return settledLevel(
+        meter, [&](double level) { return std::abs(level - expected) < tolerance; }, kPatienceMs);
 }
 
 bool listsApp(const test::ProgramHarness& program, const std::string& appID) {
@@ -69,15 +52,8 @@ TEST(RemoteControlOnPipeWire, CtlMovesAPlayerRestoresAProfileAndQuitsWithoutTrac
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);
     // The player's level once it has settled: a window that catches its start reads low.
-    double unrouted = -120.0;
-    double previous = -200.0;
-    pollUntil(
-        [&] {
-            previous = unrouted;
-            unrouted = meterA.measureDbfs(4800).value_or(-120.0);
-            return unrouted > -30.0 && std::abs(unrouted - previous) < 0.1;
-        },
-        8000);
+    const double unrouted = steadyLevel(
+        meterA, [](double level) { return level > -30.0; }, kPatienceMs);
     ASSERT_GT(unrouted, -30.0);
 
     ASSERT_TRUE(program.startInstance({"--headless"})) << program.instanceErrors().toStdString();
@@ -90,17 +66,17 @@ TEST(RemoteControlOnPipeWire, CtlMovesAPlayerRestoresAProfileAndQuitsWithoutTrac
     };
     ctl({"route", kTone, kSinkB});
     EXPECT_NEAR(levelNear(meterB, unrouted, 0.5), unrouted, 0.5);
-    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
 
     const std::string profileID =
         QString::fromStdString(ctl({"profile", "save", "On B"}).out).trimmed().toStdString();
     ctl({"route", kTone, kSinkA});
     EXPECT_NEAR(levelNear(meterA, unrouted, 0.5), unrouted, 0.5);
-    EXPECT_LT(silentLevel(meterB), kSilent);
+    EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
 
     ctl({"profile", "apply", "on b"});
     EXPECT_NEAR(levelNear(meterB, unrouted, 0.5), unrouted, 0.5);
-    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
     const auto status = nlohmann::json::parse(ctl({"status"}).out, nullptr, false);
     EXPECT_EQ(status["activeProfileID"], profileID);
 

@@ -22,46 +22,13 @@ namespace {
 
 constexpr const char* kToneA = "org.example.ToneA";
 constexpr const char* kBass = "org.example.Bass";
-constexpr double kSilent = -80.0;
+constexpr int kPatienceMs = 8000;
 
-// The level once two measurements in a row agree; windows are whole periods of the tones used.
-double stableLevel(LevelMeter& meter, std::uint32_t frames, double above = -120.0) {
-    double previous = -200.0;
-    double level = -120.0;
-    pollUntil(
-        [&] {
-            previous = level;
-            level = meter.measureDbfs(frames).value_or(-120.0);
-            return level > above && std::abs(level - previous) < 0.1;
-        },
-        8000);
-    return level;
-}
-
-// Waits for a steady level near the expected one; a level merely passing through on its way
-// elsewhere does not count.
+// Windows are whole periods of the tones used.
 double levelNear(LevelMeter& meter, double expected, double tolerance, std::uint32_t frames) {
-    double previous = -200.0;
-    double level = -120.0;
-    pollUntil(
-        [&] {
-            previous = level;
-            level = meter.measureDbfs(frames).value_or(-120.0);
-            return std::abs(level - expected) < tolerance && std::abs(level - previous) < 0.1;
-        },
-        8000);
-    return level;
-}
-
-double silentLevel(LevelMeter& meter) {
-    double level = 0.0;
-    pollUntil(
-        [&] {
-            level = meter.measureDbfs(4800).value_or(0.0);
-            return level < kSilent;
-        },
-        8000);
-    return level;
+    return steadyLevel(
+        meter, [&](double level) { return std::abs(level - expected) < tolerance; }, kPatienceMs,
+        frames);
 }
 
 class RouteManagerOnPipeWire : public ::testing::Test {
@@ -115,7 +82,8 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);
     // 440 Hz: 4800 frames hold 44 whole periods.
-    const double unrouted = stableLevel(meterA, 4800, -30.0);
+    const double unrouted = steadyLevel(
+        meterA, [](double level) { return level > -30.0; }, kPatienceMs);
     ASSERT_GT(unrouted, -30.0);
     ASSERT_TRUE(listed(kToneA));
     EXPECT_EQ(manager_->app(kToneA)->displayName, "Tone A");
@@ -125,7 +93,7 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     EXPECT_EQ(manager_->routeKeys(kToneA).size(), 1u);
     const double half = unrouted - 6.02;
     EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
-    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
 
     // The meter entry follows what the device plays.
     double measured = -120.0;
@@ -143,8 +111,8 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
 
     manager_->toggleMute(kToneA);
-    EXPECT_LT(silentLevel(meterA), kSilent);
-    EXPECT_LT(silentLevel(meterB), kSilent);
+    EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
+    EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
     manager_->toggleMute(kToneA);
     EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
 
@@ -152,7 +120,7 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     manager_->setOutputDevices(kToneA, {});
     EXPECT_TRUE(manager_->routeKeys(kToneA).empty());
     EXPECT_NEAR(levelNear(meterA, unrouted, 0.3, 4800), unrouted, 0.3);
-    EXPECT_LT(silentLevel(meterB), kSilent);
+    EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 8000))
         << ::testing::PrintToString(kestrelampObjects(session_->dump()));
 }
@@ -163,7 +131,8 @@ TEST_F(RouteManagerOnPipeWire, BassBoostRaisesALowToneByTheCascadesResponse) {
     ASSERT_TRUE(listed(kBass));
     manager_->setOutputDevices(kBass, {kSinkB});
     // 32 Hz: 15000 frames hold ten whole periods.
-    const double flat = stableLevel(meterB, 15000, -40.0);
+    const double flat = steadyLevel(
+        meterB, [](double level) { return level > -40.0; }, kPatienceMs, 15000);
     ASSERT_GT(flat, -40.0);
     manager_->setEQPreset(kBass, EQPreset::bassBoost());
     // Band 0's +6 dB plus the skirts of the 64 and 128 Hz bands: +7.09 dB at 32 Hz.

@@ -161,4 +161,40 @@ std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int
     return result;
 }
 
+namespace {
+
+// Measures until done(level, previous level) holds or the time is up; returns the last level.
+double pollLevel(LevelMeter& meter, int timeoutMs, std::uint32_t frames, double missing,
+                 const std::function<bool(double, double)>& done) {
+    double level = missing;
+    pollUntil(
+        [&] {
+            const double previous = level;
+            level = meter.measureDbfs(frames).value_or(missing);
+            return done(level, previous);
+        },
+        timeoutMs);
+    return level;
+}
+
+} // namespace
+
+double settledLevel(LevelMeter& meter, const std::function<bool(double)>& wanted, int timeoutMs,
+                    std::uint32_t frames) {
+    return pollLevel(meter, timeoutMs, frames, -120.0,
+                     [&](double level, double) { return wanted(level); });
+}
+
+double steadyLevel(LevelMeter& meter, const std::function<bool(double)>& wanted, int timeoutMs,
+                   std::uint32_t frames) {
+    return pollLevel(meter, timeoutMs, frames, -120.0, [&](double level, double previous) {
+        return wanted(level) && std::abs(level - previous) < 0.1;
+    });
+}
+
+double silentLevel(LevelMeter& meter, int timeoutMs) {
+    return pollLevel(meter, timeoutMs, 4800, 0.0,
+                     [](double level, double) { return level < kSilent; });
+}
+
 } // namespace kestrelamp::e2e

@@ -3,6 +3,7 @@
 // What a sink plays, read from its monitor by a capture stream of the test's own.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,5 +48,19 @@ private:
 
 // 20·log10 of the RMS, floored at -120.
 double dbfs(double rms);
+
+// Below this a sink counts as silent.
+inline constexpr double kSilent = -80.0;
+
+// Measures windows of `frames` frames until the level is what `wanted` accepts or timeoutMs has
+// passed, and returns the last level. A window that does not arrive reads as -120.
+double settledLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
+                    int timeoutMs = 5000, std::uint32_t frames = 4800);
+// The same, once two windows in a row also agree within 0.1 dB: a level merely passing through
+// on its way elsewhere does not count.
+double steadyLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
+                   int timeoutMs = 5000, std::uint32_t frames = 4800);
+// The level once below kSilent; a window that does not arrive reads as 0, never as silence.
+double silentLevel(LevelMeter& meter, int timeoutMs = 5000);
 
 } // namespace kestrelamp::e2e

@@ -76,16 +76,24 @@ std::uint32_t streamSize(AudioHardware& hardware, AudioObjectID device,
     return status == noErr ? size : 0xFFFF;
 }
 
-// Lets audio flow until the device's level over the last 100 ms satisfies the predicate.
-template <class Predicate>
-bool waitForLevel(AudioHardwareContractWorld& world, const std::string& uid, Predicate predicate) {
+// Lets time pass in the world until the condition holds.
+template <class Condition>
+bool passTimeUntil(AudioHardwareContractWorld& world, Condition condition) {
     return waitUntil(
         [&] {
             world.letTimePass(20ms);
-            const auto level = world.playedLevel(uid, 100ms);
-            return level && predicate(*level);
+            return condition();
         },
         kPatienceMs);
+}
+
+// Lets audio flow until the device's level over the last 100 ms satisfies the predicate.
+template <class Predicate>
+bool waitForLevel(AudioHardwareContractWorld& world, const std::string& uid, Predicate predicate) {
+    return passTimeUntil(world, [&] {
+        const auto level = world.playedLevel(uid, 100ms);
+        return level && predicate(*level);
+    });
 }
 
 std::string levelText(AudioHardwareContractWorld& world, const std::string& uid) {
@@ -499,27 +507,20 @@ TEST_P(AudioHardwareContract, PlayersAreListedWithBundleIDPidAndRunningState) {
     ASSERT_EQ(hardware().getPropertyInt32(process, globalAddress(kAudioProcessPropertyPID), pid),
               noErr);
     EXPECT_GT(pid, 0);
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            world().letTimePass(20ms);
-            std::uint32_t running = 0;
-            return hardware().getPropertyUInt32(
-                       process, globalAddress(kAudioProcessPropertyIsRunning), running) == noErr &&
-                   running != 0;
-        },
-        kPatienceMs));
+    EXPECT_TRUE(passTimeUntil(world(), [&] {
+        std::uint32_t running = 0;
+        return hardware().getPropertyUInt32(process, globalAddress(kAudioProcessPropertyIsRunning),
+                                            running) == noErr &&
+               running != 0;
+    }));
 
     world().stopPlayer("org.kestrelamp.contract.Player");
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            world().letTimePass(20ms);
-            std::uint32_t running = 0;
-            const OSStatus status = hardware().getPropertyUInt32(
-                process, globalAddress(kAudioProcessPropertyIsRunning), running);
-            return status != noErr || running == 0;
-        },
-        kPatienceMs))
-        << "a stopped player is gone or no longer running";
+    EXPECT_TRUE(passTimeUntil(world(), [&] {
+        std::uint32_t running = 0;
+        const OSStatus status = hardware().getPropertyUInt32(
+            process, globalAddress(kAudioProcessPropertyIsRunning), running);
+        return status != noErr || running == 0;
+    })) << "a stopped player is gone or no longer running";
 }
 
 // --- Taps, aggregates and IO ----------------------------------------------------------------
@@ -608,12 +609,8 @@ TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubD
     ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
     ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
 
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            world().letTimePass(20ms);
-            return std::fabs(passThrough.inputLevel - kSineLevel) < 3;
-        },
-        kPatienceMs))
+    EXPECT_TRUE(
+        passTimeUntil(world(), [&] { return std::fabs(passThrough.inputLevel - kSineLevel) < 3; }))
         << "block input level " << passThrough.inputLevel;
     EXPECT_EQ(passThrough.inputBuffers, 2u) << "one mono buffer per tap channel";
     EXPECT_EQ(passThrough.outputBuffers, 2u) << "one mono buffer per device channel";
@@ -634,12 +631,7 @@ TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
     ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
     ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
     ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            world().letTimePass(20ms);
-            return passThrough.cycles > 0;
-        },
-        kPatienceMs));
+    ASSERT_TRUE(passTimeUntil(world(), [&] { return passThrough.cycles > 0; }));
 
     ASSERT_EQ(hardware().deviceStop(route.aggregate, route.ioProc), noErr);
     EXPECT_FALSE(passThrough.inside) << "the block still ran after deviceStop returned";
@@ -649,12 +641,7 @@ TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
 
     // Destroying a started IO proc stops it as well.
     ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            world().letTimePass(20ms);
-            return passThrough.cycles > stoppedAt;
-        },
-        kPatienceMs));
+    ASSERT_TRUE(passTimeUntil(world(), [&] { return passThrough.cycles > stoppedAt; }));
     ASSERT_EQ(hardware().destroyIOProcID(route.aggregate, route.ioProc), noErr);
     route.ioProc = kAudioDeviceIOProcIDNone;
     EXPECT_FALSE(passThrough.inside);

@@ -7,6 +7,7 @@
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
 #include "support/Routing.h"
+#include "support/SessionTest.h"
 
 #include <gtest/gtest.h>
 
@@ -31,20 +32,8 @@ using namespace hal;
 constexpr const char* kToneA = "org.example.ToneA";
 constexpr double kAudible = -30.0;
 
-class PipeWireAudioHardwareTest : public ::testing::Test {
+class PipeWireAudioHardwareTest : public SessionTest {
 protected:
-    static void SetUpTestSuite() { session_ = new PipeWireSession; }
-    static void TearDownTestSuite() {
-        delete session_;
-        session_ = nullptr;
-    }
-
-    void SetUp() override {
-        if (!session_->isRunning()) {
-            ASSERT_TRUE(session_->start()) << session_->error();
-        }
-    }
-
     // Every test leaves the graph as it found it: nothing of ours, default back on A.
     void TearDown() override {
         if (!session_->isRunning()) {
@@ -68,11 +57,7 @@ protected:
         settledLevel(meter, [](double l) { return l > kAudible; });
         return steadyLevel(meter, [](double) { return true; });
     }
-
-    static PipeWireSession* session_;
 };
-
-PipeWireSession* PipeWireAudioHardwareTest::session_ = nullptr;
 
 std::string stringProperty(AudioHardware& hardware, AudioObjectID id,
                            AudioObjectPropertySelector selector) {
@@ -366,14 +351,14 @@ TEST_F(PipeWireAudioHardwareTest, ATapSinkRemovedByAnotherProgramIsMadeAgain) {
     }
     ASSERT_TRUE(sinkName.starts_with("com.kestrelamp.aggregate.tap.")) << sinkName;
     ASSERT_FALSE(sinkName.empty());
-    const auto first = session_->nodeID(sinkName);
+    const auto first = session_->nodeIdentity(sinkName);
     ASSERT_TRUE(first);
-    runCommand({"pw-cli", "destroy", std::to_string(*first)}, session_->logPath("destroy-tap"));
+    runCommand({"pw-cli", "destroy", std::to_string(first->id)}, session_->logPath("destroy-tap"));
 
     EXPECT_TRUE(pollUntil(
         [&] {
-            const auto again = session_->nodeID(sinkName);
-            return again && again != first;
+            const auto again = session_->nodeIdentity(sinkName);
+            return again && again->serial != first->serial;
         },
         5000));
     EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);

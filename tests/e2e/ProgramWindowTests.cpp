@@ -4,6 +4,7 @@
 
 #include "profiles/AudioProfile.h"
 #include "support/PipeWireSession.h"
+#include "support/SessionTest.h"
 #include "support/VirtualDisplay.h"
 
 #include <gtest/gtest.h>
@@ -19,17 +20,12 @@ namespace {
 constexpr const char* kToneA = "org.example.ToneA";
 constexpr const char* kToneB = "org.example.ToneB";
 
-class ProgramOnDisplay : public ::testing::Test {
+class ProgramOnDisplay : public SessionTest {
 protected:
-    static void SetUpTestSuite() { session_ = new PipeWireSession; }
-    static void TearDownTestSuite() {
-        delete session_;
-        session_ = nullptr;
-    }
-
     void SetUp() override {
-        if (!session_->isRunning()) {
-            ASSERT_TRUE(session_->start()) << session_->error();
+        SessionTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
         }
         display_ = std::make_unique<VirtualDisplay>(session_->path());
         ASSERT_TRUE(display_->start()) << display_->error();
@@ -101,13 +97,10 @@ protected:
 
     std::vector<std::string> ourObjects() const { return kestrelampObjects(session_->dump()); }
 
-    static PipeWireSession* session_;
     std::unique_ptr<VirtualDisplay> display_;
     std::unique_ptr<ChildProcess> program_;
     int starts_ = 0;
 };
-
-PipeWireSession* ProgramOnDisplay::session_ = nullptr;
 
 TEST_F(ProgramOnDisplay, WindowListsThePlayersAndQuittingLeavesNothingBehind) {
     auto playerA = session_->startPlayer(kToneA, "Tone A", 440.0);

@@ -10,6 +10,7 @@
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
 #include "support/Routing.h"
+#include "support/SessionTest.h"
 
 #include <gtest/gtest.h>
 
@@ -31,17 +32,12 @@ double levelNear(LevelMeter& meter, double expected, double tolerance, std::uint
         frames);
 }
 
-class RouteManagerOnPipeWire : public ::testing::Test {
+class RouteManagerOnPipeWire : public SessionTest {
 protected:
-    static void SetUpTestSuite() { session_ = new PipeWireSession; }
-    static void TearDownTestSuite() {
-        delete session_;
-        session_ = nullptr;
-    }
-
     void SetUp() override {
-        if (!session_->isRunning()) {
-            ASSERT_TRUE(session_->start()) << session_->error();
+        SessionTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
         }
         hardware_ = std::make_unique<hal::PipeWireAudioHardware>();
         running_ = std::make_unique<LinuxRunningApplications>(*hardware_);
@@ -67,15 +63,12 @@ protected:
             8000);
     }
 
-    static PipeWireSession* session_;
     QTemporaryDir folder_;
     std::unique_ptr<hal::PipeWireAudioHardware> hardware_;
     std::unique_ptr<LinuxRunningApplications> running_;
     std::unique_ptr<UserDefaults> defaults_;
     std::unique_ptr<AudioRouteManager> manager_;
 };
-
-PipeWireSession* RouteManagerOnPipeWire::session_ = nullptr;
 
 TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     auto player = session_->startPlayer(kToneA, "Tone A");

@@ -239,7 +239,8 @@ nlohmann::json PipeWireSession::dump() const {
     return parsed.is_discarded() ? nlohmann::json::array() : parsed;
 }
 
-std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName) const {
+std::optional<PipeWireSession::NodeIdentity>
+PipeWireSession::nodeIdentity(const std::string& nodeName) const {
     for (const auto& object : dump()) {
         if (object.value("type", "") != "PipeWire:Interface:Node") {
             continue;
@@ -247,10 +248,19 @@ std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName
         const auto props =
             object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
         if (props.value("node.name", "") == nodeName) {
-            return object.value("id", 0u);
+            const auto serial = props.find("object.serial");
+            return NodeIdentity{object.value("id", 0u),
+                                serial != props.end() && serial->is_number_unsigned()
+                                    ? serial->get<std::uint64_t>()
+                                    : 0};
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName) const {
+    const auto identity = nodeIdentity(nodeName);
+    return identity ? std::optional(identity->id) : std::nullopt;
 }
 
 bool PipeWireSession::createSink(const std::string& name, const std::string& description,

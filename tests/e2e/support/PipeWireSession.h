@@ -47,7 +47,12 @@ public:
 
     // The graph as pw-dump prints it.
     nlohmann::json dump() const;
-    // Node ids and names of every node whose properties satisfy the predicate.
+    // The server reuses the ids of removed objects; the serial tells a new object from an old one.
+    struct NodeIdentity {
+        std::uint32_t id = 0;
+        std::uint64_t serial = 0;
+    };
+    std::optional<NodeIdentity> nodeIdentity(const std::string& nodeName) const;
     std::optional<std::uint32_t> nodeID(const std::string& nodeName) const;
 
     // A virtual sink (or source) of its own, created and removed at run time.

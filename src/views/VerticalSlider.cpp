@@ -3,7 +3,6 @@
 #include "views/toolkit/Colors.h"
 
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -21,21 +20,12 @@ constexpr float kPageStep = 6.0f;
 } // namespace
 
 VerticalSlider::VerticalSlider(float lower, float upper, QWidget* parent)
-    : QWidget(parent)
+    : ContinuousSlider(lower + (upper - lower) / 2, parent)
     , lower_(lower)
-    , upper_(upper)
-    , value_(lower + (upper - lower) / 2) {
-    setFocusPolicy(Qt::TabFocus);
+    , upper_(upper) {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     setFixedHeight(kTrackHeight + kThumbDiameter);
     setMinimumWidth(kThumbDiameter + 2);
-}
-
-void VerticalSlider::setValue(float value) {
-    if (value != value_) {
-        value_ = value;
-        update();
-    }
 }
 
 QRectF VerticalSlider::trackRect() const {
@@ -57,33 +47,9 @@ QSize VerticalSlider::sizeHint() const {
     return {kThumbDiameter * 2, kTrackHeight + kThumbDiameter};
 }
 
-void VerticalSlider::edit(float value) {
-    value_ = value;
-    update();
-    Q_EMIT valueEdited(value);
-}
-
-void VerticalSlider::editAt(qreal y) {
+float VerticalSlider::valueAtPointer(QPointF position) const {
     const QRectF track = trackRect();
-    edit(valueAt(y - track.top(), track.height(), lower_, upper_));
-}
-
-void VerticalSlider::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        event->ignore();
-        return;
-    }
-    dragging_ = true;
-    editAt(event->position().y());
-}
-
-void VerticalSlider::mouseMoveEvent(QMouseEvent* event) {
-    if (!dragging_ || !(event->buttons() & Qt::LeftButton)) {
-        dragging_ = false;
-        event->ignore();
-        return;
-    }
-    editAt(event->position().y());
+    return valueAt(position.y() - track.top(), track.height(), lower_, upper_);
 }
 
 void VerticalSlider::keyPressEvent(QKeyEvent* event) {
@@ -105,7 +71,7 @@ void VerticalSlider::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);
         return;
     }
-    edit(std::clamp(value_ + step, std::min(lower_, upper_), std::max(lower_, upper_)));
+    edit(std::clamp(value() + step, std::min(lower_, upper_), std::max(lower_, upper_)));
 }
 
 void VerticalSlider::paintEvent(QPaintEvent*) {
@@ -117,7 +83,7 @@ void VerticalSlider::paintEvent(QPaintEvent*) {
     const QRectF track = trackRect();
     const qreal cx = track.center().x();
     const qreal span = upper_ - lower_;
-    const qreal n = span != 0 ? std::clamp(qreal(value_ - lower_) / span, 0.0, 1.0) : 0.5;
+    const qreal n = span != 0 ? std::clamp(qreal(value() - lower_) / span, 0.0, 1.0) : 0.5;
     const qreal thumbY = track.top() + track.height() * (1 - n);
     const qreal centreY = track.top() + track.height() * 0.5;
 

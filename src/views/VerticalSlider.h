@@ -1,12 +1,12 @@
 #pragma once
 
-#include <QWidget>
+#include "views/ContinuousSlider.h"
 
 namespace kestrelamp {
 
 // A continuous vertical slider: upper bound at the top. A click sets the value at once and every
 // drag step sets it again; the value stays within the range however far the drag goes.
-class VerticalSlider : public QWidget {
+class VerticalSlider : public ContinuousSlider {
     Q_OBJECT
 
 public:
@@ -15,9 +15,6 @@ public:
 
     VerticalSlider(float lower, float upper, QWidget* parent = nullptr);
 
-    float value() const { return value_; }
-    // Shows a value; emits nothing.
-    void setValue(float value);
     float lower() const { return lower_; }
     float upper() const { return upper_; }
 
@@ -29,24 +26,14 @@ public:
 
     QSize sizeHint() const override;
 
-Q_SIGNALS:
-    // Every change the user makes, and only those.
-    void valueEdited(float value);
-
 protected:
+    float valueAtPointer(QPointF position) const override;
     void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void edit(float value);
-    void editAt(qreal y);
-
     float lower_;
     float upper_;
-    float value_;
-    bool dragging_ = false;
 };
 
 } // namespace kestrelamp

@@ -3,7 +3,6 @@
 #include "views/toolkit/Colors.h"
 
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -19,18 +18,10 @@ constexpr float kPageStep = 0.1f;
 } // namespace
 
 VolumeSlider::VolumeSlider(QWidget* parent)
-    : QWidget(parent) {
-    setFocusPolicy(Qt::TabFocus);
+    : ContinuousSlider(1.0f, parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setFixedHeight(kThumbDiameter + 4);
     setAccessibleName(QStringLiteral("Volume"));
-}
-
-void VolumeSlider::setValue(float value) {
-    if (value != value_) {
-        value_ = value;
-        update();
-    }
 }
 
 float VolumeSlider::valueAt(qreal x, qreal width) {
@@ -50,36 +41,12 @@ QSize VolumeSlider::minimumSizeHint() const {
     return {kThumbDiameter * 4, kThumbDiameter + 4};
 }
 
-void VolumeSlider::edit(float value) {
-    value_ = value;
-    update();
-    Q_EMIT valueEdited(value);
-}
-
-void VolumeSlider::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        event->ignore();
-        return;
-    }
-    dragging_ = true;
-    edit(valueAt(event->position().x(), width()));
-}
-
-void VolumeSlider::mouseMoveEvent(QMouseEvent* event) {
-    if (!dragging_) {
-        event->ignore();
-        return;
-    }
-    edit(valueAt(event->position().x(), width()));
-}
-
-void VolumeSlider::mouseReleaseEvent(QMouseEvent* event) {
-    dragging_ = false;
-    QWidget::mouseReleaseEvent(event);
+float VolumeSlider::valueAtPointer(QPointF position) const {
+    return valueAt(position.x(), width());
 }
 
 void VolumeSlider::keyPressEvent(QKeyEvent* event) {
-    float target = value_;
+    float target = value();
     switch (event->key()) {
     case Qt::Key_Left:
     case Qt::Key_Down:
@@ -118,7 +85,7 @@ void VolumeSlider::paintEvent(QPaintEvent*) {
     const qreal cy = height() / 2.0;
     const qreal left = radius;
     const qreal span = std::max(0.0, width() - 2 * radius);
-    const qreal n = std::isfinite(value_) ? std::clamp(qreal(value_), 0.0, 1.0) : 0.0;
+    const qreal n = std::isfinite(value()) ? std::clamp(qreal(value()), 0.0, 1.0) : 0.0;
     const qreal thumbX = left + span * n;
     const QRectF track(left, cy - kTrackHeight / 2, span, kTrackHeight);
 

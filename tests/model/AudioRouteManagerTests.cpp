@@ -14,10 +14,10 @@ namespace {
 
 using test::RouteWorld;
 
-const std::string kPlayer = "org.example.Player";
-const std::string kHelper = "org.example.Player.helper";
-const std::string kOther = "org.example.Other";
-const std::string kQuiet = "org.example.Quiet";
+using test::kHelper;
+using test::kOther;
+using test::kPlayer;
+using test::kQuiet;
 
 std::set<std::string> routeKeysIn(AudioRouteManager& manager) {
     std::set<std::string> keys;

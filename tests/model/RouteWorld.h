@@ -16,6 +16,10 @@ namespace kestrelamp::test {
 // Three applications (Player with a helper, Other, Quiet) and three output devices; "speakers"
 // is the default. Player plays a 1 kHz sine at amplitude 0.5, Other a 32 Hz sine.
 std::string standardScenario();
+inline const std::string kPlayer = "org.example.Player";
+inline const std::string kHelper = "org.example.Player.helper";
+inline const std::string kOther = "org.example.Other";
+inline const std::string kQuiet = "org.example.Quiet";
 
 class RouteWorld {
 public:

@@ -22,9 +22,9 @@ using test::shown;
 using toolkit::SymbolImage;
 using toolkit::TextLabel;
 
-const std::string kPlayer = "org.example.Player";
-const std::string kOther = "org.example.Other";
-const std::string kQuiet = "org.example.Quiet";
+using test::kOther;
+using test::kPlayer;
+using test::kQuiet;
 
 std::vector<std::string> idsOf(const std::vector<AppRowView*>& rows) {
     std::vector<std::string> ids;
@@ -34,12 +34,9 @@ std::vector<std::string> idsOf(const std::vector<AppRowView*>& rows) {
     return ids;
 }
 
-class AppListTest : public testing::Test {
+class AppListTest : public test::ViewTest {
 protected:
-    explicit AppListTest(const std::string& scenario = test::standardScenario())
-        : world(scenario) {}
-
-    AudioRouteManager& manager() { return world.manager(); }
+    using ViewTest::ViewTest;
 
     std::unique_ptr<AppListView> openList(ScreenCapturePermission& permission) {
         auto list = std::make_unique<AppListView>(manager(), permission);
@@ -58,7 +55,6 @@ protected:
         QTest::keyClick(&list, Qt::Key_F, Qt::ControlModifier);
     }
 
-    RouteWorld world;
     LinuxScreenCapturePermission granted;
 };
 

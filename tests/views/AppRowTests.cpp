@@ -18,19 +18,17 @@ namespace {
 
 using test::child;
 using test::click;
-using test::RouteWorld;
 using test::shown;
 using toolkit::BorderlessButton;
 using toolkit::ColorSpec;
 using toolkit::SymbolImage;
 using toolkit::TextLabel;
 
-const std::string kPlayer = "org.example.Player";
-const std::string kQuiet = "org.example.Quiet";
+using test::kPlayer;
+using test::kQuiet;
 
-class AppRowTest : public testing::Test {
+class AppRowTest : public test::ViewTest {
 protected:
-    AudioRouteManager& manager() { return world.manager(); }
     const AppAudioState& state(const std::string& id = kPlayer) { return *manager().state(id); }
 
     std::unique_ptr<AppRowView> makeRow(const std::string& id = kPlayer) {
@@ -61,8 +59,6 @@ protected:
     static QAction* action(QMenu& menu, const char* name) {
         return menu.findChild<QAction*>(QLatin1String(name));
     }
-
-    RouteWorld world;
 };
 
 TEST_F(AppRowTest, ShowsNameIconAndTheDefaultStateOfAnUnknownApplication) {

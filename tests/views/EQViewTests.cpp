@@ -11,10 +11,9 @@ namespace kestrelamp {
 namespace {
 
 using test::child;
-using test::RouteWorld;
 using toolkit::TextLabel;
 
-const std::string kPlayer = "org.example.Player";
+using test::kPlayer;
 
 QPoint trackPoint(const VerticalSlider& slider, qreal y) {
     const QRectF track = slider.trackRect();
@@ -55,11 +54,9 @@ TEST(VerticalSliderInput, ClickSetsAtOnceAndDragStaysWithinTheRange) {
     EXPECT_EQ(edits.count(), 5);
 }
 
-class EQViewTest : public testing::Test {
+class EQViewTest : public test::ViewTest {
 protected:
     void SetUp() override { manager().setOutputDevices(kPlayer, {"speakers"}); }
-
-    AudioRouteManager& manager() { return world.manager(); }
 
     std::unique_ptr<EQView> openView(const std::string& id = kPlayer) {
         auto view = std::make_unique<EQView>(id, manager());
@@ -77,8 +74,6 @@ protected:
         return child<QComboBox>(view, QStringLiteral("eqPresetPicker"));
     }
     std::optional<QUuid> storedPreset() { return manager().state(kPlayer)->eqPresetID; }
-
-    RouteWorld world;
 };
 
 TEST_F(EQViewTest, LayoutTextsAndPickerEntries) {

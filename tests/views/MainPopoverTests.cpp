@@ -17,7 +17,6 @@ namespace {
 
 using test::child;
 using test::click;
-using test::RouteWorld;
 using Tab = MainPopoverView::Tab;
 
 // Devices of every transport the header must tell apart, and no default output.
@@ -31,12 +30,10 @@ constexpr const char* kNoDefaultScenario = R"({
   ]
 })";
 
-class MainPopoverTest : public testing::Test {
+class MainPopoverTest : public test::ViewTest {
 protected:
-    explicit MainPopoverTest(const std::string& scenario = test::standardScenario())
-        : world(scenario) {}
+    using ViewTest::ViewTest;
 
-    AudioRouteManager& manager() { return world.manager(); }
     std::unique_ptr<MainPopoverView> openPopover(Tab tab = Tab::apps) {
         auto view = std::make_unique<MainPopoverView>(manager(), permission, tab);
         view->show();
@@ -46,7 +43,6 @@ protected:
         return view.headerSymbolImage()->symbol();
     }
 
-    RouteWorld world;
     ControllableScreenCapturePermission permission{true};
 };
 

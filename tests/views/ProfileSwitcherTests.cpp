@@ -12,14 +12,12 @@ namespace {
 
 using test::child;
 using test::click;
-using test::RouteWorld;
 using test::shown;
 using toolkit::SymbolImage;
 using toolkit::TextLabel;
 
-class ProfileSwitcherTest : public testing::Test {
+class ProfileSwitcherTest : public test::ViewTest {
 protected:
-    AudioRouteManager& manager() { return world.manager(); }
     ProfileManager& profiles() { return manager().profileManager(); }
 
     std::unique_ptr<ProfileSwitcherView> openSwitcher() {
@@ -38,8 +36,6 @@ protected:
     static QString rowText(ProfileRow* row, const char* objectName) {
         return child<TextLabel>(*row, QLatin1String(objectName))->text();
     }
-
-    RouteWorld world;
 };
 
 TEST_F(ProfileSwitcherTest, EmptyStateUntilAProfileIsSaved) {

@@ -15,6 +15,17 @@
 
 namespace kestrelamp::test {
 
+// A fixture whose views show a route manager on a simulated world.
+class ViewTest : public testing::Test {
+protected:
+    explicit ViewTest(const std::string& scenario = standardScenario())
+        : world(scenario) {}
+
+    AudioRouteManager& manager() { return world.manager(); }
+
+    RouteWorld world;
+};
+
 // count applications "org.example.AppNN" named "App NN", the first one playing.
 std::string scenarioWithApps(int count);
 

@@ -57,6 +57,19 @@ protected:
         settledLevel(meter, [](double l) { return l > kAudible; });
         return steadyLevel(meter, [](double) { return true; });
     }
+
+    static double levelNear(LevelMeter& meter, double target, double tolerance = 0.3) {
+        return settledLevel(meter, [&](double l) { return std::abs(l - target) < tolerance; });
+    }
+
+    // Tone A's process routed to a sink through the renderer.
+    static void routeToneA(AudioHardware& hardware, const char* uid, PassThrough& renderer,
+                           std::optional<TestRoute>& route) {
+        const auto process = findProcess(hardware, kToneA);
+        ASSERT_TRUE(process);
+        route.emplace(hardware, *process, uid, renderer);
+        ASSERT_EQ(route->failure(), "");
+    }
 };
 
 std::string stringProperty(AudioHardware& hardware, AudioObjectID id,
@@ -192,20 +205,17 @@ TEST_F(PipeWireAudioHardwareTest, RouteSilencesTheAppAndPlaysItOnTheChosenDevice
     ASSERT_GT(unrouted, kAudible);
     {
         PipeWireAudioHardware hardware;
-        const auto process = findProcess(hardware, kToneA);
-        ASSERT_TRUE(process);
         PassThrough renderer;
-        TestRoute route(hardware, *process, kSinkB, renderer);
-        ASSERT_EQ(route.failure(), "");
+        std::optional<TestRoute> route;
+        ASSERT_NO_FATAL_FAILURE(routeToneA(hardware, kSinkB, renderer, route));
 
-        const double routedB =
-            settledLevel(meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; });
+        const double routedB = levelNear(meterB, unrouted);
         EXPECT_NEAR(routedB, unrouted, 0.3);
-        EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+        EXPECT_LT(silentLevel(meterA), kSilent);
 
         // The aggregate is listed, with the sub-device's rate, and hidden from the program.
         double rate = 0;
-        EXPECT_EQ(hardware.getPropertyFloat64(route.aggregate(),
+        EXPECT_EQ(hardware.getPropertyFloat64(route->aggregate(),
                                               globalAddress(kAudioDevicePropertyNominalSampleRate),
                                               rate),
                   noErr);
@@ -217,14 +227,12 @@ TEST_F(PipeWireAudioHardwareTest, RouteSilencesTheAppAndPlaysItOnTheChosenDevice
 
         // Half the gain is 6 dB less.
         renderer.gain.store(0.5f);
-        const double halved =
-            settledLevel(meterB, [&](double l) { return std::abs(l - (unrouted - 6.02)) < 0.3; });
+        const double halved = levelNear(meterB, unrouted - 6.02);
         EXPECT_NEAR(halved, unrouted - 6.02, 0.3);
 
-        route.destroy();
-        EXPECT_GT(settledLevel(meterA, [&](double l) { return std::abs(l - unrouted) < 0.3; }),
-                  unrouted - 0.3);
-        EXPECT_LT(settledLevel(meterB, [](double l) { return l < kSilent; }), kSilent);
+        route->destroy();
+        EXPECT_GT(levelNear(meterA, unrouted), unrouted - 0.3);
+        EXPECT_LT(silentLevel(meterB), kSilent);
     }
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000))
         << ::testing::PrintToString(kestrelampObjects(session_->dump()));
@@ -236,13 +244,11 @@ TEST_F(PipeWireAudioHardwareTest, TwoAggregatesOfOneTapFanOutToBothSinks) {
     LevelMeter meterB(kSinkB);
     const double unrouted = audibleLevel(meterA);
     PipeWireAudioHardware hardware;
-    const auto process = findProcess(hardware, kToneA);
-    ASSERT_TRUE(process);
     PassThrough toB;
     PassThrough toA;
-    TestRoute routeB(hardware, *process, kSinkB, toB);
-    ASSERT_EQ(routeB.failure(), "");
-    TestRoute routeA(hardware, *process, kSinkA, toA, routeB.tap());
+    std::optional<TestRoute> routeB;
+    ASSERT_NO_FATAL_FAILURE(routeToneA(hardware, kSinkB, toB, routeB));
+    TestRoute routeA(hardware, routeB->process(), kSinkA, toA, routeB->tap());
     ASSERT_EQ(routeA.failure(), "");
 
     const auto near = [&](double l) { return std::abs(l - unrouted) < 0.3; };
@@ -251,7 +257,7 @@ TEST_F(PipeWireAudioHardwareTest, TwoAggregatesOfOneTapFanOutToBothSinks) {
 
     // Silencing one path leaves the other.
     toA.gain.store(0.0f);
-    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_LT(silentLevel(meterA), kSilent);
     EXPECT_NEAR(settledLevel(meterB, near), unrouted, 0.3);
 }
 
@@ -259,14 +265,12 @@ TEST_F(PipeWireAudioHardwareTest, AStoppedBlockIsNeverCalledAgain) {
     auto player = startToneA();
     LevelMeter meterB(kSinkB);
     PipeWireAudioHardware hardware;
-    const auto process = findProcess(hardware, kToneA);
-    ASSERT_TRUE(process);
     PassThrough renderer;
-    TestRoute route(hardware, *process, kSinkB, renderer);
-    ASSERT_EQ(route.failure(), "");
+    std::optional<TestRoute> route;
+    ASSERT_NO_FATAL_FAILURE(routeToneA(hardware, kSinkB, renderer, route));
     ASSERT_TRUE(pollUntil([&] { return renderer.calls.load() > 10; }, 5000));
 
-    ASSERT_EQ(hardware.deviceStop(route.aggregate(), route.ioProc()), noErr);
+    ASSERT_EQ(hardware.deviceStop(route->aggregate(), route->ioProc()), noErr);
     renderer.stopped.store(true);
     const std::uint64_t callsAtStop = renderer.calls.load();
     // Let the graph run on for a while: a tenth of a second of audio passes the meter.
@@ -274,19 +278,19 @@ TEST_F(PipeWireAudioHardwareTest, AStoppedBlockIsNeverCalledAgain) {
     EXPECT_EQ(renderer.calls.load(), callsAtStop);
     EXPECT_EQ(renderer.callsAfterStop.load(), 0u);
     // A stopped aggregate plays silence.
-    EXPECT_LT(settledLevel(meterB, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_LT(silentLevel(meterB), kSilent);
 
     // Started again, it runs again; destroying the aggregate stops it for good.
     renderer.stopped.store(false);
-    ASSERT_EQ(hardware.deviceStart(route.aggregate(), route.ioProc()), noErr);
+    ASSERT_EQ(hardware.deviceStart(route->aggregate(), route->ioProc()), noErr);
     ASSERT_TRUE(pollUntil([&] { return renderer.calls.load() > callsAtStop + 5; }, 5000));
-    const AudioObjectID aggregate = route.aggregate();
+    const AudioObjectID aggregate = route->aggregate();
     ASSERT_EQ(hardware.destroyAggregateDevice(aggregate), noErr);
     renderer.stopped.store(true);
     ASSERT_TRUE(meterB.measureDbfs(4800));
     EXPECT_EQ(renderer.callsAfterStop.load(), 0u);
     // The route manager stops its engine after the aggregate is gone: an error, no crash.
-    EXPECT_NE(hardware.deviceStop(aggregate, route.ioProc()), noErr);
+    EXPECT_NE(hardware.deviceStop(aggregate, route->ioProc()), noErr);
 }
 
 TEST_F(PipeWireAudioHardwareTest, SessionManagerRescansDoNotUndoARoute) {
@@ -295,13 +299,12 @@ TEST_F(PipeWireAudioHardwareTest, SessionManagerRescansDoNotUndoARoute) {
     LevelMeter meterB(kSinkB);
     const double unrouted = audibleLevel(meterA);
     PipeWireAudioHardware hardware;
-    const auto process = findProcess(hardware, kToneA);
     const auto b = findDevice(hardware, kSinkB);
     const auto a = findDevice(hardware, kSinkA);
-    ASSERT_TRUE(process && a && b);
+    ASSERT_TRUE(a && b);
     PassThrough renderer;
-    TestRoute route(hardware, *process, kSinkB, renderer);
-    ASSERT_EQ(route.failure(), "");
+    std::optional<TestRoute> route;
+    ASSERT_NO_FATAL_FAILURE(routeToneA(hardware, kSinkB, renderer, route));
 
     // Default changed there and back, a device and another player coming and going.
     const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
@@ -314,9 +317,8 @@ TEST_F(PipeWireAudioHardwareTest, SessionManagerRescansDoNotUndoARoute) {
     other->stop();
 
     // Tone C played on A meanwhile; once it is gone A must be silent again and B still routed.
-    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
-    EXPECT_NEAR(settledLevel(meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; }),
-                unrouted, 0.3);
+    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_NEAR(levelNear(meterB, unrouted), unrouted, 0.3);
 }
 
 TEST_F(PipeWireAudioHardwareTest, ATapSinkRemovedByAnotherProgramIsMadeAgain) {
@@ -325,11 +327,9 @@ TEST_F(PipeWireAudioHardwareTest, ATapSinkRemovedByAnotherProgramIsMadeAgain) {
     LevelMeter meterB(kSinkB);
     const double unrouted = audibleLevel(meterA);
     PipeWireAudioHardware hardware;
-    const auto process = findProcess(hardware, kToneA);
-    ASSERT_TRUE(process);
     PassThrough renderer;
-    TestRoute route(hardware, *process, kSinkB, renderer);
-    ASSERT_EQ(route.failure(), "");
+    std::optional<TestRoute> route;
+    ASSERT_NO_FATAL_FAILURE(routeToneA(hardware, kSinkB, renderer, route));
     // The sink Tone A plays into.
     std::string sinkName;
     const auto graph = session_->dump();
@@ -361,9 +361,8 @@ TEST_F(PipeWireAudioHardwareTest, ATapSinkRemovedByAnotherProgramIsMadeAgain) {
             return again && again->serial != first->serial;
         },
         5000));
-    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
-    EXPECT_NEAR(settledLevel(meterB, [&](double l) { return std::abs(l - unrouted) < 0.3; }),
-                unrouted, 0.3);
+    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_NEAR(levelNear(meterB, unrouted), unrouted, 0.3);
 }
 
 TEST_F(PipeWireAudioHardwareTest, ANewStreamOfATappedProcessIsTappedToo) {
@@ -381,16 +380,14 @@ TEST_F(PipeWireAudioHardwareTest, ANewStreamOfATappedProcessIsTappedToo) {
     ASSERT_EQ(route.failure(), "");
     const double oneStream = audibleLevel(meterB);
     ASSERT_GT(oneStream, kAudible);
-    ASSERT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    ASSERT_LT(silentLevel(meterA), kSilent);
 
     tones.signal(SIGUSR1);
     ASSERT_TRUE(
         pollUntil([&] { return tones.log().find("streams=2") != std::string::npos; }, 5000));
     // Both streams on B, twice the power; nothing on A.
-    EXPECT_NEAR(
-        settledLevel(meterB, [&](double l) { return std::abs(l - oneStream - 3.01) < 0.3; }),
-        oneStream + 3.01, 0.3);
-    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_NEAR(levelNear(meterB, oneStream + 3.01), oneStream + 3.01, 0.3);
+    EXPECT_LT(silentLevel(meterA), kSilent);
     // Still one process object, whatever the number of its streams.
     const auto processes = listedObjects(hardware, kAudioHardwarePropertyProcessObjectList);
     EXPECT_EQ(std::count(processes.begin(), processes.end(), *process), 1);
@@ -415,7 +412,7 @@ TEST_F(PipeWireAudioHardwareTest, RemovingTheChosenDeviceMidRouteKeepsEverything
     EXPECT_FALSE(findDevice(hardware, "test_sink_c", 0));
     // The application stays tapped (silent on A) and the route's objects stay usable.
     LevelMeter meterA(kSinkA);
-    EXPECT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    EXPECT_LT(silentLevel(meterA), kSilent);
     EXPECT_EQ(hardware.deviceStop(route.aggregate(), route.ioProc()), noErr);
     hardware.removePropertyListener(kAudioObjectSystemObject, devices, &countCall, &calls);
     route.destroy();
@@ -425,24 +422,23 @@ TEST_F(PipeWireAudioHardwareTest, RemovingTheChosenDeviceMidRouteKeepsEverything
 TEST_F(PipeWireAudioHardwareTest, TheTappedApplicationQuittingMidRouteIsHarmless) {
     auto player = startToneA();
     PipeWireAudioHardware hardware;
-    const auto process = findProcess(hardware, kToneA);
-    ASSERT_TRUE(process);
     PassThrough renderer;
-    TestRoute route(hardware, *process, kSinkB, renderer);
-    ASSERT_EQ(route.failure(), "");
+    std::optional<TestRoute> route;
+    ASSERT_NO_FATAL_FAILURE(routeToneA(hardware, kSinkB, renderer, route));
     player->stop();
     EXPECT_TRUE(pollUntil([&] { return !findProcess(hardware, kToneA, 0); }, 5000));
     std::uint32_t size = 0;
-    EXPECT_EQ(hardware.getPropertyDataSize(*process, globalAddress(kAudioProcessPropertyPID), size),
+    EXPECT_EQ(hardware.getPropertyDataSize(route->process(),
+                                           globalAddress(kAudioProcessPropertyPID), size),
               kAudioHardwareBadObjectError);
-    route.destroy();
+    route->destroy();
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000));
 
     // A new run of the application is a new process, tapped afresh.
     auto again = startToneA();
     const auto newProcess = findProcess(hardware, kToneA);
     ASSERT_TRUE(newProcess);
-    EXPECT_NE(*newProcess, *process);
+    EXPECT_NE(*newProcess, route->process());
     TestRoute newRoute(hardware, *newProcess, kSinkB, renderer);
     EXPECT_EQ(newRoute.failure(), "");
 }
@@ -455,7 +451,7 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
                         session_->logPath("route-holder"));
     ASSERT_TRUE(pollUntil([&] { return holder.log().find("ready") != std::string::npos; }, 10000))
         << holder.log();
-    ASSERT_LT(settledLevel(meterA, [](double l) { return l < kSilent; }), kSilent);
+    ASSERT_LT(silentLevel(meterA), kSilent);
 
     QElapsedTimer elapsed;
     elapsed.start();

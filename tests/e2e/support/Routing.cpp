@@ -84,7 +84,8 @@ AudioDeviceIOBlock PassThrough::block() {
 TestRoute::TestRoute(AudioHardware& hardware, AudioObjectID process, const std::string& deviceUID,
                      PassThrough& renderer, std::optional<AudioObjectID> sharedTap)
     : hardware_(hardware)
-    , renderer_(renderer) {
+    , renderer_(renderer)
+    , process_(process) {
     const auto fail = [&](const char* step, OSStatus status) {
         failure_ = std::string(step) + " failed: " + fourCharCodeString(std::uint32_t(status));
     };

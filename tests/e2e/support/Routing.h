@@ -40,6 +40,7 @@ public:
 
     // The first status that was not noErr, with the step's name; empty when every step succeeded.
     const std::string& failure() const { return failure_; }
+    hal::AudioObjectID process() const { return process_; }
     hal::AudioObjectID tap() const { return tap_; }
     hal::AudioObjectID aggregate() const { return aggregate_; }
     hal::AudioDeviceIOProcID ioProc() const { return ioProc_; }
@@ -50,6 +51,7 @@ public:
 private:
     hal::AudioHardware& hardware_;
     PassThrough& renderer_;
+    hal::AudioObjectID process_;
     hal::AudioObjectID tap_ = hal::kAudioObjectUnknown;
     bool ownsTap_ = false;
     hal::AudioObjectID aggregate_ = hal::kAudioObjectUnknown;

@@ -544,6 +544,14 @@ struct RouteGuard {
     ~RouteGuard() { destroyRoute(hardware, route); }
 };
 
+// Routes the tone to "contract-routed" and starts the pass-through on the route's aggregate.
+void startRoute(AudioHardware& hardware, AudioObjectID player, Route& route,
+                PassThrough& passThrough) {
+    ASSERT_EQ(createRoute(hardware, player, "contract-routed", route), noErr);
+    ASSERT_EQ(hardware.createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
+    ASSERT_EQ(hardware.deviceStart(route.aggregate, route.ioProc), noErr);
+}
+
 AudioObjectID deviceWithUID(AudioHardware& hardware, const std::string& uid) {
     for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyDevices)) {
         if (stringProperty(hardware, id, kAudioDevicePropertyDeviceUID) == uid) {
@@ -564,10 +572,8 @@ TEST_P(AudioHardwareContract, TapMutedWhenTappedSilencesTheProcessOnItsOwnOutput
         return level > kSineLevel - 3;
     })) << levelText(world(), "contract-default");
 
-    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
     EXPECT_FALSE(route.tapUID.empty());
-    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
-    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
     EXPECT_TRUE(waitForLevel(world(), "contract-default", [](double level) {
         return level < kSilence;
     })) << levelText(world(), "contract-default");
@@ -588,7 +594,8 @@ TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubD
     PassThrough passThrough;
     Route route;
     const RouteGuard guard{hardware(), route};
-    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    passThrough.gain = 0.5f;
+    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
     EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, route.aggregate));
     EXPECT_EQ(stringProperty(hardware(), route.aggregate, kAudioDevicePropertyDeviceUID),
               route.description.uid);
@@ -604,10 +611,6 @@ TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubD
                                       deviceRate);
     }
     EXPECT_EQ(aggregateRate, deviceRate) << "the aggregate runs at its sub-device's rate";
-
-    passThrough.gain = 0.5f;
-    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
-    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
 
     EXPECT_TRUE(
         passTimeUntil(world(), [&] { return std::fabs(passThrough.inputLevel - kSineLevel) < 3; }))
@@ -628,9 +631,7 @@ TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
     PassThrough passThrough;
     Route route;
     const RouteGuard guard{hardware(), route};
-    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
-    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
-    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
     ASSERT_TRUE(passTimeUntil(world(), [&] { return passThrough.cycles > 0; }));
 
     ASSERT_EQ(hardware().deviceStop(route.aggregate, route.ioProc), noErr);
@@ -657,9 +658,7 @@ TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
     PassThrough passThrough;
     Route route;
     const RouteGuard guard{hardware(), route};
-    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
-    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
-    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
     const Route made = route;
 
     EXPECT_EQ(hardware().deviceStop(made.aggregate, made.ioProc), noErr);

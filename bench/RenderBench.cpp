@@ -4,6 +4,7 @@
 #include "engine/EQProcessor.h"
 #include "engine/RenderCycle.h"
 
+#include "BenchmarkRun.h"
 #include "TestBuffers.h"
 
 #include <QCoreApplication>
@@ -188,11 +189,5 @@ BENCHMARK(BM_DeliverLevels32Engines);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kestrelamp::bench::runBenchmarks(argc, argv);
 }

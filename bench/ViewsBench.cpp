@@ -7,6 +7,8 @@
 #include "platform/UserDefaults.h"
 #include "views/AppListView.h"
 
+#include "BenchmarkRun.h"
+
 #include <QApplication>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
@@ -94,11 +96,5 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kestrelamp::bench::runBenchmarks(argc, argv);
 }

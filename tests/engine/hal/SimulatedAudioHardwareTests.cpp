@@ -62,18 +62,8 @@ protected:
     const AudioObjectID mic = hw.deviceID("mic");
     const AudioObjectID headphones = hw.deviceID("headphones");
 
-    AudioObjectID makeTap(CATapMuteBehavior behavior = CATapMuteBehavior::mutedWhenTapped) {
-        CATapDescription description = CATapDescription::stereoMixdownOfProcesses({player});
-        description.muteBehavior = behavior;
-        AudioObjectID tap = kAudioObjectUnknown;
-        EXPECT_EQ(hw.createProcessTap(description, tap), noErr);
-        return tap;
-    }
-    std::string tapUID(AudioObjectID tap) {
-        std::string uid;
-        EXPECT_EQ(hw.getPropertyString(tap, globalAddress(kAudioTapPropertyUID), uid), noErr);
-        return uid;
-    }
+    AudioObjectID makeTap() { return tapOf(hw, player, CATapMuteBehavior::mutedWhenTapped); }
+    std::string tapUID(AudioObjectID tap) { return test::tapUID(hw, tap); }
     AggregateDeviceDescription aggregateTo(const std::string& subDevice, const std::string& tap) {
         return {
             "Kestrelamp-Player", "com.kestrelamp.aggregate.TEST", true, {subDevice}, {tap}, true};

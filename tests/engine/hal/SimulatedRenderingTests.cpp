@@ -70,22 +70,15 @@ protected:
     double level(const std::string& uid) { return world.playedLevel(uid, 100ms).value_or(NAN); }
 
     AudioObjectID tapOf(AudioObjectID process, CATapMuteBehavior behavior, bool mono = false) {
-        CATapDescription description = CATapDescription::stereoMixdownOfProcesses({process});
-        description.muteBehavior = behavior;
-        description.mono = mono;
-        AudioObjectID tap = kAudioObjectUnknown;
-        EXPECT_EQ(hw.createProcessTap(description, tap), noErr);
-        return tap;
+        return test::tapOf(hw, process, behavior, mono);
     }
     AudioObjectID aggregateOf(AudioObjectID tap, const std::string& subDevice) {
-        std::string tapUID;
-        EXPECT_EQ(hw.getPropertyString(tap, globalAddress(kAudioTapPropertyUID), tapUID), noErr);
         AudioObjectID aggregate = kAudioObjectUnknown;
         EXPECT_EQ(hw.createAggregateDevice({"Kestrelamp-Tone",
                                             "com.kestrelamp.aggregate.T" + std::to_string(tap),
                                             true,
                                             {subDevice},
-                                            {tapUID},
+                                            {tapUID(hw, tap)},
                                             true},
                                            aggregate),
                   noErr);

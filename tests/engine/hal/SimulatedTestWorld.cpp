@@ -7,7 +7,15 @@
 namespace kestrelamp::hal::test {
 namespace {
 
-constexpr std::uint32_t kVirtualTransport = fourCharCode("virt");
+// A virtual device of the tests' own, with the default streams.
+SimulatedDevice testDevice(const std::string& uid, const std::string& description) {
+    SimulatedDevice device;
+    device.uid = uid;
+    device.name = description;
+    device.manufacturer = "Kestrelamp tests";
+    device.transportType = fourCharCode("virt");
+    return device;
+}
 
 SimulatedWorld emptyWorld() {
     return {std::make_unique<SimulatedAudioHardware>(),
@@ -33,23 +41,14 @@ SimulatedTestWorld::SimulatedTestWorld(std::string_view scenarioJson)
 
 AudioObjectID SimulatedTestWorld::addOutputDevice(const std::string& uid,
                                                   const std::string& description) {
-    SimulatedDevice device;
-    device.uid = uid;
-    device.name = description;
-    device.manufacturer = "Kestrelamp tests";
-    device.transportType = kVirtualTransport;
-    return hardware().addDevice(device);
+    return hardware().addDevice(testDevice(uid, description));
 }
 
 AudioObjectID SimulatedTestWorld::addInputDevice(const std::string& uid,
                                                  const std::string& description) {
-    SimulatedDevice device;
-    device.uid = uid;
-    device.name = description;
-    device.manufacturer = "Kestrelamp tests";
+    SimulatedDevice device = testDevice(uid, description);
     device.outputStreams = 0;
     device.inputStreams = 1;
-    device.transportType = kVirtualTransport;
     return hardware().addDevice(device);
 }
 

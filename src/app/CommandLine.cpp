@@ -117,6 +117,26 @@ parseScreenshot(const QCommandLineParser& parser) {
     return std::optional(std::move(request));
 }
 
+// Qt names an unknown option without its dashes or value; the message shows it as typed.
+std::string unknownOptionError(const QStringList& arguments, const QString& name) {
+    QString typed = "--" + name;
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument == QLatin1String("--")) {
+            break;
+        }
+        const QString option = argument.section('=', 0, 0);
+        QString bare = option;
+        while (bare.startsWith('-')) {
+            bare.remove(0, 1);
+        }
+        if (option.startsWith('-') && bare == name) {
+            typed = option;
+            break;
+        }
+    }
+    return "Unknown option '" + typed.toStdString() + "'; 'kestrelamp --help' lists the options.";
+}
+
 } // namespace
 
 Expected<CommandLineOptions, CommandLineError> parseCommandLine(const QStringList& arguments) {
@@ -124,6 +144,10 @@ Expected<CommandLineOptions, CommandLineError> parseCommandLine(const QStringLis
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     describeOptions(parser);
     if (!parser.parse(arguments)) {
+        if (!parser.unknownOptionNames().isEmpty()) {
+            return unexpected(CommandLineError{
+                unknownOptionError(arguments, parser.unknownOptionNames().first())});
+        }
         return unexpected(CommandLineError{parser.errorText().toStdString()});
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -162,8 +186,10 @@ Expected<CommandLineOptions, CommandLineError> parseCommandLine(const QStringLis
 std::string commandLineHelp() {
     QCommandLineParser parser;
     describeOptions(parser);
-    // Help is printed before any application object exists to name the program.
-    return parser.helpText().replace("<executable_name>", "kestrelamp").toStdString();
+    // Qt names the program after the running executable, if an application object exists;
+    // the help is this program's whatever runs it.
+    const QString text = parser.helpText();
+    return ("Usage: kestrelamp [options]" + text.mid(text.indexOf('\n'))).toStdString();
 }
 
 } // namespace kestrelamp

@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
 
 namespace kestrelamp {
@@ -87,6 +89,71 @@ TEST(CommandLine, HelpDescribesTheScreenshotOptions) {
                                "--tab <apps|profiles>", "--settings <general|update|about>"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
+}
+
+TEST(CommandLine, UnknownOptionsAreNamedAsTyped) {
+    const std::string hint = "; 'kestrelamp --help' lists the options.";
+    EXPECT_EQ(errorOf({"--bogus"}), "Unknown option '--bogus'" + hint);
+    EXPECT_EQ(errorOf({"-x"}), "Unknown option '-x'" + hint);
+    EXPECT_EQ(errorOf({"-bogus"}), "Unknown option '-bogus'" + hint);
+    EXPECT_EQ(errorOf({"--volume=0.5"}), "Unknown option '--volume'" + hint);
+    EXPECT_EQ(errorOf({"--headless", "--simulate", "a.json", "--tray"}),
+              "Unknown option '--tray'" + hint);
+    EXPECT_EQ(errorOf({"--", "--bogus"}), "Unexpected argument '--bogus'.");
+}
+
+TEST(CommandLine, HelpAndVersionInShortAndLongForm) {
+    for (const char* flag : {"--help", "-h"}) {
+        const auto options = parse({flag});
+        ASSERT_TRUE(options) << flag;
+        EXPECT_TRUE(options->showHelp);
+    }
+    for (const char* flag : {"--version", "-v"}) {
+        const auto options = parse({flag});
+        ASSERT_TRUE(options) << flag;
+        EXPECT_TRUE(options->showVersion);
+    }
+    const std::string help = commandLineHelp();
+    EXPECT_EQ(help.rfind("Usage: kestrelamp [options]\n", 0), 0u) << help;
+    for (const char* text : {"-h, --help", "-v, --version", "kestrelamp ctl COMMAND"}) {
+        EXPECT_NE(help.find(text), std::string::npos) << text;
+    }
+}
+
+struct ProgramOutput {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+ProgramOutput runProgram(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral(KESTRELAMP_PROGRAM), arguments);
+    process.waitForFinished(30000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+TEST(CommandLine, ProgramAnswersHelpVersionAndMistakesWithoutStarting) {
+    const auto version = runProgram({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, QByteArray("kestrelamp " KESTRELAMP_VERSION "\n"));
+    EXPECT_TRUE(version.err.isEmpty());
+
+    const auto help = runProgram({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.startsWith("Usage: kestrelamp [options]\n"));
+    EXPECT_TRUE(help.err.isEmpty());
+
+    for (const char* mistake : {"--bogus", "stray", "--simulate"}) {
+        const auto wrong = runProgram({mistake});
+        EXPECT_EQ(wrong.exitCode, 2) << mistake;
+        EXPECT_TRUE(wrong.out.isEmpty()) << mistake;
+        EXPECT_TRUE(wrong.err.startsWith("kestrelamp: ")) << wrong.err.toStdString();
+        EXPECT_EQ(wrong.err.count('\n'), 1) << wrong.err.toStdString();
+        EXPECT_TRUE(wrong.err.endsWith('\n')) << wrong.err.toStdString();
+    }
+    EXPECT_TRUE(runProgram({"--bogus"}).err.contains("'--bogus'"));
 }
 
 } // namespace

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# check-install.sh BUILD_DIR VERSION: installs the build into a temporary prefix, and into one
+# whose path needs quoting, and checks the program, its desktop entry, icons and metadata.
+set -euo pipefail
+build=$1
+version=$2
+app_id=com.kestrelamp.Kestrelamp
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+check_prefix() {
+    local prefix=$1
+    echo "== cmake --install $build --prefix '$prefix'"
+    if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
+        cat "$root/install.log" >&2
+        fail "cmake --install into '$prefix' failed"
+        return
+    fi
+    local desktop=$prefix/share/applications/$app_id.desktop
+    local metainfo=$prefix/share/metainfo/$app_id.metainfo.xml
+    local file
+    for file in "$prefix/bin/kestrelamp" "$desktop" "$metainfo" \
+        "$prefix/share/icons/hicolor/scalable/apps/$app_id.svg" \
+        "$prefix/share/icons/hicolor/symbolic/apps/$app_id-symbolic.svg"; do
+        [[ -s $file ]] || fail "$file is missing or empty"
+    done
+    for file in "$prefix"/share/icons/hicolor/*/apps/*.svg; do
+        grep -q '<svg' "$file" || fail "$file is not an SVG drawing"
+    done
+
+    local shown
+    shown=$("$prefix/bin/kestrelamp" --version 2>&1) || fail "the installed program does not start"
+    [[ $shown == "kestrelamp $version" ]] || fail "the installed program says '$shown'"
+
+    desktop-file-validate "$desktop" || fail "desktop-file-validate refuses $desktop"
+    appstreamcli validate --no-net "$metainfo" || fail "appstreamcli refuses $metainfo"
+
+    # The entry starts the installed program, whatever PATH the desktop session has.
+    local exec
+    exec=$(sed -n 's/^Exec=//p' "$desktop")
+    local expected=$prefix/bin/kestrelamp
+    if [[ $expected == *[^-A-Za-z0-9_./+,:@]* ]]; then
+        expected="\"$expected\""
+    fi
+    [[ $exec == "$expected" ]] || fail "Exec is '$exec', not '$expected'"
+    grep -qx "Icon=$app_id" "$desktop" || fail "the entry does not name the icon $app_id"
+    grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
+        fail "the metadata does not launch $app_id.desktop"
+    grep -q "<id>$app_id</id>" "$metainfo" || fail "the metadata's id is not $app_id"
+}
+
+check_prefix "$root/prefix"
+check_prefix "$root/a prefix with spaces"
+
+if ((failures)); then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "installation checks passed"

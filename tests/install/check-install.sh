@@ -7,7 +7,21 @@ version=$2
 app_id=com.kestrelamp.Kestrelamp
 
 root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
+# cmake --install records what it installed in the build folder; the user's own install's record
+# must survive this test, for uninstalling.
+manifest=$build/install_manifest.txt
+if [[ -e $manifest ]]; then
+    cp -p "$manifest" "$root/manifest"
+fi
+restore() {
+    if [[ -e $root/manifest ]]; then
+        cp -p "$root/manifest" "$manifest"
+    else
+        rm -f "$manifest"
+    fi
+    rm -rf "$root"
+}
+trap restore EXIT
 failures=0
 fail() {
     echo "FAIL: $*" >&2
@@ -57,6 +71,14 @@ check_prefix() {
 
 check_prefix "$root/prefix"
 check_prefix "$root/a prefix with spaces"
+
+# A path the entry cannot carry is refused, rather than installed as an entry that runs nothing.
+if cmake --install "$build" --prefix "$root/cost\$5" >"$root/install.log" 2>&1; then
+    fail "an install into '$root/cost\$5' was not refused"
+elif ! grep -q "The desktop entry cannot name a program at" "$root/install.log"; then
+    cat "$root/install.log" >&2
+    fail "the refused install does not say why"
+fi
 
 if ((failures)); then
     echo "$failures check(s) failed" >&2

@@ -24,7 +24,7 @@ constexpr const char* kConnectionName = "kestrelamp-ctl";
 
 enum class Shape { plain, route, withSwitch, profileSave, level };
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     const char* method;
     int minArguments;
@@ -36,7 +36,7 @@ struct CommandSpec {
 
 using Output = ControlCommand::Output;
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {"status", "Status", 0, 0, Shape::plain, Output::text},
     {"route", "SetOutputDevices", 1, -1, Shape::route, Output::nothing},
     {"add-device", "AddOutputDevice", 2, 2, Shape::plain, Output::nothing},
@@ -93,38 +93,38 @@ Exit status: 0 done; 1 refused by the running Kestrelamp (its message on the
 standard error); 2 usage error, no session bus, or Kestrelamp is not running.
 )";
 
-const CommandSpec* findCommand(const QString& name) {
-    for (const CommandSpec& spec : kCommands) {
-        if (name == QLatin1String(spec.name)) {
-            return &spec;
+const CommandEntry* findCommand(const QString& name) {
+    for (const CommandEntry& entry : kCommands) {
+        if (name == QLatin1String(entry.name)) {
+            return &entry;
         }
     }
     return nullptr;
 }
 
-QString describeArity(const CommandSpec& spec) {
-    if (spec.maxArguments < 0) {
+QString describeArity(const CommandEntry& entry) {
+    if (entry.maxArguments < 0) {
         return QString("at least %1 argument%2")
-            .arg(spec.minArguments)
-            .arg(spec.minArguments == 1 ? "" : "s");
+            .arg(entry.minArguments)
+            .arg(entry.minArguments == 1 ? "" : "s");
     }
-    if (spec.minArguments == spec.maxArguments) {
-        return spec.minArguments == 0 ? QString("no arguments")
-                                      : QString("%1 argument%2")
-                                            .arg(spec.minArguments)
-                                            .arg(spec.minArguments == 1 ? "" : "s");
+    if (entry.minArguments == entry.maxArguments) {
+        return entry.minArguments == 0 ? QString("no arguments")
+                                       : QString("%1 argument%2")
+                                             .arg(entry.minArguments)
+                                             .arg(entry.minArguments == 1 ? "" : "s");
     }
-    return QString("%1 to %2 arguments").arg(spec.minArguments).arg(spec.maxArguments);
+    return QString("%1 to %2 arguments").arg(entry.minArguments).arg(entry.maxArguments);
 }
 
 Unexpected<ControlUsageError> usage(const QString& message) {
     return unexpected(ControlUsageError{message.toStdString()});
 }
 
-Expected<QVariantList, ControlUsageError> callArguments(const CommandSpec& spec,
+Expected<QVariantList, ControlUsageError> callArguments(const CommandEntry& entry,
                                                         const QStringList& arguments) {
     QVariantList values;
-    switch (spec.shape) {
+    switch (entry.shape) {
     case Shape::plain:
         for (const QString& argument : arguments) {
             values << argument;
@@ -243,26 +243,26 @@ Expected<ControlCommand, ControlUsageError> parseControlCommand(const QStringLis
         }
         name += " " + rest.takeFirst();
     }
-    const CommandSpec* spec = findCommand(name);
-    if (!spec) {
+    const CommandEntry* entry = findCommand(name);
+    if (!entry) {
         return usage("Unknown command '" + name + "'.");
     }
-    if (rest.size() < spec->minArguments ||
-        (spec->maxArguments >= 0 && rest.size() > spec->maxArguments)) {
-        return usage("'" + name + "' takes " + describeArity(*spec) + ", not " +
+    if (rest.size() < entry->minArguments ||
+        (entry->maxArguments >= 0 && rest.size() > entry->maxArguments)) {
+        return usage("'" + name + "' takes " + describeArity(*entry) + ", not " +
                      QString::number(rest.size()) + ".");
     }
-    auto values = callArguments(*spec, rest);
+    auto values = callArguments(*entry, rest);
     if (!values) {
         return unexpected(values.error());
     }
     ControlCommand command;
-    const bool simulation = spec->shape == Shape::level;
+    const bool simulation = entry->shape == Shape::level;
     command.objectPath = simulation ? remote::kSimulationObjectPath : remote::kObjectPath;
     command.interface = simulation ? remote::kSimulationInterface : remote::kInterface;
-    command.method = spec->method;
+    command.method = entry->method;
     command.arguments = std::move(*values);
-    command.output = spec->output;
+    command.output = entry->output;
     return command;
 }
 

@@ -16,4 +16,15 @@ std::string fourCharCodeString(std::uint32_t code) {
     return text;
 }
 
+OSStatus AudioHardware::getPropertyInt32(AudioObjectID object,
+                                         const AudioObjectPropertyAddress& address,
+                                         std::int32_t& outValue) {
+    std::uint32_t bits = 0;
+    const OSStatus status = getPropertyUInt32(object, address, bits);
+    if (status == noErr) {
+        outValue = std::int32_t(bits);
+    }
+    return status;
+}
+
 } // namespace kestrelamp::hal

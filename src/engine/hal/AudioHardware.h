@@ -166,9 +166,10 @@ public:
     virtual OSStatus getPropertyUInt32(AudioObjectID object,
                                        const AudioObjectPropertyAddress& address,
                                        std::uint32_t& outValue) = 0;
+    // Signed values are the same 32 bits read as unsigned.
     virtual OSStatus getPropertyInt32(AudioObjectID object,
                                       const AudioObjectPropertyAddress& address,
-                                      std::int32_t& outValue) = 0;
+                                      std::int32_t& outValue);
     virtual OSStatus getPropertyFloat64(AudioObjectID object,
                                         const AudioObjectPropertyAddress& address,
                                         double& outValue) = 0;

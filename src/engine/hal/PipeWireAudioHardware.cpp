@@ -212,8 +212,6 @@ public:
                           std::uint32_t& size);
     OSStatus readUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
                         std::uint32_t& value);
-    OSStatus readInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                       std::int32_t& value);
     OSStatus readFloat64(AudioObjectID object, const AudioObjectPropertyAddress& address,
                          double& value);
     OSStatus readString(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -1228,17 +1226,6 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
     return missingProperty(object);
 }
 
-OSStatus PipeWireAudioHardware::Impl::readInt32(AudioObjectID object,
-                                                const AudioObjectPropertyAddress& address,
-                                                std::int32_t& value) {
-    std::uint32_t raw = 0;
-    const OSStatus status = readUInt32(object, address, raw);
-    if (status == noErr) {
-        value = std::int32_t(raw);
-    }
-    return status;
-}
-
 OSStatus PipeWireAudioHardware::Impl::readFloat64(AudioObjectID object,
                                                   const AudioObjectPropertyAddress& address,
                                                   double& value) {
@@ -1991,13 +1978,6 @@ OSStatus PipeWireAudioHardware::getPropertyUInt32(AudioObjectID object,
                                                   std::uint32_t& outValue) {
     Impl::Lock lock(impl_->loop());
     return impl_->readUInt32(object, address, outValue);
-}
-
-OSStatus PipeWireAudioHardware::getPropertyInt32(AudioObjectID object,
-                                                 const AudioObjectPropertyAddress& address,
-                                                 std::int32_t& outValue) {
-    Impl::Lock lock(impl_->loop());
-    return impl_->readInt32(object, address, outValue);
 }
 
 OSStatus PipeWireAudioHardware::getPropertyFloat64(AudioObjectID object,

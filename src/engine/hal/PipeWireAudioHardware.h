@@ -45,8 +45,6 @@ public:
                                  std::uint32_t& outSize) override;
     OSStatus getPropertyUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                std::uint32_t& outValue) override;
-    OSStatus getPropertyInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                              std::int32_t& outValue) override;
     OSStatus getPropertyFloat64(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                 double& outValue) override;
     OSStatus getPropertyString(AudioObjectID object, const AudioObjectPropertyAddress& address,

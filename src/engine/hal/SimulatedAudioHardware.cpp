@@ -334,17 +334,6 @@ OSStatus SimulatedAudioHardware::getPropertyUInt32(AudioObjectID object,
     return noErr;
 }
 
-OSStatus SimulatedAudioHardware::getPropertyInt32(AudioObjectID object,
-                                                  const AudioObjectPropertyAddress& address,
-                                                  std::int32_t& outValue) {
-    std::uint32_t bits = 0;
-    const OSStatus status = getPropertyUInt32(object, address, bits);
-    if (status == noErr) {
-        outValue = std::int32_t(bits);
-    }
-    return status;
-}
-
 OSStatus SimulatedAudioHardware::getPropertyFloat64(AudioObjectID object,
                                                     const AudioObjectPropertyAddress& address,
                                                     double& outValue) {

@@ -42,7 +42,7 @@ LinuxRunningApplications::firstRunningApplication(const std::string& bundleID) c
             continue;
         }
         RunningApplication application;
-        const auto entry = findDesktopEntry(bundleID, directories_);
+        const std::optional<DesktopEntry>& entry = desktopEntry(bundleID);
         application.localizedName =
             entry ? std::optional(entry->name) : firstProperty(client, {"application.name"});
         application.icon = entry && entry->icon
@@ -53,6 +53,15 @@ LinuxRunningApplications::firstRunningApplication(const std::string& bundleID) c
         return application;
     }
     return std::nullopt;
+}
+
+const std::optional<DesktopEntry>&
+LinuxRunningApplications::desktopEntry(const std::string& bundleID) const {
+    auto it = entries_.find(bundleID);
+    if (it == entries_.end()) {
+        it = entries_.emplace(bundleID, findDesktopEntry(bundleID, directories_)).first;
+    }
+    return it->second;
 }
 
 } // namespace kestrelamp

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "platform/AudioClientDirectory.h"
+#include "platform/DesktopEntry.h"
 #include "platform/RunningApplications.h"
 
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,8 +25,12 @@ public:
     firstRunningApplication(const std::string& bundleID) const override;
 
 private:
+    const std::optional<DesktopEntry>& desktopEntry(const std::string& bundleID) const;
+
     const AudioClientDirectory& clients_;
     std::vector<std::string> directories_;
+    // Every refresh asks for every application; the files are read once per application.
+    mutable std::map<std::string, std::optional<DesktopEntry>> entries_;
 };
 
 // Whether a process with this id exists (including one we may not signal).

@@ -27,10 +27,6 @@ void setBank(BiquadBank& bank, float gain, float sampleRate) {
 }
 
 TEST(BiquadCoefficients, PeakingSectionsHitTheirGainAtTheCentreAndPassDC) {
-    const BiquadCoefficients band0 = peakingCoefficients(6.0f, 32.0f, 48000.0f);
-    EXPECT_NEAR(band0.b1, -1.998f, 0.0005f);
-    EXPECT_EQ(band0.b1, band0.a1);
-
     for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
         for (float gain : {-24.0f, -3.0f, 0.06f, 6.0f, 24.0f}) {
             for (float f0 : kEQBandFrequencies) {
@@ -96,26 +92,6 @@ TEST(BiquadCascade, IdentityPassesTheInputAndMatchesTheSectionsOneByOne) {
         expectedSum += output[i] * output[i];
     }
     EXPECT_EQ(sumSquares, expectedSum);
-}
-
-TEST(BiquadCascade, BoostsASineAtTheBandCentre) {
-    constexpr float kRate = 48000.0f;
-    BiquadBank bank;
-    bank[0].setCoefficients(peakingCoefficients(6.0f, 32.0f, kRate));
-    const std::size_t frames = 48000;
-    std::vector<float> input(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        input[i] = 0.25f * float(std::sin(2.0 * std::numbers::pi * 32.0 * double(i) / kRate));
-    }
-    std::vector<float> output(frames);
-    processCascade(bank, input.data(), output.data(), frames, 1.0f);
-    // Skip the settling half second.
-    double in = 0, out = 0;
-    for (std::size_t i = frames / 2; i < frames; ++i) {
-        in += double(input[i]) * input[i];
-        out += double(output[i]) * output[i];
-    }
-    EXPECT_NEAR(10.0 * std::log10(out / in), 6.0, 0.1);
 }
 
 } // namespace

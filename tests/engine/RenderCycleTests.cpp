@@ -97,22 +97,6 @@ TEST(RenderCycle, EqualizedOutputEqualsTheScalarCascadeBitForBit) {
     }
 }
 
-TEST(RenderCycle, BuffersFromTheEighthOnShareTheLastBank) {
-    auto engine = makeEngine(true);
-    TestBuffers buffers(10, 32);
-    for (auto& channel : buffers.in) {
-        channel = buffers.in[0];
-    }
-    renderCycle(*engine, buffers.input, buffers.output);
-    // Same input and fresh banks: the same output up to buffer 7; after that the shared history
-    // has moved on.
-    for (std::size_t b = 1; b < 8; ++b) {
-        EXPECT_EQ(buffers.out[b], buffers.out[0]) << b;
-    }
-    EXPECT_NE(buffers.out[8], buffers.out[7]);
-    EXPECT_NE(buffers.out[9], buffers.out[8]);
-}
-
 TEST(RenderCycle, BuffersThatOverlapAreProcessedInBufferOrder) {
     for (bool eq : {true, false}) {
         SCOPED_TRACE(eq ? "equalized" : "bypass");

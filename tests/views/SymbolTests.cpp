@@ -143,10 +143,9 @@ TEST(Symbols, EverySymbolTheViewsShowResolves) {
     EXPECT_TRUE(names.count(QStringLiteral("tv")));
     EXPECT_TRUE(names.count(QStringLiteral("waveform.slash")));
     EXPECT_GE(names.size(), 12u);
+    // Known names draw: the table test checks every entry.
     for (const QString& name : names) {
         EXPECT_TRUE(isKnownSymbol(name)) << name.toStdString();
-        EXPECT_GT(visiblePixels(symbolPixmap(name, QSize(16, 16), Qt::black, 1.0)), 8)
-            << name.toStdString();
     }
 }
 

@@ -35,7 +35,7 @@ void BM_RenderCycle(benchmark::State& state) {
     prepare(engine, state.range(2) != 0);
     test::TestBuffers buffers(channels, frames, 7, 0.5f);
     for (auto _ : state) {
-        renderCycle(engine, buffers.input, buffers.output);
+        renderCycle(engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
         benchmark::DoNotOptimize(buffers.out.front().data());
         benchmark::ClobberMemory();
     }

@@ -60,8 +60,8 @@ EQProcessor::startProcessing(const std::string& key, hal::AudioObjectID aggregat
     hal::AudioDeviceIOProcID ioProcID = hal::kAudioDeviceIOProcIDNone;
     const hal::OSStatus createStatus = hardware_.createIOProcID(
         aggregateDeviceID,
-        [state](const hal::AudioBufferList& input, hal::AudioBufferList& output) {
-            renderCycle(*state, input, output);
+        [state](const hal::AudioIOCycle& cycle, const hal::AudioBufferList& input,
+                hal::AudioBufferList& output) { renderCycle(*state, cycle, input, output);
         },
         ioProcID);
     if (createStatus != hal::noErr || ioProcID == hal::kAudioDeviceIOProcIDNone) {

@@ -309,7 +309,7 @@ bool canJoin(const Channel* group, int count, const Channel& ch) {
 
 } // namespace
 
-void renderCycle(EngineState& engine, const hal::AudioBufferList& input,
+void renderCycle(EngineState& engine, const hal::AudioIOCycle&, const hal::AudioBufferList& input,
                  hal::AudioBufferList& output) noexcept {
     const ScopedFlushDenormals flushDenormals;
     const float gain = engine.isMuted.load(std::memory_order_relaxed)

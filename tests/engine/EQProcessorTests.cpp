@@ -70,7 +70,7 @@ TEST_F(EQProcessorTest, StartReadsTheRateCreatesTheIOProcThenStartsIt) {
     // The IO proc renders this engine.
     engine->volume = 0.25f;
     test::TestBuffers buffers(2, 8);
-    blocks.at(0)(buffers.input, buffers.output);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
     EXPECT_EQ(buffers.out[1][3], 0.25f * buffers.in[1][3]);
 }
 
@@ -200,9 +200,9 @@ TEST_F(EQProcessorTest, LevelsReachTheHandlerOnTheMainThreadInCycleOrder) {
     test::TestBuffers buffers(2, 64);
     for (float volume : {1.0f, 0.5f, 0.25f}) {
         processor.engine("a|1")->volume = volume;
-        blocks.at(0)(buffers.input, buffers.output);
+        blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
     }
-    blocks.at(1)(buffers.input, buffers.output);
+    blocks.at(1)(hal::AudioIOCycle{}, buffers.input, buffers.output);
     ASSERT_TRUE(test::waitUntil([&] { return first.size() == 3 && second.size() == 1; }));
     EXPECT_NEAR(first[1] - first[0], -6.02f, 0.01f);
     EXPECT_NEAR(first[2] - first[1], -6.02f, 0.01f);
@@ -217,8 +217,8 @@ TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {
         processor.stopProcessing(kKey);
     };
     test::TestBuffers buffers(1, 16);
-    blocks.at(0)(buffers.input, buffers.output);
-    blocks.at(0)(buffers.input, buffers.output);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
     processor.deliverLevels();
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(processor.engines().empty());

@@ -83,7 +83,7 @@ private:
         test::TestBuffers many(9, 64, 4);
         while (proc.running.load(std::memory_order_relaxed)) {
             test::TestBuffers& buffers = proc.cycles % 2 ? many : stereo;
-            proc.block(buffers.input, buffers.output);
+            proc.block(hal::AudioIOCycle{}, buffers.input, buffers.output);
             for (const auto& channel : buffers.out) {
                 for (float y : channel) {
                     if (!std::isfinite(y)) {

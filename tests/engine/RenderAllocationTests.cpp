@@ -70,7 +70,7 @@ TEST(RenderAllocation, RenderCyclesAllocateNothing) {
             processor.applyPreset(EQPreset::flat(), key);
         }
         test::TestBuffers& buffers = layouts[std::size_t(cycle) % layouts.size()];
-        counted += test::allocationsWhile([&] { block(buffers.input, buffers.output); });
+        counted += test::allocationsWhile([&] { block(hal::AudioIOCycle{}, buffers.input, buffers.output); });
     }
     EXPECT_EQ(counted, 0u);
     EXPECT_FALSE(engine.eqEnabled);

@@ -86,7 +86,7 @@ TEST(RenderCycle, EqualizedOutputEqualsTheScalarCascadeBitForBit) {
             for (auto& channel : expected.out) {
                 out.push_back(channel.data());
             }
-            renderCycle(*engine, buffers.input, buffers.output);
+            renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
             renderReference(*reference, in, out, layout, 0.7f);
             for (std::size_t b = 0; b < layout.size(); ++b) {
                 EXPECT_TRUE(sameBits(buffers.out[b].data(), expected.out[b].data(), layout[b]))
@@ -123,7 +123,7 @@ TEST(RenderCycle, BuffersThatOverlapAreProcessedInBufferOrder) {
         lists(storage, inBuffers, outBuffers);
         hal::AudioBufferList input{4, inBuffers.data()};
         hal::AudioBufferList output{4, outBuffers.data()};
-        renderCycle(*engine, input, output);
+        renderCycle(*engine, hal::AudioIOCycle{}, input, output);
 
         lists(expectedStorage, inBuffers, outBuffers);
         for (std::size_t b = 0; b < 4; ++b) {
@@ -146,7 +146,7 @@ TEST(RenderCycle, MutedOutputIsZeroAndTheLevelIsTheFloor) {
         auto engine = makeEngine(eq, 0.8f);
         engine->isMuted = true;
         TestBuffers buffers(3, 100);
-        renderCycle(*engine, buffers.input, buffers.output);
+        renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
         for (const auto& channel : buffers.out) {
             for (float y : channel) {
                 ASSERT_EQ(y, 0.0f);
@@ -163,7 +163,7 @@ TEST(RenderCycle, FlatBandsOnlyScaleWithoutLimitingOrTouchingTheFilters) {
     engine->filters[0][0].setCoefficients(peakingCoefficients(12.0f, 1000.0f, 48000.0f));
     TestBuffers buffers(std::vector<std::size_t>{37, 8, 1});
     buffers.in[0][5] = 0.99f;
-    renderCycle(*engine, buffers.input, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
     for (std::size_t c = 0; c < buffers.in.size(); ++c) {
         for (std::size_t i = 0; i < buffers.in[c].size(); ++i) {
             ASSERT_EQ(buffers.out[c][i], 4.0f * buffers.in[c][i]);
@@ -185,7 +185,7 @@ TEST(RenderCycle, LeavesWhatItDoesNotPairUntouched) {
     buffers.outBuffers[3].dataByteSize = 3 * sizeof(float) + 2;
     buffers.inBuffers[4].dataByteSize = 5 * sizeof(float);
     buffers.input.numberBuffers = 5;
-    renderCycle(*engine, buffers.input, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
 
     const auto untouched = [&](std::size_t b, std::size_t from) {
         for (std::size_t i = from; i < buffers.out[b].size(); ++i) {
@@ -217,18 +217,18 @@ TEST(RenderCycle, ReportsTheRmsLevelOncePerCycleWithSamples) {
             channel[i] = float(std::sin(2.0 * std::numbers::pi * double(i) / 48.0));
         }
     }
-    renderCycle(*engine, buffers.input, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
     // A full-scale sine at half gain: 20·log10(0.5 / √2).
     EXPECT_NEAR(engine->currentLevel, -9.031f, 0.001f);
-    renderCycle(*engine, buffers.input, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
     EXPECT_EQ(drainLevels(*engine).size(), 2u);
 
     engine->currentLevel = -96.0f;
     hal::AudioBufferList empty{0, nullptr};
-    renderCycle(*engine, empty, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, empty, buffers.output);
     buffers.inBuffers[0].dataByteSize = 3;
     buffers.input.numberBuffers = 1;
-    renderCycle(*engine, buffers.input, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
     EXPECT_EQ(engine->currentLevel, -96.0f);
     EXPECT_TRUE(drainLevels(*engine).empty());
 }
@@ -240,9 +240,9 @@ TEST(RenderCycle, RecoversFromANaNInEveryKernel) {
         for (auto& channel : poisoned.in) {
             channel[20] = std::numeric_limits<float>::quiet_NaN();
         }
-        renderCycle(*engine, poisoned.input, poisoned.output);
+        renderCycle(*engine, hal::AudioIOCycle{}, poisoned.input, poisoned.output);
         TestBuffers clean(channels, 64);
-        renderCycle(*engine, clean.input, clean.output);
+        renderCycle(*engine, hal::AudioIOCycle{}, clean.input, clean.output);
         for (const auto& channel : clean.out) {
             for (float y : channel) {
                 ASSERT_TRUE(std::isfinite(y)) << channels << " channels";
@@ -257,7 +257,7 @@ TEST(RenderCycle, FlushesDenormalsOnlyWhileItRuns) {
     auto engine = makeEngine(false);
     TestBuffers buffers(1, 8);
     buffers.in[0].assign(8, 1e-40f);
-    renderCycle(*engine, buffers.input, buffers.output);
+    renderCycle(*engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
     EXPECT_EQ(buffers.out[0], std::vector<float>(8, 0.0f));
     EXPECT_EQ(_mm_getcsr(), before);
     volatile float denormal = 1e-40f;

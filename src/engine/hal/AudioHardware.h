@@ -41,10 +41,13 @@ inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 // System object.
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList =
     fourCharCode("prs#");
+// Its listeners also hear of a listed device whose sample rate changed.
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCharCode("dev#");
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutputDevice =
     fourCharCode("dOut");
-// Process objects.
+// Process objects. One object stands for every process of one application identifier; its id stays
+// the same for the service's lifetime, and it is listed while any of those processes plays. A tap
+// made on it goes on capturing what the application plays, whenever it plays again.
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCode("pbid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
 inline constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunning = fourCharCode("pir?");
@@ -56,10 +59,19 @@ inline constexpr AudioObjectPropertySelector kAudioObjectPropertyManufacturer =
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCharCode("stm#");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyTransportType =
     fourCharCode("tran");
+// The rate the device runs at now (or would run at, while idle).
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate =
     fourCharCode("nsrt");
 // Taps.
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyUID = fourCharCode("tuid");
+// Another client chose where the tapped processes play (a desktop's sound settings, another
+// mixer): the tap has let go of them, for good, and they play where that client sent them. A
+// 32-bit value, 1 once released; its listeners hear of the release.
+inline constexpr AudioObjectPropertySelector kAudioTapPropertyIsReleased = fourCharCode("trl?");
+// Where the released processes play: the UID of that output device, or "" for the system default
+// output (or anything that is not an output device). Only readable once released.
+inline constexpr AudioObjectPropertySelector kAudioTapPropertyReleaseDeviceUID =
+    fourCharCode("trlu");
 
 inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCharCode("stop"));
@@ -98,9 +110,16 @@ struct AudioBufferList {
     AudioBuffer* buffers = nullptr;
 };
 
+// What one I/O cycle runs at. A device's rate can change between cycles (a graph that switches
+// rate while idle), so whatever depends on it reads it here, every cycle.
+struct AudioIOCycle {
+    double sampleRate = 48000.0;
+};
+
 // Called once per I/O cycle on the device's real-time thread. It must not block, lock or allocate.
-using AudioDeviceIOBlock =
-    std::function<void(const AudioBufferList& input, AudioBufferList& output)>;
+using AudioDeviceIOBlock = std::function<void(const AudioIOCycle& cycle,
+                                              const AudioBufferList& input,
+                                              AudioBufferList& output)>;
 
 // Called on a thread of the service after one of the addressed properties changed.
 using AudioObjectPropertyListenerProc = OSStatus (*)(AudioObjectID objectID,
@@ -114,6 +133,7 @@ enum class CATapMuteBehavior : std::int32_t {
     mutedWhenTapped = 2, // the process is silent on its own output while the tap is read
 };
 
+// With mixdown the tap delivers stereo; without it, the processes' own channel layout.
 struct CATapDescription {
     std::vector<AudioObjectID> processes;
     bool mixdown = true;
@@ -206,6 +226,9 @@ public:
     virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
 
     // --- Aggregate devices ------------------------------------------------------------------
+    // An aggregate's IO blocks get one buffer per tap channel as input and as output; what they
+    // write plays on the sub-device by channel position, mixed the way the service mixes any
+    // stream of that layout on that device.
     virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                            AudioObjectID& outDeviceID) = 0;
     virtual OSStatus destroyAggregateDevice(AudioObjectID deviceID) = 0;

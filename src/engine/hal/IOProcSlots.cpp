@@ -80,8 +80,8 @@ void IOProcSlots::stopAll() {
     }
 }
 
-void IOProcSlots::render(const float* const* inputs, float* const* outputs,
-                         std::uint32_t frames) noexcept {
+void IOProcSlots::render(const AudioIOCycle& cycle, const float* const* inputs,
+                         float* const* outputs, std::uint32_t frames) noexcept {
     rendering_.store(true, std::memory_order_seq_cst);
     const std::uint32_t bytes = frames * sizeof(float);
     for (std::uint32_t channel = 0; channel < channels_; ++channel) {
@@ -105,7 +105,7 @@ void IOProcSlots::render(const float* const* inputs, float* const* outputs,
     AudioBufferList output{channels_, outputBuffers_.data()};
     for (Slot& slot : slots_) {
         if (slot.started.load(std::memory_order_seq_cst)) {
-            slot.block(input, output);
+            slot.block(cycle, input, output);
         }
     }
     rendering_.store(false, std::memory_order_release);

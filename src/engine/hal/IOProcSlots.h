@@ -41,7 +41,8 @@ public:
     // Real-time thread. inputs and outputs hold channels() pointers each; a null input reads as
     // silence, a null output is not written. Outputs are cleared before the blocks run, so an
     // aggregate without a started block plays silence.
-    void render(const float* const* inputs, float* const* outputs, std::uint32_t frames) noexcept;
+    void render(const AudioIOCycle& cycle, const float* const* inputs, float* const* outputs,
+                std::uint32_t frames) noexcept;
 
 private:
     struct Slot {

@@ -1834,7 +1834,12 @@ void PipeWireAudioHardware::Impl::onFilterProcess(void* data, spa_io_position* p
         aggregate->outputData[i] =
             static_cast<float*>(pw_filter_get_dsp_buffer(aggregate->outputPorts[i], frames));
     }
-    aggregate->slots->render(aggregate->inputData.data(), aggregate->outputData.data(), frames);
+    AudioIOCycle cycle;
+    if (position != nullptr && position->clock.rate.denom > 0) {
+        cycle.sampleRate = double(position->clock.rate.denom) / double(position->clock.rate.num);
+    }
+    aggregate->slots->render(cycle, aggregate->inputData.data(), aggregate->outputData.data(),
+                             frames);
 }
 
 OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescription& description,

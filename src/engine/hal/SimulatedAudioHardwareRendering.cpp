@@ -137,7 +137,7 @@ void SimulatedAudioHardware::runIOProcs(Device& device, std::uint32_t frames) {
         AudioBufferList output{outputCount, device.outputBuffers.data()};
         {
             const detail::InsideIOBlock inside;
-            proc.block(input, output);
+            proc.block(AudioIOCycle{renderSampleRate_}, input, output);
         }
         for (std::uint32_t channel = 0; channel < outputCount; ++channel) {
             const float* written = device.blockOutput.data() + std::size_t(channel) * frames;

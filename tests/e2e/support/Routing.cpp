@@ -62,7 +62,7 @@ std::optional<AudioObjectID> findDevice(AudioHardware& hardware, const std::stri
 }
 
 AudioDeviceIOBlock PassThrough::block() {
-    return [this](const AudioBufferList& input, AudioBufferList& output) {
+    return [this](const AudioIOCycle&, const AudioBufferList& input, AudioBufferList& output) {
         calls.fetch_add(1, std::memory_order_relaxed);
         if (stopped.load(std::memory_order_relaxed)) {
             callsAfterStop.fetch_add(1, std::memory_order_relaxed);

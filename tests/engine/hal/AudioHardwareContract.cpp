@@ -157,7 +157,7 @@ struct PassThrough {
     std::atomic<float> inputLevel{-120.0f};
 
     AudioDeviceIOBlock block() {
-        return [this](const AudioBufferList& input, AudioBufferList& output) {
+        return [this](const AudioIOCycle&, const AudioBufferList& input, AudioBufferList& output) {
             inside = true;
             inputBuffers = input.numberBuffers;
             outputBuffers = output.numberBuffers;

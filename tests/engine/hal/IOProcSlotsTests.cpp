@@ -23,7 +23,7 @@ TEST(IOProcSlots, BlocksSeeOneMonoBufferPerChannelAndUnlinkedInputsAsSilence) {
     std::uint32_t buffers = 0;
     std::uint32_t channels = 0;
     std::uint32_t bytes = 0;
-    const auto slot = slots.install([&](const AudioBufferList& in, AudioBufferList& out) {
+    const auto slot = slots.install([&](const AudioIOCycle&, const AudioBufferList& in, AudioBufferList& out) {
         buffers = in.numberBuffers + out.numberBuffers;
         channels = in.buffers[0].numberChannels;
         bytes = in.buffers[1].dataByteSize;
@@ -37,12 +37,12 @@ TEST(IOProcSlots, BlocksSeeOneMonoBufferPerChannelAndUnlinkedInputsAsSilence) {
     });
     ASSERT_TRUE(slot);
     Cycle cycle;
-    slots.render(cycle.inputs, cycle.outputs, 64);
+    slots.render(AudioIOCycle{}, cycle.inputs, cycle.outputs, 64);
     EXPECT_EQ(cycle.out0[0], 0.0f) << "a block that is not started leaves silence";
     EXPECT_EQ(buffers, 0u);
 
     ASSERT_TRUE(slots.start(*slot));
-    slots.render(cycle.inputs, cycle.outputs, 64);
+    slots.render(AudioIOCycle{}, cycle.inputs, cycle.outputs, 64);
     EXPECT_EQ(buffers, 4u);
     EXPECT_EQ(channels, 1u);
     EXPECT_EQ(bytes, 64u * 4);
@@ -51,13 +51,13 @@ TEST(IOProcSlots, BlocksSeeOneMonoBufferPerChannelAndUnlinkedInputsAsSilence) {
 
     // A missing output is not written; a cycle too long for the scratch buffers is silence.
     cycle.outputs[1] = nullptr;
-    slots.render(cycle.inputs, cycle.outputs, 64);
+    slots.render(AudioIOCycle{}, cycle.inputs, cycle.outputs, 64);
     EXPECT_EQ(cycle.out0[0], 1.5f);
     buffers = 0;
     std::vector<float> longOut(IOProcSlots::kMaxFrames + 1, 9.0f);
     float* longOutputs[2] = {longOut.data(), nullptr};
     const float* noInputs[2] = {nullptr, nullptr};
-    slots.render(noInputs, longOutputs, IOProcSlots::kMaxFrames + 1);
+    slots.render(AudioIOCycle{}, noInputs, longOutputs, IOProcSlots::kMaxFrames + 1);
     EXPECT_EQ(buffers, 0u);
     EXPECT_EQ(longOut.back(), 0.0f);
 }
@@ -67,16 +67,16 @@ TEST(IOProcSlots, SlotsAreLimitedAndFreedAndEmptyBlocksRefused) {
     EXPECT_FALSE(slots.install(nullptr));
     std::vector<std::size_t> taken;
     for (std::size_t i = 0; i < IOProcSlots::kMaxBlocks; ++i) {
-        const auto slot = slots.install([](const AudioBufferList&, AudioBufferList&) {});
+        const auto slot = slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {});
         ASSERT_TRUE(slot);
         taken.push_back(*slot);
     }
-    EXPECT_FALSE(slots.install([](const AudioBufferList&, AudioBufferList&) {}));
+    EXPECT_FALSE(slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {}));
     EXPECT_TRUE(slots.remove(taken[1]));
     EXPECT_FALSE(slots.remove(taken[1]));
     EXPECT_FALSE(slots.start(taken[1]));
     EXPECT_FALSE(slots.stop(IOProcSlots::kMaxBlocks));
-    EXPECT_EQ(slots.install([](const AudioBufferList&, AudioBufferList&) {}), taken[1]);
+    EXPECT_EQ(slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {}), taken[1]);
 }
 
 // The audio thread renders without pause while the main thread starts and stops the block: once
@@ -85,7 +85,7 @@ TEST(IOProcSlots, AStoppedBlockIsNotRunningAndNeverCalledAgain) {
     IOProcSlots slots(2);
     std::atomic<bool> inside{false};
     std::atomic<std::uint64_t> calls{0};
-    const auto slot = slots.install([&](const AudioBufferList&, AudioBufferList&) {
+    const auto slot = slots.install([&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {
         inside.store(true);
         std::this_thread::yield();
         calls.fetch_add(1);
@@ -97,7 +97,7 @@ TEST(IOProcSlots, AStoppedBlockIsNotRunningAndNeverCalledAgain) {
     std::thread audio([&] {
         Cycle cycle;
         while (running.load()) {
-            slots.render(cycle.inputs, cycle.outputs, 64);
+            slots.render(AudioIOCycle{}, cycle.inputs, cycle.outputs, 64);
             cycles.fetch_add(1);
         }
     });

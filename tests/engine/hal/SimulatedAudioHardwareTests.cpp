@@ -224,7 +224,7 @@ TEST_F(SimulatedHardware, InjectedOperationFailuresCreateNothingAndAreLogged) {
 
     hw.failOperation(SimulatedOperation::createIOProcID, kInjected);
     AudioDeviceIOProcID proc = kAudioDeviceIOProcIDNone;
-    const auto silentBlock = [](const AudioBufferList&, AudioBufferList&) {};
+    const auto silentBlock = [](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {};
     EXPECT_EQ(hw.createIOProcID(aggregate, silentBlock, proc), kInjected);
     EXPECT_EQ(proc, kAudioDeviceIOProcIDNone);
     EXPECT_TRUE(hw.ioProcs().empty());
@@ -315,7 +315,7 @@ TEST_F(SimulatedHardware, InterfaceCallsFromInsideABlockAreRefused) {
     const AudioObjectID device = speakers;
     ASSERT_EQ(hw.createIOProcID(
                   speakers,
-                  [&seen, hardware, device](const AudioBufferList&, AudioBufferList&) {
+                  [&seen, hardware, device](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {
                       std::uint32_t value = 0;
                       seen = hardware->getPropertyUInt32(
                           device, globalAddress(kAudioDevicePropertyTransportType), value);
@@ -334,7 +334,7 @@ TEST_F(SimulatedHardware, RealTimeClockStopsBlocksAtDeviceStop) {
     AudioDeviceIOProcID proc = kAudioDeviceIOProcIDNone;
     ASSERT_EQ(hw.createIOProcID(
                   speakers,
-                  [&](const AudioBufferList&, AudioBufferList& output) {
+                  [&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList& output) {
                       inside = true;
                       // Slow enough that a stop often arrives mid-cycle.
                       std::this_thread::sleep_for(std::chrono::microseconds(200));

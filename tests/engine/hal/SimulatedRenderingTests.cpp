@@ -24,7 +24,7 @@ struct Probe {
     std::array<std::atomic<float>, 4> inputLevels{};
 
     AudioDeviceIOBlock block() {
-        return [this](const AudioBufferList& input, AudioBufferList& output) {
+        return [this](const AudioIOCycle&, const AudioBufferList& input, AudioBufferList& output) {
             inputBuffers = input.numberBuffers;
             for (std::uint32_t b = 0; b < input.numberBuffers && b < inputLevels.size(); ++b) {
                 const auto* in = static_cast<const float*>(input.buffers[b].data);
@@ -188,7 +188,7 @@ TEST_F(SimulatedRendering, RemovingAnAggregateOrItsSubDeviceEndsItsBlocks) {
     std::atomic<int> cycles{0};
     const AudioObjectID aggregate =
         aggregateOf(tapOf(tone, CATapMuteBehavior::mutedWhenTapped), "headphones");
-    startBlock(aggregate, [&](const AudioBufferList&, AudioBufferList& output) {
+    startBlock(aggregate, [&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList& output) {
         cycles += int(output.numberBuffers);
     });
     hw.render(1, 64);

@@ -13,6 +13,13 @@ IOProcSlots::IOProcSlots(std::uint32_t channels)
     , inputBuffers_(channels)
     , outputBuffers_(channels) {}
 
+void IOProcSlots::setChannels(std::uint32_t channels) {
+    channels_ = channels;
+    discard_.assign(std::size_t(kMaxFrames) * channels, 0.0f);
+    inputBuffers_.resize(channels);
+    outputBuffers_.resize(channels);
+}
+
 std::optional<std::size_t> IOProcSlots::install(AudioDeviceIOBlock block) {
     if (!block) {
         return std::nullopt;

@@ -25,6 +25,8 @@ public:
     IOProcSlots& operator=(const IOProcSlots&) = delete;
 
     std::uint32_t channels() const { return channels_; }
+    // Main thread, while disabled: the blocks see that many buffers from now on.
+    void setChannels(std::uint32_t channels);
 
     // Main thread. A slot index, or nothing when every slot is taken or the block is empty.
     std::optional<std::size_t> install(AudioDeviceIOBlock block);

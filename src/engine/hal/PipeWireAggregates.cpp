@@ -1,0 +1,441 @@
+#include "engine/hal/PipeWireHardwareImpl.h"
+
+#include <algorithm>
+
+namespace kestrelamp::hal {
+
+namespace {
+
+using Impl = PipeWireAudioHardware::Impl;
+
+std::string portName(const char* direction, const std::string& channel) {
+    return std::string(std::string_view(direction) == "in" ? "input_" : "output_") + channel;
+}
+
+} // namespace
+
+const pw_proxy_events Impl::kLinkProxyEvents = [] {
+    pw_proxy_events events{};
+    events.version = PW_VERSION_PROXY_EVENTS;
+    events.destroy = &Impl::onLinkDestroy;
+    events.bound = &Impl::onLinkBound;
+    events.removed = &Impl::onLinkRemoved;
+    events.error = &Impl::onLinkError;
+    return events;
+}();
+
+const pw_filter_events Impl::kFilterEvents = [] {
+    pw_filter_events events{};
+    events.version = PW_VERSION_FILTER_EVENTS;
+    events.state_changed = &Impl::onFilterState;
+    events.process = &Impl::onFilterProcess;
+    return events;
+}();
+
+PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(AudioObjectID id) {
+    const auto it = aggregates_.find(id);
+    return it != aggregates_.end() ? it->second.get() : nullptr;
+}
+
+std::vector<std::string>
+PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregate& aggregate) const {
+    for (const AudioObjectID tapID : aggregate.taps) {
+        const auto tapIt = taps_.find(tapID);
+        if (tapIt != taps_.end() && !tapIt->second.sinks.empty()) {
+            return sink(tapIt->second.sinks.front())->channels;
+        }
+    }
+    return aggregateOutputChannels(aggregate);
+}
+
+std::vector<std::string>
+PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate) const {
+    const DeviceEntry* sub = aggregate.description.subDeviceUIDs.empty()
+                                 ? nullptr
+                                 : deviceByUID(aggregate.description.subDeviceUIDs.front());
+    return sub != nullptr ? portChannels(sub->nodeID, "in") : std::vector<std::string>{};
+}
+
+const PipeWireAudioHardware::Impl::Global*
+PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* direction,
+                                        const std::string& channel) const {
+    if (aggregate.filter == nullptr) {
+        return nullptr;
+    }
+    const std::uint32_t nodeID = pw_filter_get_node_id(aggregate.filter);
+    if (nodeID == SPA_ID_INVALID) {
+        return nullptr;
+    }
+    const std::string name = portName(direction, channel);
+    for (const Global* port : portsOf(nodeID, direction, false)) {
+        if (propertyValue(port->properties, PW_KEY_PORT_NAME) == name) {
+            return port;
+        }
+    }
+    return nullptr;
+}
+
+// Port to port, each channel to the channel of the same position: the layouts on both sides are
+// the filter's own, so the mixing between them happens inside it, never by linking.
+std::vector<std::pair<std::uint32_t, std::uint32_t>>
+PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
+    for (const std::string& channel : aggregate.inputChannels) {
+        const Global* input = filterPort(aggregate, "in", channel);
+        if (input == nullptr) {
+            continue;
+        }
+        for (const AudioObjectID tapID : aggregate.taps) {
+            const auto tapIt = taps_.find(tapID);
+            if (tapIt == taps_.end()) {
+                continue;
+            }
+            for (const std::uint64_t serial : tapIt->second.sinks) {
+                const CaptureSink* held = sink(serial);
+                if (held == nullptr || held->nodeID == SPA_ID_INVALID) {
+                    continue;
+                }
+                for (const Global* monitor : portsOf(held->nodeID, "out", true)) {
+                    if (propertyValue(monitor->properties, PW_KEY_AUDIO_CHANNEL) == channel) {
+                        links.emplace_back(monitor->id, input->id);
+                    }
+                }
+            }
+        }
+    }
+    const DeviceEntry* sub = aggregate.description.subDeviceUIDs.empty()
+                                 ? nullptr
+                                 : deviceByUID(aggregate.description.subDeviceUIDs.front());
+    if (sub != nullptr && portChannels(sub->nodeID, "in") == aggregate.outputChannels) {
+        const auto playback = portsOf(sub->nodeID, "in", false);
+        for (std::size_t i = 0; i < aggregate.outputChannels.size(); ++i) {
+            if (const Global* output = filterPort(aggregate, "out", aggregate.outputChannels[i])) {
+                links.emplace_back(output->id, playback[i]->id);
+            }
+        }
+    }
+    return links;
+}
+
+bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) const {
+    const auto wanted = wantedLinks(aggregate);
+    std::size_t toDevice = 0;
+    for (const auto& [outputPort, inputPort] : wanted) {
+        const auto it = aggregate.links.find({outputPort, inputPort});
+        if (it == aggregate.links.end() || it->second->globalID == SPA_ID_INVALID ||
+            global(it->second->globalID, GlobalKind::link) == nullptr) {
+            return false;
+        }
+        const Global* port = global(inputPort, GlobalKind::port);
+        if (port != nullptr && aggregate.filter != nullptr &&
+            integerProperty(port->properties, PW_KEY_NODE_ID) !=
+                pw_filter_get_node_id(aggregate.filter)) {
+            ++toDevice;
+        }
+    }
+    // Every channel reaches the sub-device, and every channel hears the taps.
+    const std::size_t fromTaps = wanted.size() - toDevice;
+    return !aggregate.outputChannels.empty() && toDevice == aggregate.outputChannels.size() &&
+           (aggregate.taps.empty() || fromTaps >= aggregate.inputChannels.size());
+}
+
+void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
+    // The application or the device in another layout: the filter is made again to match.
+    const auto inputs = aggregateInputChannels(aggregate);
+    const auto outputs = aggregateOutputChannels(aggregate);
+    const bool layoutChanged =
+        !inputs.empty() && !outputs.empty() &&
+        (inputs != aggregate.inputChannels || outputs != aggregate.outputChannels);
+    if (layoutChanged) {
+        stopFilter(aggregate);
+        aggregate.inputChannels = inputs;
+        aggregate.outputChannels = outputs;
+    }
+    startFilter(aggregate);
+
+    std::erase_if(aggregate.links, [this](const auto& entry) {
+        LinkProxy& link = *entry.second;
+        if (link.gone) {
+            // Refused by the server: the proxy still holds our listener.
+            releaseProxy(link.proxy, link.listener, SPA_ID_INVALID);
+        }
+        return link.gone;
+    });
+    if (aggregate.filter == nullptr) {
+        return;
+    }
+    const auto wanted = wantedLinks(aggregate);
+    for (const auto& [outputPort, inputPort] : wanted) {
+        if (aggregate.links.count({outputPort, inputPort}) == 0) {
+            createLink(aggregate, outputPort, inputPort);
+        }
+    }
+    // Links whose ports changed meaning, such as those of a sink that was made again.
+    std::erase_if(aggregate.links, [&](const auto& entry) {
+        if (std::find(wanted.begin(), wanted.end(), entry.first) != wanted.end()) {
+            return false;
+        }
+        LinkProxy& link = *entry.second;
+        releaseProxy(link.proxy, link.listener, link.globalID);
+        return true;
+    });
+}
+
+void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t outputPort,
+                                             std::uint32_t inputPort) {
+    const Global* output = global(outputPort, GlobalKind::port);
+    const Global* input = global(inputPort, GlobalKind::port);
+    if (output == nullptr || input == nullptr) {
+        return;
+    }
+    Properties properties(pw_properties_new(nullptr, nullptr));
+    pw_properties_setf(properties.get(), PW_KEY_LINK_OUTPUT_PORT, "%u", outputPort);
+    pw_properties_setf(properties.get(), PW_KEY_LINK_INPUT_PORT, "%u", inputPort);
+    pw_properties_set(properties.get(), PW_KEY_LINK_OUTPUT_NODE,
+                      propertyValue(output->properties, PW_KEY_NODE_ID).value_or("").c_str());
+    pw_properties_set(properties.get(), PW_KEY_LINK_INPUT_NODE,
+                      propertyValue(input->properties, PW_KEY_NODE_ID).value_or("").c_str());
+    pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
+    auto link = std::make_unique<LinkProxy>();
+    link->impl = this;
+    link->proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &properties->dict, 0));
+    if (link->proxy == nullptr) {
+        return;
+    }
+    pw_proxy_add_listener(link->proxy, &link->listener, &kLinkProxyEvents, link.get());
+    aggregate.links[{outputPort, inputPort}] = std::move(link);
+}
+
+void PipeWireAudioHardware::Impl::onLinkBound(void* data, std::uint32_t globalID) {
+    auto* link = static_cast<LinkProxy*>(data);
+    link->globalID = globalID;
+    pw_thread_loop_signal(link->impl->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::onLinkRemoved(void* data) {
+    auto* link = static_cast<LinkProxy*>(data);
+    link->gone = true;
+    if (link->proxy != nullptr) {
+        pw_proxy_destroy(link->proxy);
+    }
+}
+
+void PipeWireAudioHardware::Impl::onLinkDestroy(void* data) {
+    auto* link = static_cast<LinkProxy*>(data);
+    spa_hook_remove(&link->listener);
+    link->proxy = nullptr;
+    link->gone = true;
+}
+
+void PipeWireAudioHardware::Impl::onLinkError(void* data, int, int, const char*) {
+    auto* link = static_cast<LinkProxy*>(data);
+    link->gone = true;
+    pw_thread_loop_signal(link->impl->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
+    if (aggregate.filter != nullptr || !connected() || aggregate.inputChannels.empty() ||
+        aggregate.outputChannels.empty()) {
+        return;
+    }
+    Properties properties = ownProperties();
+    pw_properties_set(properties.get(), PW_KEY_NODE_NAME, aggregate.description.uid.c_str());
+    pw_properties_set(properties.get(), PW_KEY_NODE_DESCRIPTION,
+                      aggregate.description.name.c_str());
+    pw_properties_set(properties.get(), PW_KEY_MEDIA_TYPE, "Audio");
+    pw_properties_set(properties.get(), PW_KEY_MEDIA_CATEGORY, "Filter");
+    pw_properties_set(properties.get(), PW_KEY_MEDIA_ROLE, "DSP");
+    pw_properties_set(properties.get(), PW_KEY_NODE_VIRTUAL, "true");
+    pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
+    aggregate.failed = false;
+    const std::size_t inputs = aggregate.inputChannels.size();
+    aggregate.slots->setChannels(std::uint32_t(inputs));
+    aggregate.mixer =
+        std::make_unique<ChannelMixer>(aggregate.inputChannels, aggregate.outputChannels);
+    aggregate.inputData.assign(inputs, nullptr);
+    aggregate.outputData.assign(aggregate.outputChannels.size(), nullptr);
+    aggregate.blockSamples.assign(inputs * IOProcSlots::kMaxFrames, 0.0f);
+    aggregate.blockOutput.clear();
+    for (std::size_t i = 0; i < inputs; ++i) {
+        aggregate.blockOutput.push_back(aggregate.blockSamples.data() +
+                                        i * IOProcSlots::kMaxFrames);
+    }
+    aggregate.filter =
+        pw_filter_new(core_, aggregate.description.uid.c_str(), properties.release());
+    if (aggregate.filter == nullptr) {
+        aggregate.failed = true;
+        return;
+    }
+    pw_filter_add_listener(aggregate.filter, &aggregate.filterListener, &kFilterEvents, &aggregate);
+    aggregate.inputPorts.clear();
+    aggregate.outputPorts.clear();
+    const auto addPorts = [&](const std::vector<std::string>& channels, bool input) {
+        for (const std::string& channel : channels) {
+            const std::string name = portName(input ? "in" : "out", channel);
+            pw_properties* portProperties =
+                pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                                  name.c_str(), PW_KEY_AUDIO_CHANNEL, channel.c_str(), nullptr);
+            void* port = pw_filter_add_port(
+                aggregate.filter, input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
+                PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0);
+            (input ? aggregate.inputPorts : aggregate.outputPorts).push_back(port);
+        }
+    };
+    addPorts(aggregate.inputChannels, true);
+    addPorts(aggregate.outputChannels, false);
+    if (pw_filter_connect(aggregate.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+        aggregate.failed = true;
+    }
+    aggregate.slots->setEnabled(true);
+}
+
+void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
+    // No block may run once this returns, whatever the filter does while going away.
+    aggregate.slots->setEnabled(false);
+    for (auto& [ports, link] : aggregate.links) {
+        releaseProxy(link->proxy, link->listener, SPA_ID_INVALID);
+    }
+    aggregate.links.clear();
+    if (aggregate.filter != nullptr) {
+        spa_hook_remove(&aggregate.filterListener);
+        pw_filter_destroy(aggregate.filter);
+        aggregate.filter = nullptr;
+    }
+    aggregate.inputPorts.clear();
+    aggregate.outputPorts.clear();
+}
+
+void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_filter_state state,
+                                                const char*) {
+    auto* aggregate = static_cast<Aggregate*>(data);
+    if (state == PW_FILTER_STATE_ERROR) {
+        aggregate->failed = true;
+    }
+    aggregate->impl->changed();
+    pw_thread_loop_signal(aggregate->impl->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::onFilterProcess(void* data, spa_io_position* position) {
+    auto* aggregate = static_cast<Aggregate*>(data);
+    const std::uint32_t frames = std::min(
+        position != nullptr ? std::uint32_t(position->clock.duration) : 0, IOProcSlots::kMaxFrames);
+    for (std::size_t i = 0; i < aggregate->inputPorts.size(); ++i) {
+        aggregate->inputData[i] =
+            static_cast<const float*>(pw_filter_get_dsp_buffer(aggregate->inputPorts[i], frames));
+    }
+    for (std::size_t i = 0; i < aggregate->outputPorts.size(); ++i) {
+        aggregate->outputData[i] =
+            static_cast<float*>(pw_filter_get_dsp_buffer(aggregate->outputPorts[i], frames));
+    }
+    AudioIOCycle cycle;
+    if (position != nullptr && position->clock.rate.denom > 0 && position->clock.rate.num > 0) {
+        cycle.sampleRate = double(position->clock.rate.denom) / double(position->clock.rate.num);
+    }
+    aggregate->slots->render(cycle, aggregate->inputData.data(), aggregate->blockOutput.data(),
+                             frames);
+    aggregate->mixer->mix(aggregate->blockOutput.data(), aggregate->outputData.data(), frames);
+}
+
+OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescription& description,
+                                                      AudioObjectID& outDeviceID) {
+    if (!connected()) {
+        return kAudioHardwareNotRunningError;
+    }
+    if (description.uid.empty() || description.subDeviceUIDs.size() != 1) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    const DeviceEntry* sub = deviceByUID(description.subDeviceUIDs.front());
+    if (sub == nullptr || sub->outputStreams == 0) {
+        return kAudioHardwareBadDeviceError;
+    }
+    std::vector<AudioObjectID> tapIDs;
+    for (const std::string& tapUID : description.tapUIDs) {
+        const auto it = std::find_if(taps_.begin(), taps_.end(),
+                                     [&](const auto& entry) { return entry.second.uid == tapUID; });
+        if (it == taps_.end()) {
+            return kAudioHardwareBadObjectError;
+        }
+        tapIDs.push_back(it->first);
+    }
+    const bool uidTaken = std::any_of(devices_.begin(), devices_.end(), [&](const DeviceEntry& d) {
+        return d.uid == description.uid;
+    });
+    if (uidTaken) {
+        return kAudioHardwareIllegalOperationError;
+    }
+
+    auto aggregate = std::make_unique<Aggregate>();
+    aggregate->impl = this;
+    aggregate->id = nextObjectID_++;
+    aggregate->description = description;
+    aggregate->taps = tapIDs;
+    aggregate->outputChannels = aggregateOutputChannels(*aggregate);
+    aggregate->inputChannels = aggregateInputChannels(*aggregate);
+    if (aggregate->outputChannels.empty()) {
+        return kAudioHardwareBadDeviceError;
+    }
+    aggregate->slots =
+        std::make_unique<IOProcSlots>(std::uint32_t(aggregate->inputChannels.size()));
+    Aggregate* created = aggregate.get();
+    const AudioObjectID id = aggregate->id;
+    aggregates_[id] = std::move(aggregate);
+    changed();
+
+    const bool done =
+        waitUntil([&] { return !connected() || created->failed || linksComplete(*created); },
+                  options_.timeoutMs);
+    if (!connected() || created->failed || !done) {
+        const OSStatus status = !connected()      ? kAudioHardwareNotRunningError
+                                : created->failed ? kAudioHardwareUnspecifiedError
+                                                  : kAudioHardwareTimeoutError;
+        destroyAggregate(id);
+        return status;
+    }
+    outDeviceID = id;
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
+    const auto it = aggregates_.find(deviceID);
+    if (it == aggregates_.end()) {
+        return kAudioHardwareBadDeviceError;
+    }
+    stopFilter(*it->second);
+    aggregates_.erase(it);
+    std::erase_if(ioProcs_, [&](const auto& entry) { return entry.second.deviceID == deviceID; });
+    changed();
+    if (connected()) {
+        roundTrip();
+    }
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::createIOProc(AudioObjectID deviceID, AudioDeviceIOBlock block,
+                                                   AudioDeviceIOProcID& outID) {
+    Aggregate* target = aggregate(deviceID);
+    if (target == nullptr) {
+        // Only our own aggregates run blocks; the other devices belong to the session manager.
+        return device(deviceID) != nullptr ? kAudioHardwareUnsupportedOperationError
+                                           : kAudioHardwareBadDeviceError;
+    }
+    const auto slot = target->slots->install(std::move(block));
+    if (!slot) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    const AudioDeviceIOProcID id = nextIOProcID_++;
+    ioProcs_[id] = IOProc{deviceID, *slot};
+    outID = id;
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::destroyIOProc(AudioObjectID deviceID,
+                                                    AudioDeviceIOProcID ioProcID) {
+    return onIOProc(deviceID, ioProcID, [&](IOProcSlots& slots, std::size_t slot) {
+        slots.remove(slot);
+        ioProcs_.erase(ioProcID);
+        return true;
+    });
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,621 @@
+#include "engine/hal/PipeWireHardwareImpl.h"
+
+#include "platform/RunningApplications.h"
+
+#include <spa/debug/types.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/type-info.h>
+#include <spa/param/param.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+namespace kestrelamp::hal {
+
+namespace {
+
+using Impl = PipeWireAudioHardware::Impl;
+
+PropertyMap toMap(const spa_dict* dict) {
+    PropertyMap map;
+    if (dict == nullptr) {
+        return map;
+    }
+    const spa_dict_item* item;
+    spa_dict_for_each(item, dict) {
+        if (item->key != nullptr && item->value != nullptr) {
+            map[item->key] = item->value;
+        }
+    }
+    return map;
+}
+
+void mergeInto(PropertyMap& target, const spa_dict* dict) {
+    for (auto& [key, value] : toMap(dict)) {
+        target[key] = std::move(value);
+    }
+}
+
+bool isDeviceClass(const std::string& mediaClass) {
+    return mediaClass.starts_with("Audio/Sink") || mediaClass.starts_with("Audio/Source") ||
+           mediaClass.starts_with("Audio/Duplex");
+}
+
+std::string channelName(std::uint32_t position) {
+    const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, position);
+    return name != nullptr ? name : "UNK";
+}
+
+const pw_core_events kCoreEvents = [] {
+    pw_core_events events{};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.done = &Impl::onCoreDone;
+    events.error = &Impl::onCoreError;
+    return events;
+}();
+
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global = &Impl::onRegistryGlobal;
+    events.global_remove = &Impl::onRegistryGlobalRemove;
+    return events;
+}();
+
+const pw_proxy_events kGlobalProxyEvents = [] {
+    pw_proxy_events events{};
+    events.version = PW_VERSION_PROXY_EVENTS;
+    events.destroy = &Impl::onGlobalProxyDestroy;
+    return events;
+}();
+
+const pw_node_events kNodeEvents = [] {
+    pw_node_events events{};
+    events.version = PW_VERSION_NODE_EVENTS;
+    events.info = &Impl::onNodeInfo;
+    events.param = &Impl::onNodeParam;
+    return events;
+}();
+
+const pw_client_events kClientEvents = [] {
+    pw_client_events events{};
+    events.version = PW_VERSION_CLIENT_EVENTS;
+    events.info = &Impl::onPropertiesInfo<pw_client_info>;
+    return events;
+}();
+
+const pw_device_events kDeviceEvents = [] {
+    pw_device_events events{};
+    events.version = PW_VERSION_DEVICE_EVENTS;
+    events.info = &Impl::onPropertiesInfo<pw_device_info>;
+    return events;
+}();
+
+const pw_port_events kPortEvents = [] {
+    pw_port_events events{};
+    events.version = PW_VERSION_PORT_EVENTS;
+    events.info = &Impl::onPropertiesInfo<pw_port_info>;
+    return events;
+}();
+
+const pw_metadata_events kMetadataEvents = [] {
+    pw_metadata_events events{};
+    events.version = PW_VERSION_METADATA_EVENTS;
+    events.property = &Impl::onMetadataEvent;
+    return events;
+}();
+
+} // namespace
+
+Properties ownProperties() {
+    return Properties(pw_properties_new(PW_KEY_APP_ID, kKestrelampBundleIdentifier, PW_KEY_APP_NAME,
+                                        "Kestrelamp", nullptr));
+}
+
+// --- Construction ------------------------------------------------------------------------------
+
+PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
+    : options_(std::move(options)) {
+    static std::once_flag initialized;
+    std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
+
+    loop_ = pw_thread_loop_new("kestrelamp-pw", nullptr);
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), ownProperties().release(), 0);
+    timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onTimer, this);
+    pw_thread_loop_start(loop_);
+
+    Lock lock(loop_);
+    if (connect()) {
+        waitUntil([this] { return initialSyncDone_ || !connected(); }, options_.timeoutMs);
+    }
+    if (!connected()) {
+        scheduleReconnect(options_.reconnectIntervalMs);
+    }
+}
+
+PipeWireAudioHardware::Impl::~Impl() {
+    {
+        Lock lock(loop_);
+        shuttingDown_ = true;
+        for (auto& [serial, sink] : sinks_) {
+            stopSink(*sink, true);
+        }
+        for (auto& [id, aggregate] : aggregates_) {
+            stopFilter(*aggregate);
+        }
+        if (connected()) {
+            roundTrip();
+        }
+        disconnect();
+    }
+    pw_thread_loop_stop(loop_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    sinks_.clear();
+    aggregates_.clear();
+    pw_context_destroy(context_);
+    pw_thread_loop_destroy(loop_);
+}
+
+OSStatus PipeWireAudioHardware::Impl::roundTrip() {
+    if (!connected()) {
+        return kAudioHardwareNotRunningError;
+    }
+    const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
+    const bool done =
+        waitUntil([&] { return !connected() || lastDoneSeq_ - seq >= 0; }, options_.timeoutMs);
+    if (!connected()) {
+        return kAudioHardwareNotRunningError;
+    }
+    return done ? noErr : kAudioHardwareTimeoutError;
+}
+
+bool PipeWireAudioHardware::Impl::connect() {
+    Properties properties = ownProperties();
+    if (!options_.remoteName.empty()) {
+        pw_properties_set(properties.get(), PW_KEY_REMOTE_NAME, options_.remoteName.c_str());
+    }
+    core_ = pw_context_connect(context_, properties.release(), 0);
+    if (core_ == nullptr) {
+        return false;
+    }
+    coreFailed_ = false;
+    initialSyncDone_ = false;
+    pw_core_add_listener(core_, &coreListener_, &kCoreEvents, this);
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(registry_, &registryListener_, &kRegistryEvents, this);
+    // Two round trips: the first lists the globals, the second brings the info of those bound.
+    firstSync_ = pw_core_sync(core_, PW_ID_CORE, 0);
+    secondSync_.reset();
+    return true;
+}
+
+void PipeWireAudioHardware::Impl::disconnect() {
+    for (auto& [serial, sink] : sinks_) {
+        stopSink(*sink, false);
+    }
+    for (auto& [id, aggregate] : aggregates_) {
+        stopFilter(*aggregate);
+    }
+    for (auto& [id, global] : globals_) {
+        destroyGlobal(*global);
+    }
+    globals_.clear();
+    destroyMetadata(defaultMetadata_);
+    destroyMetadata(settingsMetadata_);
+    if (registry_ != nullptr) {
+        spa_hook_remove(&registryListener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        registry_ = nullptr;
+    }
+    if (core_ != nullptr) {
+        spa_hook_remove(&coreListener_);
+        pw_core_disconnect(core_);
+        core_ = nullptr;
+    }
+    coreFailed_ = false;
+    initialSyncDone_ = false;
+    deviceIDs_.clear();
+    changed();
+    pw_thread_loop_signal(loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::scheduleReconnect(int delayMs) {
+    timespec value{delayMs / 1000, (delayMs % 1000) * 1000000L};
+    timespec interval{0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &value, &interval, false);
+}
+
+void PipeWireAudioHardware::Impl::onTimer(void* data, std::uint64_t) {
+    auto* self = static_cast<Impl*>(data);
+    if (self->coreFailed_) {
+        self->disconnect();
+    }
+    if (self->core_ == nullptr && !self->connect()) {
+        self->scheduleReconnect(self->options_.reconnectIntervalMs);
+    }
+}
+
+void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int seq) {
+    auto* self = static_cast<Impl*>(data);
+    if (id != PW_ID_CORE) {
+        return;
+    }
+    self->lastDoneSeq_ = seq;
+    if (self->firstSync_ && seq == *self->firstSync_) {
+        self->firstSync_.reset();
+        self->secondSync_ = pw_core_sync(self->core_, PW_ID_CORE, 0);
+    } else if (self->secondSync_ && seq == *self->secondSync_) {
+        self->secondSync_.reset();
+        self->initialSyncDone_ = true;
+        self->clearStaleTargets();
+        self->changed();
+    }
+    pw_thread_loop_signal(self->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int, int res,
+                                              const char*) {
+    auto* self = static_cast<Impl*>(data);
+    if (id == PW_ID_CORE && res == -EPIPE) {
+        // The server went away. Tear down outside of the core's own callback.
+        self->coreFailed_ = true;
+        self->scheduleReconnect(1);
+    }
+    pw_thread_loop_signal(self->loop_, false);
+}
+
+// --- Registry cache ------------------------------------------------------------------------
+
+void PipeWireAudioHardware::Impl::onRegistryGlobal(void* data, std::uint32_t id, std::uint32_t,
+                                                   const char* type, std::uint32_t version,
+                                                   const spa_dict* props) {
+    auto* self = static_cast<Impl*>(data);
+    self->addGlobal(id, type, version, props);
+    self->changed();
+    pw_thread_loop_signal(self->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::onRegistryGlobalRemove(void* data, std::uint32_t id) {
+    auto* self = static_cast<Impl*>(data);
+    self->removeGlobal(id);
+    self->changed();
+    pw_thread_loop_signal(self->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
+                                            std::uint32_t version, const spa_dict* props) {
+    const std::string typeName = type != nullptr ? type : "";
+    if (typeName == PW_TYPE_INTERFACE_Metadata) {
+        const char* name = spa_dict_lookup(props, PW_KEY_METADATA_NAME);
+        if (name != nullptr &&
+            (std::string(name) == "default" || std::string(name) == "settings")) {
+            bindMetadata(id, name);
+        }
+        return;
+    }
+    GlobalKind kind;
+    const void* events = nullptr;
+    std::uint32_t bindVersion = version;
+    if (typeName == PW_TYPE_INTERFACE_Client) {
+        kind = GlobalKind::client;
+        events = &kClientEvents;
+        bindVersion = std::min<std::uint32_t>(version, PW_VERSION_CLIENT);
+    } else if (typeName == PW_TYPE_INTERFACE_Node) {
+        kind = GlobalKind::node;
+        events = &kNodeEvents;
+        bindVersion = std::min<std::uint32_t>(version, PW_VERSION_NODE);
+    } else if (typeName == PW_TYPE_INTERFACE_Device) {
+        kind = GlobalKind::device;
+        events = &kDeviceEvents;
+        bindVersion = std::min<std::uint32_t>(version, PW_VERSION_DEVICE);
+    } else if (typeName == PW_TYPE_INTERFACE_Port) {
+        kind = GlobalKind::port;
+        events = &kPortEvents;
+        bindVersion = std::min<std::uint32_t>(version, PW_VERSION_PORT);
+    } else if (typeName == PW_TYPE_INTERFACE_Link) {
+        kind = GlobalKind::link;
+    } else {
+        return;
+    }
+    auto global = std::make_unique<Global>();
+    global->impl = this;
+    global->id = id;
+    global->kind = kind;
+    global->properties = toMap(props);
+    if (events != nullptr) {
+        global->proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(registry_, id, typeName.c_str(), bindVersion, 0));
+        if (global->proxy != nullptr) {
+            pw_proxy_add_listener(global->proxy, &global->proxyListener, &kGlobalProxyEvents,
+                                  global.get());
+            pw_proxy_add_object_listener(global->proxy, &global->objectListener, events,
+                                         global.get());
+        }
+    }
+    globals_[id] = std::move(global);
+}
+
+void PipeWireAudioHardware::Impl::destroyGlobal(Global& global) {
+    if (global.proxy != nullptr) {
+        pw_proxy* proxy = global.proxy;
+        spa_hook_remove(&global.objectListener);
+        spa_hook_remove(&global.proxyListener);
+        global.proxy = nullptr;
+        pw_proxy_destroy(proxy);
+    }
+}
+
+void PipeWireAudioHardware::Impl::onGlobalProxyDestroy(void* data) {
+    auto* global = static_cast<Global*>(data);
+    spa_hook_remove(&global->objectListener);
+    spa_hook_remove(&global->proxyListener);
+    global->proxy = nullptr;
+}
+
+void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
+    for (auto* metadata : {&defaultMetadata_, &settingsMetadata_}) {
+        if (*metadata && (*metadata)->id == id) {
+            destroyMetadata(*metadata);
+            return;
+        }
+    }
+    const auto it = globals_.find(id);
+    if (it == globals_.end()) {
+        return;
+    }
+    destroyGlobal(*it->second);
+    globals_.erase(it);
+    for (auto& [serial, sink] : sinks_) {
+        sink->targets.forget(id);
+    }
+}
+
+void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* info) {
+    auto* global = static_cast<Global*>(data);
+    mergeInto(global->properties, info->props);
+    global->state = info->state;
+    const std::string mediaClass =
+        propertyValue(global->properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
+    // Devices for their rate, applications' streams for their channel layout.
+    const bool wanted = isDeviceClass(mediaClass) || mediaClass == kPlaybackStreamClass;
+    if (wanted && global->proxy != nullptr && (info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)) {
+        for (std::uint32_t i = 0; i < info->n_params; ++i) {
+            if (info->params[i].id == SPA_PARAM_Format) {
+                pw_node_enum_params(reinterpret_cast<pw_node*>(global->proxy), 0, SPA_PARAM_Format,
+                                    0, 1, nullptr);
+            }
+        }
+    }
+    global->impl->changed();
+    pw_thread_loop_signal(global->impl->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id, std::uint32_t,
+                                              std::uint32_t, const spa_pod* param) {
+    auto* global = static_cast<Global*>(data);
+    if (id != SPA_PARAM_Format || param == nullptr) {
+        return;
+    }
+    std::uint32_t mediaType = 0;
+    std::uint32_t mediaSubtype = 0;
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw) {
+        return;
+    }
+    spa_audio_info_raw raw{};
+    if (spa_format_audio_raw_parse(param, &raw) < 0) {
+        return;
+    }
+    if (raw.rate > 0) {
+        global->formatRate = raw.rate;
+    }
+    const std::uint32_t channels = std::min<std::uint32_t>(raw.channels, SPA_AUDIO_MAX_CHANNELS);
+    global->formatChannels.clear();
+    if (channels > 0 && !(raw.flags & SPA_AUDIO_FLAG_UNPOSITIONED)) {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            global->formatChannels.push_back(channelName(raw.position[c]));
+        }
+    } else if (channels > 0) {
+        global->formatChannels = defaultChannelNames(channels);
+    }
+    global->impl->changed();
+}
+
+template <class Info>
+void PipeWireAudioHardware::Impl::onPropertiesInfo(void* data, const Info* info) {
+    auto* global = static_cast<Global*>(data);
+    mergeInto(global->properties, info->props);
+    global->impl->changed();
+    pw_thread_loop_signal(global->impl->loop_, false);
+}
+
+// --- Metadata ------------------------------------------------------------------------------
+
+PipeWireAudioHardware::Impl::Metadata*
+PipeWireAudioHardware::Impl::bindMetadata(std::uint32_t id, const std::string& name) {
+    auto& slot = name == "default" ? defaultMetadata_ : settingsMetadata_;
+    if (slot) {
+        return slot.get();
+    }
+    auto metadata = std::make_unique<Metadata>();
+    metadata->impl = this;
+    metadata->id = id;
+    metadata->name = name;
+    metadata->proxy = static_cast<pw_metadata*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (metadata->proxy == nullptr) {
+        return nullptr;
+    }
+    pw_metadata_add_listener(metadata->proxy, &metadata->listener, &kMetadataEvents,
+                             metadata.get());
+    slot = std::move(metadata);
+    return slot.get();
+}
+
+void PipeWireAudioHardware::Impl::destroyMetadata(std::unique_ptr<Metadata>& metadata) {
+    if (!metadata) {
+        return;
+    }
+    if (metadata->proxy != nullptr) {
+        spa_hook_remove(&metadata->listener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata->proxy));
+    }
+    metadata.reset();
+}
+
+int PipeWireAudioHardware::Impl::onMetadataEvent(void* data, std::uint32_t subject, const char* key,
+                                                 const char*, const char* value) {
+    auto* metadata = static_cast<Metadata*>(data);
+    metadata->impl->onMetadataProperty(*metadata, subject, key, value);
+    metadata->impl->changed();
+    pw_thread_loop_signal(metadata->impl->loop_, false);
+    return 0;
+}
+
+void PipeWireAudioHardware::Impl::onMetadataProperty(Metadata& metadata, std::uint32_t subject,
+                                                     const char* key, const char* value) {
+    std::vector<std::string> changedKeys;
+    if (key == nullptr) {
+        // Everything of the subject was cleared.
+        for (auto it = metadata.values.begin(); it != metadata.values.end();) {
+            if (it->first.first == subject) {
+                changedKeys.push_back(it->first.second);
+                it = metadata.values.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    } else {
+        changedKeys.emplace_back(key);
+        if (value == nullptr) {
+            metadata.values.erase({subject, key});
+        } else {
+            metadata.values[{subject, key}] = value;
+        }
+    }
+    if (&metadata != defaultMetadata_.get()) {
+        return;
+    }
+    for (const std::string& changedKey : changedKeys) {
+        if (changedKey == kTargetObjectKey || changedKey == kTargetNodeKey) {
+            onStreamTargetChanged(subject, changedKey, metadataValue(subject, changedKey));
+        }
+    }
+}
+
+std::optional<std::string>
+PipeWireAudioHardware::Impl::metadataValue(std::uint32_t subject, const std::string& key) const {
+    if (!defaultMetadata_) {
+        return std::nullopt;
+    }
+    const auto it = defaultMetadata_->values.find({subject, key});
+    return it != defaultMetadata_->values.end() ? std::optional(it->second) : std::nullopt;
+}
+
+bool PipeWireAudioHardware::Impl::writeMetadata(const MetadataWrite& write) {
+    if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+        return false;
+    }
+    pw_metadata_set_property(defaultMetadata_->proxy, write.subject, write.key.c_str(), nullptr,
+                             write.value ? write.value->c_str() : nullptr);
+    return true;
+}
+
+// --- Graph queries -------------------------------------------------------------------------
+
+const PipeWireAudioHardware::Impl::Global*
+PipeWireAudioHardware::Impl::global(std::uint32_t id, GlobalKind kind) const {
+    const auto it = globals_.find(id);
+    return it != globals_.end() && it->second->kind == kind ? it->second.get() : nullptr;
+}
+
+const PropertyMap& PipeWireAudioHardware::Impl::linkedProperties(const Global& from,
+                                                                 const char* key,
+                                                                 GlobalKind kind) const {
+    static const PropertyMap none;
+    const auto id = integerProperty(from.properties, key);
+    const Global* linked = id ? global(std::uint32_t(*id), kind) : nullptr;
+    return linked != nullptr ? linked->properties : none;
+}
+
+std::vector<const PipeWireAudioHardware::Impl::Global*>
+PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction,
+                                     bool monitor) const {
+    std::vector<const Global*> ports;
+    for (const auto& [id, global] : globals_) {
+        if (global->kind == GlobalKind::port &&
+            integerProperty(global->properties, PW_KEY_NODE_ID) == nodeID &&
+            propertyValue(global->properties, PW_KEY_PORT_DIRECTION) == direction &&
+            isTruthy(propertyValue(global->properties, PW_KEY_PORT_MONITOR)) == monitor) {
+            ports.push_back(global.get());
+        }
+    }
+    std::sort(ports.begin(), ports.end(), [](const Global* a, const Global* b) {
+        return std::atoi(propertyValue(a->properties, PW_KEY_PORT_ID).value_or("0").c_str()) <
+               std::atoi(propertyValue(b->properties, PW_KEY_PORT_ID).value_or("0").c_str());
+    });
+    return ports;
+}
+
+std::vector<std::string> PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
+                                                                   const char* direction) const {
+    std::vector<std::string> channels;
+    for (const Global* port : portsOf(nodeID, direction, false)) {
+        channels.push_back(propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL)
+                               .value_or("AUX" + std::to_string(channels.size())));
+    }
+    return channels;
+}
+
+const PipeWireAudioHardware::Impl::Global*
+PipeWireAudioHardware::Impl::nodeNamed(const std::string& name) const {
+    for (const auto& [id, global] : globals_) {
+        if (global->kind == GlobalKind::node &&
+            propertyValue(global->properties, PW_KEY_NODE_NAME) == name) {
+            return global.get();
+        }
+    }
+    return nullptr;
+}
+
+void PipeWireAudioHardware::Impl::changed() {
+    // Creating links or metadata from inside reconcile() can call back synchronously.
+    if (inChanged_) {
+        return;
+    }
+    inChanged_ = true;
+    recompute();
+    reconcile();
+    inChanged_ = false;
+}
+
+void PipeWireAudioHardware::Impl::reconcile() {
+    if (!connected() || !initialSyncDone_) {
+        return;
+    }
+    for (auto& [serial, sink] : sinks_) {
+        startSink(*sink);
+        reconcileSink(*sink);
+    }
+    for (auto& [id, aggregate] : aggregates_) {
+        reconcileAggregate(*aggregate);
+    }
+}
+
+void PipeWireAudioHardware::Impl::releaseProxy(pw_proxy*& proxy, spa_hook& listener,
+                                               std::uint32_t globalID) {
+    if (proxy == nullptr) {
+        return;
+    }
+    pw_proxy* released = proxy;
+    spa_hook_remove(&listener);
+    proxy = nullptr;
+    if (registry_ != nullptr && globalID != SPA_ID_INVALID) {
+        pw_registry_destroy(registry_, globalID);
+    }
+    pw_proxy_destroy(released);
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,380 @@
+#pragma once
+
+// The inside of PipeWireAudioHardware, shared by the files that implement it:
+//   PipeWireConnection.cpp  the thread loop, the connection and the registry cache
+//   PipeWireListing.cpp     processes and devices as the interface lists them, property reads
+//   PipeWireTaps.cpp        capture sinks standing for taps, and the streams they hold
+//   PipeWireAggregates.cpp  filters standing for aggregates, their links and their IO blocks
+// Everything here runs on the loop thread or with the loop locked.
+
+#include "engine/hal/ChannelMix.h"
+#include "engine/hal/IOProcSlots.h"
+#include "engine/hal/PipeWireAudioHardware.h"
+#include "engine/hal/PipeWireProperties.h"
+#include "engine/hal/PropertyListenerDispatcher.h"
+#include "engine/hal/StreamTargets.h"
+
+#include <pipewire/extensions/metadata.h>
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::hal {
+
+inline constexpr const char* kOwnNodePrefix = "com.kestrelamp.aggregate";
+inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
+
+enum class GlobalKind { client, node, device, port, link, metadata };
+
+// Frees PipeWire properties the call did not take over.
+struct PropertiesDeleter {
+    void operator()(pw_properties* properties) const { pw_properties_free(properties); }
+};
+using Properties = std::unique_ptr<pw_properties, PropertiesDeleter>;
+
+// Our client's identity, on the connection and on every object we make.
+Properties ownProperties();
+
+class PipeWireAudioHardware::Impl {
+public:
+    explicit Impl(PipeWireOptions options);
+    ~Impl();
+
+    struct Global {
+        Impl* impl = nullptr;
+        std::uint32_t id = 0;
+        GlobalKind kind = GlobalKind::node;
+        PropertyMap properties;
+        pw_proxy* proxy = nullptr;
+        spa_hook proxyListener{};
+        spa_hook objectListener{};
+        pw_node_state state = PW_NODE_STATE_CREATING;
+        // From the node's current format: devices' rates, streams' channel layouts.
+        std::optional<double> formatRate;
+        std::vector<std::string> formatChannels;
+    };
+
+    struct Metadata {
+        Impl* impl = nullptr;
+        std::uint32_t id = 0;
+        std::string name;
+        pw_metadata* proxy = nullptr;
+        spa_hook listener{};
+        // (subject, key) → value
+        std::map<std::pair<std::uint32_t, std::string>, std::string> values;
+    };
+
+    // The node that one application's streams are moved to while it is tapped. Every tap of the
+    // application shares it until another client moves one of its streams elsewhere: then it is
+    // released, holds no stream any more, and later taps get a sink of their own.
+    struct CaptureSink {
+        Impl* impl = nullptr;
+        std::uint64_t serial = 0;
+        std::string processKey;
+        std::string nodeName;
+        std::string description;
+        // Stereo for a mixdown, else the application's widest layout when the sink was made.
+        bool mixdown = true;
+        std::vector<std::string> channels;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        std::uint32_t nodeID = SPA_ID_INVALID;
+        bool failed = false;
+        int users = 0;
+        StreamTargets targets;
+        bool released = false;
+        std::string releaseDeviceUID;
+    };
+
+    struct Tap {
+        AudioObjectID id = kAudioObjectUnknown;
+        std::string uid;
+        std::vector<std::uint64_t> sinks;
+    };
+
+    struct LinkProxy {
+        Impl* impl = nullptr;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        std::uint32_t globalID = SPA_ID_INVALID;
+        bool gone = false;
+    };
+
+    struct Aggregate {
+        Impl* impl = nullptr;
+        AudioObjectID id = kAudioObjectUnknown;
+        AggregateDeviceDescription description;
+        std::vector<AudioObjectID> taps;
+        // The blocks see the first tap's channels; the filter plays them on the sub-device's.
+        std::vector<std::string> inputChannels;
+        std::vector<std::string> outputChannels;
+        pw_filter* filter = nullptr;
+        spa_hook filterListener{};
+        std::vector<void*> inputPorts;
+        std::vector<void*> outputPorts;
+        std::unique_ptr<ChannelMixer> mixer;
+        // Filled and used by the real-time callback only.
+        std::vector<const float*> inputData;
+        std::vector<float*> outputData;
+        std::vector<float*> blockOutput;
+        std::vector<float> blockSamples;
+        std::unique_ptr<IOProcSlots> slots;
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
+        bool failed = false;
+    };
+
+    struct IOProc {
+        AudioObjectID deviceID = kAudioObjectUnknown;
+        std::size_t slot = 0;
+    };
+
+    struct ProcessEntry {
+        AudioObjectID id = kAudioObjectUnknown;
+        std::string key;
+        std::string bundleID;
+        std::int32_t pid = 0;
+        bool running = false;
+        PropertyMap properties;
+        std::vector<std::uint32_t> streams;
+    };
+
+    struct DeviceEntry {
+        AudioObjectID id = kAudioObjectUnknown;
+        std::uint32_t nodeID = SPA_ID_INVALID;
+        std::string uid;
+        std::string name;
+        std::string manufacturer;
+        std::uint32_t outputStreams = 0;
+        std::uint32_t inputStreams = 0;
+        std::uint32_t transport = 0;
+        double sampleRate = 48000.0;
+    };
+
+    class Lock {
+    public:
+        explicit Lock(pw_thread_loop* loop)
+            : loop_(loop) {
+            pw_thread_loop_lock(loop_);
+        }
+        ~Lock() { pw_thread_loop_unlock(loop_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pw_thread_loop* loop_;
+    };
+
+    // --- Connection (PipeWireConnection.cpp) ---------------------------------------------------
+    pw_thread_loop* loop() const { return loop_; }
+    bool connected() const { return core_ != nullptr && !coreFailed_; }
+    template <class Predicate>
+    bool waitUntil(Predicate predicate, int timeoutMs);
+    OSStatus roundTrip();
+    bool connect();
+    void disconnect();
+    void scheduleReconnect(int delayMs);
+
+    void addGlobal(std::uint32_t id, const char* type, std::uint32_t version,
+                   const spa_dict* props);
+    void removeGlobal(std::uint32_t id);
+    void destroyGlobal(Global& global);
+    void destroyMetadata(std::unique_ptr<Metadata>& metadata);
+    Metadata* bindMetadata(std::uint32_t id, const std::string& name);
+    void onMetadataProperty(Metadata& metadata, std::uint32_t subject, const char* key,
+                            const char* value);
+    // Writes into the "default" metadata; false when it is not there.
+    bool writeMetadata(const MetadataWrite& write);
+    std::optional<std::string> metadataValue(std::uint32_t subject, const std::string& key) const;
+
+    const Global* global(std::uint32_t id, GlobalKind kind) const;
+    // The properties of the global of this kind whose id the key holds; empty when there is none.
+    const PropertyMap& linkedProperties(const Global& from, const char* key, GlobalKind kind) const;
+    std::vector<const Global*> portsOf(std::uint32_t nodeID, const char* direction,
+                                       bool monitor) const;
+    // Channel names of a node's ports in this direction, in port order.
+    std::vector<std::string> portChannels(std::uint32_t nodeID, const char* direction) const;
+    const Global* nodeNamed(const std::string& name) const;
+
+    // Rebuilds the lists from the graph, tells the listeners what changed, and brings our taps
+    // and aggregates up to date with the graph.
+    void changed();
+    void reconcile();
+    // Drops one of our proxies and its listener; a valid globalID also has the server remove the
+    // object.
+    void releaseProxy(pw_proxy*& proxy, spa_hook& listener, std::uint32_t globalID);
+
+    // --- Listing (PipeWireListing.cpp) ---------------------------------------------------------
+    void recompute();
+    std::string processKeyOf(const Global& stream) const;
+    std::optional<std::int64_t> processIDOf(const Global& stream) const;
+    bool isStreamOf(const Global& global, const std::string& processKey) const;
+    AudioObjectID idFor(std::map<std::string, AudioObjectID>& table, const std::string& key);
+    const ProcessEntry* process(AudioObjectID id) const;
+    const DeviceEntry* device(AudioObjectID id) const;
+    const DeviceEntry* deviceByUID(const std::string& uid) const;
+    // The output device a node id or serial names, as a "target" entry holds it.
+    const DeviceEntry* outputDeviceForTarget(const std::string& key,
+                                             const std::string& value) const;
+    // What reading a property the object does not have answers.
+    OSStatus missingProperty(AudioObjectID object) const;
+    OSStatus readDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                          std::uint32_t& size);
+    OSStatus readUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                        std::uint32_t& value);
+    OSStatus readFloat64(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                         double& value);
+    OSStatus readString(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                        std::string& value);
+    OSStatus readObjectIDs(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::vector<AudioObjectID>& ids);
+    OSStatus setDefaultOutput(AudioObjectID deviceID);
+    std::vector<AudioClient> clients() const;
+
+    // --- Taps (PipeWireTaps.cpp) ---------------------------------------------------------------
+    OSStatus createTap(const CATapDescription& description, AudioObjectID& outTapID);
+    OSStatus destroyTap(AudioObjectID tapID);
+    Tap* tap(AudioObjectID id);
+    const CaptureSink* sink(std::uint64_t serial) const;
+    // The sink new taps of this process share, made when there is none.
+    CaptureSink& sinkFor(const ProcessEntry& process, bool mixdown);
+    std::vector<std::string> streamLayout(const std::string& processKey) const;
+    void startSink(CaptureSink& sink);
+    void stopSink(CaptureSink& sink, bool restoreTargets);
+    void reconcileSink(CaptureSink& sink);
+    bool streamsMoved(const CaptureSink& sink) const;
+    // A target entry of a stream changed: ours coming back, or another client moving it.
+    void onStreamTargetChanged(std::uint32_t stream, const std::string& key,
+                               const std::optional<std::string>& value);
+    void releaseSink(CaptureSink& sink, const std::string& key, const std::string& value);
+    // A run that was killed leaves the streams it moved pointing at its sinks, which are gone.
+    void clearStaleTargets();
+    StreamTargetEntries targetEntries(std::uint32_t stream) const;
+
+    // --- Aggregates (PipeWireAggregates.cpp) ---------------------------------------------------
+    OSStatus createAggregate(const AggregateDeviceDescription& description,
+                             AudioObjectID& outDeviceID);
+    OSStatus destroyAggregate(AudioObjectID deviceID);
+    Aggregate* aggregate(AudioObjectID id);
+    OSStatus createIOProc(AudioObjectID deviceID, AudioDeviceIOBlock block,
+                          AudioDeviceIOProcID& outID);
+    OSStatus destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
+    // not one of the device's, or a device that is not one of our aggregates, is refused.
+    template <class Action>
+    OSStatus onIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID, Action action) {
+        Aggregate* target = aggregate(deviceID);
+        if (target == nullptr) {
+            return kAudioHardwareBadDeviceError;
+        }
+        const auto it = ioProcs_.find(ioProcID);
+        if (it == ioProcs_.end() || it->second.deviceID != deviceID) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        return action(*target->slots, it->second.slot) ? noErr
+                                                       : kAudioHardwareIllegalOperationError;
+    }
+    // The channels the aggregate should have now: its first tap's and its sub-device's.
+    std::vector<std::string> aggregateInputChannels(const Aggregate& aggregate) const;
+    std::vector<std::string> aggregateOutputChannels(const Aggregate& aggregate) const;
+    void startFilter(Aggregate& aggregate);
+    void stopFilter(Aggregate& aggregate);
+    void reconcileAggregate(Aggregate& aggregate);
+    void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
+    bool linksComplete(const Aggregate& aggregate) const;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>
+    wantedLinks(const Aggregate& aggregate) const;
+    const Global* filterPort(const Aggregate& aggregate, const char* direction,
+                             const std::string& channel) const;
+
+    // --- PipeWire callbacks --------------------------------------------------------------------
+    static void onCoreDone(void* data, std::uint32_t id, int seq);
+    static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
+    static void onRegistryGlobal(void* data, std::uint32_t id, std::uint32_t permissions,
+                                 const char* type, std::uint32_t version, const spa_dict* props);
+    static void onRegistryGlobalRemove(void* data, std::uint32_t id);
+    static void onGlobalProxyDestroy(void* data);
+    static void onNodeInfo(void* data, const pw_node_info* info);
+    static void onNodeParam(void* data, int seq, std::uint32_t id, std::uint32_t index,
+                            std::uint32_t next, const spa_pod* param);
+    // Clients, devices and ports: what their info brings is properties.
+    template <class Info>
+    static void onPropertiesInfo(void* data, const Info* info);
+    static int onMetadataEvent(void* data, std::uint32_t subject, const char* key, const char* type,
+                               const char* value);
+    static void onSinkBound(void* data, std::uint32_t globalID);
+    static void onSinkRemoved(void* data);
+    static void onSinkDestroy(void* data);
+    static void onSinkError(void* data, int seq, int res, const char* message);
+    static void onLinkBound(void* data, std::uint32_t globalID);
+    static void onLinkRemoved(void* data);
+    static void onLinkDestroy(void* data);
+    static void onLinkError(void* data, int seq, int res, const char* message);
+    static void onFilterState(void* data, pw_filter_state old, pw_filter_state state,
+                              const char* error);
+    static void onFilterProcess(void* data, spa_io_position* position);
+    static void onTimer(void* data, std::uint64_t expirations);
+
+    static const pw_proxy_events kSinkProxyEvents;
+    static const pw_proxy_events kLinkProxyEvents;
+    static const pw_filter_events kFilterEvents;
+
+    PropertyListenerDispatcher dispatcher;
+
+    PipeWireOptions options_;
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    spa_source* timer_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook coreListener_{};
+    pw_registry* registry_ = nullptr;
+    spa_hook registryListener_{};
+    bool coreFailed_ = false;
+    int lastDoneSeq_ = 0;
+    std::optional<int> firstSync_;
+    std::optional<int> secondSync_;
+    bool initialSyncDone_ = false;
+
+    std::map<std::uint32_t, std::unique_ptr<Global>> globals_;
+    std::unique_ptr<Metadata> defaultMetadata_;
+    std::unique_ptr<Metadata> settingsMetadata_;
+
+    // Ids of the interface: handed out upwards from 2, never reused. An application keeps its
+    // process id, and a device its id, for the service's lifetime.
+    AudioObjectID nextObjectID_ = 2;
+    AudioDeviceIOProcID nextIOProcID_ = 1;
+    std::map<std::string, AudioObjectID> processIDs_;
+    std::map<std::string, AudioObjectID> deviceIDs_;
+
+    std::vector<ProcessEntry> processes_;
+    std::vector<DeviceEntry> devices_;
+    AudioObjectID defaultOutput_ = kAudioObjectUnknown;
+
+    std::uint64_t nextSinkSerial_ = 1;
+    std::map<std::uint64_t, std::unique_ptr<CaptureSink>> sinks_;
+    std::map<AudioObjectID, Tap> taps_;
+    std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
+    std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
+    bool inChanged_ = false;
+    // Set while the object goes away: listeners are not called from the destructor.
+    bool shuttingDown_ = false;
+};
+
+template <class Predicate>
+bool PipeWireAudioHardware::Impl::waitUntil(Predicate predicate, int timeoutMs) {
+    timespec deadline{};
+    pw_thread_loop_get_time(loop_, &deadline, std::int64_t(timeoutMs) * SPA_NSEC_PER_MSEC);
+    while (!predicate()) {
+        if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) {
+            return predicate();
+        }
+    }
+    return true;
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,513 @@
+#include "engine/hal/PipeWireHardwareImpl.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace kestrelamp::hal {
+
+namespace {
+
+constexpr const char* kDefaultSinkKey = "default.audio.sink";
+constexpr const char* kConfiguredDefaultSinkKey = "default.configured.audio.sink";
+
+template <class Entries>
+std::vector<AudioObjectID> idsOf(const Entries& entries) {
+    std::vector<AudioObjectID> ids;
+    for (const auto& entry : entries) {
+        ids.push_back(entry.id);
+    }
+    return ids;
+}
+
+std::vector<std::pair<AudioObjectID, double>> ratesOf(const auto& devices) {
+    std::vector<std::pair<AudioObjectID, double>> rates;
+    for (const auto& device : devices) {
+        rates.emplace_back(device.id, device.sampleRate);
+    }
+    return rates;
+}
+
+} // namespace
+
+// The client's process id, else the one the stream announces.
+std::optional<std::int64_t> PipeWireAudioHardware::Impl::processIDOf(const Global& stream) const {
+    const auto pid = integerProperty(linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client),
+                                     PW_KEY_APP_PROCESS_ID);
+    return pid ? pid : integerProperty(stream.properties, PW_KEY_APP_PROCESS_ID);
+}
+
+// One process object per application: every client and process announcing the same identifier
+// is one application, now and when it plays again later.
+std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) const {
+    const std::string bundleID = bundleIDFor(
+        linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client), stream.properties);
+    if (!bundleID.empty()) {
+        return "app:" + bundleID;
+    }
+    if (const auto pid = processIDOf(stream)) {
+        return "pid:" + std::to_string(*pid);
+    }
+    return "client:" +
+           std::to_string(integerProperty(stream.properties, PW_KEY_CLIENT_ID).value_or(stream.id));
+}
+
+bool PipeWireAudioHardware::Impl::isStreamOf(const Global& global,
+                                             const std::string& processKey) const {
+    return global.kind == GlobalKind::node &&
+           propertyValue(global.properties, PW_KEY_MEDIA_CLASS) == kPlaybackStreamClass &&
+           processKeyOf(global) == processKey;
+}
+
+AudioObjectID PipeWireAudioHardware::Impl::idFor(std::map<std::string, AudioObjectID>& table,
+                                                 const std::string& key) {
+    const auto [it, inserted] = table.emplace(key, kAudioObjectUnknown);
+    if (inserted) {
+        it->second = nextObjectID_++;
+    }
+    return it->second;
+}
+
+void PipeWireAudioHardware::Impl::recompute() {
+    std::vector<ProcessEntry> processes;
+    std::vector<DeviceEntry> devices;
+    const bool listing = connected() && initialSyncDone_;
+
+    for (const auto& [id, globalPtr] : globals_) {
+        if (!listing) {
+            break;
+        }
+        const Global& node = *globalPtr;
+        if (node.kind != GlobalKind::node) {
+            continue;
+        }
+        const std::string mediaClass =
+            propertyValue(node.properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
+        if (mediaClass == kPlaybackStreamClass) {
+            const std::string key = processKeyOf(node);
+            auto entry = std::find_if(processes.begin(), processes.end(),
+                                      [&](const ProcessEntry& p) { return p.key == key; });
+            if (entry == processes.end()) {
+                ProcessEntry process;
+                process.id = idFor(processIDs_, key);
+                process.key = key;
+                const PropertyMap& clientProperties =
+                    linkedProperties(node, PW_KEY_CLIENT_ID, GlobalKind::client);
+                process.bundleID = bundleIDFor(clientProperties, node.properties);
+                process.pid = std::int32_t(processIDOf(node).value_or(0));
+                process.properties = clientProperties;
+                for (const auto& [name, value] : node.properties) {
+                    process.properties[name] = value;
+                }
+                processes.push_back(std::move(process));
+                entry = std::prev(processes.end());
+            }
+            entry->streams.push_back(node.id);
+            entry->running = entry->running || node.state == PW_NODE_STATE_RUNNING;
+            continue;
+        }
+
+        const bool sink = mediaClass == "Audio/Sink" || mediaClass == "Audio/Duplex";
+        const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex";
+        if (!sink && !source) {
+            continue;
+        }
+        const auto nodeName = propertyValue(node.properties, PW_KEY_NODE_NAME);
+        if (!nodeName) {
+            continue;
+        }
+        DeviceEntry device;
+        device.id = idFor(
+            deviceIDs_,
+            propertyValue(node.properties, PW_KEY_OBJECT_SERIAL).value_or(std::to_string(node.id)));
+        device.nodeID = node.id;
+        device.uid = *nodeName;
+        device.name =
+            propertyValue(node.properties, PW_KEY_NODE_DESCRIPTION)
+                .value_or(propertyValue(node.properties, PW_KEY_NODE_NICK).value_or(*nodeName));
+        const PropertyMap& parentProperties =
+            linkedProperties(node, PW_KEY_DEVICE_ID, GlobalKind::device);
+        device.manufacturer =
+            propertyValue(parentProperties, PW_KEY_DEVICE_VENDOR_NAME).value_or(std::string());
+        device.outputStreams = sink ? 1 : 0;
+        device.inputStreams = source ? 1 : 0;
+        device.transport = transportTypeFor(node.properties, parentProperties);
+        if (node.formatRate) {
+            device.sampleRate = *node.formatRate;
+        } else if (const auto rate = integerProperty(node.properties, PW_KEY_AUDIO_RATE)) {
+            device.sampleRate = double(*rate);
+        } else if (settingsMetadata_) {
+            const auto it = settingsMetadata_->values.find({0, "clock.rate"});
+            if (it != settingsMetadata_->values.end()) {
+                device.sampleRate = std::atof(it->second.c_str());
+            }
+        }
+        if (device.sampleRate <= 0) {
+            device.sampleRate = 48000.0;
+        }
+        devices.push_back(std::move(device));
+    }
+
+    std::sort(processes.begin(), processes.end(),
+              [](const ProcessEntry& a, const ProcessEntry& b) { return a.id < b.id; });
+    std::sort(devices.begin(), devices.end(),
+              [](const DeviceEntry& a, const DeviceEntry& b) { return a.id < b.id; });
+
+    // Our aggregates, listed while their filter is up.
+    for (const auto& [id, aggregate] : aggregates_) {
+        if (!listing || aggregate->filter == nullptr) {
+            continue;
+        }
+        DeviceEntry device;
+        device.id = id;
+        device.uid = aggregate->description.uid;
+        device.name = aggregate->description.name;
+        device.manufacturer = "Kestrelamp";
+        device.outputStreams = 1;
+        device.inputStreams = 1;
+        device.transport = fourCharCode("grup");
+        const auto sub = std::find_if(devices.begin(), devices.end(), [&](const DeviceEntry& d) {
+            return !aggregate->description.subDeviceUIDs.empty() &&
+                   d.uid == aggregate->description.subDeviceUIDs.front();
+        });
+        if (sub != devices.end()) {
+            device.sampleRate = sub->sampleRate;
+        }
+        device.nodeID = pw_filter_get_node_id(aggregate->filter);
+        devices.push_back(std::move(device));
+    }
+
+    AudioObjectID defaultOutput = kAudioObjectUnknown;
+    if (listing && defaultMetadata_) {
+        const auto it = defaultMetadata_->values.find({0, kDefaultSinkKey});
+        const auto name =
+            it != defaultMetadata_->values.end() ? defaultNodeName(it->second) : std::nullopt;
+        for (const DeviceEntry& device : devices) {
+            if (name && device.uid == *name && device.outputStreams > 0) {
+                defaultOutput = device.id;
+                break;
+            }
+        }
+    }
+
+    // A rate of its own changes what a device is, so it counts as a change of the list.
+    const bool devicesChanged = ratesOf(devices) != ratesOf(devices_);
+    const bool processesChanged = idsOf(processes) != idsOf(processes_);
+    const bool defaultChanged = defaultOutput != defaultOutput_;
+    std::vector<AudioObjectID> runningChanged;
+    for (const ProcessEntry& entry : processes) {
+        const ProcessEntry* before = process(entry.id);
+        if (before != nullptr && before->running != entry.running) {
+            runningChanged.push_back(entry.id);
+        }
+    }
+
+    processes_ = std::move(processes);
+    devices_ = std::move(devices);
+    defaultOutput_ = defaultOutput;
+
+    if (shuttingDown_) {
+        return;
+    }
+    if (devicesChanged) {
+        dispatcher.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    }
+    if (defaultChanged) {
+        dispatcher.notify(kAudioObjectSystemObject,
+                          globalAddress(kAudioHardwarePropertyDefaultOutputDevice));
+    }
+    if (processesChanged) {
+        dispatcher.notify(kAudioObjectSystemObject,
+                          globalAddress(kAudioHardwarePropertyProcessObjectList));
+    }
+    for (const AudioObjectID id : runningChanged) {
+        dispatcher.notify(id, globalAddress(kAudioProcessPropertyIsRunning));
+    }
+}
+
+const PipeWireAudioHardware::Impl::ProcessEntry*
+PipeWireAudioHardware::Impl::process(AudioObjectID id) const {
+    const auto it = std::find_if(processes_.begin(), processes_.end(),
+                                 [&](const ProcessEntry& p) { return p.id == id; });
+    return it != processes_.end() ? &*it : nullptr;
+}
+
+const PipeWireAudioHardware::Impl::DeviceEntry*
+PipeWireAudioHardware::Impl::device(AudioObjectID id) const {
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const DeviceEntry& d) { return d.id == id; });
+    return it != devices_.end() ? &*it : nullptr;
+}
+
+const PipeWireAudioHardware::Impl::DeviceEntry*
+PipeWireAudioHardware::Impl::deviceByUID(const std::string& uid) const {
+    const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const DeviceEntry& d) {
+        return d.uid == uid && aggregates_.count(d.id) == 0;
+    });
+    return it != devices_.end() ? &*it : nullptr;
+}
+
+// "target.node" holds a node id; "target.object" a serial or a node name.
+const PipeWireAudioHardware::Impl::DeviceEntry*
+PipeWireAudioHardware::Impl::outputDeviceForTarget(const std::string& key,
+                                                   const std::string& value) const {
+    const Global* node = nullptr;
+    const PropertyMap byValue{{"value", value}};
+    if (const auto number = integerProperty(byValue, "value")) {
+        for (const auto& [id, global] : globals_) {
+            const bool matches =
+                key == kTargetNodeKey
+                    ? global->id == std::uint32_t(*number)
+                    : integerProperty(global->properties, PW_KEY_OBJECT_SERIAL) == *number;
+            if (global->kind == GlobalKind::node && matches) {
+                node = global.get();
+                break;
+            }
+        }
+    } else {
+        node = nodeNamed(value);
+    }
+    if (node == nullptr) {
+        return nullptr;
+    }
+    const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const DeviceEntry& d) {
+        return d.nodeID == node->id && d.outputStreams > 0 && aggregates_.count(d.id) == 0;
+    });
+    return it != devices_.end() ? &*it : nullptr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::missingProperty(AudioObjectID object) const {
+    const bool known = object == kAudioObjectSystemObject || process(object) != nullptr ||
+                       device(object) != nullptr || taps_.count(object) > 0;
+    return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
+}
+
+std::vector<AudioClient> PipeWireAudioHardware::Impl::clients() const {
+    std::vector<AudioClient> result;
+    for (const ProcessEntry& process : processes_) {
+        AudioClient client;
+        client.bundleID = process.bundleID;
+        client.pid = process.pid;
+        for (const auto& [key, value] : process.properties) {
+            client.properties.emplace(key, value);
+        }
+        result.push_back(std::move(client));
+    }
+    return result;
+}
+
+// --- Property reads --------------------------------------------------------------------------
+
+OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
+                                                   const AudioObjectPropertyAddress& address,
+                                                   std::uint32_t& size) {
+    const auto selector = address.selector;
+    if (object == kAudioObjectSystemObject) {
+        if (selector == kAudioHardwarePropertyProcessObjectList) {
+            size = std::uint32_t(processes_.size() * sizeof(AudioObjectID));
+            return noErr;
+        }
+        if (selector == kAudioHardwarePropertyDevices) {
+            size = std::uint32_t(devices_.size() * sizeof(AudioObjectID));
+            return noErr;
+        }
+        if (selector == kAudioHardwarePropertyDefaultOutputDevice) {
+            size = sizeof(AudioObjectID);
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (process(object) != nullptr) {
+        if (selector == kAudioProcessPropertyBundleID) {
+            size = 8;
+        } else if (selector == kAudioProcessPropertyPID ||
+                   selector == kAudioProcessPropertyIsRunning) {
+            size = 4;
+        } else {
+            return kAudioHardwareUnknownPropertyError;
+        }
+        return noErr;
+    }
+    if (const DeviceEntry* entry = device(object)) {
+        if (selector == kAudioDevicePropertyStreams) {
+            if (address.scope == kAudioObjectPropertyScopeOutput) {
+                size = entry->outputStreams * 4;
+            } else if (address.scope == kAudioObjectPropertyScopeInput) {
+                size = entry->inputStreams * 4;
+            } else {
+                size = (entry->outputStreams + entry->inputStreams) * 4;
+            }
+            return noErr;
+        }
+        if (selector == kAudioDevicePropertyDeviceUID || selector == kAudioObjectPropertyName ||
+            selector == kAudioObjectPropertyManufacturer ||
+            selector == kAudioDevicePropertyNominalSampleRate) {
+            size = 8;
+            return noErr;
+        }
+        if (selector == kAudioDevicePropertyTransportType) {
+            size = 4;
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (Tap* entry = tap(object)) {
+        if (selector == kAudioTapPropertyUID) {
+            size = 8;
+            return noErr;
+        }
+        if (selector == kAudioTapPropertyIsReleased) {
+            size = 4;
+            return noErr;
+        }
+        if (selector == kAudioTapPropertyReleaseDeviceUID) {
+            const bool released = std::any_of(entry->sinks.begin(), entry->sinks.end(),
+                                              [&](auto serial) { return sink(serial)->released; });
+            size = 8;
+            return released ? noErr : kAudioHardwareIllegalOperationError;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return kAudioHardwareBadObjectError;
+}
+
+OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 std::uint32_t& value) {
+    const auto selector = address.selector;
+    if (object == kAudioObjectSystemObject) {
+        if (selector == kAudioHardwarePropertyDefaultOutputDevice) {
+            value = defaultOutput_;
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (const ProcessEntry* entry = process(object)) {
+        if (selector == kAudioProcessPropertyIsRunning) {
+            value = entry->running ? 1 : 0;
+            return noErr;
+        }
+        if (selector == kAudioProcessPropertyPID) {
+            value = std::uint32_t(entry->pid);
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (const DeviceEntry* entry = device(object)) {
+        if (selector == kAudioDevicePropertyTransportType) {
+            value = entry->transport;
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (Tap* entry = tap(object); entry != nullptr && selector == kAudioTapPropertyIsReleased) {
+        value = std::any_of(entry->sinks.begin(), entry->sinks.end(),
+                            [&](auto serial) { return sink(serial)->released; })
+                    ? 1
+                    : 0;
+        return noErr;
+    }
+    return missingProperty(object);
+}
+
+OSStatus PipeWireAudioHardware::Impl::readFloat64(AudioObjectID object,
+                                                  const AudioObjectPropertyAddress& address,
+                                                  double& value) {
+    if (const DeviceEntry* entry = device(object)) {
+        if (address.selector == kAudioDevicePropertyNominalSampleRate) {
+            value = entry->sampleRate;
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return missingProperty(object);
+}
+
+OSStatus PipeWireAudioHardware::Impl::readString(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 std::string& value) {
+    const auto selector = address.selector;
+    if (const ProcessEntry* entry = process(object)) {
+        if (selector == kAudioProcessPropertyBundleID) {
+            value = entry->bundleID;
+            return noErr;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (const DeviceEntry* entry = device(object)) {
+        if (selector == kAudioDevicePropertyDeviceUID) {
+            value = entry->uid;
+        } else if (selector == kAudioObjectPropertyName) {
+            value = entry->name;
+        } else if (selector == kAudioObjectPropertyManufacturer) {
+            value = entry->manufacturer;
+        } else {
+            return kAudioHardwareUnknownPropertyError;
+        }
+        return noErr;
+    }
+    if (const Tap* entry = tap(object)) {
+        if (selector == kAudioTapPropertyUID || selector == kAudioDevicePropertyDeviceUID) {
+            value = entry->uid;
+            return noErr;
+        }
+        if (selector == kAudioTapPropertyReleaseDeviceUID) {
+            for (const std::uint64_t serial : entry->sinks) {
+                if (const CaptureSink* held = sink(serial); held->released) {
+                    value = held->releaseDeviceUID;
+                    return noErr;
+                }
+            }
+            return kAudioHardwareIllegalOperationError;
+        }
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return missingProperty(object);
+}
+
+OSStatus PipeWireAudioHardware::Impl::readObjectIDs(AudioObjectID object,
+                                                    const AudioObjectPropertyAddress& address,
+                                                    std::vector<AudioObjectID>& ids) {
+    if (object != kAudioObjectSystemObject) {
+        return missingProperty(object);
+    }
+    std::vector<AudioObjectID> all;
+    if (address.selector == kAudioHardwarePropertyProcessObjectList) {
+        all = idsOf(processes_);
+    } else if (address.selector == kAudioHardwarePropertyDevices) {
+        all = idsOf(devices_);
+    } else {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    const std::size_t count = std::min(all.size(), ids.size());
+    std::copy_n(all.begin(), count, ids.begin());
+    ids.resize(count);
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::setDefaultOutput(AudioObjectID deviceID) {
+    if (!connected()) {
+        return kAudioHardwareNotRunningError;
+    }
+    const DeviceEntry* entry = device(deviceID);
+    if (entry == nullptr) {
+        return kAudioHardwareBadDeviceError;
+    }
+    if (entry->outputStreams == 0 || aggregates_.count(deviceID) > 0) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    const std::string value = defaultNodeValue(entry->uid);
+    pw_metadata_set_property(defaultMetadata_->proxy, 0, kConfiguredDefaultSinkKey,
+                             "Spa:String:JSON", value.c_str());
+    const OSStatus status = roundTrip();
+    if (status != noErr) {
+        return status;
+    }
+    // The session manager turns the configured default into the default; wait to see it.
+    waitUntil([&] { return !connected() || defaultOutput_ == deviceID; }, options_.timeoutMs);
+    return noErr;
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,371 @@
+#include "engine/hal/PipeWireHardwareImpl.h"
+
+#include <QUuid>
+
+#include <algorithm>
+
+namespace kestrelamp::hal {
+
+namespace {
+
+using Impl = PipeWireAudioHardware::Impl;
+
+// Not "Audio/Sink": desktop sound settings and other mixers list those as outputs. The session
+// manager still links streams to it by their target, and gives it monitor ports.
+constexpr const char* kCaptureSinkClass = "Audio/Input/Internal";
+
+std::string newUuid() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+}
+
+bool namesOneOfOurs(const std::string& value) {
+    return value.starts_with(kOwnNodePrefix);
+}
+
+std::string positionList(const std::vector<std::string>& channels) {
+    std::string list = "[";
+    for (const std::string& channel : channels) {
+        list += " " + channel;
+    }
+    return list + " ]";
+}
+
+const std::vector<std::string>& stereo() {
+    static const std::vector<std::string> channels{"FL", "FR"};
+    return channels;
+}
+
+} // namespace
+
+const pw_proxy_events Impl::kSinkProxyEvents = [] {
+    pw_proxy_events events{};
+    events.version = PW_VERSION_PROXY_EVENTS;
+    events.destroy = &Impl::onSinkDestroy;
+    events.bound = &Impl::onSinkBound;
+    events.removed = &Impl::onSinkRemoved;
+    events.error = &Impl::onSinkError;
+    return events;
+}();
+
+PipeWireAudioHardware::Impl::Tap* PipeWireAudioHardware::Impl::tap(AudioObjectID id) {
+    const auto it = taps_.find(id);
+    return it != taps_.end() ? &it->second : nullptr;
+}
+
+const PipeWireAudioHardware::Impl::CaptureSink*
+PipeWireAudioHardware::Impl::sink(std::uint64_t serial) const {
+    const auto it = sinks_.find(serial);
+    return it != sinks_.end() ? it->second.get() : nullptr;
+}
+
+StreamTargetEntries PipeWireAudioHardware::Impl::targetEntries(std::uint32_t stream) const {
+    return {metadataValue(stream, kTargetObjectKey), metadataValue(stream, kTargetNodeKey)};
+}
+
+// The widest layout among the application's streams; empty while none is known.
+std::vector<std::string>
+PipeWireAudioHardware::Impl::streamLayout(const std::string& processKey) const {
+    std::vector<std::string> widest;
+    for (const auto& [id, global] : globals_) {
+        if (isStreamOf(*global, processKey) && global->formatChannels.size() > widest.size()) {
+            widest = global->formatChannels;
+        }
+    }
+    return widest;
+}
+
+PipeWireAudioHardware::Impl::CaptureSink&
+PipeWireAudioHardware::Impl::sinkFor(const ProcessEntry& process, bool mixdown) {
+    for (auto& [serial, existing] : sinks_) {
+        if (existing->processKey == process.key && !existing->released) {
+            return *existing;
+        }
+    }
+    auto made = std::make_unique<CaptureSink>();
+    made->impl = this;
+    made->serial = nextSinkSerial_++;
+    made->processKey = process.key;
+    made->nodeName = std::string(kOwnNodePrefix) + ".tap." + newUuid();
+    made->description = "Kestrelamp tap of " + process.bundleID;
+    made->mixdown = mixdown;
+    const auto layout = mixdown ? stereo() : streamLayout(process.key);
+    made->channels = layout.empty() ? stereo() : layout;
+    CaptureSink& sink = *made;
+    sinks_[sink.serial] = std::move(made);
+    return sink;
+}
+
+OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& description,
+                                                AudioObjectID& outTapID) {
+    if (!connected()) {
+        return kAudioHardwareNotRunningError;
+    }
+    if (description.processes.empty()) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (description.muteBehavior == CATapMuteBehavior::unmuted) {
+        // A stream plays to one sink at a time here: a tap always takes it off its output.
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    std::vector<const ProcessEntry*> tapped;
+    for (const AudioObjectID processID : description.processes) {
+        const ProcessEntry* entry = process(processID);
+        if (entry == nullptr) {
+            return kAudioHardwareBadObjectError;
+        }
+        tapped.push_back(entry);
+    }
+    Tap newTap;
+    std::vector<CaptureSink*> used;
+    for (const ProcessEntry* entry : tapped) {
+        CaptureSink& sink = sinkFor(*entry, description.mixdown);
+        ++sink.users;
+        used.push_back(&sink);
+        newTap.sinks.push_back(sink.serial);
+        startSink(sink);
+    }
+    newTap.id = nextObjectID_++;
+    newTap.uid = std::string(kOwnNodePrefix) + ".tap." + newUuid();
+    const AudioObjectID tapID = newTap.id;
+    taps_[tapID] = std::move(newTap);
+    changed();
+
+    const auto sinkReady = [](const CaptureSink* sink) {
+        return sink->nodeID != SPA_ID_INVALID &&
+               !sink->impl->portsOf(sink->nodeID, "out", true).empty();
+    };
+    const bool ready = waitUntil(
+        [&] {
+            return !connected() || std::all_of(used.begin(), used.end(), [&](CaptureSink* s) {
+                return s->failed || sinkReady(s);
+            });
+        },
+        options_.timeoutMs);
+    const bool failed = !connected() || std::any_of(used.begin(), used.end(), [&](auto* s) {
+        return s->failed || !sinkReady(s);
+    });
+    if (failed || !ready) {
+        const OSStatus status = !connected() ? kAudioHardwareNotRunningError
+                                : !ready     ? kAudioHardwareTimeoutError
+                                             : kAudioHardwareUnspecifiedError;
+        destroyTap(tapID);
+        return status;
+    }
+    // Moving the streams is the session manager's part; a stream it leaves alone for now is
+    // moved whenever it gets to it, so this wait is not a condition of success.
+    waitUntil(
+        [&] {
+            return !connected() || std::all_of(used.begin(), used.end(),
+                                               [&](CaptureSink* s) { return streamsMoved(*s); });
+        },
+        options_.timeoutMs);
+    outTapID = tapID;
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
+    const auto it = taps_.find(tapID);
+    if (it == taps_.end()) {
+        return kAudioHardwareBadObjectError;
+    }
+    const std::vector<std::uint64_t> serials = it->second.sinks;
+    taps_.erase(it);
+    for (auto& [id, aggregate] : aggregates_) {
+        std::erase(aggregate->taps, tapID);
+    }
+    bool removedSink = false;
+    for (const std::uint64_t serial : serials) {
+        const auto sink = sinks_.find(serial);
+        if (sink == sinks_.end() || --sink->second->users > 0) {
+            continue;
+        }
+        stopSink(*sink->second, true);
+        sinks_.erase(sink);
+        removedSink = true;
+    }
+    changed();
+    if (removedSink && connected()) {
+        roundTrip();
+    }
+    return noErr;
+}
+
+void PipeWireAudioHardware::Impl::startSink(CaptureSink& sink) {
+    if (sink.proxy != nullptr || !connected()) {
+        return;
+    }
+    Properties properties = ownProperties();
+    pw_properties_set(properties.get(), PW_KEY_FACTORY_NAME, "support.null-audio-sink");
+    pw_properties_set(properties.get(), PW_KEY_NODE_NAME, sink.nodeName.c_str());
+    pw_properties_set(properties.get(), PW_KEY_NODE_DESCRIPTION, sink.description.c_str());
+    pw_properties_set(properties.get(), PW_KEY_MEDIA_CLASS, kCaptureSinkClass);
+    pw_properties_set(properties.get(), "audio.position", positionList(sink.channels).c_str());
+    pw_properties_set(properties.get(), PW_KEY_PRIORITY_SESSION, "0");
+    pw_properties_set(properties.get(), PW_KEY_PRIORITY_DRIVER, "1");
+    pw_properties_set(properties.get(), PW_KEY_NODE_VIRTUAL, "true");
+    pw_properties_set(properties.get(), "monitor.channel-volumes", "false");
+    // WirePlumber 0.4 crashes when a node it is about to suspend goes away first; ours come and
+    // go with routes, so they are never suspended.
+    pw_properties_set(properties.get(), "session.suspend-timeout-seconds", "0");
+    pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
+    sink.failed = false;
+    sink.nodeID = SPA_ID_INVALID;
+    sink.proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        core_, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &properties->dict, 0));
+    if (sink.proxy == nullptr) {
+        sink.failed = true;
+        return;
+    }
+    pw_proxy_add_listener(sink.proxy, &sink.listener, &kSinkProxyEvents, &sink);
+}
+
+// Gives every stream it holds back to what it played on before, then removes the node. In that
+// order: the other way round the session manager would move them twice.
+void PipeWireAudioHardware::Impl::stopSink(CaptureSink& sink, bool restoreTargets) {
+    for (const std::uint32_t stream : sink.targets.streams()) {
+        const auto writes = sink.targets.release(stream, targetEntries(stream));
+        if (restoreTargets) {
+            for (const MetadataWrite& write : writes) {
+                writeMetadata(write);
+            }
+        }
+    }
+    releaseProxy(sink.proxy, sink.listener, sink.nodeID);
+    sink.nodeID = SPA_ID_INVALID;
+}
+
+void PipeWireAudioHardware::Impl::onSinkBound(void* data, std::uint32_t globalID) {
+    auto* sink = static_cast<CaptureSink*>(data);
+    sink->nodeID = globalID;
+    sink->impl->changed();
+    pw_thread_loop_signal(sink->impl->loop_, false);
+}
+
+// Someone else removed our sink: it is made again under the same name, which the streams'
+// targets still name, so the application stays tapped.
+void PipeWireAudioHardware::Impl::onSinkRemoved(void* data) {
+    auto* sink = static_cast<CaptureSink*>(data);
+    sink->nodeID = SPA_ID_INVALID;
+    if (sink->proxy != nullptr && !sink->failed) {
+        pw_proxy_destroy(sink->proxy);
+    }
+    // The registry may have reported the node gone while the proxy still stood, so nothing has
+    // made the sink again yet.
+    sink->impl->changed();
+    pw_thread_loop_signal(sink->impl->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::onSinkDestroy(void* data) {
+    auto* sink = static_cast<CaptureSink*>(data);
+    spa_hook_remove(&sink->listener);
+    sink->proxy = nullptr;
+}
+
+void PipeWireAudioHardware::Impl::onSinkError(void* data, int, int, const char*) {
+    auto* sink = static_cast<CaptureSink*>(data);
+    sink->failed = true;
+    pw_thread_loop_signal(sink->impl->loop_, false);
+}
+
+bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
+    if (sink.released) {
+        return true;
+    }
+    for (const auto& [id, global] : globals_) {
+        if (!isStreamOf(*global, sink.processKey)) {
+            continue;
+        }
+        const bool linkedToSink =
+            std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+                const Global& link = *entry.second;
+                return link.kind == GlobalKind::link &&
+                       integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == id &&
+                       integerProperty(link.properties, PW_KEY_LINK_INPUT_NODE) == sink.nodeID;
+            });
+        if (!linkedToSink) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
+    if (sink.released || sink.nodeID == SPA_ID_INVALID || !defaultMetadata_ ||
+        defaultMetadata_->proxy == nullptr) {
+        return;
+    }
+    // An application that plays again in another layout: the sink takes it, unless a stream of
+    // the layout it has is still playing.
+    if (!sink.mixdown) {
+        const auto widest = streamLayout(sink.processKey);
+        const bool kept = std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+            return isStreamOf(*entry.second, sink.processKey) &&
+                   entry.second->formatChannels == sink.channels;
+        });
+        if (!widest.empty() && !kept && widest != sink.channels) {
+            sink.channels = widest;
+            releaseProxy(sink.proxy, sink.listener, sink.nodeID);
+            sink.nodeID = SPA_ID_INVALID;
+            startSink(sink);
+            return;
+        }
+    }
+    for (const auto& [id, global] : globals_) {
+        if (sink.targets.holds(id) || !isStreamOf(*global, sink.processKey)) {
+            continue;
+        }
+        if (const auto write =
+                sink.targets.hold(id, sink.nodeName, targetEntries(id), &namesOneOfOurs)) {
+            writeMetadata(*write);
+        }
+    }
+}
+
+void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
+                                                        const std::string& key,
+                                                        const std::optional<std::string>& value) {
+    for (auto& [serial, sink] : sinks_) {
+        if (sink->released || !sink->targets.holds(stream)) {
+            continue;
+        }
+        if (sink->targets.changed(stream, key, value) == StreamTargets::Change::movedElsewhere) {
+            releaseSink(*sink, key, value.value_or(std::string()));
+        }
+    }
+}
+
+// Another client chose where the application plays. Its entry stays as it wrote it; the streams
+// the sink still holds are given back when its taps go.
+void PipeWireAudioHardware::Impl::releaseSink(CaptureSink& sink, const std::string& key,
+                                              const std::string& value) {
+    sink.released = true;
+    const DeviceEntry* target =
+        value.empty() || value == "-1" ? nullptr : outputDeviceForTarget(key, value);
+    sink.releaseDeviceUID = target != nullptr ? target->uid : std::string();
+    if (shuttingDown_) {
+        return;
+    }
+    for (const auto& [id, tap] : taps_) {
+        if (std::find(tap.sinks.begin(), tap.sinks.end(), sink.serial) != tap.sinks.end()) {
+            dispatcher.notify(id, globalAddress(kAudioTapPropertyIsReleased));
+        }
+    }
+}
+
+void PipeWireAudioHardware::Impl::clearStaleTargets() {
+    if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+        return;
+    }
+    std::vector<std::uint32_t> stale;
+    for (const auto& [subjectKey, value] : defaultMetadata_->values) {
+        if (subjectKey.second == kTargetObjectKey && namesOneOfOurs(value) &&
+            nodeNamed(value) == nullptr) {
+            stale.push_back(subjectKey.first);
+        }
+    }
+    for (const std::uint32_t subject : stale) {
+        writeMetadata({subject, kTargetObjectKey, std::nullopt});
+    }
+}
+
+} // namespace kestrelamp::hal

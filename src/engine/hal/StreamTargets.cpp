@@ -1,0 +1,78 @@
+#include "engine/hal/StreamTargets.h"
+
+namespace kestrelamp::hal {
+
+std::optional<MetadataWrite> StreamTargets::hold(std::uint32_t stream, const std::string& ours,
+                                                 const StreamTargetEntries& current,
+                                                 bool (*isOurs)(const std::string& value)) {
+    const auto foreign =
+        [&](const std::optional<std::string>& value) -> std::optional<std::string> {
+        if (!value || *value == ours || (isOurs != nullptr && isOurs(*value))) {
+            return std::nullopt;
+        }
+        return value;
+    };
+    auto [it, inserted] = held_.try_emplace(stream);
+    if (inserted) {
+        it->second.before = {foreign(current.targetObject), foreign(current.targetNode)};
+    }
+    it->second.ours = ours;
+    if (current.targetObject == ours) {
+        return std::nullopt;
+    }
+    return MetadataWrite{stream, kTargetObjectKey, ours};
+}
+
+std::vector<std::uint32_t> StreamTargets::streams() const {
+    std::vector<std::uint32_t> streams;
+    for (const auto& [stream, held] : held_) {
+        streams.push_back(stream);
+    }
+    return streams;
+}
+
+std::vector<MetadataWrite> StreamTargets::release(std::uint32_t stream,
+                                                  const StreamTargetEntries& current) {
+    std::vector<MetadataWrite> writes;
+    const auto it = held_.find(stream);
+    if (it == held_.end()) {
+        return writes;
+    }
+    const Held held = it->second;
+    held_.erase(it);
+    if (current.targetObject != held.ours) {
+        return writes;
+    }
+    writes.push_back({stream, kTargetObjectKey, held.before.targetObject});
+    // Removing our entry makes the session manager forget the target it keeps for the
+    // application; writing the earlier one again has it remember that one.
+    if (!held.before.targetObject && held.before.targetNode &&
+        current.targetNode == held.before.targetNode) {
+        writes.push_back({stream, kTargetNodeKey, held.before.targetNode});
+    }
+    return writes;
+}
+
+StreamTargets::Change StreamTargets::changed(std::uint32_t stream, const std::string& key,
+                                             const std::optional<std::string>& value) {
+    const auto it = held_.find(stream);
+    if (it == held_.end()) {
+        return Change::none;
+    }
+    Held& held = it->second;
+    if (key == kTargetObjectKey) {
+        if (value == held.ours) {
+            return Change::none;
+        }
+        held_.erase(it);
+        return Change::movedElsewhere;
+    }
+    if (key == kTargetNodeKey) {
+        // Our target.object outranks it, so the stream stays where it is.
+        held.before.targetNode = value;
+        return Change::noted;
+    }
+    return Change::none;
+}
+
+} // namespace kestrelamp::hal

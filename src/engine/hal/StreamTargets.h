@@ -1,0 +1,72 @@
+#pragma once
+
+// The "target.object" entries Kestrelamp writes on applications' streams in the "default"
+// metadata, what each stream targeted before, and whether another client moved it since. Pure
+// bookkeeping: the caller reads the metadata, hands in what it holds, and makes the writes it gets.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::hal {
+
+inline constexpr const char* kTargetObjectKey = "target.object";
+inline constexpr const char* kTargetNodeKey = "target.node";
+
+// A stream's two target entries as the metadata holds them now.
+struct StreamTargetEntries {
+    std::optional<std::string> targetObject;
+    std::optional<std::string> targetNode;
+};
+
+struct MetadataWrite {
+    std::uint32_t subject = 0;
+    std::string key;
+    // Nothing removes the entry.
+    std::optional<std::string> value;
+
+    friend bool operator==(const MetadataWrite&, const MetadataWrite&) = default;
+};
+
+class StreamTargets {
+public:
+    enum class Change {
+        // Not a stream we hold, or our own write coming back.
+        none,
+        // Another client changed an entry that does not decide where the stream plays while ours
+        // stands; remembered, to be put back when we let go.
+        noted,
+        // Another client chose where the stream plays: it is no longer ours to change.
+        movedElsewhere,
+    };
+
+    // Points the stream at ours. Its earlier entries are kept unless they name one of ours
+    // (isOurs), so that letting go gives it back to whatever it played on before.
+    std::optional<MetadataWrite> hold(std::uint32_t stream, const std::string& ours,
+                                      const StreamTargetEntries& current,
+                                      bool (*isOurs)(const std::string& value) = nullptr);
+    bool holds(std::uint32_t stream) const { return held_.count(stream) > 0; }
+    std::vector<std::uint32_t> streams() const;
+
+    // What puts the stream back, when our entry still stands; nothing when another client has
+    // changed it since. The stream is forgotten either way.
+    std::vector<MetadataWrite> release(std::uint32_t stream, const StreamTargetEntries& current);
+
+    // An entry of the metadata changed (value nothing: removed).
+    Change changed(std::uint32_t stream, const std::string& key,
+                   const std::optional<std::string>& value);
+
+    // The stream is gone; its entries went with it.
+    void forget(std::uint32_t stream) { held_.erase(stream); }
+
+private:
+    struct Held {
+        std::string ours;
+        StreamTargetEntries before;
+    };
+    std::map<std::uint32_t, Held> held_;
+};
+
+} // namespace kestrelamp::hal

@@ -97,7 +97,9 @@ public:
 private:
     AudioObjectID addDevice(const std::string& uid, const std::string& description,
                             const std::string& mediaClass) {
-        if (!session().createSink(uid, description, mediaClass)) {
+        e2e::SinkOptions options;
+        options.mediaClass = mediaClass;
+        if (!session().createSink(uid, description, options)) {
             return kAudioObjectUnknown;
         }
         devices_.push_back(uid);

@@ -5,7 +5,7 @@
 // A frequency of 0 plays clicks instead: one full-scale sample wherever the graph clock is a
 // multiple of 24000, so that a recording tells how long the way to the sink was.
 
-#include "support/StereoStream.h"
+#include "support/AudioStream.h"
 
 #include <atomic>
 #include <cmath>
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
                 "Music", PW_KEY_APP_ID, argv[1], PW_KEY_APP_NAME, argv[2], nullptr);
             tone->stream =
                 pw_stream_new_simple(pw_thread_loop_get_loop(loop), "tone", props, &events, tone);
-            kestrelamp::e2e::connectStereoStream(tone->stream, PW_DIRECTION_OUTPUT);
+            kestrelamp::e2e::connectAudioStream(tone->stream, PW_DIRECTION_OUTPUT);
             pw_thread_loop_unlock(loop);
             tones.push_back(tone);
             std::printf("streams=%zu\n", tones.size());

@@ -117,9 +117,8 @@ struct AudioIOCycle {
 };
 
 // Called once per I/O cycle on the device's real-time thread. It must not block, lock or allocate.
-using AudioDeviceIOBlock = std::function<void(const AudioIOCycle& cycle,
-                                              const AudioBufferList& input,
-                                              AudioBufferList& output)>;
+using AudioDeviceIOBlock = std::function<void(
+    const AudioIOCycle& cycle, const AudioBufferList& input, AudioBufferList& output)>;
 
 // Called on a thread of the service after one of the addressed properties changed.
 using AudioObjectPropertyListenerProc = OSStatus (*)(AudioObjectID objectID,

@@ -370,12 +370,19 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
     for (auto& [serial, sink] : sinks_) {
         sink->targets.forget(id);
     }
+    // The server drops the entries of an object that went, but may say so only after the id was
+    // given to a new object: what is left of them describes nothing.
+    if (defaultMetadata_) {
+        std::erase_if(defaultMetadata_->values,
+                      [&](const auto& entry) { return entry.first.first == id; });
+    }
 }
 
 void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* info) {
     auto* global = static_cast<Global*>(data);
     mergeInto(global->properties, info->props);
     global->state = info->state;
+    global->described = true;
     const std::string mediaClass =
         propertyValue(global->properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
     // Devices for their rate, applications' streams for their channel layout.

@@ -55,6 +55,8 @@ public:
         spa_hook proxyListener{};
         spa_hook objectListener{};
         pw_node_state state = PW_NODE_STATE_CREATING;
+        // Once its info came: the registry announces only some of a node's properties.
+        bool described = false;
         // From the node's current format: devices' rates, streams' channel layouts.
         std::optional<double> formatRate;
         std::vector<std::string> formatChannels;

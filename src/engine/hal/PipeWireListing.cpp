@@ -53,7 +53,7 @@ std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) cons
 
 bool PipeWireAudioHardware::Impl::isStreamOf(const Global& global,
                                              const std::string& processKey) const {
-    return global.kind == GlobalKind::node &&
+    return global.kind == GlobalKind::node && global.described &&
            propertyValue(global.properties, PW_KEY_MEDIA_CLASS) == kPlaybackStreamClass &&
            processKeyOf(global) == processKey;
 }
@@ -83,6 +83,10 @@ void PipeWireAudioHardware::Impl::recompute() {
         const std::string mediaClass =
             propertyValue(node.properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
         if (mediaClass == kPlaybackStreamClass) {
+            // Until then it may not show whose it is.
+            if (!node.described) {
+                continue;
+            }
             const std::string key = processKeyOf(node);
             auto entry = std::find_if(processes.begin(), processes.end(),
                                       [&](const ProcessEntry& p) { return p.key == key; });

@@ -328,8 +328,16 @@ void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
         if (sink->released || !sink->targets.holds(stream)) {
             continue;
         }
-        if (sink->targets.changed(stream, key, value) == StreamTargets::Change::movedElsewhere) {
+        switch (sink->targets.changed(stream, key, value)) {
+        case StreamTargets::Change::movedElsewhere:
             releaseSink(*sink, key, value.value_or(std::string()));
+            break;
+        case StreamTargets::Change::removed:
+            writeMetadata({stream, kTargetObjectKey, sink->nodeName});
+            break;
+        case StreamTargets::Change::none:
+        case StreamTargets::Change::noted:
+            break;
         }
     }
 }

@@ -64,6 +64,9 @@ StreamTargets::Change StreamTargets::changed(std::uint32_t stream, const std::st
         if (value == held.ours) {
             return Change::none;
         }
+        if (!value) {
+            return Change::removed;
+        }
         held_.erase(it);
         return Change::movedElsewhere;
     }

@@ -40,6 +40,10 @@ public:
         noted,
         // Another client chose where the stream plays: it is no longer ours to change.
         movedElsewhere,
+        // Our entry was removed, which chooses no place to play (and is what the server does for
+        // a stream that went, even after its id was given to a new one): it is to be written
+        // again.
+        removed,
     };
 
     // Points the stream at ours. Its earlier entries are kept unless they name one of ours

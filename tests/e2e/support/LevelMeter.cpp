@@ -1,11 +1,12 @@
 #include "LevelMeter.h"
 
+#include "AudioStream.h"
 #include "PipeWireSession.h"
-#include "StereoStream.h"
 
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <numbers>
 
 namespace kestrelamp::e2e {
 
@@ -24,12 +25,39 @@ double rmsDbfs(Iterator begin, Iterator end) {
     return dbfs(std::sqrt(sum / double(end - begin)));
 }
 
+std::vector<float> channelOf(const std::vector<float>& interleaved, std::size_t channels,
+                             std::size_t channel) {
+    std::vector<float> samples;
+    for (std::size_t i = channel; i < interleaved.size(); i += channels) {
+        samples.push_back(interleaved[i]);
+    }
+    return samples;
+}
+
+// A Hann-windowed DFT bin; the window's coherent gain of 1/2 is undone, so a sine of amplitude
+// A reads as A/√2 RMS whatever its phase.
+double sineDbfs(const std::vector<float>& samples, double frequency, double rate) {
+    const double n = double(samples.size());
+    double re = 0.0;
+    double im = 0.0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / n);
+        const double angle = 2.0 * std::numbers::pi * frequency * double(i) / rate;
+        re += window * samples[i] * std::cos(angle);
+        im -= window * samples[i] * std::sin(angle);
+    }
+    const double amplitude = 2.0 * std::sqrt(re * re + im * im) / (n * 0.5);
+    return dbfs(amplitude / std::sqrt(2.0));
+}
+
 } // namespace
 
 // Runs on its own thread loop, outside of the real-time path: a lock is fine here.
 class LevelMeter::Impl {
 public:
-    explicit Impl(const std::string& sinkName) {
+    Impl(const std::string& sinkName, MeterFormat format)
+        : channels_(std::max<std::size_t>(format.positions.size(), 1))
+        , rate_(format.rate) {
         pw_init(nullptr, nullptr);
         loop_ = pw_thread_loop_new("e2e-meter", nullptr);
         pw_properties* props = pw_properties_new(
@@ -42,7 +70,7 @@ public:
         pw_thread_loop_start(loop_);
         stream_ =
             pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "e2e-meter", props, &events, this);
-        connectStereoStream(stream_, PW_DIRECTION_INPUT);
+        connectAudioStream(stream_, PW_DIRECTION_INPUT, format.positions, format.rate);
         pw_thread_loop_unlock(loop_);
     }
 
@@ -72,23 +100,23 @@ public:
                 self->firstClock_ = std::uint64_t(time.ticks);
             }
             self->samples_.insert(self->samples_.end(), samples, samples + count);
-            self->quantum_ = std::uint32_t(count / 2);
+            self->quantum_ = std::uint32_t(count / self->channels_);
         }
         pw_stream_queue_buffer(self->stream_, buffer);
     }
 
-    // Interleaved stereo frames received since `from`, once at least `frames` are there.
+    // Interleaved frames received since `from`, once at least `frames` are there.
     std::optional<std::vector<float>> framesAfter(std::uint64_t from, std::uint32_t frames,
                                                   int timeoutMs, std::uint64_t* clock = nullptr) {
         std::vector<float> result;
         const bool arrived = pollUntil(
             [&] {
                 std::lock_guard lock(mutex_);
-                if (samples_.size() / 2 < from + frames) {
+                if (samples_.size() / channels_ < from + frames) {
                     return false;
                 }
-                result.assign(samples_.begin() + std::ptrdiff_t(from * 2),
-                              samples_.begin() + std::ptrdiff_t((from + frames) * 2));
+                result.assign(samples_.begin() + std::ptrdiff_t(from * channels_),
+                              samples_.begin() + std::ptrdiff_t((from + frames) * channels_));
                 if (clock != nullptr) {
                     *clock = firstClock_ + from;
                 }
@@ -100,7 +128,8 @@ public:
 
     std::optional<double> recent(std::uint32_t frames) {
         std::lock_guard lock(mutex_);
-        const std::size_t count = std::min<std::size_t>(samples_.size(), std::size_t(frames) * 2);
+        const std::size_t count =
+            std::min<std::size_t>(samples_.size(), std::size_t(frames) * channels_);
         if (count == 0) {
             return std::nullopt;
         }
@@ -109,8 +138,11 @@ public:
 
     std::uint64_t received() {
         std::lock_guard lock(mutex_);
-        return samples_.size() / 2;
+        return samples_.size() / channels_;
     }
+
+    const std::size_t channels_;
+    const std::uint32_t rate_;
 
 private:
     pw_thread_loop* loop_ = nullptr;
@@ -123,8 +155,8 @@ public:
     std::uint32_t quantum_ = 0;
 };
 
-LevelMeter::LevelMeter(const std::string& sinkName)
-    : impl_(std::make_unique<Impl>(sinkName)) {}
+LevelMeter::LevelMeter(const std::string& sinkName, MeterFormat format)
+    : impl_(std::make_unique<Impl>(sinkName, std::move(format))) {}
 
 LevelMeter::~LevelMeter() = default;
 
@@ -148,6 +180,43 @@ std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutM
     return rmsDbfs(samples->begin(), samples->end());
 }
 
+std::optional<std::vector<double>> LevelMeter::measureChannelsDbfs(std::uint32_t frames,
+                                                                   int timeoutMs) {
+    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
+    if (!samples) {
+        return std::nullopt;
+    }
+    std::vector<double> levels;
+    for (std::size_t c = 0; c < impl_->channels_; ++c) {
+        const auto channel = channelOf(*samples, impl_->channels_, c);
+        levels.push_back(rmsDbfs(channel.begin(), channel.end()));
+    }
+    return levels;
+}
+
+std::optional<std::vector<double>> LevelMeter::toneDbfs(double frequency, std::uint32_t frames,
+                                                        int timeoutMs) {
+    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
+    if (!samples) {
+        return std::nullopt;
+    }
+    std::vector<double> levels;
+    for (std::size_t c = 0; c < impl_->channels_; ++c) {
+        levels.push_back(
+            sineDbfs(channelOf(*samples, impl_->channels_, c), frequency, double(impl_->rate_)));
+    }
+    return levels;
+}
+
+std::optional<std::vector<float>> LevelMeter::framesSince(std::uint64_t mark, std::uint32_t frames,
+                                                          int timeoutMs) {
+    const auto samples = impl_->framesAfter(mark, frames, timeoutMs);
+    if (!samples) {
+        return std::nullopt;
+    }
+    return channelOf(*samples, impl_->channels_, 0);
+}
+
 std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {
     Capture result;
     const auto samples =
@@ -155,9 +224,7 @@ std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int
     if (!samples) {
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < samples->size(); i += 2) {
-        result.samples.push_back((*samples)[i]);
-    }
+    result.samples = channelOf(*samples, impl_->channels_, 0);
     return result;
 }
 

@@ -11,19 +11,33 @@
 
 namespace kestrelamp::e2e {
 
+// What the meter records: the sink's own layout and rate, so that nothing is mixed or resampled
+// on the way.
+struct MeterFormat {
+    std::vector<std::string> positions{"FL", "FR"};
+    std::uint32_t rate = 48000;
+};
+
 class LevelMeter {
 public:
     // Connects to the monitor of the sink with this node name.
-    explicit LevelMeter(const std::string& sinkName);
+    explicit LevelMeter(const std::string& sinkName, MeterFormat format = {});
     ~LevelMeter();
     LevelMeter(const LevelMeter&) = delete;
     LevelMeter& operator=(const LevelMeter&) = delete;
 
-    // RMS over both channels of the next `frames` frames, in dBFS (-120 for silence); nothing
+    // RMS over every channel of the next `frames` frames, in dBFS (-120 for silence); nothing
     // if they did not arrive within timeoutMs.
     std::optional<double> measureDbfs(std::uint32_t frames = 9600, int timeoutMs = 5000);
+    // The same for each channel, in the meter's channel order.
+    std::optional<std::vector<double>> measureChannelsDbfs(std::uint32_t frames = 9600,
+                                                           int timeoutMs = 5000);
+    // The RMS level, in dBFS, of the sine at this frequency in each channel of the next frames,
+    // whatever else plays (a DFT bin over a Hann window).
+    std::optional<std::vector<double>> toneDbfs(double frequency, std::uint32_t frames = 9600,
+                                                int timeoutMs = 5000);
 
-    // RMS over both channels of the last `frames` frames received (fewer if fewer came), in
+    // RMS over every channel of the last `frames` frames received (fewer if fewer came), in
     // dBFS; nothing before the first frame.
     std::optional<double> recentDbfs(std::uint32_t frames) const;
 
@@ -39,6 +53,9 @@ public:
         std::vector<float> samples;
     };
     std::optional<Capture> capture(std::uint32_t frames, int timeoutMs = 5000);
+    // Channel 0 of `frames` frames from the mark (a framesReceived() value) on.
+    std::optional<std::vector<float>> framesSince(std::uint64_t mark, std::uint32_t frames,
+                                                  int timeoutMs = 5000);
 
     class Impl;
 

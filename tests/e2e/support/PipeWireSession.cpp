@@ -142,10 +142,11 @@ bool PipeWireSession::start() {
         "i=0; while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && [ $i -lt 200 ]; do sleep 0.05; "
         "i=$((i+1)); done; "
         "wireplumber & wp=$!; echo \"wireplumber-pid=$wp\"; "
+        "pipewire-pulse & pp=$!; echo \"pulse-pid=$pp\"; "
         "(while kill -0 " +
         std::to_string(::getpid()) +
-        " 2>/dev/null; do sleep 1; done; kill $pw $wp 2>/dev/null) & dog=$!; "
-        "wait $pw $wp; kill $dog 2>/dev/null";
+        " 2>/dev/null; do sleep 1; done; kill $pw $wp $pp 2>/dev/null) & dog=$!; "
+        "wait $pw $wp; kill $pp $dog 2>/dev/null";
     session_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"dbus-run-session", "--", "sh", "-c", script}, log);
     if (!session_->started()) {
@@ -153,16 +154,18 @@ bool PipeWireSession::start() {
         session_.reset();
         return false;
     }
-    const std::regex pidPattern("(pipewire|wireplumber)-pid=([0-9]+)");
+    const std::regex pidPattern("(pipewire|wireplumber|pulse)-pid=([0-9]+)");
     const bool pidsKnown = pollUntil(
         [&] {
             const std::string text = session_->log();
             for (auto it = std::sregex_iterator(text.begin(), text.end(), pidPattern);
                  it != std::sregex_iterator(); ++it) {
                 const int pid = std::stoi((*it)[2]);
-                ((*it)[1] == "pipewire" ? pipewirePid_ : wireplumberPid_) = pid;
+                ((*it)[1] == "pipewire"      ? pipewirePid_
+                 : (*it)[1] == "wireplumber" ? wireplumberPid_
+                                             : pulsePid_) = pid;
             }
-            return pipewirePid_ > 0 && wireplumberPid_ > 0;
+            return pipewirePid_ > 0 && wireplumberPid_ > 0 && pulsePid_ > 0;
         },
         5000);
     if (!pidsKnown || !waitForDefaultSink(15000)) {
@@ -190,14 +193,14 @@ void PipeWireSession::stop() {
     if (!session_) {
         return;
     }
-    for (int* pid : {&wireplumberPid_, &pipewirePid_}) {
+    for (int* pid : {&pulsePid_, &wireplumberPid_, &pipewirePid_}) {
         if (*pid > 0) {
             ::kill(*pid, SIGCONT);
             ::kill(*pid, SIGTERM);
         }
     }
     if (!session_->waitForExit(5000)) {
-        for (int* pid : {&wireplumberPid_, &pipewirePid_}) {
+        for (int* pid : {&pulsePid_, &wireplumberPid_, &pipewirePid_}) {
             if (*pid > 0) {
                 ::kill(*pid, SIGKILL);
             }
@@ -206,6 +209,7 @@ void PipeWireSession::stop() {
     session_->stop();
     wireplumberPid_ = -1;
     pipewirePid_ = -1;
+    pulsePid_ = -1;
     session_.reset();
 }
 
@@ -263,22 +267,64 @@ std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName
     return identity ? std::optional(identity->id) : std::nullopt;
 }
 
+std::vector<PipeWireSession::NodeIdentity>
+PipeWireSession::streamNodes(const std::string& appID) const {
+    std::vector<NodeIdentity> ids;
+    for (const auto& object : dump()) {
+        const auto props =
+            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        if (object.value("type", "") == "PipeWire:Interface:Node" &&
+            props.value("media.class", "") == "Stream/Output/Audio" &&
+            props.value("application.id", "") == appID) {
+            ids.push_back({object.value("id", 0u), props.value("object.serial", std::uint64_t(0))});
+        }
+    }
+    return ids;
+}
+
+std::optional<std::string> PipeWireSession::metadataValue(std::uint32_t subject,
+                                                          const std::string& key) const {
+    for (const auto& object : dump()) {
+        if (object.value("type", "") != "PipeWire:Interface:Metadata" ||
+            object.value("props", nlohmann::json::object()).value("metadata.name", "") !=
+                "default" ||
+            !object.contains("metadata")) {
+            continue;
+        }
+        for (const auto& entry : object["metadata"]) {
+            if (entry.value("subject", 0u) == subject && entry.value("key", "") == key) {
+                const auto value = entry.value("value", nlohmann::json());
+                return value.is_string() ? value.get<std::string>() : value.dump();
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 bool PipeWireSession::createSink(const std::string& name, const std::string& description,
-                                 const std::string& mediaClass) {
+                                 const SinkOptions& options) {
     if (nodeID(name)) {
         destroyNode(name);
     }
+    std::string positions;
+    for (const std::string& position : options.positions) {
+        positions += position + " ";
+    }
+    const std::string rate =
+        options.rate > 0 ? " audio.rate = " + std::to_string(options.rate) : std::string();
     const std::string properties =
         "{ factory.name = support.null-audio-sink node.name = \"" + name +
-        "\" node.description = \"" + description + "\" media.class = " + mediaClass +
-        " audio.position = [ FL FR ] audio.rate = 48000 "
-        "object.linger = true priority.session = 100 session.suspend-timeout-seconds = 0 }";
+        "\" node.description = \"" + description + "\" media.class = " + options.mediaClass +
+        " audio.position = [ " + positions + "]" + rate +
+        " object.linger = true priority.session = 100 session.suspend-timeout-seconds = 0 }";
     const auto result = runCommand({"pw-cli", "create-node", "adapter", properties},
                                    logPath("pw-cli-" + std::to_string(++commands_)));
     // A sink is ready once the session manager has given it its ports.
-    const bool sink = mediaClass == "Audio/Sink";
+    const bool sink = options.mediaClass == "Audio/Sink";
+    const int ports = int(options.positions.size()) * 2;
     return result.status == 0 &&
-           pollUntil([&] { return sink ? portCount(name) >= 2 : nodeID(name).has_value(); }, 5000);
+           pollUntil([&] { return sink ? portCount(name) >= ports : nodeID(name).has_value(); },
+                     5000);
 }
 
 int PipeWireSession::portCount(const std::string& nodeName) const {
@@ -344,15 +390,30 @@ bool PipeWireSession::setDefaultSink(const std::string& nodeName) {
 }
 
 std::string PipeWireSession::toneFile(double frequency, double amplitude, int seconds) {
-    const std::string file = path() + "/tones/tone-" + std::to_string(int(frequency)) + "-" +
-                             std::to_string(int(amplitude * 1000)) + "-" + std::to_string(seconds) +
-                             ".wav";
+    ToneOptions tone;
+    tone.frequencies = {frequency};
+    tone.amplitude = amplitude;
+    tone.seconds = seconds;
+    return toneFile(tone);
+}
+
+std::string PipeWireSession::toneFile(const ToneOptions& tone) {
+    std::string name = "tone";
+    for (const double frequency : tone.frequencies) {
+        name += "-" + std::to_string(int(frequency));
+    }
+    for (const std::string& position : tone.positions) {
+        name += "-" + position;
+    }
+    name += "-" + std::to_string(int(tone.amplitude * 1000)) + "-" + std::to_string(tone.rate) +
+            "-" + std::to_string(tone.seconds);
+    const std::string file = path() + "/tones/" + name + ".wav";
     if (QFile::exists(QString::fromStdString(file))) {
         return file;
     }
-    constexpr std::uint32_t rate = 48000;
-    constexpr std::uint32_t channels = 2;
-    const std::uint32_t frames = rate * std::uint32_t(seconds);
+    const std::uint32_t rate = tone.rate;
+    const auto channels = std::uint32_t(tone.positions.size());
+    const std::uint32_t frames = rate * std::uint32_t(tone.seconds);
     const std::uint32_t dataBytes = frames * channels * 2;
     std::ofstream out(file, std::ios::binary);
     out.write("RIFF", 4);
@@ -370,10 +431,12 @@ std::string PipeWireSession::toneFile(double frequency, double amplitude, int se
     std::vector<char> block;
     block.reserve(std::size_t(rate) * channels * 2);
     for (std::uint32_t frame = 0; frame < frames; ++frame) {
-        const double value =
-            amplitude * std::sin(2.0 * std::numbers::pi * frequency * frame / rate);
-        const auto sample = static_cast<std::int16_t>(std::lround(value * 32767.0));
         for (std::uint32_t c = 0; c < channels; ++c) {
+            const double frequency =
+                tone.frequencies[std::min<std::size_t>(c, tone.frequencies.size() - 1)];
+            const double value =
+                tone.amplitude * std::sin(2.0 * std::numbers::pi * frequency * frame / rate);
+            const auto sample = static_cast<std::int16_t>(std::lround(value * 32767.0));
             block.push_back(static_cast<char>(sample & 0xFF));
             block.push_back(static_cast<char>((sample >> 8) & 0xFF));
         }
@@ -393,6 +456,22 @@ std::unique_ptr<ChildProcess> PipeWireSession::startPlayer(const std::string& ap
         "{ application.id=" + appID + " application.name=\"" + appName + "\" }";
     return std::make_unique<ChildProcess>(
         std::vector<std::string>{"pw-play", "-P", properties, toneFile(frequency, amplitude)},
+        logPath("player-" + std::to_string(++commands_)));
+}
+
+std::unique_ptr<ChildProcess> PipeWireSession::startPlayer(const std::string& appID,
+                                                           const std::string& appName,
+                                                           const ToneOptions& tone) {
+    const std::string properties =
+        "{ application.id=" + appID + " application.name=\"" + appName + "\" }";
+    std::string map;
+    for (const std::string& position : tone.positions) {
+        map += (map.empty() ? "" : ",") + position;
+    }
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"pw-play", "-P", properties, "--channels",
+                                 std::to_string(tone.positions.size()), "--channel-map", map,
+                                 toneFile(tone)},
         logPath("player-" + std::to_string(++commands_)));
 }
 

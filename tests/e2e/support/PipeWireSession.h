@@ -1,7 +1,8 @@
 #pragma once
 
-// A private PipeWire world for end-to-end tests: pipewire and wireplumber under their own D-Bus
-// session, with the runtime directory and every XDG home in a temporary folder, two virtual sinks
+// A private PipeWire world for end-to-end tests: pipewire, wireplumber and pipewire-pulse (for
+// PulseAudio clients such as pactl) under their own D-Bus session, with the runtime directory and
+// every XDG home in a temporary folder, two virtual sinks
 // ("test_sink_a", the default, and "test_sink_b"), and tone players. The test process's own
 // environment points at it, so PipeWire clients made by the test connect to it.
 
@@ -21,6 +22,23 @@ inline constexpr const char* kSinkA = "test_sink_a";
 inline constexpr const char* kSinkB = "test_sink_b";
 inline constexpr const char* kSinkADescription = "Test Sink A";
 inline constexpr const char* kSinkBDescription = "Test Sink B";
+
+// A virtual sink made at run time.
+struct SinkOptions {
+    std::string mediaClass = "Audio/Sink";
+    std::vector<std::string> positions{"FL", "FR"};
+    // 0: none given, so that the sink runs at whatever rate the graph runs at.
+    std::uint32_t rate = 48000;
+};
+
+// A player's sound: one sine per channel (a single frequency plays on every channel).
+struct ToneOptions {
+    std::vector<double> frequencies{440.0};
+    std::vector<std::string> positions{"FL", "FR"};
+    std::uint32_t rate = 48000;
+    double amplitude = 0.5;
+    int seconds = 30;
+};
 
 class PipeWireSession {
 public:
@@ -54,15 +72,21 @@ public:
     };
     std::optional<NodeIdentity> nodeIdentity(const std::string& nodeName) const;
     std::optional<std::uint32_t> nodeID(const std::string& nodeName) const;
+    // The playback streams of the application with this id.
+    std::vector<NodeIdentity> streamNodes(const std::string& appID) const;
+    // An entry of the "default" metadata; nothing when it is not there.
+    std::optional<std::string> metadataValue(std::uint32_t subject, const std::string& key) const;
 
     // A virtual sink (or source) of its own, created and removed at run time.
     bool createSink(const std::string& name, const std::string& description,
-                    const std::string& mediaClass = "Audio/Sink");
+                    const SinkOptions& options = {});
     bool destroyNode(const std::string& nodeName);
     int portCount(const std::string& nodeName) const;
 
-    // A WAV file with a stereo sine of this frequency and peak amplitude, made once per tone.
+    // A WAV file with a sine of this frequency and peak amplitude on both channels, made once per
+    // tone; the other form any layout, rate and tone per channel.
     std::string toneFile(double frequency, double amplitude, int seconds = 30);
+    std::string toneFile(const ToneOptions& tone);
 
     // The default sink's node name as the session manager chose it; "" when there is none.
     std::string defaultSink() const;
@@ -72,6 +96,8 @@ public:
     // pw-play of a tone, announcing the application id and name.
     std::unique_ptr<ChildProcess> startPlayer(const std::string& appID, const std::string& appName,
                                               double frequency = 440.0, double amplitude = 0.5);
+    std::unique_ptr<ChildProcess> startPlayer(const std::string& appID, const std::string& appName,
+                                              const ToneOptions& tone);
 
 private:
     bool waitForDefaultSink(int timeoutMs);
@@ -81,6 +107,7 @@ private:
     std::unique_ptr<ChildProcess> session_;
     int pipewirePid_ = -1;
     int wireplumberPid_ = -1;
+    int pulsePid_ = -1;
     int starts_ = 0;
     int commands_ = 0;
     std::string error_;

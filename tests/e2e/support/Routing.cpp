@@ -92,7 +92,9 @@ TestRoute::TestRoute(AudioHardware& hardware, AudioObjectID process, const std::
     if (sharedTap) {
         tap_ = *sharedTap;
     } else {
+        // As the program taps: in the application's own layout.
         auto description = CATapDescription::stereoMixdownOfProcesses({process});
+        description.mixdown = false;
         description.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
         if (const OSStatus status = hardware_.createProcessTap(description, tap_);
             status != noErr) {

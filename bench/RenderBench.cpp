@@ -17,8 +17,7 @@ namespace kestrelamp {
 namespace {
 
 // Every band away from flat, so no section is skipped.
-constexpr std::array<float, kEQBandCount> kActiveBands = {3.0f,  -2.0f, 1.5f, -1.0f, 2.0f,
-                                                          -3.0f, 1.0f,  2.5f, -1.5f, 4.0f};
+constexpr BandGains kActiveBands = {3.0f, -2.0f, 1.5f, -1.0f, 2.0f, -3.0f, 1.0f, 2.5f, -1.5f, 4.0f};
 
 void prepare(EngineState& engine, bool eq) {
     engine.volume = 0.8f;
@@ -42,14 +41,15 @@ void BM_RenderCycle(benchmark::State& state) {
     state.SetItemsProcessed(std::int64_t(frames * channels) * state.iterations());
 }
 
-// The straightforward render: each buffer through its bank one sample at a time, or only gain
-// and sum of squares while every band is flat.
+// The straightforward render: each buffer through its bank one sample at a time with the set for
+// 48 kHz, or only gain and sum of squares while every band is flat.
 void BM_ScalarCascadeBaseline(benchmark::State& state) {
     const auto frames = std::size_t(state.range(0));
     const auto channels = std::size_t(state.range(1));
     const bool eq = state.range(2) != 0;
     EngineState engine(1, 48000.0f);
     prepare(engine, eq);
+    const BiquadSet set = peakingSet(engine.eqBands, engine.sampleRate);
     test::TestBuffers buffers(channels, frames, 7, 0.5f);
     const float gain = engine.volume;
     for (auto _ : state) {
@@ -59,7 +59,7 @@ void BM_ScalarCascadeBaseline(benchmark::State& state) {
             float* out = buffers.out[c].data();
             if (eq) {
                 BiquadBank& bank = engine.filters[std::min(c, kEQChannelBanks - 1)];
-                sumSquares += processCascade(bank, in, out, frames, gain);
+                sumSquares += processCascade(set, bank, in, out, frames, gain);
             } else {
                 for (std::size_t i = 0; i < frames; ++i) {
                     out[i] = gain * in[i];
@@ -83,6 +83,29 @@ void renderArguments(benchmark::internal::Benchmark* benchmark) {
 
 BENCHMARK(BM_RenderCycle)->Apply(renderArguments);
 BENCHMARK(BM_ScalarCascadeBaseline)->Apply(renderArguments);
+
+// The slower path: every cycle starts a new volume ramp and a new fade between two curves, so
+// no cycle runs on the constant kernels. Stereo, 512 frames.
+void BM_RenderCycleInTransition(benchmark::State& state) {
+    EngineState engine(1, 48000.0f);
+    prepare(engine, true);
+    BandGains other = kActiveBands;
+    std::reverse(other.begin(), other.end());
+    test::TestBuffers buffers(2, 512, 7, 0.5f);
+    bool flip = false;
+    for (auto _ : state) {
+        flip = !flip;
+        engine.volume = flip ? 0.6f : 0.8f;
+        engine.eqBands = flip ? other : kActiveBands;
+        EQProcessor::updateFilters(engine);
+        renderCycle(engine, hal::AudioIOCycle{}, buffers.input, buffers.output);
+        benchmark::DoNotOptimize(buffers.out.front().data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(std::int64_t(2 * 512) * state.iterations());
+}
+
+BENCHMARK(BM_RenderCycleInTransition);
 
 // Accepts every call; IO procs are never run.
 class IdleAudioHardware : public hal::AudioHardware {

@@ -61,8 +61,7 @@ EQProcessor::startProcessing(const std::string& key, hal::AudioObjectID aggregat
     const hal::OSStatus createStatus = hardware_.createIOProcID(
         aggregateDeviceID,
         [state](const hal::AudioIOCycle& cycle, const hal::AudioBufferList& input,
-                hal::AudioBufferList& output) { renderCycle(*state, cycle, input, output);
-        },
+                hal::AudioBufferList& output) { renderCycle(*state, cycle, input, output); },
         ioProcID);
     if (createStatus != hal::noErr || ioProcID == hal::kAudioDeviceIOProcIDNone) {
         engines_.erase(key);
@@ -131,17 +130,8 @@ void EQProcessor::setBand(const std::string& key, int index, float gain) {
 }
 
 void EQProcessor::updateFilters(EngineState& engine) {
-    bool anyBandActive = false;
-    for (std::size_t band = 0; band < kEQBandCount; ++band) {
-        const float gain = engine.eqBands[band];
-        const BiquadCoefficients coefficients =
-            peakingCoefficients(gain, kEQBandFrequencies[band], engine.sampleRate);
-        for (BiquadBank& bank : engine.filters) {
-            bank[band].setCoefficients(coefficients);
-        }
-        anyBandActive = anyBandActive || !isFlatGain(gain);
-    }
-    engine.eqEnabled.store(anyBandActive, std::memory_order_relaxed);
+    engine.publishedBands.publish(engine.eqBands);
+    engine.eqEnabled.store(!areFlatGains(engine.eqBands), std::memory_order_relaxed);
 }
 
 EngineState* EQProcessor::engine(const std::string& key) {

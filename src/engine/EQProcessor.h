@@ -5,7 +5,9 @@
 
 #include "engine/Biquad.h"
 #include "engine/EQPreset.h"
+#include "engine/LatestValue.h"
 #include "engine/LevelQueue.h"
+#include "engine/RenderCycle.h"
 #include "engine/hal/AudioHardware.h"
 #include "platform/Expected.h"
 
@@ -26,8 +28,8 @@ inline constexpr std::size_t kEQChannelBanks = 8;
 inline constexpr float kFallbackEngineSampleRate = 48000.0f;
 inline constexpr float kSilentLevel = -96.0f;
 
-// One route's engine. The atomics are shared with the audio thread; everything else is the main
-// thread's, apart from the filter histories, which only the render cycle touches.
+// One route's engine. The atomics and publishedBands are shared with the audio thread; render
+// and filters belong to the render cycle; everything else is the main thread's.
 struct EngineState {
     EngineState(hal::AudioObjectID aggregateDeviceID, float sampleRate)
         : aggregateDeviceID(aggregateDeviceID)
@@ -36,17 +38,23 @@ struct EngineState {
     EngineState& operator=(const EngineState&) = delete;
 
     const hal::AudioObjectID aggregateDeviceID;
+    // The device's rate when the engine started; the equalizer runs at the rate of each cycle and
+    // uses this one only until it has seen a usable one.
     const float sampleRate;
     std::optional<hal::AudioDeviceIOProcID> ioProcID;
     std::atomic<float> volume{1.0f};
     std::atomic<bool> isMuted{false};
-    std::array<float, kEQBandCount> eqBands{};
+    BandGains eqBands{};
+    // True when at least one of eqBands is not flat.
     std::atomic<bool> eqEnabled{false};
     std::atomic<float> currentLevel{kSilentLevel};
     // Called on the main thread with every level, in cycle order.
     std::function<void(float)> levelHandler;
+    // eqBands as the audio thread takes them: always a whole curve.
+    LatestValue<BandGains> publishedBands;
+    RenderState render;
     // Buffers 0 to 6 have a bank each; buffer 7 and every one after it share the last bank.
-    std::array<BiquadBank, kEQChannelBanks> filters;
+    std::array<BiquadBank, kEQChannelBanks> filters{};
     LevelQueue levels;
     // Set once the engine has left the processor, so that no level is delivered after that.
     bool isStopped = false;
@@ -92,7 +100,8 @@ public:
     // Gains are limited to ±24 dB; indices outside 0 … 9 and gains that are not numbers are
     // ignored.
     void setBand(const std::string& key, int index, float gain);
-    // Coefficients of every bank from eqBands and sampleRate; eqEnabled when any band is not flat.
+    // Hands eqBands to the audio thread, which fades to the new curve; eqEnabled when any band
+    // is not flat.
     static void updateFilters(EngineState& engine);
 
     // For setting volume, isMuted and levelHandler; nothing for a key without an engine.

@@ -20,12 +20,6 @@ double responseDB(const BiquadCoefficients& c, double frequency, double sampleRa
     return 20.0 * std::log10(std::abs(h));
 }
 
-void setBank(BiquadBank& bank, float gain, float sampleRate) {
-    for (std::size_t k = 0; k < kEQBandCount; ++k) {
-        bank[k].setCoefficients(peakingCoefficients(gain, kEQBandFrequencies[k], sampleRate));
-    }
-}
-
 TEST(BiquadCoefficients, PeakingSectionsHitTheirGainAtTheCentreAndPassDC) {
     for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
         for (float gain : {-24.0f, -3.0f, 0.06f, 6.0f, 24.0f}) {
@@ -62,8 +56,15 @@ TEST(BiquadCoefficients, FlatAndUnusableBandsAreTheIdentity) {
     // At 16 kHz the top band lies above Nyquist, where the section would be unstable.
     EXPECT_EQ(peakingCoefficients(6.0f, 16384.0f, 16000.0f), BiquadCoefficients::identity());
     EXPECT_NE(peakingCoefficients(6.0f, 8192.0f, 44100.0f), BiquadCoefficients::identity());
-    // A gain float cannot raise to a power.
+    // A gain float cannot raise to a power, and one whose poles round onto the unit circle.
     EXPECT_EQ(peakingCoefficients(2000.0f, 1024.0f, 48000.0f), BiquadCoefficients::identity());
+    EXPECT_EQ(peakingCoefficients(400.0f, 32.0f, 48000.0f), BiquadCoefficients::identity());
+    for (float gain = -600.0f; gain <= 600.0f; gain += 7.0f) {
+        for (float f0 : kEQBandFrequencies) {
+            const BiquadCoefficients c = peakingCoefficients(gain, f0, 44100.0f);
+            ASSERT_TRUE(std::fabs(c.a2) < 1.0f && std::fabs(c.a1) < 1.0f + c.a2) << gain << " dB";
+        }
+    }
 }
 
 TEST(BiquadCascade, IdentityPassesTheInputAndMatchesTheSectionsOneByOne) {
@@ -71,27 +72,33 @@ TEST(BiquadCascade, IdentityPassesTheInputAndMatchesTheSectionsOneByOne) {
     for (std::size_t i = 0; i < input.size(); ++i) {
         input[i] = std::sin(float(i) * 0.37f) * 0.8f;
     }
-    BiquadBank identity;
+    const BiquadSet identity{};
+    BiquadBank identityBank;
     std::vector<float> output(input.size());
-    processCascade(identity, input.data(), output.data(), input.size(), 1.0f);
+    processCascade(identity, identityBank, input.data(), output.data(), input.size(), 1.0f);
     EXPECT_EQ(output, input);
 
+    BandGains gains;
+    gains.fill(5.0f);
+    const BiquadSet set = peakingSet(gains, 48000.0f);
+    for (std::size_t k = 0; k < kEQBandCount; ++k) {
+        EXPECT_EQ(set[k], peakingCoefficients(5.0f, kEQBandFrequencies[k], 48000.0f)) << k;
+    }
     BiquadBank cascade;
     BiquadBank oneByOne;
-    setBank(cascade, 5.0f, 48000.0f);
-    setBank(oneByOne, 5.0f, 48000.0f);
     const float sumSquares =
-        processCascade(cascade, input.data(), output.data(), input.size(), 0.5f);
+        processCascade(set, cascade, input.data(), output.data(), input.size(), 0.5f);
     float expectedSum = 0.0f;
     for (std::size_t i = 0; i < input.size(); ++i) {
         float x = input[i];
-        for (BiquadFilter& filter : oneByOne) {
-            x = filter.process(x);
+        for (std::size_t k = 0; k < kEQBandCount; ++k) {
+            x = filterSample(set[k], oneByOne[k], x);
         }
         EXPECT_EQ(output[i], 0.5f * x) << i;
         expectedSum += output[i] * output[i];
     }
     EXPECT_EQ(sumSquares, expectedSum);
+    EXPECT_EQ(cascade, oneByOne);
 }
 
 } // namespace

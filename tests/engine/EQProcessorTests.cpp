@@ -160,11 +160,13 @@ TEST_F(EQProcessorTest, SetBandClampsAndIgnoresBandsOutOfRange) {
     EXPECT_EQ(engine.eqBands,
               (std::array<float, kEQBandCount>{24.0f, 0, 0, 0, 2.0f, 0, 0, 0, 0, -24.0f}));
     EXPECT_TRUE(engine.eqEnabled);
-    for (const BiquadBank& bank : engine.filters) {
-        EXPECT_EQ(bank[0].coefficients(), peakingCoefficients(24.0f, 32.0f, 44100.0f));
-        EXPECT_EQ(bank[9].coefficients(), peakingCoefficients(-24.0f, 16384.0f, 44100.0f));
-        EXPECT_EQ(bank[1].coefficients(), BiquadCoefficients::identity());
-    }
+    // The IO proc filters with those gains at the rate its cycle runs at.
+    test::TestBuffers buffers(2, 8);
+    blocks.at(0)(hal::AudioIOCycle{44100.0}, buffers.input, buffers.output);
+    const BiquadSet& set = engine.render.eq.set();
+    EXPECT_EQ(set[0], peakingCoefficients(24.0f, 32.0f, 44100.0f));
+    EXPECT_EQ(set[9], peakingCoefficients(-24.0f, 16384.0f, 44100.0f));
+    EXPECT_EQ(set[1], BiquadCoefficients::identity());
 }
 
 TEST_F(EQProcessorTest, PresetsCopyTheBandsTheyHave) {
@@ -186,7 +188,9 @@ TEST_F(EQProcessorTest, PresetsCopyTheBandsTheyHave) {
     processor.applyPreset(EQPreset::vocal(), kKey);
     processor.applyPreset(EQPreset::flat(), kKey);
     EXPECT_FALSE(engine.eqEnabled);
-    EXPECT_EQ(engine.filters[3][5].coefficients(), BiquadCoefficients::identity());
+    test::TestBuffers buffers(1, 8);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    EXPECT_EQ(engine.render.eq.set(), BiquadSet{});
     processor.applyPreset(EQPreset::vocal(), "unknown|key");
 }
 
@@ -197,16 +201,19 @@ TEST_F(EQProcessorTest, LevelsReachTheHandlerOnTheMainThreadInCycleOrder) {
     processor.engine("a|1")->levelHandler = [&](float level) { first.push_back(level); };
     processor.engine("a|2")->levelHandler = [&](float level) { second.push_back(level); };
 
+    // Each volume reached and held for a whole cycle after its 5 ms ramp.
     test::TestBuffers buffers(2, 64);
     for (float volume : {1.0f, 0.5f, 0.25f}) {
         processor.engine("a|1")->volume = volume;
-        blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+        for (int cycle = 0; cycle < 5; ++cycle) {
+            blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+        }
     }
     blocks.at(1)(hal::AudioIOCycle{}, buffers.input, buffers.output);
-    ASSERT_TRUE(test::waitUntil([&] { return first.size() == 3 && second.size() == 1; }));
-    EXPECT_NEAR(first[1] - first[0], -6.02f, 0.01f);
-    EXPECT_NEAR(first[2] - first[1], -6.02f, 0.01f);
-    EXPECT_EQ(first[2], processor.engine("a|1")->currentLevel);
+    ASSERT_TRUE(test::waitUntil([&] { return first.size() == 15 && second.size() == 1; }));
+    EXPECT_NEAR(first[9] - first[4], -6.02f, 0.01f);
+    EXPECT_NEAR(first[14] - first[9], -6.02f, 0.01f);
+    EXPECT_EQ(first[14], processor.engine("a|1")->currentLevel);
 }
 
 TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {

@@ -60,20 +60,29 @@ TEST(RenderAllocation, RenderCyclesAllocateNothing) {
     layouts.back().inBuffers[1].dataByteSize = 7;
     layouts.back().outBuffers[2].data = layouts.back().in[2].data();
 
+    // Presets change in the middle of fades, the volume and the mute ramp, the rate switches and
+    // now and then is unusable.
+    constexpr double kRates[] = {48000.0, 44100.0, 96000.0, 0.0, 48000.0, 22050.0};
     std::size_t counted = 0;
     for (int cycle = 0; cycle < 400; ++cycle) {
         if (cycle % 100 == 0) {
             processor.applyPreset(EQPreset::allPresets()[std::size_t(cycle / 100) + 1], key);
         }
+        if (cycle % 7 == 3 && cycle < 350) {
+            processor.setBand(key, cycle % 10, float(cycle % 13) - 6.0f);
+        }
         engine.isMuted = cycle % 9 == 0;
+        engine.volume = float(cycle % 5) * 0.5f;
         if (cycle == 350) {
             processor.applyPreset(EQPreset::flat(), key);
         }
         test::TestBuffers& buffers = layouts[std::size_t(cycle) % layouts.size()];
-        counted += test::allocationsWhile([&] { block(hal::AudioIOCycle{}, buffers.input, buffers.output); });
+        const hal::AudioIOCycle io{kRates[std::size_t(cycle / 20) % std::size(kRates)]};
+        counted += test::allocationsWhile([&] { block(io, buffers.input, buffers.output); });
     }
     EXPECT_EQ(counted, 0u);
     EXPECT_FALSE(engine.eqEnabled);
+    EXPECT_FALSE(engine.render.eq.isActive());
 }
 
 } // namespace

@@ -61,10 +61,11 @@ struct SimulatedAudioHardware::Device {
     std::vector<float> blockOutput;
     std::vector<AudioBuffer> inputBuffers;
     std::vector<AudioBuffer> outputBuffers;
-    // An aggregate's: its taps' layouts one after the other, what its blocks wrote in that layout,
-    // and the mixers onto its sub-devices, by device id.
-    ChannelLayout inputLayout;
+    // What its blocks wrote this cycle, summed.
     std::vector<float> blocksOutput;
+    // An aggregate's taps' layouts one after the other, and its mixers onto its sub-devices, by
+    // device id.
+    ChannelLayout inputLayout;
     std::map<AudioObjectID, std::unique_ptr<ChannelMixer>> subDeviceMixers;
 
     std::uint32_t playbackChannels() const {

@@ -8,8 +8,9 @@ namespace {
 
 using Impl = PipeWireAudioHardware::Impl;
 
-std::string portName(const char* direction, const std::string& channel) {
-    return std::string(std::string_view(direction) == "in" ? "input_" : "output_") + channel;
+std::string portName(const char* direction, ChannelPosition channel) {
+    return std::string(std::string_view(direction) == "in" ? "input_" : "output_") +
+           channelPositionName(channel);
 }
 
 } // namespace
@@ -37,8 +38,7 @@ PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(A
     return it != aggregates_.end() ? it->second.get() : nullptr;
 }
 
-std::vector<std::string>
-PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregate& aggregate) const {
+ChannelLayout PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregate& aggregate) const {
     for (const AudioObjectID tapID : aggregate.taps) {
         const auto tapIt = taps_.find(tapID);
         if (tapIt != taps_.end() && !tapIt->second.sinks.empty()) {
@@ -48,17 +48,16 @@ PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregate& aggregate) 
     return aggregateOutputChannels(aggregate);
 }
 
-std::vector<std::string>
-PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate) const {
+ChannelLayout PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate) const {
     const DeviceEntry* sub = aggregate.description.subDeviceUIDs.empty()
                                  ? nullptr
                                  : deviceByUID(aggregate.description.subDeviceUIDs.front());
-    return sub != nullptr ? portChannels(sub->nodeID, "in") : std::vector<std::string>{};
+    return sub != nullptr ? portChannels(sub->nodeID, "in") : ChannelLayout{};
 }
 
 const PipeWireAudioHardware::Impl::Global*
 PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* direction,
-                                        const std::string& channel) const {
+                                        ChannelPosition channel) const {
     if (aggregate.filter == nullptr) {
         return nullptr;
     }
@@ -80,7 +79,7 @@ PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* 
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
 PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
-    for (const std::string& channel : aggregate.inputChannels) {
+    for (const ChannelPosition channel : aggregate.inputChannels) {
         const Global* input = filterPort(aggregate, "in", channel);
         if (input == nullptr) {
             continue;
@@ -96,7 +95,8 @@ PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
                     continue;
                 }
                 for (const Global* monitor : portsOf(held->nodeID, "out", true)) {
-                    if (propertyValue(monitor->properties, PW_KEY_AUDIO_CHANNEL) == channel) {
+                    if (propertyValue(monitor->properties, PW_KEY_AUDIO_CHANNEL) ==
+                        channelPositionName(channel)) {
                         links.emplace_back(monitor->id, input->id);
                     }
                 }
@@ -251,8 +251,8 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     aggregate.failed = false;
     const std::size_t inputs = aggregate.inputChannels.size();
     aggregate.slots->setChannels(std::uint32_t(inputs));
-    aggregate.mixer =
-        std::make_unique<ChannelMixer>(aggregate.inputChannels, aggregate.outputChannels);
+    aggregate.mixer = std::make_unique<ChannelMixer>(
+        ChannelMatrix::between(aggregate.inputChannels, aggregate.outputChannels));
     aggregate.inputData.assign(inputs, nullptr);
     aggregate.outputData.assign(aggregate.outputChannels.size(), nullptr);
     aggregate.blockSamples.assign(inputs * IOProcSlots::kMaxFrames, 0.0f);
@@ -270,12 +270,13 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     pw_filter_add_listener(aggregate.filter, &aggregate.filterListener, &kFilterEvents, &aggregate);
     aggregate.inputPorts.clear();
     aggregate.outputPorts.clear();
-    const auto addPorts = [&](const std::vector<std::string>& channels, bool input) {
-        for (const std::string& channel : channels) {
+    const auto addPorts = [&](const ChannelLayout& channels, bool input) {
+        for (const ChannelPosition channel : channels) {
             const std::string name = portName(input ? "in" : "out", channel);
             pw_properties* portProperties =
                 pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
-                                  name.c_str(), PW_KEY_AUDIO_CHANNEL, channel.c_str(), nullptr);
+                                  name.c_str(), PW_KEY_AUDIO_CHANNEL,
+                                  channelPositionName(channel).c_str(), nullptr);
             void* port = pw_filter_add_port(
                 aggregate.filter, input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
                 PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0);
@@ -334,6 +335,7 @@ void PipeWireAudioHardware::Impl::onFilterProcess(void* data, spa_io_position* p
     }
     aggregate->slots->render(cycle, aggregate->inputData.data(), aggregate->blockOutput.data(),
                              frames);
+    aggregate->mixer->setSampleRate(cycle.sampleRate);
     aggregate->mixer->mix(aggregate->blockOutput.data(), aggregate->outputData.data(), frames);
 }
 

@@ -2,9 +2,7 @@
 
 #include "platform/RunningApplications.h"
 
-#include <spa/debug/types.h>
 #include <spa/param/audio/format-utils.h>
-#include <spa/param/audio/type-info.h>
 #include <spa/param/param.h>
 
 #include <algorithm>
@@ -41,11 +39,6 @@ void mergeInto(PropertyMap& target, const spa_dict* dict) {
 bool isDeviceClass(const std::string& mediaClass) {
     return mediaClass.starts_with("Audio/Sink") || mediaClass.starts_with("Audio/Source") ||
            mediaClass.starts_with("Audio/Duplex");
-}
-
-std::string channelName(std::uint32_t position) {
-    const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, position);
-    return name != nullptr ? name : "UNK";
 }
 
 const pw_core_events kCoreEvents = [] {
@@ -422,10 +415,10 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
     global->formatChannels.clear();
     if (channels > 0 && !(raw.flags & SPA_AUDIO_FLAG_UNPOSITIONED)) {
         for (std::uint32_t c = 0; c < channels; ++c) {
-            global->formatChannels.push_back(channelName(raw.position[c]));
+            global->formatChannels.push_back(ChannelPosition(raw.position[c]));
         }
     } else if (channels > 0) {
-        global->formatChannels = defaultChannelNames(channels);
+        global->formatChannels = defaultChannelLayout(channels);
     }
     global->impl->changed();
 }
@@ -566,12 +559,13 @@ PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction
     return ports;
 }
 
-std::vector<std::string> PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
-                                                                   const char* direction) const {
-    std::vector<std::string> channels;
+ChannelLayout PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
+                                                       const char* direction) const {
+    ChannelLayout channels;
     for (const Global* port : portsOf(nodeID, direction, false)) {
-        channels.push_back(propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL)
-                               .value_or("AUX" + std::to_string(channels.size())));
+        const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);
+        const auto position = name ? channelPositionFromName(*name) : std::nullopt;
+        channels.push_back(position.value_or(auxPosition(std::uint32_t(channels.size()))));
     }
     return channels;
 }

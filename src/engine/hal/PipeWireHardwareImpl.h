@@ -59,7 +59,7 @@ public:
         bool described = false;
         // From the node's current format: devices' rates, streams' channel layouts.
         std::optional<double> formatRate;
-        std::vector<std::string> formatChannels;
+        ChannelLayout formatChannels;
     };
 
     struct Metadata {
@@ -83,7 +83,7 @@ public:
         std::string description;
         // Stereo for a mixdown, else the application's widest layout when the sink was made.
         bool mixdown = true;
-        std::vector<std::string> channels;
+        ChannelLayout channels;
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
         std::uint32_t nodeID = SPA_ID_INVALID;
@@ -114,8 +114,8 @@ public:
         AggregateDeviceDescription description;
         std::vector<AudioObjectID> taps;
         // The blocks see the first tap's channels; the filter plays them on the sub-device's.
-        std::vector<std::string> inputChannels;
-        std::vector<std::string> outputChannels;
+        ChannelLayout inputChannels;
+        ChannelLayout outputChannels;
         pw_filter* filter = nullptr;
         spa_hook filterListener{};
         std::vector<void*> inputPorts;
@@ -199,8 +199,8 @@ public:
     const PropertyMap& linkedProperties(const Global& from, const char* key, GlobalKind kind) const;
     std::vector<const Global*> portsOf(std::uint32_t nodeID, const char* direction,
                                        bool monitor) const;
-    // Channel names of a node's ports in this direction, in port order.
-    std::vector<std::string> portChannels(std::uint32_t nodeID, const char* direction) const;
+    // The positions of a node's ports in this direction, in port order.
+    ChannelLayout portChannels(std::uint32_t nodeID, const char* direction) const;
     const Global* nodeNamed(const std::string& name) const;
 
     // Rebuilds the lists from the graph, tells the listeners what changed, and brings our taps
@@ -245,7 +245,7 @@ public:
     const CaptureSink* sink(std::uint64_t serial) const;
     // The sink new taps of this process share, made when there is none.
     CaptureSink& sinkFor(const ProcessEntry& process, bool mixdown);
-    std::vector<std::string> streamLayout(const std::string& processKey) const;
+    ChannelLayout streamLayout(const std::string& processKey) const;
     void startSink(CaptureSink& sink);
     void stopSink(CaptureSink& sink, bool restoreTargets);
     void reconcileSink(CaptureSink& sink);
@@ -282,8 +282,8 @@ public:
                                                        : kAudioHardwareIllegalOperationError;
     }
     // The channels the aggregate should have now: its first tap's and its sub-device's.
-    std::vector<std::string> aggregateInputChannels(const Aggregate& aggregate) const;
-    std::vector<std::string> aggregateOutputChannels(const Aggregate& aggregate) const;
+    ChannelLayout aggregateInputChannels(const Aggregate& aggregate) const;
+    ChannelLayout aggregateOutputChannels(const Aggregate& aggregate) const;
     void startFilter(Aggregate& aggregate);
     void stopFilter(Aggregate& aggregate);
     void reconcileAggregate(Aggregate& aggregate);
@@ -292,7 +292,7 @@ public:
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedLinks(const Aggregate& aggregate) const;
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
-                             const std::string& channel) const;
+                             ChannelPosition channel) const;
 
     // --- PipeWire callbacks --------------------------------------------------------------------
     static void onCoreDone(void* data, std::uint32_t id, int seq);

@@ -22,16 +22,16 @@ bool namesOneOfOurs(const std::string& value) {
     return value.starts_with(kOwnNodePrefix);
 }
 
-std::string positionList(const std::vector<std::string>& channels) {
+std::string positionList(const ChannelLayout& channels) {
     std::string list = "[";
-    for (const std::string& channel : channels) {
-        list += " " + channel;
+    for (const ChannelPosition channel : channels) {
+        list += " " + channelPositionName(channel);
     }
     return list + " ]";
 }
 
-const std::vector<std::string>& stereo() {
-    static const std::vector<std::string> channels{"FL", "FR"};
+const ChannelLayout& stereo() {
+    static const ChannelLayout channels{ChannelPosition::FL, ChannelPosition::FR};
     return channels;
 }
 
@@ -63,9 +63,8 @@ StreamTargetEntries PipeWireAudioHardware::Impl::targetEntries(std::uint32_t str
 }
 
 // The widest layout among the application's streams; empty while none is known.
-std::vector<std::string>
-PipeWireAudioHardware::Impl::streamLayout(const std::string& processKey) const {
-    std::vector<std::string> widest;
+ChannelLayout PipeWireAudioHardware::Impl::streamLayout(const std::string& processKey) const {
+    ChannelLayout widest;
     for (const auto& [id, global] : globals_) {
         if (isStreamOf(*global, processKey) && global->formatChannels.size() > widest.size()) {
             widest = global->formatChannels;

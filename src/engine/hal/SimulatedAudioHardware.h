@@ -8,14 +8,14 @@
 //
 // The audio path, once per cycle of N frames at renderSampleRate():
 //   1. Every running process renders its test signal (a process that is not running is silent).
-//   2. Every process that no muting tap holds plays into the default output device; a mono
-//      process is heard on every channel, surplus channels are dropped.
+//   2. Every process that no muting tap holds plays into the default output device, mixed from
+//      its layout onto the device's by channel position (ChannelMixer).
 //   3. Every tap mixes its processes: a stereo mixdown folds channel c into c % 2, a mono one
-//      averages the channels, without mixdown channels pass through.
+//      averages the channels; without mixdown the tap has its processes' own layout.
 //   4. Every started IO proc is called with one non-interleaved mono buffer per channel: on an
-//      aggregate device the input is its taps' channels and the output its sub-devices' channels;
-//      on any other device the input is empty and the output is the device's own channels. What a
-//      block writes is added to those devices' playback.
+//      aggregate device the input and the output are its taps' channels, and what the blocks write
+//      is mixed onto each sub-device by channel position; on any other device the input is empty
+//      and the output is the device's own channels. Either way it adds to the devices' playback.
 //   5. Every device records what it played (PlaybackRecording).
 // Cycles run on the caller's thread (render()) or on a clock thread (startRealTimeClock()). A
 // cycle holds the world's lock, which is why deviceStop() and the destroy calls can promise that
@@ -25,6 +25,7 @@
 // calls answer kAudioHardwareIllegalOperationError and the test calls must not be used.
 
 #include "engine/hal/AudioHardware.h"
+#include "engine/hal/ChannelMix.h"
 #include "engine/hal/PeriodicThread.h"
 #include "engine/hal/PlaybackRecording.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
@@ -49,6 +50,8 @@ struct SimulatedProcess {
     // "pir?": the process is running audio I/O, and only then plays its signal.
     bool running = true;
     SimulatedSignal signal;
+    // Unless it has one position per signal channel, the default layout for them.
+    ChannelLayout layout = {};
 };
 
 struct SimulatedDevice {
@@ -63,6 +66,8 @@ struct SimulatedDevice {
     std::optional<double> nominalSampleRate = 48000.0;
     // Channels it plays, when it has an output stream.
     std::uint32_t outputChannels = 2;
+    // Unless it has one position per output channel, the default layout for them.
+    ChannelLayout outputLayout = {};
 };
 
 // Interface calls that tests can make fail with a status of their choice.
@@ -272,7 +277,9 @@ private:
 
     void renderCycle(std::uint32_t frames);
     bool isMuted(AudioObjectID processID) const;
-    std::vector<float*> outputChannels(Device& device, std::uint32_t frames);
+    // The devices that play what is sent to device: itself, or an aggregate's sub-devices.
+    std::vector<Device*> playbackTargets(Device& device) const;
+    void playUnrouted(Process& process, Device& output, std::uint32_t frames);
     void captureTap(Tap& tap, std::uint32_t frames);
     void runIOProcs(Device& device, std::uint32_t frames);
 

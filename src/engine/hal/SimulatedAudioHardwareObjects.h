@@ -4,6 +4,8 @@
 
 #include "engine/hal/SimulatedAudioHardware.h"
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,13 @@ struct SimulatedAudioHardware::Process {
     SimulatedProcess config;
     SignalGenerator generator;
     std::vector<float> samples; // this cycle, channel after channel
+    // Onto each device it plays on unrouted, by device id.
+    std::map<AudioObjectID, std::unique_ptr<ChannelMixer>> playbackMixers;
+
+    ChannelLayout layout() const {
+        const std::uint32_t channels = config.signal.channels;
+        return config.layout.size() == channels ? config.layout : defaultChannelLayout(channels);
+    }
 };
 
 struct SimulatedAudioHardware::IOProc {
@@ -52,9 +61,20 @@ struct SimulatedAudioHardware::Device {
     std::vector<float> blockOutput;
     std::vector<AudioBuffer> inputBuffers;
     std::vector<AudioBuffer> outputBuffers;
+    // What its blocks wrote this cycle, summed.
+    std::vector<float> blocksOutput;
+    // An aggregate's taps' layouts one after the other, and its mixers onto its sub-devices, by
+    // device id.
+    ChannelLayout inputLayout;
+    std::map<AudioObjectID, std::unique_ptr<ChannelMixer>> subDeviceMixers;
 
     std::uint32_t playbackChannels() const {
         return !aggregate && config.outputStreams > 0 ? config.outputChannels : 0;
+    }
+    ChannelLayout playbackLayout() const {
+        const std::uint32_t channels = playbackChannels();
+        return config.outputLayout.size() == channels ? config.outputLayout
+                                                      : defaultChannelLayout(channels);
     }
 };
 
@@ -64,6 +84,9 @@ struct SimulatedAudioHardware::Tap {
     CATapDescription description;
     std::vector<float> samples;
     std::uint32_t channels = 0;
+    ChannelLayout layout;
+    // Without mixdown: each process onto the tap's layout, by process id.
+    std::map<AudioObjectID, std::unique_ptr<ChannelMixer>> processMixers;
 };
 
 } // namespace kestrelamp::hal

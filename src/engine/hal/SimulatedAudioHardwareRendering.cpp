@@ -9,6 +9,31 @@
 
 namespace kestrelamp::hal {
 
+namespace {
+
+// The mixer for a pair of layouts, made anew (its filters cleared) when either changes.
+ChannelMixer& mixerFor(std::unique_ptr<ChannelMixer>& mixer, const ChannelLayout& from,
+                       const ChannelLayout& to, double sampleRate) {
+    if (!mixer || mixer->matrix().source != from || mixer->matrix().destination != to) {
+        mixer = std::make_unique<ChannelMixer>(ChannelMatrix::between(from, to), sampleRate);
+    }
+    mixer->setSampleRate(sampleRate);
+    return *mixer;
+}
+
+// The channels of a buffer that holds them one after the other.
+template <class Sample>
+std::vector<Sample*> channelPointers(Sample* samples, std::uint32_t channels,
+                                     std::uint32_t frames) {
+    std::vector<Sample*> pointers(channels);
+    for (std::uint32_t channel = 0; channel < channels; ++channel) {
+        pointers[channel] = samples + std::size_t(channel) * frames;
+    }
+    return pointers;
+}
+
+} // namespace
+
 // --- Rendering ----------------------------------------------------------------------------
 
 double SimulatedAudioHardware::renderSampleRate() const {
@@ -38,49 +63,74 @@ bool SimulatedAudioHardware::isMuted(AudioObjectID processID) const {
     });
 }
 
-std::vector<float*> SimulatedAudioHardware::outputChannels(Device& device, std::uint32_t frames) {
-    std::vector<float*> channels;
-    const auto addChannelsOf = [&](Device& target) {
-        for (std::uint32_t channel = 0; channel < target.playbackChannels(); ++channel) {
-            channels.push_back(target.mix.data() + std::size_t(channel) * frames);
-        }
-    };
+std::vector<SimulatedAudioHardware::Device*>
+SimulatedAudioHardware::playbackTargets(Device& device) const {
     if (!device.aggregate) {
-        addChannelsOf(device);
-        return channels;
+        return {&device};
     }
+    std::vector<Device*> targets;
     for (const std::string& uid : device.aggregate->subDeviceUIDs) {
         Device* sub = findDeviceByUID(uid);
         if (sub && !sub->aggregate) {
-            addChannelsOf(*sub);
+            targets.push_back(sub);
         }
     }
-    return channels;
+    return targets;
+}
+
+void SimulatedAudioHardware::playUnrouted(Process& process, Device& output, std::uint32_t frames) {
+    const ChannelLayout layout = process.layout();
+    const auto sources = channelPointers(static_cast<const float*>(process.samples.data()),
+                                         std::uint32_t(layout.size()), frames);
+    for (Device* target : playbackTargets(output)) {
+        ChannelMixer& mixer = mixerFor(process.playbackMixers[target->id], layout,
+                                       target->playbackLayout(), renderSampleRate_);
+        mixer.mixInto(
+            sources.data(),
+            channelPointers(target->mix.data(), target->playbackChannels(), frames).data(), frames);
+    }
 }
 
 void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
     const CATapDescription& description = tap.description;
-    std::uint32_t channels = description.mono ? 1 : 2;
-    if (!description.mixdown) {
-        channels = 1;
+    const bool ownLayout = !description.mixdown && !description.mono;
+    if (description.mono) {
+        tap.layout = {ChannelPosition::MONO};
+    } else if (description.mixdown) {
+        tap.layout = {ChannelPosition::FL, ChannelPosition::FR};
+    } else {
+        // The widest of its processes' layouts.
+        tap.layout = {ChannelPosition::MONO};
         for (const AudioObjectID id : description.processes) {
-            if (const Process* process = findProcess(id)) {
-                channels = std::max(channels, process->config.signal.channels);
+            if (const Process* process = findProcess(id);
+                process && process->config.signal.channels > tap.layout.size()) {
+                tap.layout = process->layout();
             }
         }
     }
+    const auto channels = std::uint32_t(tap.layout.size());
     tap.channels = channels;
     tap.samples.assign(std::size_t(channels) * frames, 0.0f);
+    const auto tapChannels = channelPointers(tap.samples.data(), channels, frames);
     for (const AudioObjectID id : description.processes) {
-        const Process* process = findProcess(id);
+        Process* process = findProcess(id);
         if (!process || !process->config.running) {
             continue;
         }
         const std::uint32_t sourceChannels = process->config.signal.channels;
+        if (ownLayout) {
+            ChannelMixer& mixer =
+                mixerFor(tap.processMixers[id], process->layout(), tap.layout, renderSampleRate_);
+            mixer.mixInto(channelPointers(static_cast<const float*>(process->samples.data()),
+                                          sourceChannels, frames)
+                              .data(),
+                          tapChannels.data(), frames);
+            continue;
+        }
         for (std::uint32_t source = 0; source < sourceChannels; ++source) {
             const float* in = process->samples.data() + std::size_t(source) * frames;
             const auto add = [&](std::uint32_t target, float scale) {
-                float* out = tap.samples.data() + std::size_t(target) * frames;
+                float* out = tapChannels[target];
                 for (std::uint32_t i = 0; i < frames; ++i) {
                     out[i] += scale * in[i];
                 }
@@ -88,11 +138,10 @@ void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
             if (description.mono) {
                 add(0, 1.0f / float(sourceChannels));
             } else if (sourceChannels == 1) {
-                for (std::uint32_t target = 0; target < channels; ++target) {
-                    add(target, 1.0f);
-                }
+                add(0, 1.0f);
+                add(1, 1.0f);
             } else {
-                add(description.mixdown ? source % 2 : source, 1.0f);
+                add(source % 2, 1.0f);
             }
         }
     }
@@ -100,19 +149,23 @@ void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
 
 void SimulatedAudioHardware::runIOProcs(Device& device, std::uint32_t frames) {
     device.capturedInput.clear();
+    device.inputLayout.clear();
     if (device.aggregate) {
         for (const std::string& uid : device.aggregate->tapUIDs) {
             if (const Tap* tap = findTapByUID(uid)) {
                 device.capturedInput.insert(device.capturedInput.end(), tap->samples.begin(),
                                             tap->samples.end());
+                device.inputLayout.insert(device.inputLayout.end(), tap->layout.begin(),
+                                          tap->layout.end());
             }
         }
     }
-    const std::vector<float*> targets = outputChannels(device, frames);
-    const auto inputChannels = std::uint32_t(frames ? device.capturedInput.size() / frames : 0);
-    const auto outputCount = std::uint32_t(targets.size());
+    const auto inputChannels = std::uint32_t(device.inputLayout.size());
+    // An aggregate's blocks write its taps' channels, mixed onto its sub-devices afterwards.
+    const std::uint32_t outputCount = device.aggregate ? inputChannels : device.playbackChannels();
     device.blockInput.resize(device.capturedInput.size());
     device.blockOutput.resize(std::size_t(outputCount) * frames);
+    device.blocksOutput.assign(device.blockOutput.size(), 0.0f);
     device.inputBuffers.resize(inputChannels);
     device.outputBuffers.resize(outputCount);
     const auto byteSize = std::uint32_t(frames * sizeof(float));
@@ -139,13 +192,28 @@ void SimulatedAudioHardware::runIOProcs(Device& device, std::uint32_t frames) {
             const detail::InsideIOBlock inside;
             proc.block(AudioIOCycle{renderSampleRate_}, input, output);
         }
+        for (std::size_t i = 0; i < device.blockOutput.size(); ++i) {
+            device.blocksOutput[i] += device.blockOutput[i];
+        }
+    }
+
+    const auto written =
+        channelPointers(static_cast<const float*>(device.blocksOutput.data()), outputCount, frames);
+    if (!device.aggregate) {
         for (std::uint32_t channel = 0; channel < outputCount; ++channel) {
-            const float* written = device.blockOutput.data() + std::size_t(channel) * frames;
-            float* target = targets[channel];
+            float* target = device.mix.data() + std::size_t(channel) * frames;
             for (std::uint32_t i = 0; i < frames; ++i) {
-                target[i] += written[i];
+                target[i] += written[channel][i];
             }
         }
+        return;
+    }
+    for (Device* sub : playbackTargets(device)) {
+        ChannelMixer& mixer = mixerFor(device.subDeviceMixers[sub->id], device.inputLayout,
+                                       sub->playbackLayout(), renderSampleRate_);
+        mixer.mixInto(written.data(),
+                      channelPointers(sub->mix.data(), sub->playbackChannels(), frames).data(),
+                      frames);
     }
 }
 
@@ -162,21 +230,10 @@ void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
     }
 
     if (Device* output = findDevice(defaultOutput_)) {
-        const std::vector<float*> targets = outputChannels(*output, frames);
         for (const auto& process : processes_) {
-            const std::uint32_t sourceChannels = process->config.signal.channels;
-            if (!process->config.running || sourceChannels == 0 || isMuted(process->id)) {
-                continue;
-            }
-            for (std::uint32_t channel = 0; channel < targets.size(); ++channel) {
-                const std::uint32_t source = sourceChannels == 1 ? 0 : channel;
-                if (source >= sourceChannels) {
-                    continue;
-                }
-                const float* in = process->samples.data() + std::size_t(source) * frames;
-                for (std::uint32_t i = 0; i < frames; ++i) {
-                    targets[channel][i] += in[i];
-                }
+            if (process->config.running && process->config.signal.channels > 0 &&
+                !isMuted(process->id)) {
+                playUnrouted(*process, *output, frames);
             }
         }
     }

@@ -616,7 +616,7 @@ TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubD
         passTimeUntil(world(), [&] { return std::fabs(passThrough.inputLevel - kSineLevel) < 3; }))
         << "block input level " << passThrough.inputLevel;
     EXPECT_EQ(passThrough.inputBuffers, 2u) << "one mono buffer per tap channel";
-    EXPECT_EQ(passThrough.outputBuffers, 2u) << "one mono buffer per device channel";
+    EXPECT_EQ(passThrough.outputBuffers, 2u) << "one mono buffer per tap channel";
     EXPECT_EQ(passThrough.channelsPerBuffer, 1u);
     // Half the input is 6 dB down.
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", [&](double level) {

@@ -182,27 +182,121 @@ TEST_F(SimulatedRendering, StereoMixdownFoldsChannelsAndMonoAveragesThem) {
     EXPECT_NEAR(stereo.inputLevels[1], single, 0.05);
     ASSERT_EQ(mono.inputBuffers, 1u);
     EXPECT_NEAR(mono.inputLevels[0], single, 0.05);
+
+    // Without mixdown the tap keeps the process's own three channels.
+    CATapDescription own = CATapDescription::stereoMixdownOfProcesses({chord});
+    own.mixdown = false;
+    AudioObjectID ownTap = kAudioObjectUnknown;
+    ASSERT_EQ(hw.createProcessTap(own, ownTap), noErr);
+    Probe whole;
+    startBlock(aggregateOf(ownTap, "headphones"), whole.block());
+    hw.render(1, 4800);
+    ASSERT_EQ(whole.inputBuffers, 3u);
+    for (std::uint32_t channel = 0; channel < 3; ++channel) {
+        EXPECT_NEAR(whole.inputLevels[channel], single, 0.05) << channel;
+    }
 }
 
 TEST_F(SimulatedRendering, RemovingAnAggregateOrItsSubDeviceEndsItsBlocks) {
-    std::atomic<int> cycles{0};
+    std::atomic<int> calls{0};
+    std::atomic<std::uint32_t> outputBuffers{0};
     const AudioObjectID aggregate =
         aggregateOf(tapOf(tone, CATapMuteBehavior::mutedWhenTapped), "headphones");
-    startBlock(aggregate, [&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList& output) {
-        cycles += int(output.numberBuffers);
-    });
+    startBlock(aggregate,
+               [&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList& output) {
+                   ++calls;
+                   outputBuffers = output.numberBuffers;
+                   for (std::uint32_t b = 0; b < output.numberBuffers; ++b) {
+                       std::fill_n(static_cast<float*>(output.buffers[b].data), 64, 0.5f);
+                   }
+               });
     hw.render(1, 64);
-    EXPECT_EQ(cycles, 2);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(outputBuffers, 2u) << "one per channel of the stereo tap";
+    EXPECT_NEAR(*hw.playedLevel(headphones, 64), 20 * std::log10(0.5), 0.01);
 
     // A block whose sub-device is gone still runs, with nowhere to play.
     ASSERT_TRUE(hw.removeDevice(headphones));
     hw.render(1, 64);
-    EXPECT_EQ(cycles, 2);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(hw.playedLevel(speakers, 64), -120.0f);
 
     ASSERT_EQ(hw.destroyAggregateDevice(aggregate), noErr);
     EXPECT_TRUE(hw.ioProcs().empty());
     hw.render(1, 64);
-    EXPECT_EQ(cycles, 2);
+    EXPECT_EQ(calls, 2);
+}
+
+// Passes the tap through, each channel scaled by its gain (1 where none is given).
+AudioDeviceIOBlock scaledPassThrough(std::vector<float> gains) {
+    return [gains = std::move(gains)](const AudioIOCycle&, const AudioBufferList& input,
+                                      AudioBufferList& output) {
+        for (std::uint32_t b = 0; b < std::min(input.numberBuffers, output.numberBuffers); ++b) {
+            const auto* in = static_cast<const float*>(input.buffers[b].data);
+            auto* out = static_cast<float*>(output.buffers[b].data);
+            const float gain = b < gains.size() ? gains[b] : 1.0f;
+            for (std::uint32_t i = 0; i < input.buffers[b].dataByteSize / 4; ++i) {
+                out[i] = gain * in[i];
+            }
+        }
+    };
+}
+
+TEST_F(SimulatedRendering, StereoOnSixChannelsLandsOnTheFrontAndKeepsTheLfeNarrow) {
+    const AudioObjectID surround =
+        hw.addDevice({"surround", std::nullopt, "", 1, 0, 0, 48000.0, 6, {}});
+    const AudioObjectID player =
+        hw.addProcess({"org.example.Stereo", 20, true, SimulatedSignal::sine(1000, 0.5f, 2), {}});
+    hw.setProcessRunning(tone, false);
+    const auto levels = [&] {
+        hw.clearPlayed();
+        hw.render(10, 480);
+        std::vector<double> result;
+        for (std::uint32_t channel = 0; channel < 6; ++channel) {
+            result.push_back(*hw.playedLevel(surround, channel, 2400));
+        }
+        return result;
+    };
+    // FL FR FC LFE SL SR, as PipeWire mixes stereo onto it unrouted.
+    hw.setDefaultOutputDevice(surround);
+    const std::vector<double> unrouted = levels();
+
+    hw.setDefaultOutputDevice(speakers);
+    startBlock(aggregateOf(tapOf(player, CATapMuteBehavior::mutedWhenTapped), "surround"),
+               scaledPassThrough({}));
+    const std::vector<double> routed = levels();
+    EXPECT_NEAR(routed[0], -9.03, 0.05);
+    EXPECT_NEAR(routed[1], -9.03, 0.05);
+    EXPECT_NEAR(routed[2], -12.04, 0.1) << "the centre carries L+R at -9 dB";
+    EXPECT_LT(routed[3], -60.0) << "no 1 kHz on the LFE";
+    EXPECT_LT(routed[4], -119.0) << "L-R is silent";
+    for (std::uint32_t channel = 0; channel < 6; ++channel) {
+        EXPECT_NEAR(routed[channel], unrouted[channel], 0.1) << "channel " << channel;
+    }
+    EXPECT_LT(*hw.playedLevel(speakers, 2400), -119.0);
+}
+
+TEST_F(SimulatedRendering, StereoOnAMonoDevicePlaysTheSum) {
+    const AudioObjectID mono = hw.addDevice({"mono", std::nullopt, "", 1, 0, 0, 48000.0, 1, {}});
+    const AudioObjectID player =
+        hw.addProcess({"org.example.Stereo", 20, true, SimulatedSignal::sine(1000, 0.5f, 2), {}});
+    hw.setProcessRunning(tone, false);
+    hw.setDefaultOutputDevice(mono);
+    world.letTimePass(100ms);
+    // Both sides at -3 dB: a tone in phase on both is 3 dB above either side.
+    EXPECT_NEAR(level("mono"), -9.03 + 3.01, 0.05) << "unrouted";
+
+    hw.setDefaultOutputDevice(speakers);
+    const AudioObjectID aggregate =
+        aggregateOf(tapOf(player, CATapMuteBehavior::mutedWhenTapped), "mono");
+    for (const auto& [gains, expected] : {std::pair{std::vector<float>{1, 0}, -9.03 - 3.01},
+                                          std::pair{std::vector<float>{0, 1}, -9.03 - 3.01},
+                                          std::pair{std::vector<float>{1, 1}, -9.03 + 3.01}}) {
+        const AudioDeviceIOProcID proc = startBlock(aggregate, scaledPassThrough(gains));
+        world.letTimePass(100ms);
+        EXPECT_NEAR(level("mono"), expected, 0.05) << gains[0] << ", " << gains[1];
+        ASSERT_EQ(hw.destroyIOProcID(aggregate, proc), noErr);
+    }
 }
 
 TEST_F(SimulatedRendering, RecordingKeepsTheNewestFrames) {

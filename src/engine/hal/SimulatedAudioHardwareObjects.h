@@ -4,6 +4,7 @@
 
 #include "engine/hal/SimulatedAudioHardware.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,6 +65,14 @@ struct SimulatedAudioHardware::Tap {
     CATapDescription description;
     std::vector<float> samples;
     std::uint32_t channels = 0;
+    // Another tool took its processes: it captures and mutes nothing any more.
+    bool released = false;
+    std::string releaseDeviceUID;
+
+    bool holds(AudioObjectID process) const {
+        return !released && std::find(description.processes.begin(), description.processes.end(),
+                                      process) != description.processes.end();
+    }
 };
 
 } // namespace kestrelamp::hal

@@ -32,9 +32,7 @@ void SimulatedAudioHardware::render(std::uint32_t cycles, std::uint32_t framesPe
 
 bool SimulatedAudioHardware::isMuted(AudioObjectID processID) const {
     return std::any_of(taps_.begin(), taps_.end(), [&](const std::unique_ptr<Tap>& tap) {
-        const auto& processes = tap->description.processes;
-        return tap->description.muteBehavior != CATapMuteBehavior::unmuted &&
-               std::find(processes.begin(), processes.end(), processID) != processes.end();
+        return tap->description.muteBehavior != CATapMuteBehavior::unmuted && tap->holds(processID);
     });
 }
 
@@ -63,17 +61,16 @@ void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
     std::uint32_t channels = description.mono ? 1 : 2;
     if (!description.mixdown) {
         channels = 1;
-        for (const AudioObjectID id : description.processes) {
-            if (const Process* process = findProcess(id)) {
+        for (const auto& process : processes_) {
+            if (tap.holds(process->id)) {
                 channels = std::max(channels, process->config.signal.channels);
             }
         }
     }
     tap.channels = channels;
     tap.samples.assign(std::size_t(channels) * frames, 0.0f);
-    for (const AudioObjectID id : description.processes) {
-        const Process* process = findProcess(id);
-        if (!process || !process->config.running) {
+    for (const auto& process : processes_) {
+        if (!tap.holds(process->id) || !process->config.running) {
             continue;
         }
         const std::uint32_t sourceChannels = process->config.signal.channels;
@@ -161,22 +158,21 @@ void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
         device->mix.assign(std::size_t(device->playbackChannels()) * frames, 0.0f);
     }
 
-    if (Device* output = findDevice(defaultOutput_)) {
+    for (const auto& process : processes_) {
+        Device* output = playbackDevice(*process);
+        const std::uint32_t sourceChannels = process->config.signal.channels;
+        if (!output || !process->config.running || sourceChannels == 0 || isMuted(process->id)) {
+            continue;
+        }
         const std::vector<float*> targets = outputChannels(*output, frames);
-        for (const auto& process : processes_) {
-            const std::uint32_t sourceChannels = process->config.signal.channels;
-            if (!process->config.running || sourceChannels == 0 || isMuted(process->id)) {
+        for (std::uint32_t channel = 0; channel < targets.size(); ++channel) {
+            const std::uint32_t source = sourceChannels == 1 ? 0 : channel;
+            if (source >= sourceChannels) {
                 continue;
             }
-            for (std::uint32_t channel = 0; channel < targets.size(); ++channel) {
-                const std::uint32_t source = sourceChannels == 1 ? 0 : channel;
-                if (source >= sourceChannels) {
-                    continue;
-                }
-                const float* in = process->samples.data() + std::size_t(source) * frames;
-                for (std::uint32_t i = 0; i < frames; ++i) {
-                    targets[channel][i] += in[i];
-                }
+            const float* in = process->samples.data() + std::size_t(source) * frames;
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                targets[channel][i] += in[i];
             }
         }
     }

@@ -90,7 +90,10 @@ Test aid, only with --simulate:
                                 frames the simulated device played.
 
 Exit status: 0 done; 1 refused by the running Kestrelamp (its message on the
-standard error); 2 usage error, no session bus, or Kestrelamp is not running.
+standard error), or, for route and add-device, the choice is stored but a route
+of it is not active: its application or device is not there (it is built when
+they are) or it failed; one "Route for APP|UID: reason" line each on the
+standard error; 2 usage error, no session bus, or Kestrelamp is not running.
 )";
 
 const CommandEntry* findCommand(const QString& name) {
@@ -289,8 +292,10 @@ RemoteReply callRunningInstance(const QDBusConnection& connection, const Control
     }
     const QString error = waiter.error.name();
     result.message = waiter.error.message().isEmpty() ? error : waiter.error.message();
-    if (error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-        error == "org.freedesktop.DBus.Error.NameHasNoOwner") {
+    if (error == remote::kRouteNotActiveError) {
+        result.outcome = RemoteReply::Outcome::routeNotActive;
+    } else if (error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+               error == "org.freedesktop.DBus.Error.NameHasNoOwner") {
         result.outcome = RemoteReply::Outcome::notRunning;
     } else if (error.startsWith(QString(remote::kInterface) + ".Error.")) {
         result.outcome = RemoteReply::Outcome::refused;
@@ -343,6 +348,9 @@ int runControlClient(const QStringList& arguments) {
         return kUsageOrNotRunning;
     case RemoteReply::Outcome::refused:
         std::cerr << "kestrelamp ctl: " << reply.message.toStdString() << "\n";
+        return kRefused;
+    case RemoteReply::Outcome::routeNotActive:
+        std::cerr << reply.message.toStdString() << "\n";
         return kRefused;
     case RemoteReply::Outcome::failed:
         std::cerr << "kestrelamp ctl: Kestrelamp did not answer: " << reply.message.toStdString()

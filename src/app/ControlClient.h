@@ -37,6 +37,9 @@ struct RemoteReply {
         notRunning,
         // The instance answered with an error of ours: it refused.
         refused,
+        // It stored the choice, but routes of it are not active; the message has a "Route for
+        // KEY: reason" line for each.
+        routeNotActive,
         // The call failed otherwise (no answer in time, a broken connection).
         failed,
         // There is no session bus to call on.
@@ -53,7 +56,8 @@ RemoteReply callRunningInstance(const QDBusConnection& connection, const Control
                                 int timeoutMs);
 
 // `kestrelamp ctl ARGS...`: prints what the command answers and returns the exit status: 0 on
-// success, 1 when the running instance refused (its message on the standard error), 2 for a
+// success, 1 when the running instance refused (its message on the standard error) or could not
+// make every route of a choice active (its "Route for" lines on the standard error), 2 for a
 // usage error, no session bus or no running instance. Needs a QCoreApplication, nothing else.
 int runControlClient(const QStringList& arguments);
 

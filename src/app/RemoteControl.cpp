@@ -118,6 +118,18 @@ RemoteResult<void> RemoteControl::routable(const AppAudioState& state) const {
     return {};
 }
 
+RemoteResult<void> RemoteControl::routesOf(const std::string& appID) const {
+    const std::vector<std::string> problems = manager_.routeProblems(appID);
+    if (problems.empty()) {
+        return {};
+    }
+    std::string message;
+    for (const std::string& line : problems) {
+        message += (message.empty() ? "" : "\n") + line;
+    }
+    return unexpected(RemoteError{RemoteError::Kind::routeNotActive, std::move(message)});
+}
+
 RemoteResult<AudioProfile> RemoteControl::findProfile(const std::string& profile) const {
     const auto& profiles = manager_.profileManager().profiles();
     if (const auto id = parseUuid(profile)) {
@@ -170,7 +182,7 @@ RemoteResult<void> RemoteControl::setOutputDevices(const std::string& appID,
         return allowed;
     }
     manager_.setOutputDevices(appID, unique);
-    return {};
+    return routesOf(appID);
 }
 
 RemoteResult<void> RemoteControl::addOutputDevice(const std::string& appID,
@@ -186,7 +198,7 @@ RemoteResult<void> RemoteControl::addOutputDevice(const std::string& appID,
         return allowed;
     }
     manager_.addOutputDevice(appID, deviceUID);
-    return {};
+    return routesOf(appID);
 }
 
 RemoteResult<void> RemoteControl::removeOutputDevice(const std::string& appID,
@@ -218,6 +230,8 @@ RemoteResult<void> RemoteControl::setVolume(const std::string& appID, const std:
         return unexpected(value.error());
     }
     manager_.setVolume(appID, asFloat(*value));
+    // One command is a whole edit, not a step of a drag.
+    manager_.flushPendingSave();
     return {};
 }
 

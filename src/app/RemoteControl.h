@@ -9,10 +9,16 @@
 namespace kestrelamp {
 
 struct RemoteError {
-    enum class Kind { invalidArgument, refused };
+    enum class Kind {
+        invalidArgument,
+        refused,
+        // The choice was stored but some of its routes are not active (waiting or failed).
+        routeNotActive,
+    };
 
     Kind kind = Kind::invalidArgument;
-    // Names the argument at fault.
+    // Names the argument at fault; for routeNotActive, one "Route for KEY: reason" line per
+    // route that is not active.
     std::string message;
 };
 
@@ -31,7 +37,9 @@ public:
 
     std::string status() const;
 
-    // No UID means "System Default". Repeated UIDs count once.
+    // No UID means "System Default". Repeated UIDs count once. Succeeds only when every route of
+    // the resulting choice is active; a route that waits (for the application, or the device) or
+    // failed makes it answer routeNotActive, with the choice stored all the same.
     RemoteResult<void> setOutputDevices(const std::string& appID,
                                         const std::vector<std::string>& deviceUIDs);
     RemoteResult<void> addOutputDevice(const std::string& appID, const std::string& deviceUID);
@@ -68,6 +76,7 @@ private:
     RemoteResult<void> listedDevice(const std::string& deviceUID) const;
     RemoteResult<void> routable(const AppAudioState& state) const;
     RemoteResult<AudioProfile> findProfile(const std::string& profile) const;
+    RemoteResult<void> routesOf(const std::string& appID) const;
 
     AudioRouteManager& manager_;
 };

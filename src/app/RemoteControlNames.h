@@ -18,5 +18,9 @@ inline constexpr const char* kInvalidArgumentError =
     "com.kestrelamp.Kestrelamp1.Error.InvalidArgument";
 // The request is well formed but the application's settings do not allow it.
 inline constexpr const char* kRefusedError = "com.kestrelamp.Kestrelamp1.Error.Refused";
+// The choice was stored, but not every route of it carries sound now; the message has one
+// "Route for KEY: reason" line per route that does not.
+inline constexpr const char* kRouteNotActiveError =
+    "com.kestrelamp.Kestrelamp1.Error.RouteNotActive";
 
 } // namespace kestrelamp::remote

@@ -21,6 +21,8 @@ const char* errorName(RemoteError::Kind kind) {
         return remote::kInvalidArgumentError;
     case RemoteError::Kind::refused:
         return remote::kRefusedError;
+    case RemoteError::Kind::routeNotActive:
+        return remote::kRouteNotActiveError;
     }
     return remote::kInvalidArgumentError;
 }

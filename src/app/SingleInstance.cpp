@@ -62,6 +62,7 @@ std::optional<int> SingleInstance::handOverToRunningInstance() {
     case RemoteReply::Outcome::noBus:
         return std::nullopt;
     case RemoteReply::Outcome::refused:
+    case RemoteReply::Outcome::routeNotActive:
     case RemoteReply::Outcome::failed:
         break;
     }

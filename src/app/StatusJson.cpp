@@ -50,15 +50,21 @@ json devicesJson(const AudioDeviceList& devices) {
     return list;
 }
 
+// Every route the stored choices want, whether or not it exists now.
 json routesJson(AudioRouteManager& manager) {
     json routes = json::array();
     const auto& engines = manager.eqProcessor().engines();
-    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
+    const auto& built = manager.tapManager().activeRoutes();
+    for (const auto& [key, route] : manager.routeStates()) {
+        const auto tapRoute = built.find(key);
         routes.push_back({
             {"key", key},
+            {"appID", route.appID},
             {"bundleID", route.bundleID},
-            {"outputDeviceUID", route.outputDeviceUID},
-            {"aggregateDeviceID", route.aggregateDeviceID},
+            {"outputDeviceUID", route.deviceUID},
+            {"state", route.text()},
+            {"aggregateDeviceID",
+             tapRoute == built.end() ? json(nullptr) : json(tapRoute->second.aggregateDeviceID)},
             {"engine", engines.count(key) > 0},
         });
     }

@@ -8,7 +8,9 @@ namespace kestrelamp {
 
 // Everything a remote caller may want to know about the running system, as one JSON object:
 // "apps", "filteredApps", "outputDevices", "defaultOutputUID", "routes", "profiles",
-// "activeProfileID", "showOnlyLive". Absent values are null.
+// "activeProfileID", "showOnlyLive". Absent values are null. "routes" holds every route the
+// stored choices want, with its "state": "active", "waiting for the application", "waiting for
+// the device" or "failed: REASON".
 nlohmann::json statusJson(AudioRouteManager& manager);
 
 // The profiles in switcher order: "id", "name", "icon", "routeCount", "active".

@@ -9,6 +9,8 @@ namespace {
 constexpr AudioObjectPropertyAddress kDevicesAddress = globalAddress(kAudioHardwarePropertyDevices);
 constexpr AudioObjectPropertyAddress kDefaultOutputAddress =
     globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+constexpr AudioObjectPropertyAddress kProcessesAddress =
+    globalAddress(kAudioHardwarePropertyProcessObjectList);
 
 } // namespace
 
@@ -31,6 +33,8 @@ void DeviceMonitor::startMonitoring() {
                                   &DeviceMonitor::onDevicesChanged, this);
     hardware_.addPropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
                                   &DeviceMonitor::onDefaultOutputChanged, this);
+    hardware_.addPropertyListener(kAudioObjectSystemObject, kProcessesAddress,
+                                  &DeviceMonitor::onProcessesChanged, this);
 }
 
 void DeviceMonitor::stopMonitoring() {
@@ -42,6 +46,8 @@ void DeviceMonitor::stopMonitoring() {
                                      &DeviceMonitor::onDevicesChanged, this);
     hardware_.removePropertyListener(kAudioObjectSystemObject, kDefaultOutputAddress,
                                      &DeviceMonitor::onDefaultOutputChanged, this);
+    hardware_.removePropertyListener(kAudioObjectSystemObject, kProcessesAddress,
+                                     &DeviceMonitor::onProcessesChanged, this);
 }
 
 OSStatus DeviceMonitor::onDevicesChanged(AudioObjectID, std::uint32_t,
@@ -52,6 +58,17 @@ OSStatus DeviceMonitor::onDevicesChanged(AudioObjectID, std::uint32_t,
     }
     QMetaObject::invokeMethod(
         monitor, [monitor] { Q_EMIT monitor->devicesChanged(); }, Qt::QueuedConnection);
+    return noErr;
+}
+
+OSStatus DeviceMonitor::onProcessesChanged(AudioObjectID, std::uint32_t,
+                                           const AudioObjectPropertyAddress*, void* clientData) {
+    auto* monitor = static_cast<DeviceMonitor*>(clientData);
+    if (!monitor) {
+        return noErr;
+    }
+    QMetaObject::invokeMethod(
+        monitor, [monitor] { Q_EMIT monitor->processesChanged(); }, Qt::QueuedConnection);
     return noErr;
 }
 

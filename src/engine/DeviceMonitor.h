@@ -6,9 +6,9 @@
 
 namespace kestrelamp {
 
-// Republishes the audio service's device-list and default-output notifications as signals on the
-// thread that owns the monitor (the main thread). Observers connected at the time of sending
-// receive them; nothing is kept.
+// Republishes the audio service's device-list, default-output and process-list notifications as
+// signals on the thread that owns the monitor (the main thread). Observers connected at the time
+// of sending receive them; nothing is kept.
 class DeviceMonitor : public QObject {
     Q_OBJECT
 
@@ -24,6 +24,8 @@ Q_SIGNALS:
     void devicesChanged();
     // With the new default output device; 0 when the service could not say which.
     void defaultOutputChanged(hal::AudioDeviceID deviceID);
+    // An application's process object was listed or is no longer listed.
+    void processesChanged();
 
 private:
     static hal::OSStatus onDevicesChanged(hal::AudioObjectID, std::uint32_t,
@@ -31,6 +33,9 @@ private:
     static hal::OSStatus onDefaultOutputChanged(hal::AudioObjectID, std::uint32_t,
                                                 const hal::AudioObjectPropertyAddress*,
                                                 void* clientData);
+    static hal::OSStatus onProcessesChanged(hal::AudioObjectID, std::uint32_t,
+                                            const hal::AudioObjectPropertyAddress*,
+                                            void* clientData);
 
     hal::AudioHardware& hardware_;
     bool isMonitoring_ = false;

@@ -172,4 +172,14 @@ ProcessEnumerator::findProcessObjectID(const std::string& bundleID) const {
     return std::nullopt;
 }
 
+std::map<std::string, AudioObjectID> ProcessEnumerator::listedProcessObjects() const {
+    std::map<std::string, AudioObjectID> objects;
+    for (const AudioObjectID object : processObjects().value_or(std::vector<AudioObjectID>{})) {
+        if (const auto bundleID = bundleIDOf(object)) {
+            objects.emplace(*bundleID, object);
+        }
+    }
+    return objects;
+}
+
 } // namespace kestrelamp

@@ -4,6 +4,7 @@
 #include "model/AudioModel.h"
 #include "platform/RunningApplications.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ public:
 
     // The first process object whose bundle identifier equals the argument exactly.
     std::optional<AudioObjectID> findProcessObjectID(const std::string& bundleID) const;
+    // findProcessObjectID for every bundle identifier that has a listed process object, in one
+    // look at the list.
+    std::map<std::string, AudioObjectID> listedProcessObjects() const;
 
     // Tested in this order, so ".helper.plugin" is found only by its own entry.
     static const std::vector<std::string>& helperSuffixes();

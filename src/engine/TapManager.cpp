@@ -25,10 +25,20 @@ std::string TapError::description() const {
     return {};
 }
 
-TapManager::TapManager(AudioHardware& hardware, const RunningApplications& runningApplications)
-    : hardware_(hardware)
+namespace {
+
+constexpr AudioObjectPropertyAddress kReleasedAddress = globalAddress(kAudioTapPropertyIsReleased);
+
+} // namespace
+
+TapManager::TapManager(AudioHardware& hardware, const RunningApplications& runningApplications,
+                       QObject* parent)
+    : QObject(parent)
+    , hardware_(hardware)
     , processEnumerator_(hardware, runningApplications) {}
 
+// Removing the listeners waits for any call in progress, and notices already queued die with the
+// object, so nothing reaches a destroyed manager.
 TapManager::~TapManager() {
     destroyAllRoutes();
 }
@@ -62,6 +72,7 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     }
 
     CATapDescription tapDescription = CATapDescription::stereoMixdownOfProcesses({*processObject});
+    tapDescription.mixdown = false;
     tapDescription.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
     AudioObjectID tapID = kAudioObjectUnknown;
     if (const OSStatus status = hardware_.createProcessTap(tapDescription, tapID);
@@ -85,6 +96,7 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
 
     TapRoute route{bundleID, tapID, aggregateID, outputDeviceUID};
     activeRoutes_[key] = route;
+    watchRelease(key, tapID);
     return route;
 }
 
@@ -95,7 +107,7 @@ void TapManager::removeRoute(const std::string& key) {
     }
     const TapRoute route = it->second;
     activeRoutes_.erase(it);
-    destroy(route);
+    destroy(key, route);
 }
 
 void TapManager::destroyAllRoutes() {
@@ -108,14 +120,79 @@ void TapManager::destroyAllRoutes() {
     }
 }
 
-// The aggregate reads from the tap, so it goes first.
-void TapManager::destroy(const TapRoute& route) {
+// The aggregate reads from the tap, so it goes first; nothing listens to a tap that is gone.
+void TapManager::destroy(const std::string& key, const TapRoute& route) {
+    unwatchRelease(key);
     if (route.aggregateDeviceID != kAudioObjectUnknown) {
         hardware_.destroyAggregateDevice(route.aggregateDeviceID);
     }
     if (route.tapID != kAudioObjectUnknown) {
         hardware_.destroyProcessTap(route.tapID);
     }
+}
+
+void TapManager::watchRelease(const std::string& key, AudioObjectID tapID) {
+    auto watch = std::make_unique<ReleaseWatch>(ReleaseWatch{this, key, tapID});
+    if (hardware_.addPropertyListener(tapID, kReleasedAddress, &TapManager::onReleaseChanged,
+                                      watch.get()) != noErr) {
+        return;
+    }
+    releaseWatches_[key] = std::move(watch);
+    // Released before the listener was there: nothing would tell of it.
+    std::uint32_t released = 0;
+    if (hardware_.getPropertyUInt32(tapID, kReleasedAddress, released) == noErr && released != 0) {
+        QMetaObject::invokeMethod(
+            this, [this, key, tapID] { onReleased(key, tapID); }, Qt::QueuedConnection);
+    }
+}
+
+void TapManager::unwatchRelease(const std::string& key) {
+    const auto it = releaseWatches_.find(key);
+    if (it == releaseWatches_.end()) {
+        return;
+    }
+    hardware_.removePropertyListener(it->second->tapID, kReleasedAddress,
+                                     &TapManager::onReleaseChanged, it->second.get());
+    releaseWatches_.erase(it);
+}
+
+OSStatus TapManager::onReleaseChanged(AudioObjectID, std::uint32_t,
+                                      const AudioObjectPropertyAddress*, void* clientData) {
+    const auto* watch = static_cast<const ReleaseWatch*>(clientData);
+    if (!watch) {
+        return noErr;
+    }
+    TapManager* manager = watch->manager;
+    QMetaObject::invokeMethod(
+        manager,
+        [manager, key = watch->routeKey, tapID = watch->tapID] { manager->onReleased(key, tapID); },
+        Qt::QueuedConnection);
+    return noErr;
+}
+
+// On the owner's thread, some time after the service spoke: the route may have gone, or been
+// made again with another tap, meanwhile.
+void TapManager::onReleased(const std::string& key, AudioObjectID tapID) {
+    // Not watched any more: already told, or the route went.
+    const auto watch = releaseWatches_.find(key);
+    if (watch == releaseWatches_.end() || watch->second->tapID != tapID) {
+        return;
+    }
+    const auto route = activeRoutes_.find(key);
+    if (route == activeRoutes_.end() || route->second.tapID != tapID) {
+        return;
+    }
+    std::uint32_t released = 0;
+    if (hardware_.getPropertyUInt32(tapID, kReleasedAddress, released) != noErr || released == 0) {
+        return;
+    }
+    std::string deviceUID;
+    if (hardware_.getPropertyString(tapID, globalAddress(kAudioTapPropertyReleaseDeviceUID),
+                                    deviceUID) != noErr) {
+        deviceUID.clear();
+    }
+    unwatchRelease(key);
+    Q_EMIT tapReleased(key, deviceUID);
 }
 
 } // namespace kestrelamp

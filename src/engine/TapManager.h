@@ -4,7 +4,10 @@
 #include "engine/hal/AudioHardware.h"
 #include "platform/Expected.h"
 
+#include <QObject>
+
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -42,12 +45,17 @@ struct TapError {
 };
 
 // Creates and destroys a process tap plus a private aggregate device per route, keyed by route key.
-class TapManager {
+// Taps keep the application's own channel layout (no stereo mixdown). When another client takes a
+// route's application elsewhere, the service releases the route's tap and the manager says so with
+// tapReleased, on the thread that owns it (the main thread); the route stays until its owner
+// removes it.
+class TapManager : public QObject {
+    Q_OBJECT
+
 public:
-    TapManager(hal::AudioHardware& hardware, const RunningApplications& runningApplications);
-    ~TapManager();
-    TapManager(const TapManager&) = delete;
-    TapManager& operator=(const TapManager&) = delete;
+    TapManager(hal::AudioHardware& hardware, const RunningApplications& runningApplications,
+               QObject* parent = nullptr);
+    ~TapManager() override;
 
     // Stored under routeKey, or under the bundle identifier when none is given. A route already
     // under that key is destroyed first, whatever happens next.
@@ -65,11 +73,29 @@ public:
                                                                 const std::string& outputDeviceUID,
                                                                 const std::string& tapUID);
 
+Q_SIGNALS:
+    // The route under the key still exists; deviceUID is where its application plays now ("" for
+    // the system default output, or anything that is not an output device).
+    void tapReleased(const std::string& routeKey, const std::string& deviceUID);
+
 private:
-    void destroy(const TapRoute& route);
+    // The client data of one tap's "trl?" listener.
+    struct ReleaseWatch {
+        TapManager* manager = nullptr;
+        std::string routeKey;
+        AudioObjectID tapID = hal::kAudioObjectUnknown;
+    };
+
+    void destroy(const std::string& key, const TapRoute& route);
+    void watchRelease(const std::string& key, AudioObjectID tapID);
+    void unwatchRelease(const std::string& key);
+    void onReleased(const std::string& key, AudioObjectID tapID);
+    static hal::OSStatus onReleaseChanged(AudioObjectID, std::uint32_t,
+                                          const hal::AudioObjectPropertyAddress*, void* clientData);
 
     hal::AudioHardware& hardware_;
     std::map<std::string, TapRoute> activeRoutes_;
+    std::map<std::string, std::unique_ptr<ReleaseWatch>> releaseWatches_;
     ProcessEnumerator processEnumerator_;
 };
 

@@ -1,40 +1,14 @@
 #include "model/AudioRouteManager.h"
 
-#include "platform/LocalizedString.h"
-
 #include <QDir>
 #include <QPointer>
 
 #include <algorithm>
-#include <cstdio>
 #include <set>
 
 namespace kestrelamp {
 
 using namespace hal;
-
-namespace {
-
-void report(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-template <class T>
-std::vector<std::string> idsOf(const std::vector<T>& values, std::string T::*field) {
-    std::vector<std::string> ids;
-    ids.reserve(values.size());
-    for (const T& value : values) {
-        ids.push_back(value.*field);
-    }
-    return ids;
-}
-
-std::optional<std::string> uidOf(const OptionalAudioDevice& device) {
-    return device ? std::optional(device->uid) : std::nullopt;
-}
-
-} // namespace
 
 AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
                                      const RunningApplications& runningApplications,
@@ -50,10 +24,28 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     , tapManager_(hardware, runningApplications)
     , eqProcessor_(hardware)
     , profileManager_(storageFolder)
+    , routeLifecycle_(tapManager_, eqProcessor_, processEnumerator_,
+                      [this](const std::string& appID) {
+                          QPointer<AudioRouteManager> self(this);
+                          return std::function<void(float)>([self, appID](float level) {
+                              if (self) {
+                                  self->setAudioLevel(appID, level);
+                              }
+                          });
+                      })
     , stateFile_(storageFolder + "/appStates.json") {
     QDir().mkpath(storageFolder);
+    saveThrottle_.setSingleShot(true);
+    saveThrottle_.setInterval(kSaveThrottleMs);
+    connect(&saveThrottle_, &QTimer::timeout, this, [this] {
+        if (savePending_) {
+            saveStates();
+            saveThrottle_.start();
+        }
+    });
     loadStates();
     setUpObservers();
+    // Builds the stored choices' routes.
     refreshAudioApps();
     updateAudioActivity();
 }
@@ -131,8 +123,7 @@ std::string AudioRouteManager::routeKey(const std::string& bundleID, const std::
 }
 
 float AudioRouteManager::engineGain(const AppAudioState& state) {
-    const float gain = state.volume * float(state.boostMultiplier);
-    return std::max(std::min(gain, 4.0f), 0.0f);
+    return RouteLifecycle::engineGain(state);
 }
 
 std::vector<std::string> AudioRouteManager::bundleIDs(const std::string& appID) const {
@@ -174,71 +165,13 @@ void AudioRouteManager::setOutputDevices(const std::string& appID,
     if (!stored || stored->isIgnored) {
         return;
     }
-    const AppAudioState previous = *stored;
-    const std::set<std::string> oldSet(previous.outputDeviceUIDs.begin(),
-                                       previous.outputDeviceUIDs.end());
-    const std::set<std::string> newSet(deviceUIDs.begin(), deviceUIDs.end());
-
-    AppAudioState updated = previous;
+    AppAudioState updated = *stored;
     updated.outputDeviceUIDs = deviceUIDs;
     storeState(updated);
     saveStates();
-
-    const std::vector<std::string> ids = bundleIDs(appID);
-    for (const std::string& uid : oldSet) {
-        if (newSet.count(uid)) {
-            continue;
-        }
-        for (const std::string& bundleID : ids) {
-            const std::string key = routeKey(bundleID, uid);
-            tapManager_.removeRoute(key);
-            eqProcessor_.stopProcessing(key);
-        }
-    }
-    for (const std::string& uid : newSet) {
-        if (oldSet.count(uid)) {
-            continue;
-        }
-        for (const std::string& bundleID : ids) {
-            buildRoute(appID, previous, bundleID, uid);
-        }
-    }
-}
-
-void AudioRouteManager::buildRoute(const std::string& appID, const AppAudioState& settings,
-                                   const std::string& bundleID, const std::string& deviceUID) {
-    const std::string key = routeKey(bundleID, deviceUID);
-    const auto route = tapManager_.createRoute(bundleID, deviceUID, key);
-    if (!route) {
-        report("Route for " + key + ": " + route.error().description());
-        return;
-    }
-    if (const auto started = eqProcessor_.startProcessing(key, route->aggregateDeviceID);
-        !started) {
-        report("Route for " + key + ": " + started.error().description());
-        return;
-    }
-    EngineState* engine = eqProcessor_.engine(key);
-    if (!engine) {
-        return;
-    }
-    engine->volume.store(engineGain(settings), std::memory_order_relaxed);
-    engine->isMuted.store(settings.isMuted, std::memory_order_relaxed);
-    if (settings.eqPresetID) {
-        const auto& presets = EQPreset::allPresets();
-        const auto preset = std::find_if(presets.begin(), presets.end(), [&](const EQPreset& p) {
-            return p.id == *settings.eqPresetID;
-        });
-        if (preset != presets.end()) {
-            eqProcessor_.applyPreset(*preset, key);
-        }
-    }
-    QPointer<AudioRouteManager> self(this);
-    engine->levelHandler = [self, appID](float level) {
-        if (self) {
-            self->setAudioLevel(appID, level);
-        }
-    };
+    // Routes of devices still chosen stay as they are; missing ones are built, also when the
+    // list is the one already stored.
+    reconcileRoutesFor(appID);
 }
 
 void AudioRouteManager::addOutputDevice(const std::string& appID, const std::string& deviceUID) {
@@ -248,6 +181,10 @@ void AudioRouteManager::addOutputDevice(const std::string& appID, const std::str
     }
     std::vector<std::string> uids = stored->outputDeviceUIDs;
     if (std::find(uids.begin(), uids.end(), deviceUID) != uids.end()) {
+        // Nothing to store; whatever of the choice is missing is built all the same.
+        if (!stored->isIgnored) {
+            reconcileRoutesFor(appID);
+        }
         return;
     }
     uids.push_back(deviceUID);
@@ -278,7 +215,8 @@ void AudioRouteManager::setVolume(const std::string& appID, float volume) {
         engine.volume.store(gain, std::memory_order_relaxed);
         engine.isMuted.store(false, std::memory_order_relaxed);
     });
-    saveStates();
+    // A drag calls this for every pointer move.
+    saveStatesSoon();
 }
 
 void AudioRouteManager::toggleMute(const std::string& appID) {
@@ -383,7 +321,8 @@ std::vector<float> AudioRouteManager::getEQBands(const std::string& appID) const
     const auto& engines = eqProcessor_.engines();
     for (const std::string& key : routeKeys(appID)) {
         if (const auto engine = engines.find(key); engine != engines.end()) {
-            return std::vector<float>(engine->second->eqBands.begin(), engine->second->eqBands.end());
+            return std::vector<float>(engine->second->eqBands.begin(),
+                                      engine->second->eqBands.end());
         }
     }
     return std::vector<float>(kEQBandCount, 0.0f);
@@ -403,10 +342,11 @@ void AudioRouteManager::setDefaultOutputDevice(const std::string& uid) {
 }
 
 void AudioRouteManager::stopAll() {
+    flushPendingSave();
     refreshTimer_.reset();
     deviceChangeDebounce_.stop();
-    tapManager_.destroyAllRoutes();
-    eqProcessor_.stopAll();
+    processChangeCoalescing_.stop();
+    removeEveryRoute();
     deviceMonitor_.stopMonitoring();
     for (const auto& connection : cancellables_) {
         disconnect(connection);
@@ -414,252 +354,127 @@ void AudioRouteManager::stopAll() {
     cancellables_.clear();
 }
 
-// --- Refresh and observers ----------------------------------------------------------------------
+// --- Route states -------------------------------------------------------------------------------
 
-void AudioRouteManager::setUpObservers() {
-    deviceMonitor_.startMonitoring();
-
-    deviceChangeDebounce_.setSingleShot(true);
-    deviceChangeDebounce_.setInterval(kDeviceChangeDebounceMs);
-    connect(&deviceChangeDebounce_, &QTimer::timeout, this, &AudioRouteManager::refreshAudioApps);
-    cancellables_.push_back(connect(&deviceMonitor_, &DeviceMonitor::devicesChanged, this,
-                                    [this] { deviceChangeDebounce_.start(); }));
-    cancellables_.push_back(connect(&deviceMonitor_, &DeviceMonitor::defaultOutputChanged, this,
-                                    [this](AudioDeviceID deviceID) {
-                                        setDefaultOutputDeviceValue(
-                                            deviceEnumerator_.getDeviceInfo(deviceID));
-                                    }));
-
-    startRefreshTimer();
-    connect(&userDefaults_, &UserDefaults::didChange, this,
-            &AudioRouteManager::onUserDefaultsChanged);
-}
-
-void AudioRouteManager::startRefreshTimer() {
-    const double seconds = userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey);
-    const double period = seconds > 0 ? seconds : kDefaultRefreshIntervalSeconds;
-    refreshTimer_ = std::make_unique<QTimer>();
-    refreshTimer_->setInterval(int(period * 1000.0));
-    connect(refreshTimer_.get(), &QTimer::timeout, this, [this] {
-        refreshAudioApps();
-        updateAudioActivity();
-    });
-    refreshTimer_->start();
-}
-
-void AudioRouteManager::onUserDefaultsChanged() {
-    const double seconds = userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey);
-    if (seconds > 0) {
-        const int periodMs = int(seconds * 1000.0);
-        const int currentMs = refreshTimer_ ? refreshTimer_->interval()
-                                            : int(kDefaultRefreshIntervalSeconds * 1000.0);
-        if (periodMs != currentMs) {
-            startRefreshTimer();
-        }
+std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID,
+                                                        const std::string& deviceUID) const {
+    const AppAudioState* stored = state(appID);
+    if (!stored || std::find(stored->outputDeviceUIDs.begin(), stored->outputDeviceUIDs.end(),
+                             deviceUID) == stored->outputDeviceUIDs.end()) {
+        return std::nullopt;
     }
-    const bool live = userDefaults_.boolForKey(UserDefaults::showOnlyLiveKey);
-    if (live != showOnlyLive_) {
-        setShowOnlyLive(live);
-    }
-}
-
-void AudioRouteManager::refreshAudioApps() {
-    AudioAppList apps = processEnumerator_.getAudioApps();
-    AudioDeviceList devices = deviceEnumerator_.getOutputDevices();
-    OptionalAudioDevice defaultDevice = deviceEnumerator_.getDefaultOutputDevice();
-
-    const auto appIDs = idsOf(apps, &AudioApp::id);
-    const auto knownIDs = idsOf(audioApps_, &AudioApp::id);
-    if (std::set(appIDs.begin(), appIDs.end()) != std::set(knownIDs.begin(), knownIDs.end())) {
-        setAudioApps(apps);
-    }
-    if (idsOf(devices, &AudioDeviceInfo::uid) != idsOf(outputDevices_, &AudioDeviceInfo::uid)) {
-        setOutputDeviceList(std::move(devices));
-    }
-    if (uidOf(defaultDevice) != uidOf(defaultOutputDevice_)) {
-        setDefaultOutputDeviceValue(std::move(defaultDevice));
-    }
-    bool added = false;
-    for (const AudioApp& entry : apps) {
-        if (!appStates_.count(entry.id)) {
-            appStates_.emplace(entry.id, AppAudioState::defaultFor(entry));
-            added = true;
-        }
-    }
-    if (added) {
-        Q_EMIT appStatesChanged();
-    }
-}
-
-bool AudioRouteManager::isProcessRunning(AudioObjectID object) const {
-    std::uint32_t running = 0;
-    hardware_.getPropertyUInt32(object, globalAddress(kAudioProcessPropertyIsRunning), running);
-    return running != 0;
-}
-
-void AudioRouteManager::updateAudioActivity() {
-    AudioActivityMap activity;
-    for (const AudioApp& entry : audioApps_) {
-        const AppAudioState* stored = state(entry.id);
-        if (stored && stored->isIgnored) {
-            activity[entry.id] = false;
+    std::optional<RouteState> result;
+    for (const std::string& bundleID : bundleIDs(appID)) {
+        const RouteState* routeState = routeLifecycle_.state(routeKey(bundleID, deviceUID));
+        if (!routeState) {
             continue;
         }
-        bool live = isProcessRunning(entry.audioObjectID);
-        for (auto it = entry.childAudioObjectIDs.begin();
-             !live && it != entry.childAudioObjectIDs.end(); ++it) {
-            live = isProcessRunning(*it);
+        if (!routeState->isActive()) {
+            return *routeState;
         }
-        activity[entry.id] = live;
+        result = *routeState;
     }
-    if (activity != audioActivity_) {
-        setAudioActivity(std::move(activity));
-    }
+    return result;
 }
 
-AudioAppList AudioRouteManager::filteredApps() const {
-    const std::string query = searchQuery_.toStdString();
-    AudioAppList visible;
-    for (const AudioApp& entry : audioApps_) {
-        const AppAudioState* stored = state(entry.id);
-        bool shown = true;
-        if (stored && stored->isIgnored) {
-            shown = false;
-        } else if (stored && stored->isPinned) {
-            shown = true;
-        } else if (showOnlyLive_) {
-            const auto live = audioActivity_.find(entry.id);
-            shown = live != audioActivity_.end() && live->second;
-        }
-        if (shown &&
-            (query.empty() || localizedCaseInsensitiveContains(entry.displayName, query))) {
-            visible.push_back(entry);
+std::vector<std::string> AudioRouteManager::routeProblems(const std::string& appID) const {
+    std::vector<std::string> lines;
+    const AppAudioState* stored = state(appID);
+    if (!stored || stored->isIgnored) {
+        return lines;
+    }
+    for (const std::string& key : routeKeys(appID)) {
+        const RouteState* routeState = routeLifecycle_.state(key);
+        if (!routeState) {
+            lines.push_back(RouteState::logLine(key, "not built"));
+        } else if (!routeState->isActive()) {
+            lines.push_back(RouteState::logLine(key, routeState->reason));
         }
     }
-    const auto pinned = [this](const AudioApp& entry) {
-        const AppAudioState* stored = state(entry.id);
-        return stored && stored->isPinned;
+    return lines;
+}
+
+// --- Route lifecycle ----------------------------------------------------------------------------
+
+std::vector<WantedRoute> AudioRouteManager::wantedRoutes() const {
+    std::vector<WantedRoute> wanted;
+    std::set<std::string> keys;
+    for (const auto& [appID, stored] : appStates_) {
+        if (stored.isIgnored || stored.outputDeviceUIDs.empty()) {
+            continue;
+        }
+        // Helpers seen before keep their routes while they are away, as the application does.
+        std::vector<std::string> ids = bundleIDs(appID);
+        for (const auto& [key, routeState] : routeLifecycle_.states()) {
+            if (routeState.appID == appID &&
+                std::find(ids.begin(), ids.end(), routeState.bundleID) == ids.end()) {
+                ids.push_back(routeState.bundleID);
+            }
+        }
+        for (const std::string& bundleID : ids) {
+            for (const std::string& uid : stored.outputDeviceUIDs) {
+                const std::string key = routeKey(bundleID, uid);
+                if (keys.insert(key).second) {
+                    wanted.push_back({key, appID, bundleID, uid});
+                }
+            }
+        }
+    }
+    return wanted;
+}
+
+void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retryFailed,
+                                        const RouteLifecycle::AppPredicate& named) {
+    RouteLifecycle::Pass pass;
+    pass.wanted = wantedRoutes();
+    for (const AudioDeviceInfo& device : outputDevices_) {
+        pass.devices.emplace(device.uid, device.id);
+    }
+    pass.settings = [this](const std::string& appID) { return state(appID); };
+    pass.retryFailed = retryFailed;
+    pass.announceWaiting = [this, named](const std::string& appID) {
+        return app(appID) != nullptr || named(appID);
     };
-    std::stable_sort(visible.begin(), visible.end(), [&](const AudioApp& a, const AudioApp& b) {
-        const bool aPinned = pinned(a);
-        const bool bPinned = pinned(b);
-        if (aPinned != bPinned) {
-            return aPinned;
-        }
-        return localizedCaseInsensitiveCompare(a.displayName, b.displayName) < 0;
-    });
-    return visible;
+    if (routeLifecycle_.reconcile(pass)) {
+        Q_EMIT routeStatesChanged();
+    }
 }
 
-// --- Persistence --------------------------------------------------------------------------------
+void AudioRouteManager::reconcileRoutesFor(const std::string& appID) {
+    const auto isThatApp = [appID](const std::string& candidate) { return candidate == appID; };
+    reconcileRoutes(isThatApp, isThatApp);
+}
 
-void AudioRouteManager::loadStates() {
-    const auto bytes = stateFile_.read();
-    if (!bytes) {
-        report("Failed to load app states: " + bytes.error());
-        stateFile_.markUnreadable();
+void AudioRouteManager::removeEveryRoute() {
+    const bool hadStates = !routeLifecycle_.states().empty();
+    routeLifecycle_.removeAll();
+    if (hadStates) {
+        Q_EMIT routeStatesChanged();
+    }
+}
+
+// Another client sent the application somewhere: that is the user's choice now, and the device
+// it went to gets a route of ours again, so that volume, boost and equalizer keep working.
+void AudioRouteManager::onTapReleased(const std::string& routeKey, const std::string& deviceUID) {
+    const RouteState* released = routeLifecycle_.state(routeKey);
+    if (!released) {
         return;
     }
-    if (!*bytes) {
+    const std::string appID = released->appID;
+    const AppAudioState* stored = state(appID);
+    if (!stored) {
         return;
     }
-    auto decoded = decodeAppAudioStates(
-        std::string_view((*bytes)->constData(), std::size_t((*bytes)->size())));
-    if (!decoded) {
-        report("Failed to load app states: " + decoded.error().description);
-        stateFile_.markUnreadable();
-        return;
-    }
-    for (AppAudioState& loaded : *decoded) {
-        appStates_.insert_or_assign(loaded.id, std::move(loaded));
-    }
-    Q_EMIT appStatesChanged();
-}
-
-void AudioRouteManager::saveStates() {
-    std::vector<AppAudioState> states;
-    states.reserve(appStates_.size());
-    for (const auto& [id, stored] : appStates_) {
-        states.push_back(stored);
-    }
-    if (auto written = stateFile_.write(QByteArray::fromStdString(encodeAppAudioStates(states)));
-        !written) {
-        report("Failed to save app states: " + written.error());
-    }
-    if (!applyingProfile_) {
-        updateActiveProfile();
-    }
-}
-
-// --- Profiles -----------------------------------------------------------------------------------
-
-std::vector<AppAudioState> AudioRouteManager::captureRoutes() const {
-    std::vector<AppAudioState> routes;
-    for (const AudioApp& entry : audioApps_) {
-        if (const AppAudioState* stored = state(entry.id)) {
-            routes.push_back(*stored);
-        }
-    }
-    return routes;
-}
-
-std::optional<std::string> AudioRouteManager::defaultOutputUID() const {
-    return uidOf(defaultOutputDevice_);
-}
-
-AudioProfile AudioRouteManager::saveCurrentAsProfile(const std::string& name,
-                                                     const std::string& icon) {
-    AudioProfile profile;
-    profile.id = QUuid::createUuid();
-    profile.name = name;
-    profile.icon = icon;
-    profile.routes = captureRoutes();
-    profile.defaultOutputUID = defaultOutputUID();
-    std::vector<AudioProfile> profiles = profileManager_.profiles();
-    profiles.push_back(profile);
-    profileManager_.setProfiles(std::move(profiles));
-    profileManager_.saveProfiles();
-    return profile;
-}
-
-void AudioRouteManager::applyProfile(const AudioProfile& profile) {
-    tapManager_.destroyAllRoutes();
-    eqProcessor_.stopAll();
-    for (auto& [id, stored] : appStates_) {
-        stored.outputDeviceUIDs.clear();
-    }
-    Q_EMIT appStatesChanged();
-
-    applyingProfile_ = true;
-    for (const AppAudioState& saved : profile.routes) {
-        if (saved.outputDeviceUIDs.empty() || saved.isIgnored) {
-            storeState(saved);
-            continue;
-        }
-        AppAudioState cleared = saved;
-        cleared.outputDeviceUIDs.clear();
-        storeState(cleared);
-        setOutputDevices(saved.id, saved.outputDeviceUIDs);
-    }
-    applyingProfile_ = false;
-
-    profileManager_.setActiveProfileID(profile.id);
+    const bool isListed =
+        std::any_of(outputDevices_.begin(), outputDevices_.end(),
+                    [&](const AudioDeviceInfo& device) { return device.uid == deviceUID; });
+    routeLifecycle_.removeRoutesOf(appID);
+    AppAudioState updated = *stored;
+    updated.outputDeviceUIDs =
+        isListed ? std::vector<std::string>{deviceUID} : std::vector<std::string>{};
+    storeState(updated);
     saveStates();
-}
-
-void AudioRouteManager::updateActiveProfile() {
-    const auto& activeID = profileManager_.activeProfileID();
-    if (!activeID) {
-        return;
-    }
-    const AudioProfile* active = profileManager_.profile(*activeID);
-    if (!active) {
-        return;
-    }
-    AudioProfile updated = *active;
-    updated.routes = captureRoutes();
-    updated.defaultOutputUID = defaultOutputUID();
-    profileManager_.updateProfile(updated);
+    reconcileRoutesFor(appID);
 }
 
 } // namespace kestrelamp

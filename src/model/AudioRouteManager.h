@@ -7,6 +7,8 @@
 #include "engine/ProcessEnumerator.h"
 #include "engine/TapManager.h"
 #include "model/AudioModel.h"
+#include "model/RouteLifecycle.h"
+#include "model/RouteState.h"
 #include "platform/StoredFile.h"
 #include "platform/UserDefaults.h"
 #include "profiles/ProfileManager.h"
@@ -35,6 +37,13 @@ using AudioActivityMap = std::map<std::string, bool>;
 // The one coordinator of the running system: it owns the per-application settings, the lists the
 // views show, and the engine components, and it is the only place where a user action becomes
 // routes. Every published property emits its change signal on every assignment.
+//
+// Routes follow the stored choices: whenever the applications, the devices or a choice change
+// (and on every refresh), each application's chosen devices get their routes once the application
+// and the device are there; a route whose device went is removed and comes back with the device;
+// a route whose application quit keeps its tap for the application's return. When another client
+// takes a routed application elsewhere, that becomes its stored choice. routeStates says what
+// each wanted route does.
 class AudioRouteManager : public QObject {
     Q_OBJECT
     Q_PROPERTY(kestrelamp::AudioAppList audioApps READ audioApps NOTIFY audioAppsChanged)
@@ -48,10 +57,13 @@ class AudioRouteManager : public QObject {
         kestrelamp::AudioActivityMap audioActivity READ audioActivity NOTIFY audioActivityChanged)
     Q_PROPERTY(bool showOnlyLive READ showOnlyLive WRITE setShowOnlyLive NOTIFY showOnlyLiveChanged)
     Q_PROPERTY(QString searchQuery READ searchQuery WRITE setSearchQuery NOTIFY searchQueryChanged)
+    Q_PROPERTY(kestrelamp::RouteStateMap routeStates READ routeStates NOTIFY routeStatesChanged)
 
 public:
     static constexpr int kDeviceChangeDebounceMs = 500;
     static constexpr double kDefaultRefreshIntervalSeconds = 3.0;
+    // A volume drag saves at most this often; the last value is saved when it ends.
+    static constexpr int kSaveThrottleMs = 250;
 
     // Keeps appStates.json and profiles.json in storageFolder (created if missing).
     AudioRouteManager(hal::AudioHardware& hardware, const RunningApplications& runningApplications,
@@ -68,6 +80,8 @@ public:
     const AudioActivityMap& audioActivity() const { return audioActivity_; }
     bool showOnlyLive() const { return showOnlyLive_; }
     const QString& searchQuery() const { return searchQuery_; }
+    // Every route the stored choices want, by route key; assigned only when it changes.
+    const RouteStateMap& routeStates() const { return routeLifecycle_.states(); }
 
     // Also writes the user default "showOnlyLive".
     void setShowOnlyLive(bool value);
@@ -77,6 +91,12 @@ public:
 
     const AppAudioState* state(const std::string& appID) const;
     const AudioApp* app(const std::string& appID) const;
+    // The state of the application's routes to one device: the first that is not active (in
+    // routeKeys order), else active; nothing when the device is not among its choice.
+    std::optional<RouteState> routeState(const std::string& appID,
+                                         const std::string& deviceUID) const;
+    // "Route for KEY: reason" for each route of the application's choice that is not active.
+    std::vector<std::string> routeProblems(const std::string& appID) const;
 
     // --- Components ----------------------------------------------------------------------
     ProcessEnumerator& processEnumerator() { return processEnumerator_; }
@@ -103,7 +123,10 @@ public:
     std::vector<float> getEQBands(const std::string& appID) const;
     void setDefaultOutputDevice(const std::string& uid);
     std::vector<std::string> routeKeys(const std::string& appID) const;
-    // Tears every route down and stops listening; safe to call more than once.
+    // Writes a save that a volume drag put off; stopAll does it too.
+    void flushPendingSave();
+    // Saves anything put off, tears every route down and stops listening; safe to call more than
+    // once.
     void stopAll();
 
     // --- Refresh, listing, persistence ---------------------------------------------------
@@ -132,6 +155,7 @@ Q_SIGNALS:
     void audioActivityChanged();
     void showOnlyLiveChanged();
     void searchQueryChanged();
+    void routeStatesChanged();
 
 private:
     void setAudioApps(AudioAppList apps);
@@ -143,9 +167,18 @@ private:
 
     std::vector<std::string> bundleIDs(const std::string& appID) const;
     void forEachEngine(const std::string& appID, const std::function<void(EngineState&)>& body);
-    void buildRoute(const std::string& appID, const AppAudioState& state,
-                    const std::string& bundleID, const std::string& deviceUID);
     bool isProcessRunning(AudioObjectID object) const;
+
+    // Routes: which the stored choices want, and bringing them in line. Failed routes are tried
+    // again for the applications retryFailed names; routes of listed applications, and of those
+    // named, that start waiting are reported.
+    std::vector<WantedRoute> wantedRoutes() const;
+    void reconcileRoutes(const RouteLifecycle::AppPredicate& retryFailed,
+                         const RouteLifecycle::AppPredicate& named);
+    void reconcileRoutesFor(const std::string& appID);
+    void onTapReleased(const std::string& routeKey, const std::string& deviceUID);
+    void removeEveryRoute();
+    void saveStatesSoon();
     void setUpObservers();
     void onUserDefaultsChanged();
     std::vector<AppAudioState> captureRoutes() const;
@@ -169,14 +202,18 @@ private:
     TapManager tapManager_;
     EQProcessor eqProcessor_;
     ProfileManager profileManager_;
+    RouteLifecycle routeLifecycle_;
 
     std::vector<QMetaObject::Connection> cancellables_;
     QTimer deviceChangeDebounce_;
+    // Process-list notices come in bursts; one refresh answers a burst.
+    QTimer processChangeCoalescing_;
     std::unique_ptr<QTimer> refreshTimer_;
+    // The bundle identifiers with a process object at the last refresh.
+    std::vector<std::string> lastProcessBundleIDs_;
     StoredFile stateFile_;
-    // While a profile is applied, the intermediate saves must not rewrite the profile that was
-    // active before it.
-    bool applyingProfile_ = false;
+    QTimer saveThrottle_;
+    bool savePending_ = false;
 };
 
 } // namespace kestrelamp
@@ -187,3 +224,4 @@ Q_DECLARE_METATYPE(kestrelamp::AudioDeviceList)
 Q_DECLARE_METATYPE(kestrelamp::OptionalAudioDevice)
 Q_DECLARE_METATYPE(kestrelamp::AudioLevelMap)
 Q_DECLARE_METATYPE(kestrelamp::AudioActivityMap)
+Q_DECLARE_METATYPE(kestrelamp::RouteStateMap)

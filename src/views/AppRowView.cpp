@@ -111,6 +111,7 @@ AppRowView::AppRowView(AudioApp app, AudioRouteManager& manager, LevelUpdates le
     connect(&manager_, &AudioRouteManager::appStatesChanged, this, &AppRowView::syncState);
     connect(&manager_, &AudioRouteManager::audioActivityChanged, this, &AppRowView::syncActivity);
     connect(&manager_, &AudioRouteManager::outputDevicesChanged, this, &AppRowView::syncDevices);
+    connect(&manager_, &AudioRouteManager::routeStatesChanged, this, &AppRowView::syncDevices);
     if (levelUpdates == LevelUpdates::own) {
         connect(&manager_, &AudioRouteManager::audioLevelsChanged, this, [this] {
             const auto found = manager_.audioLevels().find(app_.id);
@@ -214,6 +215,8 @@ void AppRowView::buildVolumeLine() {
 
     connect(volume_, &VolumeSlider::valueEdited, this,
             [this](float value) { manager_.setVolume(app_.id, value); });
+    // A drag saves now and then; where it ends is saved at once.
+    connect(volume_, &VolumeSlider::dragFinished, &manager_, &AudioRouteManager::flushPendingSave);
     connect(boostButton_, &QAbstractButton::clicked, this,
             [this] { manager_.setBoost(app_.id, nextBoost(state_.boostMultiplier)); });
 }
@@ -414,6 +417,23 @@ QString AppRowView::deviceSummary(const AppAudioState& state, const AudioDeviceL
     return {};
 }
 
+QString AppRowView::connectionText(const std::optional<RouteState>& route) {
+    if (!route || route->isActive()) {
+        return {};
+    }
+    switch (route->status) {
+    case RouteStatus::waitingForApplication:
+        return QStringLiteral("Not connected: waiting for the application");
+    case RouteStatus::waitingForDevice:
+        return QStringLiteral("Not connected: waiting for the device");
+    case RouteStatus::failed:
+        return QStringLiteral("Not connected: ") + QString::fromStdString(route->reason);
+    case RouteStatus::active:
+        break;
+    }
+    return {};
+}
+
 // --- OutputDeviceSection ---------------------------------------------------------------------
 
 OutputDeviceSection::OutputDeviceSection(std::string appID, AudioRouteManager& manager,
@@ -448,8 +468,16 @@ OutputDeviceSection::OutputDeviceSection(std::string appID, AudioRouteManager& m
 
 void OutputDeviceSection::showChoices(const AppAudioState& state, const AudioDeviceList& devices) {
     state_ = state;
-    if (!built_ || !sameDeviceRows(devices, devices_)) {
-        rebuild(devices);
+    std::vector<std::string> absent;
+    for (const std::string& uid : state.outputDeviceUIDs) {
+        const bool listed = std::any_of(devices.begin(), devices.end(),
+                                        [&](const AudioDeviceInfo& d) { return d.uid == uid; });
+        if (!listed && !contains(absent, uid)) {
+            absent.push_back(uid);
+        }
+    }
+    if (!built_ || !sameDeviceRows(devices, devices_) || absent != absent_) {
+        rebuild(devices, absent);
     }
     const bool systemDefault = state.outputDeviceUIDs.empty();
     defaultCheck_->setSymbol(systemDefault ? QStringLiteral("checkmark.circle.fill")
@@ -462,10 +490,16 @@ void OutputDeviceSection::showChoices(const AppAudioState& state, const AudioDev
                                       : QStringLiteral("square"));
         row.check->setColor(selected ? ColorSpec::accent() : ColorSpec::secondary());
         row.name->setColor(selected ? ColorSpec::primary() : ColorSpec::secondary());
+        const QString connection =
+            selected ? AppRowView::connectionText(manager_.routeState(appID_, row.uid)) : QString();
+        row.status->setText(connection);
+        row.status->setToolTip(connection);
+        row.status->setVisible(!connection.isEmpty());
     }
 }
 
-void OutputDeviceSection::rebuild(const AudioDeviceList& devices) {
+void OutputDeviceSection::rebuild(const AudioDeviceList& devices,
+                                  const std::vector<std::string>& absent) {
     for (QWidget* widget : rowWidgets_) {
         widget->hide();
         widget->deleteLater();
@@ -473,45 +507,60 @@ void OutputDeviceSection::rebuild(const AudioDeviceList& devices) {
     rowWidgets_.clear();
     rows_.clear();
     devices_ = devices;
+    absent_ = absent;
     built_ = true;
-    auto* column = static_cast<QVBoxLayout*>(layout());
     for (const AudioDeviceInfo& device : devices) {
-        auto* row = new ClickableRow(this);
-        row->setObjectName(QStringLiteral("deviceRow:%1").arg(QString::fromStdString(device.uid)));
-        row->setAccessibleName(QString::fromStdString(device.name));
-        auto* line = new QHBoxLayout(row);
-        line->setContentsMargins(2, 3, 2, 3);
-        line->setSpacing(6);
-        auto* check = new SymbolImage(QStringLiteral("square"), 11, ColorSpec::secondary(), row);
-        check->setObjectName(QStringLiteral("deviceCheck"));
-        line->addWidget(check);
-        auto* transport = new SymbolImage(QLatin1String(transportSymbol(device.transportType)), 9,
-                                          ColorSpec::secondary(), row);
-        transport->setObjectName(QStringLiteral("transportSymbol"));
-        auto* transportHolder = new QWidget(row);
-        transportHolder->setAttribute(Qt::WA_TransparentForMouseEvents);
-        transportHolder->setFixedWidth(std::max(kTransportSymbolWidth, transport->width()));
-        auto* holderLayout = new QHBoxLayout(transportHolder);
-        holderLayout->setContentsMargins(0, 0, 0, 0);
-        holderLayout->addWidget(transport, 0, Qt::AlignCenter);
-        line->addWidget(transportHolder);
-        auto* name = new TextLabel(QString::fromStdString(device.name), systemFont(10),
-                                   ColorSpec::secondary(), row);
-        name->setObjectName(QStringLiteral("deviceName"));
-        line->addWidget(name, 1);
-        column->addWidget(row);
-        rowWidgets_.push_back(row);
-        rows_.push_back({device.uid, check, name});
-
-        const std::string uid = device.uid;
-        connect(row, &QAbstractButton::clicked, this, [this, uid] {
-            if (contains(state_.outputDeviceUIDs, uid)) {
-                manager_.removeOutputDevice(appID_, uid);
-            } else {
-                manager_.addOutputDevice(appID_, uid);
-            }
-        });
+        addRow(device.uid, QString::fromStdString(device.name), device.transportType);
     }
+    for (const std::string& uid : absent) {
+        addRow(uid, QString::fromStdString(uid), AudioDeviceTransportType::unknown);
+    }
+}
+
+void OutputDeviceSection::addRow(const std::string& uid, const QString& name,
+                                 AudioDeviceTransportType transportType) {
+    auto* column = static_cast<QVBoxLayout*>(layout());
+    auto* row = new ClickableRow(this);
+    row->setObjectName(QStringLiteral("deviceRow:%1").arg(QString::fromStdString(uid)));
+    row->setAccessibleName(name);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(2, 3, 2, 3);
+    line->setSpacing(6);
+    auto* check = new SymbolImage(QStringLiteral("square"), 11, ColorSpec::secondary(), row);
+    check->setObjectName(QStringLiteral("deviceCheck"));
+    line->addWidget(check, 0, Qt::AlignTop);
+    auto* transport = new SymbolImage(QLatin1String(transportSymbol(transportType)), 9,
+                                      ColorSpec::secondary(), row);
+    transport->setObjectName(QStringLiteral("transportSymbol"));
+    auto* transportHolder = new QWidget(row);
+    transportHolder->setAttribute(Qt::WA_TransparentForMouseEvents);
+    transportHolder->setFixedWidth(std::max(kTransportSymbolWidth, transport->width()));
+    auto* holderLayout = new QHBoxLayout(transportHolder);
+    holderLayout->setContentsMargins(0, 0, 0, 0);
+    holderLayout->addWidget(transport, 0, Qt::AlignCenter);
+    line->addWidget(transportHolder, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout;
+    texts->setContentsMargins(0, 0, 0, 0);
+    texts->setSpacing(1);
+    auto* nameLabel = new TextLabel(name, systemFont(10), ColorSpec::secondary(), row);
+    nameLabel->setObjectName(QStringLiteral("deviceName"));
+    texts->addWidget(nameLabel);
+    auto* status = new TextLabel(QString(), systemFont(8), ColorSpec::fixed(named::orange), row);
+    status->setObjectName(QStringLiteral("deviceStatus"));
+    status->hide();
+    texts->addWidget(status);
+    line->addLayout(texts, 1);
+    column->addWidget(row);
+    rowWidgets_.push_back(row);
+    rows_.push_back({uid, check, nameLabel, status});
+
+    connect(row, &QAbstractButton::clicked, this, [this, uid] {
+        if (contains(state_.outputDeviceUIDs, uid)) {
+            manager_.removeOutputDevice(appID_, uid);
+        } else {
+            manager_.addOutputDevice(appID_, uid);
+        }
+    });
 }
 
 void OutputDeviceSection::paintEvent(QPaintEvent*) {

@@ -84,6 +84,9 @@ public:
     static std::int64_t nextBoost(std::int64_t multiplier);
     // The one chosen device's name, "N devices" for several, nothing otherwise.
     static QString deviceSummary(const AppAudioState& state, const AudioDeviceList& devices);
+    // What a chosen device's line says about its route: nothing while it carries the sound,
+    // else "Not connected: " and why.
+    static QString connectionText(const std::optional<RouteState>& route);
 
 private:
     void buildMainLine();
@@ -119,7 +122,9 @@ private:
     QGraphicsOpacityEffect* ignoredEffect_ = nullptr;
 };
 
-// The expanded chooser: "System Default", then one checkable row per output device.
+// The expanded chooser: "System Default", then one checkable row per output device, then one per
+// chosen device that is not listed now (by its UID). A chosen device whose route does not carry
+// the sound says so under its name.
 class OutputDeviceSection : public QWidget {
     Q_OBJECT
 
@@ -137,13 +142,16 @@ private:
         std::string uid;
         toolkit::SymbolImage* check;
         toolkit::TextLabel* name;
+        toolkit::TextLabel* status;
     };
 
-    void rebuild(const AudioDeviceList& devices);
+    void rebuild(const AudioDeviceList& devices, const std::vector<std::string>& absent);
+    void addRow(const std::string& uid, const QString& name, AudioDeviceTransportType transport);
 
     std::string appID_;
     AudioRouteManager& manager_;
     AudioDeviceList devices_;
+    std::vector<std::string> absent_;
     bool built_ = false;
     AppAudioState state_;
     toolkit::SymbolImage* defaultCheck_ = nullptr;

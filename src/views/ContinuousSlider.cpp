@@ -35,7 +35,7 @@ void ContinuousSlider::mousePressEvent(QMouseEvent* event) {
 void ContinuousSlider::mouseMoveEvent(QMouseEvent* event) {
     // A release can be lost to a grab elsewhere; a move without the button ends the drag.
     if (!dragging_ || !(event->buttons() & Qt::LeftButton)) {
-        dragging_ = false;
+        endDrag();
         event->ignore();
         return;
     }
@@ -43,8 +43,15 @@ void ContinuousSlider::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void ContinuousSlider::mouseReleaseEvent(QMouseEvent* event) {
-    dragging_ = false;
+    endDrag();
     QWidget::mouseReleaseEvent(event);
+}
+
+void ContinuousSlider::endDrag() {
+    if (dragging_) {
+        dragging_ = false;
+        Q_EMIT dragFinished();
+    }
 }
 
 } // namespace kestrelamp

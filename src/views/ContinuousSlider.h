@@ -17,6 +17,8 @@ public:
 Q_SIGNALS:
     // Every change the user makes, and only those.
     void valueEdited(float value);
+    // A drag ended (the button was let go, or the drag was lost).
+    void dragFinished();
 
 protected:
     ContinuousSlider(float initial, QWidget* parent);
@@ -30,6 +32,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    void endDrag();
+
     float value_;
     bool dragging_ = false;
 };

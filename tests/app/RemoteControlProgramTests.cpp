@@ -6,6 +6,7 @@
 
 #include "TempHome.h"
 
+#include <QFile>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -41,6 +42,15 @@ json storedState(const ProgramHarness& program, const std::string& appID) {
         }
     }
     return nullptr;
+}
+
+std::string routeStateIn(const json& status, const std::string& key) {
+    for (const json& route : status["routes"]) {
+        if (route["key"] == key) {
+            return route["state"];
+        }
+    }
+    return "none";
 }
 
 // Levels move with every render cycle; everything else must stay put.
@@ -119,6 +129,39 @@ TEST_F(RemoteControlProgram, RoutingVolumeMuteBoostAndBandsReachTheDevices) {
     ctlOK({"route", kPlayer});
     EXPECT_EQ(status()["routes"], json::array());
     EXPECT_NEAR(program.settledLevel("speakers", kPlayerLevel), kPlayerLevel, 1.0);
+}
+
+TEST_F(RemoteControlProgram, StoredChoicesHoldAfterARestartAndCtlSaysWhichRoutesAreNotActive) {
+    ctlOK({"route", kPlayer, "headphones"});
+    // An application seen before that is not running now.
+    json states = json::parse(program.dataFile("appStates.json").toStdString());
+    json gone = storedState(program, kPlayer);
+    gone["id"] = "org.example.Gone";
+    gone["outputDeviceUIDs"] = json::array();
+    states.push_back(gone);
+    ASSERT_EQ(program.terminateInstance(), 0) << program.instanceErrors().toStdString();
+    {
+        QFile file(program.dataFolder() + "/appStates.json");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray::fromStdString(states.dump()));
+    }
+    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
+
+    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0)
+        << "in effect without a command";
+    EXPECT_NEAR(program.settledLevel("speakers", kSilence), kSilence, 1.0);
+    EXPECT_EQ(routeStateIn(status(), "org.example.Player|headphones"), "active");
+
+    const RunResult waiting = program.ctl({"route", "org.example.Gone", "headphones"});
+    EXPECT_EQ(waiting.exitCode, 1);
+    EXPECT_EQ(waiting.err, "Route for org.example.Gone|headphones: Audio process not found: "
+                           "org.example.Gone\n");
+    EXPECT_EQ(storedState(program, "org.example.Gone")["outputDeviceUIDs"], json({"headphones"}))
+        << "the choice is stored all the same";
+    EXPECT_EQ(routeStateIn(status(), "org.example.Gone|headphones"), "waiting for the application");
+    const RunResult again = program.ctl({"add-device", "org.example.Gone", "headphones"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.err, waiting.err);
 }
 
 TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {

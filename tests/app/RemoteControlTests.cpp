@@ -109,21 +109,50 @@ TEST_F(RemoteControlOperations, ProfilesResolveByIDThenExactNameThenNameInAnyCas
     EXPECT_FALSE(control.deleteProfile("00000000-0000-0000-0000-0000000000AA").hasValue());
 }
 
-TEST_F(RemoteControlOperations, StatusNamesRoutesEnginesAndAbsentValuesAsNull) {
+TEST_F(RemoteControlOperations, AChoiceWithRoutesThatAreNotActiveIsStoredAndSaysWhichAndWhy) {
+    world.hardware().failOperation(hal::SimulatedOperation::createProcessTap, -1);
+    const auto failed = control.setOutputDevices(kPlayer, {"headphones"});
+    ASSERT_FALSE(failed.hasValue());
+    EXPECT_EQ(failed.error().kind, RemoteError::Kind::routeNotActive);
+    EXPECT_EQ(failed.error().message,
+              "Route for org.example.Player|headphones: Failed to create audio tap: -1\n"
+              "Route for org.example.Player.helper|headphones: Failed to create audio tap: -1");
+    EXPECT_EQ(player().outputDeviceUIDs, std::vector<std::string>{"headphones"});
+
+    // The player just quit: its route waits for it.
+    world.hardware().clearFailures();
+    world.hardware().removeProcess(world.hardware().processID(kPlayer));
+    world.hardware().removeProcess(world.hardware().processID("org.example.Player.helper"));
+    const auto waiting = control.addOutputDevice(kPlayer, "hdmi");
+    ASSERT_FALSE(waiting.hasValue());
+    EXPECT_NE(waiting.error().message.find(
+                  "Route for org.example.Player|hdmi: Audio process not found: org.example.Player"),
+              std::string::npos)
+        << waiting.error().message;
+    EXPECT_TRUE(control.setOutputDevices(kPlayer, {}).hasValue()) << "System Default needs none";
+}
+
+TEST_F(RemoteControlOperations, StatusNamesRoutesStatesEnginesAndAbsentValuesAsNull) {
     world.manager().setShowOnlyLive(true);
     ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones"}).hasValue());
     world.hardware().failOperation(hal::SimulatedOperation::createIOProcID, -1);
-    ASSERT_TRUE(control.addOutputDevice(kPlayer, "hdmi").hasValue());
+    EXPECT_FALSE(control.addOutputDevice(kPlayer, "hdmi").hasValue());
     const json status = statusJson(world.manager());
 
     ASSERT_EQ(status["routes"].size(), 4u);
     std::map<std::string, bool> engines;
+    std::map<std::string, std::string> states;
     for (const json& route : status["routes"]) {
         engines[route["key"]] = route["engine"];
+        states[route["key"]] = route["state"];
+        EXPECT_EQ(route["appID"], kPlayer);
     }
     EXPECT_TRUE(engines.at("org.example.Player|headphones"));
     EXPECT_TRUE(engines.at("org.example.Player.helper|headphones"));
     EXPECT_FALSE(engines.at("org.example.Player|hdmi"));
+    EXPECT_EQ(states.at("org.example.Player|headphones"), "active");
+    EXPECT_EQ(states.at("org.example.Player|hdmi").rfind("failed: Audio config failed", 0), 0u)
+        << states.at("org.example.Player|hdmi");
     EXPECT_EQ(status["filteredApps"], json({"org.example.Other", kPlayer}));
     EXPECT_EQ(status["showOnlyLive"], true);
     for (const json& app : status["apps"]) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -43,7 +44,7 @@ float sineLevel(float amplitude) {
     return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
 }
 
-TEST(RouteManagerConstruction, ListsAppsWithDefaultStatesAndBuildsNoRoute) {
+TEST(RouteManagerConstruction, ListsAppsWithDefaultStatesAndNoRouteWithoutAChoice) {
     RouteWorld world;
     auto& manager = world.manager();
     ASSERT_EQ(manager.audioApps().size(), 3u);
@@ -110,6 +111,9 @@ TEST(RouteManagerRouting, AFailedRoutePrintsOneLineAndTheOthersWork) {
               "Route for " + kHelper + "|headphones: Audio process not found: " + kHelper + "\n");
     EXPECT_NE(manager.eqProcessor().engine(kPlayer + "|headphones"), nullptr);
     EXPECT_EQ(manager.state(kPlayer)->outputDeviceUIDs, std::vector<std::string>{"headphones"});
+    EXPECT_EQ(manager.routeProblems(kPlayer),
+              std::vector<std::string>{"Route for " + kHelper +
+                                       "|headphones: Audio process not found: " + kHelper});
 
     world.hardware().failOperation(hal::SimulatedOperation::deviceStart,
                                    hal::kAudioHardwareIllegalOperationError);
@@ -119,9 +123,10 @@ TEST(RouteManagerRouting, AFailedRoutePrintsOneLineAndTheOthersWork) {
                   "Route for " + kOther + "|hdmi: Audio config failed at 'start device': ", 0),
               0u)
         << startFailure;
-    // The engine failed, the tap manager's route stays registered.
-    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|hdmi"), 1u);
+    // A tap without its engine would keep the application silent everywhere.
+    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|hdmi"), 0u);
     EXPECT_EQ(manager.eqProcessor().engine(kOther + "|hdmi"), nullptr);
+    EXPECT_EQ(manager.routeStates().at(kOther + "|hdmi").status, RouteStatus::failed);
 }
 
 TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
@@ -260,7 +265,7 @@ TEST(RouteManagerRefresh, AQuietRefreshEmitsNothing) {
     for (auto signal :
          {&AudioRouteManager::audioAppsChanged, &AudioRouteManager::appStatesChanged,
           &AudioRouteManager::outputDevicesChanged, &AudioRouteManager::defaultOutputDeviceChanged,
-          &AudioRouteManager::audioActivityChanged}) {
+          &AudioRouteManager::routeStatesChanged, &AudioRouteManager::audioActivityChanged}) {
         spies.push_back(std::make_unique<QSignalSpy>(&manager, signal));
     }
     manager.refreshAudioApps();
@@ -271,7 +276,7 @@ TEST(RouteManagerRefresh, AQuietRefreshEmitsNothing) {
 
     world.hardware().setProcessRunning(world.hardware().processID(kQuiet), true);
     manager.updateAudioActivity();
-    EXPECT_EQ(spies[4]->count(), 1);
+    EXPECT_EQ(spies[5]->count(), 1);
     EXPECT_TRUE(manager.audioActivity().at(kQuiet));
 }
 
@@ -281,7 +286,8 @@ TEST(RouteManagerRefresh, OnlyChangedListsAreReplaced) {
     QSignalSpy apps(&manager, &AudioRouteManager::audioAppsChanged);
     QSignalSpy states(&manager, &AudioRouteManager::appStatesChanged);
 
-    // Same identifiers with a new process object: the old entry is kept.
+    // The application quit and came back between two refreshes: same identifiers, same entry,
+    // and its process object is the same one, now running.
     const hal::AudioObjectID oldObject = manager.app(kQuiet)->audioObjectID;
     world.hardware().removeProcess(oldObject);
     world.hardware().addProcess({kQuiet, 301, true, {}});
@@ -289,7 +295,7 @@ TEST(RouteManagerRefresh, OnlyChangedListsAreReplaced) {
     EXPECT_EQ(apps.count(), 0);
     EXPECT_EQ(manager.app(kQuiet)->audioObjectID, oldObject);
     manager.updateAudioActivity();
-    EXPECT_FALSE(manager.audioActivity().at(kQuiet)) << "activity is read from the old object";
+    EXPECT_TRUE(manager.audioActivity().at(kQuiet));
 
     world.hardware().addProcess({"org.example.New", 400, true, {}});
     // Not among the running applications, so not listed.
@@ -319,6 +325,18 @@ TEST(RouteManagerRefresh, DeviceListBurstCausesOneDebouncedRefresh) {
     test::waitUntil([] { return false; }, 700);
     EXPECT_EQ(devices.count(), 1);
     EXPECT_EQ(manager.outputDevices().size(), 6u);
+}
+
+TEST(RouteManagerRefresh, ARateChangeAloneIsADeviceListChange) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    QSignalSpy devices(&manager, &AudioRouteManager::outputDevicesChanged);
+    ASSERT_TRUE(world.hardware().setNominalSampleRate(world.device("hdmi"), 44100.0));
+    ASSERT_TRUE(test::waitUntil([&] { return devices.count() > 0; }, 3000));
+    const auto hdmi = std::find_if(manager.outputDevices().begin(), manager.outputDevices().end(),
+                                   [](const AudioDeviceInfo& d) { return d.uid == "hdmi"; });
+    ASSERT_NE(hdmi, manager.outputDevices().end());
+    EXPECT_EQ(hdmi->sampleRate, 44100.0);
 }
 
 TEST(RouteManagerRefresh, DefaultOutputChangesAreObservedAndWrittenBack) {
@@ -367,19 +385,20 @@ TEST(RouteManagerListing, FilteredAppsAppliesFlagsSearchAndOrder) {
     EXPECT_EQ(ids(), std::vector<std::string>{"c.Gamma"});
 }
 
-TEST(RouteManagerPersistence, StatesSurviveARestartAndRoutesAreNotRestored) {
+TEST(RouteManagerPersistence, StatesAndTheirRoutesSurviveARestart) {
     RouteWorld world;
     world.manager().setVolume(kOther, 0.25f);
     world.manager().setOutputDevices(kOther, {"headphones"});
     world.manager().stopAll();
     world.manager().stopAll();
     EXPECT_TRUE(world.hardware().aggregateDevices().empty());
+    EXPECT_TRUE(world.manager().routeStates().empty());
     const std::string saved = readFile(world.statesPath());
     world.createManager();
     EXPECT_FLOAT_EQ(world.manager().state(kOther)->volume, 0.25f);
     EXPECT_EQ(world.manager().state(kOther)->outputDeviceUIDs,
               std::vector<std::string>{"headphones"});
-    EXPECT_TRUE(world.manager().tapManager().activeRoutes().empty());
+    EXPECT_EQ(routeKeysIn(world.manager()), std::set<std::string>{kOther + "|headphones"});
     world.manager().refreshAudioApps();
     world.manager().setEQBand(kOther, 1, 3);
     world.manager().stopAll();
@@ -459,8 +478,9 @@ TEST(RouteManagerProfiles, ApplyingBuildsEveryRouteClearsOthersAndBecomesActive)
     EXPECT_FLOAT_EQ(manager.eqProcessor().engine(kPlayer + "|hdmi")->volume.load(), 0.4f);
     EXPECT_EQ(manager.profileManager().activeProfileID(), both.id);
 
-    // While active, later changes are written back into it.
+    // While active, later changes are written back into it (a volume change once it is saved).
     manager.setVolume(kOther, 0.3f);
+    manager.flushPendingSave();
     const AudioProfile* active = manager.profileManager().profile(both.id);
     const auto other = std::find_if(active->routes.begin(), active->routes.end(),
                                     [](const AppAudioState& s) { return s.id == kOther; });

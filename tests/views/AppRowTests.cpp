@@ -9,9 +9,12 @@
 #include "views/toolkit/TextLabel.h"
 
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QLayout>
 #include <QMenu>
+
+#include <nlohmann/json.hpp>
 
 namespace kestrelamp {
 namespace {
@@ -58,6 +61,29 @@ protected:
     }
     static QAction* action(QMenu& menu, const char* name) {
         return menu.findChild<QAction*>(QLatin1String(name));
+    }
+    float storedVolume(const std::string& id = kPlayer) {
+        QFile file(world.statesPath());
+        if (!file.open(QIODevice::ReadOnly)) {
+            return -1.0f;
+        }
+        for (const auto& stored : nlohmann::json::parse(file.readAll().toStdString())) {
+            if (stored["id"] == id) {
+                return stored["volume"].get<float>();
+            }
+        }
+        return -1.0f;
+    }
+    // What the device's line says under its name; empty when it says nothing.
+    static QString connection(OutputDeviceSection& section, const std::string& uid) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QWidget* device =
+            section.findChild<QWidget*>(QStringLiteral("deviceRow:%1").arg(uid.c_str()));
+        if (!device) {
+            return QStringLiteral("no row");
+        }
+        auto* status = child<TextLabel>(*device, QStringLiteral("deviceStatus"));
+        return shown(status) ? status->text() : QString();
     }
 };
 
@@ -117,6 +143,8 @@ TEST_F(AppRowTest, VolumeSliderSetsTheVolumeUnmutesAndThePercentageTruncates) {
     QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(0, slider->height() / 2));
     EXPECT_FLOAT_EQ(state().volume, 0.0f);
     EXPECT_EQ(percentage(*row), "0%");
+    // The second click came right after the first saved; letting go saves it at once.
+    EXPECT_EQ(storedVolume(), 0.0f);
 
     manager().setVolume(kPlayer, 0.555f);
     EXPECT_EQ(percentage(*row), "55%");
@@ -204,7 +232,8 @@ TEST_F(AppRowTest, CollapsedDeviceButtonSummarisesTheChoice) {
     manager().setOutputDevices(kPlayer, {"speakers", "headphones", "hdmi"});
     EXPECT_EQ(devices->text(), "3 devices");
 
-    // A chosen device that vanished shows only the symbol, and no row is checked.
+    // A chosen device that vanished shows only the symbol; expanded, it has a checked row of its
+    // own (by UID), and no listed device is checked.
     AppAudioState stale = state();
     stale.outputDeviceUIDs = {"unplugged"};
     manager().setAppState(stale);
@@ -220,6 +249,35 @@ TEST_F(AppRowTest, CollapsedDeviceButtonSummarisesTheChoice) {
         EXPECT_EQ(child<SymbolImage>(*device, QStringLiteral("deviceCheck"))->symbol(), "square")
             << uid;
     }
+    QWidget* unplugged = child(*section, QStringLiteral("deviceRow:unplugged"));
+    EXPECT_EQ(child<SymbolImage>(*unplugged, QStringLiteral("deviceCheck"))->symbol(),
+              "checkmark.square.fill");
+    EXPECT_EQ(child<TextLabel>(*unplugged, QStringLiteral("deviceName"))->text(), "unplugged");
+    click(unplugged);
+    EXPECT_TRUE(state().outputDeviceUIDs.empty()) << "it can be unticked";
+}
+
+TEST_F(AppRowTest, ATickedDeviceWhoseRouteCarriesNothingSaysWhy) {
+    auto row = makeRow();
+    click(button(*row, "outputDevicesButton"));
+    OutputDeviceSection& section = *row->outputDeviceSection();
+    click(child(section, QStringLiteral("deviceRow:headphones")));
+    EXPECT_EQ(connection(section, "headphones"), "");
+
+    world.hardware().failOperation(hal::SimulatedOperation::createProcessTap, -1);
+    click(child(section, QStringLiteral("deviceRow:hdmi")));
+    EXPECT_EQ(connection(section, "hdmi"), "Not connected: Failed to create audio tap: -1");
+    EXPECT_EQ(connection(section, "speakers"), "") << "not ticked";
+
+    world.hardware().clearFailures();
+    world.hardware().removeDevice(world.device("headphones"));
+    manager().refreshAudioApps();
+    EXPECT_EQ(connection(section, "headphones"), "Not connected: waiting for the device");
+    EXPECT_EQ(connection(section, "hdmi"), "") << "tried again once the devices changed";
+
+    world.hardware().removeProcess(world.hardware().processID(kPlayer));
+    manager().refreshAudioApps();
+    EXPECT_EQ(connection(section, "hdmi"), "Not connected: waiting for the application");
 }
 
 TEST_F(AppRowTest, ExpandedSectionFollowsTheDeviceList) {

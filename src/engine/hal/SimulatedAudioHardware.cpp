@@ -24,11 +24,14 @@ auto* firstWhere(const Objects& objects, Predicate matches) {
     return decltype(objects.front().get())(nullptr);
 }
 
+// Each id once, in the order of first appearance: processes of one object share its id.
 template <class Objects>
 std::vector<AudioObjectID> idsOf(const Objects& objects) {
     std::vector<AudioObjectID> ids;
     for (const auto& object : objects) {
-        ids.push_back(object->id);
+        if (std::find(ids.begin(), ids.end(), object->id) == ids.end()) {
+            ids.push_back(object->id);
+        }
     }
     return ids;
 }
@@ -118,6 +121,23 @@ SimulatedAudioHardware::Process* SimulatedAudioHardware::findProcess(AudioObject
 
 SimulatedAudioHardware::Device* SimulatedAudioHardware::findDevice(AudioObjectID id) const {
     return firstWhere(devices_, [&](const Device& device) { return device.id == id; });
+}
+
+bool SimulatedAudioHardware::isObjectRunning(AudioObjectID id) const {
+    return std::any_of(processes_.begin(), processes_.end(), [&](const auto& process) {
+        return process->id == id && process->config.running;
+    });
+}
+
+SimulatedAudioHardware::Device*
+SimulatedAudioHardware::playbackDevice(const Process& process) const {
+    if (const auto target = playbackTargets_.find(process.id); target != playbackTargets_.end()) {
+        Device* device = findDeviceByUID(target->second);
+        if (device && outputStreamCount(*device) > 0) {
+            return device;
+        }
+    }
+    return findDevice(defaultOutput_);
 }
 
 SimulatedAudioHardware::Device*
@@ -219,7 +239,7 @@ OSStatus SimulatedAudioHardware::processProperty(const Process& process,
         out.value = process.config.pid;
         return noErr;
     case kAudioProcessPropertyIsRunning:
-        out.value = std::uint32_t(process.config.running ? 1 : 0);
+        out.value = std::uint32_t(isObjectRunning(process.id) ? 1 : 0);
         return noErr;
     default:
         return kAudioHardwareUnknownPropertyError;
@@ -287,6 +307,15 @@ OSStatus SimulatedAudioHardware::tapProperty(const Tap& tap,
             return status;
         }
         out.value = tap.uid;
+        return noErr;
+    case kAudioTapPropertyIsReleased:
+        out.value = std::uint32_t(tap.released ? 1 : 0);
+        return noErr;
+    case kAudioTapPropertyReleaseDeviceUID:
+        if (!tap.released) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        out.value = tap.releaseDeviceUID;
         return noErr;
     case kAudioObjectPropertyName:
         out.value = "Tap " + tap.uid;
@@ -632,14 +661,29 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID deviceID,
 
 AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcess& config) {
     std::lock_guard lock(mutex_);
+    AudioObjectID id = kAudioObjectUnknown;
+    if (const auto known = applicationObjects_.find(config.bundleID);
+        known != applicationObjects_.end()) {
+        id = known->second;
+    } else {
+        id = nextObjectID_++;
+        if (!config.bundleID.empty()) {
+            applicationObjects_.emplace(config.bundleID, id);
+        }
+    }
+    const bool wasListed = findProcess(id) != nullptr;
+    const bool wasRunning = isObjectRunning(id);
     auto process = std::make_unique<Process>();
-    process->id = nextObjectID_++;
+    process->id = id;
     process->config = config;
-    process->generator = SignalGenerator(config.signal, process->id);
-    const AudioObjectID id = process->id;
+    process->generator = SignalGenerator(config.signal, id);
     processes_.push_back(std::move(process));
-    listeners_.notify(kAudioObjectSystemObject,
-                      globalAddress(kAudioHardwarePropertyProcessObjectList));
+    if (!wasListed) {
+        listeners_.notify(kAudioObjectSystemObject,
+                          globalAddress(kAudioHardwarePropertyProcessObjectList));
+    } else if (isObjectRunning(id) != wasRunning) {
+        listeners_.notify(id, globalAddress(kAudioProcessPropertyIsRunning));
+    }
     return id;
 }
 
@@ -657,12 +701,16 @@ bool SimulatedAudioHardware::removeProcess(AudioObjectID processID) {
 
 bool SimulatedAudioHardware::setProcessRunning(AudioObjectID processID, bool running) {
     std::lock_guard lock(mutex_);
-    Process* process = findProcess(processID);
-    if (!process) {
+    if (!findProcess(processID)) {
         return false;
     }
-    if (process->config.running != running) {
-        process->config.running = running;
+    const bool wasRunning = isObjectRunning(processID);
+    for (const auto& process : processes_) {
+        if (process->id == processID) {
+            process->config.running = running;
+        }
+    }
+    if (running != wasRunning) {
         listeners_.notify(processID, globalAddress(kAudioProcessPropertyIsRunning));
     }
     return true;
@@ -671,12 +719,38 @@ bool SimulatedAudioHardware::setProcessRunning(AudioObjectID processID, bool run
 bool SimulatedAudioHardware::setProcessSignal(AudioObjectID processID,
                                               const SimulatedSignal& signal) {
     std::lock_guard lock(mutex_);
-    Process* process = findProcess(processID);
-    if (!process) {
+    if (!findProcess(processID)) {
         return false;
     }
-    process->config.signal = signal;
-    process->generator.setSignal(signal);
+    for (const auto& process : processes_) {
+        if (process->id == processID) {
+            process->config.signal = signal;
+            process->generator.setSignal(signal);
+        }
+    }
+    return true;
+}
+
+bool SimulatedAudioHardware::moveProcessElsewhere(AudioObjectID processID,
+                                                  const std::string& deviceUID) {
+    std::lock_guard lock(mutex_);
+    if (!findProcess(processID)) {
+        return false;
+    }
+    const Device* device = findDeviceByUID(deviceUID);
+    const bool isOutput = device && !device->aggregate && outputStreamCount(*device) > 0;
+    if (isOutput) {
+        playbackTargets_[processID] = deviceUID;
+    } else {
+        playbackTargets_.erase(processID);
+    }
+    for (const auto& tap : taps_) {
+        if (tap->holds(processID)) {
+            tap->released = true;
+            tap->releaseDeviceUID = isOutput ? deviceUID : std::string();
+            listeners_.notify(tap->id, globalAddress(kAudioTapPropertyIsReleased));
+        }
+    }
     return true;
 }
 
@@ -722,6 +796,19 @@ void SimulatedAudioHardware::removeDeviceLocked(std::vector<std::unique_ptr<Devi
         }
         setDefaultOutputLocked(replacement);
     }
+}
+
+bool SimulatedAudioHardware::setNominalSampleRate(AudioObjectID deviceID, double sampleRate) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(deviceID);
+    if (!device || device->aggregate || !(sampleRate > 0) || !std::isfinite(sampleRate)) {
+        return false;
+    }
+    if (device->config.nominalSampleRate != sampleRate) {
+        device->config.nominalSampleRate = sampleRate;
+        listeners_.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    }
+    return true;
 }
 
 bool SimulatedAudioHardware::setDefaultOutputDevice(AudioObjectID deviceID) {

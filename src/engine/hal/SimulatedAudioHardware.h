@@ -4,14 +4,20 @@
 //
 // The world: the system object (1), process objects, devices, the default output device, process
 // taps, aggregate devices and IO procs. Object ids are handed out from 2 upwards in creation order
-// and never reused. Listeners run on the service's own thread (see PropertyListenerDispatcher).
+// and never reused, except that a process object stands for every process of one bundle
+// identifier: processes added with an identifier share its object, which keeps its id for the
+// world's lifetime and is listed while any of them is present. (Processes without an identifier
+// each get an object of their own.) Listeners run on the service's own thread (see
+// PropertyListenerDispatcher).
 //
 // The audio path, once per cycle of N frames at renderSampleRate():
 //   1. Every running process renders its test signal (a process that is not running is silent).
-//   2. Every process that no muting tap holds plays into the default output device, mixed from
-//      its layout onto the device's by channel position (ChannelMixer).
-//   3. Every tap mixes its processes: a stereo mixdown folds channel c into c % 2, a mono one
-//      averages the channels; without mixdown the tap has its processes' own layout.
+//   2. Every process that no muting tap holds plays into its playback device: the one another
+//      tool moved it to (moveProcessElsewhere), else the default output device, mixed from its
+//      layout onto the device's by channel position (ChannelMixer).
+//   3. Every tap mixes the processes of its process objects, until it is released: a stereo
+//      mixdown folds channel c into c % 2, a mono one averages the channels; without mixdown the
+//      tap has its processes' own layout.
 //   4. Every started IO proc is called with one non-interleaved mono buffer per channel: on an
 //      aggregate device the input and the output are its taps' channels, and what the blocks write
 //      is mixed onto each sub-device by channel position; on any other device the input is empty
@@ -167,24 +173,37 @@ public:
     OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
 
     // --- Editing the world ------------------------------------------------------------------
-    // Processes: listed in "prs#" in the order added. Changes notify "prs#" (add, remove) and
-    // "pir?" on the process (running flag) listeners.
+    // Processes: their objects are listed in "prs#" in the order they first appeared. Adding
+    // returns the object of the process's bundle identifier (the same id again after the
+    // application was removed). Removing takes every process of the object away; the running
+    // flag and the signal apply to every process of the object; the object is running while any
+    // of them runs. Changes notify "prs#" (an object listed or no longer listed) and "pir?" on the
+    // object (running flag) listeners.
     AudioObjectID addProcess(const SimulatedProcess& process);
     bool removeProcess(AudioObjectID processID);
     bool setProcessRunning(AudioObjectID processID, bool running);
     bool setProcessSignal(AudioObjectID processID, const SimulatedSignal& signal);
+    // As another tool (a desktop's sound settings, another mixer) moving the application's
+    // streams: every tap holding the process object is released ("trl?" 1, its listeners
+    // notified, "trlu" the device's UID, or "" when it is not an output device), and the
+    // application then plays on that device ("" or not an output device: the default output),
+    // whatever tap is made or destroyed later. False for an object that is not a listed process.
+    bool moveProcessElsewhere(AudioObjectID processID, const std::string& deviceUID);
 
     // Devices: listed in "dev#" in the order added, aggregates included. Adding and removing
     // notify "dev#"; removing the default output device makes the first remaining device with an
     // output stream the default (or none) and notifies "dOut".
     AudioObjectID addDevice(const SimulatedDevice& device);
     bool removeDevice(AudioObjectID deviceID);
+    // The device's "nsrt" as the server would change it; notifies "dev#" when it changes. False
+    // for an unknown device or a rate that is not positive and finite.
+    bool setNominalSampleRate(AudioObjectID deviceID, double sampleRate);
     // As another program would: notifies "dOut" when it changes. 0 means no default device.
     // False for an object that is not a device with an output stream.
     bool setDefaultOutputDevice(AudioObjectID deviceID);
     AudioObjectID defaultOutputDevice() const;
 
-    // First match, or kAudioObjectUnknown.
+    // First match, or kAudioObjectUnknown. A process object only while it is listed.
     AudioObjectID deviceID(const std::string& uid) const;
     AudioObjectID processID(const std::string& bundleID) const;
     // Empty for an unknown device.
@@ -258,7 +277,11 @@ private:
                          PropertyValue& out) const;
 
     bool objectExists(AudioObjectID object) const;
+    // The first process of the object.
     Process* findProcess(AudioObjectID id) const;
+    // Where the process plays when no tap mutes it; nothing when there is no such device.
+    Device* playbackDevice(const Process& process) const;
+    bool isObjectRunning(AudioObjectID id) const;
     Device* findDevice(AudioObjectID id) const;
     Device* findDeviceByUID(const std::string& uid) const;
     Tap* findTap(AudioObjectID id) const;
@@ -289,6 +312,9 @@ private:
     std::vector<std::unique_ptr<Process>> processes_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Tap>> taps_;
+    // The process object of each bundle identifier ever added, and where another tool sent it.
+    std::map<std::string, AudioObjectID> applicationObjects_;
+    std::map<AudioObjectID, std::string> playbackTargets_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     std::map<FailureKey, OSStatus> readFailures_;
     std::map<SimulatedOperation, OSStatus> operationFailures_;

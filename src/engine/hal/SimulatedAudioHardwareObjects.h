@@ -4,6 +4,7 @@
 
 #include "engine/hal/SimulatedAudioHardware.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -85,8 +86,16 @@ struct SimulatedAudioHardware::Tap {
     std::vector<float> samples;
     std::uint32_t channels = 0;
     ChannelLayout layout;
-    // Without mixdown: each process onto the tap's layout, by process id.
-    std::map<AudioObjectID, std::unique_ptr<ChannelMixer>> processMixers;
+    // Without mixdown: each process onto the tap's layout.
+    std::map<const Process*, std::unique_ptr<ChannelMixer>> processMixers;
+    // Another tool took its processes: it captures and mutes nothing any more.
+    bool released = false;
+    std::string releaseDeviceUID;
+
+    bool holds(AudioObjectID process) const {
+        return !released && std::find(description.processes.begin(), description.processes.end(),
+                                       process) != description.processes.end();
+    }
 };
 
 } // namespace kestrelamp::hal

@@ -57,9 +57,7 @@ void SimulatedAudioHardware::render(std::uint32_t cycles, std::uint32_t framesPe
 
 bool SimulatedAudioHardware::isMuted(AudioObjectID processID) const {
     return std::any_of(taps_.begin(), taps_.end(), [&](const std::unique_ptr<Tap>& tap) {
-        const auto& processes = tap->description.processes;
-        return tap->description.muteBehavior != CATapMuteBehavior::unmuted &&
-               std::find(processes.begin(), processes.end(), processID) != processes.end();
+        return tap->description.muteBehavior != CATapMuteBehavior::unmuted && tap->holds(processID);
     });
 }
 
@@ -101,9 +99,8 @@ void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
     } else {
         // The widest of its processes' layouts.
         tap.layout = {ChannelPosition::MONO};
-        for (const AudioObjectID id : description.processes) {
-            if (const Process* process = findProcess(id);
-                process && process->config.signal.channels > tap.layout.size()) {
+        for (const auto& process : processes_) {
+            if (tap.holds(process->id) && process->config.signal.channels > tap.layout.size()) {
                 tap.layout = process->layout();
             }
         }
@@ -112,15 +109,14 @@ void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
     tap.channels = channels;
     tap.samples.assign(std::size_t(channels) * frames, 0.0f);
     const auto tapChannels = channelPointers(tap.samples.data(), channels, frames);
-    for (const AudioObjectID id : description.processes) {
-        Process* process = findProcess(id);
-        if (!process || !process->config.running) {
+    for (const auto& process : processes_) {
+        if (!tap.holds(process->id) || !process->config.running) {
             continue;
         }
         const std::uint32_t sourceChannels = process->config.signal.channels;
         if (ownLayout) {
             ChannelMixer& mixer =
-                mixerFor(tap.processMixers[id], process->layout(), tap.layout, renderSampleRate_);
+                mixerFor(tap.processMixers[process.get()], process->layout(), tap.layout, renderSampleRate_);
             mixer.mixInto(channelPointers(static_cast<const float*>(process->samples.data()),
                                           sourceChannels, frames)
                               .data(),
@@ -229,11 +225,11 @@ void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
         device->mix.assign(std::size_t(device->playbackChannels()) * frames, 0.0f);
     }
 
-    if (Device* output = findDevice(defaultOutput_)) {
-        for (const auto& process : processes_) {
-            if (process->config.running && process->config.signal.channels > 0 &&
-                !isMuted(process->id)) {
-                playUnrouted(*process, *output, frames);
+    for (const auto& process : processes_) {
+        Device* output = playbackDevice(*process);
+        if (output && process->config.running && process->config.signal.channels > 0 &&
+            !isMuted(process->id)) {
+            playUnrouted(*process, *output, frames);
             }
         }
     }

@@ -16,7 +16,8 @@
 //                        "status": 2003332927 } ]
 //   }
 //
-// Object ids follow file order, processes first, then devices, from 2 upwards. Every key is
+// Object ids follow file order, processes first, then devices, from 2 upwards; processes with
+// the same bundle identifier share one process object (see SimulatedAudioHardware). Every key is
 // optional except a device's "uid" and a running application's "bundleID"; a null value counts as
 // absent; unknown keys are ignored. Defaults: empty bundle identifier, pid 0, running, silence;
 // one output stream, no input stream, transport 0, two channels, no sample rate (its read fails),

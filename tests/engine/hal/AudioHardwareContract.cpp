@@ -141,9 +141,8 @@ struct ListenerGuard {
     AudioObjectPropertyAddress address;
     AudioObjectPropertyListenerProc proc;
     void* clientData;
-    ~ListenerGuard() {
-        hardware.removePropertyListener(kAudioObjectSystemObject, address, proc, clientData);
-    }
+    AudioObjectID object = kAudioObjectSystemObject;
+    ~ListenerGuard() { hardware.removePropertyListener(object, address, proc, clientData); }
 };
 
 // Copies gain × input to output buffer by buffer and keeps what it saw in atomics only.
@@ -683,6 +682,99 @@ TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
     AudioDeviceIOProcID none = kAudioDeviceIOProcIDNone;
     EXPECT_NE(hardware().createIOProcID(made.aggregate, passThrough.block(), none), noErr);
     EXPECT_EQ(none, kAudioDeviceIOProcIDNone);
+}
+
+// --- Process objects stand for applications ----------------------------------------------------
+
+constexpr const char* kToneBundleID = "org.kestrelamp.contract.Tone";
+
+bool isLoud(double level) {
+    return level > kSineLevel - 3;
+}
+
+bool isSilent(double level) {
+    return level < kSilence;
+}
+
+TEST_P(AudioHardwareContract, ATapKeepsCapturingItsApplicationAcrossARestart) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    // Declared before the guard: the block may run until the guard has stopped it.
+    PassThrough passThrough;
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
+    ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud))
+        << levelText(world(), "contract-routed");
+
+    world().stopPlayer(kToneBundleID);
+    EXPECT_TRUE(passTimeUntil(world(), [&] {
+        return !lists(hardware(), kAudioHardwarePropertyProcessObjectList, player);
+    })) << "a process object is listed only while its application is there";
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent))
+        << levelText(world(), "contract-routed");
+
+    const AudioObjectID again =
+        world().startPlayer(kToneBundleID, "Tone", kSineFrequency, kSineAmplitude);
+    EXPECT_EQ(again, player) << "the application keeps its process object";
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud))
+        << "the tap made before the restart carries the new run: "
+        << levelText(world(), "contract-routed");
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent))
+        << levelText(world(), "contract-default");
+}
+
+TEST_P(AudioHardwareContract, AnotherClientMovingTheTappedApplicationReleasesTheTap) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    ASSERT_NE(world().addOutputDevice("contract-elsewhere", "Elsewhere"), kAudioObjectUnknown);
+    // Declared before the guards: the block and the listener may run until they are stopped.
+    PassThrough passThrough;
+    ListenerLog released;
+    released.hardware = &hardware();
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
+    ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud))
+        << levelText(world(), "contract-routed");
+
+    const auto isReleased = globalAddress(kAudioTapPropertyIsReleased);
+    const auto releaseDevice = globalAddress(kAudioTapPropertyReleaseDeviceUID);
+    ASSERT_EQ(hardware().addPropertyListener(route.tap, isReleased, ListenerLog::proc, &released),
+              noErr);
+    const ListenerGuard listenerGuard{hardware(), isReleased, ListenerLog::proc, &released,
+                                      route.tap};
+    std::uint32_t flag = 7;
+    ASSERT_EQ(hardware().getPropertyUInt32(route.tap, isReleased, flag), noErr);
+    EXPECT_EQ(flag, 0u);
+    std::string uid = "untouched";
+    EXPECT_NE(hardware().getPropertyString(route.tap, releaseDevice, uid), noErr)
+        << "where it plays is known only once released";
+
+    ASSERT_TRUE(world().moveProcessElsewhere(kToneBundleID, "contract-elsewhere"));
+    ASSERT_TRUE(waitUntil([&] { return released.calls > 0; }, kPatienceMs));
+    EXPECT_TRUE(released.allOn(std::this_thread::get_id()));
+    {
+        std::lock_guard lock(released.mutex);
+        EXPECT_EQ(released.addresses.front(), isReleased);
+    }
+    ASSERT_EQ(hardware().getPropertyUInt32(route.tap, isReleased, flag), noErr);
+    EXPECT_EQ(flag, 1u);
+    ASSERT_EQ(hardware().getPropertyString(route.tap, releaseDevice, uid), noErr);
+    EXPECT_EQ(uid, "contract-elsewhere");
+    EXPECT_TRUE(waitForLevel(world(), "contract-elsewhere", isLoud))
+        << levelText(world(), "contract-elsewhere");
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent))
+        << "the released tap no longer takes the application: "
+        << levelText(world(), "contract-routed");
+
+    destroyRoute(hardware(), route);
+    world().letTimePass(200ms);
+    EXPECT_TRUE(waitForLevel(world(), "contract-elsewhere", isLoud))
+        << "destroying the released tap leaves the application where it was sent: "
+        << levelText(world(), "contract-elsewhere");
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent))
+        << levelText(world(), "contract-default");
 }
 
 } // namespace

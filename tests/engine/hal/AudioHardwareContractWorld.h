@@ -33,6 +33,9 @@ public:
     virtual AudioObjectID startPlayer(const std::string& bundleID, const std::string& name,
                                       double frequency, float amplitude) = 0;
     virtual void stopPlayer(const std::string& bundleID) = 0;
+    // As another client would (a desktop's sound settings, another mixer): sends the player's
+    // streams to the output device with that UID. False when it could not be done.
+    virtual bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) = 0;
 
     // Lets about that much audio flow.
     virtual void letTimePass(std::chrono::milliseconds duration) = 0;

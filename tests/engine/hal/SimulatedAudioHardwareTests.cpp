@@ -197,6 +197,80 @@ TEST_F(SimulatedHardware, RunningFlagAndProcessListNotifyTheirListeners) {
                               CallCounter::proc, &processes);
 }
 
+TEST_F(SimulatedHardware, ProcessesOfOneIdentifierShareAnObjectThatKeepsItsID) {
+    CallCounter processes;
+    const auto list = globalAddress(kAudioHardwarePropertyProcessObjectList);
+    ASSERT_EQ(hw.addPropertyListener(kAudioObjectSystemObject, list, CallCounter::proc, &processes),
+              noErr);
+    const auto listed = [&] {
+        std::vector<AudioObjectID> ids(8);
+        hw.getPropertyObjectIDs(kAudioObjectSystemObject, list, ids);
+        return ids;
+    };
+    SimulatedProcess second = processWithBundleID("org.example.Player");
+    second.running = false;
+    EXPECT_EQ(hw.addProcess(second), player);
+    EXPECT_THAT(listed(), ElementsAre(player));
+    std::uint32_t running = 0;
+    EXPECT_EQ(hw.getPropertyUInt32(player, globalAddress(kAudioProcessPropertyIsRunning), running),
+              noErr);
+    EXPECT_EQ(running, 1u) << "running while any of its processes runs";
+
+    EXPECT_TRUE(hw.removeProcess(player));
+    EXPECT_TRUE(listed().empty());
+    EXPECT_EQ(hw.processID("org.example.Player"), kAudioObjectUnknown);
+    std::string bundleID;
+    EXPECT_EQ(hw.getPropertyString(player, globalAddress(kAudioProcessPropertyBundleID), bundleID),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(hw.addProcess(second), player);
+    EXPECT_THAT(listed(), ElementsAre(player));
+    hw.waitForListeners();
+    EXPECT_EQ(processes.calls, 2) << "only a change of the list is told";
+    EXPECT_NE(hw.addProcess({}), hw.addProcess({})) << "no identifier, no sharing";
+    hw.removePropertyListener(kAudioObjectSystemObject, list, CallCounter::proc, &processes);
+}
+
+TEST_F(SimulatedHardware, AnotherClientsMoveReleasesTheTapsAndTheProcessPlaysWhereItWasSent) {
+    hw.setProcessSignal(player, SimulatedSignal::sine(1000, 0.5f));
+    const AudioObjectID tap = makeTap();
+    const auto isReleased = globalAddress(kAudioTapPropertyIsReleased);
+    const auto releaseDevice = globalAddress(kAudioTapPropertyReleaseDeviceUID);
+    std::uint32_t released = 7;
+    EXPECT_EQ(hw.getPropertyUInt32(tap, isReleased, released), noErr);
+    EXPECT_EQ(released, 0u);
+    std::string uid = "untouched";
+    EXPECT_EQ(hw.getPropertyString(tap, releaseDevice, uid), kAudioHardwareIllegalOperationError);
+    CallCounter told;
+    ASSERT_EQ(hw.addPropertyListener(tap, isReleased, CallCounter::proc, &told), noErr);
+    const auto level = [&](AudioObjectID device) {
+        hw.render(10, 480);
+        return hw.playedLevel(device, 4800).value_or(-999.0f);
+    };
+    EXPECT_LT(level(speakers), -100.0f) << "muted while tapped";
+
+    EXPECT_FALSE(hw.moveProcessElsewhere(speakers, "headphones")) << "not a process";
+    ASSERT_TRUE(hw.moveProcessElsewhere(player, "mic"));
+    hw.waitForListeners();
+    EXPECT_EQ(told.calls, 1);
+    EXPECT_EQ(hw.getPropertyUInt32(tap, isReleased, released), noErr);
+    EXPECT_EQ(released, 1u);
+    EXPECT_EQ(hw.getPropertyString(tap, releaseDevice, uid), noErr);
+    EXPECT_EQ(uid, "") << "not an output device: the default";
+    EXPECT_NEAR(level(speakers), -9.03f, 0.1f);
+
+    // A new tap holds it again, until it too is released.
+    const AudioObjectID again = makeTap();
+    EXPECT_LT(level(speakers), -100.0f);
+    ASSERT_TRUE(hw.moveProcessElsewhere(player, "headphones"));
+    EXPECT_EQ(hw.getPropertyString(again, releaseDevice, uid), noErr);
+    EXPECT_EQ(uid, "headphones");
+    EXPECT_NEAR(level(headphones), -9.03f, 0.1f);
+    EXPECT_LT(level(speakers), -100.0f);
+    EXPECT_EQ(hw.destroyProcessTap(again), noErr);
+    EXPECT_NEAR(level(headphones), -9.03f, 0.1f) << "destroying a tap does not bring it back";
+    hw.removePropertyListener(tap, isReleased, CallCounter::proc, &told);
+}
+
 // --- Taps, aggregates and IO procs --------------------------------------------------------
 
 TEST_F(SimulatedHardware, InjectedOperationFailuresCreateNothingAndAreLogged) {
@@ -315,7 +389,8 @@ TEST_F(SimulatedHardware, InterfaceCallsFromInsideABlockAreRefused) {
     const AudioObjectID device = speakers;
     ASSERT_EQ(hw.createIOProcID(
                   speakers,
-                  [&seen, hardware, device](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {
+                  [&seen, hardware, device](const AudioIOCycle&, const AudioBufferList&,
+                                            AudioBufferList&) {
                       std::uint32_t value = 0;
                       seen = hardware->getPropertyUInt32(
                           device, globalAddress(kAudioDevicePropertyTransportType), value);

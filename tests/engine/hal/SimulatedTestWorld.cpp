@@ -70,6 +70,10 @@ void SimulatedTestWorld::stopPlayer(const std::string& bundleID) {
     runningApplications().remove(bundleID);
 }
 
+bool SimulatedTestWorld::moveProcessElsewhere(const std::string& bundleID, const std::string& uid) {
+    return hardware().moveProcessElsewhere(hardware().processID(bundleID), uid);
+}
+
 std::uint32_t SimulatedTestWorld::framesIn(std::chrono::milliseconds duration) {
     return std::uint32_t(
         std::lround(hardware().renderSampleRate() * double(duration.count()) / 1000.0));

@@ -1,0 +1,74 @@
+#include "model/AudioRouteManager.h"
+
+#include <set>
+
+namespace kestrelamp {
+
+// --- Profiles -----------------------------------------------------------------------------------
+
+std::vector<AppAudioState> AudioRouteManager::captureRoutes() const {
+    std::vector<AppAudioState> routes;
+    for (const AudioApp& entry : audioApps_) {
+        if (const AppAudioState* stored = state(entry.id)) {
+            routes.push_back(*stored);
+        }
+    }
+    return routes;
+}
+
+std::optional<std::string> AudioRouteManager::defaultOutputUID() const {
+    return defaultOutputDevice_ ? std::optional(defaultOutputDevice_->uid) : std::nullopt;
+}
+
+AudioProfile AudioRouteManager::saveCurrentAsProfile(const std::string& name,
+                                                     const std::string& icon) {
+    AudioProfile profile;
+    profile.id = QUuid::createUuid();
+    profile.name = name;
+    profile.icon = icon;
+    profile.routes = captureRoutes();
+    profile.defaultOutputUID = defaultOutputUID();
+    std::vector<AudioProfile> profiles = profileManager_.profiles();
+    profiles.push_back(profile);
+    profileManager_.setProfiles(std::move(profiles));
+    profileManager_.saveProfiles();
+    return profile;
+}
+
+// Every route goes first, so that applying the same profile again gives the same routes, once.
+void AudioRouteManager::applyProfile(const AudioProfile& profile) {
+    removeEveryRoute();
+    for (auto& [id, stored] : appStates_) {
+        stored.outputDeviceUIDs.clear();
+    }
+    for (const AppAudioState& saved : profile.routes) {
+        appStates_.insert_or_assign(saved.id, saved);
+    }
+    Q_EMIT appStatesChanged();
+    profileManager_.setActiveProfileID(profile.id);
+    saveStates();
+
+    std::set<std::string> named;
+    for (const AppAudioState& saved : profile.routes) {
+        named.insert(saved.id);
+    }
+    reconcileRoutes([](const std::string&) { return true; },
+                    [named](const std::string& appID) { return named.count(appID) > 0; });
+}
+
+void AudioRouteManager::updateActiveProfile() {
+    const auto& activeID = profileManager_.activeProfileID();
+    if (!activeID) {
+        return;
+    }
+    const AudioProfile* active = profileManager_.profile(*activeID);
+    if (!active) {
+        return;
+    }
+    AudioProfile updated = *active;
+    updated.routes = captureRoutes();
+    updated.defaultOutputUID = defaultOutputUID();
+    profileManager_.updateProfile(updated);
+}
+
+} // namespace kestrelamp

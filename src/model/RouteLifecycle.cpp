@@ -1,0 +1,204 @@
+#include "model/RouteLifecycle.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+namespace kestrelamp {
+
+namespace {
+
+void print(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+RouteState stateOf(const WantedRoute& wanted, RouteStatus status, std::string reason = {}) {
+    return {wanted.appID, wanted.bundleID, wanted.deviceUID, status, std::move(reason)};
+}
+
+} // namespace
+
+std::string RouteState::text() const {
+    switch (status) {
+    case RouteStatus::active:
+        return "active";
+    case RouteStatus::waitingForApplication:
+        return "waiting for the application";
+    case RouteStatus::waitingForDevice:
+        return "waiting for the device";
+    case RouteStatus::failed:
+        return "failed: " + reason;
+    }
+    return {};
+}
+
+std::string RouteState::logLine(const std::string& routeKey, const std::string& reason) {
+    return "Route for " + routeKey + ": " + reason;
+}
+
+RouteLifecycle::RouteLifecycle(TapManager& tapManager, EQProcessor& eqProcessor,
+                               const ProcessEnumerator& processEnumerator,
+                               LevelHandlerFactory levelHandlerFactory)
+    : tapManager_(tapManager)
+    , eqProcessor_(eqProcessor)
+    , processEnumerator_(processEnumerator)
+    , levelHandlerFactory_(std::move(levelHandlerFactory)) {}
+
+float RouteLifecycle::engineGain(const AppAudioState& state) {
+    const float gain = state.volume * float(state.boostMultiplier);
+    return std::max(std::min(gain, 4.0f), 0.0f);
+}
+
+const RouteState* RouteLifecycle::state(const std::string& key) const {
+    const auto it = states_.find(key);
+    return it == states_.end() ? nullptr : &it->second;
+}
+
+bool RouteLifecycle::reconcile(const Pass& pass) {
+    std::set<std::string> wantedKeys;
+    for (const WantedRoute& wanted : pass.wanted) {
+        wantedKeys.insert(wanted.key);
+    }
+    // Removal first, so that a device given up is free before another is taken.
+    std::set<std::string> existing;
+    for (const auto& [key, route] : tapManager_.activeRoutes()) {
+        existing.insert(key);
+    }
+    for (const auto& [key, engine] : eqProcessor_.engines()) {
+        existing.insert(key);
+    }
+    for (const std::string& key : existing) {
+        if (!wantedKeys.count(key)) {
+            removeRoute(key);
+        }
+    }
+
+    const auto processes = processEnumerator_.listedProcessObjects();
+    RouteStateMap next;
+    for (const WantedRoute& wanted : pass.wanted) {
+        RouteState now = work(wanted, pass, processes);
+        report(wanted.key, now, pass);
+        next.insert_or_assign(wanted.key, std::move(now));
+    }
+    if (next == states_) {
+        return false;
+    }
+    states_ = std::move(next);
+    return true;
+}
+
+RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass,
+                                const std::map<std::string, AudioObjectID>& processes) {
+    const auto device = pass.devices.find(wanted.deviceUID);
+    if (device == pass.devices.end()) {
+        // Its tap would hold the application for a device that plays nothing.
+        removeRoute(wanted.key);
+        return stateOf(wanted, RouteStatus::waitingForDevice,
+                       TapError::deviceNotFound(wanted.deviceUID).description());
+    }
+    const bool isPresent = processes.count(wanted.bundleID) > 0;
+    const bool hasRoute = tapManager_.activeRoutes().count(wanted.key) > 0 &&
+                          eqProcessor_.engine(wanted.key) != nullptr;
+    const auto built = builtFor_.find(wanted.key);
+    if (hasRoute && built != builtFor_.end() && built->second == device->second) {
+        // A route whose application quit keeps its tap: the service captures the application
+        // again when it comes back.
+        return isPresent ? stateOf(wanted, RouteStatus::active)
+                         : stateOf(wanted, RouteStatus::waitingForApplication,
+                                   TapError::processNotFound(wanted.bundleID).description());
+    }
+    removeRoute(wanted.key);
+
+    const RouteState* previous = state(wanted.key);
+    if (previous && previous->status == RouteStatus::failed &&
+        previous->deviceUID == wanted.deviceUID && !pass.retryFailed(wanted.appID)) {
+        return *previous;
+    }
+    if (!isPresent) {
+        return stateOf(wanted, RouteStatus::waitingForApplication,
+                       TapError::processNotFound(wanted.bundleID).description());
+    }
+    const AppAudioState* settings = pass.settings(wanted.appID);
+    if (!settings) {
+        return stateOf(wanted, RouteStatus::waitingForApplication,
+                       TapError::processNotFound(wanted.bundleID).description());
+    }
+    RouteState result = build(wanted, *settings);
+    if (result.isActive()) {
+        builtFor_[wanted.key] = device->second;
+    }
+    return result;
+}
+
+RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState& settings) {
+    const auto route = tapManager_.createRoute(wanted.bundleID, wanted.deviceUID, wanted.key);
+    if (!route) {
+        const RouteStatus status = route.error().kind == TapError::Kind::processNotFound
+                                       ? RouteStatus::waitingForApplication
+                                       : RouteStatus::failed;
+        return stateOf(wanted, status, route.error().description());
+    }
+    if (auto started = eqProcessor_.startProcessing(wanted.key, route->aggregateDeviceID);
+        !started) {
+        // A tap without an engine would keep the application silent everywhere.
+        tapManager_.removeRoute(wanted.key);
+        return stateOf(wanted, RouteStatus::failed, started.error().description());
+    }
+    EngineState* engine = eqProcessor_.engine(wanted.key);
+    engine->volume.store(engineGain(settings), std::memory_order_relaxed);
+    engine->isMuted.store(settings.isMuted, std::memory_order_relaxed);
+    if (settings.eqPresetID) {
+        const auto& presets = EQPreset::allPresets();
+        const auto preset = std::find_if(presets.begin(), presets.end(), [&](const EQPreset& p) {
+            return p.id == *settings.eqPresetID;
+        });
+        if (preset != presets.end()) {
+            eqProcessor_.applyPreset(*preset, wanted.key);
+        }
+    }
+    engine->levelHandler = levelHandlerFactory_(wanted.appID);
+    return stateOf(wanted, RouteStatus::active);
+}
+
+void RouteLifecycle::report(const std::string& key, const RouteState& now, const Pass& pass) const {
+    if (now.isActive()) {
+        return;
+    }
+    const RouteState* previous = state(key);
+    const bool isNew =
+        !previous || previous->status != now.status || previous->reason != now.reason;
+    if (!isNew) {
+        return;
+    }
+    if (now.status == RouteStatus::failed || pass.announceWaiting(now.appID)) {
+        print(RouteState::logLine(key, now.reason));
+    }
+}
+
+void RouteLifecycle::removeRoute(const std::string& key) {
+    tapManager_.removeRoute(key);
+    eqProcessor_.stopProcessing(key);
+    builtFor_.erase(key);
+}
+
+void RouteLifecycle::removeRoutesOf(const std::string& appID) {
+    std::set<std::string> keys;
+    for (const auto& [key, routeState] : states_) {
+        if (routeState.appID == appID) {
+            keys.insert(key);
+        }
+    }
+    for (const std::string& key : keys) {
+        removeRoute(key);
+    }
+}
+
+void RouteLifecycle::removeAll() {
+    tapManager_.destroyAllRoutes();
+    eqProcessor_.stopAll();
+    builtFor_.clear();
+    states_.clear();
+}
+
+} // namespace kestrelamp

@@ -1,0 +1,327 @@
+// Routes that hold: stored choices in effect at start, devices and applications coming and going,
+// another client's choice, failures said once, and what is written while a slider is dragged.
+
+#include "RouteWorld.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <set>
+
+namespace kestrelamp {
+namespace {
+
+using test::kHelper;
+using test::kOther;
+using test::kPlayer;
+using test::RouteWorld;
+using test::waitUntil;
+
+const std::string kGone = "org.example.Gone";
+
+// RMS level of a sine of that amplitude.
+float sineLevel(float amplitude) {
+    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
+}
+
+// Player (1 kHz, 0.5) and Other (32 Hz, 0.25) together.
+const float kBothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+std::string readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+void writeFile(const QString& path, const std::string& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray::fromStdString(bytes));
+}
+
+std::string stateText(AudioRouteManager& manager, const std::string& bundleID,
+                      const std::string& uid) {
+    const auto& states = manager.routeStates();
+    const auto found = states.find(AudioRouteManager::routeKey(bundleID, uid));
+    return found == states.end() ? "none" : found->second.text();
+}
+
+std::set<std::string> builtRoutes(AudioRouteManager& manager) {
+    std::set<std::string> keys;
+    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
+        keys.insert(key);
+    }
+    return keys;
+}
+
+std::vector<std::string> chosen(AudioRouteManager& manager, const std::string& appID) {
+    return manager.state(appID)->outputDeviceUIDs;
+}
+
+std::vector<std::string> storedChoice(RouteWorld& world, const std::string& appID) {
+    for (const auto& state : nlohmann::json::parse(readFile(world.statesPath()))) {
+        if (state["id"] == appID) {
+            return state["outputDeviceUIDs"].get<std::vector<std::string>>();
+        }
+    }
+    return {"not stored"};
+}
+
+TEST(RouteLifecycle, StoredChoicesAreInEffectAtStartWithTheirSettings) {
+    RouteWorld world(test::standardScenario(), false);
+    const std::string stored = R"([
+      {"id":"org.example.Player","displayName":"Player","volume":0.25,"isMuted":false,
+       "boostMultiplier":2,"outputDeviceUIDs":["headphones"]},
+      {"id":"org.example.Other","displayName":"Other","volume":1,"isMuted":false,
+       "outputDeviceUIDs":["unplugged"]},
+      {"id":"org.example.Gone","displayName":"Gone","volume":1,"isMuted":false,
+       "outputDeviceUIDs":["hdmi"]},
+      {"id":"org.example.Quiet","displayName":"Quiet","volume":1,"isMuted":false,
+       "outputDeviceUIDs":["hdmi"],"isIgnored":true}
+    ])";
+    writeFile(world.statesPath(), stored);
+    const std::string output = captureStdout([&] { world.createManager(); });
+    auto& manager = world.manager();
+
+    EXPECT_EQ(stateText(manager, kPlayer, "headphones"), "active");
+    EXPECT_EQ(stateText(manager, kHelper, "headphones"), "active");
+    EXPECT_EQ(stateText(manager, kOther, "unplugged"), "waiting for the device");
+    EXPECT_EQ(stateText(manager, kGone, "hdmi"), "waiting for the application");
+    EXPECT_EQ(stateText(manager, "org.example.Quiet", "hdmi"), "none") << "ignored";
+    // Only the listed application's wait is worth a line.
+    EXPECT_EQ(output,
+              "Route for org.example.Other|unplugged: Output device not found: unplugged\n");
+
+    EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.5f * 0.25f * 2), 0.1f)
+        << "stored volume and boost";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f)
+        << "Other, whose device is missing, plays on the default; Player does not";
+    EXPECT_EQ(readFile(world.statesPath()), stored) << "nothing is written without a change";
+
+    // The application that was not there is routed when it appears.
+    world.hardware().addProcess({kGone, 500, true, hal::SimulatedSignal::sine(5000, 0.25f)});
+    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kGone, "hdmi") == "active"; }));
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+}
+
+TEST(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChanged) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    const hal::OSStatus refused = hal::kAudioHardwareIllegalOperationError;
+    world.hardware().failOperation(hal::SimulatedOperation::createAggregateDevice, refused);
+    const std::string reason = "Failed to create aggregate device: " + std::to_string(refused);
+    EXPECT_EQ(captureStdout([&] { manager.setOutputDevices(kOther, {"hdmi"}); }),
+              "Route for org.example.Other|hdmi: " + reason + "\n");
+    EXPECT_EQ(stateText(manager, kOther, "hdmi"), "failed: " + reason);
+    EXPECT_EQ(chosen(manager, kOther), std::vector<std::string>{"hdmi"}) << "the choice is kept";
+    EXPECT_TRUE(world.hardware().taps().empty()) << "nothing of it holds the application";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
+
+    world.hardware().clearCallLog();
+    EXPECT_EQ(captureStdout([&] {
+                  manager.refreshAudioApps();
+                  manager.updateAudioActivity();
+              }),
+              "");
+    EXPECT_TRUE(world.hardware().callLog().empty()) << "a quiet tick does not try again";
+
+    // The same list again builds what is missing.
+    world.hardware().clearFailures();
+    manager.setOutputDevices(kOther, {"hdmi"});
+    EXPECT_EQ(stateText(manager, kOther, "hdmi"), "active");
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
+
+    // An engine that does not start fails the route too; a new process is a reason to retry.
+    world.hardware().failOperation(hal::SimulatedOperation::deviceStart, refused);
+    const std::string engineFailure =
+        captureStdout([&] { manager.addOutputDevice(kOther, "headphones"); });
+    EXPECT_EQ(engineFailure.rfind("Route for org.example.Other|headphones: Audio config failed", 0),
+              0u)
+        << engineFailure;
+    EXPECT_EQ(stateText(manager, kOther, "hdmi"), "active") << "the other device is untouched";
+    EXPECT_EQ(builtRoutes(manager), std::set<std::string>{kOther + "|hdmi"});
+    world.hardware().clearFailures();
+    world.hardware().addProcess({"org.example.New", 600, true, {}});
+    EXPECT_TRUE(waitUntil([&] { return stateText(manager, kOther, "headphones") == "active"; }));
+}
+
+TEST(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItAgain) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
+    const std::string stored = readFile(world.statesPath());
+    const auto waitFor = [&](const std::string& uid, const std::string& text) {
+        return waitUntil([&] { return stateText(manager, kPlayer, uid) == text; });
+    };
+
+    world.hardware().removeDevice(world.device("headphones"));
+    ASSERT_TRUE(waitFor("headphones", "waiting for the device"));
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f) << "the device still there plays it";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+
+    world.hardware().removeDevice(world.device("hdmi"));
+    ASSERT_TRUE(waitFor("hdmi", "waiting for the device"));
+    EXPECT_TRUE(world.hardware().taps().empty());
+    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f)
+        << "with none of its devices the application plays on the default";
+    EXPECT_EQ(chosen(manager, kPlayer), (std::vector<std::string>{"headphones", "hdmi"}));
+    EXPECT_EQ(readFile(world.statesPath()), stored);
+
+    world.hardware().addDevice({"headphones", "Headphones", "", 1, 0, 0, 48000.0});
+    ASSERT_TRUE(waitFor("headphones", "active"));
+    EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.5f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+    EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "waiting for the device");
+}
+
+TEST(RouteLifecycle, AnApplicationKeepsItsRouteWhenItQuitsReturnsOrRunsTwice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kOther, {"hdmi"});
+    const hal::AudioObjectID object = world.hardware().processID(kOther);
+    const std::size_t taps = world.hardware().taps().size();
+
+    world.hardware().removeProcess(object);
+    ASSERT_TRUE(waitUntil(
+        [&] { return stateText(manager, kOther, "hdmi") == "waiting for the application"; }));
+    EXPECT_EQ(world.hardware().taps().size(), taps) << "the tap waits for the application";
+
+    const auto tone = hal::SimulatedSignal::sine(32, 0.25f);
+    EXPECT_EQ(world.hardware().addProcess({kOther, 201, true, tone}), object);
+    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kOther, "hdmi") == "active"; }));
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f) << "Player alone";
+
+    world.hardware().addProcess({kOther, 202, true, hal::SimulatedSignal::sine(5000, 0.25f)});
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f) + 3.01f, 0.1f)
+        << "a second process of the application goes the same way";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f);
+}
+
+TEST(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    const hal::AudioObjectID player = world.hardware().processID(kPlayer);
+
+    ASSERT_TRUE(world.hardware().moveProcessElsewhere(player, "hdmi"));
+    ASSERT_TRUE(waitUntil([&] { return chosen(manager, kPlayer).front() == "hdmi"; }));
+    EXPECT_EQ(chosen(manager, kPlayer), std::vector<std::string>{"hdmi"});
+    EXPECT_EQ(storedChoice(world, kPlayer), std::vector<std::string>{"hdmi"});
+    EXPECT_EQ(builtRoutes(manager), (std::set<std::string>{kPlayer + "|hdmi", kHelper + "|hdmi"}));
+    EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "active");
+    EXPECT_EQ(stateText(manager, kPlayer, "headphones"), "none");
+    manager.setVolume(kPlayer, 0.5f);
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f) << "a route of ours carries it";
+    EXPECT_LT(world.levelOn("headphones"), -90.0f);
+
+    // "System Default" then leaves it where the other client sent it.
+    manager.setOutputDevices(kPlayer, {});
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+
+    // Sent to the default output: "System Default" is the choice.
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    ASSERT_TRUE(world.hardware().moveProcessElsewhere(player, ""));
+    ASSERT_TRUE(waitUntil([&] { return chosen(manager, kPlayer).empty(); }));
+    EXPECT_TRUE(builtRoutes(manager).empty());
+    EXPECT_EQ(storedChoice(world, kPlayer), std::vector<std::string>{});
+    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
+}
+
+TEST(RouteLifecycle, AProfileAppliedTwiceGivesTheSameRoutesOnce) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
+    manager.setOutputDevices(kOther, {"hdmi"});
+    const AudioProfile profile = manager.saveCurrentAsProfile("Both", "film");
+    const std::set<std::string> expected{kPlayer + "|headphones", kPlayer + "|hdmi",
+                                         kHelper + "|headphones", kHelper + "|hdmi",
+                                         kOther + "|hdmi"};
+    for (int time = 0; time < 2; ++time) {
+        manager.applyProfile(profile);
+        EXPECT_EQ(builtRoutes(manager), expected);
+        EXPECT_EQ(world.hardware().taps().size(), expected.size());
+        EXPECT_EQ(world.hardware().aggregateDevices().size(), expected.size());
+        EXPECT_EQ(manager.eqProcessor().engines().size(), expected.size());
+    }
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), kBothTones, 0.1f);
+}
+
+TEST(RouteLifecycle, ADragSavesAFewTimesASecondAndItsLastValueAlways) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    manager.saveCurrentAsProfile("Active", "film");
+    manager.applyProfile(manager.profileManager().profiles().front());
+    const QString profilesPath = world.home().dataFolder() + "/profiles.json";
+
+    std::string states = readFile(world.statesPath());
+    std::string profiles = readFile(profilesPath);
+    int statesWrites = 0;
+    int profilesWrites = 0;
+    const auto countWrites = [&] {
+        if (const std::string now = readFile(world.statesPath()); now != states) {
+            states = now;
+            ++statesWrites;
+        }
+        if (const std::string now = readFile(profilesPath); now != profiles) {
+            profiles = now;
+            ++profilesWrites;
+        }
+    };
+    // A pointer move every 10 ms for a second; every value differs, so every write shows.
+    QElapsedTimer drag;
+    drag.start();
+    float volume = 0.0f;
+    for (int move = 0; move < 100; ++move) {
+        volume = 0.005f * float(move);
+        manager.setVolume(kPlayer, volume);
+        countWrites();
+        waitUntil([] { return false; }, 10);
+        countWrites();
+    }
+    const auto elapsedMs = drag.elapsed();
+    // At most one save per throttle period, plus the one that starts the drag.
+    const int bound = 2 + int(elapsedMs / AudioRouteManager::kSaveThrottleMs);
+    EXPECT_GE(statesWrites, 2) << "the drag is saved while it goes on";
+    EXPECT_LE(statesWrites, bound) << elapsedMs << " ms";
+    EXPECT_LE(profilesWrites, bound) << elapsedMs << " ms";
+
+    const auto savedVolume = [&](const std::string& bytes, bool isProfiles) {
+        auto document = nlohmann::json::parse(bytes);
+        const auto& list = isProfiles ? document.front()["routes"] : document;
+        for (const auto& state : list) {
+            if (state["id"] == kPlayer) {
+                return state["volume"].get<float>();
+            }
+        }
+        return -1.0f;
+    };
+    EXPECT_TRUE(waitUntil([&] {
+        return savedVolume(readFile(world.statesPath()), false) == volume;
+    })) << "the last value of the drag is saved";
+    EXPECT_EQ(savedVolume(readFile(profilesPath), true), volume);
+
+    // Quitting in the middle of a drag: the second move is still waiting to be saved.
+    manager.setVolume(kPlayer, 0.9f);
+    manager.setVolume(kPlayer, 0.95f);
+    manager.stopAll();
+    EXPECT_EQ(savedVolume(readFile(world.statesPath()), false), 0.95f);
+    EXPECT_EQ(savedVolume(readFile(profilesPath), true), 0.95f);
+}
+
+} // namespace
+} // namespace kestrelamp

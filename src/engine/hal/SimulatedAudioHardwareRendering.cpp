@@ -230,7 +230,6 @@ void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
         if (output && process->config.running && process->config.signal.channels > 0 &&
             !isMuted(process->id)) {
             playUnrouted(*process, *output, frames);
-            }
         }
     }
 

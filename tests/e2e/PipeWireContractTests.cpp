@@ -78,12 +78,18 @@ public:
 
     void stopPlayer(const std::string& bundleID) override { players_.erase(bundleID); }
 
-    // To be done as another client: move the player's stream to the sink (pactl
-    // move-sink-input, or pw-metadata target.object). Until then the contract test fails here.
+    // As a PulseAudio client does it; its sink inputs are numbered by serial.
     bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) override {
-        ADD_FAILURE() << "moving " << bundleID << " to " << uid
-                      << " as another client is not implemented for PipeWire yet";
-        return false;
+        const auto streams = session().streamNodes(bundleID);
+        bool moved = !streams.empty();
+        for (const auto& stream : streams) {
+            moved =
+                e2e::runCommand({"pactl", "move-sink-input", std::to_string(stream.serial), uid},
+                                session().logPath("move"))
+                        .status == 0 &&
+                moved;
+        }
+        return moved;
     }
 
     void letTimePass(std::chrono::milliseconds duration) override {

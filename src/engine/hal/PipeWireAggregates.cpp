@@ -196,6 +196,9 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
     pw_properties_set(properties.get(), PW_KEY_LINK_INPUT_NODE,
                       propertyValue(input->properties, PW_KEY_NODE_ID).value_or("").c_str());
     pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
+    // A route runs the graph only while its application plays into the tap: these links alone
+    // keep nothing awake, so a route waiting for its application costs nothing.
+    pw_properties_set(properties.get(), PW_KEY_LINK_PASSIVE, "true");
     auto link = std::make_unique<LinkProxy>();
     link->impl = this;
     link->proxy = static_cast<pw_proxy*>(pw_core_create_object(

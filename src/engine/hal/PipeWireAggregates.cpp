@@ -38,7 +38,8 @@ PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(A
     return it != aggregates_.end() ? it->second.get() : nullptr;
 }
 
-ChannelLayout PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregate& aggregate) const {
+ChannelLayout
+PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregate& aggregate) const {
     for (const AudioObjectID tapID : aggregate.taps) {
         const auto tapIt = taps_.find(tapID);
         if (tapIt != taps_.end() && !tapIt->second.sinks.empty()) {
@@ -48,7 +49,8 @@ ChannelLayout PipeWireAudioHardware::Impl::aggregateInputChannels(const Aggregat
     return aggregateOutputChannels(aggregate);
 }
 
-ChannelLayout PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate) const {
+ChannelLayout
+PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate) const {
     const DeviceEntry* sub = aggregate.description.subDeviceUIDs.empty()
                                  ? nullptr
                                  : deviceByUID(aggregate.description.subDeviceUIDs.front());
@@ -276,10 +278,9 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     const auto addPorts = [&](const ChannelLayout& channels, bool input) {
         for (const ChannelPosition channel : channels) {
             const std::string name = portName(input ? "in" : "out", channel);
-            pw_properties* portProperties =
-                pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
-                                  name.c_str(), PW_KEY_AUDIO_CHANNEL,
-                                  channelPositionName(channel).c_str(), nullptr);
+            pw_properties* portProperties = pw_properties_new(
+                PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name.c_str(),
+                PW_KEY_AUDIO_CHANNEL, channelPositionName(channel).c_str(), nullptr);
             void* port = pw_filter_add_port(
                 aggregate.filter, input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
                 PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0);
@@ -335,6 +336,11 @@ void PipeWireAudioHardware::Impl::onFilterProcess(void* data, spa_io_position* p
     AudioIOCycle cycle;
     if (position != nullptr && position->clock.rate.denom > 0 && position->clock.rate.num > 0) {
         cycle.sampleRate = double(position->clock.rate.denom) / double(position->clock.rate.num);
+        const auto rate = std::uint32_t(cycle.sampleRate);
+        if (aggregate->cycleRate.exchange(rate, std::memory_order_relaxed) != rate) {
+            pw_loop_signal_event(pw_thread_loop_get_loop(aggregate->impl->loop_),
+                                 aggregate->impl->rateEvent_);
+        }
     }
     aggregate->slots->render(cycle, aggregate->inputData.data(), aggregate->blockOutput.data(),
                              frames);

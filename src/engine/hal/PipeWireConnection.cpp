@@ -117,6 +117,7 @@ PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
     loop_ = pw_thread_loop_new("kestrelamp-pw", nullptr);
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), ownProperties().release(), 0);
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onTimer, this);
+    rateEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onRateChanged, this);
     pw_thread_loop_start(loop_);
 
     Lock lock(loop_);
@@ -145,6 +146,7 @@ PipeWireAudioHardware::Impl::~Impl() {
     }
     pw_thread_loop_stop(loop_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), rateEvent_);
     sinks_.clear();
     aggregates_.clear();
     pw_context_destroy(context_);
@@ -228,6 +230,10 @@ void PipeWireAudioHardware::Impl::onTimer(void* data, std::uint64_t) {
     if (self->core_ == nullptr && !self->connect()) {
         self->scheduleReconnect(self->options_.reconnectIntervalMs);
     }
+}
+
+void PipeWireAudioHardware::Impl::onRateChanged(void* data, std::uint64_t) {
+    static_cast<Impl*>(data)->changed();
 }
 
 void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int seq) {
@@ -560,7 +566,7 @@ PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction
 }
 
 ChannelLayout PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
-                                                       const char* direction) const {
+                                                        const char* direction) const {
     ChannelLayout channels;
     for (const Global* port : portsOf(nodeID, direction, false)) {
         const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);

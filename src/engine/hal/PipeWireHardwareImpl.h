@@ -18,6 +18,7 @@
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -129,6 +130,8 @@ public:
         std::unique_ptr<IOProcSlots> slots;
         std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
         bool failed = false;
+        // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
+        std::atomic<std::uint32_t> cycleRate{0};
     };
 
     struct IOProc {
@@ -321,6 +324,8 @@ public:
                               const char* error);
     static void onFilterProcess(void* data, spa_io_position* position);
     static void onTimer(void* data, std::uint64_t expirations);
+    // Signalled from a real-time callback that saw the graph run at another rate.
+    static void onRateChanged(void* data, std::uint64_t count);
 
     static const pw_proxy_events kSinkProxyEvents;
     static const pw_proxy_events kLinkProxyEvents;
@@ -332,6 +337,7 @@ public:
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
     spa_source* timer_ = nullptr;
+    spa_source* rateEvent_ = nullptr;
     pw_core* core_ = nullptr;
     spa_hook coreListener_{};
     pw_registry* registry_ = nullptr;

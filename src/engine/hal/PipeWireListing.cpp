@@ -151,6 +151,17 @@ void PipeWireAudioHardware::Impl::recompute() {
         devices.push_back(std::move(device));
     }
 
+    // A device one of our routes plays on runs at the rate the graph runs its route at, which a
+    // device's format does not always tell (a virtual sink resamples).
+    for (DeviceEntry& device : devices) {
+        for (const auto& [id, aggregate] : aggregates_) {
+            const std::uint32_t rate = aggregate->cycleRate.load(std::memory_order_relaxed);
+            if (rate > 0 && aggregate->filter != nullptr &&
+                aggregate->description.subDeviceUIDs.front() == device.uid) {
+                device.sampleRate = rate;
+            }
+        }
+    }
     std::sort(processes.begin(), processes.end(),
               [](const ProcessEntry& a, const ProcessEntry& b) { return a.id < b.id; });
     std::sort(devices.begin(), devices.end(),

@@ -200,7 +200,8 @@ void PipeWireAudioHardware::Impl::startSink(CaptureSink& sink) {
     pw_properties_set(properties.get(), PW_KEY_MEDIA_CLASS, kCaptureSinkClass);
     pw_properties_set(properties.get(), "audio.position", positionList(sink.channels).c_str());
     pw_properties_set(properties.get(), PW_KEY_PRIORITY_SESSION, "0");
-    pw_properties_set(properties.get(), PW_KEY_PRIORITY_DRIVER, "1");
+    // The device it plays on drives the graph, never the tap.
+    pw_properties_set(properties.get(), PW_KEY_NODE_DRIVER, "false");
     pw_properties_set(properties.get(), PW_KEY_NODE_VIRTUAL, "true");
     pw_properties_set(properties.get(), "monitor.channel-volumes", "false");
     // WirePlumber 0.4 crashes when a node it is about to suspend goes away first; ours come and

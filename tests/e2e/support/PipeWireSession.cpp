@@ -119,7 +119,9 @@ PipeWireSession::~PipeWireSession() {
 
 void PipeWireSession::writeConfiguration() const {
     std::ofstream config(path() + "/config/pipewire/pipewire.conf.d/kestrelamp-e2e.conf");
-    config << "context.properties = { default.clock.rate = 48000 }\n"
+    // 44.1 kHz too, so that the graph switches rate for such an application, as desktops do.
+    config << "context.properties = { default.clock.rate = 48000 "
+              "default.clock.allowed-rates = [ 44100 48000 ] }\n"
            << "context.objects = [\n"
            << sinkObject(kSinkA, kSinkADescription, 2000)
            << sinkObject(kSinkB, kSinkBDescription, 1000) << "]\n";

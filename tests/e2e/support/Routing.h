@@ -25,6 +25,8 @@ struct PassThrough {
     std::atomic<std::uint64_t> calls{0};
     std::atomic<std::uint64_t> callsAfterStop{0};
     std::atomic<bool> stopped{false};
+    // The rate the last cycle ran at.
+    std::atomic<double> sampleRate{0.0};
 
     hal::AudioDeviceIOBlock block();
 };

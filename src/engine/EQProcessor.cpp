@@ -148,7 +148,9 @@ void EQProcessor::deliverLevels() {
     }
     for (const auto& engine : delivering_) {
         std::function<void(float)> handler;
+        bool delivered = false;
         engine->levels.drain([&](float level) {
+            delivered = true;
             if (engine->isStopped) {
                 return;
             }
@@ -159,6 +161,15 @@ void EQProcessor::deliverLevels() {
                 handler(level);
             }
         });
+        if (delivered) {
+            engine->quietDeliveries = 0;
+            engine->saidSilence = false;
+        } else if (++engine->quietDeliveries >= kQuietDeliveriesBeforeSilence &&
+                   !engine->saidSilence && !engine->isStopped && engine->levelHandler) {
+            engine->saidSilence = true;
+            const auto silenceHandler = engine->levelHandler;
+            silenceHandler(kSilentLevel);
+        }
     }
     delivering_.clear();
 }

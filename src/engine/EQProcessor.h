@@ -58,6 +58,9 @@ struct EngineState {
     LevelQueue levels;
     // Set once the engine has left the processor, so that no level is delivered after that.
     bool isStopped = false;
+    // Main thread: deliveries in a row that found no level, and whether silence was said since.
+    int quietDeliveries = 0;
+    bool saidSilence = false;
 };
 
 struct EQProcessorError {
@@ -112,6 +115,9 @@ public:
     void deliverLevels();
 
     static constexpr int kLevelDeliveryIntervalMs = 16;
+    // An engine whose device stopped calling it (nothing plays into its route) is reported silent
+    // after that many deliveries without a level, once.
+    static constexpr int kQuietDeliveriesBeforeSilence = 8;
 
 private:
     void stopEngine(std::shared_ptr<EngineState> engine);

@@ -95,8 +95,12 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     }
 
     TapRoute route{bundleID, tapID, aggregateID, outputDeviceUID};
+    if (!watchRelease(key, tapID)) {
+        hardware_.destroyAggregateDevice(aggregateID);
+        hardware_.destroyProcessTap(tapID);
+        return unexpected(TapError::tapCreationFailed(kAudioHardwareIllegalOperationError));
+    }
     activeRoutes_[key] = route;
-    watchRelease(key, tapID);
     return route;
 }
 
@@ -131,11 +135,11 @@ void TapManager::destroy(const std::string& key, const TapRoute& route) {
     }
 }
 
-void TapManager::watchRelease(const std::string& key, AudioObjectID tapID) {
+bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID) {
     auto watch = std::make_unique<ReleaseWatch>(ReleaseWatch{this, key, tapID});
     if (hardware_.addPropertyListener(tapID, kReleasedAddress, &TapManager::onReleaseChanged,
                                       watch.get()) != noErr) {
-        return;
+        return false;
     }
     releaseWatches_[key] = std::move(watch);
     // Released before the listener was there: nothing would tell of it.
@@ -144,6 +148,7 @@ void TapManager::watchRelease(const std::string& key, AudioObjectID tapID) {
         QMetaObject::invokeMethod(
             this, [this, key, tapID] { onReleased(key, tapID); }, Qt::QueuedConnection);
     }
+    return true;
 }
 
 void TapManager::unwatchRelease(const std::string& key) {

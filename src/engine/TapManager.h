@@ -87,7 +87,8 @@ private:
     };
 
     void destroy(const std::string& key, const TapRoute& route);
-    void watchRelease(const std::string& key, AudioObjectID tapID);
+    // False when the service would not tell of a release: such a route could not be kept true.
+    bool watchRelease(const std::string& key, AudioObjectID tapID);
     void unwatchRelease(const std::string& key);
     void onReleased(const std::string& key, AudioObjectID tapID);
     static hal::OSStatus onReleaseChanged(AudioObjectID, std::uint32_t,

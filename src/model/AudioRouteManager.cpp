@@ -24,7 +24,7 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     , tapManager_(hardware, runningApplications)
     , eqProcessor_(hardware)
     , profileManager_(storageFolder)
-    , routeLifecycle_(tapManager_, eqProcessor_, processEnumerator_,
+    , routeLifecycle_(tapManager_, eqProcessor_,
                       [this](const std::string& appID) {
                           QPointer<AudioRouteManager> self(this);
                           return std::function<void(float)>([self, appID](float level) {
@@ -45,9 +45,11 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     });
     loadStates();
     setUpObservers();
-    // Builds the stored choices' routes.
     refreshAudioApps();
     updateAudioActivity();
+    // The stored choices' routes, whatever the first refresh found changed.
+    reconcileRoutes([](const std::string&) { return true; },
+                    [](const std::string&) { return false; });
 }
 
 AudioRouteManager::~AudioRouteManager() {
@@ -128,7 +130,9 @@ float AudioRouteManager::engineGain(const AppAudioState& state) {
 
 std::vector<std::string> AudioRouteManager::bundleIDs(const std::string& appID) const {
     std::vector<std::string> ids{appID};
-    if (const AudioApp* listed = app(appID)) {
+    if (const auto helpers = currentHelpers_.find(appID); helpers != currentHelpers_.end()) {
+        ids.insert(ids.end(), helpers->second.begin(), helpers->second.end());
+    } else if (const AudioApp* listed = app(appID)) {
         ids.insert(ids.end(), listed->childBundleIDs.begin(), listed->childBundleIDs.end());
     }
     return ids;
@@ -263,12 +267,16 @@ void AudioRouteManager::togglePin(const std::string& appID) {
         return;
     }
     AppAudioState updated = *stored;
+    const bool wasIgnored = updated.isIgnored;
     updated.isPinned = !updated.isPinned;
     if (updated.isPinned) {
         updated.isIgnored = false;
     }
     storeState(updated);
     saveStates();
+    if (wasIgnored && !updated.isIgnored) {
+        reconcileRoutesFor(appID);
+    }
 }
 
 void AudioRouteManager::toggleIgnore(const std::string& appID) {
@@ -290,6 +298,8 @@ void AudioRouteManager::toggleIgnore(const std::string& appID) {
         storeState(updated);
     }
     saveStates();
+    // An ignored state can still hold devices (from the file or a profile): they hold again.
+    reconcileRoutesFor(appID);
 }
 
 void AudioRouteManager::setEQPreset(const std::string& appID,
@@ -342,11 +352,13 @@ void AudioRouteManager::setDefaultOutputDevice(const std::string& uid) {
 }
 
 void AudioRouteManager::stopAll() {
+    stopped_ = true;
     flushPendingSave();
     refreshTimer_.reset();
     deviceChangeDebounce_.stop();
     processChangeCoalescing_.stop();
     removeEveryRoute();
+    silenceUnroutedLevels();
     deviceMonitor_.stopMonitoring();
     for (const auto& connection : cancellables_) {
         disconnect(connection);
@@ -356,6 +368,9 @@ void AudioRouteManager::stopAll() {
 
 // --- Route states -------------------------------------------------------------------------------
 
+// A device is judged as a whole: it is not carrying the application when it is missing or a
+// route to it failed; otherwise it is as soon as one of the application's processes (its own or
+// a helper's) plays there, and it waits only while none of them is present.
 std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID,
                                                         const std::string& deviceUID) const {
     const AppAudioState* stored = state(appID);
@@ -363,18 +378,28 @@ std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID
                              deviceUID) == stored->outputDeviceUIDs.end()) {
         return std::nullopt;
     }
-    std::optional<RouteState> result;
+    std::optional<RouteState> worst;
+    std::optional<RouteState> active;
+    std::optional<RouteState> waiting;
     for (const std::string& bundleID : bundleIDs(appID)) {
         const RouteState* routeState = routeLifecycle_.state(routeKey(bundleID, deviceUID));
         if (!routeState) {
             continue;
         }
-        if (!routeState->isActive()) {
-            return *routeState;
+        switch (routeState->status) {
+        case RouteStatus::waitingForDevice:
+        case RouteStatus::failed:
+            worst = worst.value_or(*routeState);
+            break;
+        case RouteStatus::active:
+            active = active.value_or(*routeState);
+            break;
+        case RouteStatus::waitingForApplication:
+            waiting = waiting.value_or(*routeState);
+            break;
         }
-        result = *routeState;
     }
-    return result;
+    return worst ? worst : active ? active : waiting;
 }
 
 std::vector<std::string> AudioRouteManager::routeProblems(const std::string& appID) const {
@@ -383,12 +408,11 @@ std::vector<std::string> AudioRouteManager::routeProblems(const std::string& app
     if (!stored || stored->isIgnored) {
         return lines;
     }
-    for (const std::string& key : routeKeys(appID)) {
-        const RouteState* routeState = routeLifecycle_.state(key);
-        if (!routeState) {
-            lines.push_back(RouteState::logLine(key, "not built"));
-        } else if (!routeState->isActive()) {
-            lines.push_back(RouteState::logLine(key, routeState->reason));
+    for (const std::string& uid : stored->outputDeviceUIDs) {
+        const auto deviceState = routeState(appID, uid);
+        if (deviceState && !deviceState->isActive()) {
+            lines.push_back(
+                RouteState::logLine(routeKey(deviceState->bundleID, uid), deviceState->reason));
         }
     }
     return lines;
@@ -424,8 +448,13 @@ std::vector<WantedRoute> AudioRouteManager::wantedRoutes() const {
 }
 
 void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retryFailed,
-                                        const RouteLifecycle::AppPredicate& named) {
+                                        const RouteLifecycle::AppPredicate& named,
+                                        std::optional<RouteLifecycle::ProcessMap> processes) {
+    if (stopped_) {
+        return;
+    }
     RouteLifecycle::Pass pass;
+    pass.processes = processes ? std::move(*processes) : processEnumerator_.listedProcessObjects();
     pass.wanted = wantedRoutes();
     for (const AudioDeviceInfo& device : outputDevices_) {
         pass.devices.emplace(device.uid, device.id);
@@ -437,6 +466,43 @@ void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retr
     };
     if (routeLifecycle_.reconcile(pass)) {
         Q_EMIT routeStatesChanged();
+    }
+    silenceUnroutedLevels();
+}
+
+void AudioRouteManager::applySettingsToEngines(const std::string& appID) {
+    const AppAudioState* stored = state(appID);
+    if (!stored) {
+        return;
+    }
+    const float gain = engineGain(*stored);
+    const bool muted = stored->isMuted;
+    forEachEngine(appID, [gain, muted](EngineState& engine) {
+        engine.volume.store(gain, std::memory_order_relaxed);
+        engine.isMuted.store(muted, std::memory_order_relaxed);
+    });
+    const auto& presets = EQPreset::allPresets();
+    const auto preset = std::find_if(presets.begin(), presets.end(), [&](const EQPreset& p) {
+        return stored->eqPresetID && p.id == *stored->eqPresetID;
+    });
+    for (const std::string& key : routeKeys(appID)) {
+        eqProcessor_.applyPreset(preset != presets.end() ? *preset : EQPreset::flat(), key);
+    }
+}
+
+void AudioRouteManager::silenceUnroutedLevels() {
+    std::vector<std::string> silenced;
+    for (const auto& [appID, level] : audioLevels_) {
+        const auto keys = routeKeys(appID);
+        const bool playing = std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
+            return eqProcessor_.engine(key) != nullptr;
+        });
+        if (level > kSilentLevel && !playing) {
+            silenced.push_back(appID);
+        }
+    }
+    for (const std::string& appID : silenced) {
+        setAudioLevel(appID, kSilentLevel);
     }
 }
 

@@ -173,8 +173,14 @@ private:
     // again for the applications retryFailed names; routes of listed applications, and of those
     // named, that start waiting are reported.
     std::vector<WantedRoute> wantedRoutes() const;
+    // processes: the listed process objects when the caller has just read them.
     void reconcileRoutes(const RouteLifecycle::AppPredicate& retryFailed,
-                         const RouteLifecycle::AppPredicate& named);
+                         const RouteLifecycle::AppPredicate& named,
+                         std::optional<RouteLifecycle::ProcessMap> processes = std::nullopt);
+    // Volume, mute and preset of the stored state into the application's running engines.
+    void applySettingsToEngines(const std::string& appID);
+    // A meter of an application that no route plays any more shows silence.
+    void silenceUnroutedLevels();
     void reconcileRoutesFor(const std::string& appID);
     void onTapReleased(const std::string& routeKey, const std::string& deviceUID);
     void removeEveryRoute();
@@ -211,6 +217,11 @@ private:
     std::unique_ptr<QTimer> refreshTimer_;
     // The bundle identifiers with a process object at the last refresh.
     std::vector<std::string> lastProcessBundleIDs_;
+    // Each listed application's helpers as last enumerated: audioApps keeps its entries while the
+    // set of applications stays the same, but a helper may start later.
+    std::map<std::string, std::vector<std::string>> currentHelpers_;
+    // Set by stopAll(): nothing builds routes afterwards.
+    bool stopped_ = false;
     StoredFile stateFile_;
     QTimer saveThrottle_;
     bool savePending_ = false;

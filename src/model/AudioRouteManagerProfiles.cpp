@@ -35,9 +35,9 @@ AudioProfile AudioRouteManager::saveCurrentAsProfile(const std::string& name,
     return profile;
 }
 
-// Every route goes first, so that applying the same profile again gives the same routes, once.
+// Routes the profile still wants stay (the sound does not drop), the others go; applying it again
+// gives the same routes, once.
 void AudioRouteManager::applyProfile(const AudioProfile& profile) {
-    removeEveryRoute();
     for (auto& [id, stored] : appStates_) {
         stored.outputDeviceUIDs.clear();
     }
@@ -54,6 +54,9 @@ void AudioRouteManager::applyProfile(const AudioProfile& profile) {
     }
     reconcileRoutes([](const std::string&) { return true; },
                     [named](const std::string& appID) { return named.count(appID) > 0; });
+    for (const std::string& appID : named) {
+        applySettingsToEngines(appID);
+    }
 }
 
 void AudioRouteManager::updateActiveProfile() {
@@ -67,6 +70,13 @@ void AudioRouteManager::updateActiveProfile() {
     }
     AudioProfile updated = *active;
     updated.routes = captureRoutes();
+    // An application that is not playing now keeps its place in the profile.
+    for (const AppAudioState& kept : active->routes) {
+        if (app(kept.id) == nullptr) {
+            const AppAudioState* stored = state(kept.id);
+            updated.routes.push_back(stored ? *stored : kept);
+        }
+    }
     updated.defaultOutputUID = defaultOutputUID();
     profileManager_.updateProfile(updated);
 }

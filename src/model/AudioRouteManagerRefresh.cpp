@@ -1,5 +1,7 @@
 #include "model/AudioRouteManager.h"
 
+#include "platform/FailureReport.h"
+
 #include "platform/LocalizedString.h"
 
 #include <algorithm>
@@ -14,11 +16,6 @@ namespace kestrelamp {
 using namespace hal;
 
 namespace {
-
-void report(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
 
 template <class T>
 std::vector<std::string> idsOf(const std::vector<T>& values, std::string T::*field) {
@@ -90,6 +87,9 @@ void AudioRouteManager::startRefreshTimer() {
 }
 
 void AudioRouteManager::onUserDefaultsChanged() {
+    if (stopped_) {
+        return;
+    }
     const double seconds = userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey);
     if (seconds > 0) {
         const int periodMs = int(seconds * 1000.0);
@@ -109,9 +109,14 @@ void AudioRouteManager::refreshAudioApps() {
     AudioAppList apps = processEnumerator_.getAudioApps();
     AudioDeviceList devices = deviceEnumerator_.getOutputDevices();
     OptionalAudioDevice defaultDevice = deviceEnumerator_.getDefaultOutputDevice();
+    auto processes = processEnumerator_.listedProcessObjects();
     std::vector<std::string> processBundleIDs;
-    for (const auto& [bundleID, object] : processEnumerator_.listedProcessObjects()) {
+    for (const auto& [bundleID, object] : processes) {
         processBundleIDs.push_back(bundleID);
+    }
+    currentHelpers_.clear();
+    for (const AudioApp& entry : apps) {
+        currentHelpers_[entry.id] = entry.childBundleIDs;
     }
 
     bool listsChanged = processBundleIDs != lastProcessBundleIDs_;
@@ -139,10 +144,13 @@ void AudioRouteManager::refreshAudioApps() {
     if (added) {
         Q_EMIT appStatesChanged();
     }
-    // A failed route is tried again when what it needs may have changed, not on every tick.
-    const bool retry = listsChanged;
+    // Nothing a route depends on changed: nothing to do (releases arrive on their own).
+    if (!listsChanged) {
+        return;
+    }
+    const auto always = [](const std::string&) { return true; };
     const auto never = [](const std::string&) { return false; };
-    reconcileRoutes([retry](const std::string&) { return retry; }, never);
+    reconcileRoutes(always, never, std::move(processes));
 }
 
 bool AudioRouteManager::isProcessRunning(AudioObjectID object) const {
@@ -210,7 +218,7 @@ AudioAppList AudioRouteManager::filteredApps() const {
 void AudioRouteManager::loadStates() {
     const auto bytes = stateFile_.read();
     if (!bytes) {
-        report("Failed to load app states: " + bytes.error());
+        reportFailure("Failed to load app states: " + bytes.error());
         stateFile_.markUnreadable();
         return;
     }
@@ -220,7 +228,7 @@ void AudioRouteManager::loadStates() {
     auto decoded = decodeAppAudioStates(
         std::string_view((*bytes)->constData(), std::size_t((*bytes)->size())));
     if (!decoded) {
-        report("Failed to load app states: " + decoded.error().description);
+        reportFailure("Failed to load app states: " + decoded.error().description);
         stateFile_.markUnreadable();
         return;
     }
@@ -239,7 +247,7 @@ void AudioRouteManager::saveStates() {
     }
     if (auto written = stateFile_.write(QByteArray::fromStdString(encodeAppAudioStates(states)));
         !written) {
-        report("Failed to save app states: " + written.error());
+        reportFailure("Failed to save app states: " + written.error());
     }
     updateActiveProfile();
 }

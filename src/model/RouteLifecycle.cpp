@@ -1,5 +1,7 @@
 #include "model/RouteLifecycle.h"
 
+#include "platform/FailureReport.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -7,11 +9,6 @@
 namespace kestrelamp {
 
 namespace {
-
-void print(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
 
 RouteState stateOf(const WantedRoute& wanted, RouteStatus status, std::string reason = {}) {
     return {wanted.appID, wanted.bundleID, wanted.deviceUID, status, std::move(reason)};
@@ -38,11 +35,9 @@ std::string RouteState::logLine(const std::string& routeKey, const std::string& 
 }
 
 RouteLifecycle::RouteLifecycle(TapManager& tapManager, EQProcessor& eqProcessor,
-                               const ProcessEnumerator& processEnumerator,
                                LevelHandlerFactory levelHandlerFactory)
     : tapManager_(tapManager)
     , eqProcessor_(eqProcessor)
-    , processEnumerator_(processEnumerator)
     , levelHandlerFactory_(std::move(levelHandlerFactory)) {}
 
 float RouteLifecycle::engineGain(const AppAudioState& state) {
@@ -74,10 +69,9 @@ bool RouteLifecycle::reconcile(const Pass& pass) {
         }
     }
 
-    const auto processes = processEnumerator_.listedProcessObjects();
     RouteStateMap next;
     for (const WantedRoute& wanted : pass.wanted) {
-        RouteState now = work(wanted, pass, processes);
+        RouteState now = work(wanted, pass);
         report(wanted.key, now, pass);
         next.insert_or_assign(wanted.key, std::move(now));
     }
@@ -88,8 +82,7 @@ bool RouteLifecycle::reconcile(const Pass& pass) {
     return true;
 }
 
-RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass,
-                                const std::map<std::string, AudioObjectID>& processes) {
+RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
     const auto device = pass.devices.find(wanted.deviceUID);
     if (device == pass.devices.end()) {
         // Its tap would hold the application for a device that plays nothing.
@@ -97,7 +90,7 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass,
         return stateOf(wanted, RouteStatus::waitingForDevice,
                        TapError::deviceNotFound(wanted.deviceUID).description());
     }
-    const bool isPresent = processes.count(wanted.bundleID) > 0;
+    const bool isPresent = pass.processes.count(wanted.bundleID) > 0;
     const bool hasRoute = tapManager_.activeRoutes().count(wanted.key) > 0 &&
                           eqProcessor_.engine(wanted.key) != nullptr;
     const auto built = builtFor_.find(wanted.key);
@@ -119,12 +112,7 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass,
         return stateOf(wanted, RouteStatus::waitingForApplication,
                        TapError::processNotFound(wanted.bundleID).description());
     }
-    const AppAudioState* settings = pass.settings(wanted.appID);
-    if (!settings) {
-        return stateOf(wanted, RouteStatus::waitingForApplication,
-                       TapError::processNotFound(wanted.bundleID).description());
-    }
-    RouteState result = build(wanted, *settings);
+    RouteState result = build(wanted, *pass.settings(wanted.appID));
     if (result.isActive()) {
         builtFor_[wanted.key] = device->second;
     }
@@ -172,7 +160,7 @@ void RouteLifecycle::report(const std::string& key, const RouteState& now, const
         return;
     }
     if (now.status == RouteStatus::failed || pass.announceWaiting(now.appID)) {
-        print(RouteState::logLine(key, now.reason));
+        reportFailure(RouteState::logLine(key, now.reason));
     }
 }
 

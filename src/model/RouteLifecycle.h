@@ -1,7 +1,6 @@
 #pragma once
 
 #include "engine/EQProcessor.h"
-#include "engine/ProcessEnumerator.h"
 #include "engine/TapManager.h"
 #include "model/AudioModel.h"
 #include "model/RouteState.h"
@@ -32,6 +31,8 @@ public:
     // The engine's level callback for an application.
     using LevelHandlerFactory = std::function<std::function<void(float)>(const std::string& appID)>;
     using AppPredicate = std::function<bool(const std::string& appID)>;
+    // Bundle identifier to process object, as listed.
+    using ProcessMap = std::map<std::string, AudioObjectID>;
 
     struct Pass {
         // In the order the states are to be worked out; keys are unique.
@@ -44,10 +45,10 @@ public:
         AppPredicate retryFailed;
         // Whether a route of the application that starts waiting is reported.
         AppPredicate announceWaiting;
+        ProcessMap processes;
     };
 
     RouteLifecycle(TapManager& tapManager, EQProcessor& eqProcessor,
-                   const ProcessEnumerator& processEnumerator,
                    LevelHandlerFactory levelHandlerFactory);
 
     // True when any state changed.
@@ -64,8 +65,7 @@ public:
     static float engineGain(const AppAudioState& state);
 
 private:
-    RouteState work(const WantedRoute& wanted, const Pass& pass,
-                    const std::map<std::string, AudioObjectID>& processes);
+    RouteState work(const WantedRoute& wanted, const Pass& pass);
     // The route's state after trying to build it.
     RouteState build(const WantedRoute& wanted, const AppAudioState& settings);
     void removeRoute(const std::string& key);
@@ -73,7 +73,6 @@ private:
 
     TapManager& tapManager_;
     EQProcessor& eqProcessor_;
-    const ProcessEnumerator& processEnumerator_;
     LevelHandlerFactory levelHandlerFactory_;
     RouteStateMap states_;
     // The device object each route was built for: one that came back under a new id needs a

@@ -27,7 +27,16 @@ Expected<std::optional<QByteArray>, std::string> StoredFile::read() const {
     return std::optional<QByteArray>(file.readAll());
 }
 
+bool StoredFile::holdsAlready(const QByteArray& bytes) const {
+    const QFileInfo info(path_);
+    return !unreadable_ && lastWritten_ == bytes && info.exists() &&
+           info.lastModified() == lastWrittenAt_ && info.size() == bytes.size();
+}
+
 Expected<void, std::string> StoredFile::write(const QByteArray& bytes) {
+    if (holdsAlready(bytes)) {
+        return {};
+    }
     if (unreadable_) {
         setUnreadableFileAside();
         if (unreadable_) {
@@ -41,8 +50,11 @@ Expected<void, std::string> StoredFile::write(const QByteArray& bytes) {
         return unexpected(path_.toStdString() + ": " + file.errorString().toStdString());
     }
     if (file.write(bytes) != bytes.size() || !file.commit()) {
+        lastWritten_.reset();
         return unexpected(path_.toStdString() + ": " + file.errorString().toStdString());
     }
+    lastWritten_ = bytes;
+    lastWrittenAt_ = QFileInfo(path_).lastModified();
     return {};
 }
 

@@ -3,6 +3,7 @@
 #include "platform/Expected.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <optional>
@@ -29,7 +30,8 @@ public:
     // The owner could not decode what read() returned.
     void markUnreadable() { unreadable_ = true; }
 
-    // Atomic: the old file stays in place when writing fails.
+    // Atomic: the old file stays in place when writing fails. Bytes that this object wrote last,
+    // to a file nobody changed since, are not written again.
     Expected<void, std::string> write(const QByteArray& bytes);
 
     // Where the last unreadable file was moved; empty when none was.
@@ -38,8 +40,12 @@ public:
 private:
     void setUnreadableFileAside();
 
+    bool holdsAlready(const QByteArray& bytes) const;
+
     QString path_;
     bool unreadable_ = false;
+    std::optional<QByteArray> lastWritten_;
+    QDateTime lastWrittenAt_;
     QString setAsidePath_;
 };
 

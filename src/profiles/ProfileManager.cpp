@@ -1,19 +1,12 @@
 #include "profiles/ProfileManager.h"
 
+#include "platform/FailureReport.h"
+
 #include <QDir>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace kestrelamp {
-namespace {
-
-void report(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-} // namespace
 
 ProfileManager::ProfileManager(const QString& folder, QObject* parent)
     : QObject(parent)
@@ -41,7 +34,7 @@ const AudioProfile* ProfileManager::profile(const QUuid& id) const {
 void ProfileManager::loadProfiles() {
     const auto bytes = file_.read();
     if (!bytes) {
-        report("Failed to load profiles: " + bytes.error());
+        reportFailure("Failed to load profiles: " + bytes.error());
         file_.markUnreadable();
         return;
     }
@@ -51,7 +44,7 @@ void ProfileManager::loadProfiles() {
     auto decoded =
         decodeAudioProfiles(std::string_view((*bytes)->constData(), std::size_t((*bytes)->size())));
     if (!decoded) {
-        report("Failed to load profiles: " + decoded.error().description);
+        reportFailure("Failed to load profiles: " + decoded.error().description);
         file_.markUnreadable();
         return;
     }
@@ -61,7 +54,7 @@ void ProfileManager::loadProfiles() {
 void ProfileManager::saveProfiles() {
     const std::string bytes = encodeAudioProfiles(profiles_);
     if (auto written = file_.write(QByteArray::fromStdString(bytes)); !written) {
-        report("Failed to save profiles: " + written.error());
+        reportFailure("Failed to save profiles: " + written.error());
     }
 }
 

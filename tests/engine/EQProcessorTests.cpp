@@ -231,5 +231,27 @@ TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {
     EXPECT_TRUE(processor.engines().empty());
 }
 
+// A route nothing plays into is not run: its meter must not stay at the last level it showed.
+TEST_F(EQProcessorTest, AnEngineThatStopsBeingRunReportsSilenceOnce) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 1));
+    std::vector<float> levels;
+    processor.engine(kKey)->levelHandler = [&](float level) { levels.push_back(level); };
+    test::TestBuffers buffers(2, 64);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    processor.deliverLevels();
+    ASSERT_EQ(levels.size(), 1u);
+    for (int tick = 0; tick < 3 * EQProcessor::kQuietDeliveriesBeforeSilence; ++tick) {
+        processor.deliverLevels();
+    }
+    EXPECT_EQ(levels, (std::vector<float>{levels.front(), kSilentLevel}));
+    // Running again, it reports again, and falls silent again when it stops.
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    for (int tick = 0; tick < 3 * EQProcessor::kQuietDeliveriesBeforeSilence; ++tick) {
+        processor.deliverLevels();
+    }
+    EXPECT_EQ(levels.size(), 4u);
+    EXPECT_EQ(levels.back(), kSilentLevel);
+}
+
 } // namespace
 } // namespace kestrelamp

@@ -260,6 +260,49 @@ TEST(RouteLifecycle, AProfileAppliedTwiceGivesTheSameRoutesOnce) {
     EXPECT_NEAR(world.levelOn("hdmi", 48000), kBothTones, 0.1f);
 }
 
+TEST(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    AudioProfile profile = manager.saveCurrentAsProfile("Evening", "film");
+    AppAudioState gone;
+    gone.id = kGone;
+    gone.outputDeviceUIDs = {"hdmi"};
+    profile.routes.push_back(gone);
+    manager.profileManager().updateProfile(profile);
+
+    for (int time = 0; time < 2; ++time) {
+        const auto tapsBefore = world.hardware().taps();
+        manager.applyProfile(manager.profileManager().profiles().front());
+        const auto& stored = manager.profileManager().profiles().front().routes;
+        EXPECT_TRUE(std::any_of(stored.begin(), stored.end(), [](const AppAudioState& s) {
+            return s.id == kGone;
+        })) << "an application that is not playing keeps its place in the profile";
+        EXPECT_EQ(stateText(manager, kGone, "hdmi"), "waiting for the application");
+        if (time == 1) {
+            // Nothing was torn down: the same taps carry the same routes.
+            EXPECT_EQ(world.hardware().taps().size(), tapsBefore.size());
+            for (std::size_t i = 0; i < tapsBefore.size(); ++i) {
+                EXPECT_EQ(world.hardware().taps()[i].id, tapsBefore[i].id);
+            }
+        }
+    }
+    // A helper that starts later is routed with its application.
+    world.hardware().addProcess(
+        {kPlayer + ".GPU", 600, true, hal::SimulatedSignal::sine(300, 0.1f)});
+    manager.refreshAudioApps();
+    EXPECT_EQ(stateText(manager, kPlayer + ".GPU", "headphones"), "active");
+
+    // The meter of an application that no route plays any more falls silent.
+    ASSERT_TRUE(waitUntil([&] {
+        world.render(1);
+        const auto level = manager.audioLevels().find(kPlayer);
+        return level != manager.audioLevels().end() && level->second > kSilentLevel;
+    }));
+    manager.setOutputDevices(kPlayer, {});
+    EXPECT_EQ(manager.audioLevels().at(kPlayer), kSilentLevel);
+}
+
 TEST(RouteLifecycle, ADragSavesAFewTimesASecondAndItsLastValueAlways) {
     RouteWorld world;
     auto& manager = world.manager();

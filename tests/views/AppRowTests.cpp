@@ -275,7 +275,11 @@ TEST_F(AppRowTest, ATickedDeviceWhoseRouteCarriesNothingSaysWhy) {
     EXPECT_EQ(connection(section, "headphones"), "Not connected: waiting for the device");
     EXPECT_EQ(connection(section, "hdmi"), "") << "tried again once the devices changed";
 
+    // While a helper of it still plays there, the device carries the application.
     world.hardware().removeProcess(world.hardware().processID(kPlayer));
+    manager().refreshAudioApps();
+    EXPECT_EQ(connection(section, "hdmi"), "");
+    world.hardware().removeProcess(world.hardware().processID(test::kHelper));
     manager().refreshAudioApps();
     EXPECT_EQ(connection(section, "hdmi"), "Not connected: waiting for the application");
 }

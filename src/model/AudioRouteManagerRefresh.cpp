@@ -5,7 +5,6 @@
 #include "platform/LocalizedString.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <set>
 
 // The members that keep the published lists current, the routes in step with them, and the

@@ -3,7 +3,6 @@
 #include "platform/FailureReport.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <set>
 
 namespace kestrelamp {

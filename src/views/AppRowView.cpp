@@ -347,9 +347,18 @@ void AppRowView::showState() {
     }
 }
 
+// A chosen device that is not carrying the application shows on the row even while it is folded.
 void AppRowView::showDevicesButton() {
     const bool highlighted = showOutputDevices_ || !state_.outputDeviceUIDs.empty();
-    devicesButton_->setSymbolColor(highlighted ? ColorSpec::accent() : ColorSpec::secondary());
+    const auto problems = manager_.routeProblems(app_.id);
+    QStringList lines{QStringLiteral("Output Devices")};
+    for (const std::string& problem : problems) {
+        lines << QString::fromStdString(problem);
+    }
+    devicesButton_->setToolTip(lines.join('\n'));
+    devicesButton_->setSymbolColor(!problems.empty() ? ColorSpec::fixed(named::orange)
+                                   : highlighted     ? ColorSpec::accent()
+                                                     : ColorSpec::secondary());
     devicesButton_->setLabel(showOutputDevices_ ? QString()
                                                 : deviceSummary(state_, manager_.outputDevices()));
 }

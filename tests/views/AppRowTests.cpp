@@ -268,6 +268,9 @@ TEST_F(AppRowTest, ATickedDeviceWhoseRouteCarriesNothingSaysWhy) {
     click(child(section, QStringLiteral("deviceRow:hdmi")));
     EXPECT_EQ(connection(section, "hdmi"), "Not connected: Failed to create audio tap: -1");
     EXPECT_EQ(connection(section, "speakers"), "") << "not ticked";
+    // Folded, the row still tells.
+    EXPECT_TRUE(
+        button(*row, "outputDevicesButton")->toolTip().contains("Failed to create audio tap"));
 
     world.hardware().clearFailures();
     world.hardware().removeDevice(world.device("headphones"));

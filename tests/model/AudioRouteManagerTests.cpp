@@ -15,10 +15,12 @@ namespace {
 
 using test::RouteWorld;
 
+using test::captureStdout;
 using test::kHelper;
 using test::kOther;
 using test::kPlayer;
 using test::kQuiet;
+using test::readFile;
 
 std::set<std::string> routeKeysIn(AudioRouteManager& manager) {
     std::set<std::string> keys;
@@ -26,17 +28,6 @@ std::set<std::string> routeKeysIn(AudioRouteManager& manager) {
         keys.insert(key);
     }
     return keys;
-}
-
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
-
-std::string readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
 
 // Sine of RMS-level L dBFS after gain g: L + 20·log10(g).

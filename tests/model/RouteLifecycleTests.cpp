@@ -16,9 +16,11 @@
 namespace kestrelamp {
 namespace {
 
+using test::captureStdout;
 using test::kHelper;
 using test::kOther;
 using test::kPlayer;
+using test::readFile;
 using test::RouteWorld;
 using test::waitUntil;
 
@@ -31,17 +33,6 @@ float sineLevel(float amplitude) {
 
 // Player (1 kHz, 0.5) and Other (32 Hz, 0.25) together.
 const float kBothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
-
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
-
-std::string readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
-}
 
 void writeFile(const QString& path, const std::string& bytes) {
     QDir().mkpath(QFileInfo(path).path());

@@ -8,6 +8,7 @@
 
 #include "TempHome.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -45,5 +46,10 @@ private:
     std::unique_ptr<UserDefaults> defaults_;
     std::unique_ptr<AudioRouteManager> manager_;
 };
+
+// What the body printed on the standard output (the program's failure lines).
+std::string captureStdout(const std::function<void()>& body);
+// A file's whole content; empty when it cannot be read.
+std::string readFile(const QString& path);
 
 } // namespace kestrelamp::test

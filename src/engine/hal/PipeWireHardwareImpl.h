@@ -246,6 +246,8 @@ public:
     OSStatus destroyTap(AudioObjectID tapID);
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
+    // The sink of the tap that another program took the application from; none while it holds.
+    const CaptureSink* releasedSinkOf(const Tap& tap) const;
     // The sink new taps of this process share, made when there is none.
     CaptureSink& sinkFor(const ProcessEntry& process, bool mixdown);
     ChannelLayout streamLayout(const std::string& processKey) const;

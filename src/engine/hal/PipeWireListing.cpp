@@ -375,10 +375,8 @@ OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
             return noErr;
         }
         if (selector == kAudioTapPropertyReleaseDeviceUID) {
-            const bool released = std::any_of(entry->sinks.begin(), entry->sinks.end(),
-                                              [&](auto serial) { return sink(serial)->released; });
             size = 8;
-            return released ? noErr : kAudioHardwareIllegalOperationError;
+            return releasedSinkOf(*entry) != nullptr ? noErr : kAudioHardwareIllegalOperationError;
         }
         return kAudioHardwareUnknownPropertyError;
     }
@@ -415,10 +413,7 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
         return kAudioHardwareUnknownPropertyError;
     }
     if (Tap* entry = tap(object); entry != nullptr && selector == kAudioTapPropertyIsReleased) {
-        value = std::any_of(entry->sinks.begin(), entry->sinks.end(),
-                            [&](auto serial) { return sink(serial)->released; })
-                    ? 1
-                    : 0;
+        value = releasedSinkOf(*entry) != nullptr ? 1 : 0;
         return noErr;
     }
     return missingProperty(object);
@@ -466,13 +461,12 @@ OSStatus PipeWireAudioHardware::Impl::readString(AudioObjectID object,
             return noErr;
         }
         if (selector == kAudioTapPropertyReleaseDeviceUID) {
-            for (const std::uint64_t serial : entry->sinks) {
-                if (const CaptureSink* held = sink(serial); held->released) {
-                    value = held->releaseDeviceUID;
-                    return noErr;
-                }
+            const CaptureSink* released = releasedSinkOf(*entry);
+            if (released == nullptr) {
+                return kAudioHardwareIllegalOperationError;
             }
-            return kAudioHardwareIllegalOperationError;
+            value = released->releaseDeviceUID;
+            return noErr;
         }
         return kAudioHardwareUnknownPropertyError;
     }

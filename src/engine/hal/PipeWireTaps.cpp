@@ -58,6 +58,16 @@ PipeWireAudioHardware::Impl::sink(std::uint64_t serial) const {
     return it != sinks_.end() ? it->second.get() : nullptr;
 }
 
+const PipeWireAudioHardware::Impl::CaptureSink*
+PipeWireAudioHardware::Impl::releasedSinkOf(const Tap& tap) const {
+    for (const std::uint64_t serial : tap.sinks) {
+        if (const CaptureSink* held = sink(serial); held != nullptr && held->released) {
+            return held;
+        }
+    }
+    return nullptr;
+}
+
 StreamTargetEntries PipeWireAudioHardware::Impl::targetEntries(std::uint32_t stream) const {
     return {metadataValue(stream, kTargetObjectKey), metadataValue(stream, kTargetNodeKey)};
 }

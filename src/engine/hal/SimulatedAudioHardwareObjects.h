@@ -94,7 +94,7 @@ struct SimulatedAudioHardware::Tap {
 
     bool holds(AudioObjectID process) const {
         return !released && std::find(description.processes.begin(), description.processes.end(),
-                                       process) != description.processes.end();
+                                      process) != description.processes.end();
     }
 };
 

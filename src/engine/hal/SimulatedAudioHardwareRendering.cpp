@@ -115,8 +115,8 @@ void SimulatedAudioHardware::captureTap(Tap& tap, std::uint32_t frames) {
         }
         const std::uint32_t sourceChannels = process->config.signal.channels;
         if (ownLayout) {
-            ChannelMixer& mixer =
-                mixerFor(tap.processMixers[process.get()], process->layout(), tap.layout, renderSampleRate_);
+            ChannelMixer& mixer = mixerFor(tap.processMixers[process.get()], process->layout(),
+                                           tap.layout, renderSampleRate_);
             mixer.mixInto(channelPointers(static_cast<const float*>(process->samples.data()),
                                           sourceChannels, frames)
                               .data(),

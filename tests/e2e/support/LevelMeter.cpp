@@ -183,32 +183,34 @@ std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutM
     return rmsDbfs(samples->begin(), samples->end());
 }
 
-std::optional<std::vector<double>> LevelMeter::measureChannelsDbfs(std::uint32_t frames,
-                                                                   int timeoutMs) {
-    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
+// Something measured on each channel of the next frames.
+template <class Measure>
+std::optional<std::vector<double>> perChannel(LevelMeter::Impl& impl, std::uint32_t frames,
+                                              int timeoutMs, Measure measure) {
+    const auto samples = impl.framesAfter(impl.received(), frames, timeoutMs);
     if (!samples) {
         return std::nullopt;
     }
     std::vector<double> levels;
-    for (std::size_t c = 0; c < impl_->channels_; ++c) {
-        const auto channel = channelOf(*samples, impl_->channels_, c);
-        levels.push_back(rmsDbfs(channel.begin(), channel.end()));
+    for (std::size_t c = 0; c < impl.channels_; ++c) {
+        levels.push_back(measure(channelOf(*samples, impl.channels_, c)));
     }
     return levels;
 }
 
+std::optional<std::vector<double>> LevelMeter::measureChannelsDbfs(std::uint32_t frames,
+                                                                   int timeoutMs) {
+    return perChannel(*impl_, frames, timeoutMs, [](const std::vector<float>& channel) {
+        return rmsDbfs(channel.begin(), channel.end());
+    });
+}
+
 std::optional<std::vector<double>> LevelMeter::toneDbfs(double frequency, std::uint32_t frames,
                                                         int timeoutMs) {
-    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
-    if (!samples) {
-        return std::nullopt;
-    }
-    std::vector<double> levels;
-    for (std::size_t c = 0; c < impl_->channels_; ++c) {
-        levels.push_back(
-            sineDbfs(channelOf(*samples, impl_->channels_, c), frequency, double(impl_->rate_)));
-    }
-    return levels;
+    const double rate = double(impl_->rate_);
+    return perChannel(*impl_, frames, timeoutMs, [&](const std::vector<float>& channel) {
+        return sineDbfs(channel, frequency, rate);
+    });
 }
 
 std::optional<std::vector<float>> LevelMeter::framesSince(std::uint64_t mark, std::uint32_t frames,

@@ -217,9 +217,23 @@ TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOther
 
     player->stop();
     EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "waiting for the application"}}));
+    const std::uint64_t mark = meterA.framesReceived();
     player = session_->startPlayer(kToneA, "Tone A");
     EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+    // What the default sink heard of the new run's first second (1.5 s from just before it
+    // started), as milliseconds of the tone at full level.
+    const auto start = meterA.framesSince(mark, 72000);
+    ASSERT_TRUE(start);
+    double energy = 0.0;
+    for (const float sample : *start) {
+        energy += double(sample) * sample;
+    }
+    const double leakedMs = energy / (0.5 * 0.5 / 2.0 * 48.0);
+    std::printf("[ measure  ] restarted application's first second on the default sink: %.1f ms "
+                "of its sound\n",
+                leakedMs);
+    EXPECT_LT(leakedMs, 250.0);
 
     // Another process of the application, in another pitch, plays through the route as well.
     auto second = session_->startPlayer(kToneA, "Tone A", 880.0);
@@ -281,7 +295,11 @@ TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWh
     ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
     program_->waitForInstanceExit();
     EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+    // This time the application comes after the program.
+    player->stop();
     startKestrelamp();
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "waiting for the application"}}));
+    player = session_->startPlayer(kToneA, "Tone A");
     EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
     quitKestrelamp();
@@ -317,13 +335,24 @@ TEST_F(RoutesHoldOnPipeWire, WhileItsDeviceIsAwayTheApplicationPlaysOnTheDefault
     QElapsedTimer sinceReturn;
     sinceReturn.start();
     ASSERT_TRUE(session_->createSink(kSinkC, "Test Sink C"));
-    LevelMeter meterC(kSinkC);
-    const qint64 backMs = msUntilOnlyOn(sinceReturn, meterC, unrouted, {&meterA});
-    std::printf("[ measure  ] device back: route in effect after %lld ms\n",
-                static_cast<long long>(backMs));
-    EXPECT_GE(backMs, 0);
-    EXPECT_LT(backMs, kPromptMs);
-    EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
+    LevelMeter meterB(kSinkB);
+    {
+        LevelMeter meterC(kSinkC);
+        const qint64 backMs = msUntilOnlyOn(sinceReturn, meterC, unrouted, {&meterA});
+        std::printf("[ measure  ] device back: route in effect after %lld ms\n",
+                    static_cast<long long>(backMs));
+        EXPECT_GE(backMs, 0);
+        EXPECT_LT(backMs, kPromptMs);
+        EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
+
+        ctl({"route", kToneA, kSinkB, kSinkC});
+        EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA}));
+        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    }
+    // With one of its devices left it plays there, and only there.
+    ASSERT_TRUE(session_->destroyNode(kSinkC));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}, {kSinkC, "waiting for the device"}}));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
 }
 
 TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
@@ -404,6 +433,43 @@ TEST_F(RoutesHoldOnPipeWire, ARouteTheServerRefusesIsReportedAndBuiltWhenChosenA
     // What the refused attempt made once the server answered again went with it.
     quitKestrelamp();
     EXPECT_TRUE(leavesNothingOfOurs());
+}
+
+// A target another program had set before the route is the application's again once the route
+// goes: when the program quits, and when it was killed, once its next run has ended.
+TEST_F(RoutesHoldOnPipeWire, AnotherProgramsEarlierTargetOutlivesTheProgram) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    LevelMeter meterC(kSinkC);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    const auto stream = onlyStream();
+    const auto chosen = runCommand(
+        {"pw-metadata", "-n", "default", std::to_string(stream.id), "target.object", kSinkC},
+        session_->logPath("before"));
+    ASSERT_EQ(chosen.status, 0) << chosen.output;
+    ASSERT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+    ctl({"route", kToneA, kSinkB});
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    EXPECT_EQ(session_->metadataValue(stream.id, "target.object"), std::string(kSinkC));
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+
+    startKestrelamp();
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
+    program_->waitForInstanceExit();
+    startKestrelamp();
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    EXPECT_EQ(session_->metadataValue(stream.id, "target.object"), std::string(kSinkC));
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
 }
 
 } // namespace

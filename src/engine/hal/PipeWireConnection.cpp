@@ -195,6 +195,7 @@ void PipeWireAudioHardware::Impl::disconnect() {
         destroyGlobal(*global);
     }
     globals_.clear();
+    targetsOnTheirWay_.clear();
     destroyMetadata(defaultMetadata_);
     destroyMetadata(settingsMetadata_);
     if (registry_ != nullptr) {
@@ -363,6 +364,7 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
     for (auto& [serial, sink] : sinks_) {
         sink->targets.forget(id);
     }
+    targetsOnTheirWay_.forget(id);
     // The server drops the entries of an object that went, but may say so only after the id was
     // given to a new object: what is left of them describes nothing.
     if (defaultMetadata_) {
@@ -520,6 +522,7 @@ bool PipeWireAudioHardware::Impl::writeMetadata(const MetadataWrite& write) {
     }
     pw_metadata_set_property(defaultMetadata_->proxy, write.subject, write.key.c_str(), nullptr,
                              write.value ? write.value->c_str() : nullptr);
+    targetsOnTheirWay_.wrote(write);
     return true;
 }
 
@@ -560,7 +563,7 @@ PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction
 }
 
 ChannelLayout PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
-                                                       const char* direction) const {
+                                                        const char* direction) const {
     ChannelLayout channels;
     for (const Global* port : portsOf(nodeID, direction, false)) {
         const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);

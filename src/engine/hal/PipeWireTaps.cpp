@@ -59,7 +59,8 @@ PipeWireAudioHardware::Impl::sink(std::uint64_t serial) const {
 }
 
 StreamTargetEntries PipeWireAudioHardware::Impl::targetEntries(std::uint32_t stream) const {
-    return {metadataValue(stream, kTargetObjectKey), metadataValue(stream, kTargetNodeKey)};
+    return targetsOnTheirWay_.expected(
+        stream, {metadataValue(stream, kTargetObjectKey), metadataValue(stream, kTargetNodeKey)});
 }
 
 // The widest layout among the application's streams; empty while none is known.
@@ -323,6 +324,9 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
 void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
                                                         const std::string& key,
                                                         const std::optional<std::string>& value) {
+    if (targetsOnTheirWay_.cameBack(stream, key, value)) {
+        return;
+    }
     for (auto& [serial, sink] : sinks_) {
         if (sink->released || !sink->targets.holds(stream)) {
             continue;

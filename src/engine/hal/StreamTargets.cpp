@@ -112,4 +112,31 @@ StreamTargets::repairLeftovers(const MetadataEntries& entries,
     return writes;
 }
 
+void TargetsOnTheirWay::wrote(const MetadataWrite& write) {
+    if (write.key == kTargetObjectKey) {
+        values_[write.subject].push_back(write.value);
+    }
+}
+
+StreamTargetEntries TargetsOnTheirWay::expected(std::uint32_t stream,
+                                                StreamTargetEntries current) const {
+    if (const auto it = values_.find(stream); it != values_.end()) {
+        current.targetObject = it->second.back();
+    }
+    return current;
+}
+
+bool TargetsOnTheirWay::cameBack(std::uint32_t stream, const std::string& key,
+                                 const std::optional<std::string>& value) {
+    const auto it = values_.find(stream);
+    if (key != kTargetObjectKey || it == values_.end() || it->second.front() != value) {
+        return false;
+    }
+    it->second.pop_front();
+    if (it->second.empty()) {
+        values_.erase(it);
+    }
+    return true;
+}
+
 } // namespace kestrelamp::hal

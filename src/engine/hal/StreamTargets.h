@@ -5,6 +5,7 @@
 // bookkeeping: the caller reads the metadata, hands in what it holds, and makes the writes it gets.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -24,6 +25,8 @@ inline constexpr const char* kEarlierTargetObjectKey = "com.kestrelamp.earlier.t
 struct StreamTargetEntries {
     std::optional<std::string> targetObject;
     std::optional<std::string> targetNode;
+
+    friend bool operator==(const StreamTargetEntries&, const StreamTargetEntries&) = default;
 };
 
 struct MetadataWrite {
@@ -91,6 +94,26 @@ private:
         StreamTargetEntries before;
     };
     std::map<std::uint32_t, Held> held_;
+};
+
+// Our target.object writes until the metadata's owner, the session manager, sends each back,
+// which may come after our next moves: a stream held again meanwhile starts from the value that
+// will stand, and a value of ours coming back is not another client's choice.
+class TargetsOnTheirWay {
+public:
+    // Notes a target.object write; other keys are not followed.
+    void wrote(const MetadataWrite& write);
+    // The stream's entries as they stand once ours have come through.
+    StreamTargetEntries expected(std::uint32_t stream, StreamTargetEntries current) const;
+    // True when the change is our oldest write of the stream not yet back, which is then
+    // forgotten.
+    bool cameBack(std::uint32_t stream, const std::string& key,
+                  const std::optional<std::string>& value);
+    void forget(std::uint32_t stream) { values_.erase(stream); }
+    void clear() { values_.clear(); }
+
+private:
+    std::map<std::uint32_t, std::deque<std::optional<std::string>>> values_;
 };
 
 } // namespace kestrelamp::hal

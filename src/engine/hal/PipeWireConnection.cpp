@@ -197,6 +197,7 @@ void PipeWireAudioHardware::Impl::disconnect() {
         destroyGlobal(*global);
     }
     globals_.clear();
+    targetsOnTheirWay_.clear();
     destroyMetadata(defaultMetadata_);
     destroyMetadata(settingsMetadata_);
     if (registry_ != nullptr) {
@@ -369,6 +370,7 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
     for (auto& [serial, sink] : sinks_) {
         sink->targets.forget(id);
     }
+    targetsOnTheirWay_.forget(id);
     // The server drops the entries of an object that went, but may say so only after the id was
     // given to a new object: what is left of them describes nothing.
     if (defaultMetadata_) {
@@ -526,6 +528,7 @@ bool PipeWireAudioHardware::Impl::writeMetadata(const MetadataWrite& write) {
     }
     pw_metadata_set_property(defaultMetadata_->proxy, write.subject, write.key.c_str(), nullptr,
                              write.value ? write.value->c_str() : nullptr);
+    targetsOnTheirWay_.wrote(write);
     return true;
 }
 

@@ -367,6 +367,7 @@ public:
 
     std::uint64_t nextSinkSerial_ = 1;
     std::map<std::uint64_t, std::unique_ptr<CaptureSink>> sinks_;
+    TargetsOnTheirWay targetsOnTheirWay_;
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;

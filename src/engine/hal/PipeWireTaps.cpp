@@ -69,7 +69,8 @@ PipeWireAudioHardware::Impl::releasedSinkOf(const Tap& tap) const {
 }
 
 StreamTargetEntries PipeWireAudioHardware::Impl::targetEntries(std::uint32_t stream) const {
-    return {metadataValue(stream, kTargetObjectKey), metadataValue(stream, kTargetNodeKey)};
+    return targetsOnTheirWay_.expected(
+        stream, {metadataValue(stream, kTargetObjectKey), metadataValue(stream, kTargetNodeKey)});
 }
 
 // The widest layout among the application's streams; empty while none is known.
@@ -324,9 +325,9 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
         if (sink.targets.holds(id) || !isStreamOf(*global, sink.processKey)) {
             continue;
         }
-        if (const auto write =
-                sink.targets.hold(id, sink.nodeName, targetEntries(id), &namesOneOfOurs)) {
-            writeMetadata(*write);
+        for (const MetadataWrite& write :
+             sink.targets.hold(id, sink.nodeName, targetEntries(id), &namesOneOfOurs)) {
+            writeMetadata(write);
         }
     }
 }
@@ -334,12 +335,16 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
 void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
                                                         const std::string& key,
                                                         const std::optional<std::string>& value) {
+    if (targetsOnTheirWay_.cameBack(stream, key, value)) {
+        return;
+    }
     for (auto& [serial, sink] : sinks_) {
         if (sink->released || !sink->targets.holds(stream)) {
             continue;
         }
         switch (sink->targets.changed(stream, key, value)) {
         case StreamTargets::Change::movedElsewhere:
+            writeMetadata(StreamTargets::earlierTargetGone(stream));
             releaseSink(*sink, key, value.value_or(std::string()));
             break;
         case StreamTargets::Change::removed:
@@ -374,15 +379,11 @@ void PipeWireAudioHardware::Impl::clearStaleTargets() {
     if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
         return;
     }
-    std::vector<std::uint32_t> stale;
-    for (const auto& [subjectKey, value] : defaultMetadata_->values) {
-        if (subjectKey.second == kTargetObjectKey && namesOneOfOurs(value) &&
-            nodeNamed(value) == nullptr) {
-            stale.push_back(subjectKey.first);
-        }
-    }
-    for (const std::uint32_t subject : stale) {
-        writeMetadata({subject, kTargetObjectKey, std::nullopt});
+    const auto writes = StreamTargets::repairLeftovers(
+        defaultMetadata_->values, &namesOneOfOurs,
+        [this](const std::string& value) { return nodeNamed(value) != nullptr; });
+    for (const MetadataWrite& write : writes) {
+        writeMetadata(write);
     }
 }
 

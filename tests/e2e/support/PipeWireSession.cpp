@@ -72,9 +72,11 @@ std::vector<std::string> kestrelampObjects(const nlohmann::json& graph) {
         if (type == "PipeWire:Interface:Metadata" && object.contains("metadata")) {
             for (const auto& entry : object["metadata"]) {
                 const auto value = entry.value("value", nlohmann::json());
-                if (value.is_string() && value.get<std::string>().starts_with("com.kestrelamp")) {
-                    found.push_back("metadata " + entry.value("key", std::string()) + "=" +
-                                    value.get<std::string>());
+                const std::string key = entry.value("key", std::string());
+                if ((value.is_string() && value.get<std::string>().starts_with("com.kestrelamp")) ||
+                    key.starts_with("com.kestrelamp")) {
+                    found.push_back("metadata " + key + "=" +
+                                    (value.is_string() ? value.get<std::string>() : value.dump()));
                 }
             }
         }

@@ -13,16 +13,20 @@ bool namesOurs(const std::string& value) {
 
 TEST(StreamTargetsTest, LettingGoPutsBackWhatAnotherProgramHadChosen) {
     StreamTargets targets;
-    // Chosen by another program before we held it: that choice comes back.
+    // Chosen by another program before we held it: that choice is kept beside ours, where a
+    // later run finds it, and comes back.
     EXPECT_EQ(targets.hold(7, kOurs, {"speakers", "31"}, &namesOurs),
-              (MetadataWrite{7, kTargetObjectKey, kOurs}));
+              (std::vector<MetadataWrite>{{7, kEarlierTargetObjectKey, "speakers"},
+                                          {7, kTargetObjectKey, kOurs}}));
     EXPECT_EQ(targets.release(7, {kOurs, "31"}),
-              (std::vector<MetadataWrite>{{7, kTargetObjectKey, "speakers"}}));
+              (std::vector<MetadataWrite>{{7, kTargetObjectKey, "speakers"},
+                                          {7, kEarlierTargetObjectKey, std::nullopt}}));
     EXPECT_FALSE(targets.holds(7));
 
     // Only a target.node (as the session manager restores one): ours goes, and writing theirs
     // again has the session manager remember it.
-    targets.hold(8, kOurs, {std::nullopt, "31"}, &namesOurs);
+    EXPECT_EQ(targets.hold(8, kOurs, {std::nullopt, "31"}, &namesOurs),
+              (std::vector<MetadataWrite>{{8, kTargetObjectKey, kOurs}}));
     EXPECT_EQ(targets.release(8, {kOurs, "31"}),
               (std::vector<MetadataWrite>{{8, kTargetObjectKey, std::nullopt},
                                           {8, kTargetNodeKey, "31"}}));
@@ -33,7 +37,7 @@ TEST(StreamTargetsTest, LettingGoPutsBackWhatAnotherProgramHadChosen) {
               (std::vector<MetadataWrite>{{9, kTargetObjectKey, std::nullopt}}));
 
     // Holding a stream that already points at ours writes nothing.
-    EXPECT_FALSE(targets.hold(10, kOurs, {kOurs, std::nullopt}, &namesOurs));
+    EXPECT_TRUE(targets.hold(10, kOurs, {kOurs, std::nullopt}, &namesOurs).empty());
 }
 
 TEST(StreamTargetsTest, AnotherProgramsChoiceReleasesTheStreamAndIsLeftAlone) {
@@ -57,9 +61,63 @@ TEST(StreamTargetsTest, AnotherProgramsChoiceReleasesTheStreamAndIsLeftAlone) {
     targets.changed(8, kTargetNodeKey, "40");
     EXPECT_EQ(targets.release(8, {kOurs, "40"}).back(), (MetadataWrite{8, kTargetNodeKey, "40"}));
 
-    // Another program's entry in place of ours is theirs: letting go writes nothing.
+    // Another program's entry in place of ours is theirs: letting go writes nothing of it, and
+    // the earlier target kept beside ours goes.
     targets.hold(9, kOurs, {}, &namesOurs);
     EXPECT_TRUE(targets.release(9, {"112", std::nullopt}).empty());
+    targets.hold(10, kOurs, {"speakers", std::nullopt}, &namesOurs);
+    EXPECT_EQ(targets.release(10, {"112", std::nullopt}),
+              (std::vector<MetadataWrite>{{10, kEarlierTargetObjectKey, std::nullopt}}));
+}
+
+TEST(StreamTargetsTest, AKilledRunsEntriesGoBackToTheEarlierTargets) {
+    const StreamTargets::MetadataEntries left = {
+        {{0, "default.audio.sink"}, "{\"name\":\"speakers\"}"},
+        // Ours, gone, with another program's target kept beside it.
+        {{7, kTargetObjectKey}, "com.kestrelamp.aggregate.tap.0"},
+        {{7, kEarlierTargetObjectKey}, "speakers"},
+        {{7, kTargetNodeKey}, "31"},
+        // Ours, gone, nothing kept.
+        {{8, kTargetObjectKey}, "com.kestrelamp.aggregate.tap.0"},
+        // Ours and still there (another running owner): left alone.
+        {{9, kTargetObjectKey}, "com.kestrelamp.aggregate.tap.live"},
+        {{9, kEarlierTargetObjectKey}, "headphones"},
+        // Moved by another program after the run was killed: only the kept target goes.
+        {{10, kTargetObjectKey}, "112"},
+        {{10, kEarlierTargetObjectKey}, "speakers"},
+    };
+    const auto exists = [](const std::string& value) { return value.ends_with(".live"); };
+    EXPECT_EQ(StreamTargets::repairLeftovers(left, &namesOurs, exists),
+              (std::vector<MetadataWrite>{{7, kTargetObjectKey, "speakers"},
+                                          {7, kEarlierTargetObjectKey, std::nullopt},
+                                          {8, kTargetObjectKey, std::nullopt},
+                                          {10, kEarlierTargetObjectKey, std::nullopt}}));
+}
+
+TEST(StreamTargetsTest, OurWritesComingBackLateAreNotAnotherProgramsChoice) {
+    TargetsOnTheirWay onTheirWay;
+    // Given back to another program's target, then held again, before either came back.
+    onTheirWay.wrote({7, kTargetObjectKey, "speakers"});
+    onTheirWay.wrote({7, kTargetObjectKey, kOurs});
+    onTheirWay.wrote({7, kEarlierTargetObjectKey, "speakers"});
+    EXPECT_EQ(onTheirWay.expected(7, {"com.kestrelamp.aggregate.tap.0", "31"}),
+              (StreamTargetEntries{kOurs, "31"}));
+    EXPECT_FALSE(onTheirWay.cameBack(7, kTargetObjectKey, "112"));
+    EXPECT_FALSE(onTheirWay.cameBack(7, kTargetNodeKey, "speakers"));
+    EXPECT_TRUE(onTheirWay.cameBack(7, kTargetObjectKey, "speakers"));
+    EXPECT_TRUE(onTheirWay.cameBack(7, kTargetObjectKey, kOurs));
+    // Each comes back once; after that the metadata says it all.
+    EXPECT_FALSE(onTheirWay.cameBack(7, kTargetObjectKey, kOurs));
+    EXPECT_EQ(onTheirWay.expected(7, {"112", std::nullopt}),
+              (StreamTargetEntries{"112", std::nullopt}));
+
+    onTheirWay.wrote({8, kTargetObjectKey, std::nullopt});
+    EXPECT_EQ(onTheirWay.expected(8, {kOurs, std::nullopt}), StreamTargetEntries{});
+    EXPECT_TRUE(onTheirWay.cameBack(8, kTargetObjectKey, std::nullopt));
+    // A stream that went takes its writes along.
+    onTheirWay.wrote({9, kTargetObjectKey, kOurs});
+    onTheirWay.forget(9);
+    EXPECT_FALSE(onTheirWay.cameBack(9, kTargetObjectKey, kOurs));
 }
 
 } // namespace

@@ -1,0 +1,483 @@
+// The program on the private server, driven only through `kestrelamp ctl`, keeps its routes in
+// effect: through the application's restarts and its other processes, through its own restarts,
+// while a device goes and comes back; it follows another program's move and leaves nothing of
+// ours behind. What it reports is checked against what the sinks' monitors hear.
+
+#include "ProgramHarness.h"
+#include "support/LevelMeter.h"
+#include "support/PipeWireSession.h"
+#include "support/SessionTest.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <QElapsedTimer>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <map>
+
+namespace kestrelamp::e2e {
+namespace {
+
+constexpr const char* kToneA = "org.example.ToneA";
+constexpr const char* kSinkC = "test_sink_c";
+constexpr const char* kSource = "test_source";
+constexpr double kAudible = -30.0;
+constexpr int kPatienceMs = 8000;
+// Changes that should take a couple of seconds; a loaded machine gets more before it counts as a
+// fault, and the figure itself is printed.
+constexpr int kPromptMs = 5000;
+// 50 ms: what the timed checks look at.
+constexpr std::uint32_t kWindow = 2400;
+
+using RouteStates = std::map<std::string, std::string>;
+
+class RoutesHoldOnPipeWire : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        ASSERT_FALSE(bus_.address().isEmpty()) << "dbus-daemon did not start";
+        ASSERT_TRUE(session_->createSink(kSinkC, "Test Sink C"));
+        program_ = std::make_unique<test::ProgramHarness>(bus_.address());
+    }
+
+    void TearDown() override {
+        program_.reset();
+        if (session_->isRunning()) {
+            session_->destroyNode(kSinkC);
+            session_->destroyNode(kSource);
+        }
+    }
+
+    void startKestrelamp() {
+        ASSERT_TRUE(program_->startInstance({"--headless"}))
+            << program_->instanceErrors().toStdString();
+    }
+
+    void quitKestrelamp() {
+        EXPECT_EQ(program_->ctl({"quit"}).exitCode, 0);
+        EXPECT_EQ(program_->waitForInstanceExit(), 0) << program_->instanceErrors().toStdString();
+    }
+
+    test::RunResult ctl(const QStringList& arguments, int expectedExit = 0) {
+        test::RunResult result = program_->ctl(arguments);
+        EXPECT_EQ(result.exitCode, expectedExit)
+            << arguments.join(' ').toStdString() << ": " << result.err;
+        return result;
+    }
+
+    nlohmann::json status() const {
+        const auto parsed = nlohmann::json::parse(program_->ctl({"status"}).out, nullptr, false);
+        return parsed.is_object() ? parsed : nlohmann::json::object();
+    }
+
+    // The application's stored device list as the status shows it; nothing while it is not
+    // listed.
+    std::optional<std::vector<std::string>> shownChoice(const std::string& appID) const {
+        for (const auto& app : status().value("apps", nlohmann::json::array())) {
+            if (app.value("id", "") == appID && app["state"].is_object()) {
+                return app["state"].value("outputDeviceUIDs", std::vector<std::string>{});
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Device UID to state text of each route the application's choice wants.
+    RouteStates routeStates(const std::string& appID) const {
+        RouteStates states;
+        for (const auto& route : status().value("routes", nlohmann::json::array())) {
+            if (route.value("appID", "") == appID) {
+                states[route.value("outputDeviceUID", "")] = route.value("state", "");
+            }
+        }
+        return states;
+    }
+
+    bool routesBecome(const std::string& appID, const RouteStates& wanted) const {
+        return pollUntil([&] { return routeStates(appID) == wanted; }, kPatienceMs);
+    }
+
+    bool choiceBecomes(const std::string& appID, const std::vector<std::string>& wanted) const {
+        return pollUntil([&] { return shownChoice(appID) == wanted; }, kPatienceMs);
+    }
+
+    // As a PulseAudio client does it: sink inputs are numbered by serial. pipewire-pulse 0.3.65
+    // now and then acknowledges a move without making it (measured: a few in a hundred, with no
+    // route of ours anywhere), and only a move that took place is ours to follow.
+    bool moveWithPactl(std::uint64_t serial, const std::string& sinkName) const {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const auto moved =
+                runCommand({"pactl", "move-sink-input", std::to_string(serial), sinkName},
+                           session_->logPath("pactl-move"));
+            if (moved.status != 0) {
+                ADD_FAILURE() << moved.output;
+                return false;
+            }
+            if (pollUntil([&] { return shownChoice(kToneA) == std::vector{sinkName}; }, 2000)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool listed(const std::string& appID) const {
+        return pollUntil([&] { return shownChoice(appID).has_value(); }, 10000);
+    }
+
+    // The stored choice as appStates.json holds it.
+    std::vector<std::string> storedChoice(const std::string& appID) const {
+        const auto file = nlohmann::json::parse(program_->dataFile("appStates.json").toStdString(),
+                                                nullptr, false);
+        for (const auto& state : file.is_array() ? file : nlohmann::json::array()) {
+            if (state.value("id", "") == appID) {
+                return state.value("outputDeviceUIDs", std::vector<std::string>{});
+            }
+        }
+        return {};
+    }
+
+    // Tone A playing unrouted on A; the level it has there once settled.
+    double startToneA(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA) {
+        player = session_->startPlayer(kToneA, "Tone A");
+        settledLevel(
+            meterA, [](double l) { return l > kAudible; }, kPatienceMs);
+        return steadyLevel(
+            meterA, [](double) { return true; }, kPatienceMs);
+    }
+
+    static bool playsOnlyOn(LevelMeter& where, double level,
+                            const std::vector<LevelMeter*>& silent) {
+        const double heard = settledLevel(
+            where, [&](double l) { return std::abs(l - level) < 0.5; }, kPatienceMs);
+        bool ok = std::abs(heard - level) < 0.5;
+        for (LevelMeter* meter : silent) {
+            ok = silentLevel(*meter, kPatienceMs) < kSilent && ok;
+        }
+        return ok;
+    }
+
+    // Milliseconds from `since` until the most recent frames of `where` hold the level and those
+    // of every other meter are silent; -1 when that did not happen within the patience.
+    static qint64 msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double level,
+                                const std::vector<LevelMeter*>& silent) {
+        const bool done = pollUntil(
+            [&] {
+                if (std::abs(where.recentDbfs(kWindow).value_or(-120.0) - level) >= 0.5) {
+                    return false;
+                }
+                return std::all_of(silent.begin(), silent.end(), [](LevelMeter* meter) {
+                    return meter->recentDbfs(kWindow).value_or(0.0) < kSilent;
+                });
+            },
+            kPatienceMs);
+        return done ? since.elapsed() : -1;
+    }
+
+    PipeWireSession::NodeIdentity onlyStream() const {
+        std::vector<PipeWireSession::NodeIdentity> streams;
+        pollUntil(
+            [&] {
+                streams = session_->streamNodes(kToneA);
+                return streams.size() == 1;
+            },
+            5000);
+        return streams.size() == 1 ? streams.front() : PipeWireSession::NodeIdentity{};
+    }
+
+    bool leavesNothingOfOurs() const {
+        const bool clean =
+            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000);
+        if (!clean) {
+            ADD_FAILURE() << ::testing::PrintToString(kestrelampObjects(session_->dump()));
+        }
+        return clean;
+    }
+
+    test::PrivateBus bus_;
+    std::unique_ptr<test::ProgramHarness> program_;
+};
+
+TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOtherProcesses) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+
+    ctl({"route", kToneA, kSinkB});
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+
+    player->stop();
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "waiting for the application"}}));
+    const std::uint64_t mark = meterA.framesReceived();
+    player = session_->startPlayer(kToneA, "Tone A");
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+    // What the default sink heard of the new run's first second (1.5 s from just before it
+    // started), as milliseconds of the tone at full level.
+    const auto start = meterA.framesSince(mark, 72000);
+    ASSERT_TRUE(start);
+    double energy = 0.0;
+    for (const float sample : *start) {
+        energy += double(sample) * sample;
+    }
+    const double leakedMs = energy / (0.5 * 0.5 / 2.0 * 48.0);
+    std::printf("[ measure  ] restarted application's first second on the default sink: %.1f ms "
+                "of its sound\n",
+                leakedMs);
+    EXPECT_LT(leakedMs, 250.0);
+
+    // Another process of the application, in another pitch, plays through the route as well.
+    auto second = session_->startPlayer(kToneA, "Tone A", 880.0);
+    const auto tone = [](LevelMeter& meter, double frequency) {
+        return meter.toneDbfs(frequency).value_or(std::vector<double>{-120.0}).front();
+    };
+    EXPECT_TRUE(pollUntil([&] { return tone(meterB, 880.0) > kAudible; }, kPatienceMs));
+    EXPECT_NEAR(tone(meterB, 440.0), unrouted, 0.5);
+    EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
+
+    // A choice made while the application is away is stored, reported as not in effect, and in
+    // effect once the application plays again.
+    second->stop();
+    player->stop();
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "waiting for the application"}}));
+    const test::RunResult waiting = ctl({"route", kToneA, kSinkC}, 1);
+    EXPECT_NE(waiting.err.find(std::string("Route for ") + kToneA + "|" + kSinkC + ": "),
+              std::string::npos)
+        << waiting.err;
+    EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{kSinkC});
+    EXPECT_EQ(routeStates(kToneA), (RouteStates{{kSinkC, "waiting for the application"}}));
+    LevelMeter meterC(kSinkC);
+    player = session_->startPlayer(kToneA, "Tone A");
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
+}
+
+TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWhenItEnds) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+    ctl({"route", kToneA, kSinkB});
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+
+    // No command: the stored choice is in effect once the program runs.
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    startKestrelamp();
+    const qint64 restoredMs = msUntilOnlyOn(sinceStart, meterB, unrouted, {&meterA});
+    std::printf("[ measure  ] stored route in effect %lld ms after the program was started\n",
+                static_cast<long long>(restoredMs));
+    EXPECT_GE(restoredMs, 0);
+    EXPECT_LT(restoredMs, kPromptMs);
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+    // Choosing what is stored already changes nothing and says so.
+    ctl({"route", kToneA, kSinkB});
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+
+    // Killed: the server removes what the program owned, the next run clears the rest and
+    // restores the choice, and quitting that one leaves nothing.
+    ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
+    program_->waitForInstanceExit();
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+    // This time the application comes after the program.
+    player->stop();
+    startKestrelamp();
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "waiting for the application"}}));
+    player = session_->startPlayer(kToneA, "Tone A");
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+}
+
+TEST_F(RoutesHoldOnPipeWire, WhileItsDeviceIsAwayTheApplicationPlaysOnTheDefault) {
+    LevelMeter meterA(kSinkA);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+    ctl({"route", kToneA, kSinkC});
+    {
+        LevelMeter meterC(kSinkC);
+        ASSERT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA}));
+    }
+
+    QElapsedTimer sinceRemoval;
+    sinceRemoval.start();
+    ASSERT_TRUE(session_->destroyNode(kSinkC));
+    const qint64 onDefaultMs = msUntilOnlyOn(sinceRemoval, meterA, unrouted, {});
+    std::printf("[ measure  ] device removed: heard on the default after %lld ms\n",
+                static_cast<long long>(onDefaultMs));
+    EXPECT_GE(onDefaultMs, 0);
+    EXPECT_LT(onDefaultMs, kPromptMs);
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "waiting for the device"}}));
+    EXPECT_EQ(shownChoice(kToneA), std::vector<std::string>{kSinkC});
+    EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{kSinkC});
+
+    QElapsedTimer sinceReturn;
+    sinceReturn.start();
+    ASSERT_TRUE(session_->createSink(kSinkC, "Test Sink C"));
+    LevelMeter meterB(kSinkB);
+    {
+        LevelMeter meterC(kSinkC);
+        const qint64 backMs = msUntilOnlyOn(sinceReturn, meterC, unrouted, {&meterA});
+        std::printf("[ measure  ] device back: route in effect after %lld ms\n",
+                    static_cast<long long>(backMs));
+        EXPECT_GE(backMs, 0);
+        EXPECT_LT(backMs, kPromptMs);
+        EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
+
+        ctl({"route", kToneA, kSinkB, kSinkC});
+        EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA}));
+        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    }
+    // With one of its devices left it plays there, and only there.
+    ASSERT_TRUE(session_->destroyNode(kSinkC));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}, {kSinkC, "waiting for the device"}}));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+}
+
+TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    LevelMeter meterC(kSinkC);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+    const auto stream = onlyStream();
+    ASSERT_NE(stream.serial, 0u);
+    ctl({"route", kToneA, kSinkB});
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+
+    ASSERT_TRUE(moveWithPactl(stream.serial, kSinkC));
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
+    EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{kSinkC});
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+
+    // "System Default" takes away only what is ours: the other program's entry stays, and the
+    // application plays where it says.
+    ctl({"route", kToneA});
+    EXPECT_TRUE(routesBecome(kToneA, {}));
+    const auto target = session_->metadataValue(stream.id, "target.object");
+    const auto sinkC = session_->nodeIdentity(kSinkC);
+    ASSERT_TRUE(target && sinkC);
+    EXPECT_TRUE(*target == std::to_string(sinkC->serial) || *target == kSinkC) << *target;
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+
+    // Moved to a node that is no output device: nothing the program lists, so "System Default",
+    // which is where the session manager plays it.
+    ctl({"route", kToneA, kSinkB});
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    SinkOptions source;
+    source.mediaClass = "Audio/Source";
+    ASSERT_TRUE(session_->createSink(kSource, "Test Source", source));
+    const auto toSource = runCommand(
+        {"pw-metadata", "-n", "default", std::to_string(stream.id), "target.object", kSource},
+        session_->logPath("m"));
+    ASSERT_EQ(toSource.status, 0) << toSource.output;
+    EXPECT_TRUE(choiceBecomes(kToneA, {}));
+    EXPECT_TRUE(routesBecome(kToneA, {}));
+    EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{});
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB, &meterC}));
+    EXPECT_EQ(session_->metadataValue(stream.id, "target.object"), std::string(kSource));
+}
+
+// A server that does not answer refuses the route: the command says so, the choice is kept, and
+// choosing the same again once the server is back builds it.
+TEST_F(RoutesHoldOnPipeWire, ARouteTheServerRefusesIsReportedAndBuiltWhenChosenAgain) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+
+    session_->pauseServer();
+    const test::RunResult refused = program_->ctl({"route", kToneA, kSinkB});
+    session_->resumeServer();
+    EXPECT_EQ(refused.exitCode, 1) << refused.err;
+    const std::string line = std::string("Route for ") + kToneA + "|" + kSinkB + ": ";
+    EXPECT_NE(refused.err.find(line), std::string::npos) << refused.err;
+    EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{kSinkB});
+    const RouteStates states = routeStates(kToneA);
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_TRUE(states.begin()->second.starts_with("failed: ")) << states.begin()->second;
+    EXPECT_NE(refused.err.find(states.begin()->second.substr(8)), std::string::npos);
+    // Failing, it left the application where it was.
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+
+    ctl({"route", kToneA, kSinkB});
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    // What the refused attempt made once the server answered again went with it.
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+}
+
+// A target another program had set before the route is the application's again once the route
+// goes: when the program quits, and when it was killed, once its next run has ended.
+TEST_F(RoutesHoldOnPipeWire, AnotherProgramsEarlierTargetOutlivesTheProgram) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    LevelMeter meterC(kSinkC);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    ASSERT_GT(unrouted, kAudible);
+    const auto stream = onlyStream();
+    const auto chosen = runCommand(
+        {"pw-metadata", "-n", "default", std::to_string(stream.id), "target.object", kSinkC},
+        session_->logPath("before"));
+    ASSERT_EQ(chosen.status, 0) << chosen.output;
+    ASSERT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+    startKestrelamp();
+    ASSERT_TRUE(listed(kToneA));
+    // Moving between devices lets the stream go and takes it again: the earlier target written
+    // back in between is not another program's choice.
+    for (const char* device : {kSinkB, kSinkA, kSinkB}) {
+        ctl({"route", kToneA, device});
+        EXPECT_TRUE(choiceBecomes(kToneA, {device}));
+        LevelMeter& where = device == kSinkA ? meterA : meterB;
+        LevelMeter& other = device == kSinkA ? meterB : meterA;
+        EXPECT_TRUE(playsOnlyOn(where, unrouted, {&other, &meterC})) << device;
+    }
+
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    EXPECT_EQ(session_->metadataValue(stream.id, "target.object"), std::string(kSinkC));
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+
+    startKestrelamp();
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
+    program_->waitForInstanceExit();
+    startKestrelamp();
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    EXPECT_EQ(session_->metadataValue(stream.id, "target.object"), std::string(kSinkC));
+    EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
+}
+
+} // namespace
+} // namespace kestrelamp::e2e

@@ -43,34 +43,11 @@ protected:
         }
     }
 
-    static double levelNear(LevelMeter& meter, double target, double tolerance = 0.3) {
-        return settledLevel(meter, [&](double l) { return std::abs(l - target) < tolerance; });
-    }
-
     // Tone A playing unrouted on A, at the level it has there.
     double startToneA(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA) {
         player = session_->startPlayer(kToneA, "Tone A");
         settledLevel(meterA, [](double l) { return l > kAudible; });
         return steadyLevel(meterA, [](double) { return true; });
-    }
-
-    bool playsOnlyOn(LevelMeter& where, double level, std::vector<LevelMeter*> silent) {
-        bool ok = std::abs(levelNear(where, level) - level) < 0.3;
-        for (LevelMeter* meter : silent) {
-            ok = silentLevel(*meter) < kSilent && ok;
-        }
-        return ok;
-    }
-
-    PipeWireSession::NodeIdentity onlyStream() {
-        std::vector<PipeWireSession::NodeIdentity> streams;
-        pollUntil(
-            [&] {
-                streams = session_->streamNodes(kToneA);
-                return streams.size() == 1;
-            },
-            5000);
-        return streams.empty() ? PipeWireSession::NodeIdentity{} : streams.front();
     }
 
     // What wpctl lists as audio sinks.
@@ -147,7 +124,7 @@ TEST_F(ApplicationTapTest, AnotherProgramsMoveReleasesTheTapAndKeepsItsChoice) {
     PipeWireAudioHardware hardware;
     const auto process = findProcess(hardware, kToneA);
     ASSERT_TRUE(process);
-    const auto node = onlyStream();
+    const auto node = session_->onlyStream(kToneA);
     const std::uint32_t stream = node.id;
 
     // By a PulseAudio client (its sink inputs are numbered by serial), and by the metadata.
@@ -198,7 +175,7 @@ TEST_F(ApplicationTapTest, LettingGoGivesTheStreamBackToTheTargetItHadBefore) {
     LevelMeter meterC(kSinkC);
     std::unique_ptr<ChildProcess> player;
     const double unrouted = startToneA(player, meterA);
-    const std::uint32_t stream = onlyStream().id;
+    const std::uint32_t stream = session_->onlyStream(kToneA).id;
     runCommand({"pw-metadata", "-n", "default", std::to_string(stream), "target.object", kSinkC},
                session_->logPath("before"));
     ASSERT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));

@@ -59,10 +59,6 @@ protected:
         return steadyLevel(meter, [](double) { return true; });
     }
 
-    static double levelNear(LevelMeter& meter, double target, double tolerance = 0.3) {
-        return settledLevel(meter, [&](double l) { return std::abs(l - target) < tolerance; });
-    }
-
     // Tone A's process routed to a sink through the renderer.
     static void routeToneA(AudioHardware& hardware, const char* uid, PassThrough& renderer,
                            std::optional<TestRoute>& route) {

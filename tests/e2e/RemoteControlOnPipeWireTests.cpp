@@ -17,12 +17,6 @@ namespace {
 constexpr const char* kTone = "org.example.RemoteTone";
 constexpr int kPatienceMs = 8000;
 
-// 440 Hz: 4800 frames hold whole periods.
-double levelNear(LevelMeter& meter, double expected, double tolerance) {
-    return settledLevel(
-        meter, [&](double level) { return std::abs(level - expected) < tolerance; }, kPatienceMs);
-}
-
 bool listsApp(const test::ProgramHarness& program, const std::string& appID) {
     return pollUntil(
         [&] {
@@ -65,17 +59,17 @@ TEST(RemoteControlOnPipeWire, CtlMovesAPlayerRestoresAProfileAndQuitsWithoutTrac
         return result;
     };
     ctl({"route", kTone, kSinkB});
-    EXPECT_NEAR(levelNear(meterB, unrouted, 0.5), unrouted, 0.5);
+    EXPECT_NEAR(levelNear(meterB, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
     EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
 
     const std::string profileID =
         QString::fromStdString(ctl({"profile", "save", "On B"}).out).trimmed().toStdString();
     ctl({"route", kTone, kSinkA});
-    EXPECT_NEAR(levelNear(meterA, unrouted, 0.5), unrouted, 0.5);
+    EXPECT_NEAR(levelNear(meterA, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
     EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
 
     ctl({"profile", "apply", "on b"});
-    EXPECT_NEAR(levelNear(meterB, unrouted, 0.5), unrouted, 0.5);
+    EXPECT_NEAR(levelNear(meterB, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
     EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
     const auto status = nlohmann::json::parse(ctl({"status"}).out, nullptr, false);
     EXPECT_EQ(status["activeProfileID"], profileID);
@@ -85,7 +79,7 @@ TEST(RemoteControlOnPipeWire, CtlMovesAPlayerRestoresAProfileAndQuitsWithoutTrac
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session.dump()).empty(); }, 5000))
         << ::testing::PrintToString(kestrelampObjects(session.dump()));
     // Untapped again, the player is heard on the default sink.
-    EXPECT_NEAR(levelNear(meterA, unrouted, 0.5), unrouted, 0.5);
+    EXPECT_NEAR(levelNear(meterA, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
 }
 
 } // namespace

@@ -26,7 +26,7 @@ constexpr const char* kBass = "org.example.Bass";
 constexpr int kPatienceMs = 8000;
 
 // Windows are whole periods of the tones used.
-double levelNear(LevelMeter& meter, double expected, double tolerance, std::uint32_t frames) {
+double steadyLevelNear(LevelMeter& meter, double expected, double tolerance, std::uint32_t frames) {
     return steadyLevel(
         meter, [&](double level) { return std::abs(level - expected) < tolerance; }, kPatienceMs,
         frames);
@@ -85,7 +85,7 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     manager_->setVolume(kToneA, 0.5f);
     EXPECT_EQ(manager_->routeKeys(kToneA).size(), 1u);
     const double half = unrouted - 6.02;
-    EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
+    EXPECT_NEAR(steadyLevelNear(meterB, half, 0.3, 4800), half, 0.3);
     EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
 
     // The meter entry follows what the device plays.
@@ -100,19 +100,19 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
         << "meter " << measured;
 
     manager_->setOutputDevices(kToneA, {kSinkA, kSinkB});
-    EXPECT_NEAR(levelNear(meterA, half, 0.3, 4800), half, 0.3);
-    EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
+    EXPECT_NEAR(steadyLevelNear(meterA, half, 0.3, 4800), half, 0.3);
+    EXPECT_NEAR(steadyLevelNear(meterB, half, 0.3, 4800), half, 0.3);
 
     manager_->toggleMute(kToneA);
     EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
     EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
     manager_->toggleMute(kToneA);
-    EXPECT_NEAR(levelNear(meterB, half, 0.3, 4800), half, 0.3);
+    EXPECT_NEAR(steadyLevelNear(meterB, half, 0.3, 4800), half, 0.3);
 
     // "System Default": no device chosen, no route, back where it played.
     manager_->setOutputDevices(kToneA, {});
     EXPECT_TRUE(manager_->routeKeys(kToneA).empty());
-    EXPECT_NEAR(levelNear(meterA, unrouted, 0.3, 4800), unrouted, 0.3);
+    EXPECT_NEAR(steadyLevelNear(meterA, unrouted, 0.3, 4800), unrouted, 0.3);
     EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 8000))
         << ::testing::PrintToString(kestrelampObjects(session_->dump()));
@@ -129,7 +129,7 @@ TEST_F(RouteManagerOnPipeWire, BassBoostRaisesALowToneByTheCascadesResponse) {
     ASSERT_GT(flat, -40.0);
     manager_->setEQPreset(kBass, EQPreset::bassBoost());
     // Band 0's +6 dB plus the skirts of the 64 and 128 Hz bands: +7.09 dB at 32 Hz.
-    const double boosted = levelNear(meterB, flat + 7.09, 0.5, 15000);
+    const double boosted = steadyLevelNear(meterB, flat + 7.09, 0.5, 15000);
     EXPECT_NEAR(boosted, flat + 7.09, 0.5);
 }
 

@@ -152,13 +152,7 @@ protected:
 
     static bool playsOnlyOn(LevelMeter& where, double level,
                             const std::vector<LevelMeter*>& silent) {
-        const double heard = settledLevel(
-            where, [&](double l) { return std::abs(l - level) < 0.5; }, kPatienceMs);
-        bool ok = std::abs(heard - level) < 0.5;
-        for (LevelMeter* meter : silent) {
-            ok = silentLevel(*meter, kPatienceMs) < kSilent && ok;
-        }
-        return ok;
+        return e2e::playsOnlyOn(where, level, silent, 0.5, kPatienceMs);
     }
 
     // Milliseconds from `since` until the most recent frames of `where` hold the level and those
@@ -176,17 +170,6 @@ protected:
             },
             kPatienceMs);
         return done ? since.elapsed() : -1;
-    }
-
-    PipeWireSession::NodeIdentity onlyStream() const {
-        std::vector<PipeWireSession::NodeIdentity> streams;
-        pollUntil(
-            [&] {
-                streams = session_->streamNodes(kToneA);
-                return streams.size() == 1;
-            },
-            5000);
-        return streams.size() == 1 ? streams.front() : PipeWireSession::NodeIdentity{};
     }
 
     bool leavesNothingOfOurs() const {
@@ -364,7 +347,7 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
     ASSERT_GT(unrouted, kAudible);
     startKestrelamp();
     ASSERT_TRUE(listed(kToneA));
-    const auto stream = onlyStream();
+    const auto stream = session_->onlyStream(kToneA);
     ASSERT_NE(stream.serial, 0u);
     ctl({"route", kToneA, kSinkB});
     ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
@@ -444,7 +427,7 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsEarlierTargetOutlivesTheProgram) {
     std::unique_ptr<ChildProcess> player;
     const double unrouted = startToneA(player, meterA);
     ASSERT_GT(unrouted, kAudible);
-    const auto stream = onlyStream();
+    const auto stream = session_->onlyStream(kToneA);
     const auto chosen = runCommand(
         {"pw-metadata", "-n", "default", std::to_string(stream.id), "target.object", kSinkC},
         session_->logPath("before"));

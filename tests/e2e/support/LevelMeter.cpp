@@ -269,4 +269,18 @@ double silentLevel(LevelMeter& meter, int timeoutMs) {
                      [](double level, double) { return level < kSilent; });
 }
 
+double levelNear(LevelMeter& meter, double expected, double tolerance, int timeoutMs) {
+    return settledLevel(
+        meter, [&](double level) { return std::abs(level - expected) < tolerance; }, timeoutMs);
+}
+
+bool playsOnlyOn(LevelMeter& where, double level, const std::vector<LevelMeter*>& silent,
+                 double tolerance, int timeoutMs) {
+    bool ok = std::abs(levelNear(where, level, tolerance, timeoutMs) - level) < tolerance;
+    for (LevelMeter* meter : silent) {
+        ok = silentLevel(*meter, timeoutMs) < kSilent && ok;
+    }
+    return ok;
+}
+
 } // namespace kestrelamp::e2e

@@ -79,5 +79,11 @@ double steadyLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
                    int timeoutMs = 5000, std::uint32_t frames = 4800);
 // The level once below kSilent; a window that does not arrive reads as 0, never as silence.
 double silentLevel(LevelMeter& meter, int timeoutMs = 5000);
+// The level once within `tolerance` of `expected` (4800-frame windows hold whole periods of the
+// tones used).
+double levelNear(LevelMeter& meter, double expected, double tolerance = 0.3, int timeoutMs = 5000);
+// True once `where` carries `level` and every meter of `silent` is silent.
+bool playsOnlyOn(LevelMeter& where, double level, const std::vector<LevelMeter*>& silent,
+                 double tolerance = 0.3, int timeoutMs = 5000);
 
 } // namespace kestrelamp::e2e

@@ -286,6 +286,17 @@ PipeWireSession::streamNodes(const std::string& appID) const {
     return ids;
 }
 
+PipeWireSession::NodeIdentity PipeWireSession::onlyStream(const std::string& appID) const {
+    std::vector<NodeIdentity> streams;
+    pollUntil(
+        [&] {
+            streams = streamNodes(appID);
+            return streams.size() == 1;
+        },
+        5000);
+    return streams.size() == 1 ? streams.front() : NodeIdentity{};
+}
+
 std::optional<std::string> PipeWireSession::metadataValue(std::uint32_t subject,
                                                           const std::string& key) const {
     for (const auto& object : dump()) {

@@ -74,6 +74,8 @@ public:
     std::optional<std::uint32_t> nodeID(const std::string& nodeName) const;
     // The playback streams of the application with this id.
     std::vector<NodeIdentity> streamNodes(const std::string& appID) const;
+    // The application's one stream once it has exactly one; zeros when it did not come to that.
+    NodeIdentity onlyStream(const std::string& appID) const;
     // An entry of the "default" metadata; nothing when it is not there.
     std::optional<std::string> metadataValue(std::uint32_t subject, const std::string& key) const;
 

@@ -418,6 +418,39 @@ TEST_F(RoutesHoldOnPipeWire, ARouteTheServerRefusesIsReportedAndBuiltWhenChosenA
     EXPECT_TRUE(leavesNothingOfOurs());
 }
 
+// The server and the session manager restart (an update, a crash): the program keeps running,
+// connects again and its routes are in effect for the application as soon as it plays again.
+TEST_F(RoutesHoldOnPipeWire, RoutesComeBackAfterTheServerRestarts) {
+    double unrouted = 0.0;
+    {
+        LevelMeter meterA(kSinkA);
+        LevelMeter meterB(kSinkB);
+        std::unique_ptr<ChildProcess> player;
+        unrouted = startToneA(player, meterA);
+        ASSERT_GT(unrouted, kAudible);
+        startKestrelamp();
+        ASSERT_TRUE(listed(kToneA));
+        ctl({"route", kToneA, kSinkB});
+        ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+        session_->stop();
+    }
+    ASSERT_TRUE(session_->start()) << session_->error();
+    QElapsedTimer sinceBack;
+    sinceBack.start();
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    auto player = session_->startPlayer(kToneA, "Tone A");
+    const qint64 backMs = msUntilOnlyOn(sinceBack, meterB, unrouted, {&meterA});
+    std::printf("[ measure  ] server restarted: route in effect after %lld ms\n",
+                static_cast<long long>(backMs));
+    EXPECT_GE(backMs, 0);
+    EXPECT_LT(backMs, kPromptMs);
+    EXPECT_EQ(program_->instance().state(), QProcess::Running);
+    EXPECT_TRUE(routesBecome(kToneA, {{kSinkB, "active"}}));
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+}
+
 // A target another program had set before the route is the application's again once the route
 // goes: when the program quits, and when it was killed, once its next run has ended.
 TEST_F(RoutesHoldOnPipeWire, AnotherProgramsEarlierTargetOutlivesTheProgram) {

@@ -9,8 +9,6 @@
 namespace kestrelamp {
 namespace {
 
-constexpr float kMaxBandGain = 24.0f;
-
 float nominalSampleRate(hal::AudioHardware& hardware, hal::AudioObjectID deviceID) {
     double rate = kFallbackEngineSampleRate;
     const hal::OSStatus status = hardware.getPropertyFloat64(

@@ -27,6 +27,8 @@ namespace kestrelamp {
 inline constexpr std::size_t kEQChannelBanks = 8;
 inline constexpr float kFallbackEngineSampleRate = 48000.0f;
 inline constexpr float kSilentLevel = -96.0f;
+// A band's gain in dB is limited to ±this.
+inline constexpr float kMaxBandGain = 24.0f;
 
 // One route's engine. The atomics and publishedBands are shared with the audio thread; render
 // and filters belong to the render cycle; everything else is the main thread's.

@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace kestrelamp {
@@ -89,8 +90,16 @@ void AudioRouteManager::setOutputDeviceList(AudioDeviceList devices) {
 }
 
 void AudioRouteManager::setDefaultOutputDeviceValue(OptionalAudioDevice device) {
+    const bool moved = (device ? device->uid : std::string()) !=
+                       (defaultOutputDevice_ ? defaultOutputDevice_->uid : std::string());
     defaultOutputDevice_ = std::move(device);
     Q_EMIT defaultOutputDeviceChanged();
+    if (moved && !followingDefault_.empty()) {
+        const auto following = [this](const std::string& appID) {
+            return followingDefault_.count(appID) > 0;
+        };
+        reconcileRoutes(following, [](const std::string&) { return false; });
+    }
 }
 
 void AudioRouteManager::setAudioActivity(AudioActivityMap activity) {
@@ -140,16 +149,69 @@ std::vector<std::string> AudioRouteManager::bundleIDs(const std::string& appID) 
 
 std::vector<std::string> AudioRouteManager::routeKeys(const std::string& appID) const {
     std::vector<std::string> keys;
-    const AppAudioState* stored = state(appID);
-    if (!stored) {
+    const std::vector<std::string> uids = routedDeviceUIDs(appID);
+    if (uids.empty()) {
         return keys;
     }
     for (const std::string& bundleID : bundleIDs(appID)) {
-        for (const std::string& uid : stored->outputDeviceUIDs) {
+        for (const std::string& uid : uids) {
             keys.push_back(routeKey(bundleID, uid));
         }
     }
     return keys;
+}
+
+std::vector<std::string> AudioRouteManager::routedDeviceUIDs(const std::string& appID) const {
+    const AppAudioState* stored = state(appID);
+    if (!stored) {
+        return {};
+    }
+    if (!stored->outputDeviceUIDs.empty()) {
+        return stored->outputDeviceUIDs;
+    }
+    if (followsDefaultOutput(appID)) {
+        return {defaultOutputDevice_->uid};
+    }
+    return {};
+}
+
+bool AudioRouteManager::followsDefaultOutput(const std::string& appID) const {
+    const AppAudioState* stored = state(appID);
+    return stored && !stored->isIgnored && stored->outputDeviceUIDs.empty() &&
+           defaultOutputDevice_ && !hasNeutralSettings(*stored, bandEditsOf(appID));
+}
+
+bool AudioRouteManager::hasNeutralSettings(const AppAudioState& state,
+                                           const std::optional<BandGains>& bandEdits) {
+    if (state.volume != 1.0f || state.isMuted || state.boostMultiplier != 1) {
+        return false;
+    }
+    if (bandEdits) {
+        return areFlatGains(*bandEdits);
+    }
+    if (!state.eqPresetID) {
+        return true;
+    }
+    const auto& presets = EQPreset::allPresets();
+    const auto preset = std::find_if(presets.begin(), presets.end(),
+                                     [&](const EQPreset& p) { return p.id == *state.eqPresetID; });
+    if (preset == presets.end()) {
+        return true;
+    }
+    BandGains gains{};
+    std::copy_n(preset->bands.begin(), std::min(preset->bands.size(), gains.size()), gains.begin());
+    return areFlatGains(gains);
+}
+
+std::optional<BandGains> AudioRouteManager::bandEditsOf(const std::string& appID) const {
+    const auto edits = bandEdits_.find(appID);
+    return edits == bandEdits_.end() ? std::nullopt : std::optional(edits->second);
+}
+
+void AudioRouteManager::followDefaultIfChanged(const std::string& appID) {
+    if (followsDefaultOutput(appID) != (followingDefault_.count(appID) > 0)) {
+        reconcileRoutesFor(appID);
+    }
 }
 
 void AudioRouteManager::forEachEngine(const std::string& appID,
@@ -219,6 +281,7 @@ void AudioRouteManager::setVolume(const std::string& appID, float volume) {
         engine.volume.store(gain, std::memory_order_relaxed);
         engine.isMuted.store(false, std::memory_order_relaxed);
     });
+    followDefaultIfChanged(appID);
     // A drag calls this for every pointer move.
     saveStatesSoon();
 }
@@ -241,6 +304,7 @@ void AudioRouteManager::toggleMute(const std::string& appID) {
             engine.isMuted.store(false, std::memory_order_relaxed);
         }
     });
+    followDefaultIfChanged(appID);
     saveStates();
 }
 
@@ -258,6 +322,7 @@ void AudioRouteManager::setBoost(const std::string& appID, std::int64_t multipli
         engine.volume.store(gain, std::memory_order_relaxed);
         engine.isMuted.store(muted, std::memory_order_relaxed);
     });
+    followDefaultIfChanged(appID);
     saveStates();
 }
 
@@ -311,22 +376,37 @@ void AudioRouteManager::setEQPreset(const std::string& appID,
     AppAudioState updated = *stored;
     updated.eqPresetID = preset ? std::optional(preset->id) : std::nullopt;
     storeState(updated);
+    bandEdits_.erase(appID);
     const EQPreset effective = preset.value_or(EQPreset::flat());
     for (const std::string& key : routeKeys(appID)) {
         eqProcessor_.applyPreset(effective, key);
     }
+    followDefaultIfChanged(appID);
     saveStates();
 }
 
 void AudioRouteManager::setEQBand(const std::string& appID, int band, float gain) {
-    if (!state(appID)) {
+    const AppAudioState* stored = state(appID);
+    if (!stored) {
         return;
+    }
+    if (stored->outputDeviceUIDs.empty() && band >= 0 && band < int(kEQBandCount) &&
+        !std::isnan(gain)) {
+        // Without an engine the edit would be lost; it takes the application to a route of ours.
+        const std::vector<float> current = getEQBands(appID);
+        BandGains edited{};
+        std::copy_n(current.begin(), edited.size(), edited.begin());
+        edited[std::size_t(band)] = std::clamp(gain, -kMaxBandGain, kMaxBandGain);
+        bandEdits_.insert_or_assign(appID, edited);
     }
     for (const std::string& key : routeKeys(appID)) {
         eqProcessor_.setBand(key, band, gain);
     }
+    followDefaultIfChanged(appID);
 }
 
+// The running engine's curve; for an application on the default without one, the curve its
+// settings put in effect.
 std::vector<float> AudioRouteManager::getEQBands(const std::string& appID) const {
     const auto& engines = eqProcessor_.engines();
     for (const std::string& key : routeKeys(appID)) {
@@ -335,7 +415,23 @@ std::vector<float> AudioRouteManager::getEQBands(const std::string& appID) const
                                       engine->second->eqBands.end());
         }
     }
-    return std::vector<float>(kEQBandCount, 0.0f);
+    std::vector<float> bands(kEQBandCount, 0.0f);
+    const AppAudioState* stored = state(appID);
+    if (!stored || !stored->outputDeviceUIDs.empty()) {
+        return bands;
+    }
+    if (const auto edits = bandEditsOf(appID)) {
+        return std::vector<float>(edits->begin(), edits->end());
+    }
+    const auto& presets = EQPreset::allPresets();
+    const auto preset = std::find_if(presets.begin(), presets.end(), [&](const EQPreset& p) {
+        return stored->eqPresetID && p.id == *stored->eqPresetID;
+    });
+    if (preset != presets.end()) {
+        std::copy_n(preset->bands.begin(), std::min(preset->bands.size(), bands.size()),
+                    bands.begin());
+    }
+    return bands;
 }
 
 void AudioRouteManager::setDefaultOutputDevice(const std::string& uid) {
@@ -424,7 +520,8 @@ std::vector<WantedRoute> AudioRouteManager::wantedRoutes() const {
     std::vector<WantedRoute> wanted;
     std::set<std::string> keys;
     for (const auto& [appID, stored] : appStates_) {
-        if (stored.isIgnored || stored.outputDeviceUIDs.empty()) {
+        const std::vector<std::string> uids = routedDeviceUIDs(appID);
+        if (stored.isIgnored || uids.empty()) {
             continue;
         }
         // Helpers seen before keep their routes while they are away, as the application does.
@@ -436,7 +533,7 @@ std::vector<WantedRoute> AudioRouteManager::wantedRoutes() const {
             }
         }
         for (const std::string& bundleID : ids) {
-            for (const std::string& uid : stored.outputDeviceUIDs) {
+            for (const std::string& uid : uids) {
                 const std::string key = routeKey(bundleID, uid);
                 if (keys.insert(key).second) {
                     wanted.push_back({key, appID, bundleID, uid});
@@ -453,6 +550,12 @@ void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retr
     if (stopped_) {
         return;
     }
+    followingDefault_.clear();
+    for (const auto& [appID, stored] : appStates_) {
+        if (followsDefaultOutput(appID)) {
+            followingDefault_.insert(appID);
+        }
+    }
     RouteLifecycle::Pass pass;
     pass.processes = processes ? std::move(*processes) : processEnumerator_.listedProcessObjects();
     pass.wanted = wantedRoutes();
@@ -461,8 +564,12 @@ void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retr
     }
     pass.settings = [this](const std::string& appID) { return state(appID); };
     pass.retryFailed = retryFailed;
+    pass.bands = [this](const std::string& appID) {
+        return followingDefault_.count(appID) ? bandEditsOf(appID) : std::nullopt;
+    };
+    // An application on the default is not told to wait: it plays there all the same.
     pass.announceWaiting = [this, named](const std::string& appID) {
-        return app(appID) != nullptr || named(appID);
+        return !followingDefault_.count(appID) && (app(appID) != nullptr || named(appID));
     };
     if (routeLifecycle_.reconcile(pass)) {
         Q_EMIT routeStatesChanged();
@@ -485,8 +592,13 @@ void AudioRouteManager::applySettingsToEngines(const std::string& appID) {
     const auto preset = std::find_if(presets.begin(), presets.end(), [&](const EQPreset& p) {
         return stored->eqPresetID && p.id == *stored->eqPresetID;
     });
+    const auto edits = followsDefaultOutput(appID) ? bandEditsOf(appID) : std::nullopt;
     for (const std::string& key : routeKeys(appID)) {
         eqProcessor_.applyPreset(preset != presets.end() ? *preset : EQPreset::flat(), key);
+        if (EngineState* engine = edits ? eqProcessor_.engine(key) : nullptr) {
+            engine->eqBands = *edits;
+            EQProcessor::updateFilters(*engine);
+        }
     }
 }
 

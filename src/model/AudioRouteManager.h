@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,17 @@ public:
     std::vector<float> getEQBands(const std::string& appID) const;
     void setDefaultOutputDevice(const std::string& uid);
     std::vector<std::string> routeKeys(const std::string& appID) const;
+    // Where the application's routes go: its stored choice, or the current default output while
+    // it follows the default; nothing when neither.
+    std::vector<std::string> routedDeviceUIDs(const std::string& appID) const;
+    // Left on "System Default" with settings that change its sound: a route of ours to the
+    // current default output carries it, rebuilt whenever the default changes. Not a stored
+    // choice: its stored device list stays empty.
+    bool followsDefaultOutput(const std::string& appID) const;
+    // Volume 1, not muted, boost 1 and a flat curve (its preset's, or the unsaved band edits of
+    // an application on the default): the sound stays as it is, so nothing of ours is needed.
+    static bool hasNeutralSettings(const AppAudioState& state,
+                                   const std::optional<BandGains>& bandEdits);
     // Writes a save that a volume drag put off; stopAll does it too.
     void flushPendingSave();
     // Saves anything put off, tears every route down and stops listening; safe to call more than
@@ -182,6 +194,11 @@ private:
     // A meter of an application that no route plays any more shows silence.
     void silenceUnroutedLevels();
     void reconcileRoutesFor(const std::string& appID);
+    // Builds or removes the application's route to the default output when its settings took it
+    // across neutral.
+    void followDefaultIfChanged(const std::string& appID);
+    // Band edits of an application on the default, kept while its route is rebuilt.
+    std::optional<BandGains> bandEditsOf(const std::string& appID) const;
     void onTapReleased(const std::string& routeKey, const std::string& deviceUID);
     void removeEveryRoute();
     void saveStatesSoon();
@@ -220,6 +237,11 @@ private:
     // Each listed application's helpers as last enumerated: audioApps keeps its entries while the
     // set of applications stays the same, but a helper may start later.
     std::map<std::string, std::vector<std::string>> currentHelpers_;
+    // Band edits of applications without a stored device, by application; in memory only, like
+    // every band edit. A preset replaces them.
+    std::map<std::string, BandGains> bandEdits_;
+    // The applications whose routes the last pass sent to the default output.
+    std::set<std::string> followingDefault_;
     // Set by stopAll(): nothing builds routes afterwards.
     bool stopped_ = false;
     StoredFile stateFile_;

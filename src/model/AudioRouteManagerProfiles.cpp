@@ -43,6 +43,7 @@ void AudioRouteManager::applyProfile(const AudioProfile& profile) {
     }
     for (const AppAudioState& saved : profile.routes) {
         appStates_.insert_or_assign(saved.id, saved);
+        bandEdits_.erase(saved.id);
     }
     Q_EMIT appStatesChanged();
     profileManager_.setActiveProfileID(profile.id);

@@ -111,14 +111,16 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
         return stateOf(wanted, RouteStatus::waitingForApplication,
                        TapError::processNotFound(wanted.bundleID).description());
     }
-    RouteState result = build(wanted, *pass.settings(wanted.appID));
+    RouteState result = build(wanted, *pass.settings(wanted.appID),
+                              pass.bands ? pass.bands(wanted.appID) : std::nullopt);
     if (result.isActive()) {
         builtFor_[wanted.key] = device->second;
     }
     return result;
 }
 
-RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState& settings) {
+RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState& settings,
+                                 const std::optional<BandGains>& bands) {
     const auto route = tapManager_.createRoute(wanted.bundleID, wanted.deviceUID, wanted.key);
     if (!route) {
         const RouteStatus status = route.error().kind == TapError::Kind::processNotFound
@@ -143,6 +145,10 @@ RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState&
         if (preset != presets.end()) {
             eqProcessor_.applyPreset(*preset, wanted.key);
         }
+    }
+    if (bands) {
+        engine->eqBands = *bands;
+        EQProcessor::updateFilters(*engine);
     }
     engine->levelHandler = levelHandlerFactory_(wanted.appID);
     return stateOf(wanted, RouteStatus::active);

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
         std::map<std::string, AudioDeviceID> devices;
         // The stored settings of an application that wants routes.
         std::function<const AppAudioState*(const std::string& appID)> settings;
+        // The band gains a new route of the application starts with when they are not its stored
+        // preset's (band edits of an application that follows the default output); may be unset.
+        std::function<std::optional<BandGains>(const std::string& appID)> bands;
         // Whether a failed route of the application is tried again in this pass.
         AppPredicate retryFailed;
         // Whether a route of the application that starts waiting is reported.
@@ -67,7 +71,8 @@ public:
 private:
     RouteState work(const WantedRoute& wanted, const Pass& pass);
     // The route's state after trying to build it.
-    RouteState build(const WantedRoute& wanted, const AppAudioState& settings);
+    RouteState build(const WantedRoute& wanted, const AppAudioState& settings,
+                     const std::optional<BandGains>& bands);
     void removeRoute(const std::string& key);
     void report(const std::string& key, const RouteState& now, const Pass& pass) const;
 

@@ -231,8 +231,13 @@ TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPres
     manager.toggleMute(kPlayer);
     EXPECT_LT(world.levelOn("headphones"), -90.0f);
 
+    // Neutral settings on System Default leave the sound as it was.
+    manager.toggleMute(kPlayer);
+    manager.setVolume(kPlayer, 1.0f);
+    manager.setEQPreset(kOther, std::nullopt);
     manager.setOutputDevices(kPlayer, {});
     manager.setOutputDevices(kOther, {});
+    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
     EXPECT_NEAR(world.levelOn("speakers"), unrouted, 0.1f)
         << "System Default brings the sound back";
 }

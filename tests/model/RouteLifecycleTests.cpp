@@ -218,8 +218,14 @@ TEST(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
     EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f) << "a route of ours carries it";
     EXPECT_LT(world.levelOn("headphones"), -90.0f);
 
-    // "System Default" then leaves it where the other client sent it.
+    // "System Default" with a setting that acts on the sound: a route of ours to the default
+    // output carries it, as the row says.
     manager.setOutputDevices(kPlayer, {});
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f) + 3.01f, 0.1f);
+    EXPECT_LT(world.levelOn("hdmi"), -90.0f);
+
+    // With neutral settings it is left where the other client sent it.
+    manager.setVolume(kPlayer, 1.0f);
     EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f);
     EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
 

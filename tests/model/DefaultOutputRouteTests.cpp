@@ -1,0 +1,163 @@
+#include "RouteWorld.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <set>
+
+namespace kestrelamp {
+namespace {
+
+using test::kOther;
+using test::kPlayer;
+using test::readFile;
+using test::RouteWorld;
+
+// The routes built for Other (a player without helpers).
+std::set<std::string> builtKeys(AudioRouteManager& manager) {
+    std::set<std::string> keys;
+    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
+        if (key.starts_with(kOther + "|")) {
+            keys.insert(key);
+        }
+    }
+    return keys;
+}
+
+float sineLevel(float amplitude) {
+    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
+}
+
+// Other alone on its device: the player sent elsewhere.
+void isolateOther(RouteWorld& world) {
+    world.manager().setOutputDevices(kPlayer, {"hdmi"});
+}
+
+TEST(DefaultOutputRoute, NeutralSettingsCostNothingAndEveryOtherSettingActsOnTheDefault) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    isolateOther(world);
+    const float unrouted = world.levelOn("speakers", 48000);
+    EXPECT_NEAR(unrouted, sineLevel(0.25f), 0.1f);
+    EXPECT_TRUE(builtKeys(manager).empty());
+
+    manager.toggleMute(kOther);
+    EXPECT_EQ(builtKeys(manager), std::set<std::string>{kOther + "|speakers"});
+    EXPECT_LT(world.levelOn("speakers", 48000), -90.0f);
+    EXPECT_EQ(manager.routeStates().at(kOther + "|speakers").status, RouteStatus::active);
+
+    manager.setVolume(kOther, 0.5f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted - 6.02f, 0.1f);
+    manager.setBoost(kOther, 2);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted, 0.1f);
+    EXPECT_LT(world.levelOn("headphones"), -90.0f) << "it plays only on the default";
+
+    manager.setVolume(kOther, 1.0f);
+    manager.setBoost(kOther, 1);
+    manager.setEQPreset(kOther, EQPreset::bassBoost());
+    // The 32 Hz tone through the bass-boost cascade, as on a chosen device.
+    world.levelOn("speakers", 48000);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted + 7.09f, 0.3f);
+    EXPECT_EQ(manager.getEQBands(kOther), EQPreset::bassBoost().bands);
+
+    manager.setEQPreset(kOther, std::nullopt);
+    EXPECT_TRUE(builtKeys(manager).empty()) << "back to neutral, nothing of ours is left for it";
+    EXPECT_EQ(manager.routeStates().count(kOther + "|speakers"), 0u);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted, 0.1f);
+    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
+}
+
+TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    isolateOther(world);
+    const float unrouted = world.levelOn("speakers", 48000);
+    manager.setVolume(kOther, 0.5f);
+
+    manager.setDefaultOutputDevice("headphones");
+    EXPECT_EQ(builtKeys(manager), std::set<std::string>{kOther + "|headphones"});
+    EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
+    EXPECT_LT(world.levelOn("speakers"), -90.0f);
+
+    // Another program changes the default; the manager hears it through the device monitor.
+    world.hardware().setDefaultOutputDevice(world.device("speakers"));
+    world.hardware().waitForListeners();
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return manager.tapManager().activeRoutes().count(kOther + "|speakers") > 0; }, 3000));
+    EXPECT_EQ(builtKeys(manager), std::set<std::string>{kOther + "|speakers"});
+    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted - 6.02f, 0.1f);
+    EXPECT_LT(world.levelOn("headphones"), -90.0f);
+    EXPECT_EQ(manager.routeKeys(kOther), std::vector<std::string>{kOther + "|speakers"});
+}
+
+TEST(DefaultOutputRoute, IsNoStoredChoice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setVolume(kOther, 0.5f);
+    manager.setEQPreset(kOther, EQPreset::vocal());
+    manager.setDefaultOutputDevice("headphones");
+    const auto saved = nlohmann::json::parse(readFile(world.statesPath()));
+    for (const auto& element : saved) {
+        EXPECT_TRUE(element.value("outputDeviceUIDs", nlohmann::json::array()).empty())
+            << element.dump();
+    }
+    EXPECT_TRUE(manager.routeProblems(kOther).empty());
+    EXPECT_FALSE(manager.routeState(kOther, "headphones").has_value());
+
+    // Choosing the device it follows now keeps the running route; going back to System Default
+    // keeps it too.
+    const TapRoute following = manager.tapManager().activeRoutes().at(kOther + "|headphones");
+    manager.setOutputDevices(kOther, {"headphones"});
+    EXPECT_EQ(manager.tapManager().activeRoutes().at(kOther + "|headphones").tapID,
+              following.tapID);
+    manager.setOutputDevices(kOther, {});
+    EXPECT_EQ(manager.tapManager().activeRoutes().at(kOther + "|headphones").tapID,
+              following.tapID);
+
+    // Ignored applications are left alone, whatever their settings.
+    manager.toggleIgnore(kOther);
+    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|headphones"), 0u);
+}
+
+TEST(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    isolateOther(world);
+    const float unrouted = world.levelOn("speakers", 48000);
+    const std::string before = readFile(world.statesPath());
+
+    manager.setEQBand(kOther, 0, 6.0f);
+    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[0], 6.0f);
+    ASSERT_NE(manager.eqProcessor().engine(kOther + "|speakers"), nullptr);
+    world.levelOn("speakers", 48000);
+    EXPECT_GT(world.levelOn("speakers", 48000), unrouted + 4.0f);
+    EXPECT_EQ(readFile(world.statesPath()), before) << "band edits are not saved";
+
+    manager.setDefaultOutputDevice("headphones");
+    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[0], 6.0f);
+    world.levelOn("headphones", 48000);
+    EXPECT_GT(world.levelOn("headphones", 48000), unrouted + 4.0f);
+
+    manager.setEQBand(kOther, 0, 0.0f);
+    EXPECT_EQ(manager.eqProcessor().engine(kOther + "|headphones"), nullptr);
+    EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(kEQBandCount, 0.0f));
+}
+
+TEST(DefaultOutputRoute, AProfileRestoresTheSettingsAndTheDefaultRouteWithThem) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.toggleMute(kOther);
+    const AudioProfile profile = manager.saveCurrentAsProfile("Quiet other", "moon");
+    manager.toggleMute(kOther);
+    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|speakers"), 0u);
+
+    manager.applyProfile(profile);
+    EXPECT_TRUE(manager.state(kOther)->isMuted);
+    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
+    ASSERT_NE(manager.eqProcessor().engine(kOther + "|speakers"), nullptr);
+    EXPECT_TRUE(manager.eqProcessor().engine(kOther + "|speakers")->isMuted.load());
+}
+
+} // namespace
+} // namespace kestrelamp

@@ -50,13 +50,15 @@ json devicesJson(const AudioDeviceList& devices) {
     return list;
 }
 
-// Every route the stored choices want, whether or not it exists now.
+// Every route the stored choices (and the default output, for applications whose settings act
+// there) want, whether or not it exists now.
 json routesJson(AudioRouteManager& manager) {
     json routes = json::array();
     const auto& engines = manager.eqProcessor().engines();
     const auto& built = manager.tapManager().activeRoutes();
     for (const auto& [key, route] : manager.routeStates()) {
         const auto tapRoute = built.find(key);
+        const AppAudioState* state = manager.state(route.appID);
         routes.push_back({
             {"key", key},
             {"appID", route.appID},
@@ -66,6 +68,8 @@ json routesJson(AudioRouteManager& manager) {
             {"aggregateDeviceID",
              tapRoute == built.end() ? json(nullptr) : json(tapRoute->second.aggregateDeviceID)},
             {"engine", engines.count(key) > 0},
+            // Not a stored choice: the application's settings act on the default output.
+            {"followsDefault", state && state->outputDeviceUIDs.empty()},
         });
     }
     return routes;

@@ -112,6 +112,8 @@ AppRowView::AppRowView(AudioApp app, AudioRouteManager& manager, LevelUpdates le
     connect(&manager_, &AudioRouteManager::audioActivityChanged, this, &AppRowView::syncActivity);
     connect(&manager_, &AudioRouteManager::outputDevicesChanged, this, &AppRowView::syncDevices);
     connect(&manager_, &AudioRouteManager::routeStatesChanged, this, &AppRowView::syncDevices);
+    connect(&manager_, &AudioRouteManager::defaultOutputDeviceChanged, this,
+            &AppRowView::showDevicesButton);
     if (levelUpdates == LevelUpdates::own) {
         connect(&manager_, &AudioRouteManager::audioLevelsChanged, this, [this] {
             const auto found = manager_.audioLevels().find(app_.id);
@@ -360,7 +362,8 @@ void AppRowView::showDevicesButton() {
                                    : highlighted     ? ColorSpec::accent()
                                                      : ColorSpec::secondary());
     devicesButton_->setLabel(showOutputDevices_ ? QString()
-                                                : deviceSummary(state_, manager_.outputDevices()));
+                                                : deviceSummary(state_, manager_.outputDevices(),
+                                                                manager_.defaultOutputDevice()));
 }
 
 void AppRowView::showContextMenu(const QPoint& position) {
@@ -412,8 +415,14 @@ std::int64_t AppRowView::nextBoost(std::int64_t multiplier) {
     return multiplier > 3 ? 1 : multiplier + 1;
 }
 
-QString AppRowView::deviceSummary(const AppAudioState& state, const AudioDeviceList& devices) {
+QString AppRowView::deviceSummary(const AppAudioState& state, const AudioDeviceList& devices,
+                                  const OptionalAudioDevice& defaultDevice) {
     const auto& uids = state.outputDeviceUIDs;
+    if (uids.empty()) {
+        return defaultDevice ? QStringLiteral("System Default \u00B7 ") +
+                                   QString::fromStdString(defaultDevice->name)
+                             : QStringLiteral("System Default");
+    }
     if (uids.size() == 1) {
         const auto device =
             std::find_if(devices.begin(), devices.end(),

@@ -82,8 +82,10 @@ public:
     static QString boostToolTip(std::int64_t multiplier);
     // 1, 2, 3, 4, then back to 1.
     static std::int64_t nextBoost(std::int64_t multiplier);
-    // The one chosen device's name, "N devices" for several, nothing otherwise.
-    static QString deviceSummary(const AppAudioState& state, const AudioDeviceList& devices);
+    // The one chosen device's name, "N devices" for several; on "System Default", the device it
+    // plays on now.
+    static QString deviceSummary(const AppAudioState& state, const AudioDeviceList& devices,
+                                 const OptionalAudioDevice& defaultDevice);
     // What a chosen device's line says about its route: nothing while it carries the sound,
     // else "Not connected: " and why.
     static QString connectionText(const std::optional<RouteState>& route);

@@ -222,8 +222,11 @@ TEST_F(AppRowTest, DeviceRowsAddAndRemoveRoutes) {
 TEST_F(AppRowTest, CollapsedDeviceButtonSummarisesTheChoice) {
     auto row = makeRow();
     BorderlessButton* devices = button(*row, "outputDevicesButton");
-    EXPECT_TRUE(devices->text().isEmpty());
+    EXPECT_EQ(devices->text(), QStringLiteral("System Default \u00B7 Speakers"))
+        << "an unrouted row names where it plays";
     EXPECT_EQ(devices->symbolColor(), ColorSpec::secondary());
+    manager().setDefaultOutputDevice("hdmi");
+    EXPECT_EQ(devices->text(), QStringLiteral("System Default \u00B7 TV"));
 
     manager().setOutputDevices(kPlayer, {"headphones"});
     EXPECT_EQ(devices->text(), "Headphones");
@@ -335,6 +338,17 @@ TEST_F(AppRowTest, MeterShowsSilenceUntilALevelArrives) {
     // A sine at half of full scale.
     EXPECT_GT(meter->level(), -20.0f);
     EXPECT_GE(meter::litBarCount(meter->level(), 6), 5);
+}
+
+TEST_F(AppRowTest, AnUnroutedRowsMeterMovesWithItsSettings) {
+    auto row = makeRow();
+    auto* meter = child<InlineVUMeter>(*row, QStringLiteral("levelMeter"));
+    // The route of ours on the default output meters it once a setting acts on it.
+    click(button(*row, "boostButton"));
+    world.render();
+    manager().eqProcessor().deliverLevels();
+    EXPECT_GT(meter->level(), -20.0f);
+    EXPECT_TRUE(state().outputDeviceUIDs.empty());
 }
 
 } // namespace

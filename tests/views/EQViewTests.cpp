@@ -85,10 +85,13 @@ TEST_F(EQViewTest, OpensWithTheRunningEngineGainsAndAlwaysOnCustom) {
     EXPECT_FALSE(view->selectedPreset());
 }
 
-TEST_F(EQViewTest, WithoutARouteEveryBandShowsZeroWhateverIsStored) {
+// On System Default the preset acts on the default output, and the view opens on that curve.
+TEST_F(EQViewTest, AnUnroutedApplicationOpensOnTheCurveInEffect) {
     manager().setEQPreset("org.example.Other", EQPreset::bassBoost());
     auto view = openView("org.example.Other");
-    EXPECT_EQ(view->bands(), std::remove_cvref_t<decltype(view->bands())>{});
+    EXPECT_EQ(std::vector<float>(view->bands().begin(), view->bands().end()),
+              EQPreset::bassBoost().bands);
+    EXPECT_EQ(gain(*view, 0), "6");
 }
 
 TEST_F(EQViewTest, EveryDragStepSetsThatBandOnTheEngine) {

@@ -13,6 +13,8 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace kestrelamp::e2e {
@@ -118,13 +120,44 @@ TEST_F(UnroutedControlsOnPipeWire, VolumeMuteAndBoostActWhereItPlaysAndFollowThe
     ASSERT_GT(unrouted, kAudible);
     startKestrelamp();
 
+    // The first setting that acts takes the application into a route of ours without a gap: every
+    // 10 ms of the next second holds the tone at the new level.
+    const std::uint64_t mark = meterA.framesReceived();
+    QElapsedTimer sinceFirst;
+    sinceFirst.start();
+    ctl({"volume", kToneA, "0.9"});
+    const qint64 firstCommandMs = sinceFirst.elapsed();
+    const auto samples = meterA.framesSince(mark, 48000);
+    ASSERT_TRUE(samples);
+    double quietest = 0.0;
+    for (std::size_t start = 0; start + 480 <= samples->size(); start += 480) {
+        double sum = 0.0;
+        for (std::size_t i = start; i < start + 480; ++i) {
+            sum += double((*samples)[i]) * double((*samples)[i]);
+        }
+        quietest = std::min(quietest, dbfs(std::sqrt(sum / 480.0)));
+    }
+    EXPECT_GT(quietest, unrouted + 20.0 * std::log10(0.9) - 1.0) << "a gap or a dip";
+    EXPECT_NEAR(levelNear(meterA, unrouted - 0.92, 0.3, kPatienceMs), unrouted - 0.92, 0.3);
+    QElapsedTimer sinceSecond;
+    sinceSecond.start();
+    ctl({"volume", kToneA, "0.8"});
+    std::printf("[ measure  ] first acting setting: command took %lld ms, a later one %lld ms\n",
+                static_cast<long long>(firstCommandMs),
+                static_cast<long long>(sinceSecond.elapsed()));
+    ctl({"volume", kToneA, "1"});
+    EXPECT_TRUE(routesBecome({}));
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, 0.5, kPatienceMs));
+
     QElapsedTimer sinceMute;
     sinceMute.start();
     ctl({"mute", kToneA, "on"});
+    const qint64 muteCommandMs = sinceMute.elapsed();
     const bool silenced =
         pollUntil([&] { return meterA.recentDbfs(2400).value_or(0.0) < kSilent; }, kPatienceMs);
-    std::printf("[ measure  ] unrouted mute: silent on the default %lld ms after the command\n",
-                static_cast<long long>(sinceMute.elapsed()));
+    std::printf("[ measure  ] unrouted mute: command %lld ms, silent on the default %lld ms after "
+                "it was given\n",
+                static_cast<long long>(muteCommandMs), static_cast<long long>(sinceMute.elapsed()));
     EXPECT_TRUE(silenced);
     EXPECT_LT(silentLevel(meterA, kPatienceMs), kSilent);
     EXPECT_TRUE(routesBecome({{kSinkA, "active"}}));

@@ -109,8 +109,12 @@ TEST_F(RouteManagerOnPipeWire, RoutesScalesMutesAndReturnsAnApplication) {
     manager_->toggleMute(kToneA);
     EXPECT_NEAR(steadyLevelNear(meterB, half, 0.3, 4800), half, 0.3);
 
-    // "System Default": no device chosen, no route, back where it played.
+    // "System Default": back where it played, at the volume set.
     manager_->setOutputDevices(kToneA, {});
+    EXPECT_NEAR(steadyLevelNear(meterA, half, 0.3, 4800), half, 0.3);
+    EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
+    // With neutral settings, no route at all.
+    manager_->setVolume(kToneA, 1.0f);
     EXPECT_TRUE(manager_->routeKeys(kToneA).empty());
     EXPECT_NEAR(steadyLevelNear(meterA, unrouted, 0.3, 4800), unrouted, 0.3);
     EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);

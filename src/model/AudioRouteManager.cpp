@@ -94,9 +94,16 @@ void AudioRouteManager::setDefaultOutputDeviceValue(OptionalAudioDevice device) 
                        (defaultOutputDevice_ ? defaultOutputDevice_->uid : std::string());
     defaultOutputDevice_ = std::move(device);
     Q_EMIT defaultOutputDeviceChanged();
-    if (moved && !followingDefault_.empty()) {
+    if (!moved) {
+        return;
+    }
+    // Those that followed the old default, and those that had none to follow.
+    const bool anyFollows =
+        std::any_of(appStates_.begin(), appStates_.end(),
+                    [this](const auto& entry) { return followsDefaultOutput(entry.first); });
+    if (anyFollows || !followingDefault_.empty()) {
         const auto following = [this](const std::string& appID) {
-            return followingDefault_.count(appID) > 0;
+            return followingDefault_.count(appID) > 0 || followsDefaultOutput(appID);
         };
         reconcileRoutes(following, [](const std::string&) { return false; });
     }

@@ -200,6 +200,7 @@ private:
     // Band edits of an application on the default, kept while its route is rebuilt.
     std::optional<BandGains> bandEditsOf(const std::string& appID) const;
     void onTapReleased(const std::string& routeKey, const std::string& deviceUID);
+    void onDefaultOutputChanged(AudioDeviceID deviceID);
     void removeEveryRoute();
     void saveStatesSoon();
     void setUpObservers();

@@ -51,11 +51,9 @@ void AudioRouteManager::setUpObservers() {
     connect(&deviceChangeDebounce_, &QTimer::timeout, this, &AudioRouteManager::refreshAudioApps);
     cancellables_.push_back(connect(&deviceMonitor_, &DeviceMonitor::devicesChanged, this,
                                     [this] { deviceChangeDebounce_.start(); }));
-    cancellables_.push_back(connect(&deviceMonitor_, &DeviceMonitor::defaultOutputChanged, this,
-                                    [this](AudioDeviceID deviceID) {
-                                        setDefaultOutputDeviceValue(
-                                            deviceEnumerator_.getDeviceInfo(deviceID));
-                                    }));
+    cancellables_.push_back(
+        connect(&deviceMonitor_, &DeviceMonitor::defaultOutputChanged, this,
+                [this](AudioDeviceID deviceID) { onDefaultOutputChanged(deviceID); }));
     // A returning application is routed at once, not at the next tick.
     processChangeCoalescing_.setSingleShot(true);
     processChangeCoalescing_.setInterval(0);
@@ -71,6 +69,20 @@ void AudioRouteManager::setUpObservers() {
     startRefreshTimer();
     connect(&userDefaults_, &UserDefaults::didChange, this,
             &AudioRouteManager::onUserDefaultsChanged);
+}
+
+// A device plugged in often becomes the default at once: applications on the default go there
+// now, not once the device list has been quiet for a while.
+void AudioRouteManager::onDefaultOutputChanged(AudioDeviceID deviceID) {
+    const bool listed =
+        std::any_of(outputDevices_.begin(), outputDevices_.end(),
+                    [deviceID](const AudioDeviceInfo& device) { return device.id == deviceID; });
+    if (!listed && deviceID != kAudioObjectUnknown && !followingDefault_.empty()) {
+        deviceChangeDebounce_.stop();
+        refreshAudioApps();
+        return;
+    }
+    setDefaultOutputDeviceValue(deviceEnumerator_.getDeviceInfo(deviceID));
 }
 
 void AudioRouteManager::startRefreshTimer() {

@@ -89,6 +89,14 @@ TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted - 6.02f, 0.1f);
     EXPECT_LT(world.levelOn("headphones"), -90.0f);
     EXPECT_EQ(manager.routeKeys(kOther), std::vector<std::string>{kOther + "|speakers"});
+
+    // The default device unplugged: the service makes another the default, and it goes there.
+    world.hardware().removeDevice(world.device("speakers"));
+    world.hardware().waitForListeners();
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return builtKeys(manager) == std::set<std::string>{kOther + "|headphones"}; },
+        3000));
+    EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
 }
 
 TEST(DefaultOutputRoute, IsNoStoredChoice) {

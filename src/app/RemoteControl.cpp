@@ -1,6 +1,7 @@
 #include "app/RemoteControl.h"
 
 #include "app/StatusJson.h"
+#include "platform/JsonText.h"
 #include "profiles/ProfileIcons.h"
 
 #include <QString>
@@ -160,7 +161,7 @@ RemoteResult<AudioProfile> RemoteControl::findProfile(const std::string& profile
 // --- Operations ---------------------------------------------------------------------------------
 
 std::string RemoteControl::status() const {
-    return statusJson(manager_).dump();
+    return jsonText(statusJson(manager_));
 }
 
 RemoteResult<void> RemoteControl::setOutputDevices(const std::string& appID,
@@ -352,7 +353,7 @@ void RemoteControl::refresh() {
 // --- Profiles -----------------------------------------------------------------------------------
 
 std::string RemoteControl::profileList() const {
-    return profileListJson(manager_.profileManager()).dump();
+    return jsonText(profileListJson(manager_.profileManager()));
 }
 
 RemoteResult<std::string> RemoteControl::saveProfile(const std::string& name,

@@ -1,5 +1,6 @@
 #include "engine/hal/SimulatedScenario.h"
 
+#include <QString>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -354,6 +355,8 @@ Expected<Scenario, ScenarioError> parseScenario(std::string_view text) {
         if (const auto end = reason.find("] "); reason.starts_with("[") && end != reason.npos) {
             reason.erase(0, end + 2);
         }
+        // The reason quotes the bytes last read, which may be the broken text itself.
+        reason = QString::fromUtf8(reason.data(), qsizetype(reason.size())).toStdString();
         return unexpected(ScenarioError{"not valid JSON: " + reason});
     }
     try {

@@ -184,6 +184,10 @@ TEST(SimulatedScenario, InvalidJSONSaysWhereItBroke) {
     EXPECT_THAT(world.error().description, HasSubstr("line 1, column"));
     EXPECT_THAT(world.error().description, ::testing::Not(HasSubstr("json.exception")));
 
+    const auto overflow = loadScenario(R"({"devices": [{"uid": "a", "sampleRate": 1e999}]})");
+    ASSERT_FALSE(overflow);
+    EXPECT_EQ(overflow.error().description, "not valid JSON: number overflow parsing '1e999'");
+
     // The parser quotes what it read last; text that is not UTF-8 must not reach the message.
     const auto latin1 = loadScenario("{\"devices\": [{\"uid\": \"caf\xe9\"}]}");
     ASSERT_FALSE(latin1);

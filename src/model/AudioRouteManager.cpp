@@ -1,5 +1,7 @@
 #include "model/AudioRouteManager.h"
 
+#include "platform/FailureReport.h"
+
 #include <QDir>
 #include <QPointer>
 
@@ -33,8 +35,15 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
                               }
                           });
                       })
+    , folderLock_(storageFolder)
     , stateFile_(storageFolder + "/appStates.json") {
     QDir().mkpath(storageFolder);
+    if (folderLock_.refusal()) {
+        reportFailure(*folderLock_.refusal());
+    }
+    stateFile_.setWriteGuard(&folderLock_);
+    profileManager_.setWriteGuard(folderLock_);
+    connect(&profileManager_, &ProfileManager::saveFailed, this, &AudioRouteManager::saveFailed);
     saveThrottle_.setSingleShot(true);
     saveThrottle_.setInterval(kSaveThrottleMs);
     connect(&saveThrottle_, &QTimer::timeout, this, [this] {

@@ -48,10 +48,9 @@ RemoteResult<std::int64_t> parseWholeNumber(const std::string& text, const std::
 class SaveFailureWatch {
 public:
     explicit SaveFailureWatch(AudioRouteManager& manager)
-        : connection_(QObject::connect(&manager, &AudioRouteManager::saveFailed,
-                                       [this](const QString& line) {
-                                           message_ += line.toStdString() + "\n";
-                                       })) {}
+        : connection_(QObject::connect(
+              &manager, &AudioRouteManager::saveFailed,
+              [this](const QString& line) { message_ += line.toStdString() + "\n"; })) {}
     SaveFailureWatch(const SaveFailureWatch&) = delete;
     SaveFailureWatch& operator=(const SaveFailureWatch&) = delete;
     ~SaveFailureWatch() { QObject::disconnect(connection_); }

@@ -85,8 +85,9 @@ std::optional<int> AudioRouteManager::refreshPeriodMs(double seconds) {
 }
 
 void AudioRouteManager::startRefreshTimer() {
-    const auto periodMs = refreshPeriodMs(userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey))
-                              .value_or(int(kDefaultRefreshIntervalSeconds * 1000.0));
+    const auto periodMs =
+        refreshPeriodMs(userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey))
+            .value_or(int(kDefaultRefreshIntervalSeconds * 1000.0));
     refreshTimer_ = std::make_unique<QTimer>();
     refreshTimer_->setInterval(periodMs);
     connect(refreshTimer_.get(), &QTimer::timeout, this, [this] {

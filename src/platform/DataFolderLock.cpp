@@ -20,8 +20,8 @@ DataFolderLock::DataFolderLock(const QString& folder)
         holder += " (process " + std::to_string(pid) +
                   (host.isEmpty() ? std::string() : " on " + host.toStdString()) + ")";
     }
-    refusal_ = folder.toStdString() + " is in use by " + holder +
-               "; changes made here are not saved";
+    refusal_ =
+        folder.toStdString() + " is in use by " + holder + "; changes made here are not saved";
 }
 
 } // namespace kestrelamp

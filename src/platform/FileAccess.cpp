@@ -71,7 +71,7 @@ const char* fileKind(mode_t mode) {
 
 // Regular files never block; the flag matters only for FIFOs and devices, which are refused.
 Expected<void, FileError> readAll(int fd, const QString& path, std::int64_t maxBytes,
-                                    QByteArray& bytes) {
+                                  QByteArray& bytes) {
     char chunk[65536];
     for (;;) {
         const ssize_t count = ::read(fd, chunk, sizeof chunk);
@@ -134,7 +134,7 @@ QByteArray temporaryName(const QString& target) {
 } // namespace
 
 Expected<std::optional<QByteArray>, FileError> readRegularFile(const QString& path,
-                                                                  std::int64_t maxBytes) {
+                                                               std::int64_t maxBytes) {
     const QByteArray name = QFile::encodeName(path);
     FileDescriptor file(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!file.valid()) {
@@ -175,8 +175,8 @@ Expected<void, FileError> replaceFileAtomically(const QString& path, const QByte
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary = temporaryName(target);
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                    0666);
+        fd =
+            ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
         if (fd < 0 && errno != EEXIST) {
             return failure(path, "could not create a temporary file", errno);
         }

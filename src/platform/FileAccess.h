@@ -30,7 +30,7 @@ inline constexpr std::int64_t kSettingsFileMaxBytes = 16 * 1024 * 1024;
 // Nothing when no file exists. Anything but a regular file (FIFO, device, folder) is refused
 // without blocking; so is a file larger than maxBytes.
 Expected<std::optional<QByteArray>, FileError> readRegularFile(const QString& path,
-                                                                  std::int64_t maxBytes);
+                                                               std::int64_t maxBytes);
 
 // Writes a temporary file beside the target (every write checked, then synced), renames it over
 // the target and syncs the folder. A symbolic link is followed: its target is replaced. On any

@@ -34,8 +34,8 @@ public:
     // Writes are refused, with the lock's reason, while another instance holds the folder.
     void setWriteGuard(const DataFolderLock* lock) { writeGuard_ = lock; }
 
-    // Atomic: the old file stays byte for byte in place when any step of writing fails. Bytes that this object wrote last,
-    // to a file nobody changed since, are not written again.
+    // Atomic: the old file stays byte for byte in place when any step of writing fails. Bytes that
+    // this object wrote last, to a file nobody changed since, are not written again.
     Expected<void, std::string> write(const QByteArray& bytes);
 
     // Where the last unreadable file was moved; empty when none was.

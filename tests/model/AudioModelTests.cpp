@@ -120,8 +120,8 @@ TEST(AppAudioStateJson, StoredNumbersAreBroughtIntoRangeAndOversizedIntegersRefu
         EXPECT_EQ(decodeOne(object).boostMultiplier, read) << stored;
     }
     // 2^64 - 1 once read as -1 (silence); beyond 64 bits nothing is read at all.
-    for (const char* oversized : {"18446744073709551615", "18446744073709551616",
-                                  "-9223372036854775809", "1e19"}) {
+    for (const char* oversized :
+         {"18446744073709551615", "18446744073709551616", "-9223372036854775809", "1e19"}) {
         const std::string document = R"([{"id":"x","displayName":"X","volume":1,"isMuted":false,)"
                                      R"("boostMultiplier":)" +
                                      std::string(oversized) + "}]";
@@ -134,9 +134,9 @@ TEST(AppAudioStateJson, StoredNumbersAreBroughtIntoRangeAndOversizedIntegersRefu
 TEST(AppAudioStateJson, NothingNonFiniteOrOutOfRangeIsWritten) {
     AppAudioState state;
     state.id = "x";
-    for (const float volume : {std::numeric_limits<float>::infinity(),
-                               -std::numeric_limits<float>::infinity(),
-                               std::numeric_limits<float>::quiet_NaN(), 1e30f}) {
+    for (const float volume :
+         {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+          std::numeric_limits<float>::quiet_NaN(), 1e30f}) {
         state.volume = volume;
         state.boostMultiplier = -1;
         const std::string written = encodeAppAudioStates({state});

@@ -493,7 +493,8 @@ TEST(RouteManagerPersistence, AFailedSaveIsPrintedAnnouncedAndLeavesTheOldFile) 
               0u)
         << output;
     ASSERT_EQ(failures.count(), 1);
-    EXPECT_EQ(failures[0][0].toString().toStdString() + "\n", output.substr(0, output.find('\n') + 1));
+    EXPECT_EQ(failures[0][0].toString().toStdString() + "\n",
+              output.substr(0, output.find('\n') + 1));
     EXPECT_EQ(readFile(world.statesPath()), before);
     EXPECT_EQ(world.manager().state(kOther)->boostMultiplier, 3) << "memory keeps the change";
 
@@ -538,8 +539,8 @@ TEST(RouteManagerDataFolder, ASecondInstanceOnTheFolderSaysSoAndWritesNothing) {
     UserDefaults defaults(world.home().path() + "/second.conf");
     std::unique_ptr<AudioRouteManager> second;
     const std::string started = captureStdout([&] {
-        second = std::make_unique<AudioRouteManager>(
-            world.hardware(), world.runningApplications(), defaults, world.home().dataFolder());
+        second = std::make_unique<AudioRouteManager>(world.hardware(), world.runningApplications(),
+                                                     defaults, world.home().dataFolder());
     });
     const std::string inUse = world.home().dataFolder().toStdString() +
                               " is in use by another Kestrelamp (process " +

@@ -116,8 +116,8 @@ TEST(StoredFileHostile, AnythingButARegularFileIsRefusedAtOnceAndSetAsideAsItIs)
         StoredFile file(folder + "/" + name);
         const auto read = file.read();
         ASSERT_FALSE(read.hasValue());
-        EXPECT_EQ(read.error(), (folder + "/" + name).toStdString() +
-                                    ": not a regular file (" + kind + ")");
+        EXPECT_EQ(read.error(),
+                  (folder + "/" + name).toStdString() + ": not a regular file (" + kind + ")");
 
         file.markUnreadable();
         ASSERT_TRUE(file.write("[]").hasValue());

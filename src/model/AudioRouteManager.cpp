@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace kestrelamp {
@@ -432,16 +433,22 @@ std::vector<std::string> AudioRouteManager::routeProblems(const std::string& app
 std::vector<WantedRoute> AudioRouteManager::wantedRoutes() const {
     std::vector<WantedRoute> wanted;
     std::set<std::string> keys;
+    // Helpers seen before keep their routes while they are away, as the application does.
+    // Gathered once: one pass over the routes per application is quadratic with many of them.
+    std::map<std::string, std::vector<std::string>> routedBundleIDs;
+    for (const auto& [key, routeState] : routeLifecycle_.states()) {
+        routedBundleIDs[routeState.appID].push_back(routeState.bundleID);
+    }
     for (const auto& [appID, stored] : appStates_) {
         if (stored.isIgnored || stored.outputDeviceUIDs.empty()) {
             continue;
         }
-        // Helpers seen before keep their routes while they are away, as the application does.
         std::vector<std::string> ids = bundleIDs(appID);
-        for (const auto& [key, routeState] : routeLifecycle_.states()) {
-            if (routeState.appID == appID &&
-                std::find(ids.begin(), ids.end(), routeState.bundleID) == ids.end()) {
-                ids.push_back(routeState.bundleID);
+        if (const auto routed = routedBundleIDs.find(appID); routed != routedBundleIDs.end()) {
+            for (const std::string& bundleID : routed->second) {
+                if (std::find(ids.begin(), ids.end(), bundleID) == ids.end()) {
+                    ids.push_back(bundleID);
+                }
             }
         }
         for (const std::string& bundleID : ids) {

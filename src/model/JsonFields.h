@@ -32,10 +32,13 @@ std::optional<QUuid> optionalUuid(const json& object, const char* key);
 // Missing, null or another type → Failure.
 std::string requiredString(const json& object, const char* key);
 bool requiredBool(const json& object, const char* key);
-float requiredFloat(const json& object, const char* key);
+// A number brought into [low, high]; a literal too large for a double (read as an infinity) goes to
+// the nearer end.
+float requiredBoundedFloat(const json& object, const char* key, float low, float high);
 QUuid requiredUuid(const json& object, const char* key);
 std::vector<std::string> requiredStringArray(const json& object, const char* key);
-std::vector<float> requiredFloatArray(const json& object, const char* key);
+std::vector<float> requiredBoundedFloatArray(const json& object, const char* key, float low,
+                                             float high);
 const json& requiredArray(const json& object, const char* key);
 
 // Never fails: nothing when the key is missing, null or not an array of strings.
@@ -45,6 +48,9 @@ void requireObject(const json& value, const char* what);
 
 // The double whose shortest decimal form is the float's, so that 0.8f is written as 0.8.
 double floatAsWritten(float value);
+// What a setting is written as: within [low, high], and fallback for NaN, so that nothing
+// non-finite (which JSON writes as null) ever reaches a file.
+double boundedFloatAsWritten(float value, float low, float high, float fallback);
 
 template <class F>
 auto decode(F&& body) -> Expected<decltype(body()), DecodingError> {

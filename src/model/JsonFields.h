@@ -5,6 +5,7 @@
 // value, so callers only ever see errors as values.
 
 #include "model/AudioModel.h"
+#include "platform/JsonText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -108,7 +109,7 @@ json jsonArray(const std::vector<T>& values) {
 // The document decodeArray() reads back.
 template <class T>
 std::string encodeArray(const std::vector<T>& values) {
-    return jsonArray(values).dump();
+    return jsonText(jsonArray(values));
 }
 
 } // namespace kestrelamp::json_fields

@@ -1,7 +1,9 @@
 #include "platform/DesktopEntry.h"
 
-#include "platform/RegularFile.h"
+#include "platform/FileAccess.h"
 #include "platform/Utf8.h"
+
+#include <QFile>
 
 #include <cstdlib>
 #include <map>
@@ -191,12 +193,13 @@ std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
     }
     const std::vector<std::string> locales = currentLocales();
     for (const std::string& directory : directories) {
-        const auto contents =
-            readRegularFile(directory + "/" + id + ".desktop", maximumDesktopEntryBytes);
-        if (!contents) {
+        const auto contents = readRegularFile(
+            QFile::decodeName(QByteArray::fromStdString(directory + "/" + id + ".desktop")),
+            std::int64_t(maximumDesktopEntryBytes));
+        if (!contents || !*contents) {
             continue;
         }
-        if (auto entry = parseDesktopEntry(*contents, locales)) {
+        if (auto entry = parseDesktopEntry((*contents)->toStdString(), locales)) {
             return entry;
         }
     }

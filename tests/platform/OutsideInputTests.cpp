@@ -1,5 +1,4 @@
 #include "platform/JsonText.h"
-#include "platform/RegularFile.h"
 #include "platform/Utf8.h"
 
 #include <QString>
@@ -68,45 +67,6 @@ TEST(JsonText, StringsThatAreNotUtf8NeverAbortTheEncoder) {
     const std::string text = jsonText(document);
     EXPECT_EQ(text, "{\"name\":\"Caf" + kReplacement + "\",\"ok\":\"Caf\xC3\xA9\"}");
     EXPECT_TRUE(nlohmann::json::accept(text));
-}
-
-class RegularFileReading : public testing::Test {
-protected:
-    std::string path(const char* name) const { return (dir_.path() + "/" + name).toStdString(); }
-    std::string write(const char* name, const std::string& contents) const {
-        std::ofstream(path(name), std::ios::binary) << contents;
-        return path(name);
-    }
-    static RegularFileError::Kind failure(const std::string& file, std::size_t maximum = 1024) {
-        const auto read = readRegularFile(file, maximum);
-        EXPECT_FALSE(read) << file;
-        return read ? RegularFileError::Kind::unreadable : read.error().kind;
-    }
-
-    QTemporaryDir dir_;
-};
-
-TEST_F(RegularFileReading, ReadsRegularFilesUpToTheCapAndFollowsLinksToThem) {
-    EXPECT_EQ(readRegularFile(write("exact", std::string(1024, 'x')), 1024).value(),
-              std::string(1024, 'x'));
-    EXPECT_EQ(failure(write("over", std::string(1025, 'x'))), RegularFileError::Kind::tooLarge);
-    EXPECT_EQ(readRegularFile(write("empty", ""), 1024).value(), "");
-    ASSERT_EQ(::symlink(path("exact").c_str(), path("link").c_str()), 0);
-    EXPECT_EQ(readRegularFile(path("link"), 1024).value().size(), 1024u);
-    EXPECT_EQ(failure(path("missing")), RegularFileError::Kind::missing);
-}
-
-// Each of these would block the reader or never end; all are refused at once, unread.
-TEST_F(RegularFileReading, RefusesFifosDevicesAndDirectories) {
-    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    ASSERT_EQ(::symlink("/dev/zero", path("zero").c_str()), 0);
-    ASSERT_EQ(::mkdir(path("folder").c_str(), 0700), 0);
-    for (const char* name : {"fifo", "zero", "folder"}) {
-        EXPECT_EQ(failure(path(name)), RegularFileError::Kind::notRegular) << name;
-    }
-    EXPECT_EQ(failure("/dev/null"), RegularFileError::Kind::notRegular);
-    EXPECT_EQ(RegularFileError{RegularFileError::Kind::notRegular}.description(),
-              "it is not a regular file");
 }
 
 } // namespace

@@ -90,10 +90,11 @@ Test aid, only with --simulate:
                                 frames the simulated device played.
 
 Exit status: 0 done; 1 refused by the running Kestrelamp (its message on the
-standard error), or, for route and add-device, the choice is stored but a route
-of it is not active: its application or device is not there (it is built when
-they are) or it failed; one "Route for APP|UID: reason" line each on the
-standard error; 2 usage error, no session bus, or Kestrelamp is not running.
+standard error), or the change is in effect but could not be saved (its "Failed
+to save" lines on the standard error), or, for route and add-device, the choice
+is stored but a route of it is not active: its application or device is not
+there (it is built when they are) or it failed; one "Route for APP|UID: reason"
+line each on the standard error; 2 usage error, no session bus, or Kestrelamp is not running.
 )";
 
 const CommandEntry* findCommand(const QString& name) {

@@ -2,6 +2,7 @@
 
 #include "engine/DeviceEnumerator.h"
 #include "engine/ProcessEnumerator.h"
+#include "platform/JsonText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,16 +27,15 @@ std::string listingJson(ListingRequest request, AudioWorld& world) {
     const DeviceEnumerator devices(*world.hardware);
     switch (request) {
     case ListingRequest::apps:
-        return arrayOf(
-                   ProcessEnumerator(*world.hardware, *world.runningApplications).getAudioApps())
-            .dump();
+        return jsonText(
+            arrayOf(ProcessEnumerator(*world.hardware, *world.runningApplications).getAudioApps()));
     case ListingRequest::devices:
-        return arrayOf(devices.getAllDevices()).dump();
+        return jsonText(arrayOf(devices.getAllDevices()));
     case ListingRequest::outputDevices:
-        return arrayOf(devices.getOutputDevices()).dump();
+        return jsonText(arrayOf(devices.getOutputDevices()));
     case ListingRequest::defaultOutput: {
         const auto device = devices.getDefaultOutputDevice();
-        return (device ? toJson(*device) : json(nullptr)).dump();
+        return jsonText(device ? toJson(*device) : json(nullptr));
     }
     case ListingRequest::none:
         break;

@@ -9,6 +9,7 @@
 #include "app/Screenshot.h"
 #include "app/SingleInstance.h"
 #include "model/AudioRouteManager.h"
+#include "platform/FileAccess.h"
 #include "platform/StoredFile.h"
 #include "platform/TerminationSignals.h"
 #include "platform/UserDefaults.h"
@@ -108,6 +109,7 @@ int runScreenshot(int argc, char** argv, const CommandLineOptions& options) {
 int runProgram(int argc, char** argv) {
     QCoreApplication::setApplicationName("kestrelamp");
     QCoreApplication::setApplicationVersion(KESTRELAMP_VERSION);
+    ignoreFileSizeLimitSignal();
     if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("ctl")) {
         QCoreApplication app(argc, argv);
         return runControlClient(argumentList(argc, argv).mid(2));

@@ -1,6 +1,7 @@
 #include "app/RemoteControl.h"
 
 #include "app/StatusJson.h"
+#include "platform/JsonText.h"
 #include "profiles/ProfileIcons.h"
 
 #include <QString>
@@ -43,6 +44,33 @@ RemoteResult<std::int64_t> parseWholeNumber(const std::string& text, const std::
     constexpr double limit = 1e18;
     return std::int64_t(std::clamp(*number, -limit, limit));
 }
+
+// Collects the save failures of the route manager while one remote call runs.
+class SaveFailureWatch {
+public:
+    explicit SaveFailureWatch(AudioRouteManager& manager)
+        : connection_(QObject::connect(
+              &manager, &AudioRouteManager::saveFailed,
+              [this](const QString& line) { message_ += line.toStdString() + "\n"; })) {}
+    SaveFailureWatch(const SaveFailureWatch&) = delete;
+    SaveFailureWatch& operator=(const SaveFailureWatch&) = delete;
+    ~SaveFailureWatch() { QObject::disconnect(connection_); }
+
+    // The call's own answer, unless a save failed meanwhile.
+    template <class T>
+    RemoteResult<T> outcome(RemoteResult<T> result) const {
+        if (message_.empty()) {
+            return result;
+        }
+        return unexpected(RemoteError{
+            RemoteError::Kind::notSaved,
+            message_ + "The change is in effect until Kestrelamp quits, but it is not saved."});
+    }
+
+private:
+    std::string message_;
+    QMetaObject::Connection connection_;
+};
 
 template <class Item, class Name>
 std::string nameList(const Item& items, Name name) {
@@ -160,7 +188,7 @@ RemoteResult<AudioProfile> RemoteControl::findProfile(const std::string& profile
 // --- Operations ---------------------------------------------------------------------------------
 
 std::string RemoteControl::status() const {
-    return statusJson(manager_).dump();
+    return jsonText(statusJson(manager_));
 }
 
 RemoteResult<void> RemoteControl::setOutputDevices(const std::string& appID,
@@ -181,8 +209,9 @@ RemoteResult<void> RemoteControl::setOutputDevices(const std::string& appID,
     if (const auto allowed = routable(**state); !allowed) {
         return allowed;
     }
+    SaveFailureWatch watch(manager_);
     manager_.setOutputDevices(appID, unique);
-    return routesOf(appID);
+    return watch.outcome(routesOf(appID));
 }
 
 RemoteResult<void> RemoteControl::addOutputDevice(const std::string& appID,
@@ -197,8 +226,9 @@ RemoteResult<void> RemoteControl::addOutputDevice(const std::string& appID,
     if (const auto allowed = routable(**state); !allowed) {
         return allowed;
     }
+    SaveFailureWatch watch(manager_);
     manager_.addOutputDevice(appID, deviceUID);
-    return routesOf(appID);
+    return watch.outcome(routesOf(appID));
 }
 
 RemoteResult<void> RemoteControl::removeOutputDevice(const std::string& appID,
@@ -216,8 +246,9 @@ RemoteResult<void> RemoteControl::removeOutputDevice(const std::string& appID,
     if (const auto allowed = routable(**state); !allowed) {
         return allowed;
     }
+    SaveFailureWatch watch(manager_);
     manager_.removeOutputDevice(appID, deviceUID);
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setVolume(const std::string& appID, const std::string& volume) {
@@ -229,10 +260,11 @@ RemoteResult<void> RemoteControl::setVolume(const std::string& appID, const std:
     if (!value) {
         return unexpected(value.error());
     }
+    SaveFailureWatch watch(manager_);
     manager_.setVolume(appID, asFloat(*value));
     // One command is a whole edit, not a step of a drag.
     manager_.flushPendingSave();
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setMute(const std::string& appID, const std::string& mode) {
@@ -245,10 +277,11 @@ RemoteResult<void> RemoteControl::setMute(const std::string& appID, const std::s
         return unexpected(wanted.error());
     }
     const bool muted = (*state)->isMuted;
+    SaveFailureWatch watch(manager_);
     if (*wanted == Switch::toggle || (*wanted == Switch::on) != muted) {
         manager_.toggleMute(appID);
     }
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setBoost(const std::string& appID,
@@ -261,8 +294,9 @@ RemoteResult<void> RemoteControl::setBoost(const std::string& appID,
     if (!value) {
         return unexpected(value.error());
     }
+    SaveFailureWatch watch(manager_);
     manager_.setBoost(appID, *value);
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setEQPreset(const std::string& appID, const std::string& preset) {
@@ -279,8 +313,9 @@ RemoteResult<void> RemoteControl::setEQPreset(const std::string& appID, const st
         return invalid("Unknown EQ preset " + quoted(preset) + "; the presets are " +
                        nameList(presets, [](const EQPreset& p) { return p.name; }) + ".");
     }
+    SaveFailureWatch watch(manager_);
     manager_.setEQPreset(appID, *found);
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setEQBand(const std::string& appID, const std::string& band,
@@ -315,10 +350,11 @@ RemoteResult<void> RemoteControl::setPinned(const std::string& appID, const std:
     if (!wanted) {
         return unexpected(wanted.error());
     }
+    SaveFailureWatch watch(manager_);
     if (*wanted == Switch::toggle || (*wanted == Switch::on) != (*state)->isPinned) {
         manager_.togglePin(appID);
     }
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setIgnored(const std::string& appID, const std::string& mode) {
@@ -330,10 +366,11 @@ RemoteResult<void> RemoteControl::setIgnored(const std::string& appID, const std
     if (!wanted) {
         return unexpected(wanted.error());
     }
+    SaveFailureWatch watch(manager_);
     if (*wanted == Switch::toggle || (*wanted == Switch::on) != (*state)->isIgnored) {
         manager_.toggleIgnore(appID);
     }
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::setDefaultOutputDevice(const std::string& deviceUID) {
@@ -352,7 +389,7 @@ void RemoteControl::refresh() {
 // --- Profiles -----------------------------------------------------------------------------------
 
 std::string RemoteControl::profileList() const {
-    return profileListJson(manager_.profileManager()).dump();
+    return jsonText(profileListJson(manager_.profileManager()));
 }
 
 RemoteResult<std::string> RemoteControl::saveProfile(const std::string& name,
@@ -366,7 +403,9 @@ RemoteResult<std::string> RemoteControl::saveProfile(const std::string& name,
         return invalid("Unknown profile icon " + quoted(icon) + "; the icons are " +
                        nameList(kProfileIconOptions, [](std::string_view n) { return n; }) + ".");
     }
-    return uuidString(manager_.saveCurrentAsProfile(name, chosenIcon).id);
+    SaveFailureWatch watch(manager_);
+    const AudioProfile saved = manager_.saveCurrentAsProfile(name, chosenIcon);
+    return watch.outcome(RemoteResult<std::string>(uuidString(saved.id)));
 }
 
 RemoteResult<void> RemoteControl::applyProfile(const std::string& profile) {
@@ -375,8 +414,9 @@ RemoteResult<void> RemoteControl::applyProfile(const std::string& profile) {
     if (!found) {
         return unexpected(found.error());
     }
+    SaveFailureWatch watch(manager_);
     manager_.applyProfile(*found);
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 RemoteResult<void> RemoteControl::deleteProfile(const std::string& profile) {
@@ -384,8 +424,9 @@ RemoteResult<void> RemoteControl::deleteProfile(const std::string& profile) {
     if (!found) {
         return unexpected(found.error());
     }
+    SaveFailureWatch watch(manager_);
     manager_.profileManager().deleteProfile(found->id);
-    return {};
+    return watch.outcome(RemoteResult<void>{});
 }
 
 } // namespace kestrelamp

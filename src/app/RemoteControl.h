@@ -14,6 +14,9 @@ struct RemoteError {
         refused,
         // The choice was stored but some of its routes are not active (waiting or failed).
         routeNotActive,
+        // The change is in effect but a file could not be written; one "Failed to save …" line
+        // per failed write.
+        notSaved,
     };
 
     Kind kind = Kind::invalidArgument;
@@ -28,7 +31,8 @@ using RemoteResult = Expected<T, RemoteError>;
 // The route manager's operations as a remote caller reaches them: arguments arrive as text, are
 // checked against what exists (applications with settings, listed output devices, presets,
 // profiles) and refused with a message naming the bad one before anything changes. Numbers that
-// are out of range are passed on, for the route manager to limit as it does for a click.
+// are out of range are passed on, for the route manager to limit as it does for a click. A change
+// whose save failed answers notSaved, whatever it would have answered otherwise.
 class RemoteControl {
 public:
     enum class Switch { on, off, toggle };

@@ -23,4 +23,7 @@ inline constexpr const char* kRefusedError = "com.kestrelamp.Kestrelamp1.Error.R
 inline constexpr const char* kRouteNotActiveError =
     "com.kestrelamp.Kestrelamp1.Error.RouteNotActive";
 
+// The change is in effect but could not be saved; the message has the "Failed to save …" lines.
+inline constexpr const char* kNotSavedError = "com.kestrelamp.Kestrelamp1.Error.NotSaved";
+
 } // namespace kestrelamp::remote

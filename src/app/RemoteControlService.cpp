@@ -23,6 +23,8 @@ const char* errorName(RemoteError::Kind kind) {
         return remote::kRefusedError;
     case RemoteError::Kind::routeNotActive:
         return remote::kRouteNotActiveError;
+    case RemoteError::Kind::notSaved:
+        return remote::kNotSavedError;
     }
     return remote::kInvalidArgumentError;
 }

@@ -1,6 +1,7 @@
 #include "app/Screenshot.h"
 
 #include "model/AudioRouteManager.h"
+#include "platform/JsonText.h"
 #include "platform/ScreenCapturePermission.h"
 #include "platform/StoredFile.h"
 #include "platform/UserDefaults.h"
@@ -152,7 +153,7 @@ screenshotStates(const std::optional<std::string>& scenarioPath) {
         scenario["appStates"].is_null()) {
         return std::vector<AppAudioState>();
     }
-    auto states = decodeAppAudioStates(scenario["appStates"].dump());
+    auto states = decodeAppAudioStates(jsonText(scenario["appStates"]));
     if (!states) {
         return unexpected(ScreenshotError{"--simulate: " + *scenarioPath +
                                           ": appStates: " + states.error().description});
@@ -175,7 +176,7 @@ screenshotProfiles(const std::optional<std::string>& scenarioPath) {
         return result;
     }
     if (scenario.contains("profiles") && !scenario["profiles"].is_null()) {
-        auto profiles = decodeAudioProfiles(scenario["profiles"].dump());
+        auto profiles = decodeAudioProfiles(jsonText(scenario["profiles"]));
         if (!profiles) {
             return unexpected(ScreenshotError{"--simulate: " + *scenarioPath +
                                               ": profiles: " + profiles.error().description});

@@ -53,9 +53,8 @@ void UpdateAlerts::backgroundCheckFinished(const UpdateCheckResult& result) {
     lastNotification_ = message;
     notifiedLink_ = result.update.link;
     if (tray_ && tray_->isVisible() && QSystemTrayIcon::supportsMessages()) {
-        tray_->showMessage(QString::fromStdString(message.title),
-                           QString::fromStdString(message.text), QSystemTrayIcon::Information,
-                           kNotificationMs);
+        tray_->showMessage(QString::fromStdString(message.title), notificationText(result),
+                           QSystemTrayIcon::Information, kNotificationMs);
     } else {
         std::printf("%s: %s\n", message.title.c_str(), message.text.c_str());
         std::fflush(stdout);
@@ -98,6 +97,10 @@ QString UpdateAlerts::dialogText(const UpdateCheckResult& result) {
         text.replace(link, QStringLiteral("<a href=\"%1\">%1</a>").arg(link));
     }
     return text;
+}
+
+QString UpdateAlerts::notificationText(const UpdateCheckResult& result) {
+    return html(result.message().text);
 }
 
 bool UpdateAlerts::openReleasePage(const std::string& link) {

@@ -34,6 +34,9 @@ public:
 
     // The dialog's text: the message, its link clickable, as rich text.
     static QString dialogText(const UpdateCheckResult& result);
+    // The notification's text. Notification servers take markup in it, and the feed's text is
+    // not ours: escaped.
+    static QString notificationText(const UpdateCheckResult& result);
     // Opens the release page; only web addresses are opened.
     static bool openReleasePage(const std::string& link);
 

@@ -53,7 +53,9 @@ nlohmann::json toJson(const EQPreset& preset) {
     nlohmann::json object = nlohmann::json::object();
     object["id"] = uuidString(preset.id);
     object["name"] = preset.name;
-    object["bands"] = json_fields::jsonArray(preset.bands, json_fields::floatAsWritten);
+    object["bands"] = json_fields::jsonArray(preset.bands, [](float gain) {
+        return json_fields::boundedFloatAsWritten(gain, kMinBandGainDb, kMaxBandGainDb, 0.0f);
+    });
     return object;
 }
 
@@ -64,7 +66,7 @@ Expected<EQPreset, DecodingError> eqPresetFromJson(const nlohmann::json& object)
         EQPreset preset;
         preset.id = requiredUuid(object, "id");
         preset.name = requiredString(object, "name");
-        preset.bands = requiredFloatArray(object, "bands");
+        preset.bands = requiredBoundedFloatArray(object, "bands", kMinBandGainDb, kMaxBandGainDb);
         return preset;
     });
 }

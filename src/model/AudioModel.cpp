@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -73,7 +74,8 @@ json toJson(const AppAudioState& state) {
     json object = json::object();
     object["id"] = state.id;
     object["displayName"] = state.displayName;
-    object["volume"] = json_fields::floatAsWritten(state.volume);
+    object["volume"] =
+        json_fields::boundedFloatAsWritten(state.volume, kMinVolume, kMaxVolume, kMaxVolume);
     object["isMuted"] = state.isMuted;
     object["outputDeviceUIDs"] = state.outputDeviceUIDs;
     if (state.eqPresetID) {
@@ -81,7 +83,7 @@ json toJson(const AppAudioState& state) {
     }
     object["isPinned"] = state.isPinned;
     object["isIgnored"] = state.isIgnored;
-    object["boostMultiplier"] = state.boostMultiplier;
+    object["boostMultiplier"] = std::clamp(state.boostMultiplier, kMinBoost, kMaxBoost);
     return object;
 }
 
@@ -108,13 +110,14 @@ Expected<AppAudioState, DecodingError> appAudioStateFromJson(const json& object)
         AppAudioState state;
         state.id = requiredString(object, "id");
         state.displayName = requiredString(object, "displayName");
-        state.volume = requiredFloat(object, "volume");
+        state.volume = requiredBoundedFloat(object, "volume", kMinVolume, kMaxVolume);
         state.isMuted = requiredBool(object, "isMuted");
         state.outputDeviceUIDs = decodeOutputDevices(object);
         state.eqPresetID = optionalUuid(object, "eqPresetID");
         state.isPinned = optionalBool(object, "isPinned").value_or(false);
         state.isIgnored = optionalBool(object, "isIgnored").value_or(false);
-        state.boostMultiplier = optionalInt64(object, "boostMultiplier").value_or(1);
+        state.boostMultiplier =
+            std::clamp(optionalInt64(object, "boostMultiplier").value_or(1), kMinBoost, kMaxBoost);
         return state;
     });
 }

@@ -53,6 +53,14 @@ struct AudioApp {
                          const RunningApplications& runningApplications);
 };
 
+// The ranges of stored settings: kept on reading a file and on writing one.
+inline constexpr float kMinVolume = 0.0f;
+inline constexpr float kMaxVolume = 1.0f;
+inline constexpr std::int64_t kMinBoost = 1;
+inline constexpr std::int64_t kMaxBoost = 4;
+inline constexpr float kMinBandGainDb = -24.0f;
+inline constexpr float kMaxBandGainDb = 24.0f;
+
 // The user's settings for one application. Equality and hashing use `id` alone: code that looks
 // for a change of settings compares the fields it cares about.
 struct AppAudioState {
@@ -73,7 +81,8 @@ struct AppAudioState {
 };
 
 nlohmann::json toJson(const AppAudioState& state);
-// Strict: a missing required key or a wrong type fails the whole state. Nothing is clamped.
+// Strict: a missing required key, a wrong type or an integer beyond 64 bits fails the whole state.
+// Volume and boost are brought into their ranges.
 Expected<AppAudioState, DecodingError> appAudioStateFromJson(const nlohmann::json& object);
 
 // The contents of appStates.json: a top-level array, all or nothing.

@@ -1,8 +1,10 @@
 #include "model/JsonFields.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iterator>
+#include <limits>
 
 namespace kestrelamp::json_fields {
 namespace {
@@ -46,6 +48,13 @@ bool asBool(const json& value, const char* key) {
 }
 
 std::int64_t asInt64(const json& value, const char* key) {
+    // Larger than any int64: refused rather than wrapped (2^64 - 1 would read as -1).
+    if (value.is_number_unsigned()) {
+        if (value.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+            return std::int64_t(value.get<std::uint64_t>());
+        }
+        wrongType(key, "an integer in range");
+    }
     if (value.is_number_integer()) {
         return value.get<std::int64_t>();
     }
@@ -59,11 +68,12 @@ std::int64_t asInt64(const json& value, const char* key) {
     wrongType(key, "an integer");
 }
 
-float asFloat(const json& value, const char* key) {
+float asBoundedFloat(const json& value, const char* key, float low, float high) {
     if (!value.is_number()) {
         wrongType(key, "a number");
     }
-    return value.get<float>();
+    // As a double first: converting one beyond the float range is undefined.
+    return float(std::clamp(value.get<double>(), double(low), double(high)));
 }
 
 QUuid asUuid(const json& value, const char* key) {
@@ -85,6 +95,10 @@ double floatAsWritten(float value) {
     double written = 0;
     std::from_chars(text, result.ptr, written);
     return written;
+}
+
+double boundedFloatAsWritten(float value, float low, float high, float fallback) {
+    return floatAsWritten(std::isnan(value) ? fallback : std::clamp(value, low, high));
 }
 
 void fail(std::string description) {
@@ -123,8 +137,8 @@ std::string requiredString(const json& object, const char* key) {
 bool requiredBool(const json& object, const char* key) {
     return asBool(required(object, key), key);
 }
-float requiredFloat(const json& object, const char* key) {
-    return asFloat(required(object, key), key);
+float requiredBoundedFloat(const json& object, const char* key, float low, float high) {
+    return asBoundedFloat(required(object, key), key, low, high);
 }
 QUuid requiredUuid(const json& object, const char* key) {
     return asUuid(required(object, key), key);
@@ -146,10 +160,11 @@ std::vector<std::string> requiredStringArray(const json& object, const char* key
     return strings;
 }
 
-std::vector<float> requiredFloatArray(const json& object, const char* key) {
+std::vector<float> requiredBoundedFloatArray(const json& object, const char* key, float low,
+                                             float high) {
     std::vector<float> numbers;
     for (const json& element : requiredArray(object, key)) {
-        numbers.push_back(asFloat(element, key));
+        numbers.push_back(asBoundedFloat(element, key, low, high));
     }
     return numbers;
 }

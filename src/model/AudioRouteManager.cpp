@@ -1,10 +1,13 @@
 #include "model/AudioRouteManager.h"
 
+#include "platform/FailureReport.h"
+
 #include <QDir>
 #include <QPointer>
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
 
 namespace kestrelamp {
@@ -34,8 +37,15 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
                               }
                           });
                       })
+    , folderLock_(storageFolder)
     , stateFile_(storageFolder + "/appStates.json") {
     QDir().mkpath(storageFolder);
+    if (folderLock_.refusal()) {
+        reportFailure(*folderLock_.refusal());
+    }
+    stateFile_.setWriteGuard(&folderLock_);
+    profileManager_.setWriteGuard(folderLock_);
+    connect(&profileManager_, &ProfileManager::saveFailed, this, &AudioRouteManager::saveFailed);
     saveThrottle_.setSingleShot(true);
     saveThrottle_.setInterval(kSaveThrottleMs);
     connect(&saveThrottle_, &QTimer::timeout, this, [this] {
@@ -526,17 +536,23 @@ std::vector<std::string> AudioRouteManager::routeProblems(const std::string& app
 std::vector<WantedRoute> AudioRouteManager::wantedRoutes() const {
     std::vector<WantedRoute> wanted;
     std::set<std::string> keys;
+    // Helpers seen before keep their routes while they are away, as the application does.
+    // Gathered once: one pass over the routes per application is quadratic with many of them.
+    std::map<std::string, std::vector<std::string>> routedBundleIDs;
+    for (const auto& [key, routeState] : routeLifecycle_.states()) {
+        routedBundleIDs[routeState.appID].push_back(routeState.bundleID);
+    }
     for (const auto& [appID, stored] : appStates_) {
         const std::vector<std::string> uids = routedDeviceUIDs(appID);
         if (stored.isIgnored || uids.empty()) {
             continue;
         }
-        // Helpers seen before keep their routes while they are away, as the application does.
         std::vector<std::string> ids = bundleIDs(appID);
-        for (const auto& [key, routeState] : routeLifecycle_.states()) {
-            if (routeState.appID == appID &&
-                std::find(ids.begin(), ids.end(), routeState.bundleID) == ids.end()) {
-                ids.push_back(routeState.bundleID);
+        if (const auto routed = routedBundleIDs.find(appID); routed != routedBundleIDs.end()) {
+            for (const std::string& bundleID : routed->second) {
+                if (std::find(ids.begin(), ids.end(), bundleID) == ids.end()) {
+                    ids.push_back(bundleID);
+                }
             }
         }
         for (const std::string& bundleID : ids) {

@@ -9,6 +9,7 @@
 #include "model/AudioModel.h"
 #include "model/RouteLifecycle.h"
 #include "model/RouteState.h"
+#include "platform/DataFolderLock.h"
 #include "platform/StoredFile.h"
 #include "platform/UserDefaults.h"
 #include "profiles/ProfileManager.h"
@@ -63,10 +64,15 @@ class AudioRouteManager : public QObject {
 public:
     static constexpr int kDeviceChangeDebounceMs = 500;
     static constexpr double kDefaultRefreshIntervalSeconds = 3.0;
+    // What a stored "refreshInterval" is limited to: no busy timer, nothing past what an int of
+    // milliseconds holds.
+    static constexpr double kMinRefreshIntervalSeconds = 0.5;
+    static constexpr double kMaxRefreshIntervalSeconds = 3600.0;
     // A volume drag saves at most this often; the last value is saved when it ends.
     static constexpr int kSaveThrottleMs = 250;
 
-    // Keeps appStates.json and profiles.json in storageFolder (created if missing).
+    // Keeps appStates.json and profiles.json in storageFolder (created if missing). When another
+    // instance holds the folder, says so once and saves nothing: every save fails with that reason.
     AudioRouteManager(hal::AudioHardware& hardware, const RunningApplications& runningApplications,
                       UserDefaults& userDefaults, const QString& storageFolder,
                       QObject* parent = nullptr);
@@ -154,6 +160,9 @@ public:
     void applyProfile(const AudioProfile& profile);
     void updateActiveProfile();
 
+    // The timer period for a "refreshInterval" in seconds, limited to 0.5 s…1 h; nothing for a
+    // value that is unset, 0, negative or not a number (the default period, or no change).
+    static std::optional<int> refreshPeriodMs(double seconds);
     static std::string routeKey(const std::string& bundleID, const std::string& deviceUID);
     // volume × boost, limited to 0…4.
     static float engineGain(const AppAudioState& state);
@@ -168,6 +177,8 @@ Q_SIGNALS:
     void showOnlyLiveChanged();
     void searchQueryChanged();
     void routeStatesChanged();
+    // A "Failed to save app states: …" or "Failed to save profiles: …" line, as printed.
+    void saveFailed(const QString& line);
 
 private:
     void setAudioApps(AudioAppList apps);
@@ -245,6 +256,7 @@ private:
     std::set<std::string> followingDefault_;
     // Set by stopAll(): nothing builds routes afterwards.
     bool stopped_ = false;
+    DataFolderLock folderLock_;
     StoredFile stateFile_;
     QTimer saveThrottle_;
     bool savePending_ = false;

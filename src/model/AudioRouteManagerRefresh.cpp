@@ -5,6 +5,7 @@
 #include "platform/LocalizedString.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 // The members that keep the published lists current, the routes in step with them, and the
@@ -85,11 +86,22 @@ void AudioRouteManager::onDefaultOutputChanged(AudioDeviceID deviceID) {
     setDefaultOutputDeviceValue(deviceEnumerator_.getDeviceInfo(deviceID));
 }
 
+std::optional<int> AudioRouteManager::refreshPeriodMs(double seconds) {
+    // Also false for NaN.
+    if (!(seconds > 0)) {
+        return std::nullopt;
+    }
+    const double bounded =
+        std::clamp(seconds, kMinRefreshIntervalSeconds, kMaxRefreshIntervalSeconds);
+    return int(std::lround(bounded * 1000.0));
+}
+
 void AudioRouteManager::startRefreshTimer() {
-    const double seconds = userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey);
-    const double period = seconds > 0 ? seconds : kDefaultRefreshIntervalSeconds;
+    const auto periodMs =
+        refreshPeriodMs(userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey))
+            .value_or(int(kDefaultRefreshIntervalSeconds * 1000.0));
     refreshTimer_ = std::make_unique<QTimer>();
-    refreshTimer_->setInterval(int(period * 1000.0));
+    refreshTimer_->setInterval(periodMs);
     connect(refreshTimer_.get(), &QTimer::timeout, this, [this] {
         refreshAudioApps();
         updateAudioActivity();
@@ -101,12 +113,12 @@ void AudioRouteManager::onUserDefaultsChanged() {
     if (stopped_) {
         return;
     }
-    const double seconds = userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey);
-    if (seconds > 0) {
-        const int periodMs = int(seconds * 1000.0);
+    const auto periodMs =
+        refreshPeriodMs(userDefaults_.doubleForKey(UserDefaults::refreshIntervalKey));
+    if (periodMs) {
         const int currentMs = refreshTimer_ ? refreshTimer_->interval()
                                             : int(kDefaultRefreshIntervalSeconds * 1000.0);
-        if (periodMs != currentMs) {
+        if (*periodMs != currentMs) {
             startRefreshTimer();
         }
     }
@@ -258,7 +270,9 @@ void AudioRouteManager::saveStates() {
     }
     if (auto written = stateFile_.write(QByteArray::fromStdString(encodeAppAudioStates(states)));
         !written) {
-        reportFailure("Failed to save app states: " + written.error());
+        const std::string line = "Failed to save app states: " + written.error();
+        reportFailure(line);
+        Q_EMIT saveFailed(QString::fromStdString(line));
     }
     updateActiveProfile();
 }

@@ -5,6 +5,7 @@
 // value, so callers only ever see errors as values.
 
 #include "model/AudioModel.h"
+#include "platform/JsonText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -32,10 +33,13 @@ std::optional<QUuid> optionalUuid(const json& object, const char* key);
 // Missing, null or another type → Failure.
 std::string requiredString(const json& object, const char* key);
 bool requiredBool(const json& object, const char* key);
-float requiredFloat(const json& object, const char* key);
+// A number brought into [low, high]; a literal too large for a double (read as an infinity) goes to
+// the nearer end.
+float requiredBoundedFloat(const json& object, const char* key, float low, float high);
 QUuid requiredUuid(const json& object, const char* key);
 std::vector<std::string> requiredStringArray(const json& object, const char* key);
-std::vector<float> requiredFloatArray(const json& object, const char* key);
+std::vector<float> requiredBoundedFloatArray(const json& object, const char* key, float low,
+                                             float high);
 const json& requiredArray(const json& object, const char* key);
 
 // Never fails: nothing when the key is missing, null or not an array of strings.
@@ -45,6 +49,9 @@ void requireObject(const json& value, const char* what);
 
 // The double whose shortest decimal form is the float's, so that 0.8f is written as 0.8.
 double floatAsWritten(float value);
+// What a setting is written as: within [low, high], and fallback for NaN, so that nothing
+// non-finite (which JSON writes as null) ever reaches a file.
+double boundedFloatAsWritten(float value, float low, float high, float fallback);
 
 template <class F>
 auto decode(F&& body) -> Expected<decltype(body()), DecodingError> {
@@ -102,7 +109,7 @@ json jsonArray(const std::vector<T>& values) {
 // The document decodeArray() reads back.
 template <class T>
 std::string encodeArray(const std::vector<T>& values) {
-    return jsonArray(values).dump();
+    return jsonText(jsonArray(values));
 }
 
 } // namespace kestrelamp::json_fields

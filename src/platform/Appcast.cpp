@@ -28,6 +28,18 @@ bool isPlain(const QXmlStreamReader& xml, QLatin1StringView name) {
     return xml.namespaceUri().isEmpty() && xml.name() == name;
 }
 
+// Feed text ends up in notifications and dialogs: longer than any real version or address is
+// refused, and so is text that could steer a terminal or break a line.
+constexpr qsizetype kMaximumVersionLength = 64;
+constexpr qsizetype kMaximumLinkLength = 2048;
+
+bool holdsControlCharacters(const QString& text) {
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format ||
+               c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+    });
+}
+
 QString firstNonEmpty(const QString& preferred, const QString& fallback) {
     return preferred.isEmpty() ? fallback : preferred;
 }
@@ -62,6 +74,9 @@ Expected<AppcastItem, std::string> itemFrom(const ItemFields& fields, int positi
     if (version.isEmpty()) {
         return unexpected(name + " has no version");
     }
+    if (version.size() > kMaximumVersionLength) {
+        return unexpected(name + " has a version longer than 64 characters");
+    }
     if (!Version::parse(version.toStdString())) {
         return unexpected(name + " has a version that is not a dotted number");
     }
@@ -69,11 +84,20 @@ Expected<AppcastItem, std::string> itemFrom(const ItemFields& fields, int positi
     if (link.isEmpty()) {
         return unexpected(name + " has no link");
     }
+    if (link.size() > kMaximumLinkLength) {
+        return unexpected(name + " has a link longer than 2048 characters");
+    }
     if (!isSecureWebAddress(QUrl(link, QUrl::StrictMode))) {
         return unexpected(name + " has a link that is not a secure web address");
     }
     const QString shortVersion = firstNonEmpty(
         firstNonEmpty(fields.shortVersionString, fields.enclosureShortVersionString), version);
+    if (shortVersion.size() > kMaximumVersionLength) {
+        return unexpected(name + " has a short version longer than 64 characters");
+    }
+    if (holdsControlCharacters(shortVersion)) {
+        return unexpected(name + " has a short version with control characters");
+    }
     return AppcastItem{version.toStdString(), shortVersion.toStdString(), link.toStdString()};
 }
 

@@ -138,7 +138,7 @@ void AppcastUpdater::beginCheck(Origin origin) {
             finishCheck(body ? evaluateAppcast(*body, currentVersion_)
                              : UpdateCheckResult::failed(currentVersion_, body.error()));
         },
-        this);
+        checkDeadline_, this);
 }
 
 void AppcastUpdater::finishCheck(const UpdateCheckResult& result) {

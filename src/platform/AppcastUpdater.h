@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -50,6 +51,10 @@ public:
     void setUpdateCheckInterval(double seconds) override;
     void checkForUpdatesInBackground() override;
 
+    // How long one check may take, from its request to the last byte of the feed.
+    void setCheckDeadline(std::chrono::milliseconds deadline) { checkDeadline_ = deadline; }
+    std::chrono::milliseconds checkDeadline() const { return checkDeadline_; }
+
     // A check the user asked for; before the start it fails at once with "not started".
     void checkForUpdates();
 
@@ -83,6 +88,7 @@ private:
     QUrl feed_;
     bool started_ = false;
     double interval_ = defaultUpdateCheckInterval;
+    std::chrono::milliseconds checkDeadline_ = FeedDownload::defaultDeadline;
     unsigned waitingOrigins_ = 0;
     std::optional<QDateTime> nextCheck_;
 };

@@ -1,7 +1,11 @@
 #include "platform/DesktopEntry.h"
 
+#include "platform/FileAccess.h"
+#include "platform/Utf8.h"
+
+#include <QFile>
+
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -158,9 +162,10 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
     if (!name || name->empty()) {
         return std::nullopt;
     }
-    DesktopEntry entry{*name, std::nullopt};
+    // Files may hold any bytes; what leaves here is shown and written as JSON.
+    DesktopEntry entry{validUtf8(*name), std::nullopt};
     if (const auto it = entries.find("Icon"); it != entries.end() && !it->second.empty()) {
-        entry.icon = it->second;
+        entry.icon = validUtf8(it->second);
     }
     return entry;
 }
@@ -188,13 +193,13 @@ std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
     }
     const std::vector<std::string> locales = currentLocales();
     for (const std::string& directory : directories) {
-        std::ifstream file(directory + "/" + id + ".desktop", std::ios::binary);
-        if (!file) {
+        const auto contents = readRegularFile(
+            QFile::decodeName(QByteArray::fromStdString(directory + "/" + id + ".desktop")),
+            std::int64_t(maximumDesktopEntryBytes));
+        if (!contents || !*contents) {
             continue;
         }
-        std::stringstream contents;
-        contents << file.rdbuf();
-        if (auto entry = parseDesktopEntry(contents.str(), locales)) {
+        if (auto entry = parseDesktopEntry((*contents)->toStdString(), locales)) {
             return entry;
         }
     }

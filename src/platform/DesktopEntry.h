@@ -3,6 +3,7 @@
 // Desktop entries (<id>.desktop) found under the XDG data directories: the localized name and the
 // icon of an application, by its identifier.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@ struct DesktopEntry {
 
 // The [Desktop Entry] group of a file's text. Name is required; Name[locale] wins over Name for
 // the first of the locales (such as "de_CH", then "de") that has one. Hidden entries are absent.
+// Name and icon are valid UTF-8: bytes that are not become U+FFFD.
 std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
                                               const std::vector<std::string>& locales);
 
@@ -28,8 +30,12 @@ std::vector<std::string> localeVariants(std::string_view locale);
 // /usr/local/share:/usr/share), each followed by "/applications".
 std::vector<std::string> applicationDirectories();
 
+// Real entries are a few KiB; translations of every name and comment stay well below this.
+inline constexpr std::size_t maximumDesktopEntryBytes = 64 * 1024;
+
 // The first readable <id>.desktop in the directories, parsed for the current locale (LC_ALL,
-// LC_MESSAGES, LANG). Identifiers with a path separator are refused.
+// LC_MESSAGES, LANG). Identifiers with a path separator are refused, and so are files that are
+// not regular files or are larger than the maximum.
 std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
                                              const std::vector<std::string>& directories);
 

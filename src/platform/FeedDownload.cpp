@@ -23,7 +23,7 @@ std::string networkFailure(QNetworkReply::NetworkError error) {
     case QNetworkReply::SslHandshakeFailedError:
         return "the secure connection could not be established";
     case QNetworkReply::TooManyRedirectsError:
-        return "too many redirects";
+        return "the server redirected too many times";
     case QNetworkReply::InsecureRedirectError:
         return "the server redirected to an insecure address";
     case QNetworkReply::ProxyConnectionRefusedError:
@@ -40,13 +40,15 @@ std::string networkFailure(QNetworkReply::NetworkError error) {
 } // namespace
 
 FeedDownload::FeedDownload(QNetworkAccessManager& network, const QUrl& address,
-                           Completion completion, QObject* parent)
+                           Completion completion, std::chrono::milliseconds deadline,
+                           QObject* parent)
     : QObject(parent)
-    , completion_(std::move(completion)) {
+    , completion_(std::move(completion))
+    , deadline_(deadline) {
     QNetworkRequest request(address);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(5);
+    request.setMaximumRedirectsAllowed(maximumRedirects);
     request.setTransferTimeout(transferTimeoutMs);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
@@ -54,6 +56,7 @@ FeedDownload::FeedDownload(QNetworkAccessManager& network, const QUrl& address,
     reply_ = network.get(request);
 
     connect(reply_, &QNetworkReply::redirected, this, [this](const QUrl& target) {
+        ++redirects_;
         if (isSecureWebAddress(target)) {
             Q_EMIT reply_->redirectAllowed();
         } else {
@@ -64,6 +67,9 @@ FeedDownload::FeedDownload(QNetworkAccessManager& network, const QUrl& address,
     connect(reply_, &QNetworkReply::downloadProgress, this,
             [this](qint64 received, qint64) { this->received(received); });
     connect(reply_, &QNetworkReply::finished, this, &FeedDownload::finished);
+    deadlineTimer_.setSingleShot(true);
+    connect(&deadlineTimer_, &QTimer::timeout, this, &FeedDownload::deadlinePassed);
+    deadlineTimer_.start(deadline_);
     // A reply that finished within get() signalled before anyone listened: replay it.
     if (reply_->isFinished()) {
         QMetaObject::invokeMethod(this, &FeedDownload::finished, Qt::QueuedConnection);
@@ -85,25 +91,45 @@ void FeedDownload::received(qint64 bytes) {
     }
 }
 
+void FeedDownload::deadlinePassed() {
+    if (reply_ && !tooSlow_) {
+        tooSlow_ = true;
+        reply_->abort();
+    }
+}
+
 void FeedDownload::finished() {
     if (!reply_) {
         return;
     }
+    deadlineTimer_.stop();
     QNetworkReply* reply = reply_;
     reply_ = nullptr;
     reply->deleteLater();
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.isValid() ? status.toInt() : 0;
-    const bool failedRedirect =
-        code >= 300 && code < 400 && reply->error() != QNetworkReply::NoError;
+    // Failures of the connection, the proxy or the redirects (Qt numbers them below 200) leave
+    // whatever status the last answer had: 3xx, or even 100 after a redirect loop. They are not
+    // the server's verdict on the feed.
+    const bool transportFailure = reply->error() != QNetworkReply::NoError &&
+                                  reply->error() < QNetworkReply::ContentAccessDenied;
+    // Qt 6.4 ends a redirect loop as an answer with status 100 and no error, not always with
+    // TooManyRedirectsError: after redirects, anything but a final answer is the loop.
+    const bool redirectsDidNotEnd = redirects_ > 0 && !transportFailure &&
+                                    ((code >= 100 && code < 200) || (code >= 300 && code < 400));
     Expected<QByteArray, UpdateCheckError> result = QByteArray();
-    if (refusedRedirect_) {
+    if (tooSlow_) {
+        result = unexpected(UpdateCheckError::tooSlow(deadline_));
+    } else if (redirectsDidNotEnd) {
+        result = unexpected(
+            UpdateCheckError::unreachable(networkFailure(QNetworkReply::TooManyRedirectsError)));
+    } else if (refusedRedirect_) {
         result = unexpected(
             UpdateCheckError::unreachable(networkFailure(QNetworkReply::InsecureRedirectError)));
     } else if (tooLarge_) {
         result = unexpected(UpdateCheckError::malformedFeed("the feed is larger than 1 MiB"));
-    } else if (code != 0 && !failedRedirect && (code < 200 || code > 299)) {
+    } else if (code != 0 && !transportFailure && (code < 200 || code > 299)) {
         result = unexpected(UpdateCheckError::httpStatusError(code));
     } else if (reply->error() != QNetworkReply::NoError) {
         result = unexpected(UpdateCheckError::unreachable(networkFailure(reply->error())));

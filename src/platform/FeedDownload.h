@@ -6,8 +6,10 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 
 class QNetworkAccessManager;
@@ -16,8 +18,9 @@ class QNetworkReply;
 namespace kestrelamp {
 
 // One GET of the update feed: the body of a 2xx answer, or why there is none. Redirects are
-// followed only to secure addresses, and the body is capped, since both come from the network.
-// Destroying the download aborts it without calling back.
+// followed only to secure addresses, the body is capped, and the whole download has a deadline
+// besides the inactivity timeout (a server sending a byte now and then is never inactive), since
+// all of these come from the network. Destroying the download aborts it without calling back.
 class FeedDownload : public QObject {
     Q_OBJECT
 
@@ -26,19 +29,26 @@ public:
 
     static constexpr qint64 maximumFeedBytes = 1024 * 1024;
     static constexpr int transferTimeoutMs = 30000;
+    static constexpr int maximumRedirects = 5;
+    static constexpr std::chrono::milliseconds defaultDeadline = std::chrono::seconds(60);
 
     FeedDownload(QNetworkAccessManager& network, const QUrl& address, Completion completion,
-                 QObject* parent = nullptr);
+                 std::chrono::milliseconds deadline = defaultDeadline, QObject* parent = nullptr);
     ~FeedDownload() override;
 
 private:
     void finished();
     void received(qint64 bytes);
+    void deadlinePassed();
 
     QPointer<QNetworkReply> reply_;
     Completion completion_;
+    QTimer deadlineTimer_;
+    std::chrono::milliseconds deadline_;
+    int redirects_ = 0;
     bool refusedRedirect_ = false;
     bool tooLarge_ = false;
+    bool tooSlow_ = false;
 };
 
 } // namespace kestrelamp

@@ -1,10 +1,11 @@
 #include "platform/LoginItem.h"
 
+#include "platform/FileAccess.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -105,13 +106,8 @@ Expected<void, LoginItemError> LoginItem::registerItem() const {
     if (!QDir().mkpath(autostartFolder_)) {
         return failure("the folder " + autostartFolder_ + " cannot be created");
     }
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly)) {
-        return failure(file.errorString());
-    }
-    const QByteArray entry = desktopEntry();
-    if (file.write(entry) != entry.size() || !file.commit()) {
-        return failure(file.errorString());
+    if (auto written = replaceFileAtomically(filePath(), desktopEntry()); !written) {
+        return failure(QString::fromStdString(written.error().reason));
     }
     return {};
 }

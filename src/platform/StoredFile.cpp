@@ -1,11 +1,14 @@
 #include "platform/StoredFile.h"
 
+#include "platform/FileAccess.h"
+
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
+
+#include <cstdio>
+#include <sys/stat.h>
 
 namespace kestrelamp {
 
@@ -17,14 +20,11 @@ StoredFile::StoredFile(QString path)
     : path_(std::move(path)) {}
 
 Expected<std::optional<QByteArray>, std::string> StoredFile::read() const {
-    QFile file(path_);
-    if (!file.exists()) {
-        return std::optional<QByteArray>{};
+    auto bytes = readRegularFile(path_, kSettingsFileMaxBytes);
+    if (!bytes) {
+        return unexpected(bytes.error().description());
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        return unexpected(path_.toStdString() + ": " + file.errorString().toStdString());
-    }
-    return std::optional<QByteArray>(file.readAll());
+    return std::move(*bytes);
 }
 
 bool StoredFile::holdsAlready(const QByteArray& bytes) const {
@@ -34,6 +34,9 @@ bool StoredFile::holdsAlready(const QByteArray& bytes) const {
 }
 
 Expected<void, std::string> StoredFile::write(const QByteArray& bytes) {
+    if (writeGuard_ && writeGuard_->refusal()) {
+        return unexpected(*writeGuard_->refusal());
+    }
     if (holdsAlready(bytes)) {
         return {};
     }
@@ -44,32 +47,38 @@ Expected<void, std::string> StoredFile::write(const QByteArray& bytes) {
                               ": the unreadable file could not be moved aside");
         }
     }
-    QDir().mkpath(QFileInfo(path_).absolutePath());
-    QSaveFile file(path_);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return unexpected(path_.toStdString() + ": " + file.errorString().toStdString());
-    }
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
+    if (auto written = replaceFileAtomically(path_, bytes); !written) {
         lastWritten_.reset();
-        return unexpected(path_.toStdString() + ": " + file.errorString().toStdString());
+        return unexpected(written.error().description());
     }
     lastWritten_ = bytes;
     lastWrittenAt_ = QFileInfo(path_).lastModified();
     return {};
 }
 
+namespace {
+
+// Without following links: a link, a FIFO or a folder in the file's place is moved as it is.
+bool somethingAt(const QString& path) {
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
+}
+
+} // namespace
+
 void StoredFile::setUnreadableFileAside() {
     const QString stamp = QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
     QString aside = path_ + ".unreadable-" + stamp;
-    for (int n = 2; QFile::exists(aside); ++n) {
+    for (int n = 2; somethingAt(aside); ++n) {
         aside = path_ + ".unreadable-" + stamp + "-" + QString::number(n);
     }
     // A file that cannot be moved is kept; the write then fails rather than replace it.
-    if (!QFile::exists(path_) || QFile::rename(path_, aside)) {
+    if (!somethingAt(path_)) {
         unreadable_ = false;
-        if (QFile::exists(aside)) {
-            setAsidePath_ = aside;
-        }
+    } else if (std::rename(QFile::encodeName(path_).constData(),
+                           QFile::encodeName(aside).constData()) == 0) {
+        unreadable_ = false;
+        setAsidePath_ = aside;
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DataFolderLock.h"
 #include "platform/Expected.h"
 
 #include <QByteArray>
@@ -15,9 +16,9 @@ namespace kestrelamp {
 // files.
 QString kestrelampDataFolder();
 
-// One of the program's files: read whole, written atomically. A file its owner could not
-// understand is moved aside before the next write replaces it, so no parse error ever destroys
-// what the user had.
+// One of the program's files: read whole (only a regular file of sane size), written atomically.
+// A file its owner could not understand is moved aside before the next write replaces it, so no
+// parse error ever destroys what the user had.
 class StoredFile {
 public:
     explicit StoredFile(QString path);
@@ -30,8 +31,11 @@ public:
     // The owner could not decode what read() returned.
     void markUnreadable() { unreadable_ = true; }
 
-    // Atomic: the old file stays in place when writing fails. Bytes that this object wrote last,
-    // to a file nobody changed since, are not written again.
+    // Writes are refused, with the lock's reason, while another instance holds the folder.
+    void setWriteGuard(const DataFolderLock* lock) { writeGuard_ = lock; }
+
+    // Atomic: the old file stays byte for byte in place when any step of writing fails. Bytes that
+    // this object wrote last, to a file nobody changed since, are not written again.
     Expected<void, std::string> write(const QByteArray& bytes);
 
     // Where the last unreadable file was moved; empty when none was.
@@ -47,6 +51,7 @@ private:
     std::optional<QByteArray> lastWritten_;
     QDateTime lastWrittenAt_;
     QString setAsidePath_;
+    const DataFolderLock* writeGuard_ = nullptr;
 };
 
 } // namespace kestrelamp

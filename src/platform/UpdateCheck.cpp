@@ -2,12 +2,21 @@
 
 namespace kestrelamp {
 
+UpdateCheckError UpdateCheckError::tooSlow(std::chrono::milliseconds deadline) {
+    const auto count = deadline.count();
+    return {Kind::tooSlow, 0,
+            count % 1000 == 0 ? std::to_string(count / 1000) + " seconds"
+                              : std::to_string(count) + " milliseconds"};
+}
+
 std::string UpdateCheckError::description() const {
     switch (kind) {
     case Kind::notStarted:
         return "The updater has not been started.";
     case Kind::unreachable:
         return "The update server could not be reached: " + detail + ".";
+    case Kind::tooSlow:
+        return "The update server did not send the feed within " + detail + ".";
     case Kind::httpStatus:
         return "The update server answered with HTTP status " + std::to_string(httpStatus) + ".";
     case Kind::malformedFeed:

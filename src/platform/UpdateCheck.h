@@ -3,6 +3,7 @@
 // What an update check found. Plain values, free of Qt, so that notifiers and their tests need
 // nothing but the standard library.
 
+#include <chrono>
 #include <string>
 
 namespace kestrelamp {
@@ -18,6 +19,7 @@ struct UpdateCheckError {
     enum class Kind {
         notStarted,
         unreachable,
+        tooSlow,
         httpStatus,
         malformedFeed,
         invalidCurrentVersion,
@@ -25,12 +27,14 @@ struct UpdateCheckError {
 
     Kind kind = Kind::notStarted;
     int httpStatus = 0;
-    std::string detail; // fixed text naming the network failure or the feed's fault
+    std::string detail; // fixed text naming the network failure, the feed's fault or the deadline
 
     static UpdateCheckError notStarted() { return {Kind::notStarted, 0, {}}; }
     static UpdateCheckError unreachable(std::string reason) {
         return {Kind::unreachable, 0, std::move(reason)};
     }
+    // The feed did not arrive whole before the check's deadline.
+    static UpdateCheckError tooSlow(std::chrono::milliseconds deadline);
     static UpdateCheckError httpStatusError(int status) { return {Kind::httpStatus, status, {}}; }
     static UpdateCheckError malformedFeed(std::string fault) {
         return {Kind::malformedFeed, 0, std::move(fault)};

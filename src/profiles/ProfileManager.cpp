@@ -54,7 +54,9 @@ void ProfileManager::loadProfiles() {
 void ProfileManager::saveProfiles() {
     const std::string bytes = encodeAudioProfiles(profiles_);
     if (auto written = file_.write(QByteArray::fromStdString(bytes)); !written) {
-        reportFailure("Failed to save profiles: " + written.error());
+        const std::string line = "Failed to save profiles: " + written.error();
+        reportFailure(line);
+        Q_EMIT saveFailed(QString::fromStdString(line));
     }
 }
 

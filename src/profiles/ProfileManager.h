@@ -29,7 +29,11 @@ public:
 
     const AudioProfile* profile(const QUuid& id) const;
 
+    // Writes are refused, with the lock's reason, while another instance holds the folder.
+    void setWriteGuard(const DataFolderLock& lock) { file_.setWriteGuard(&lock); }
+
     void loadProfiles();
+    // A failure is printed and announced through saveFailed(); the profiles in memory stay.
     void saveProfiles();
     // Replaces the first profile with P's id, in place, and saves; nothing when there is none.
     void updateProfile(const AudioProfile& profile);
@@ -39,6 +43,8 @@ public:
 Q_SIGNALS:
     void profilesChanged();
     void activeProfileIDChanged();
+    // The "Failed to save profiles: …" line, as printed.
+    void saveFailed(const QString& line);
 
 private:
     StoredFile file_;

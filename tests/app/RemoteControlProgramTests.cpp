@@ -12,6 +12,8 @@
 
 #include <csignal>
 
+#include <sys/resource.h>
+
 namespace kestrelamp::test {
 namespace {
 
@@ -230,6 +232,38 @@ TEST_F(RemoteControlProgram, ProfilesAreSavedAppliedAndDeletedByNameOrID) {
     ctlOK({"profile", "delete", QString::fromStdString(id)});
     EXPECT_EQ(json::parse(program.dataFile("profiles.json").toStdString()), json::array());
     EXPECT_TRUE(status()["activeProfileID"].is_null());
+}
+
+TEST(RemoteControlFullDisk, AProfileThatCouldNotBeSavedExitsOneAndKeepsTheFile) {
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
+    ProgramHarness program(bus.address());
+    program.writeScenario();
+    {
+        // `ulimit -f 2`: the instance inherits the limit, as from a shell that set it.
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = 2048;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        const bool started = program.startInstance();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ASSERT_TRUE(started) << program.instanceErrors().toStdString();
+    }
+    QByteArray lastGood;
+    RunResult result;
+    for (int n = 0; n < 20; ++n) {
+        result = program.ctl({"profile", "save", "Profile " + QString::number(n)});
+        if (result.exitCode != 0) {
+            break;
+        }
+        lastGood = program.dataFile("profiles.json");
+    }
+    ASSERT_EQ(result.exitCode, 1) << "profiles.json never reached the limit";
+    EXPECT_EQ(result.err.rfind("kestrelamp ctl: Failed to save profiles: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("File too large"), std::string::npos) << result.err;
+    EXPECT_EQ(program.dataFile("profiles.json"), lastGood) << "the old file stays whole";
+    EXPECT_EQ(program.ctl({"status"}).exitCode, 0) << "still running";
 }
 
 TEST_F(RemoteControlProgram, ASecondStartShowsTheRunningInstanceAndLeavesIt) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -496,6 +497,42 @@ TEST_F(PipeWireAudioHardwareTest, TheProgramListsTheRealApplicationsAndDevices) 
         EXPECT_TRUE(device->value("hasOutput", false));
     }
     EXPECT_EQ(json("--default-output").value("uid", ""), kSinkA);
+}
+
+// Players and desktop entries may carry any bytes. pw-play carries them in bare values and in
+// quoted ones that merely look like UTF-8 (overlong forms, surrogates); the listing shows them
+// as valid UTF-8 with U+FFFD where they were not, and the program does not abort on them.
+TEST_F(PipeWireAudioHardwareTest, NamesThatAreNotUtf8AreListedAsValidText) {
+    const std::string applications = std::string(std::getenv("XDG_DATA_HOME")) + "/applications";
+    QDir().mkpath(QString::fromStdString(applications));
+    std::ofstream(applications + "/org.example.CafeRadio.desktop", std::ios::binary)
+        << "[Desktop Entry]\nType=Application\nName=Caf\xE9 Radio\n";
+    auto radio = session_->startPlayer("org.example.CafeRadio", "Cafe Radio");
+    auto bytes = session_->startPlayer("org.example.Bytes\xFF", "Bad \xC0\xAF \xED\xA0\x80 Name");
+    ASSERT_TRUE(radio->started() && bytes->started());
+
+    const std::string r = "\xEF\xBF\xBD";
+    std::map<std::string, std::string> named;
+    const bool listed = pollUntil(
+        [&] {
+            const auto result =
+                runCommand({KESTRELAMP_PROGRAM, "--list-apps"}, session_->logPath("list-bytes"));
+            EXPECT_EQ(result.status, 0) << result.output;
+            // Strict: a string that is not UTF-8 makes the whole text unreadable.
+            const auto apps = nlohmann::json::parse(result.output, nullptr, false);
+            EXPECT_TRUE(apps.is_array()) << result.output;
+            named.clear();
+            for (const auto& app : apps) {
+                named[app.value("id", "")] = app.value("displayName", "");
+            }
+            return (named.count("org.example.CafeRadio") && named.count("org.example.Bytes" + r)) ||
+                   result.status != 0;
+        },
+        10000);
+    ASSERT_TRUE(listed) << testing::PrintToString(named);
+    EXPECT_EQ(named["org.example.CafeRadio"], "Caf" + r + " Radio");
+    EXPECT_EQ(named["org.example.Bytes" + r], "Bad " + r + r + " " + r + r + r + " Name")
+        << testing::PrintToString(named);
 }
 #endif
 

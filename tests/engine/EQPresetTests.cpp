@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <limits>
 #include <unordered_set>
 
 namespace kestrelamp {
@@ -79,6 +80,18 @@ TEST(EQPresetJson, EveryKeyIsRequiredAndTyped) {
         EXPECT_FALSE(eqPresetFromJson(wrong).hasValue()) << key << " = " << value.dump();
     }
     EXPECT_FALSE(eqPresetFromJson(json::array()).hasValue());
+}
+
+TEST(EQPresetJson, BandGainsStayWithinTwentyFourDecibels) {
+    json stored = toJson(EQPreset::flat());
+    stored["bands"] = json::array({1e39, -30, 12.5});
+    const auto decoded = eqPresetFromJson(stored);
+    ASSERT_TRUE(decoded.hasValue()) << decoded.error().description;
+    EXPECT_EQ(decoded->bands, (std::vector<float>{24.0f, -24.0f, 12.5f}));
+
+    EQPreset wild = EQPreset::flat();
+    wild.bands = {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+    EXPECT_EQ(toJson(wild)["bands"].dump(), "[24.0,0.0]");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <limits>
 #include <map>
 
 namespace kestrelamp {
@@ -101,6 +102,51 @@ TEST(AppAudioStateJson, RoundTripWritesCurrentKeysOnly) {
     EXPECT_EQ(read.outputDeviceUIDs, state.outputDeviceUIDs);
     EXPECT_EQ(read.eqPresetID, state.eqPresetID);
     EXPECT_EQ(read.boostMultiplier, 3);
+}
+
+TEST(AppAudioStateJson, StoredNumbersAreBroughtIntoRangeAndOversizedIntegersRefused) {
+    const std::pair<json, float> volumes[] = {
+        {1e39, 1.0f}, {1.5, 1.0f}, {-3, 0.0f}, {-1e300, 0.0f}, {0.25, 0.25f}};
+    for (const auto& [stored, read] : volumes) {
+        json object = minimalState();
+        object["volume"] = stored;
+        EXPECT_EQ(decodeOne(object).volume, read) << stored;
+    }
+    const std::pair<json, std::int64_t> boosts[] = {
+        {10, 4}, {0, 1}, {-5, 1}, {3.0, 3}, {std::numeric_limits<std::int64_t>::max(), 4}};
+    for (const auto& [stored, read] : boosts) {
+        json object = minimalState();
+        object["boostMultiplier"] = stored;
+        EXPECT_EQ(decodeOne(object).boostMultiplier, read) << stored;
+    }
+    // 2^64 - 1 once read as -1 (silence); beyond 64 bits nothing is read at all.
+    for (const char* oversized :
+         {"18446744073709551615", "18446744073709551616", "-9223372036854775809", "1e19"}) {
+        const std::string document = R"([{"id":"x","displayName":"X","volume":1,"isMuted":false,)"
+                                     R"("boostMultiplier":)" +
+                                     std::string(oversized) + "}]";
+        const auto decoded = decodeAppAudioStates(document);
+        ASSERT_FALSE(decoded.hasValue()) << oversized;
+        EXPECT_NE(decoded.error().description.find("boostMultiplier"), std::string::npos);
+    }
+}
+
+TEST(AppAudioStateJson, NothingNonFiniteOrOutOfRangeIsWritten) {
+    AppAudioState state;
+    state.id = "x";
+    for (const float volume :
+         {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+          std::numeric_limits<float>::quiet_NaN(), 1e30f}) {
+        state.volume = volume;
+        state.boostMultiplier = -1;
+        const std::string written = encodeAppAudioStates({state});
+        EXPECT_EQ(written.find("null"), std::string::npos) << written;
+        const auto read = decodeAppAudioStates(written);
+        ASSERT_TRUE(read.hasValue()) << written;
+        EXPECT_GE(read->front().volume, 0.0f);
+        EXPECT_LE(read->front().volume, 1.0f);
+        EXPECT_EQ(read->front().boostMultiplier, 1);
+    }
 }
 
 TEST(AppAudioStateFile, OneBadElementFailsTheWholeDocument) {

@@ -1,14 +1,22 @@
+#include "FileFaults.h"
 #include "RouteWorld.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace kestrelamp {
 namespace {
@@ -322,6 +330,27 @@ TEST(RouteManagerRefresh, DeviceListBurstCausesOneDebouncedRefresh) {
     EXPECT_EQ(manager.outputDevices().size(), 6u);
 }
 
+TEST(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    EXPECT_EQ(manager.refreshIntervalMs(), 3000);
+    const double infinity = std::numeric_limits<double>::infinity();
+    // No busy 0 ms timer, and nothing past what an int of milliseconds holds.
+    const std::pair<double, int> cases[] = {
+        {0.0001, 500}, {1.5, 1500}, {1e7, 3600000}, {3e9, 3600000}, {infinity, 3600000}};
+    for (const auto& [seconds, periodMs] : cases) {
+        world.defaults().setDouble(UserDefaults::refreshIntervalKey, seconds);
+        EXPECT_EQ(manager.refreshIntervalMs(), periodMs) << seconds;
+    }
+    for (const double ignored : {-1.0, 0.0, std::numeric_limits<double>::quiet_NaN()}) {
+        world.defaults().setDouble(UserDefaults::refreshIntervalKey, ignored);
+        EXPECT_EQ(manager.refreshIntervalMs(), 3600000) << ignored;
+    }
+    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 1e-9);
+    world.createManager();
+    EXPECT_EQ(world.manager().refreshIntervalMs(), 500);
+}
+
 TEST(RouteManagerRefresh, ARateChangeAloneIsADeviceListChange) {
     RouteWorld world;
     auto& manager = world.manager();
@@ -439,6 +468,130 @@ TEST(RouteManagerPersistence, BrokenFileLoadsNothingIsKeptAsideAndTheNextSaveWri
         QDir(world.home().dataFolder()).entryList({"appStates.json.unreadable-*"});
     ASSERT_EQ(aside.size(), 1);
     EXPECT_EQ(readFile(world.home().dataFolder() + "/" + aside[0]), broken);
+}
+
+// Enough states that appStates.json outgrows a 4 KiB file-size limit.
+void addManyStates(AudioRouteManager& manager) {
+    for (int i = 0; i < 60; ++i) {
+        AppAudioState state;
+        state.id = "org.example.App" + std::to_string(i);
+        state.displayName = "App " + std::to_string(i);
+        manager.setAppState(state);
+    }
+}
+
+TEST(RouteManagerPersistence, AFailedSaveIsPrintedAnnouncedAndLeavesTheOldFile) {
+    RouteWorld world;
+    addManyStates(world.manager());
+    world.manager().saveStates();
+    const std::string before = readFile(world.statesPath());
+    ASSERT_GT(before.size(), 4096u);
+    QSignalSpy failures(&world.manager(), &AudioRouteManager::saveFailed);
+    std::string output;
+    {
+        test::FileSizeLimit limit(4096);
+        output = captureStdout([&] { world.manager().setBoost(kOther, 3); });
+    }
+    EXPECT_EQ(output.rfind("Failed to save app states: " + world.statesPath().toStdString() +
+                               ": could not write: File too large\n",
+                           0),
+              0u)
+        << output;
+    ASSERT_EQ(failures.count(), 1);
+    EXPECT_EQ(failures[0][0].toString().toStdString() + "\n",
+              output.substr(0, output.find('\n') + 1));
+    EXPECT_EQ(readFile(world.statesPath()), before);
+    EXPECT_EQ(world.manager().state(kOther)->boostMultiplier, 3) << "memory keeps the change";
+
+    world.manager().setBoost(kOther, 2);
+    EXPECT_NE(readFile(world.statesPath()), before) << "the next save with room writes it";
+}
+
+TEST(RouteManagerPersistence, AStateFileThatIsNotARegularFileIsRefusedWithoutBlocking) {
+    for (const char* kind : {"fifo", "device"}) {
+        SCOPED_TRACE(kind);
+        RouteWorld world(test::standardScenario(), false);
+        QDir().mkpath(world.home().dataFolder());
+        const QByteArray path = QFile::encodeName(world.statesPath());
+        if (std::string(kind) == "fifo") {
+            ASSERT_EQ(::mkfifo(path.constData(), 0600), 0);
+        } else {
+            ASSERT_EQ(::symlink("/dev/zero", path.constData()), 0);
+        }
+        const std::string output = captureStdout([&] { world.createManager(); });
+        EXPECT_EQ(output.rfind("Failed to load app states: ", 0), 0u) << output;
+        EXPECT_NE(output.find("not a regular file"), std::string::npos) << output;
+
+        world.manager().setVolume(kOther, 0.5f);
+        EXPECT_TRUE(QFileInfo(world.statesPath()).isFile());
+        EXPECT_EQ(nlohmann::json::parse(readFile(world.statesPath())).size(), 3u);
+        EXPECT_EQ(QDir(world.home().dataFolder())
+                      .entryList({"appStates.json.unreadable-*"}, QDir::AllEntries | QDir::System)
+                      .size(),
+                  1);
+    }
+}
+
+TEST(RouteManagerDataFolder, ASecondInstanceOnTheFolderSaysSoAndWritesNothing) {
+    RouteWorld world;
+    auto& first = world.manager();
+    first.setVolume(kOther, 0.25f);
+    first.profileManager().setProfiles({});
+    first.saveCurrentAsProfile("Work", "music.note");
+    const std::string states = readFile(world.statesPath());
+    const std::string profiles = readFile(first.profileManager().storagePath());
+
+    UserDefaults defaults(world.home().path() + "/second.conf");
+    std::unique_ptr<AudioRouteManager> second;
+    const std::string started = captureStdout([&] {
+        second = std::make_unique<AudioRouteManager>(world.hardware(), world.runningApplications(),
+                                                     defaults, world.home().dataFolder());
+    });
+    const std::string inUse = world.home().dataFolder().toStdString() +
+                              " is in use by another Kestrelamp (process " +
+                              std::to_string(::getpid());
+    EXPECT_EQ(started.rfind(inUse, 0), 0u) << started;
+    EXPECT_FLOAT_EQ(second->state(kOther)->volume, 0.25f) << "it still reads the files";
+
+    QSignalSpy failures(second.get(), &AudioRouteManager::saveFailed);
+    const std::string refused = captureStdout([&] {
+        second->setVolume(kOther, 0.75f);
+        second->profileManager().deleteProfile(second->profileManager().profiles().at(0).id);
+    });
+    EXPECT_NE(refused.find("Failed to save app states: " + inUse), std::string::npos) << refused;
+    EXPECT_NE(refused.find("Failed to save profiles: " + inUse), std::string::npos) << refused;
+    EXPECT_GE(failures.count(), 2);
+    EXPECT_EQ(readFile(world.statesPath()), states);
+    EXPECT_EQ(readFile(first.profileManager().storagePath()), profiles);
+
+    // The folder is free again once its holder is gone.
+    second.reset();
+    world.createManager();
+    const std::string output = captureStdout([&] { world.manager().setVolume(kOther, 0.5f); });
+    EXPECT_EQ(output, "");
+    EXPECT_NE(readFile(world.statesPath()), states);
+}
+
+TEST(RouteManagerDataFolder, ALockLeftByADeadProcessDoesNotBlock) {
+    RouteWorld world(test::standardScenario(), false);
+    QDir().mkpath(world.home().dataFolder());
+    const QString lockPath = world.home().dataFolder() + "/" + DataFolderLock::fileName;
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        QLockFile lock(lockPath);
+        ::_exit(lock.tryLock(0) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(QFile::exists(lockPath)) << "left behind by the dead holder";
+
+    const std::string output = captureStdout([&] {
+        world.createManager();
+        world.manager().setVolume(kOther, 0.5f);
+    });
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(QFile::exists(world.statesPath()));
 }
 
 TEST(RouteManagerProfiles, CaptureOnlyListedAppsWithStates) {

@@ -47,6 +47,8 @@ RouteWorld::~RouteWorld() {
 }
 
 void RouteWorld::createManager() {
+    // The folder's lock goes with the manager before the next one takes it.
+    manager_.reset();
     manager_ = std::make_unique<AudioRouteManager>(*world_.hardware, *world_.runningApplications,
                                                    *defaults_, home_.dataFolder());
 }

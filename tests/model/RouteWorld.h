@@ -32,6 +32,7 @@ public:
     AudioRouteManager& manager() { return *manager_; }
     hal::SimulatedAudioHardware& hardware() { return *world_.hardware; }
     UserDefaults& defaults() { return *defaults_; }
+    const RunningApplications& runningApplications() { return *world_.runningApplications; }
     TempHome& home() { return home_; }
     QString statesPath() const { return home_.dataFolder() + "/appStates.json"; }
 

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,16 @@ protected:
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(contents.toUtf8());
     }
+    void writeBytes(const QString& dir, const QString& id, const QByteArray& contents) {
+        QDir().mkpath(dir);
+        QFile file(dir + "/" + id + ".desktop");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
+    std::string inHome(const QString& id) const {
+        QDir().mkpath(home());
+        return (home() + "/" + id + ".desktop").toStdString();
+    }
     std::vector<std::string> dirs() const {
         return {(root_.path() + "/home").toStdString(), (root_.path() + "/system").toStdString()};
     }
@@ -79,6 +90,40 @@ TEST_F(DesktopFiles, TheFirstDirectoryWithAReadableEntryWinsAndPathsAreRefused) 
     write(root_.path(), "escape", "[Desktop Entry]\nName=Outside\n");
     EXPECT_FALSE(findDesktopEntry("../escape", dirs()));
     EXPECT_FALSE(findDesktopEntry("org.example.Missing", dirs()));
+}
+
+// A FIFO would block the start, /dev/zero would be read until memory runs out: such entries are
+// passed over like unreadable ones, and so is one too large to be real.
+TEST_F(DesktopFiles, OnlyRegularFilesOfSaneSizeAreRead) {
+    ASSERT_EQ(::mkfifo(inHome("org.example.Fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", inHome("org.example.Zero").c_str()), 0);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(inHome("org.example.Folder"))));
+    writeBytes(home(), "org.example.Large",
+               "[Desktop Entry]\nName=Large\n#" +
+                   QByteArray(qsizetype(maximumDesktopEntryBytes), 'x') + "\n");
+    writeBytes(home(), "org.example.Fits",
+               "[Desktop Entry]\nName=Fits\n#" +
+                   QByteArray(qsizetype(maximumDesktopEntryBytes) - 64, 'x') + "\n");
+    for (const char* id :
+         {"org.example.Fifo", "org.example.Zero", "org.example.Folder", "org.example.Large"}) {
+        EXPECT_FALSE(findDesktopEntry(id, dirs())) << id;
+        write(system(), id, "[Desktop Entry]\nName=Further on\n");
+        const auto entry = findDesktopEntry(id, dirs());
+        ASSERT_TRUE(entry) << id;
+        EXPECT_EQ(entry->name, "Further on") << id;
+    }
+    EXPECT_EQ(findDesktopEntry("org.example.Fits", dirs())->name, "Fits");
+}
+
+TEST_F(DesktopFiles, NamesAndIconsThatAreNotUtf8AreMadeValid) {
+    writeBytes(system(), "org.example.Cafe",
+               "[Desktop Entry]\nName=Caf\xE9 Radio\nName[de]=Caf\xC3\xA9\xFF\nIcon=caf\xE9\n");
+    const auto entry = findDesktopEntry("org.example.Cafe", dirs());
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->name, "Caf\uFFFD Radio");
+    EXPECT_EQ(entry->icon, "caf\uFFFD");
+    EXPECT_EQ(parseDesktopEntry("[Desktop Entry]\nName[de]=Caf\xC3\xA9\xFF\n", {"de"})->name,
+              "Caf\u00E9\uFFFD");
 }
 
 class FixedClients : public AudioClientDirectory {

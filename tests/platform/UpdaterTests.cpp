@@ -104,6 +104,27 @@ TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
         {feedWithItems(item("2", "http://example.org/2")),
          "item 1 has a link that is not a secure"},
         {feedWithItems(item("2", "file:///etc/passwd")), "item 1 has a link that is not a secure"},
+        // Feed text reaches notifications and the terminal: nothing endless, nothing that steers.
+        {feedWithItems(item("1." + QByteArray(63, '0'), "https://example.org/")),
+         "item 1 has a version longer than 64 characters"},
+        {feedWithItems(item("2", "https://example.org/" + QByteArray(2030, 'a'))),
+         "item 1 has a link longer than 2048 characters"},
+        {feedWithItems(R"(<item><enclosure url="https://example.org/" kestrelamp:version="2" )"
+                       R"(kestrelamp:shortVersionString=")" +
+                       QByteArray(65, 'v') + "\"/></item>"),
+         "item 1 has a short version longer than 64 characters"},
+        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                       "shortVersionString>2&#x9b;2J</kestrelamp:shortVersionString>"
+                       "<link>https://example.org/</link></item>"),
+         "item 1 has a short version with control characters"},
+        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                       "shortVersionString>2&#10;Fake line</kestrelamp:shortVersionString>"
+                       "<link>https://example.org/</link></item>"),
+         "item 1 has a short version with control characters"},
+        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                       "shortVersionString>2&#x202e;1.0</kestrelamp:shortVersionString>"
+                       "<link>https://example.org/</link></item>"),
+         "item 1 has a short version with control characters"},
     };
     for (const auto& c : cases) {
         const auto parsed = parseAppcast(c.document);
@@ -146,6 +167,7 @@ protected:
         notifier.reports.clear();
         FixedFeed at(address);
         AppcastUpdater checker(&at, notifier, version);
+        checker.setCheckDeadline(deadline);
         EXPECT_TRUE(checker.startUpdater());
         checker.checkForUpdates();
         const UpdateCheckResult result = onlyReport().result;
@@ -164,6 +186,7 @@ protected:
         return userCheck(version, server.url());
     }
 
+    std::chrono::milliseconds deadline = FeedDownload::defaultDeadline;
     test::TempHome home;
     test::LocalHttpServer server;
     FixedFeed feed{server.url()};
@@ -189,6 +212,21 @@ TEST_F(UpdaterOnLocalFeed, FailuresSayWhy) {
     EXPECT_EQ(userCheck(), "The update feed is malformed: the document is empty.");
     server.setBody(QByteArray(FeedDownload::maximumFeedBytes + 4096, ' '));
     EXPECT_EQ(userCheck(), "The update feed is malformed: the feed is larger than 1 MiB.");
+
+    // Never idle long enough for the inactivity timeout, never done: the deadline ends it.
+    test::LocalHttpServer::Response drip{200, "OK", fixture(), {}};
+    drip.dripIntervalMs = 100;
+    server.setResponse(drip);
+    deadline = std::chrono::milliseconds(400);
+    EXPECT_EQ(userCheck(), "The update server did not send the feed within 400 milliseconds.");
+    deadline = std::chrono::seconds(30);
+    drip.body = feedWithItems(item("7.0", "https://example.org/7"));
+    drip.dripIntervalMs = 1;
+    server.setResponse(drip);
+    EXPECT_EQ(userCheck(), "available 7.0 https://example.org/7")
+        << "a feed that drips but ends in time is read whole";
+    EXPECT_EQ(UpdateCheckError::tooSlow(std::chrono::seconds(60)).description(),
+              "The update server did not send the feed within 60 seconds.");
 }
 
 TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
@@ -199,6 +237,9 @@ TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
     server.setResponse({302, "Found", {}, {{"Location", "http://example.org/appcast.xml"}}});
     EXPECT_EQ(userCheck(), "The update server could not be reached: the server redirected to an "
                            "insecure address.");
+    server.setResponse({301, "Moved Permanently", {}, {{"Location", server.url().toUtf8()}}});
+    EXPECT_EQ(userCheck(), "The update server could not be reached: the server redirected too "
+                           "many times.");
 }
 
 TEST_F(UpdaterOnLocalFeed, BackgroundAndUserChecksReportSeparately) {

@@ -1,6 +1,7 @@
 #include "LocalHttpServer.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -40,18 +41,36 @@ void LocalHttpServer::accept() {
                 return;
             }
             requestLines_.append(request->left(request->indexOf("\r\n")));
-            QByteArray answer = "HTTP/1.1 " + QByteArray::number(response_.status) + " " +
-                                response_.reason + "\r\n";
-            for (const auto& [name, value] : response_.headers) {
-                answer += name + ": " + value + "\r\n";
-            }
-            answer += "Content-Length: " + QByteArray::number(response_.body.size()) + "\r\n";
-            answer += "Connection: close\r\n\r\n";
-            answer += response_.body;
-            socket->write(answer);
-            socket->disconnectFromHost();
+            answer(socket);
         });
     }
+}
+
+void LocalHttpServer::answer(QTcpSocket* socket) {
+    QByteArray head =
+        "HTTP/1.1 " + QByteArray::number(response_.status) + " " + response_.reason + "\r\n";
+    for (const auto& [name, value] : response_.headers) {
+        head += name + ": " + value + "\r\n";
+    }
+    head += "Content-Length: " + QByteArray::number(response_.body.size()) + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    if (response_.dripIntervalMs <= 0) {
+        socket->write(head + response_.body);
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->write(head);
+    auto* drip = new QTimer(socket);
+    auto rest = std::make_shared<QByteArray>(response_.body);
+    connect(drip, &QTimer::timeout, socket, [socket, rest] {
+        if (rest->isEmpty()) {
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write(rest->left(1));
+        rest->remove(0, 1);
+    });
+    drip->start(response_.dripIntervalMs);
 }
 
 } // namespace kestrelamp::test

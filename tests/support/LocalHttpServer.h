@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTcpServer>
 
+class QTcpSocket;
+
 namespace kestrelamp::test {
 
 // A one-response web server on 127.0.0.1, run by the test's own event loop: every request gets
@@ -19,6 +21,9 @@ public:
         QByteArray reason = "OK";
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
+        // When set, the body goes out one byte at a time at this interval, as a server that
+        // keeps the connection alive but never finishes.
+        int dripIntervalMs = 0;
     };
 
     LocalHttpServer();
@@ -36,6 +41,7 @@ public:
 
 private:
     void accept();
+    void answer(QTcpSocket* socket);
 
     QTcpServer server_;
     Response response_;

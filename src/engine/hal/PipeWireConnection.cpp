@@ -1,6 +1,7 @@
 #include "engine/hal/PipeWireHardwareImpl.h"
 
 #include "platform/RunningApplications.h"
+#include "platform/Utf8.h"
 
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/param.h>
@@ -16,6 +17,8 @@ namespace {
 
 using Impl = PipeWireAudioHardware::Impl;
 
+// Every property string enters the program here. Clients write what they like into them, so
+// names, identifiers and paths are made valid UTF-8 before anything shows or encodes them.
 PropertyMap toMap(const spa_dict* dict) {
     PropertyMap map;
     if (dict == nullptr) {
@@ -24,7 +27,7 @@ PropertyMap toMap(const spa_dict* dict) {
     const spa_dict_item* item;
     spa_dict_for_each(item, dict) {
         if (item->key != nullptr && item->value != nullptr) {
-            map[item->key] = item->value;
+            map[validUtf8(item->key)] = validUtf8(item->value);
         }
     }
     return map;

@@ -180,9 +180,9 @@ void PipeWireAudioHardware::Impl::recompute() {
         device.outputStreams = 1;
         device.inputStreams = 1;
         device.transport = fourCharCode("grup");
+        const auto& subDeviceUIDs = aggregate->description.subDeviceUIDs;
         const auto sub = std::find_if(devices.begin(), devices.end(), [&](const DeviceEntry& d) {
-            return !aggregate->description.subDeviceUIDs.empty() &&
-                   d.uid == aggregate->description.subDeviceUIDs.front();
+            return !subDeviceUIDs.empty() && d.uid == subDeviceUIDs.front();
         });
         if (sub != devices.end()) {
             device.sampleRate = sub->sampleRate;

@@ -1,6 +1,7 @@
 #include "engine/hal/PipeWireProperties.h"
 
 #include "engine/hal/AudioHardware.h"
+#include "platform/JsonText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -143,7 +144,7 @@ std::optional<std::string> defaultNodeName(std::string_view json) {
 }
 
 std::string defaultNodeValue(const std::string& nodeName) {
-    return nlohmann::json{{"name", nodeName}}.dump();
+    return jsonText(nlohmann::json{{"name", nodeName}});
 }
 
 } // namespace kestrelamp::hal

@@ -286,11 +286,12 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
         if (!isStreamOf(*global, sink.processKey)) {
             continue;
         }
+        const auto streamID = id;
         const bool linkedToSink =
             std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
                 const Global& link = *entry.second;
                 return link.kind == GlobalKind::link &&
-                       integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == id &&
+                       integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == streamID &&
                        integerProperty(link.properties, PW_KEY_LINK_INPUT_NODE) == sink.nodeID;
             });
         if (!linkedToSink) {

@@ -1,5 +1,6 @@
 #include "engine/hal/SimulatedScenario.h"
 
+#include <QString>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -348,12 +349,15 @@ Expected<Scenario, ScenarioError> parseScenario(std::string_view text) {
     json root;
     try {
         root = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& error) {
-        // what() starts with the library's own tag, "[json.exception.parse_error.101] ".
+    } catch (const json::exception& error) {
+        // Syntax errors, and numbers too large for a double (out_of_range.406). what() starts
+        // with the library's own tag, "[json.exception.parse_error.101] ".
         std::string reason = error.what();
         if (const auto end = reason.find("] "); reason.starts_with("[") && end != reason.npos) {
             reason.erase(0, end + 2);
         }
+        // The reason quotes the bytes last read, which may be the broken text itself.
+        reason = QString::fromUtf8(reason.data(), qsizetype(reason.size())).toStdString();
         return unexpected(ScenarioError{"not valid JSON: " + reason});
     }
     try {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <fstream>
@@ -182,6 +183,20 @@ TEST(SimulatedScenario, InvalidJSONSaysWhereItBroke) {
     EXPECT_THAT(world.error().description, HasSubstr("not valid JSON: "));
     EXPECT_THAT(world.error().description, HasSubstr("line 1, column"));
     EXPECT_THAT(world.error().description, ::testing::Not(HasSubstr("json.exception")));
+
+    const auto overflow = loadScenario(R"({"devices": [{"uid": "a", "sampleRate": 1e999}]})");
+    ASSERT_FALSE(overflow);
+    EXPECT_EQ(overflow.error().description, "not valid JSON: number overflow parsing '1e999'");
+
+    // The parser quotes what it read last; text that is not UTF-8 must not reach the message.
+    const auto latin1 = loadScenario("{\"devices\": [{\"uid\": \"caf\xe9\"}]}");
+    ASSERT_FALSE(latin1);
+    EXPECT_THAT(latin1.error().description, HasSubstr("UTF-8"));
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8(QByteArrayView(latin1.error().description.data(),
+                                                qsizetype(latin1.error().description.size())));
+    EXPECT_FALSE(utf8.hasError()) << latin1.error().description;
+    EXPECT_TRUE(decoded.contains(QChar::ReplacementCharacter));
 }
 
 TEST(SimulatedScenario, FileErrorsNameTheFileAndTheReason) {

@@ -126,6 +126,11 @@ void AppDelegate::createPopover(PopoverWindow::Presentation presentation) {
     connect(view, &MainPopoverView::settingsRequested, this, &AppDelegate::showSettings);
     connect(view, &MainPopoverView::quitRequested, this, &AppDelegate::quit);
     connect(popover_.get(), &PopoverWindow::closeRequested, this, &AppDelegate::quit);
+    // The rows' meters move only while someone can see them.
+    connect(popover_.get(), &PopoverWindow::opened, routeManager_.get(),
+            [manager = routeManager_.get()] { manager->setLevelsWatched(true); });
+    connect(popover_.get(), &PopoverWindow::closed, routeManager_.get(),
+            [manager = routeManager_.get()] { manager->setLevelsWatched(false); });
     if (tracing_) {
         connect(routeManager_.get(), &AudioRouteManager::audioAppsChanged, this,
                 &AppDelegate::tracePopover, Qt::QueuedConnection);

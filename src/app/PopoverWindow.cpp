@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -108,6 +109,11 @@ void PopoverWindow::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+void PopoverWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    Q_EMIT opened();
 }
 
 void PopoverWindow::hideEvent(QHideEvent* event) {

@@ -40,6 +40,8 @@ public:
     static QPoint placement(const QRect& anchor, const QSize& size, const QRect& available);
 
 Q_SIGNALS:
+    // The window is on screen.
+    void opened();
     // The window closed, by a click outside, Escape or the window manager.
     void closed();
     // The ordinary window was closed (its title bar's close button); it stays until the
@@ -49,6 +51,7 @@ Q_SIGNALS:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;

@@ -188,6 +188,9 @@ RemoteResult<AudioProfile> RemoteControl::findProfile(const std::string& profile
 // --- Operations ---------------------------------------------------------------------------------
 
 std::string RemoteControl::status() const {
+    // Levels of applications without a route come from monitors that run only while asked for:
+    // the next status, a moment later, has them.
+    manager_.levelsAsked();
     return jsonText(statusJson(manager_));
 }
 

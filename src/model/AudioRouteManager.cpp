@@ -37,6 +37,8 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
                               }
                           });
                       })
+    , levelMonitors_(hardware,
+                     [this](const std::string& appID, float level) { setAudioLevel(appID, level); })
     , folderLock_(storageFolder)
     , stateFile_(storageFolder + "/appStates.json") {
     QDir().mkpath(storageFolder);
@@ -122,6 +124,7 @@ void AudioRouteManager::setDefaultOutputDeviceValue(OptionalAudioDevice device) 
 void AudioRouteManager::setAudioActivity(AudioActivityMap activity) {
     audioActivity_ = std::move(activity);
     Q_EMIT audioActivityChanged();
+    updateLevelMonitors();
 }
 
 void AudioRouteManager::setAudioLevel(const std::string& appID, float level) {
@@ -471,6 +474,7 @@ void AudioRouteManager::stopAll() {
     deviceChangeDebounce_.stop();
     processChangeCoalescing_.stop();
     removeEveryRoute();
+    updateLevelMonitors();
     silenceUnroutedLevels();
     deviceMonitor_.stopMonitoring();
     for (const auto& connection : cancellables_) {
@@ -598,6 +602,7 @@ void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retr
         Q_EMIT routeStatesChanged();
     }
     silenceUnroutedLevels();
+    updateLevelMonitors();
 }
 
 void AudioRouteManager::applySettingsToEngines(const std::string& appID) {
@@ -632,13 +637,44 @@ void AudioRouteManager::silenceUnroutedLevels() {
         const bool playing = std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
             return eqProcessor_.engine(key) != nullptr;
         });
-        if (level > kSilentLevel && !playing) {
+        if (level > kSilentLevel && !playing && !levelMonitors_.isMonitored(appID)) {
             silenced.push_back(appID);
         }
     }
     for (const std::string& appID : silenced) {
         setAudioLevel(appID, kSilentLevel);
     }
+}
+
+void AudioRouteManager::setLevelsWatched(bool watched) {
+    levelMonitors_.setWatched(watched);
+}
+
+void AudioRouteManager::levelsAsked() {
+    levelMonitors_.levelsAsked();
+}
+
+// An application with a running route of ours, chosen or following the default, has its engine's
+// meter; any other live one (a route waiting for its device included) gets monitors.
+void AudioRouteManager::updateLevelMonitors() {
+    UnroutedLevelMonitors::Candidates candidates;
+    if (!stopped_) {
+        for (const AudioApp& entry : audioApps_) {
+            const auto live = audioActivity_.find(entry.id);
+            const auto keys = routeKeys(entry.id);
+            const bool metered = std::any_of(keys.begin(), keys.end(), [&](const auto& key) {
+                return eqProcessor_.engine(key) != nullptr;
+            });
+            if (live == audioActivity_.end() || !live->second || metered) {
+                continue;
+            }
+            auto& processes = candidates[entry.id];
+            processes.push_back(entry.audioObjectID);
+            processes.insert(processes.end(), entry.childAudioObjectIDs.begin(),
+                             entry.childAudioObjectIDs.end());
+        }
+    }
+    levelMonitors_.setCandidates(std::move(candidates));
 }
 
 void AudioRouteManager::reconcileRoutesFor(const std::string& appID) {

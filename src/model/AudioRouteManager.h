@@ -9,6 +9,7 @@
 #include "model/AudioModel.h"
 #include "model/RouteLifecycle.h"
 #include "model/RouteState.h"
+#include "model/UnroutedLevelMonitors.h"
 #include "platform/DataFolderLock.h"
 #include "platform/StoredFile.h"
 #include "platform/UserDefaults.h"
@@ -141,6 +142,11 @@ public:
     // an application on the default): the sound stays as it is, so nothing of ours is needed.
     static bool hasNeutralSettings(const AppAudioState& state,
                                    const std::optional<BandGains>& bandEdits);
+    // Levels of live applications that no route plays come from passive monitors, which run only
+    // while levels are watched (the popover is open) or for a few seconds after a request.
+    void setLevelsWatched(bool watched);
+    void levelsAsked();
+    UnroutedLevelMonitors& levelMonitors() { return levelMonitors_; }
     // Writes a save that a volume drag put off; stopAll does it too.
     void flushPendingSave();
     // Saves anything put off, tears every route down and stops listening; safe to call more than
@@ -204,6 +210,8 @@ private:
     void applySettingsToEngines(const std::string& appID);
     // A meter of an application that no route plays any more shows silence.
     void silenceUnroutedLevels();
+    // The live applications without a route of ours, for the level monitors.
+    void updateLevelMonitors();
     void reconcileRoutesFor(const std::string& appID);
     // Builds or removes the application's route to the default output when its settings took it
     // across neutral.
@@ -238,6 +246,7 @@ private:
     EQProcessor eqProcessor_;
     ProfileManager profileManager_;
     RouteLifecycle routeLifecycle_;
+    UnroutedLevelMonitors levelMonitors_;
 
     std::vector<QMetaObject::Connection> cancellables_;
     QTimer deviceChangeDebounce_;

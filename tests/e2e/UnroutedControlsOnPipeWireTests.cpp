@@ -95,9 +95,10 @@ protected:
         return {};
     }
 
+    // The level monitors that the last status asked for go a few seconds after it.
     bool leavesNothingOfOurs() const {
         const bool clean =
-            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000);
+            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 10000);
         if (!clean) {
             ADD_FAILURE() << ::testing::PrintToString(kestrelampObjects(session_->dump()));
         }

@@ -27,4 +27,12 @@ OSStatus AudioHardware::getPropertyInt32(AudioObjectID object,
     return status;
 }
 
+OSStatus AudioHardware::createLevelMonitor(AudioObjectID, AudioObjectID&) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus AudioHardware::destroyLevelMonitor(AudioObjectID) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
 } // namespace kestrelamp::hal

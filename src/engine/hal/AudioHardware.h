@@ -72,6 +72,15 @@ inline constexpr AudioObjectPropertySelector kAudioTapPropertyIsReleased = fourC
 // output (or anything that is not an output device). Only readable once released.
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyReleaseDeviceUID =
     fourCharCode("trlu");
+// Level monitors (createLevelMonitor): 64-bit floats in dBFS over every channel of the last
+// kAudioLevelMonitorWindowMs of what the application played: 20·log10 of the RMS, and of the
+// largest magnitude. Never below kAudioLevelMonitorSilenceDb, which is also the answer when the
+// application played nothing in the last kAudioLevelMonitorHoldMs of the service's time.
+inline constexpr AudioObjectPropertySelector kAudioLevelMonitorPropertyRMS = fourCharCode("lmrm");
+inline constexpr AudioObjectPropertySelector kAudioLevelMonitorPropertyPeak = fourCharCode("lmpk");
+inline constexpr double kAudioLevelMonitorSilenceDb = -120.0;
+inline constexpr int kAudioLevelMonitorWindowMs = 100;
+inline constexpr int kAudioLevelMonitorHoldMs = 250;
 
 inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus kAudioHardwareNotRunningError = OSStatus(fourCharCode("stop"));
@@ -239,6 +248,14 @@ public:
     // Returns only once the block is no longer running; it is never called again afterwards.
     virtual OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) = 0;
     virtual OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) = 0;
+
+    // --- Level monitors ---------------------------------------------------------------------
+    // A monitor measures what one application (a process object, listed or not) plays, on every
+    // stream and wherever it plays, before the device's volume. It moves, wakes and holds nothing:
+    // it measures only in cycles that run anyway. A service that cannot monitor answers
+    // kAudioHardwareUnsupportedOperationError.
+    virtual OSStatus createLevelMonitor(AudioObjectID processObjectID, AudioObjectID& outMonitorID);
+    virtual OSStatus destroyLevelMonitor(AudioObjectID monitorID);
 };
 
 } // namespace kestrelamp::hal

@@ -122,6 +122,17 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID deviceID,
     return impl_->destroyIOProc(deviceID, ioProcID);
 }
 
+OSStatus PipeWireAudioHardware::createLevelMonitor(AudioObjectID processObjectID,
+                                                   AudioObjectID& outMonitorID) {
+    Impl::Lock lock(impl_->loop());
+    return impl_->createMonitor(processObjectID, outMonitorID);
+}
+
+OSStatus PipeWireAudioHardware::destroyLevelMonitor(AudioObjectID monitorID) {
+    Impl::Lock lock(impl_->loop());
+    return impl_->destroyMonitor(monitorID);
+}
+
 std::vector<AudioClient> PipeWireAudioHardware::audioClients() const {
     Impl::Lock lock(impl_->loop());
     return impl_->clients();

@@ -72,6 +72,9 @@ public:
     OSStatus deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
     OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
     OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
+    OSStatus createLevelMonitor(AudioObjectID processObjectID,
+                                AudioObjectID& outMonitorID) override;
+    OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
 
     // AudioClientDirectory: the processes of "prs#" with their properties.
     std::vector<AudioClient> audioClients() const override;

@@ -142,6 +142,9 @@ PipeWireAudioHardware::Impl::~Impl() {
         for (auto& [id, aggregate] : aggregates_) {
             stopFilter(*aggregate);
         }
+        for (auto& [id, monitor] : monitors_) {
+            stopMonitor(*monitor);
+        }
         if (connected()) {
             roundTrip();
         }
@@ -152,6 +155,7 @@ PipeWireAudioHardware::Impl::~Impl() {
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), rateEvent_);
     sinks_.clear();
     aggregates_.clear();
+    monitors_.clear();
     pw_context_destroy(context_);
     pw_thread_loop_destroy(loop_);
 }
@@ -195,6 +199,9 @@ void PipeWireAudioHardware::Impl::disconnect() {
     }
     for (auto& [id, aggregate] : aggregates_) {
         stopFilter(*aggregate);
+    }
+    for (auto& [id, monitor] : monitors_) {
+        stopMonitor(*monitor);
     }
     for (auto& [id, global] : globals_) {
         destroyGlobal(*global);
@@ -614,6 +621,9 @@ void PipeWireAudioHardware::Impl::reconcile() {
     }
     for (auto& [id, aggregate] : aggregates_) {
         reconcileAggregate(*aggregate);
+    }
+    for (auto& [id, monitor] : monitors_) {
+        reconcileMonitor(*monitor);
     }
 }
 

@@ -5,6 +5,7 @@
 //   PipeWireListing.cpp     processes and devices as the interface lists them, property reads
 //   PipeWireTaps.cpp        capture sinks standing for taps, and the streams they hold
 //   PipeWireAggregates.cpp  filters standing for aggregates, their links and their IO blocks
+//   PipeWireLevelMonitors.cpp  passive filters measuring what an application plays
 // Everything here runs on the loop thread or with the loop locked.
 
 #include "engine/hal/ChannelMix.h"
@@ -132,6 +133,30 @@ public:
         bool failed = false;
         // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
         std::atomic<std::uint32_t> cycleRate{0};
+    };
+
+    // A filter of ours with one input port per channel of the application's streams, linked
+    // passively from their output ports: it runs only in cycles in which they play anyway.
+    struct LevelMonitor {
+        Impl* impl = nullptr;
+        AudioObjectID id = kAudioObjectUnknown;
+        std::string processKey;
+        std::string nodeName;
+        ChannelLayout channels;
+        pw_filter* filter = nullptr;
+        spa_hook filterListener{};
+        std::vector<void*> ports;
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
+        bool failed = false;
+        // The window being measured, by the real-time callback only.
+        double windowSquares = 0.0;
+        float windowPeak = 0.0f;
+        std::uint64_t windowSamples = 0;
+        std::uint64_t windowNsec = 0;
+        // Published by the real-time callback: the last whole window.
+        std::atomic<float> rms{0.0f};
+        std::atomic<float> peak{0.0f};
+        std::atomic<std::uint64_t> playedAtNsec{0};
     };
 
     struct IOProc {
@@ -299,6 +324,24 @@ public:
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
                              ChannelPosition channel) const;
 
+    // --- Level monitors (PipeWireLevelMonitors.cpp) --------------------------------------------
+    OSStatus createMonitor(AudioObjectID processObjectID, AudioObjectID& outMonitorID);
+    OSStatus destroyMonitor(AudioObjectID monitorID);
+    OSStatus readMonitorLevel(AudioObjectID monitorID, AudioObjectPropertySelector selector,
+                              double& value) const;
+    bool isMonitor(AudioObjectID id) const { return monitors_.count(id) > 0; }
+    // The channels of every stream of the application, in the order they first appear.
+    ChannelLayout monitorChannels(const LevelMonitor& monitor) const;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>
+    wantedMonitorLinks(const LevelMonitor& monitor) const;
+    bool monitorReady(const LevelMonitor& monitor) const;
+    void startMonitor(LevelMonitor& monitor);
+    void stopMonitor(LevelMonitor& monitor);
+    void reconcileMonitor(LevelMonitor& monitor);
+    static void onMonitorState(void* data, pw_filter_state old, pw_filter_state state,
+                               const char* error);
+    static void onMonitorProcess(void* data, spa_io_position* position);
+
     // --- PipeWire callbacks --------------------------------------------------------------------
     static void onCoreDone(void* data, std::uint32_t id, int seq);
     static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
@@ -371,6 +414,7 @@ public:
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
+    std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
     bool inChanged_ = false;
     // Set while the object goes away: listeners are not called from the destructor.
     bool shuttingDown_ = false;

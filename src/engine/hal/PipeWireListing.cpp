@@ -292,7 +292,7 @@ PipeWireAudioHardware::Impl::outputDeviceForTarget(const std::string& key,
 
 OSStatus PipeWireAudioHardware::Impl::missingProperty(AudioObjectID object) const {
     const bool known = object == kAudioObjectSystemObject || process(object) != nullptr ||
-                       device(object) != nullptr || taps_.count(object) > 0;
+                       device(object) != nullptr || taps_.count(object) > 0 || isMonitor(object);
     return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
 }
 
@@ -330,6 +330,14 @@ OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
             return noErr;
         }
         return kAudioHardwareUnknownPropertyError;
+    }
+    if (isMonitor(object)) {
+        double ignored = 0;
+        const OSStatus status = readMonitorLevel(object, selector, ignored);
+        if (status == noErr) {
+            size = sizeof(double);
+        }
+        return status;
     }
     if (process(object) != nullptr) {
         if (selector == kAudioProcessPropertyBundleID) {
@@ -422,6 +430,9 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
 OSStatus PipeWireAudioHardware::Impl::readFloat64(AudioObjectID object,
                                                   const AudioObjectPropertyAddress& address,
                                                   double& value) {
+    if (isMonitor(object)) {
+        return readMonitorLevel(object, address.selector, value);
+    }
     if (const DeviceEntry* entry = device(object)) {
         if (address.selector == kAudioDevicePropertyNominalSampleRate) {
             value = entry->sampleRate;

@@ -112,7 +112,7 @@ SimulatedAudioHardware::~SimulatedAudioHardware() {
 
 bool SimulatedAudioHardware::objectExists(AudioObjectID object) const {
     return object == kAudioObjectSystemObject || findProcess(object) || findDevice(object) ||
-           findTap(object);
+           findTap(object) || findMonitor(object);
 }
 
 SimulatedAudioHardware::Process* SimulatedAudioHardware::findProcess(AudioObjectID id) const {
@@ -204,6 +204,9 @@ OSStatus SimulatedAudioHardware::objectProperty(AudioObjectID object,
     if (const Tap* tap = findTap(object)) {
         return tapProperty(*tap, address, out);
     }
+    if (const LevelMonitor* monitor = findMonitor(object)) {
+        return monitorProperty(*monitor, address, out);
+    }
     return kAudioHardwareBadObjectError;
 }
 
@@ -292,6 +295,24 @@ OSStatus SimulatedAudioHardware::deviceProperty(const Device& device,
         out.value = clock->config.nominalSampleRate.value();
         return noErr;
     }
+    default:
+        return kAudioHardwareUnknownPropertyError;
+    }
+}
+
+OSStatus SimulatedAudioHardware::monitorProperty(const LevelMonitor& monitor,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 PropertyValue& out) const {
+    const double holdFrames = renderSampleRate_ * kAudioLevelMonitorHoldMs / 1000.0;
+    const bool recent =
+        monitor.playedUntil && double(framesRendered_ - *monitor.playedUntil) <= holdFrames;
+    switch (address.selector) {
+    case kAudioLevelMonitorPropertyRMS:
+        out.value = recent ? monitor.rmsDb : kAudioLevelMonitorSilenceDb;
+        return noErr;
+    case kAudioLevelMonitorPropertyPeak:
+        out.value = recent ? monitor.peakDb : kAudioLevelMonitorSilenceDb;
+        return noErr;
     default:
         return kAudioHardwareUnknownPropertyError;
     }

@@ -171,6 +171,10 @@ public:
     OSStatus deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
     OSStatus deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
     OSStatus destroyIOProcID(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) override;
+    // Measures what the object's running processes render, muted by a tap or not.
+    OSStatus createLevelMonitor(AudioObjectID processObjectID,
+                                AudioObjectID& outMonitorID) override;
+    OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
 
     // --- Editing the world ------------------------------------------------------------------
     // Processes: their objects are listed in "prs#" in the order they first appeared. Adding
@@ -222,6 +226,7 @@ public:
     std::vector<SimulatedTapInfo> taps() const;
     std::vector<SimulatedAggregateInfo> aggregateDevices() const;
     std::vector<SimulatedIOProcInfo> ioProcs() const;
+    std::vector<AudioObjectID> levelMonitors() const;
     std::vector<HardwareCall> callLog() const;
     // The kinds of callLog(), in order.
     std::vector<HardwareCall::Kind> callKinds() const;
@@ -256,6 +261,7 @@ private:
     struct Device;
     struct Tap;
     struct IOProc;
+    struct LevelMonitor;
     using FailureKey =
         std::tuple<AudioObjectID, AudioObjectPropertySelector, AudioObjectPropertyScope>;
     struct PropertyValue;
@@ -275,6 +281,11 @@ private:
                             PropertyValue& out) const;
     OSStatus tapProperty(const Tap& tap, const AudioObjectPropertyAddress& address,
                          PropertyValue& out) const;
+    OSStatus monitorProperty(const LevelMonitor& monitor, const AudioObjectPropertyAddress& address,
+                             PropertyValue& out) const;
+    LevelMonitor* findMonitor(AudioObjectID id) const;
+    // Every monitor takes this cycle's level of its processes.
+    void measureMonitors(std::uint32_t frames);
 
     bool objectExists(AudioObjectID object) const;
     // The first process of the object.
@@ -312,6 +323,9 @@ private:
     std::vector<std::unique_ptr<Process>> processes_;
     std::vector<std::unique_ptr<Device>> devices_;
     std::vector<std::unique_ptr<Tap>> taps_;
+    std::vector<std::unique_ptr<LevelMonitor>> monitors_;
+    // The world's time, in frames rendered.
+    std::uint64_t framesRendered_ = 0;
     // The process object of each bundle identifier ever added, and where another tool sent it.
     std::map<std::string, AudioObjectID> applicationObjects_;
     std::map<AudioObjectID, std::string> playbackTargets_;

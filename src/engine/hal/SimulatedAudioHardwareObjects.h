@@ -98,4 +98,18 @@ struct SimulatedAudioHardware::Tap {
     }
 };
 
+struct SimulatedAudioHardware::LevelMonitor {
+    AudioObjectID id = kAudioObjectUnknown;
+    AudioObjectID process = kAudioObjectUnknown;
+    double rmsDb = kAudioLevelMonitorSilenceDb;
+    double peakDb = kAudioLevelMonitorSilenceDb;
+    // The window being measured.
+    double sumSquares = 0.0;
+    double peak = 0.0;
+    std::uint64_t samples = 0;
+    std::uint64_t frames = 0;
+    // The world's time at the end of the last cycle its processes played in.
+    std::optional<std::uint64_t> playedUntil;
+};
+
 } // namespace kestrelamp::hal

@@ -224,6 +224,8 @@ void SimulatedAudioHardware::renderCycle(std::uint32_t frames) {
     for (const auto& device : devices_) {
         device->mix.assign(std::size_t(device->playbackChannels()) * frames, 0.0f);
     }
+    framesRendered_ += frames;
+    measureMonitors(frames);
 
     for (const auto& process : processes_) {
         Device* output = playbackDevice(*process);

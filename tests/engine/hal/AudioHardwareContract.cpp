@@ -777,5 +777,65 @@ TEST_P(AudioHardwareContract, AnotherClientMovingTheTappedApplicationReleasesThe
         << levelText(world(), "contract-default");
 }
 
+// --- Level monitors -----------------------------------------------------------------------
+
+double monitorLevel(AudioHardware& hardware, AudioObjectID monitor,
+                    AudioObjectPropertySelector selector) {
+    double level = 1000.0;
+    return hardware.getPropertyFloat64(monitor, globalAddress(selector), level) == noErr ? level
+                                                                                         : 1000.0;
+}
+
+TEST_P(AudioHardwareContract, ALevelMonitorMeasuresWhatItsApplicationPlaysAndMovesNothing) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    AudioObjectID monitor = 77;
+    EXPECT_EQ(hardware().createLevelMonitor(kNoSuchObject, monitor), kAudioHardwareBadObjectError);
+    EXPECT_EQ(monitor, 77u);
+    ASSERT_EQ(hardware().createLevelMonitor(player, monitor), noErr);
+    const auto rms = [&] {
+        return monitorLevel(hardware(), monitor, kAudioLevelMonitorPropertyRMS);
+    };
+    const auto peak = [&] {
+        return monitorLevel(hardware(), monitor, kAudioLevelMonitorPropertyPeak);
+    };
+    EXPECT_TRUE(passTimeUntil(world(),
+                              [&] {
+                                  return std::fabs(rms() - kSineLevel) < 1.0 &&
+                                         std::fabs(peak() - (kSineLevel + 3.01)) < 1.0;
+                              }))
+        << "rms " << rms() << ", peak " << peak();
+    std::uint32_t size = 0;
+    EXPECT_EQ(
+        hardware().getPropertyDataSize(monitor, globalAddress(kAudioLevelMonitorPropertyRMS), size),
+        noErr);
+    EXPECT_EQ(size, 8u);
+    double untouched = 3.0;
+    EXPECT_EQ(hardware().getPropertyFloat64(
+                  monitor, globalAddress(kAudioDevicePropertyNominalSampleRate), untouched),
+              kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(untouched, 3.0);
+    EXPECT_FALSE(lists(hardware(), kAudioHardwarePropertyDevices, monitor));
+    EXPECT_TRUE(waitForLevel(world(), "contract-default",
+                             [](double level) { return std::fabs(level - kSineLevel) < 1.0; }))
+        << "the application plays on as before: " << levelText(world(), "contract-default");
+
+    world().stopPlayer(kToneBundleID);
+    EXPECT_TRUE(passTimeUntil(world(), [&] { return rms() <= kAudioLevelMonitorSilenceDb; }))
+        << "an application that stopped is silent, not its last level: " << rms();
+    ASSERT_EQ(world().startPlayer(kToneBundleID, "Tone", kSineFrequency, kSineAmplitude), player);
+    EXPECT_TRUE(passTimeUntil(world(), [&] { return std::fabs(rms() - kSineLevel) < 1.0; }))
+        << "the monitor follows the application's new streams: " << rms();
+
+    EXPECT_EQ(hardware().destroyLevelMonitor(monitor), noErr);
+    EXPECT_EQ(hardware().destroyLevelMonitor(monitor), kAudioHardwareBadObjectError);
+    double level = 0;
+    EXPECT_EQ(
+        hardware().getPropertyFloat64(monitor, globalAddress(kAudioLevelMonitorPropertyRMS), level),
+        kAudioHardwareBadObjectError);
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud))
+        << levelText(world(), "contract-default");
+}
+
 } // namespace
 } // namespace kestrelamp::hal::test

@@ -1,0 +1,125 @@
+#include "RouteWorld.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrelamp {
+namespace {
+
+using test::kOther;
+using test::kPlayer;
+using test::kQuiet;
+using test::RouteWorld;
+
+float sineLevel(float amplitude) {
+    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
+}
+
+bool monitored(AudioRouteManager& manager, const std::string& appID) {
+    return manager.levelMonitors().isMonitored(appID);
+}
+
+float levelOf(AudioRouteManager& manager, const std::string& appID) {
+    const auto it = manager.audioLevels().find(appID);
+    return it == manager.audioLevels().end() ? 1000.0f : it->second;
+}
+
+// Renders a little and lets the monitors hand their levels on.
+void measure(RouteWorld& world) {
+    world.render();
+    world.manager().levelMonitors().poll();
+}
+
+TEST(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    measure(world);
+    EXPECT_TRUE(world.hardware().levelMonitors().empty()) << "nobody looks: nothing runs";
+    EXPECT_EQ(levelOf(manager, kPlayer), 1000.0f);
+
+    manager.setLevelsWatched(true);
+    EXPECT_TRUE(monitored(manager, kPlayer));
+    EXPECT_TRUE(monitored(manager, kOther));
+    EXPECT_FALSE(monitored(manager, kQuiet)) << "an application that is not playing";
+    measure(world);
+    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f);
+    EXPECT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
+    // A refresh pass keeps the monitored levels: only routes that went are silenced.
+    manager.refreshAudioApps();
+    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f);
+
+    manager.setLevelsWatched(false);
+    EXPECT_TRUE(world.hardware().levelMonitors().empty());
+    EXPECT_EQ(levelOf(manager, kPlayer), kSilentLevel) << "a meter nobody feeds shows silence";
+    EXPECT_EQ(levelOf(manager, kOther), kSilentLevel);
+}
+
+TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setLevelsWatched(true);
+    ASSERT_TRUE(monitored(manager, kPlayer));
+
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    EXPECT_FALSE(monitored(manager, kPlayer));
+    manager.toggleMute(kOther);
+    EXPECT_FALSE(monitored(manager, kOther)) << "its route to the default meters it";
+    manager.eqProcessor().deliverLevels();
+    world.render();
+    manager.eqProcessor().deliverLevels();
+    manager.levelMonitors().poll();
+    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f) << "the engine's level";
+    EXPECT_LT(levelOf(manager, kOther), -90.0f) << "muted, as its engine measures it";
+
+    manager.toggleMute(kOther);
+    EXPECT_TRUE(monitored(manager, kOther)) << "neutral again: no route, a monitor";
+    measure(world);
+    EXPECT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
+    manager.setOutputDevices(kPlayer, {});
+    EXPECT_TRUE(monitored(manager, kPlayer));
+}
+
+TEST(UnroutedLevels, OneRequestKeepsTheMonitorsForAWhileThenNothingRuns) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.levelMonitors().setAskedHoldMs(100);
+    manager.levelsAsked();
+    EXPECT_TRUE(monitored(manager, kPlayer));
+    measure(world);
+    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f);
+
+    QElapsedTimer waited;
+    waited.start();
+    while (manager.levelMonitors().isActive() && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    EXPECT_FALSE(manager.levelMonitors().isActive());
+    EXPECT_TRUE(world.hardware().levelMonitors().empty());
+    EXPECT_EQ(levelOf(manager, kPlayer), kSilentLevel);
+
+    manager.stopAll();
+    manager.setLevelsWatched(true);
+    EXPECT_TRUE(world.hardware().levelMonitors().empty()) << "nothing starts after stopAll";
+}
+
+TEST(UnroutedLevels, AnApplicationThatStopsPlayingFallsSilentAndLosesItsMonitor) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setLevelsWatched(true);
+    measure(world);
+    ASSERT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
+
+    world.hardware().setProcessRunning(world.hardware().processID(kOther), false);
+    world.render(60);
+    manager.levelMonitors().poll();
+    EXPECT_LE(levelOf(manager, kOther), kSilentLevel) << "not its last level";
+    manager.updateAudioActivity();
+    EXPECT_FALSE(monitored(manager, kOther));
+}
+
+} // namespace
+} // namespace kestrelamp

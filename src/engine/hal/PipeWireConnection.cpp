@@ -622,9 +622,7 @@ void PipeWireAudioHardware::Impl::reconcile() {
     for (auto& [id, aggregate] : aggregates_) {
         reconcileAggregate(*aggregate);
     }
-    for (auto& [id, monitor] : monitors_) {
-        reconcileMonitor(*monitor);
-    }
+    reconcileMonitors();
 }
 
 void PipeWireAudioHardware::Impl::releaseProxy(pw_proxy*& proxy, spa_hook& listener,

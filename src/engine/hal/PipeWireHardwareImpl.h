@@ -330,14 +330,23 @@ public:
     OSStatus readMonitorLevel(AudioObjectID monitorID, AudioObjectPropertySelector selector,
                               double& value) const;
     bool isMonitor(AudioObjectID id) const { return monitors_.count(id) > 0; }
+    // What the monitors need of the graph, gathered in one pass: with many monitors, looking it
+    // up per monitor on every change costs more than the metering.
+    struct MonitorGraph {
+        std::map<std::string, std::vector<std::uint32_t>> streamsByProcess;
+        // Non-monitor ports by node and direction ("in"/"out"), in port order.
+        std::map<std::pair<std::uint32_t, std::string>, std::vector<const Global*>> ports;
+    };
+    MonitorGraph monitorGraph() const;
     // The channels of every stream of the application, in the order they first appear.
-    ChannelLayout monitorChannels(const LevelMonitor& monitor) const;
+    ChannelLayout monitorChannels(const LevelMonitor& monitor, const MonitorGraph& graph) const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
-    wantedMonitorLinks(const LevelMonitor& monitor) const;
+    wantedMonitorLinks(const LevelMonitor& monitor, const MonitorGraph& graph) const;
     bool monitorReady(const LevelMonitor& monitor) const;
+    void reconcileMonitors();
     void startMonitor(LevelMonitor& monitor);
     void stopMonitor(LevelMonitor& monitor);
-    void reconcileMonitor(LevelMonitor& monitor);
+    void reconcileMonitor(LevelMonitor& monitor, const MonitorGraph& graph);
     static void onMonitorState(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
     static void onMonitorProcess(void* data, spa_io_position* position);

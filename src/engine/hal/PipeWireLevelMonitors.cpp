@@ -37,15 +37,58 @@ const pw_filter_events kMonitorEvents = [] {
 
 } // namespace
 
-ChannelLayout PipeWireAudioHardware::Impl::monitorChannels(const LevelMonitor& monitor) const {
-    ChannelLayout channels;
+PipeWireAudioHardware::Impl::MonitorGraph PipeWireAudioHardware::Impl::monitorGraph() const {
+    MonitorGraph graph;
     for (const auto& [id, global] : globals_) {
-        if (!isStreamOf(*global, monitor.processKey)) {
-            continue;
+        if (global->kind == GlobalKind::node && global->described &&
+            propertyValue(global->properties, PW_KEY_MEDIA_CLASS) == kPlaybackStreamClass) {
+            graph.streamsByProcess[processKeyOf(*global)].push_back(id);
+        } else if (global->kind == GlobalKind::port &&
+                   !isTruthy(propertyValue(global->properties, PW_KEY_PORT_MONITOR))) {
+            const auto node = integerProperty(global->properties, PW_KEY_NODE_ID);
+            const auto direction = propertyValue(global->properties, PW_KEY_PORT_DIRECTION);
+            if (node && direction) {
+                graph.ports[{std::uint32_t(*node), *direction}].push_back(global.get());
+            }
         }
-        for (const ChannelPosition channel : portChannels(id, "out")) {
-            if (std::find(channels.begin(), channels.end(), channel) == channels.end()) {
-                channels.push_back(channel);
+    }
+    for (auto& [key, ports] : graph.ports) {
+        std::sort(ports.begin(), ports.end(), [](const Global* a, const Global* b) {
+            return std::atoi(propertyValue(a->properties, PW_KEY_PORT_ID).value_or("0").c_str()) <
+                   std::atoi(propertyValue(b->properties, PW_KEY_PORT_ID).value_or("0").c_str());
+        });
+    }
+    return graph;
+}
+
+namespace {
+
+const std::vector<const Impl::Global*>& portsIn(const Impl::MonitorGraph& graph, std::uint32_t node,
+                                                const char* direction) {
+    static const std::vector<const Impl::Global*> none;
+    const auto it = graph.ports.find({node, direction});
+    return it != graph.ports.end() ? it->second : none;
+}
+
+const std::vector<std::uint32_t>& streamsOf(const Impl::MonitorGraph& graph,
+                                            const std::string& processKey) {
+    static const std::vector<std::uint32_t> none;
+    const auto it = graph.streamsByProcess.find(processKey);
+    return it != graph.streamsByProcess.end() ? it->second : none;
+}
+
+} // namespace
+
+ChannelLayout PipeWireAudioHardware::Impl::monitorChannels(const LevelMonitor& monitor,
+                                                           const MonitorGraph& graph) const {
+    ChannelLayout channels;
+    for (const std::uint32_t stream : streamsOf(graph, monitor.processKey)) {
+        for (const Global* port : portsIn(graph, stream, "out")) {
+            const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);
+            const auto channel = name ? channelPositionFromName(*name) : std::nullopt;
+            if (channel &&
+                std::find(channels.begin(), channels.end(), *channel) == channels.end()) {
+                channels.push_back(*channel);
             }
         }
     }
@@ -55,19 +98,17 @@ ChannelLayout PipeWireAudioHardware::Impl::monitorChannels(const LevelMonitor& m
 // Each output port of each of the application's streams to our port of the same channel; several
 // streams on one port are summed, as the device they play on sums them.
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
-PipeWireAudioHardware::Impl::wantedMonitorLinks(const LevelMonitor& monitor) const {
+PipeWireAudioHardware::Impl::wantedMonitorLinks(const LevelMonitor& monitor,
+                                                const MonitorGraph& graph) const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
     const std::uint32_t nodeID =
         monitor.filter != nullptr ? pw_filter_get_node_id(monitor.filter) : SPA_ID_INVALID;
     if (nodeID == SPA_ID_INVALID) {
         return links;
     }
-    const auto inputs = portsOf(nodeID, "in", false);
-    for (const auto& [id, global] : globals_) {
-        if (!isStreamOf(*global, monitor.processKey)) {
-            continue;
-        }
-        for (const Global* output : portsOf(id, "out", false)) {
+    const auto& inputs = portsIn(graph, nodeID, "in");
+    for (const std::uint32_t stream : streamsOf(graph, monitor.processKey)) {
+        for (const Global* output : portsIn(graph, stream, "out")) {
             const auto channel = propertyValue(output->properties, PW_KEY_AUDIO_CHANNEL);
             if (!channel) {
                 continue;
@@ -85,18 +126,31 @@ PipeWireAudioHardware::Impl::wantedMonitorLinks(const LevelMonitor& monitor) con
 }
 
 bool PipeWireAudioHardware::Impl::monitorReady(const LevelMonitor& monitor) const {
-    if (monitor.filter == nullptr || pw_filter_get_node_id(monitor.filter) == SPA_ID_INVALID ||
-        portsOf(pw_filter_get_node_id(monitor.filter), "in", false).size() <
-            monitor.channels.size()) {
+    if (monitor.filter == nullptr || pw_filter_get_node_id(monitor.filter) == SPA_ID_INVALID) {
         return false;
     }
-    for (const auto& ports : wantedMonitorLinks(monitor)) {
+    const MonitorGraph graph = monitorGraph();
+    if (portsIn(graph, pw_filter_get_node_id(monitor.filter), "in").size() <
+        monitor.channels.size()) {
+        return false;
+    }
+    for (const auto& ports : wantedMonitorLinks(monitor, graph)) {
         const auto it = monitor.links.find(ports);
         if (it == monitor.links.end() || it->second->globalID == SPA_ID_INVALID) {
             return false;
         }
     }
     return true;
+}
+
+void PipeWireAudioHardware::Impl::reconcileMonitors() {
+    if (monitors_.empty()) {
+        return;
+    }
+    const MonitorGraph graph = monitorGraph();
+    for (auto& [id, monitor] : monitors_) {
+        reconcileMonitor(*monitor, graph);
+    }
 }
 
 void PipeWireAudioHardware::Impl::startMonitor(LevelMonitor& monitor) {
@@ -153,9 +207,10 @@ void PipeWireAudioHardware::Impl::stopMonitor(LevelMonitor& monitor) {
     monitor.ports.clear();
 }
 
-void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor) {
+void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor,
+                                                   const MonitorGraph& graph) {
     // A stream with a channel the filter has no port for: the filter is made again to match.
-    auto channels = monitorChannels(monitor);
+    auto channels = monitorChannels(monitor, graph);
     if (channels.empty()) {
         channels = monitor.channels.empty() ? defaultChannelLayout(2) : monitor.channels;
     }
@@ -176,7 +231,7 @@ void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor) {
     if (monitor.filter == nullptr) {
         return;
     }
-    const auto wanted = wantedMonitorLinks(monitor);
+    const auto wanted = wantedMonitorLinks(monitor, graph);
     std::erase_if(monitor.links, [&](const auto& entry) {
         LinkProxy& link = *entry.second;
         const bool stillWanted =

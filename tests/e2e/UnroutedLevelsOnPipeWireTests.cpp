@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdio>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -72,6 +73,8 @@ TEST_F(UnroutedLevelsOnPipeWire, StatusReportsTheLevelHeardAndNothingStaysOnceNo
         },
         kPatienceMs);
     EXPECT_TRUE(close) << "reported " << reported << " dBFS, heard " << heard << " dBFS";
+    std::printf("[ measure  ] status level %.2f dBFS, on the sink's monitor %.2f dBFS\n", reported,
+                heard);
     EXPECT_TRUE(app().value("state", nlohmann::json::object()).is_object());
     const auto objects = kestrelampObjects(session_->dump());
     EXPECT_FALSE(objects.empty()) << "while levels are asked for, a monitor of ours measures it";

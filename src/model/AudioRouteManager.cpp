@@ -58,11 +58,9 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     });
     loadStates();
     setUpObservers();
+    // Builds the stored choices' routes.
     refreshAudioApps();
     updateAudioActivity();
-    // The stored choices' routes, whatever the first refresh found changed.
-    reconcileRoutes([](const std::string&) { return true; },
-                    [](const std::string&) { return false; });
 }
 
 AudioRouteManager::~AudioRouteManager() {

@@ -253,8 +253,9 @@ private:
     // Process-list notices come in bursts; one refresh answers a burst.
     QTimer processChangeCoalescing_;
     std::unique_ptr<QTimer> refreshTimer_;
-    // The bundle identifiers with a process object at the last refresh.
-    std::vector<std::string> lastProcessBundleIDs_;
+    // The bundle identifiers with a process object at the last refresh; nothing before the first,
+    // which therefore always brings the routes in step.
+    std::optional<std::vector<std::string>> lastProcessBundleIDs_;
     // Each listed application's helpers as last enumerated: audioApps keeps its entries while the
     // set of applications stays the same, but a helper may start later.
     std::map<std::string, std::vector<std::string>> currentHelpers_;

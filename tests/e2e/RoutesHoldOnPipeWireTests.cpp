@@ -150,6 +150,16 @@ protected:
             meterA, [](double) { return true; }, kPatienceMs);
     }
 
+    // Tone A playing unrouted on A, then Kestrelamp running with it listed; `unrouted` is the
+    // tone's level on A.
+    void playToneAWithKestrelamp(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA,
+                                 double& unrouted) {
+        unrouted = startToneA(player, meterA);
+        ASSERT_GT(unrouted, kAudible);
+        startKestrelamp();
+        ASSERT_TRUE(listed(kToneA));
+    }
+
     static bool playsOnlyOn(LevelMeter& where, double level,
                             const std::vector<LevelMeter*>& silent) {
         return e2e::playsOnlyOn(where, level, silent, 0.5, kPatienceMs);
@@ -190,10 +200,8 @@ TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOther
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);
     std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    double unrouted = 0.0;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
 
     ctl({"route", kToneA, kSinkB});
     EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
@@ -249,10 +257,8 @@ TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWh
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);
     std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    double unrouted = 0.0;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
     ctl({"route", kToneA, kSinkB});
     ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
 
@@ -294,10 +300,8 @@ TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWh
 TEST_F(RoutesHoldOnPipeWire, WhileItsDeviceIsAwayTheApplicationPlaysOnTheDefault) {
     LevelMeter meterA(kSinkA);
     std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    double unrouted = 0.0;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
     ctl({"route", kToneA, kSinkC});
     {
         LevelMeter meterC(kSinkC);
@@ -344,10 +348,8 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
     LevelMeter meterB(kSinkB);
     LevelMeter meterC(kSinkC);
     std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    double unrouted = 0.0;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
     const auto stream = session_->onlyStream(kToneA);
     ASSERT_NE(stream.serial, 0u);
     ctl({"route", kToneA, kSinkB});
@@ -392,10 +394,8 @@ TEST_F(RoutesHoldOnPipeWire, ARouteTheServerRefusesIsReportedAndBuiltWhenChosenA
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);
     std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    double unrouted = 0.0;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
 
     session_->pauseServer();
     const test::RunResult refused = program_->ctl({"route", kToneA, kSinkB});

@@ -1,6 +1,7 @@
 #include "engine/hal/SimulatedScenario.h"
 
-#include <QString>
+#include "platform/Utf8.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -357,7 +358,7 @@ Expected<Scenario, ScenarioError> parseScenario(std::string_view text) {
             reason.erase(0, end + 2);
         }
         // The reason quotes the bytes last read, which may be the broken text itself.
-        reason = QString::fromUtf8(reason.data(), qsizetype(reason.size())).toStdString();
+        reason = validUtf8(reason);
         return unexpected(ScenarioError{"not valid JSON: " + reason});
     }
     try {

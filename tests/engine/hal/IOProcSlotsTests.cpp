@@ -23,18 +23,19 @@ TEST(IOProcSlots, BlocksSeeOneMonoBufferPerChannelAndUnlinkedInputsAsSilence) {
     std::uint32_t buffers = 0;
     std::uint32_t channels = 0;
     std::uint32_t bytes = 0;
-    const auto slot = slots.install([&](const AudioIOCycle&, const AudioBufferList& in, AudioBufferList& out) {
-        buffers = in.numberBuffers + out.numberBuffers;
-        channels = in.buffers[0].numberChannels;
-        bytes = in.buffers[1].dataByteSize;
-        for (std::uint32_t b = 0; b < out.numberBuffers; ++b) {
-            const auto* source = static_cast<const float*>(in.buffers[b].data);
-            auto* target = static_cast<float*>(out.buffers[b].data);
-            for (std::uint32_t i = 0; i < out.buffers[b].dataByteSize / 4; ++i) {
-                target[i] = source[i] + 1.0f;
+    const auto slot =
+        slots.install([&](const AudioIOCycle&, const AudioBufferList& in, AudioBufferList& out) {
+            buffers = in.numberBuffers + out.numberBuffers;
+            channels = in.buffers[0].numberChannels;
+            bytes = in.buffers[1].dataByteSize;
+            for (std::uint32_t b = 0; b < out.numberBuffers; ++b) {
+                const auto* source = static_cast<const float*>(in.buffers[b].data);
+                auto* target = static_cast<float*>(out.buffers[b].data);
+                for (std::uint32_t i = 0; i < out.buffers[b].dataByteSize / 4; ++i) {
+                    target[i] = source[i] + 1.0f;
+                }
             }
-        }
-    });
+        });
     ASSERT_TRUE(slot);
     Cycle cycle;
     slots.render(AudioIOCycle{}, cycle.inputs, cycle.outputs, 64);
@@ -67,16 +68,19 @@ TEST(IOProcSlots, SlotsAreLimitedAndFreedAndEmptyBlocksRefused) {
     EXPECT_FALSE(slots.install(nullptr));
     std::vector<std::size_t> taken;
     for (std::size_t i = 0; i < IOProcSlots::kMaxBlocks; ++i) {
-        const auto slot = slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {});
+        const auto slot =
+            slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {});
         ASSERT_TRUE(slot);
         taken.push_back(*slot);
     }
-    EXPECT_FALSE(slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {}));
+    EXPECT_FALSE(
+        slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {}));
     EXPECT_TRUE(slots.remove(taken[1]));
     EXPECT_FALSE(slots.remove(taken[1]));
     EXPECT_FALSE(slots.start(taken[1]));
     EXPECT_FALSE(slots.stop(IOProcSlots::kMaxBlocks));
-    EXPECT_EQ(slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {}), taken[1]);
+    EXPECT_EQ(slots.install([](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {}),
+              taken[1]);
 }
 
 // The audio thread renders without pause while the main thread starts and stops the block: once
@@ -85,12 +89,13 @@ TEST(IOProcSlots, AStoppedBlockIsNotRunningAndNeverCalledAgain) {
     IOProcSlots slots(2);
     std::atomic<bool> inside{false};
     std::atomic<std::uint64_t> calls{0};
-    const auto slot = slots.install([&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {
-        inside.store(true);
-        std::this_thread::yield();
-        calls.fetch_add(1);
-        inside.store(false);
-    });
+    const auto slot =
+        slots.install([&](const AudioIOCycle&, const AudioBufferList&, AudioBufferList&) {
+            inside.store(true);
+            std::this_thread::yield();
+            calls.fetch_add(1);
+            inside.store(false);
+        });
     ASSERT_TRUE(slot);
     std::atomic<bool> running{true};
     std::atomic<std::uint64_t> cycles{0};

@@ -291,6 +291,55 @@ TEST_F(ApplicationTapTest, LettingGoGivesTheStreamBackToTheTargetItHadBefore) {
         << ::testing::PrintToString(kestrelampObjects(session_->dump()));
 }
 
+// The application's streams move to the tap only while an aggregate reading it plays, so that
+// they never play into a node nobody reads; a tap no aggregate reads takes them after a moment.
+TEST_F(ApplicationTapTest, TheApplicationMovesOnlyWhileAnAggregatePlaysItsTap) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    auto description = CATapDescription::stereoMixdownOfProcesses({*process});
+    description.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
+
+    AudioObjectID tap = kAudioObjectUnknown;
+    ASSERT_EQ(hardware.createProcessTap(description, tap), noErr);
+    EXPECT_LT(silentLevel(meterA), kSilent) << "a tap no aggregate reads holds the application";
+    ASSERT_EQ(hardware.destroyProcessTap(tap), noErr);
+    ASSERT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+
+    ASSERT_EQ(hardware.createProcessTap(description, tap), noErr);
+    AggregateDeviceDescription aggregateDescription;
+    aggregateDescription.name = "Kestrelamp-e2e";
+    aggregateDescription.uid = "com.kestrelamp.aggregate.0E2E0000-0000-4000-8000-000000000001";
+    aggregateDescription.subDeviceUIDs = {kSinkB};
+    aggregateDescription.tapUIDs = {readString(hardware, tap, kAudioTapPropertyUID)};
+    AudioObjectID aggregate = kAudioObjectUnknown;
+    ASSERT_EQ(hardware.createAggregateDevice(aggregateDescription, aggregate), noErr);
+    // Longer than a tap without an aggregate waits.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}))
+        << "until the aggregate plays, the application stays where it plays";
+
+    PassThrough renderer;
+    AudioDeviceIOProcID ioProc = kAudioDeviceIOProcIDNone;
+    ASSERT_EQ(hardware.createIOProcID(aggregate, renderer.block(), ioProc), noErr);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(hardware.deviceStart(aggregate, ioProc), noErr);
+        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+        ASSERT_EQ(hardware.deviceStop(aggregate, ioProc), noErr);
+        EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}))
+            << "a stopped aggregate gives the application back";
+    }
+    hardware.destroyIOProcID(aggregate, ioProc);
+    hardware.destroyAggregateDevice(aggregate);
+    hardware.destroyProcessTap(tap);
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+}
+
 TEST_F(ApplicationTapTest, RoutingAndUnroutingLeaveNoSilenceBetweenTheSinks) {
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);

@@ -391,6 +391,9 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     Aggregate* created = aggregate.get();
     const AudioObjectID id = aggregate->id;
     aggregates_[id] = std::move(aggregate);
+    for (auto& [serial, sink] : sinks_) {
+        sink->claimed = sink->claimed || reads(*created, serial);
+    }
     changed();
 
     const bool done =
@@ -412,6 +415,8 @@ OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
     if (it == aggregates_.end()) {
         return kAudioHardwareBadDeviceError;
     }
+    it->second->closing = true;
+    handBackBeforeSilence(*it->second);
     stopFilter(*it->second);
     aggregates_.erase(it);
     std::erase_if(ioProcs_, [&](const auto& entry) { return entry.second.deviceID == deviceID; });
@@ -442,11 +447,58 @@ OSStatus PipeWireAudioHardware::Impl::createIOProc(AudioObjectID deviceID, Audio
 
 OSStatus PipeWireAudioHardware::Impl::destroyIOProc(AudioObjectID deviceID,
                                                     AudioDeviceIOProcID ioProcID) {
+    if (const OSStatus status = stopIOProc(deviceID, ioProcID); status != noErr) {
+        return status;
+    }
     return onIOProc(deviceID, ioProcID, [&](IOProcSlots& slots, std::size_t slot) {
         slots.remove(slot);
         ioProcs_.erase(ioProcID);
         return true;
     });
+}
+
+bool PipeWireAudioHardware::Impl::plays(const Aggregate& aggregate) const {
+    return !aggregate.closing &&
+           std::any_of(ioProcs_.begin(), ioProcs_.end(), [&](const auto& entry) {
+               return entry.second.deviceID == aggregate.id && entry.second.started;
+           });
+}
+
+// The aggregate playing is what has its taps take the application's streams, so that they never
+// play into a sink nobody reads yet.
+OSStatus PipeWireAudioHardware::Impl::startIOProc(AudioObjectID deviceID,
+                                                  AudioDeviceIOProcID ioProcID) {
+    const OSStatus status = onIOProc(
+        deviceID, ioProcID, [](IOProcSlots& slots, std::size_t slot) { return slots.start(slot); });
+    if (status != noErr) {
+        return status;
+    }
+    ioProcs_[ioProcID].started = true;
+    changed();
+    // Moving the streams is the session manager's part; a stream it leaves alone for now is
+    // moved whenever it gets to it, so this wait is not a condition of success.
+    const Aggregate& started = *aggregate(deviceID);
+    waitUntil(
+        [&] {
+            return !connected() || std::all_of(sinks_.begin(), sinks_.end(), [&](const auto& s) {
+                return !reads(started, s.first) || streamsMoved(*s.second);
+            });
+        },
+        kRelinkWaitMs);
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::stopIOProc(AudioObjectID deviceID,
+                                                 AudioDeviceIOProcID ioProcID) {
+    const Aggregate* target = aggregate(deviceID);
+    const auto it = ioProcs_.find(ioProcID);
+    if (target != nullptr && it != ioProcs_.end() && it->second.deviceID == deviceID &&
+        it->second.started) {
+        it->second.started = false;
+        handBackBeforeSilence(*target);
+    }
+    return onIOProc(deviceID, ioProcID,
+                    [](IOProcSlots& slots, std::size_t slot) { return slots.stop(slot); });
 }
 
 } // namespace kestrelamp::hal

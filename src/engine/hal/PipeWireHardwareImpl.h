@@ -19,6 +19,7 @@
 #include <pipewire/pipewire.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +31,10 @@ namespace kestrelamp::hal {
 
 inline constexpr const char* kOwnNodePrefix = "com.kestrelamp.aggregate";
 inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
+// How long a tap waits for an aggregate to read it before it holds the application anyway.
+inline constexpr int kUnclaimedHoldMs = 250;
+// How long moving streams between our sinks and their outputs may hold up the caller.
+inline constexpr int kRelinkWaitMs = 200;
 
 enum class GlobalKind { client, node, device, port, link, metadata };
 
@@ -91,6 +96,15 @@ public:
         bool failed = false;
         int users = 0;
         StreamTargets targets;
+        // The application's streams are moved only once an aggregate plays what the sink hears:
+        // before that they would play into a node nobody reads.
+        bool holding = false;
+        // Read by an aggregate at some time: from then on only a playing aggregate makes it hold.
+        bool claimed = false;
+        // A tap no aggregate reads holds from then on.
+        std::chrono::steady_clock::time_point unclaimedHoldAt;
+        // Going away: gives its streams back and takes no more.
+        bool lettingGo = false;
         bool released = false;
         std::string releaseDeviceUID;
     };
@@ -130,6 +144,8 @@ public:
         std::unique_ptr<IOProcSlots> slots;
         std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
         bool failed = false;
+        // Going away: no longer counts as playing what its taps hear.
+        bool closing = false;
         // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
         std::atomic<std::uint32_t> cycleRate{0};
     };
@@ -137,6 +153,7 @@ public:
     struct IOProc {
         AudioObjectID deviceID = kAudioObjectUnknown;
         std::size_t slot = 0;
+        bool started = false;
     };
 
     struct ProcessEntry {
@@ -255,6 +272,20 @@ public:
     void stopSink(CaptureSink& sink, bool restoreTargets);
     void reconcileSink(CaptureSink& sink);
     bool streamsMoved(const CaptureSink& sink) const;
+    // Whether the sink should hold the application's streams now: while an aggregate that reads
+    // it plays with its links in place, or, for a tap no aggregate ever read, after a moment.
+    bool wantsHold(const CaptureSink& sink) const;
+    bool reads(const Aggregate& aggregate, std::uint64_t sinkSerial) const;
+    // Gives the streams the sink holds back to where they played before; returns them.
+    std::vector<std::uint32_t> handBack(CaptureSink& sink);
+    // Waits, at most kRelinkWaitMs, until the session manager has linked each of these streams
+    // to a node that is not one of our sinks.
+    void waitUntilPlayingElsewhere(const std::vector<std::uint32_t>& streams);
+    // Before the aggregate falls silent (it is no longer counted as playing): the streams only it
+    // carried go back to their own outputs first, so the switch is heard on both for a moment
+    // rather than on neither.
+    void handBackBeforeSilence(const Aggregate& aggregate);
+    static void onHoldTimer(void* data, std::uint64_t expirations);
     // A target entry of a stream changed: ours coming back, or another client moving it.
     void onStreamTargetChanged(std::uint32_t stream, const std::string& key,
                                const std::optional<std::string>& value);
@@ -271,6 +302,10 @@ public:
     OSStatus createIOProc(AudioObjectID deviceID, AudioDeviceIOBlock block,
                           AudioDeviceIOProcID& outID);
     OSStatus destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    OSStatus startIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    OSStatus stopIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    // An IO proc of the aggregate is started and it is not going away.
+    bool plays(const Aggregate& aggregate) const;
     // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
     // not one of the device's, or a device that is not one of our aggregates, is refused.
     template <class Action>
@@ -339,6 +374,7 @@ public:
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
     spa_source* timer_ = nullptr;
+    spa_source* holdTimer_ = nullptr;
     spa_source* rateEvent_ = nullptr;
     pw_core* core_ = nullptr;
     spa_hook coreListener_{};

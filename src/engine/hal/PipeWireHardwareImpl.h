@@ -282,8 +282,8 @@ public:
     // to a node that is not one of our sinks.
     void waitUntilPlayingElsewhere(const std::vector<std::uint32_t>& streams);
     // Before the aggregate falls silent (it is no longer counted as playing): the streams only it
-    // carried go back to their own outputs first, so the switch is heard on both for a moment
-    // rather than on neither.
+    // carried go back to their own outputs first, and it carries them until the session manager
+    // has linked them there (which unlinks them from our sink first: a gap of about one cycle).
     void handBackBeforeSilence(const Aggregate& aggregate);
     static void onHoldTimer(void* data, std::uint64_t expirations);
     // A target entry of a stream changed: ours coming back, or another client moving it.

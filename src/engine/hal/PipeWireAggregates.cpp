@@ -25,6 +25,13 @@ const pw_proxy_events Impl::kLinkProxyEvents = [] {
     return events;
 }();
 
+const pw_link_events kLinkEvents = [] {
+    pw_link_events events{};
+    events.version = PW_VERSION_LINK_EVENTS;
+    events.info = &Impl::onLinkInfo;
+    return events;
+}();
+
 const pw_filter_events Impl::kFilterEvents = [] {
     pw_filter_events events{};
     events.version = PW_VERSION_FILTER_EVENTS;
@@ -159,7 +166,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
         LinkProxy& link = *entry.second;
         if (link.gone) {
             // Refused by the server: the proxy still holds our listener.
-            releaseProxy(link.proxy, link.listener, SPA_ID_INVALID);
+            releaseLink(link, SPA_ID_INVALID);
         }
         return link.gone;
     });
@@ -177,8 +184,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
         if (std::find(wanted.begin(), wanted.end(), entry.first) != wanted.end()) {
             return false;
         }
-        LinkProxy& link = *entry.second;
-        releaseProxy(link.proxy, link.listener, link.globalID);
+        releaseLink(*entry.second, entry.second->globalID);
         return true;
     });
 }
@@ -209,6 +215,7 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
         return;
     }
     pw_proxy_add_listener(link->proxy, &link->listener, &kLinkProxyEvents, link.get());
+    pw_proxy_add_object_listener(link->proxy, &link->linkListener, &kLinkEvents, link.get());
     aggregate.links[{outputPort, inputPort}] = std::move(link);
 }
 
@@ -226,9 +233,33 @@ void PipeWireAudioHardware::Impl::onLinkRemoved(void* data) {
     }
 }
 
+void PipeWireAudioHardware::Impl::onLinkInfo(void* data, const pw_link_info* info) {
+    auto* link = static_cast<LinkProxy*>(data);
+    if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) != 0) {
+        link->state = info->state;
+        link->impl->changed();
+        pw_thread_loop_signal(link->impl->loop_, false);
+    }
+}
+
+void PipeWireAudioHardware::Impl::releaseLink(LinkProxy& link, std::uint32_t globalID) {
+    if (link.proxy != nullptr) {
+        spa_hook_remove(&link.linkListener);
+    }
+    releaseProxy(link.proxy, link.listener, globalID);
+}
+
+bool PipeWireAudioHardware::Impl::linksReady(const Aggregate& aggregate) const {
+    return linksComplete(aggregate) &&
+           std::all_of(aggregate.links.begin(), aggregate.links.end(), [](const auto& entry) {
+               return entry.second->state >= PW_LINK_STATE_PAUSED;
+           });
+}
+
 void PipeWireAudioHardware::Impl::onLinkDestroy(void* data) {
     auto* link = static_cast<LinkProxy*>(data);
     spa_hook_remove(&link->listener);
+    spa_hook_remove(&link->linkListener);
     link->proxy = nullptr;
     link->gone = true;
 }
@@ -299,7 +330,7 @@ void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
     // No block may run once this returns, whatever the filter does while going away.
     aggregate.slots->setEnabled(false);
     for (auto& [ports, link] : aggregate.links) {
-        releaseProxy(link->proxy, link->listener, SPA_ID_INVALID);
+        releaseLink(*link, SPA_ID_INVALID);
     }
     aggregate.links.clear();
     if (aggregate.filter != nullptr) {

@@ -119,6 +119,9 @@ public:
         Impl* impl = nullptr;
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
+        spa_hook linkListener{};
+        // Paused or active once the server has negotiated it: from then on it carries audio.
+        pw_link_state state = PW_LINK_STATE_INIT;
         std::uint32_t globalID = SPA_ID_INVALID;
         bool gone = false;
     };
@@ -329,6 +332,8 @@ public:
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
     bool linksComplete(const Aggregate& aggregate) const;
+    // Complete, and every link negotiated by the server.
+    bool linksReady(const Aggregate& aggregate) const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedLinks(const Aggregate& aggregate) const;
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
@@ -357,6 +362,9 @@ public:
     static void onLinkRemoved(void* data);
     static void onLinkDestroy(void* data);
     static void onLinkError(void* data, int seq, int res, const char* message);
+    static void onLinkInfo(void* data, const pw_link_info* info);
+    // Drops our link proxy; a valid globalID also has the server remove the link.
+    void releaseLink(LinkProxy& link, std::uint32_t globalID);
     static void onFilterState(void* data, pw_filter_state old, pw_filter_state state,
                               const char* error);
     static void onFilterProcess(void* data, spa_io_position* position);

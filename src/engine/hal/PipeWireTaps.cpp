@@ -323,7 +323,7 @@ bool PipeWireAudioHardware::Impl::wantsHold(const CaptureSink& sink) const {
             continue;
         }
         read = true;
-        if (plays(*aggregate) && (sink.holding || linksComplete(*aggregate))) {
+        if (plays(*aggregate) && (sink.holding || linksReady(*aggregate))) {
             return true;
         }
     }

@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -27,6 +30,95 @@ OSStatus countCall(AudioObjectID, std::uint32_t, const AudioObjectPropertyAddres
     static_cast<std::atomic<int>*>(data)->fetch_add(1);
     return noErr;
 }
+
+// Where either of two sinks carries sound, on one time line of 48 kHz steps: recordings of sinks
+// driven by different clocks line up by the time their frames were played.
+class HeardOnEither {
+public:
+    HeardOnEither(LevelMeter& a, LevelMeter& b)
+        : meters_{&a, &b}
+        , marks_{a.framesReceived(), b.framesReceived()} {}
+
+    // Records up to what both meters have received; false when a recording did not arrive.
+    bool finish() {
+        std::uint64_t ends[2];
+        std::int64_t first = 0;
+        std::int64_t last = 0;
+        for (int m = 0; m < 2; ++m) {
+            ends[m] = meters_[m]->framesReceived();
+            const auto from = meters_[m]->frameTime(marks_[m]);
+            const auto to = meters_[m]->frameTime(ends[m] - 1);
+            if (!from || !to) {
+                return false;
+            }
+            first = m == 0 ? *from : std::max(first, *from);
+            last = m == 0 ? *to : std::min(last, *to);
+        }
+        if (last <= first) {
+            return false;
+        }
+        start_ = first;
+        for (int m = 0; m < 2; ++m) {
+            loud_[m].assign(std::size_t(step(last, first)) + 1, false);
+            const auto samples =
+                meters_[m]->framesSince(marks_[m], std::uint32_t(ends[m] - marks_[m]));
+            if (!samples) {
+                return false;
+            }
+            for (std::size_t i = 0; i < samples->size(); ++i) {
+                const std::int64_t at = step(*meters_[m]->frameTime(marks_[m] + i), first);
+                if (at >= 0 && at < std::int64_t(loud_[m].size()) &&
+                    std::abs((*samples)[i]) > kNearZero) {
+                    loud_[m][std::size_t(at)] = true;
+                }
+            }
+        }
+        return true;
+    }
+
+    // The longest runs of steps where neither sink carries sound, and where both do, over the
+    // whole recording or between two CLOCK_MONOTONIC times.
+    std::size_t longestSilence(std::int64_t from = 0, std::int64_t to = 0) const {
+        return longestRun(from, to, [](bool a, bool b) { return !a && !b; });
+    }
+    std::size_t longestDouble(std::int64_t from = 0, std::int64_t to = 0) const {
+        return longestRun(from, to, [](bool a, bool b) { return a && b; });
+    }
+    static double milliseconds(std::size_t steps) { return double(steps) / 48.0; }
+    static std::int64_t now() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+private:
+    static constexpr float kNearZero = 0.005f;
+
+    static std::int64_t step(std::int64_t time, std::int64_t start) {
+        return (time - start) * 48000 / 1000000000;
+    }
+
+    template <class Predicate>
+    std::size_t longestRun(std::int64_t from, std::int64_t to, Predicate predicate) const {
+        const auto clamp = [&](std::int64_t time, std::size_t otherwise) {
+            return time == 0 ? otherwise
+                             : std::size_t(std::clamp<std::int64_t>(step(time, start_), 0,
+                                                                    std::int64_t(loud_[0].size())));
+        };
+        std::size_t longest = 0;
+        std::size_t run = 0;
+        for (std::size_t i = clamp(from, 0); i < clamp(to, loud_[0].size()); ++i) {
+            run = predicate(loud_[0][i], loud_[1][i]) ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        return longest;
+    }
+
+    LevelMeter* meters_[2];
+    std::uint64_t marks_[2];
+    std::vector<bool> loud_[2];
+    std::int64_t start_ = 0;
+};
 
 class ApplicationTapTest : public SessionTest {
 protected:
@@ -197,6 +289,113 @@ TEST_F(ApplicationTapTest, LettingGoGivesTheStreamBackToTheTargetItHadBefore) {
     EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
     EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000))
         << ::testing::PrintToString(kestrelampObjects(session_->dump()));
+}
+
+// The application's streams move to the tap only while an aggregate reading it plays, so that
+// they never play into a node nobody reads; a tap no aggregate reads takes them after a moment.
+TEST_F(ApplicationTapTest, TheApplicationMovesOnlyWhileAnAggregatePlaysItsTap) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    std::unique_ptr<ChildProcess> player;
+    const double unrouted = startToneA(player, meterA);
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    auto description = CATapDescription::stereoMixdownOfProcesses({*process});
+    description.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
+
+    AudioObjectID tap = kAudioObjectUnknown;
+    ASSERT_EQ(hardware.createProcessTap(description, tap), noErr);
+    EXPECT_LT(silentLevel(meterA), kSilent) << "a tap no aggregate reads holds the application";
+    ASSERT_EQ(hardware.destroyProcessTap(tap), noErr);
+    ASSERT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+
+    ASSERT_EQ(hardware.createProcessTap(description, tap), noErr);
+    AggregateDeviceDescription aggregateDescription;
+    aggregateDescription.name = "Kestrelamp-e2e";
+    aggregateDescription.uid = "com.kestrelamp.aggregate.0E2E0000-0000-4000-8000-000000000001";
+    aggregateDescription.subDeviceUIDs = {kSinkB};
+    aggregateDescription.tapUIDs = {readString(hardware, tap, kAudioTapPropertyUID)};
+    AudioObjectID aggregate = kAudioObjectUnknown;
+    ASSERT_EQ(hardware.createAggregateDevice(aggregateDescription, aggregate), noErr);
+    // Longer than a tap without an aggregate waits.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}))
+        << "until the aggregate plays, the application stays where it plays";
+
+    PassThrough renderer;
+    AudioDeviceIOProcID ioProc = kAudioDeviceIOProcIDNone;
+    ASSERT_EQ(hardware.createIOProcID(aggregate, renderer.block(), ioProc), noErr);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(hardware.deviceStart(aggregate, ioProc), noErr);
+        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+        ASSERT_EQ(hardware.deviceStop(aggregate, ioProc), noErr);
+        EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}))
+            << "a stopped aggregate gives the application back";
+    }
+    hardware.destroyIOProcID(aggregate, ioProc);
+    hardware.destroyAggregateDevice(aggregate);
+    hardware.destroyProcessTap(tap);
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
+}
+
+TEST_F(ApplicationTapTest, RoutingAndUnroutingLeaveNoSilenceBetweenTheSinks) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    std::unique_ptr<ChildProcess> player;
+    ASSERT_GT(startToneA(player, meterA), kAudible);
+    PipeWireAudioHardware hardware;
+    const auto process = findProcess(hardware, kToneA);
+    ASSERT_TRUE(process);
+    const auto loud = [](double level) { return level > kAudible; };
+
+    // When each change was asked for and when the call returned.
+    std::vector<std::pair<std::int64_t, std::int64_t>> builds;
+    std::vector<std::pair<std::int64_t, std::int64_t>> removals;
+    const auto hold = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+    HeardOnEither heard(meterA, meterB);
+    for (int i = 0; i < 10; ++i) {
+        PassThrough renderer;
+        const std::int64_t building = HeardOnEither::now();
+        TestRoute route(hardware, *process, kSinkB, renderer);
+        builds.emplace_back(building, HeardOnEither::now());
+        ASSERT_EQ(route.failure(), "");
+        EXPECT_GT(settledLevel(meterB, loud), kAudible) << "routed, round " << i;
+        hold();
+        const std::int64_t removing = HeardOnEither::now();
+        route.destroy();
+        removals.emplace_back(removing, HeardOnEither::now());
+        EXPECT_GT(settledLevel(meterA, loud), kAudible) << "back on the default, round " << i;
+        hold();
+    }
+    ASSERT_TRUE(heard.finish());
+
+    // Each change's own figures: from the call until well after the sinks' monitors have
+    // passed on what played when it returned.
+    const auto report = [&](const char* what,
+                            const std::vector<std::pair<std::int64_t, std::int64_t>>& calls) {
+        std::string silences;
+        std::string doubles;
+        for (const auto& [asked, returned] : calls) {
+            const std::int64_t until = returned + 120'000'000;
+            silences += " " + std::to_string(int(
+                                  HeardOnEither::milliseconds(heard.longestSilence(asked, until))));
+            doubles +=
+                " " +
+                std::to_string(int(HeardOnEither::milliseconds(heard.longestDouble(asked, until))));
+        }
+        std::printf("[ measure  ] %s: silence ms%s; sound on both ms%s\n", what, silences.c_str(),
+                    doubles.c_str());
+    };
+    report("routes built", builds);
+    report("routes removed", removals);
+    const std::uint32_t quantum = std::max(meterA.quantum(), meterB.quantum());
+    const std::size_t silence = heard.longestSilence();
+    std::printf("[ measure  ] longest silence on both sinks over 10 rounds: %zu frames (%.1f ms, "
+                "%.2f quanta of %u)\n",
+                silence, HeardOnEither::milliseconds(silence), double(silence) / quantum, quantum);
+    EXPECT_LE(silence, 2 * std::size_t(quantum));
 }
 
 } // namespace

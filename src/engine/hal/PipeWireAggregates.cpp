@@ -25,6 +25,13 @@ const pw_proxy_events Impl::kLinkProxyEvents = [] {
     return events;
 }();
 
+const pw_link_events kLinkEvents = [] {
+    pw_link_events events{};
+    events.version = PW_VERSION_LINK_EVENTS;
+    events.info = &Impl::onLinkInfo;
+    return events;
+}();
+
 const pw_filter_events Impl::kFilterEvents = [] {
     pw_filter_events events{};
     events.version = PW_VERSION_FILTER_EVENTS;
@@ -159,7 +166,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
         LinkProxy& link = *entry.second;
         if (link.gone) {
             // Refused by the server: the proxy still holds our listener.
-            releaseProxy(link.proxy, link.listener, SPA_ID_INVALID);
+            releaseLink(link, SPA_ID_INVALID);
         }
         return link.gone;
     });
@@ -177,8 +184,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
         if (std::find(wanted.begin(), wanted.end(), entry.first) != wanted.end()) {
             return false;
         }
-        LinkProxy& link = *entry.second;
-        releaseProxy(link.proxy, link.listener, link.globalID);
+        releaseLink(*entry.second, entry.second->globalID);
         return true;
     });
 }
@@ -209,6 +215,7 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
         return;
     }
     pw_proxy_add_listener(link->proxy, &link->listener, &kLinkProxyEvents, link.get());
+    pw_proxy_add_object_listener(link->proxy, &link->linkListener, &kLinkEvents, link.get());
     aggregate.links[{outputPort, inputPort}] = std::move(link);
 }
 
@@ -226,9 +233,33 @@ void PipeWireAudioHardware::Impl::onLinkRemoved(void* data) {
     }
 }
 
+void PipeWireAudioHardware::Impl::onLinkInfo(void* data, const pw_link_info* info) {
+    auto* link = static_cast<LinkProxy*>(data);
+    if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) != 0) {
+        link->state = info->state;
+        link->impl->changed();
+        pw_thread_loop_signal(link->impl->loop_, false);
+    }
+}
+
+void PipeWireAudioHardware::Impl::releaseLink(LinkProxy& link, std::uint32_t globalID) {
+    if (link.proxy != nullptr) {
+        spa_hook_remove(&link.linkListener);
+    }
+    releaseProxy(link.proxy, link.listener, globalID);
+}
+
+bool PipeWireAudioHardware::Impl::linksReady(const Aggregate& aggregate) const {
+    return linksComplete(aggregate) &&
+           std::all_of(aggregate.links.begin(), aggregate.links.end(), [](const auto& entry) {
+               return entry.second->state >= PW_LINK_STATE_PAUSED;
+           });
+}
+
 void PipeWireAudioHardware::Impl::onLinkDestroy(void* data) {
     auto* link = static_cast<LinkProxy*>(data);
     spa_hook_remove(&link->listener);
+    spa_hook_remove(&link->linkListener);
     link->proxy = nullptr;
     link->gone = true;
 }
@@ -299,7 +330,7 @@ void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
     // No block may run once this returns, whatever the filter does while going away.
     aggregate.slots->setEnabled(false);
     for (auto& [ports, link] : aggregate.links) {
-        releaseProxy(link->proxy, link->listener, SPA_ID_INVALID);
+        releaseLink(*link, SPA_ID_INVALID);
     }
     aggregate.links.clear();
     if (aggregate.filter != nullptr) {
@@ -391,6 +422,9 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     Aggregate* created = aggregate.get();
     const AudioObjectID id = aggregate->id;
     aggregates_[id] = std::move(aggregate);
+    for (auto& [serial, sink] : sinks_) {
+        sink->claimed = sink->claimed || reads(*created, serial);
+    }
     changed();
 
     const bool done =
@@ -412,6 +446,8 @@ OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
     if (it == aggregates_.end()) {
         return kAudioHardwareBadDeviceError;
     }
+    it->second->closing = true;
+    handBackBeforeSilence(*it->second);
     stopFilter(*it->second);
     aggregates_.erase(it);
     std::erase_if(ioProcs_, [&](const auto& entry) { return entry.second.deviceID == deviceID; });
@@ -442,11 +478,58 @@ OSStatus PipeWireAudioHardware::Impl::createIOProc(AudioObjectID deviceID, Audio
 
 OSStatus PipeWireAudioHardware::Impl::destroyIOProc(AudioObjectID deviceID,
                                                     AudioDeviceIOProcID ioProcID) {
+    if (const OSStatus status = stopIOProc(deviceID, ioProcID); status != noErr) {
+        return status;
+    }
     return onIOProc(deviceID, ioProcID, [&](IOProcSlots& slots, std::size_t slot) {
         slots.remove(slot);
         ioProcs_.erase(ioProcID);
         return true;
     });
+}
+
+bool PipeWireAudioHardware::Impl::plays(const Aggregate& aggregate) const {
+    return !aggregate.closing &&
+           std::any_of(ioProcs_.begin(), ioProcs_.end(), [&](const auto& entry) {
+               return entry.second.deviceID == aggregate.id && entry.second.started;
+           });
+}
+
+// The aggregate playing is what has its taps take the application's streams, so that they never
+// play into a sink nobody reads yet.
+OSStatus PipeWireAudioHardware::Impl::startIOProc(AudioObjectID deviceID,
+                                                  AudioDeviceIOProcID ioProcID) {
+    const OSStatus status = onIOProc(
+        deviceID, ioProcID, [](IOProcSlots& slots, std::size_t slot) { return slots.start(slot); });
+    if (status != noErr) {
+        return status;
+    }
+    ioProcs_[ioProcID].started = true;
+    changed();
+    // Moving the streams is the session manager's part; a stream it leaves alone for now is
+    // moved whenever it gets to it, so this wait is not a condition of success.
+    const Aggregate& started = *aggregate(deviceID);
+    waitUntil(
+        [&] {
+            return !connected() || std::all_of(sinks_.begin(), sinks_.end(), [&](const auto& s) {
+                return !reads(started, s.first) || streamsMoved(*s.second);
+            });
+        },
+        kRelinkWaitMs);
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::Impl::stopIOProc(AudioObjectID deviceID,
+                                                 AudioDeviceIOProcID ioProcID) {
+    const Aggregate* target = aggregate(deviceID);
+    const auto it = ioProcs_.find(ioProcID);
+    if (target != nullptr && it != ioProcs_.end() && it->second.deviceID == deviceID &&
+        it->second.started) {
+        it->second.started = false;
+        handBackBeforeSilence(*target);
+    }
+    return onIOProc(deviceID, ioProcID,
+                    [](IOProcSlots& slots, std::size_t slot) { return slots.stop(slot); });
 }
 
 } // namespace kestrelamp::hal

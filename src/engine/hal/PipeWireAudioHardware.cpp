@@ -106,14 +106,12 @@ OSStatus PipeWireAudioHardware::createIOProcID(AudioObjectID deviceID, AudioDevi
 
 OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
     Impl::Lock lock(impl_->loop());
-    return impl_->onIOProc(deviceID, ioProcID,
-                           [](IOProcSlots& slots, std::size_t slot) { return slots.start(slot); });
+    return impl_->startIOProc(deviceID, ioProcID);
 }
 
 OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID) {
     Impl::Lock lock(impl_->loop());
-    return impl_->onIOProc(deviceID, ioProcID,
-                           [](IOProcSlots& slots, std::size_t slot) { return slots.stop(slot); });
+    return impl_->stopIOProc(deviceID, ioProcID);
 }
 
 OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID deviceID,

@@ -120,6 +120,7 @@ PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
     loop_ = pw_thread_loop_new("kestrelamp-pw", nullptr);
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), ownProperties().release(), 0);
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onTimer, this);
+    holdTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onHoldTimer, this);
     rateEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onRateChanged, this);
     pw_thread_loop_start(loop_);
 
@@ -152,6 +153,7 @@ PipeWireAudioHardware::Impl::~Impl() {
     }
     pw_thread_loop_stop(loop_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), holdTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), rateEvent_);
     sinks_.clear();
     aggregates_.clear();

@@ -20,6 +20,7 @@
 #include <pipewire/pipewire.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,6 +32,10 @@ namespace kestrelamp::hal {
 
 inline constexpr const char* kOwnNodePrefix = "com.kestrelamp.aggregate";
 inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
+// How long a tap waits for an aggregate to read it before it holds the application anyway.
+inline constexpr int kUnclaimedHoldMs = 250;
+// How long moving streams between our sinks and their outputs may hold up the caller.
+inline constexpr int kRelinkWaitMs = 200;
 
 enum class GlobalKind { client, node, device, port, link, metadata };
 
@@ -92,6 +97,15 @@ public:
         bool failed = false;
         int users = 0;
         StreamTargets targets;
+        // The application's streams are moved only once an aggregate plays what the sink hears:
+        // before that they would play into a node nobody reads.
+        bool holding = false;
+        // Read by an aggregate at some time: from then on only a playing aggregate makes it hold.
+        bool claimed = false;
+        // A tap no aggregate reads holds from then on.
+        std::chrono::steady_clock::time_point unclaimedHoldAt;
+        // Going away: gives its streams back and takes no more.
+        bool lettingGo = false;
         bool released = false;
         std::string releaseDeviceUID;
     };
@@ -106,6 +120,9 @@ public:
         Impl* impl = nullptr;
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
+        spa_hook linkListener{};
+        // Paused or active once the server has negotiated it: from then on it carries audio.
+        pw_link_state state = PW_LINK_STATE_INIT;
         std::uint32_t globalID = SPA_ID_INVALID;
         bool gone = false;
     };
@@ -131,6 +148,8 @@ public:
         std::unique_ptr<IOProcSlots> slots;
         std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
         bool failed = false;
+        // Going away: no longer counts as playing what its taps hear.
+        bool closing = false;
         // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
         std::atomic<std::uint32_t> cycleRate{0};
     };
@@ -162,6 +181,7 @@ public:
     struct IOProc {
         AudioObjectID deviceID = kAudioObjectUnknown;
         std::size_t slot = 0;
+        bool started = false;
     };
 
     struct ProcessEntry {
@@ -280,6 +300,20 @@ public:
     void stopSink(CaptureSink& sink, bool restoreTargets);
     void reconcileSink(CaptureSink& sink);
     bool streamsMoved(const CaptureSink& sink) const;
+    // Whether the sink should hold the application's streams now: while an aggregate that reads
+    // it plays with its links in place, or, for a tap no aggregate ever read, after a moment.
+    bool wantsHold(const CaptureSink& sink) const;
+    bool reads(const Aggregate& aggregate, std::uint64_t sinkSerial) const;
+    // Gives the streams the sink holds back to where they played before; returns them.
+    std::vector<std::uint32_t> handBack(CaptureSink& sink);
+    // Waits, at most kRelinkWaitMs, until the session manager has linked each of these streams
+    // to a node that is not one of our sinks.
+    void waitUntilPlayingElsewhere(const std::vector<std::uint32_t>& streams);
+    // Before the aggregate falls silent (it is no longer counted as playing): the streams only it
+    // carried go back to their own outputs first, and it carries them until the session manager
+    // has linked them there (which unlinks them from our sink first: a gap of about one cycle).
+    void handBackBeforeSilence(const Aggregate& aggregate);
+    static void onHoldTimer(void* data, std::uint64_t expirations);
     // A target entry of a stream changed: ours coming back, or another client moving it.
     void onStreamTargetChanged(std::uint32_t stream, const std::string& key,
                                const std::optional<std::string>& value);
@@ -296,6 +330,10 @@ public:
     OSStatus createIOProc(AudioObjectID deviceID, AudioDeviceIOBlock block,
                           AudioDeviceIOProcID& outID);
     OSStatus destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    OSStatus startIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    OSStatus stopIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
+    // An IO proc of the aggregate is started and it is not going away.
+    bool plays(const Aggregate& aggregate) const;
     // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
     // not one of the device's, or a device that is not one of our aggregates, is refused.
     template <class Action>
@@ -319,6 +357,8 @@ public:
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
     bool linksComplete(const Aggregate& aggregate) const;
+    // Complete, and every link negotiated by the server.
+    bool linksReady(const Aggregate& aggregate) const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedLinks(const Aggregate& aggregate) const;
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
@@ -374,6 +414,9 @@ public:
     static void onLinkRemoved(void* data);
     static void onLinkDestroy(void* data);
     static void onLinkError(void* data, int seq, int res, const char* message);
+    static void onLinkInfo(void* data, const pw_link_info* info);
+    // Drops our link proxy; a valid globalID also has the server remove the link.
+    void releaseLink(LinkProxy& link, std::uint32_t globalID);
     static void onFilterState(void* data, pw_filter_state old, pw_filter_state state,
                               const char* error);
     static void onFilterProcess(void* data, spa_io_position* position);
@@ -391,6 +434,7 @@ public:
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
     spa_source* timer_ = nullptr;
+    spa_source* holdTimer_ = nullptr;
     spa_source* rateEvent_ = nullptr;
     pw_core* core_ = nullptr;
     spa_hook coreListener_{};

@@ -127,13 +127,21 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     }
     Tap newTap;
     std::vector<CaptureSink*> used;
+    const auto holdAt =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnclaimedHoldMs);
     for (const ProcessEntry* entry : tapped) {
         CaptureSink& sink = sinkFor(*entry, description.mixdown);
-        ++sink.users;
+        if (sink.users++ == 0) {
+            sink.unclaimedHoldAt = holdAt;
+        }
         used.push_back(&sink);
         newTap.sinks.push_back(sink.serial);
         startSink(sink);
     }
+    // A little more than the wait: the timer may come a moment early.
+    timespec value{0, (kUnclaimedHoldMs + 5) * 1000000L};
+    timespec interval{0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), holdTimer_, &value, &interval, false);
     newTap.id = nextObjectID_++;
     newTap.uid = std::string(kOwnNodePrefix) + ".tap." + newUuid();
     const AudioObjectID tapID = newTap.id;
@@ -161,14 +169,6 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
         destroyTap(tapID);
         return status;
     }
-    // Moving the streams is the session manager's part; a stream it leaves alone for now is
-    // moved whenever it gets to it, so this wait is not a condition of success.
-    waitUntil(
-        [&] {
-            return !connected() || std::all_of(used.begin(), used.end(),
-                                               [&](CaptureSink* s) { return streamsMoved(*s); });
-        },
-        options_.timeoutMs);
     outTapID = tapID;
     return noErr;
 }
@@ -179,6 +179,17 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
         return kAudioHardwareBadObjectError;
     }
     const std::vector<std::uint64_t> serials = it->second.sinks;
+    // The streams go back to their outputs while an aggregate may still carry them from the sink.
+    std::vector<std::uint32_t> handedBack;
+    for (const std::uint64_t serial : serials) {
+        const auto sink = sinks_.find(serial);
+        if (sink != sinks_.end() && sink->second->users == 1) {
+            sink->second->lettingGo = true;
+            const auto streams = handBack(*sink->second);
+            handedBack.insert(handedBack.end(), streams.begin(), streams.end());
+        }
+    }
+    waitUntilPlayingElsewhere(handedBack);
     taps_.erase(it);
     for (auto& [id, aggregate] : aggregates_) {
         std::erase(aggregate->taps, tapID);
@@ -233,16 +244,94 @@ void PipeWireAudioHardware::Impl::startSink(CaptureSink& sink) {
 // Gives every stream it holds back to what it played on before, then removes the node. In that
 // order: the other way round the session manager would move them twice.
 void PipeWireAudioHardware::Impl::stopSink(CaptureSink& sink, bool restoreTargets) {
-    for (const std::uint32_t stream : sink.targets.streams()) {
-        const auto writes = sink.targets.release(stream, targetEntries(stream));
-        if (restoreTargets) {
-            for (const MetadataWrite& write : writes) {
-                writeMetadata(write);
-            }
-        }
+    if (restoreTargets) {
+        handBack(sink);
     }
+    for (const std::uint32_t stream : sink.targets.streams()) {
+        sink.targets.release(stream, targetEntries(stream));
+    }
+    sink.holding = false;
     releaseProxy(sink.proxy, sink.listener, sink.nodeID);
     sink.nodeID = SPA_ID_INVALID;
+}
+
+std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBack(CaptureSink& sink) {
+    const auto streams = sink.targets.streams();
+    for (const std::uint32_t stream : streams) {
+        for (const MetadataWrite& write : sink.targets.release(stream, targetEntries(stream))) {
+            writeMetadata(write);
+        }
+    }
+    sink.holding = false;
+    return streams;
+}
+
+void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(
+    const std::vector<std::uint32_t>& streams) {
+    if (streams.empty() || !connected() || shuttingDown_) {
+        return;
+    }
+    const auto isOurSink = [&](std::optional<std::int64_t> node) {
+        return std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
+            return node && entry.second->nodeID != SPA_ID_INVALID &&
+                   *node == std::int64_t(entry.second->nodeID);
+        });
+    };
+    const auto playsElsewhere = [&](std::uint32_t stream) {
+        if (global(stream, GlobalKind::node) == nullptr) {
+            return true;
+        }
+        return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+            const Global& link = *entry.second;
+            return link.kind == GlobalKind::link &&
+                   integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == stream &&
+                   !isOurSink(integerProperty(link.properties, PW_KEY_LINK_INPUT_NODE));
+        });
+    };
+    waitUntil(
+        [&] { return !connected() || std::all_of(streams.begin(), streams.end(), playsElsewhere); },
+        kRelinkWaitMs);
+}
+
+void PipeWireAudioHardware::Impl::handBackBeforeSilence(const Aggregate& aggregate) {
+    std::vector<std::uint32_t> handedBack;
+    for (auto& [serial, sink] : sinks_) {
+        if (sink->holding && !sink->released && reads(aggregate, serial) && !wantsHold(*sink)) {
+            const auto streams = handBack(*sink);
+            handedBack.insert(handedBack.end(), streams.begin(), streams.end());
+        }
+    }
+    waitUntilPlayingElsewhere(handedBack);
+}
+
+bool PipeWireAudioHardware::Impl::reads(const Aggregate& aggregate,
+                                        std::uint64_t sinkSerial) const {
+    return std::any_of(aggregate.taps.begin(), aggregate.taps.end(), [&](AudioObjectID tapID) {
+        const auto it = taps_.find(tapID);
+        return it != taps_.end() && std::find(it->second.sinks.begin(), it->second.sinks.end(),
+                                              sinkSerial) != it->second.sinks.end();
+    });
+}
+
+bool PipeWireAudioHardware::Impl::wantsHold(const CaptureSink& sink) const {
+    if (sink.released || sink.lettingGo) {
+        return false;
+    }
+    bool read = false;
+    for (const auto& [id, aggregate] : aggregates_) {
+        if (!reads(*aggregate, sink.serial)) {
+            continue;
+        }
+        read = true;
+        if (plays(*aggregate) && (sink.holding || linksReady(*aggregate))) {
+            return true;
+        }
+    }
+    return !read && !sink.claimed && std::chrono::steady_clock::now() >= sink.unclaimedHoldAt;
+}
+
+void PipeWireAudioHardware::Impl::onHoldTimer(void* data, std::uint64_t) {
+    static_cast<Impl*>(data)->changed();
 }
 
 void PipeWireAudioHardware::Impl::onSinkBound(void* data, std::uint32_t globalID) {
@@ -322,6 +411,10 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
             return;
         }
     }
+    if (!wantsHold(sink)) {
+        return;
+    }
+    sink.holding = true;
     for (const auto& [id, global] : globals_) {
         if (sink.targets.holds(id) || !isStreamOf(*global, sink.processKey)) {
             continue;

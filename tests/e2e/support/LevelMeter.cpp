@@ -102,6 +102,7 @@ public:
             if (self->samples_.empty()) {
                 self->firstClock_ = std::uint64_t(time.ticks);
             }
+            self->cycleStarts_.push_back({self->samples_.size() / self->channels_, time.now});
             self->samples_.insert(self->samples_.end(), samples, samples + count);
             self->quantum_ = std::uint32_t(count / self->channels_);
         }
@@ -144,6 +145,18 @@ public:
         return samples_.size() / channels_;
     }
 
+    std::optional<std::int64_t> timeOf(std::uint64_t frame) {
+        std::lock_guard lock(mutex_);
+        if (frame >= samples_.size() / channels_ || cycleStarts_.empty()) {
+            return std::nullopt;
+        }
+        const auto after =
+            std::upper_bound(cycleStarts_.begin(), cycleStarts_.end(), frame,
+                             [](std::uint64_t f, const CycleStart& c) { return f < c.frame; });
+        const CycleStart& cycle = *std::prev(after);
+        return cycle.monotonicNs + std::int64_t((frame - cycle.frame) * 1000000000ull / rate_);
+    }
+
     const std::size_t channels_;
     const std::uint32_t rate_;
 
@@ -153,6 +166,11 @@ private:
     std::mutex mutex_;
     std::vector<float> samples_;
     std::uint64_t firstClock_ = 0;
+    struct CycleStart {
+        std::uint64_t frame = 0;
+        std::int64_t monotonicNs = 0;
+    };
+    std::vector<CycleStart> cycleStarts_;
 
 public:
     std::uint32_t quantum_ = 0;
@@ -220,6 +238,14 @@ std::optional<std::vector<float>> LevelMeter::framesSince(std::uint64_t mark, st
         return std::nullopt;
     }
     return channelOf(*samples, impl_->channels_, 0);
+}
+
+std::optional<std::int64_t> LevelMeter::frameTime(std::uint64_t frame) const {
+    return impl_->timeOf(frame);
+}
+
+std::uint32_t LevelMeter::rate() const {
+    return impl_->rate_;
 }
 
 std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {

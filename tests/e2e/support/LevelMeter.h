@@ -56,6 +56,11 @@ public:
     // Channel 0 of `frames` frames from the mark (a framesReceived() value) on.
     std::optional<std::vector<float>> framesSince(std::uint64_t mark, std::uint32_t frames,
                                                   int timeoutMs = 5000);
+    // When the graph cycle that brought this frame (a framesReceived() count) started, in
+    // CLOCK_MONOTONIC nanoseconds, plus the frame's place in it: recordings of sinks driven by
+    // different clocks line up by it. Nothing for a frame not received yet.
+    std::optional<std::int64_t> frameTime(std::uint64_t frame) const;
+    std::uint32_t rate() const;
 
     class Impl;
 

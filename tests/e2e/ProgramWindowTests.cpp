@@ -127,7 +127,11 @@ TEST_F(ProgramOnDisplay, WindowListsThePlayersAndQuittingLeavesNothingBehind) {
     EXPECT_NE(window.output.find("Map State: IsViewable"), std::string::npos) << window.output;
     EXPECT_NE(window.output.find("Width: 320"), std::string::npos) << window.output;
     EXPECT_NE(window.output.find("Height: 420"), std::string::npos) << window.output;
-    EXPECT_TRUE(ourObjects().empty());
+    // Nothing routed yet: the open window only meters the players.
+    for (const std::string& object : ourObjects()) {
+        EXPECT_TRUE(object.starts_with("link ") || object.find(".monitor.") != std::string::npos)
+            << object;
+    }
 
     // Ctrl+Alt+Shift and the key labelled 1 apply the first profile: Tone A goes to sink B.
     ASSERT_TRUE(focusWindow());

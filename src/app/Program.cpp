@@ -38,6 +38,8 @@ QStringList argumentList(int argc, char** argv) {
 
 // Without tray or windows: a request to show the popover does nothing.
 int runHeadless(AudioWorld& world, SingleInstance& instance) {
+    // Before anything is routed: a termination while starting still tears the routes down.
+    TerminationSignals termination;
     UserDefaults defaults;
     AudioRouteManager manager(*world.hardware, *world.runningApplications, defaults,
                               kestrelampDataFolder());
@@ -47,7 +49,6 @@ int runHeadless(AudioWorld& world, SingleInstance& instance) {
     }
     QObject::connect(&control, &RemoteControlService::quitRequested, QCoreApplication::instance(),
                      &QCoreApplication::quit);
-    TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested,
                      QCoreApplication::instance(), &QCoreApplication::quit);
     world.startClock();
@@ -60,6 +61,7 @@ int runHeadless(AudioWorld& world, SingleInstance& instance) {
 int runGui(AudioWorld& world, SingleInstance& instance) {
     QGuiApplication::setDesktopFileName(QStringLiteral("com.kestrelamp.Kestrelamp"));
     QApplication::setWindowIcon(toolkit::programIcon());
+    TerminationSignals termination;
     UserDefaults defaults;
     LinuxScreenCapturePermission permission;
     AppDelegate delegate(*world.hardware, *world.runningApplications, defaults,
@@ -71,7 +73,6 @@ int runGui(AudioWorld& world, SingleInstance& instance) {
     QObject::connect(&control, &RemoteControlService::showRequested, &delegate,
                      &AppDelegate::showPopover);
     QObject::connect(&control, &RemoteControlService::quitRequested, &delegate, &AppDelegate::quit);
-    TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::terminationRequested, &delegate,
                      &AppDelegate::quit);
     world.startClock();

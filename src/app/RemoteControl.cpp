@@ -188,10 +188,20 @@ RemoteResult<AudioProfile> RemoteControl::findProfile(const std::string& profile
 // --- Operations ---------------------------------------------------------------------------------
 
 std::string RemoteControl::status() const {
-    // Levels of applications without a route come from monitors that run only while asked for:
-    // the next status, a moment later, has them.
+    // Levels of applications without a route come from monitors that run only while asked for.
     manager_.levelsAsked();
     return jsonText(statusJson(manager_));
+}
+
+bool RemoteControl::startLevels() {
+    UnroutedLevelMonitors& monitors = manager_.levelMonitors();
+    const bool wasActive = monitors.isActive();
+    manager_.levelsAsked();
+    return !wasActive && !monitors.monitoredApps().empty();
+}
+
+void RemoteControl::pollLevels() {
+    manager_.levelMonitors().poll();
 }
 
 RemoteResult<void> RemoteControl::setOutputDevices(const std::string& appID,

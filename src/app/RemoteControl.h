@@ -40,6 +40,12 @@ public:
     explicit RemoteControl(AudioRouteManager& manager);
 
     std::string status() const;
+    // Starts the level monitors when they were idle. True when some application's level is
+    // known only once they have measured a first window (see kFirstLevelsMs).
+    bool startLevels();
+    // A monitor measures 100 ms windows, read every 50 ms.
+    static constexpr int kFirstLevelsMs = 200;
+    void pollLevels();
 
     // No UID means "System Default". Repeated UIDs count once. Succeeds only when every route of
     // the resulting choice is active; a route that waits (for the application, or the device) or

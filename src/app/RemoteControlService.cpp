@@ -3,7 +3,9 @@
 #include "app/RemoteControlNames.h"
 #include "engine/hal/SimulatedAudioHardware.h"
 
+#include <QDBusMessage>
 #include <QMetaObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <vector>
@@ -71,6 +73,18 @@ void RemoteControlService::answer(const RemoteResult<void>& result) {
 }
 
 QString RemoteControlService::Status() {
+    if (calledFromDBus() && control_.startLevels()) {
+        // Monitors that just started have no level yet: answer once they have one, rather than
+        // report silence for applications that play.
+        setDelayedReply(true);
+        QDBusMessage reply = message().createReply();
+        QDBusConnection bus = connection();
+        QTimer::singleShot(RemoteControl::kFirstLevelsMs, this, [this, reply, bus]() mutable {
+            control_.pollLevels();
+            bus.send(reply << QString::fromStdString(control_.status()));
+        });
+        return {};
+    }
     return QString::fromStdString(control_.status());
 }
 

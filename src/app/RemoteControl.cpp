@@ -158,6 +158,12 @@ RemoteResult<void> RemoteControl::routesOf(const std::string& appID) const {
     return unexpected(RemoteError{RemoteError::Kind::routeNotActive, std::move(message)});
 }
 
+// A setting of an application on the default output acts through a route of ours to it; when
+// that route failed, the setting is kept but nothing is heard to change.
+RemoteResult<void> RemoteControl::settingActs(const std::string& appID) const {
+    return manager_.followsDefaultOutput(appID) ? routesOf(appID) : RemoteResult<void>{};
+}
+
 RemoteResult<AudioProfile> RemoteControl::findProfile(const std::string& profile) const {
     const auto& profiles = manager_.profileManager().profiles();
     if (const auto id = parseUuid(profile)) {
@@ -277,7 +283,7 @@ RemoteResult<void> RemoteControl::setVolume(const std::string& appID, const std:
     manager_.setVolume(appID, asFloat(*value));
     // One command is a whole edit, not a step of a drag.
     manager_.flushPendingSave();
-    return watch.outcome(RemoteResult<void>{});
+    return watch.outcome(settingActs(appID));
 }
 
 RemoteResult<void> RemoteControl::setMute(const std::string& appID, const std::string& mode) {
@@ -294,7 +300,7 @@ RemoteResult<void> RemoteControl::setMute(const std::string& appID, const std::s
     if (*wanted == Switch::toggle || (*wanted == Switch::on) != muted) {
         manager_.toggleMute(appID);
     }
-    return watch.outcome(RemoteResult<void>{});
+    return watch.outcome(settingActs(appID));
 }
 
 RemoteResult<void> RemoteControl::setBoost(const std::string& appID,
@@ -309,7 +315,7 @@ RemoteResult<void> RemoteControl::setBoost(const std::string& appID,
     }
     SaveFailureWatch watch(manager_);
     manager_.setBoost(appID, *value);
-    return watch.outcome(RemoteResult<void>{});
+    return watch.outcome(settingActs(appID));
 }
 
 RemoteResult<void> RemoteControl::setEQPreset(const std::string& appID, const std::string& preset) {
@@ -328,7 +334,7 @@ RemoteResult<void> RemoteControl::setEQPreset(const std::string& appID, const st
     }
     SaveFailureWatch watch(manager_);
     manager_.setEQPreset(appID, *found);
-    return watch.outcome(RemoteResult<void>{});
+    return watch.outcome(settingActs(appID));
 }
 
 RemoteResult<void> RemoteControl::setEQBand(const std::string& appID, const std::string& band,
@@ -351,7 +357,7 @@ RemoteResult<void> RemoteControl::setEQBand(const std::string& appID, const std:
         return unexpected(decibels.error());
     }
     manager_.setEQBand(appID, int(*index), asFloat(*decibels));
-    return {};
+    return settingActs(appID);
 }
 
 RemoteResult<void> RemoteControl::setPinned(const std::string& appID, const std::string& mode) {

@@ -87,6 +87,7 @@ private:
     RemoteResult<void> routable(const AppAudioState& state) const;
     RemoteResult<AudioProfile> findProfile(const std::string& profile) const;
     RemoteResult<void> routesOf(const std::string& appID) const;
+    RemoteResult<void> settingActs(const std::string& appID) const;
 
     AudioRouteManager& manager_;
 };

@@ -227,7 +227,11 @@ std::optional<BandGains> AudioRouteManager::bandEditsOf(const std::string& appID
 }
 
 void AudioRouteManager::followDefaultIfChanged(const std::string& appID) {
-    if (followsDefaultOutput(appID) != (followingDefault_.count(appID) > 0)) {
+    const bool follows = followsDefaultOutput(appID);
+    // A failed route to the default is tried again with the next setting, as choosing a device
+    // again repairs a chosen route.
+    if (follows != (followingDefault_.count(appID) > 0) ||
+        (follows && !routeProblems(appID).empty())) {
         reconcileRoutesFor(appID);
     }
 }
@@ -488,9 +492,8 @@ void AudioRouteManager::stopAll() {
 // a helper's) plays there, and it waits only while none of them is present.
 std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID,
                                                         const std::string& deviceUID) const {
-    const AppAudioState* stored = state(appID);
-    if (!stored || std::find(stored->outputDeviceUIDs.begin(), stored->outputDeviceUIDs.end(),
-                             deviceUID) == stored->outputDeviceUIDs.end()) {
+    const std::vector<std::string> routed = routedDeviceUIDs(appID);
+    if (std::find(routed.begin(), routed.end(), deviceUID) == routed.end()) {
         return std::nullopt;
     }
     std::optional<RouteState> worst;
@@ -523,9 +526,13 @@ std::vector<std::string> AudioRouteManager::routeProblems(const std::string& app
     if (!stored || stored->isIgnored) {
         return lines;
     }
-    for (const std::string& uid : stored->outputDeviceUIDs) {
+    // A route that follows the default is only wanted while the application plays: only its
+    // failure is a problem.
+    const bool followsDefault = stored->outputDeviceUIDs.empty();
+    for (const std::string& uid : routedDeviceUIDs(appID)) {
         const auto deviceState = routeState(appID, uid);
-        if (deviceState && !deviceState->isActive()) {
+        if (deviceState && !deviceState->isActive() &&
+            (!followsDefault || deviceState->status == RouteStatus::failed)) {
             lines.push_back(
                 RouteState::logLine(routeKey(deviceState->bundleID, uid), deviceState->reason));
         }

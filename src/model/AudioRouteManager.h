@@ -100,10 +100,12 @@ public:
     const AppAudioState* state(const std::string& appID) const;
     const AudioApp* app(const std::string& appID) const;
     // The state of the application's routes to one device: the first that is not active (in
-    // routeKeys order), else active; nothing when the device is not among its choice.
+    // routeKeys order), else active; nothing when the device is neither among its choice nor the
+    // default output it follows.
     std::optional<RouteState> routeState(const std::string& appID,
                                          const std::string& deviceUID) const;
-    // "Route for KEY: reason" for each route of the application's choice that is not active.
+    // "Route for KEY: reason" for each route of the application's choice that is not active, and
+    // for a failed route that carries its settings to the default output.
     std::vector<std::string> routeProblems(const std::string& appID) const;
 
     // --- Components ----------------------------------------------------------------------

@@ -12,6 +12,8 @@
 #include <QLockFile>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -165,6 +167,33 @@ TEST_F(RemoteControlOperations, AChoiceWithRoutesThatAreNotActiveIsStoredAndSays
               std::string::npos)
         << waiting.error().message;
     EXPECT_TRUE(control.setOutputDevices(kPlayer, {}).hasValue()) << "System Default needs none";
+}
+
+TEST_F(RemoteControlOperations, ASettingOnTheDefaultThatCannotActSaysSoAndIsKept) {
+    const std::string key = "Route for org.example.Player|" +
+                            world.manager().defaultOutputDevice()->uid +
+                            ": Failed to create audio tap: -1";
+    world.hardware().failOperation(hal::SimulatedOperation::createProcessTap, -1);
+    const std::vector<std::function<RemoteResult<void>()>> settings{
+        [&] { return control.setVolume(kPlayer, "0.5"); },
+        [&] { return control.setBoost(kPlayer, "2"); },
+        [&] { return control.setEQPreset(kPlayer, "Bass Boost"); },
+        [&] { return control.setEQBand(kPlayer, "0", "3"); },
+        [&] { return control.setMute(kPlayer, "on"); },
+    };
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto result = settings[i]();
+        ASSERT_FALSE(result.hasValue());
+        EXPECT_EQ(result.error().kind, RemoteError::Kind::routeNotActive);
+        EXPECT_EQ(result.error().message.rfind(key, 0), 0u) << result.error().message;
+    }
+    EXPECT_TRUE(player().isMuted);
+    EXPECT_EQ(world.manager().routeProblems(kPlayer).size(), 1u);
+
+    world.hardware().clearFailures();
+    EXPECT_TRUE(control.setMute(kPlayer, "off").hasValue());
+    EXPECT_TRUE(world.manager().routeProblems(kPlayer).empty());
 }
 
 TEST_F(RemoteControlOperations, StatusNamesRoutesStatesEnginesAndAbsentValuesAsNull) {

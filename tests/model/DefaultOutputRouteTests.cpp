@@ -111,7 +111,9 @@ TEST(DefaultOutputRoute, IsNoStoredChoice) {
             << element.dump();
     }
     EXPECT_TRUE(manager.routeProblems(kOther).empty());
-    EXPECT_FALSE(manager.routeState(kOther, "headphones").has_value());
+    ASSERT_TRUE(manager.routeState(kOther, "headphones").has_value());
+    EXPECT_TRUE(manager.routeState(kOther, "headphones")->isActive());
+    EXPECT_FALSE(manager.routeState(kOther, "speakers").has_value());
 
     // Choosing the device it follows now keeps the running route; going back to System Default
     // keeps it too.

@@ -1,6 +1,7 @@
 #include "views/AppListView.h"
 
 #include "views/AppRowView.h"
+#include "views/LazyRowColumn.h"
 #include "views/toolkit/BorderlessButton.h"
 #include "views/toolkit/Fonts.h"
 #include "views/toolkit/SymbolImage.h"
@@ -72,12 +73,10 @@ AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& pe
     buildSearchBar(column);
     buildPermissionPrompt(column);
     buildEmptyState(column);
-    rowsHolder_ = new QWidget(content);
-    rowsHolder_->setObjectName(QStringLiteral("appRows"));
-    rowsLayout_ = new QVBoxLayout(rowsHolder_);
-    rowsLayout_->setContentsMargins(0, 0, 0, 0);
-    rowsLayout_->setSpacing(0);
-    column->addWidget(rowsHolder_);
+    rows_ = new LazyRowColumn(
+        *scroll_, [this](std::size_t index) { return buildRow(index); }, content);
+    rows_->setObjectName(QStringLiteral("appRows"));
+    column->addWidget(rows_);
     buildFooter(column);
     column->addStretch(1);
     scroll_->setWidget(content);
@@ -105,6 +104,7 @@ AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& pe
         refresh();
     });
     connect(&manager_, &AudioRouteManager::audioLevelsChanged, this, &AppListView::pushLevels);
+    connect(rows_, &LazyRowColumn::itemsCameIntoView, this, &AppListView::pushLevels);
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) {
                 if (state == Qt::ApplicationActive) {
@@ -238,7 +238,7 @@ void AppListView::refresh() {
     const bool hasRows = !rowOrder_.empty();
     permissionPrompt_->setVisible(!hasPermission_);
     emptyState_->setVisible(hasPermission_ && !hasRows);
-    rowsHolder_->setVisible(hasPermission_ && hasRows);
+    rows_->setVisible(hasPermission_ && hasRows);
     showFooter();
 }
 
@@ -267,9 +267,14 @@ void AppListView::syncRows(const AudioAppList& filtered) {
     for (const AudioApp& app : filtered) {
         order.push_back(app.id);
     }
+    listed_ = filtered;
     if (order == rowOrder_) {
         for (const AudioApp& app : filtered) {
-            AppRowView* existing = rowsByID_.at(app.id).row;
+            const auto found = rowsByID_.find(app.id);
+            if (found == rowsByID_.end()) {
+                continue;
+            }
+            AppRowView* existing = found->second.row;
             if (existing->app().displayName != app.displayName ||
                 existing->app().icon != app.icon) {
                 existing->setApp(app);
@@ -279,42 +284,52 @@ void AppListView::syncRows(const AudioAppList& filtered) {
     }
 
     std::unordered_map<std::string, RowEntry> kept;
-    kept.reserve(filtered.size());
-    for (const AudioApp& app : filtered) {
-        auto found = rowsByID_.find(app.id);
+    std::vector<QWidget*> cells(filtered.size(), nullptr);
+    for (std::size_t i = 0; i < filtered.size(); ++i) {
+        auto found = rowsByID_.find(filtered[i].id);
         if (found != rowsByID_.end()) {
-            kept.emplace(app.id, found->second);
+            found->second.row->setApp(filtered[i]);
+            cells[i] = found->second.cell;
+            kept.emplace(filtered[i].id, found->second);
             rowsByID_.erase(found);
-            continue;
         }
-        auto* row = new AppRowView(app, manager_, AppRowView::LevelUpdates::fromOwner, rowsHolder_);
-        auto* divider = new Divider(8, 0, rowsHolder_);
-        divider->setObjectName(QStringLiteral("rowDivider:%1").arg(QString::fromStdString(app.id)));
-        kept.emplace(app.id, RowEntry{row, divider});
     }
     // What is left belongs to applications no longer listed. A row may be in the middle of
     // handling its own click, so it goes once control is back in the event loop.
     for (auto& [id, entry] : rowsByID_) {
-        entry.row->hide();
-        entry.divider->hide();
-        rowsLayout_->removeWidget(entry.row);
-        rowsLayout_->removeWidget(entry.divider);
-        entry.row->deleteLater();
-        entry.divider->deleteLater();
+        entry.cell->hide();
+        entry.cell->deleteLater();
     }
     rowsByID_ = std::move(kept);
     rowOrder_ = std::move(order);
+    showDividers();
+    rows_->setItems(std::move(cells));
+}
 
-    while (rowsLayout_->count() > 0) {
-        delete rowsLayout_->takeAt(0);
-    }
+QWidget* AppListView::buildRow(std::size_t index) {
+    const AudioApp& app = listed_.at(index);
+    auto* cell = new QWidget(rows_);
+    cell->setObjectName(QStringLiteral("rowCell"));
+    auto* column = new QVBoxLayout(cell);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    auto* row = new AppRowView(app, manager_, AppRowView::LevelUpdates::fromOwner, cell);
+    column->addWidget(row);
+    auto* divider = new Divider(8, 0, cell);
+    divider->setObjectName(QStringLiteral("rowDivider:%1").arg(QString::fromStdString(app.id)));
+    column->addWidget(divider);
+    divider->setVisible(index + 1 < rowOrder_.size());
+    rowsByID_.emplace(app.id, RowEntry{cell, row, divider});
+    return cell;
+}
+
+// Between rows, not after the last one.
+void AppListView::showDividers() {
     for (std::size_t i = 0; i < rowOrder_.size(); ++i) {
-        const RowEntry& entry = rowsByID_.at(rowOrder_[i]);
-        rowsLayout_->addWidget(entry.row);
-        rowsLayout_->addWidget(entry.divider);
-        entry.row->setApp(filtered[i]);
-        entry.row->show();
-        entry.divider->setVisible(i + 1 < rowOrder_.size());
+        const auto found = rowsByID_.find(rowOrder_[i]);
+        if (found != rowsByID_.end()) {
+            found->second.divider->setVisible(i + 1 < rowOrder_.size());
+        }
     }
 }
 
@@ -357,11 +372,17 @@ void AppListView::showFooter() {
     lastIgnored_ = std::move(ignored);
 }
 
+// Rows out of view keep what they showed last; they are brought up to date as they come back.
 void AppListView::pushLevels() {
-    for (const auto& [id, level] : manager_.audioLevels()) {
-        const auto found = rowsByID_.find(id);
-        if (found != rowsByID_.end()) {
-            found->second.row->setLevel(level);
+    const auto& levels = manager_.audioLevels();
+    const auto [first, last] = rows_->visibleRange();
+    for (std::size_t i = first; i < last; ++i) {
+        const auto found = levels.find(rowOrder_[i]);
+        if (found == levels.end()) {
+            continue;
+        }
+        if (AppRowView* shown = row(rowOrder_[i])) {
+            shown->setLevel(found->second);
         }
     }
 }
@@ -373,9 +394,11 @@ AppRowView* AppListView::row(const std::string& appID) const {
 
 std::vector<AppRowView*> AppListView::rows() const {
     std::vector<AppRowView*> ordered;
-    ordered.reserve(rowOrder_.size());
+    ordered.reserve(rowsByID_.size());
     for (const std::string& id : rowOrder_) {
-        ordered.push_back(rowsByID_.at(id).row);
+        if (AppRowView* built = row(id)) {
+            ordered.push_back(built);
+        }
     }
     return ordered;
 }

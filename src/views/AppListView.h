@@ -18,6 +18,7 @@ class QVBoxLayout;
 namespace kestrelamp {
 
 class AppRowView;
+class LazyRowColumn;
 
 namespace toolkit {
 class BorderlessButton;
@@ -29,7 +30,8 @@ class TextLabel;
 // The "Apps" tab: a scrolling list with the search bar (more than 8 applications, or Ctrl+F),
 // then the permission prompt, the empty state or one row per filtered application, and the
 // footer of ignored applications. Rows are kept by application id, so reordering keeps their
-// expanded sections; they are rebuilt only when the filtered ids or their order change.
+// expanded sections; a row is built when it first comes into view, and only rows in view get
+// levels.
 class AppListView : public QWidget {
     Q_OBJECT
 
@@ -44,10 +46,12 @@ public:
     void setSearchFieldVisible(bool visible);
     bool hasScreenCapturePermission() const { return hasPermission_; }
 
-    // The row of a listed application, nothing when it is not shown.
+    // The row of a listed application, nothing when it is not listed or not built yet.
     AppRowView* row(const std::string& appID) const;
-    // Rows in display order.
+    // Built rows in display order.
     std::vector<AppRowView*> rows() const;
+    // Listed applications, built or not.
+    std::size_t listedCount() const { return rowOrder_.size(); }
     QScrollArea* scrollArea() const { return scroll_; }
     // The height the whole content wants at the list's current width.
     int contentHeight() const;
@@ -62,6 +66,7 @@ protected:
 
 private:
     struct RowEntry {
+        QWidget* cell;
         AppRowView* row;
         toolkit::Divider* divider;
     };
@@ -75,6 +80,8 @@ private:
     void refresh();
     void refreshListing();
     void syncRows(const AudioAppList& filtered);
+    QWidget* buildRow(std::size_t index);
+    void showDividers();
     void showEmptyStateTexts();
     void showSearchBar();
     void showFooter();
@@ -95,8 +102,7 @@ private:
     toolkit::SymbolImage* emptySymbol_ = nullptr;
     toolkit::TextLabel* emptyTitle_ = nullptr;
     toolkit::TextLabel* emptySubtitle_ = nullptr;
-    QWidget* rowsHolder_ = nullptr;
-    QVBoxLayout* rowsLayout_ = nullptr;
+    LazyRowColumn* rows_ = nullptr;
     QWidget* footer_ = nullptr;
     toolkit::TextLabel* ignoredCount_ = nullptr;
     toolkit::BorderlessButton* showButton_ = nullptr;
@@ -104,6 +110,7 @@ private:
 
     std::unordered_map<std::string, RowEntry> rowsByID_;
     std::vector<std::string> rowOrder_;
+    AudioAppList listed_;
     std::vector<std::uint8_t> lastListingFlags_;
     AudioAppList lastIgnored_;
 };

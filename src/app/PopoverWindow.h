@@ -17,6 +17,8 @@ public:
     enum class Presentation { attached, window };
     static constexpr int kGap = 4;
     static constexpr int kCornerRadius = 10;
+    // The most of the screen's available height the popover takes.
+    static constexpr double kScreenShare = 0.75;
 
     PopoverWindow(AudioRouteManager& manager, ScreenCapturePermission& permission,
                   Presentation presentation, QWidget* parent = nullptr);
@@ -38,6 +40,13 @@ public:
     // Below the anchor, or above it when there is no room below; beside it when the anchor lies
     // outside the area, as on a vertical panel. Always inside the area where it fits.
     static QPoint placement(const QRect& anchor, const QSize& size, const QRect& available);
+
+    // What shows the whole content, up to a share of the available height, and never less
+    // than the header and footer need.
+    static int fittedHeight(int preferred, int least, int availableHeight);
+    // Takes the fitted height for a screen of that available height (its own screen's when
+    // unknown); an open panel keeps the edge that faces its anchor.
+    void fitToContent(int availableHeight = 0);
 
 Q_SIGNALS:
     // The window is on screen.

@@ -3,13 +3,16 @@
 #include "views/AppRowView.h"
 #include "views/LazyRowColumn.h"
 #include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/FocusChain.h"
 #include "views/toolkit/Fonts.h"
+#include "views/toolkit/ScrollContent.h"
 #include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/Symbols.h"
 #include "views/toolkit/TextLabel.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -83,8 +86,14 @@ AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& pe
 
     auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
     shortcut->setObjectName(QStringLiteral("searchShortcut"));
-    connect(shortcut, &QShortcut::activated, this,
-            [this] { setSearchFieldVisible(!searchFieldVisible_); });
+    connect(shortcut, &QShortcut::activated, this, &AppListView::toggleSearchFocus);
+    // Focus keeps to the explicit order; a scroll area in it would be a stop that shows nothing.
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && scroll_->widget()->isAncestorOf(now)) {
+            scroll_->ensureWidgetVisible(now);
+        }
+    });
 
     connect(&manager_, &AudioRouteManager::audioAppsChanged, this, &AppListView::refresh);
     connect(&manager_, &AudioRouteManager::appStatesChanged, this, &AppListView::refreshListing);
@@ -133,6 +142,7 @@ void AppListView::buildSearchBar(QVBoxLayout* content) {
     searchField_->setText(manager_.searchQuery());
     line->addWidget(searchField_, 1);
     content->addWidget(searchBar_);
+    searchField_->installEventFilter(this);
     connect(searchField_, &QLineEdit::textEdited, this,
             [this](const QString& text) { manager_.setSearchQuery(text); });
 }
@@ -214,6 +224,98 @@ void AppListView::buildFooter(QVBoxLayout* content) {
 void AppListView::setSearchFieldVisible(bool visible) {
     searchFieldVisible_ = visible;
     showSearchBar();
+}
+
+void AppListView::toggleSearchFocus() {
+    if (searchField_->hasFocus() && searchFieldVisible_) {
+        setSearchFieldVisible(false);
+        focusRow(0, QString());
+        return;
+    }
+    setSearchFieldVisible(true);
+    // The bar heads the content.
+    scroll_->verticalScrollBar()->setValue(0);
+    searchField_->setFocus(Qt::ShortcutFocusReason);
+}
+
+bool AppListView::closeSearch() {
+    if (!searchFieldVisible_ && manager_.searchQuery().isEmpty()) {
+        return false;
+    }
+    if (searchField_->hasFocus() && searchFieldVisible_) {
+        focusRow(0, QString());
+    }
+    manager_.setSearchQuery(QString());
+    setSearchFieldVisible(false);
+    return true;
+}
+
+QList<QWidget*> AppListView::focusOrder(const QWidget* focused) {
+    QList<QWidget*> order;
+    if (!searchBar_->isHidden()) {
+        order << searchField_;
+    }
+    order += tabStopsIn(permissionPrompt_);
+    if (!rows_->isHidden() && rows_->count() > 0) {
+        rows_->ensureBuilt(0);
+        rows_->ensureBuilt(rows_->count() - 1);
+        if (const auto at = rowIndexOf(focused)) {
+            rows_->ensureBuilt(*at > 0 ? *at - 1 : 0);
+            rows_->ensureBuilt(*at + 1);
+        }
+        for (AppRowView* built : rows()) {
+            order += built->focusOrder();
+        }
+    }
+    order += tabStopsIn(footer_);
+    return order;
+}
+
+std::optional<std::size_t> AppListView::rowIndexOf(const QWidget* widget) const {
+    for (std::size_t i = 0; widget && i < rowOrder_.size(); ++i) {
+        const AppRowView* built = row(rowOrder_[i]);
+        if (built && built->isAncestorOf(widget)) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+void AppListView::stepFrom(const AppRowView* from, int step, const QString& control) {
+    const auto found = std::find(rowOrder_.begin(), rowOrder_.end(), from->app().id);
+    if (found == rowOrder_.end()) {
+        return;
+    }
+    const auto at = std::size_t(found - rowOrder_.begin());
+    if (step < 0 && at == 0) {
+        if (!searchBar_->isHidden()) {
+            searchField_->setFocus(Qt::OtherFocusReason);
+        }
+        return;
+    }
+    focusRow(step < 0 ? at - 1 : at + 1, control);
+}
+
+// The control of that name in the row, else its first one.
+void AppListView::focusRow(std::size_t index, const QString& control) {
+    if (rows_->isHidden() || !rows_->ensureBuilt(index)) {
+        return;
+    }
+    AppRowView* target = row(rowOrder_[index]);
+    QWidget* widget = control.isEmpty() ? nullptr : target->findChild<QWidget*>(control);
+    if (!widget || !target->focusOrder().contains(widget)) {
+        widget = target->focusOrder().value(0);
+    }
+    widget->setFocus(Qt::OtherFocusReason);
+}
+
+bool AppListView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == searchField_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Down) {
+        focusRow(0, QString());
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void AppListView::showEvent(QShowEvent* event) {
@@ -314,6 +416,8 @@ QWidget* AppListView::buildRow(std::size_t index) {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     auto* row = new AppRowView(app, manager_, AppRowView::LevelUpdates::fromOwner, cell);
+    connect(row, &AppRowView::stepRequested, this,
+            [this, row](int step, const QString& control) { stepFrom(row, step, control); });
     column->addWidget(row);
     auto* divider = new Divider(8, 0, cell);
     divider->setObjectName(QStringLiteral("rowDivider:%1").arg(QString::fromStdString(app.id)));
@@ -404,13 +508,7 @@ std::vector<AppRowView*> AppListView::rows() const {
 }
 
 int AppListView::contentHeight() const {
-    QWidget* content = scroll_->widget();
-    content->layout()->activate();
-    const int width = scroll_->viewport()->width();
-    const int forWidth = content->layout()->hasHeightForWidth()
-                             ? content->layout()->heightForWidth(width)
-                             : content->sizeHint().height();
-    return forWidth;
+    return scrollContentHeight(*scroll_, scroll_->viewport()->width());
 }
 
 QString AppListView::ignoredCountText(std::size_t count) {

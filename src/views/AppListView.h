@@ -6,6 +6,7 @@
 
 #include <QWidget>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -45,6 +46,15 @@ public:
     bool searchFieldVisible() const { return searchFieldVisible_; }
     void setSearchFieldVisible(bool visible);
     bool hasScreenCapturePermission() const { return hasPermission_; }
+    // Ctrl+F: shows the search field, scrolled into view, with the focus; hides the field it
+    // forced on when the focus is already there.
+    void toggleSearchFocus();
+    // Escape: clears the search and hides the field if forced on. False when there was none.
+    bool closeSearch();
+
+    // Tab order: the search field, the rows top to bottom, the footer. The rows a Tab or Backtab
+    // can reach from the focused widget are built first.
+    QList<QWidget*> focusOrder(const QWidget* focused);
 
     // The row of a listed application, nothing when it is not listed or not built yet.
     AppRowView* row(const std::string& appID) const;
@@ -63,6 +73,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct RowEntry {
@@ -81,6 +92,10 @@ private:
     void refreshListing();
     void syncRows(const AudioAppList& filtered);
     QWidget* buildRow(std::size_t index);
+    // Position of the row holding the widget, or nothing.
+    std::optional<std::size_t> rowIndexOf(const QWidget* widget) const;
+    void stepFrom(const AppRowView* row, int step, const QString& control);
+    void focusRow(std::size_t index, const QString& control);
     void showDividers();
     void showEmptyStateTexts();
     void showSearchBar();

@@ -1,6 +1,7 @@
 #include "views/LazyRowColumn.h"
 
 #include <QEvent>
+#include <QLayout>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -8,11 +9,41 @@
 
 namespace kestrelamp {
 
+// Holds no items of its own: it puts the column in the chain of layouts, so that an item's new
+// size reaches the column at once and the column's total goes up the chain like any layout's.
+class LazyRowColumn::ChainLink : public QLayout {
+public:
+    explicit ChainLink(LazyRowColumn* column)
+        : QLayout(column)
+        , column_(column) {
+        setContentsMargins(0, 0, 0, 0);
+    }
+
+    void addItem(QLayoutItem* item) override { delete item; }
+    QLayoutItem* itemAt(int) const override { return nullptr; }
+    QLayoutItem* takeAt(int) override { return nullptr; }
+    int count() const override { return 0; }
+    QSize sizeHint() const override { return column_->sizeHint(); }
+    QSize minimumSize() const override { return column_->sizeHint(); }
+    void setGeometry(const QRect& rect) override {
+        QLayout::setGeometry(rect);
+        column_->relayout();
+    }
+    void invalidate() override {
+        QLayout::invalidate();
+        column_->relayout();
+    }
+
+private:
+    LazyRowColumn* column_;
+};
+
 LazyRowColumn::LazyRowColumn(QScrollArea& scroll, Build build, QWidget* parent)
     : QWidget(parent)
     , scroll_(scroll)
     , build_(std::move(build)) {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    new ChainLink(this);
     scroll_.viewport()->installEventFilter(this);
     connect(scroll_.verticalScrollBar(), &QScrollBar::valueChanged, this,
             &LazyRowColumn::buildVisible);
@@ -30,6 +61,11 @@ void LazyRowColumn::setItems(std::vector<QWidget*> items) {
     }
     items_ = std::move(items);
     shownRange_ = {0, 0};
+    // One built item tells the height of those not built yet.
+    if (estimate_ == 0 && !items_.empty()) {
+        const auto built = std::find_if(items_.begin(), items_.end(), [](QWidget* w) { return w; });
+        estimate_ = built == items_.end() ? measure(build(0)) : measure(*built);
+    }
     relayout();
     buildVisible();
 }
@@ -118,14 +154,11 @@ QWidget* LazyRowColumn::build(std::size_t index) {
 }
 
 void LazyRowColumn::relayout() {
-    if (estimate_ == 0 && !items_.empty()) {
-        const auto built = std::find_if(items_.begin(), items_.end(), [](QWidget* w) { return w; });
-        if (built == items_.end()) {
-            build(0);
-        } else {
-            estimate_ = measure(*built);
-        }
+    // Placing the items makes them ask again.
+    if (placing_) {
+        return;
     }
+    placing_ = true;
     const int oldTotal = tops_.back();
     tops_.assign(items_.size() + 1, 0);
     int y = 0;
@@ -138,6 +171,7 @@ void LazyRowColumn::relayout() {
         y += height;
     }
     tops_.back() = y;
+    placing_ = false;
     if (y != oldTotal) {
         updateGeometry();
     }

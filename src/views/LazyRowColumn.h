@@ -49,6 +49,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    class ChainLink;
+
     int measure(const QWidget* item) const;
     void relayout();
     void buildVisible();
@@ -61,6 +63,7 @@ private:
     std::vector<int> tops_{0};
     int estimate_ = 0;
     bool building_ = false;
+    bool placing_ = false;
     std::pair<std::size_t, std::size_t> shownRange_{0, 0};
 };
 

@@ -2,6 +2,7 @@
 
 #include "views/AppRowView.h"
 #include "views/EQView.h"
+#include "views/OutputDeviceSection.h"
 #include "views/VUMeterView.h"
 #include "views/VolumeSlider.h"
 #include "views/toolkit/BorderlessButton.h"

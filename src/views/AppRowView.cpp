@@ -240,6 +240,8 @@ void AppRowView::setShowOutputDevices(bool show) {
         devices_->showChoices(state_, manager_.outputDevices());
         // Above the equalizer when both are open.
         static_cast<QVBoxLayout*>(layout())->insertWidget(2, devices_);
+        // At once, not when the layout gets to it: Tab must find it now.
+        devices_->show();
     } else {
         delete devices_;
         devices_ = nullptr;
@@ -262,6 +264,7 @@ void AppRowView::setShowEQ(bool show) {
         eqView_ = new EQView(app_.id, manager_, eqSection_);
         column->addWidget(eqView_);
         layout()->addWidget(eqSection_);
+        eqSection_->show();
     } else {
         delete eqSection_;
         eqSection_ = nullptr;

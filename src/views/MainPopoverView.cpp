@@ -237,8 +237,8 @@ void MainPopoverView::showContent() {
 int MainPopoverView::chromeHeight() const {
     int height = 0;
     for (int i = 0; i < layout()->count(); ++i) {
-        QWidget* part = layout()->itemAt(i)->widget();
-        if (part && part != contentLayout_->parentWidget()) {
+        QLayoutItem* part = layout()->itemAt(i);
+        if (part->widget() != contentLayout_->parentWidget()) {
             height += part->sizeHint().height();
         }
     }

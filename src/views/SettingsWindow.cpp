@@ -74,7 +74,11 @@ public:
         }
         painter->save();
         painter->setRenderHint(QPainter::Antialiasing);
-        painter->setPen(QPen(accentColor(option.palette), 2.0));
+        // On the selection's own colour the ring takes the selected text's.
+        const bool selected = option.state & QStyle::State_Selected;
+        painter->setPen(QPen(selected ? option.palette.color(QPalette::HighlightedText)
+                                      : accentColor(option.palette),
+                             2.0));
         painter->setBrush(Qt::NoBrush);
         painter->drawRoundedRect(QRectF(option.rect).adjusted(1, 1, -1, -1), 4, 4);
         painter->restore();

@@ -49,9 +49,8 @@ LazyRowColumn::LazyRowColumn(QScrollArea& scroll, Build build, QWidget* parent)
             &LazyRowColumn::buildVisible);
 }
 
-LazyRowColumn::~LazyRowColumn() {
-    scroll_.viewport()->removeEventFilter(this);
-}
+// The scroll area may be half gone by now; Qt drops the viewport's filter with this object.
+LazyRowColumn::~LazyRowColumn() = default;
 
 void LazyRowColumn::setItems(std::vector<QWidget*> items) {
     for (QWidget* old : items_) {

@@ -353,23 +353,25 @@ TEST_F(AppDelegateWithTray, WithoutIconGeometryThePopoverOpensAtTheClickOnScreen
 TEST_F(AppDelegateWithTray, TheTooltipFollowsRoutesAndProfileAndTheMenuPromisesNoKey) {
     launch();
     QSystemTrayIcon* tray = delegate->trayIcon()->systemTrayIcon();
-    EXPECT_EQ(tray->toolTip(), "Kestrelamp\nNo application routed");
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\nNo application routed");
 
     manager().setOutputDevices("org.example.Player", {"headphones"});
-    EXPECT_EQ(tray->toolTip(), "Kestrelamp\n1 application routed");
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n1 application routed");
     manager().setOutputDevices("org.example.Other", {"speakers"});
-    EXPECT_EQ(tray->toolTip(), "Kestrelamp\n2 applications routed");
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n2 applications routed");
     // The other application quits: its route waits for it.
     world.hardware->removeProcess(world.hardware->processID("org.example.Other"));
     manager().refreshAudioApps();
-    EXPECT_EQ(tray->toolTip(), "Kestrelamp\n1 application routed, 1 waiting");
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n1 application routed, 1 waiting");
 
     manager().saveCurrentAsProfile("Evening", "music.note");
-    EXPECT_EQ(tray->toolTip(), "Kestrelamp\n1 application routed, 1 waiting\nProfile: Evening");
+    manager().profileManager().setActiveProfileID(manager().profileManager().profiles()[0].id);
+    EXPECT_EQ(tray->toolTip().toStdString(),
+              "Kestrelamp\n1 application routed, 1 waiting\nProfile: Evening");
     manager().setOutputDevices("org.example.Other", {});
     manager().setOutputDevices("org.example.Player", {});
     manager().profileManager().setActiveProfileID(std::nullopt);
-    EXPECT_EQ(tray->toolTip(), "Kestrelamp\nNo application routed");
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\nNo application routed");
 
     const QList<QAction*> actions = delegate->trayIcon()->menu()->actions();
     ASSERT_FALSE(actions.isEmpty());

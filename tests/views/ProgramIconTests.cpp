@@ -122,8 +122,10 @@ TEST(TrayIconByName, TheInstalledSymbolicIconIsUsedByItsName) {
     const QStringList before = QIcon::themeSearchPaths();
     QIcon::setThemeSearchPaths(QStringList{dir.filePath("icons")} + before);
     const QIcon themed = themedTrayIcon(text);
+    // What a StatusNotifierItem publishes as its IconName.
+    EXPECT_EQ(themed.name().toStdString(), kTrayIconName.toStdString());
+    EXPECT_FALSE(themed.pixmap(QSize(22, 22)).isNull());
     QIcon::setThemeSearchPaths(before);
-    EXPECT_EQ(themed.name(), kTrayIconName);
 }
 
 TEST(GenericApplicationIcon, AlwaysAPicture) {

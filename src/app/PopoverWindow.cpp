@@ -113,6 +113,10 @@ void PopoverWindow::showAttached(const QRect& anchor, const QRect& available) {
 }
 
 void PopoverWindow::present() {
+    // A minimized window comes back too.
+    if (windowState() & Qt::WindowMinimized) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    }
     show();
     raise();
     activateWindow();

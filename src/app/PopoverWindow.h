@@ -30,7 +30,7 @@ public:
     // Shows the panel beside the anchor (the tray icon), kept within the available area, with
     // keyboard focus.
     void showAttached(const QRect& anchor, const QRect& available);
-    // Shows it as it is placed, raised and with keyboard focus.
+    // Shows it as it is placed (restored when minimized), raised and with keyboard focus.
     void present();
 
     // Closed a moment ago because another window took the focus, as a click on the tray icon
@@ -53,8 +53,8 @@ Q_SIGNALS:
     void opened();
     // The window closed, by a click outside, Escape or the window manager.
     void closed();
-    // The ordinary window was closed (its title bar's close button); it stays until the
-    // program ends.
+    // The ordinary window's close button was pressed; the window stays open until someone
+    // hides it.
     void closeRequested();
 
 protected:

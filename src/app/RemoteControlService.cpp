@@ -3,6 +3,7 @@
 #include "app/RemoteControlNames.h"
 #include "engine/hal/SimulatedAudioHardware.h"
 
+#include <QDir>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -150,6 +151,21 @@ void RemoteControlService::DeleteProfile(const QString& profile) {
 
 void RemoteControlService::Show() {
     Q_EMIT showRequested();
+}
+
+void RemoteControlService::Screenshot(const QString& path) {
+    const auto refuse = [&](const char* error, const QString& message) {
+        if (calledFromDBus()) {
+            sendErrorReply(error, message);
+        }
+    };
+    if (!drawer_) {
+        refuse(remote::kRefusedError, "Kestrelamp runs headless: it has no popover to draw.");
+    } else if (!QDir::isAbsolutePath(path)) {
+        refuse(remote::kInvalidArgumentError, "The path '" + path + "' is not absolute.");
+    } else if (const auto failure = drawer_(path)) {
+        refuse(remote::kRefusedError, QString::fromStdString(*failure));
+    }
 }
 
 void RemoteControlService::Quit() {

@@ -7,6 +7,7 @@
 #include "views/toolkit/BorderlessButton.h"
 #include "views/toolkit/FocusChain.h"
 #include "views/toolkit/Fonts.h"
+#include "views/toolkit/ProgramIcons.h"
 #include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/Symbols.h"
 #include "views/toolkit/TextLabel.h"
@@ -62,6 +63,10 @@ AppIconView::AppIconView(QWidget* parent)
 
 void AppIconView::setIcon(const std::optional<std::string>& icon) {
     icon_ = applicationIcon(icon);
+    ownIcon_ = !icon_.isNull();
+    if (!ownIcon_) {
+        icon_ = genericApplicationIcon();
+    }
     update();
 }
 
@@ -73,9 +78,7 @@ void AppIconView::paintEvent(QPaintEvent*) {
     clip.addRoundedRect(QRectF(rect()), kIconCornerRadius, kIconCornerRadius);
     painter.setClipPath(clip);
     const qreal dpr = devicePixelRatioF();
-    const QPixmap image = icon_.isNull() ? symbolPixmap(kApplicationPlaceholderSymbol, size(),
-                                                        secondaryColor(palette()), dpr)
-                                         : icon_.pixmap(size(), dpr);
+    const QPixmap image = icon_.pixmap(size(), dpr);
     painter.drawPixmap(rect(), image);
 }
 

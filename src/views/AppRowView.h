@@ -25,7 +25,7 @@ class SymbolImage;
 class TextLabel;
 } // namespace toolkit
 
-// An application's picture, clipped to a rounded square; "app.fill" when it has none.
+// An application's picture, clipped to a rounded square; the generic program icon when it has none.
 class AppIconView : public QWidget {
     Q_OBJECT
 
@@ -34,14 +34,16 @@ public:
 
     explicit AppIconView(QWidget* parent = nullptr);
     void setIcon(const std::optional<std::string>& icon);
-    // True when the application's own image is drawn, false for the placeholder symbol.
-    bool hasApplicationIcon() const { return !icon_.isNull(); }
+    // True when the application's own image is drawn, false for the generic one.
+    bool hasApplicationIcon() const { return ownIcon_; }
+    const QIcon& icon() const { return icon_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QIcon icon_;
+    bool ownIcon_ = false;
 };
 
 // One application in the list: icon, name, pin mark, activity badge, level meter, the output

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/Screenshot.h"
 #include "views/AppListView.h"
 #include "views/AppRowView.h"
 #include "views/SettingsWindow.h"
@@ -20,6 +21,9 @@ namespace {
 constexpr quint32 kFirstDigitKeyCode = 10;
 constexpr quint32 kLastDigitKeyCode = 14;
 constexpr std::size_t kShortcutCount = 5;
+
+// Sharp on high-density screens, as the --screenshot pictures are.
+constexpr qreal kDrawingScale = 2.0;
 
 constexpr const char* kTraceVariable = "KESTRELAMP_TRACE_POPOVER";
 
@@ -105,6 +109,13 @@ void AppDelegate::applicationDidFinishLaunching() {
         connect(tray_.get(), &TrayIcon::openRequested, this, &AppDelegate::showPopover);
         connect(tray_.get(), &TrayIcon::settingsRequested, this, &AppDelegate::showSettings);
         connect(tray_.get(), &TrayIcon::quitRequested, this, &AppDelegate::quit);
+        connect(routeManager_.get(), &AudioRouteManager::routeStatesChanged, this,
+                &AppDelegate::updateTrayStatus);
+        ProfileManager* profiles = &routeManager_->profileManager();
+        connect(profiles, &ProfileManager::activeProfileIDChanged, this,
+                &AppDelegate::updateTrayStatus);
+        connect(profiles, &ProfileManager::profilesChanged, this, &AppDelegate::updateTrayStatus);
+        updateTrayStatus();
         createPopover(PopoverWindow::Presentation::attached);
     } else {
         std::printf("No system tray is available: Kestrelamp opens as a window.\n");
@@ -125,7 +136,9 @@ void AppDelegate::createPopover(PopoverWindow::Presentation presentation) {
     MainPopoverView* view = popover_->view();
     connect(view, &MainPopoverView::settingsRequested, this, &AppDelegate::showSettings);
     connect(view, &MainPopoverView::quitRequested, this, &AppDelegate::quit);
-    connect(popover_.get(), &PopoverWindow::closeRequested, this, &AppDelegate::quit);
+    // Without a tray the window is the program's only face: closing it hides it and routing
+    // goes on; a second start or `ctl show` brings it back, its quit button ends the program.
+    connect(popover_.get(), &PopoverWindow::closeRequested, this, &AppDelegate::closePopover);
     // The rows' meters move only while someone can see them.
     connect(popover_.get(), &PopoverWindow::opened, routeManager_.get(),
             [manager = routeManager_.get()] { manager->setLevelsWatched(true); });
@@ -154,8 +167,8 @@ void AppDelegate::showPopover() {
         return;
     }
     routeManager_->refreshAudioApps();
-    if (popover_->presentation() == PopoverWindow::Presentation::attached && tray_) {
-        const QRect anchor = tray_->anchor();
+    const QRect anchor = tray_ ? tray_->anchor() : QRect();
+    if (popover_->presentation() == PopoverWindow::Presentation::attached && anchor.isValid()) {
         const QScreen* screen = QGuiApplication::screenAt(anchor.center());
         if (!screen) {
             screen = QGuiApplication::primaryScreen();
@@ -165,6 +178,23 @@ void AppDelegate::showPopover() {
         popover_->present();
     }
     tracePopover();
+}
+
+void AppDelegate::updateTrayStatus() {
+    if (tray_) {
+        tray_->setStatus(TrayIcon::statusText(*routeManager_));
+    }
+}
+
+std::optional<std::string> AppDelegate::drawPopover(const QString& path) {
+    if (!popover_) {
+        return "The popover is not there yet.";
+    }
+    const QImage image = drawWidget(*popover_->view(), kDrawingScale);
+    if (!image.save(path, "PNG")) {
+        return "Cannot write '" + path.toStdString() + "'.";
+    }
+    return std::nullopt;
 }
 
 void AppDelegate::closePopover() {

@@ -52,6 +52,8 @@ public:
     void closePopover();
     bool isPopoverShown() const;
     void showSettings();
+    // The popover's view as it is now, into a PNG file; the reason when it cannot be written.
+    std::optional<std::string> drawPopover(const QString& path);
     // Every way of quitting ends here: routes down first, then the event loop.
     void quit();
 
@@ -78,6 +80,7 @@ private:
     bool handleKeyPress(const QKeyEvent& event);
     void createPopover(PopoverWindow::Presentation presentation);
     void tracePopover() const;
+    void updateTrayStatus();
 
     ScreenCapturePermission& permission_;
     AppDelegateOptions options_;

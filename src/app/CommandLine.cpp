@@ -43,6 +43,8 @@ void describeOptions(QCommandLineParser& parser) {
                       "apps|profiles"});
     parser.addOption({"settings", "With --screenshot: render this page of the settings window.",
                       "general|update|about"});
+    parser.addOption(
+        {"tray-icon", "With --screenshot: draw the tray icon on a panel of the --theme's colour."});
     for (const ListingOption& option : kListingOptions) {
         parser.addOption({option.name, option.description});
     }
@@ -53,7 +55,7 @@ void describeOptions(QCommandLineParser& parser) {
 Expected<std::optional<ScreenshotRequest>, CommandLineError>
 parseScreenshot(const QCommandLineParser& parser) {
     if (!parser.isSet("screenshot")) {
-        for (const char* option : {"expand", "theme", "tab", "settings"}) {
+        for (const char* option : {"expand", "theme", "tab", "settings", "tray-icon"}) {
             if (parser.isSet(option)) {
                 return unexpected(
                     CommandLineError{std::string("--") + option + " needs --screenshot."});
@@ -113,6 +115,12 @@ parseScreenshot(const QCommandLineParser& parser) {
     if (!request.expandedApps.empty() &&
         (request.settingsPage || request.tab != ScreenshotTab::apps)) {
         return unexpected(CommandLineError{"--expand needs the apps tab."});
+    }
+    request.trayIcon = parser.isSet("tray-icon");
+    if (request.trayIcon &&
+        (request.settingsPage || parser.isSet("tab") || !request.expandedApps.empty())) {
+        return unexpected(
+            CommandLineError{"--tray-icon cannot be combined with --settings, --tab or --expand."});
     }
     return std::optional(std::move(request));
 }

@@ -25,6 +25,8 @@ struct ScreenshotRequest {
     ScreenshotTab tab = ScreenshotTab::apps;
     // The settings window instead of the popover.
     std::optional<ScreenshotSettingsPage> settingsPage;
+    // The tray icon on a panel instead of the popover.
+    bool trayIcon = false;
 };
 
 struct CommandLineOptions {

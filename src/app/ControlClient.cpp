@@ -6,6 +6,7 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <nlohmann/json.hpp>
@@ -22,7 +23,7 @@ constexpr int kCallTimeoutMs = 30000;
 constexpr unsigned kDefaultLevelFrames = 4800;
 constexpr const char* kConnectionName = "kestrelamp-ctl";
 
-enum class Shape { plain, route, withSwitch, profileSave, level };
+enum class Shape { plain, route, withSwitch, profileSave, level, outputFile };
 
 struct CommandEntry {
     const char* name;
@@ -50,11 +51,14 @@ constexpr CommandEntry kCommands[] = {
     {"ignore", "SetIgnored", 1, 2, Shape::withSwitch, Output::nothing},
     {"default-output", "SetDefaultOutputDevice", 1, 1, Shape::plain, Output::nothing},
     {"refresh", "Refresh", 0, 0, Shape::plain, Output::nothing},
+    {"list apps", "Status", 0, 0, Shape::plain, Output::appLines},
+    {"list devices", "Status", 0, 0, Shape::plain, Output::deviceLines},
     {"profile list", "ListProfiles", 0, 0, Shape::plain, Output::profileLines},
     {"profile save", "SaveProfile", 1, 2, Shape::profileSave, Output::text},
     {"profile apply", "ApplyProfile", 1, 1, Shape::plain, Output::nothing},
     {"profile delete", "DeleteProfile", 1, 1, Shape::plain, Output::nothing},
     {"show", "Show", 0, 0, Shape::plain, Output::nothing},
+    {"screenshot", "Screenshot", 1, 1, Shape::outputFile, Output::nothing},
     {"quit", "Quit", 0, 0, Shape::plain, Output::nothing},
     {"simulated-level", "PlayedLevel", 1, 2, Shape::level, Output::text},
 };
@@ -77,11 +81,14 @@ device's, as "kestrelamp ctl status" lists them.
   ignore APP [on|off|toggle]  Hide APP and remove its routes (default: toggle).
   default-output UID          Make the device the system's default output.
   refresh                     List applications and devices again.
+  list apps                   Print each listed application's id and name.
+  list devices                Print each output device's UID and name.
   profile list                Print each profile's id and name; "active" marks one.
   profile save NAME [ICON]    Save the current set-up as a profile; prints its id.
   profile apply NAME|ID       Bring a saved set-up back.
   profile delete NAME|ID      Delete a profile.
-  show                        Open the popover (nothing when running headless).
+  show                        Open the popover, or the window (nothing when headless).
+  screenshot FILE             Draw the popover as it is now into FILE (PNG).
   quit                        End the running Kestrelamp.
   help                        Show this help.
 
@@ -96,6 +103,18 @@ is stored but a route of it is not active: its application or device is not
 there (it is built when they are) or it failed; one "Route for APP|UID: reason"
 line each on the standard error; 2 usage error, no session bus, or Kestrelamp is not running.
 )";
+
+} // namespace
+
+QStringList controlCommandNames() {
+    QStringList names;
+    for (const CommandEntry& entry : kCommands) {
+        names << QString::fromLatin1(entry.name);
+    }
+    return names << QStringLiteral("help");
+}
+
+namespace {
 
 const CommandEntry* findCommand(const QString& name) {
     for (const CommandEntry& entry : kCommands) {
@@ -143,6 +162,10 @@ Expected<QVariantList, ControlUsageError> callArguments(const CommandEntry& entr
     case Shape::profileSave:
         values << arguments.first() << (arguments.size() > 1 ? arguments[1] : QString());
         break;
+    case Shape::outputFile:
+        // The instance runs elsewhere: it gets the path as the caller meant it.
+        values << QFileInfo(arguments.first()).absoluteFilePath();
+        break;
     case Shape::level: {
         unsigned frames = kDefaultLevelFrames;
         if (arguments.size() > 1) {
@@ -171,13 +194,35 @@ void printProfileLines(const QString& listJson) {
     }
 }
 
+// One "KEY<tab>NAME" line per element of the status's list.
+void printStatusLines(const QString& statusJson, const char* list, const char* key,
+                      const char* name) {
+    const auto status = nlohmann::json::parse(statusJson.toStdString(), nullptr, false);
+    if (!status.is_object() || !status.contains(list) || !status[list].is_array()) {
+        return;
+    }
+    for (const auto& element : status[list]) {
+        std::cout << element.value(key, "") << "\t" << element.value(name, "") << "\n";
+    }
+}
+
 void printAnswer(const ControlCommand& command, const QVariantList& values) {
     if (command.output == Output::nothing || values.isEmpty()) {
         return;
     }
-    if (command.output == Output::profileLines) {
+    switch (command.output) {
+    case Output::profileLines:
         printProfileLines(values.first().toString());
         return;
+    case Output::appLines:
+        printStatusLines(values.first().toString(), "apps", "id", "displayName");
+        return;
+    case Output::deviceLines:
+        printStatusLines(values.first().toString(), "outputDevices", "uid", "name");
+        return;
+    case Output::nothing:
+    case Output::text:
+        break;
     }
     std::cout << values.first().toString().toStdString() << "\n";
 }
@@ -241,9 +286,10 @@ Expected<ControlCommand, ControlUsageError> parseControlCommand(const QStringLis
     }
     QString name = arguments.first();
     QStringList rest = arguments.mid(1);
-    if (name == "profile") {
+    if (name == "profile" || name == "list") {
         if (rest.isEmpty()) {
-            return usage("'profile' needs one of list, save, apply, delete.");
+            return usage(name == "profile" ? "'profile' needs one of list, save, apply, delete."
+                                           : "'list' needs apps or devices.");
         }
         name += " " + rest.takeFirst();
     }

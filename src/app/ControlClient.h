@@ -13,7 +13,7 @@ namespace kestrelamp {
 
 // One call of the remote-control interface, as `kestrelamp ctl` makes it.
 struct ControlCommand {
-    enum class Output { nothing, text, profileLines };
+    enum class Output { nothing, text, profileLines, appLines, deviceLines };
 
     QString objectPath;
     QString interface;
@@ -25,6 +25,9 @@ struct ControlCommand {
 struct ControlUsageError {
     std::string message;
 };
+
+// Every command `kestrelamp ctl` takes ("profile save", "help", ...), as its help lists them.
+QStringList controlCommandNames();
 
 // The arguments after "ctl". Only the shape is checked here (command, number of arguments);
 // what the arguments name and mean is for the running instance to judge.

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
@@ -56,7 +57,35 @@ PopoverWindow::PopoverWindow(AudioRouteManager& manager, ScreenCapturePermission
     view_ =
         new MainPopoverView(manager, permission, MainPopoverView::Tab::apps, BundleInfo(), this);
     column->addWidget(view_);
-    setFixedSize(MainPopoverView::kWidth, MainPopoverView::kHeight);
+    setFixedWidth(MainPopoverView::kWidth);
+    fitToContent();
+    connect(view_, &MainPopoverView::preferredHeightChanged, this, [this] { fitToContent(); });
+}
+
+int PopoverWindow::fittedHeight(int preferred, int least, int availableHeight) {
+    const int most = int(availableHeight * kScreenShare);
+    return std::max(least, std::min(preferred, most));
+}
+
+void PopoverWindow::fitToContent(int availableHeight) {
+    const QScreen* shownOn = screen();
+    const QRect area = shownOn ? shownOn->availableGeometry() : QRect();
+    if (availableHeight <= 0) {
+        availableHeight = area.height() > 0 ? area.height() : MainPopoverView::kHeight;
+    }
+    const int height =
+        fittedHeight(view_->preferredHeight(), view_->chromeHeight(), availableHeight);
+    if (height == this->height() && minimumHeight() == height) {
+        return;
+    }
+    const QRect before = geometry();
+    setFixedHeight(height);
+    // Opened above a panel at the bottom it grows upwards, below one at the top downwards.
+    if (isVisible() && presentation_ == Presentation::attached && area.isValid()) {
+        const int y =
+            before.center().y() > area.center().y() ? before.bottom() + 1 - height : before.top();
+        move(before.left(), clampInto(y, area.top(), area.bottom() + 1 - height));
+    }
 }
 
 QPoint PopoverWindow::placement(const QRect& anchor, const QSize& size, const QRect& available) {
@@ -78,11 +107,16 @@ QPoint PopoverWindow::placement(const QRect& anchor, const QSize& size, const QR
 }
 
 void PopoverWindow::showAttached(const QRect& anchor, const QRect& available) {
+    fitToContent(available.height());
     move(placement(anchor, size(), available));
     present();
 }
 
 void PopoverWindow::present() {
+    // A minimized window comes back too.
+    if (windowState() & Qt::WindowMinimized) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    }
     show();
     raise();
     activateWindow();

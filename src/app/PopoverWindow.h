@@ -17,6 +17,8 @@ public:
     enum class Presentation { attached, window };
     static constexpr int kGap = 4;
     static constexpr int kCornerRadius = 10;
+    // The most of the screen's available height the popover takes.
+    static constexpr double kScreenShare = 0.75;
 
     PopoverWindow(AudioRouteManager& manager, ScreenCapturePermission& permission,
                   Presentation presentation, QWidget* parent = nullptr);
@@ -28,7 +30,7 @@ public:
     // Shows the panel beside the anchor (the tray icon), kept within the available area, with
     // keyboard focus.
     void showAttached(const QRect& anchor, const QRect& available);
-    // Shows it as it is placed, raised and with keyboard focus.
+    // Shows it as it is placed (restored when minimized), raised and with keyboard focus.
     void present();
 
     // Closed a moment ago because another window took the focus, as a click on the tray icon
@@ -39,13 +41,20 @@ public:
     // outside the area, as on a vertical panel. Always inside the area where it fits.
     static QPoint placement(const QRect& anchor, const QSize& size, const QRect& available);
 
+    // What shows the whole content, up to a share of the available height, and never less
+    // than the header and footer need.
+    static int fittedHeight(int preferred, int least, int availableHeight);
+    // Takes the fitted height for a screen of that available height (its own screen's when
+    // unknown); an open panel keeps the edge that faces its anchor.
+    void fitToContent(int availableHeight = 0);
+
 Q_SIGNALS:
     // The window is on screen.
     void opened();
     // The window closed, by a click outside, Escape or the window manager.
     void closed();
-    // The ordinary window was closed (its title bar's close button); it stays until the
-    // program ends.
+    // The ordinary window's close button was pressed; the window stays open until someone
+    // hides it.
     void closeRequested();
 
 protected:

@@ -72,6 +72,8 @@ int runGui(AudioWorld& world, SingleInstance& instance) {
     }
     QObject::connect(&control, &RemoteControlService::showRequested, &delegate,
                      &AppDelegate::showPopover);
+    control.setPopoverDrawer(
+        [&delegate](const QString& path) { return delegate.drawPopover(path); });
     QObject::connect(&control, &RemoteControlService::quitRequested, &delegate, &AppDelegate::quit);
     QObject::connect(&termination, &TerminationSignals::terminationRequested, &delegate,
                      &AppDelegate::quit);

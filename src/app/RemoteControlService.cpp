@@ -4,6 +4,7 @@
 #include "engine/hal/SimulatedAudioHardware.h"
 
 #include <QDBusMessage>
+#include <QDir>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -164,6 +165,21 @@ void RemoteControlService::DeleteProfile(const QString& profile) {
 
 void RemoteControlService::Show() {
     Q_EMIT showRequested();
+}
+
+void RemoteControlService::Screenshot(const QString& path) {
+    const auto refuse = [&](const char* error, const QString& message) {
+        if (calledFromDBus()) {
+            sendErrorReply(error, message);
+        }
+    };
+    if (!drawer_) {
+        refuse(remote::kRefusedError, "Kestrelamp runs headless: it has no popover to draw.");
+    } else if (!QDir::isAbsolutePath(path)) {
+        refuse(remote::kInvalidArgumentError, "The path '" + path + "' is not absolute.");
+    } else if (const auto failure = drawer_(path)) {
+        refuse(remote::kRefusedError, QString::fromStdString(*failure));
+    }
 }
 
 void RemoteControlService::Quit() {

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <optional>
+#include <string>
+
 namespace kestrelamp {
 
 namespace hal {
@@ -32,6 +36,11 @@ public:
     bool exportOn(QDBusConnection connection);
     void unexportFrom(QDBusConnection connection);
 
+    // Draws what the instance shows into a PNG file at an absolute path; the reason on failure.
+    using PopoverDrawer = std::function<std::optional<std::string>(const QString& path)>;
+    // Without one (headless) Screenshot is refused.
+    void setPopoverDrawer(PopoverDrawer drawer) { drawer_ = std::move(drawer); }
+
 public Q_SLOTS:
     Q_SCRIPTABLE QString Status();
     Q_SCRIPTABLE void SetOutputDevices(const QString& app, const QStringList& deviceUIDs);
@@ -51,6 +60,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void ApplyProfile(const QString& profile);
     Q_SCRIPTABLE void DeleteProfile(const QString& profile);
     Q_SCRIPTABLE void Show();
+    Q_SCRIPTABLE void Screenshot(const QString& path);
     Q_SCRIPTABLE void Quit();
 
 Q_SIGNALS:
@@ -63,6 +73,7 @@ private:
     void answer(const RemoteResult<void>& result);
 
     RemoteControl control_;
+    PopoverDrawer drawer_;
     QObject* simulationProbe_ = nullptr;
 };
 

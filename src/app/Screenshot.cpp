@@ -9,11 +9,15 @@
 #include "views/AppRowView.h"
 #include "views/MainPopoverView.h"
 #include "views/SettingsWindow.h"
+#include "views/toolkit/Colors.h"
+#include "views/toolkit/ProgramIcons.h"
 #include "views/toolkit/Themes.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLayout>
+#include <QPainter>
 #include <QScrollArea>
 #include <QTemporaryDir>
 
@@ -26,6 +30,11 @@ constexpr int kListWidth = 320;
 constexpr int kMinimumHeight = 160;
 constexpr std::uint32_t kRenderedCycles = 24;
 constexpr std::uint32_t kFramesPerCycle = 480;
+constexpr int kTrayStripWidth = 120;
+constexpr int kTrayStripHeight = 30;
+constexpr int kTrayIconEdge = 22;
+constexpr int kTrayIconGap = 8;
+constexpr qreal kTrayStripScale = 2.0;
 
 toolkit::Theme toolkitTheme(ScreenshotTheme theme) {
     return theme == ScreenshotTheme::dark ? toolkit::Theme::dark : toolkit::Theme::light;
@@ -128,6 +137,20 @@ Expected<void, ScreenshotError> expandRows(const AppListView& list,
 }
 
 } // namespace
+
+QImage drawWidget(QWidget& widget, qreal scale) {
+    if (!widget.isVisible()) {
+        if (QLayout* layout = widget.window()->layout()) {
+            layout->activate();
+        }
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QImage image(widget.size() * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    widget.render(&image);
+    return image;
+}
 
 void prepareScreenshotEnvironment() {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -266,9 +289,37 @@ Expected<QImage, ScreenshotError> renderSettings(const ScreenshotRequest& reques
     return settings.grab().toImage();
 }
 
+QImage renderTrayIcon(const ScreenshotRequest& request) {
+    const bool dark = request.theme == ScreenshotTheme::dark;
+    const QColor panel = dark ? QColor(0x24, 0x24, 0x28) : QColor(0xec, 0xec, 0xee);
+    const QColor panelText = dark ? QColor(0xee, 0xee, 0xee) : QColor(0x2e, 0x34, 0x36);
+    // The program's own palette, whatever the panel looks like.
+    const QColor ourText = toolkit::primaryColor(QApplication::palette());
+    QImage image(QSize(kTrayStripWidth, kTrayStripHeight) * kTrayStripScale,
+                 QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(kTrayStripScale);
+    image.fill(panel);
+    QPainter painter(&image);
+    const QIcon icons[] = {toolkit::menuBarIcon(panelText),
+                           toolkit::menuBarIcon(ourText, toolkit::TrayGlyph::outlined)};
+    int x = kTrayIconGap;
+    const int y = (kTrayStripHeight - kTrayIconEdge) / 2;
+    for (const QIcon& icon : icons) {
+        icon.paint(&painter, QRect(x, y, kTrayIconEdge, kTrayIconEdge));
+        x += kTrayIconEdge + kTrayIconGap;
+    }
+    painter.setPen(panelText);
+    painter.drawText(QRect(x, 0, kTrayStripWidth - x - kTrayIconGap, kTrayStripHeight),
+                     Qt::AlignVCenter | Qt::AlignRight, QStringLiteral("12:00"));
+    return image;
+}
+
 Expected<QImage, ScreenshotError> renderScreenshot(const ScreenshotRequest& request,
                                                    AudioWorld& world,
                                                    const std::optional<std::string>& scenarioPath) {
+    if (request.trayIcon) {
+        return renderTrayIcon(request);
+    }
     if (request.settingsPage) {
         return renderSettings(request);
     }

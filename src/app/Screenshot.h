@@ -8,6 +8,8 @@
 
 #include <QImage>
 
+class QWidget;
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,10 +50,18 @@ Expected<QImage, ScreenshotError> renderPopover(const ScreenshotRequest& request
 // The settings window on the request's page, with the defaults of a fresh home.
 Expected<QImage, ScreenshotError> renderSettings(const ScreenshotRequest& request);
 
+// A strip of a panel in the request's theme with the tray icon twice: as a panel recolours the
+// symbolic theme icon, and as we draw it into an XEmbed tray.
+QImage renderTrayIcon(const ScreenshotRequest& request);
+
 // What --screenshot asks for: the settings page when one is named, else the popover.
 Expected<QImage, ScreenshotError> renderScreenshot(const ScreenshotRequest& request,
                                                    AudioWorld& world,
                                                    const std::optional<std::string>& scenarioPath);
+
+// A widget as it is now, at the given scale (2: sharp on high-density screens); a hidden one is
+// laid out first.
+QImage drawWidget(QWidget& widget, qreal scale);
 
 // Before the QApplication exists: the offscreen platform when there is no display, and twice the
 // pixels so that the picture stays sharp on high-density screens.

@@ -115,6 +115,7 @@ public:
     TapManager& tapManager() { return tapManager_; }
     EQProcessor& eqProcessor() { return eqProcessor_; }
     ProfileManager& profileManager() { return profileManager_; }
+    const ProfileManager& profileManager() const { return profileManager_; }
     const QString& stateStoragePath() const { return stateFile_.path(); }
     // The running refresh timer's period, nothing once stopped.
     std::optional<int> refreshIntervalMs() const;

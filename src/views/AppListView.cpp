@@ -1,14 +1,18 @@
 #include "views/AppListView.h"
 
 #include "views/AppRowView.h"
+#include "views/LazyRowColumn.h"
 #include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/FocusChain.h"
 #include "views/toolkit/Fonts.h"
+#include "views/toolkit/ScrollContent.h"
 #include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/Symbols.h"
 #include "views/toolkit/TextLabel.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -72,20 +76,24 @@ AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& pe
     buildSearchBar(column);
     buildPermissionPrompt(column);
     buildEmptyState(column);
-    rowsHolder_ = new QWidget(content);
-    rowsHolder_->setObjectName(QStringLiteral("appRows"));
-    rowsLayout_ = new QVBoxLayout(rowsHolder_);
-    rowsLayout_->setContentsMargins(0, 0, 0, 0);
-    rowsLayout_->setSpacing(0);
-    column->addWidget(rowsHolder_);
+    rows_ = new LazyRowColumn(
+        *scroll_, [this](std::size_t index) { return buildRow(index); }, content);
+    rows_->setObjectName(QStringLiteral("appRows"));
+    column->addWidget(rows_);
     buildFooter(column);
     column->addStretch(1);
     scroll_->setWidget(content);
 
     auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
     shortcut->setObjectName(QStringLiteral("searchShortcut"));
-    connect(shortcut, &QShortcut::activated, this,
-            [this] { setSearchFieldVisible(!searchFieldVisible_); });
+    connect(shortcut, &QShortcut::activated, this, &AppListView::toggleSearchFocus);
+    // Focus keeps to the explicit order; a scroll area in it would be a stop that shows nothing.
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        if (now && scroll_->widget()->isAncestorOf(now)) {
+            scroll_->ensureWidgetVisible(now);
+        }
+    });
 
     connect(&manager_, &AudioRouteManager::audioAppsChanged, this, &AppListView::refresh);
     connect(&manager_, &AudioRouteManager::appStatesChanged, this, &AppListView::refreshListing);
@@ -105,6 +113,7 @@ AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& pe
         refresh();
     });
     connect(&manager_, &AudioRouteManager::audioLevelsChanged, this, &AppListView::pushLevels);
+    connect(rows_, &LazyRowColumn::itemsCameIntoView, this, &AppListView::pushLevels);
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) {
                 if (state == Qt::ApplicationActive) {
@@ -133,6 +142,7 @@ void AppListView::buildSearchBar(QVBoxLayout* content) {
     searchField_->setText(manager_.searchQuery());
     line->addWidget(searchField_, 1);
     content->addWidget(searchBar_);
+    searchField_->installEventFilter(this);
     connect(searchField_, &QLineEdit::textEdited, this,
             [this](const QString& text) { manager_.setSearchQuery(text); });
 }
@@ -216,6 +226,98 @@ void AppListView::setSearchFieldVisible(bool visible) {
     showSearchBar();
 }
 
+void AppListView::toggleSearchFocus() {
+    if (searchField_->hasFocus() && searchFieldVisible_) {
+        setSearchFieldVisible(false);
+        focusRow(0, QString());
+        return;
+    }
+    setSearchFieldVisible(true);
+    // The bar heads the content.
+    scroll_->verticalScrollBar()->setValue(0);
+    searchField_->setFocus(Qt::ShortcutFocusReason);
+}
+
+bool AppListView::closeSearch() {
+    if (!searchFieldVisible_ && manager_.searchQuery().isEmpty()) {
+        return false;
+    }
+    if (searchField_->hasFocus() && searchFieldVisible_) {
+        focusRow(0, QString());
+    }
+    manager_.setSearchQuery(QString());
+    setSearchFieldVisible(false);
+    return true;
+}
+
+QList<QWidget*> AppListView::focusOrder(const QWidget* focused) {
+    QList<QWidget*> order;
+    if (!searchBar_->isHidden()) {
+        order << searchField_;
+    }
+    order += tabStopsIn(permissionPrompt_);
+    if (!rows_->isHidden() && rows_->count() > 0) {
+        rows_->ensureBuilt(0);
+        rows_->ensureBuilt(rows_->count() - 1);
+        if (const auto at = rowIndexOf(focused)) {
+            rows_->ensureBuilt(*at > 0 ? *at - 1 : 0);
+            rows_->ensureBuilt(*at + 1);
+        }
+        for (AppRowView* built : rows()) {
+            order += built->focusOrder();
+        }
+    }
+    order += tabStopsIn(footer_);
+    return order;
+}
+
+std::optional<std::size_t> AppListView::rowIndexOf(const QWidget* widget) const {
+    for (std::size_t i = 0; widget && i < rowOrder_.size(); ++i) {
+        const AppRowView* built = row(rowOrder_[i]);
+        if (built && built->isAncestorOf(widget)) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+void AppListView::stepFrom(const AppRowView* from, int step, const QString& control) {
+    const auto found = std::find(rowOrder_.begin(), rowOrder_.end(), from->app().id);
+    if (found == rowOrder_.end()) {
+        return;
+    }
+    const auto at = std::size_t(found - rowOrder_.begin());
+    if (step < 0 && at == 0) {
+        if (!searchBar_->isHidden()) {
+            searchField_->setFocus(Qt::OtherFocusReason);
+        }
+        return;
+    }
+    focusRow(step < 0 ? at - 1 : at + 1, control);
+}
+
+// The control of that name in the row, else its first one.
+void AppListView::focusRow(std::size_t index, const QString& control) {
+    if (rows_->isHidden() || !rows_->ensureBuilt(index)) {
+        return;
+    }
+    AppRowView* target = row(rowOrder_[index]);
+    QWidget* widget = control.isEmpty() ? nullptr : target->findChild<QWidget*>(control);
+    if (!widget || !target->focusOrder().contains(widget)) {
+        widget = target->focusOrder().value(0);
+    }
+    widget->setFocus(Qt::OtherFocusReason);
+}
+
+bool AppListView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == searchField_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Down) {
+        focusRow(0, QString());
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void AppListView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous()) {
@@ -238,7 +340,7 @@ void AppListView::refresh() {
     const bool hasRows = !rowOrder_.empty();
     permissionPrompt_->setVisible(!hasPermission_);
     emptyState_->setVisible(hasPermission_ && !hasRows);
-    rowsHolder_->setVisible(hasPermission_ && hasRows);
+    rows_->setVisible(hasPermission_ && hasRows);
     showFooter();
 }
 
@@ -267,9 +369,14 @@ void AppListView::syncRows(const AudioAppList& filtered) {
     for (const AudioApp& app : filtered) {
         order.push_back(app.id);
     }
+    listed_ = filtered;
     if (order == rowOrder_) {
         for (const AudioApp& app : filtered) {
-            AppRowView* existing = rowsByID_.at(app.id).row;
+            const auto found = rowsByID_.find(app.id);
+            if (found == rowsByID_.end()) {
+                continue;
+            }
+            AppRowView* existing = found->second.row;
             if (existing->app().displayName != app.displayName ||
                 existing->app().icon != app.icon) {
                 existing->setApp(app);
@@ -279,42 +386,54 @@ void AppListView::syncRows(const AudioAppList& filtered) {
     }
 
     std::unordered_map<std::string, RowEntry> kept;
-    kept.reserve(filtered.size());
-    for (const AudioApp& app : filtered) {
-        auto found = rowsByID_.find(app.id);
+    std::vector<QWidget*> cells(filtered.size(), nullptr);
+    for (std::size_t i = 0; i < filtered.size(); ++i) {
+        auto found = rowsByID_.find(filtered[i].id);
         if (found != rowsByID_.end()) {
-            kept.emplace(app.id, found->second);
+            found->second.row->setApp(filtered[i]);
+            cells[i] = found->second.cell;
+            kept.emplace(filtered[i].id, found->second);
             rowsByID_.erase(found);
-            continue;
         }
-        auto* row = new AppRowView(app, manager_, AppRowView::LevelUpdates::fromOwner, rowsHolder_);
-        auto* divider = new Divider(8, 0, rowsHolder_);
-        divider->setObjectName(QStringLiteral("rowDivider:%1").arg(QString::fromStdString(app.id)));
-        kept.emplace(app.id, RowEntry{row, divider});
     }
     // What is left belongs to applications no longer listed. A row may be in the middle of
     // handling its own click, so it goes once control is back in the event loop.
     for (auto& [id, entry] : rowsByID_) {
-        entry.row->hide();
-        entry.divider->hide();
-        rowsLayout_->removeWidget(entry.row);
-        rowsLayout_->removeWidget(entry.divider);
-        entry.row->deleteLater();
-        entry.divider->deleteLater();
+        entry.cell->hide();
+        entry.cell->deleteLater();
     }
     rowsByID_ = std::move(kept);
     rowOrder_ = std::move(order);
+    showDividers();
+    rows_->setItems(std::move(cells));
+}
 
-    while (rowsLayout_->count() > 0) {
-        delete rowsLayout_->takeAt(0);
-    }
+QWidget* AppListView::buildRow(std::size_t index) {
+    const AudioApp& app = listed_.at(index);
+    auto* cell = new QWidget(rows_);
+    cell->setObjectName(QStringLiteral("rowCell"));
+    auto* column = new QVBoxLayout(cell);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    auto* row = new AppRowView(app, manager_, AppRowView::LevelUpdates::fromOwner, cell);
+    connect(row, &AppRowView::stepRequested, this,
+            [this, row](int step, const QString& control) { stepFrom(row, step, control); });
+    column->addWidget(row);
+    auto* divider = new Divider(8, 0, cell);
+    divider->setObjectName(QStringLiteral("rowDivider:%1").arg(QString::fromStdString(app.id)));
+    column->addWidget(divider);
+    divider->setVisible(index + 1 < rowOrder_.size());
+    rowsByID_.emplace(app.id, RowEntry{cell, row, divider});
+    return cell;
+}
+
+// Between rows, not after the last one.
+void AppListView::showDividers() {
     for (std::size_t i = 0; i < rowOrder_.size(); ++i) {
-        const RowEntry& entry = rowsByID_.at(rowOrder_[i]);
-        rowsLayout_->addWidget(entry.row);
-        rowsLayout_->addWidget(entry.divider);
-        entry.row->setApp(filtered[i]);
-        entry.row->show();
-        entry.divider->setVisible(i + 1 < rowOrder_.size());
+        const auto found = rowsByID_.find(rowOrder_[i]);
+        if (found != rowsByID_.end()) {
+            found->second.divider->setVisible(i + 1 < rowOrder_.size());
+        }
     }
 }
 
@@ -357,11 +476,17 @@ void AppListView::showFooter() {
     lastIgnored_ = std::move(ignored);
 }
 
+// Rows out of view keep what they showed last; they are brought up to date as they come back.
 void AppListView::pushLevels() {
-    for (const auto& [id, level] : manager_.audioLevels()) {
-        const auto found = rowsByID_.find(id);
-        if (found != rowsByID_.end()) {
-            found->second.row->setLevel(level);
+    const auto& levels = manager_.audioLevels();
+    const auto [first, last] = rows_->visibleRange();
+    for (std::size_t i = first; i < last; ++i) {
+        const auto found = levels.find(rowOrder_[i]);
+        if (found == levels.end()) {
+            continue;
+        }
+        if (AppRowView* shown = row(rowOrder_[i])) {
+            shown->setLevel(found->second);
         }
     }
 }
@@ -373,21 +498,17 @@ AppRowView* AppListView::row(const std::string& appID) const {
 
 std::vector<AppRowView*> AppListView::rows() const {
     std::vector<AppRowView*> ordered;
-    ordered.reserve(rowOrder_.size());
+    ordered.reserve(rowsByID_.size());
     for (const std::string& id : rowOrder_) {
-        ordered.push_back(rowsByID_.at(id).row);
+        if (AppRowView* built = row(id)) {
+            ordered.push_back(built);
+        }
     }
     return ordered;
 }
 
 int AppListView::contentHeight() const {
-    QWidget* content = scroll_->widget();
-    content->layout()->activate();
-    const int width = scroll_->viewport()->width();
-    const int forWidth = content->layout()->hasHeightForWidth()
-                             ? content->layout()->heightForWidth(width)
-                             : content->sizeHint().height();
-    return forWidth;
+    return scrollContentHeight(*scroll_, scroll_->viewport()->width());
 }
 
 QString AppListView::ignoredCountText(std::size_t count) {

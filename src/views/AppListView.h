@@ -6,6 +6,7 @@
 
 #include <QWidget>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,7 @@ class QVBoxLayout;
 namespace kestrelamp {
 
 class AppRowView;
+class LazyRowColumn;
 
 namespace toolkit {
 class BorderlessButton;
@@ -29,7 +31,8 @@ class TextLabel;
 // The "Apps" tab: a scrolling list with the search bar (more than 8 applications, or Ctrl+F),
 // then the permission prompt, the empty state or one row per filtered application, and the
 // footer of ignored applications. Rows are kept by application id, so reordering keeps their
-// expanded sections; they are rebuilt only when the filtered ids or their order change.
+// expanded sections; a row is built when it first comes into view, and only rows in view get
+// levels.
 class AppListView : public QWidget {
     Q_OBJECT
 
@@ -43,11 +46,22 @@ public:
     bool searchFieldVisible() const { return searchFieldVisible_; }
     void setSearchFieldVisible(bool visible);
     bool hasScreenCapturePermission() const { return hasPermission_; }
+    // Ctrl+F: shows the search field, scrolled into view, with the focus; hides the field it
+    // forced on when the focus is already there.
+    void toggleSearchFocus();
+    // Escape: clears the search and hides the field if forced on. False when there was none.
+    bool closeSearch();
 
-    // The row of a listed application, nothing when it is not shown.
+    // Tab order: the search field, the rows top to bottom, the footer. The rows a Tab or Backtab
+    // can reach from the focused widget are built first.
+    QList<QWidget*> focusOrder(const QWidget* focused);
+
+    // The row of a listed application, nothing when it is not listed or not built yet.
     AppRowView* row(const std::string& appID) const;
-    // Rows in display order.
+    // Built rows in display order.
     std::vector<AppRowView*> rows() const;
+    // Listed applications, built or not.
+    std::size_t listedCount() const { return rowOrder_.size(); }
     QScrollArea* scrollArea() const { return scroll_; }
     // The height the whole content wants at the list's current width.
     int contentHeight() const;
@@ -59,9 +73,11 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct RowEntry {
+        QWidget* cell;
         AppRowView* row;
         toolkit::Divider* divider;
     };
@@ -75,6 +91,12 @@ private:
     void refresh();
     void refreshListing();
     void syncRows(const AudioAppList& filtered);
+    QWidget* buildRow(std::size_t index);
+    // Position of the row holding the widget, or nothing.
+    std::optional<std::size_t> rowIndexOf(const QWidget* widget) const;
+    void stepFrom(const AppRowView* row, int step, const QString& control);
+    void focusRow(std::size_t index, const QString& control);
+    void showDividers();
     void showEmptyStateTexts();
     void showSearchBar();
     void showFooter();
@@ -95,8 +117,7 @@ private:
     toolkit::SymbolImage* emptySymbol_ = nullptr;
     toolkit::TextLabel* emptyTitle_ = nullptr;
     toolkit::TextLabel* emptySubtitle_ = nullptr;
-    QWidget* rowsHolder_ = nullptr;
-    QVBoxLayout* rowsLayout_ = nullptr;
+    LazyRowColumn* rows_ = nullptr;
     QWidget* footer_ = nullptr;
     toolkit::TextLabel* ignoredCount_ = nullptr;
     toolkit::BorderlessButton* showButton_ = nullptr;
@@ -104,6 +125,7 @@ private:
 
     std::unordered_map<std::string, RowEntry> rowsByID_;
     std::vector<std::string> rowOrder_;
+    AudioAppList listed_;
     std::vector<std::uint8_t> lastListingFlags_;
     AudioAppList lastIgnored_;
 };

@@ -1,16 +1,21 @@
 #include "views/AppRowView.h"
 
 #include "views/EQView.h"
+#include "views/OutputDeviceSection.h"
 #include "views/VUMeterView.h"
 #include "views/VolumeSlider.h"
 #include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/FocusChain.h"
 #include "views/toolkit/Fonts.h"
+#include "views/toolkit/ProgramIcons.h"
 #include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/Symbols.h"
 #include "views/toolkit/TextLabel.h"
 
+#include <QContextMenuEvent>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
@@ -29,25 +34,12 @@ constexpr qreal kIgnoredOpacity = 0.4;
 constexpr qreal kIconCornerRadius = 5;
 constexpr int kPercentageWidth = 30;
 constexpr int kBoostWidth = 22;
-constexpr int kTransportSymbolWidth = 12;
 
 bool sameShownFields(const AppAudioState& a, const AppAudioState& b) {
     return a.displayName == b.displayName && a.volume == b.volume && a.isMuted == b.isMuted &&
            a.outputDeviceUIDs == b.outputDeviceUIDs && a.isPinned == b.isPinned &&
            a.isIgnored == b.isIgnored && a.boostMultiplier == b.boostMultiplier &&
            a.eqPresetID == b.eqPresetID;
-}
-
-bool sameDeviceRows(const AudioDeviceList& a, const AudioDeviceList& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const AudioDeviceInfo& x, const AudioDeviceInfo& y) {
-                          return x.id == y.id && x.uid == y.uid && x.name == y.name &&
-                                 x.transportType == y.transportType;
-                      });
-}
-
-bool contains(const std::vector<std::string>& values, const std::string& value) {
-    return std::find(values.begin(), values.end(), value) != values.end();
 }
 
 BorderlessButton* symbolButton(const QString& objectName, const QString& symbol, int fontSize,
@@ -71,6 +63,10 @@ AppIconView::AppIconView(QWidget* parent)
 
 void AppIconView::setIcon(const std::optional<std::string>& icon) {
     icon_ = applicationIcon(icon);
+    ownIcon_ = !icon_.isNull();
+    if (!ownIcon_) {
+        icon_ = genericApplicationIcon();
+    }
     update();
 }
 
@@ -82,9 +78,7 @@ void AppIconView::paintEvent(QPaintEvent*) {
     clip.addRoundedRect(QRectF(rect()), kIconCornerRadius, kIconCornerRadius);
     painter.setClipPath(clip);
     const qreal dpr = devicePixelRatioF();
-    const QPixmap image = icon_.isNull() ? symbolPixmap(kApplicationPlaceholderSymbol, size(),
-                                                        secondaryColor(palette()), dpr)
-                                         : icon_.pixmap(size(), dpr);
+    const QPixmap image = icon_.pixmap(size(), dpr);
     painter.drawPixmap(rect(), image);
 }
 
@@ -179,6 +173,9 @@ void AppRowView::buildMainLine() {
     muteButton_ = symbolButton(QStringLiteral("muteButton"), QStringLiteral("speaker.wave.2.fill"),
                                11, ColorSpec::secondary(), mainLine_);
     line->addWidget(muteButton_);
+    for (QWidget* control : {devicesButton_, eqButton_, muteButton_}) {
+        control->installEventFilter(this);
+    }
 
     layout()->addWidget(mainLine_);
 
@@ -186,7 +183,8 @@ void AppRowView::buildMainLine() {
             [this] { setShowOutputDevices(!showOutputDevices_); });
     connect(eqButton_, &QAbstractButton::clicked, this, [this] { setShowEQ(!showEQ_); });
     connect(muteButton_, &QAbstractButton::clicked, this, [this] { manager_.toggleMute(app_.id); });
-    connect(mainLine_, &QWidget::customContextMenuRequested, this, &AppRowView::showContextMenu);
+    connect(mainLine_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& position) { showContextMenu(mainLine_->mapToGlobal(position)); });
 }
 
 void AppRowView::buildVolumeLine() {
@@ -214,6 +212,8 @@ void AppRowView::buildVolumeLine() {
     boostButton_->setFixedWidth(kBoostWidth);
     line->addWidget(boostButton_);
     layout()->addWidget(holder);
+    volume_->installEventFilter(this);
+    boostButton_->installEventFilter(this);
 
     connect(volume_, &VolumeSlider::valueEdited, this,
             [this](float value) { manager_.setVolume(app_.id, value); });
@@ -243,6 +243,8 @@ void AppRowView::setShowOutputDevices(bool show) {
         devices_->showChoices(state_, manager_.outputDevices());
         // Above the equalizer when both are open.
         static_cast<QVBoxLayout*>(layout())->insertWidget(2, devices_);
+        // At once, not when the layout gets to it: Tab must find it now.
+        devices_->show();
     } else {
         delete devices_;
         devices_ = nullptr;
@@ -265,6 +267,7 @@ void AppRowView::setShowEQ(bool show) {
         eqView_ = new EQView(app_.id, manager_, eqSection_);
         column->addWidget(eqView_);
         layout()->addWidget(eqSection_);
+        eqSection_->show();
     } else {
         delete eqSection_;
         eqSection_ = nullptr;
@@ -366,7 +369,7 @@ void AppRowView::showDevicesButton() {
                                                                 manager_.defaultOutputDevice()));
 }
 
-void AppRowView::showContextMenu(const QPoint& position) {
+void AppRowView::showContextMenu(const QPoint& globalPosition) {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("appRowContextMenu"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
@@ -382,7 +385,76 @@ void AppRowView::showContextMenu(const QPoint& position) {
     ignore->setObjectName(QStringLiteral("ignoreAction"));
     connect(pin, &QAction::triggered, this, [this] { manager_.togglePin(app_.id); });
     connect(ignore, &QAction::triggered, this, [this] { manager_.toggleIgnore(app_.id); });
-    menu->popup(mainLine_->mapToGlobal(position));
+    menu->popup(globalPosition);
+}
+
+QList<QWidget*> AppRowView::focusOrder() const {
+    QList<QWidget*> order{devicesButton_};
+    order += tabStopsIn(devices_);
+    order << eqButton_;
+    order += tabStopsIn(eqSection_);
+    order << muteButton_ << volume_ << boostButton_;
+    return order;
+}
+
+bool AppRowView::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            Q_EMIT stepRequested(key->key() == Qt::Key_Up ? -1 : 1, watched->objectName());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void AppRowView::keyPressEvent(QKeyEvent* event) {
+    const bool menuKey = event->key() == Qt::Key_Menu ||
+                         (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (menuKey) {
+        QWidget* focused = focusWidget() ? focusWidget() : mainLine_;
+        showContextMenu(focused->mapToGlobal(QPoint(0, focused->height())));
+        return;
+    }
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier &&
+        closeOpenSection()) {
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+// Where the platform turns the menu key into a context-menu request of its own.
+void AppRowView::contextMenuEvent(QContextMenuEvent* event) {
+    if (event->reason() != QContextMenuEvent::Keyboard) {
+        event->ignore();
+        return;
+    }
+    QWidget* focused = focusWidget() ? focusWidget() : mainLine_;
+    showContextMenu(focused->mapToGlobal(QPoint(0, focused->height())));
+}
+
+bool AppRowView::closeOpenSection() {
+    const QWidget* focused = focusWidget();
+    const auto holds = [focused](const QWidget* button, const QWidget* section) {
+        return focused && (focused == button || (section && section->isAncestorOf(focused)));
+    };
+    if (showEQ_ && holds(eqButton_, eqSection_)) {
+        eqButton_->setFocus(Qt::OtherFocusReason);
+        setShowEQ(false);
+        return true;
+    }
+    if (showOutputDevices_ && holds(devicesButton_, devices_)) {
+        devicesButton_->setFocus(Qt::OtherFocusReason);
+        setShowOutputDevices(false);
+        return true;
+    }
+    if (!showEQ_ && !showOutputDevices_) {
+        return false;
+    }
+    setShowEQ(false);
+    setShowOutputDevices(false);
+    return true;
 }
 
 // --- Pure helpers ----------------------------------------------------------------------------
@@ -450,143 +522,6 @@ QString AppRowView::connectionText(const std::optional<RouteState>& route) {
         break;
     }
     return {};
-}
-
-// --- OutputDeviceSection ---------------------------------------------------------------------
-
-OutputDeviceSection::OutputDeviceSection(std::string appID, AudioRouteManager& manager,
-                                         QWidget* parent)
-    : QWidget(parent)
-    , appID_(std::move(appID))
-    , manager_(manager) {
-    setObjectName(QStringLiteral("outputDeviceSection"));
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(4, 4, 4, 4);
-    column->setSpacing(0);
-
-    auto* systemDefault = new ClickableRow(this);
-    systemDefault->setObjectName(QStringLiteral("systemDefaultRow"));
-    systemDefault->setAccessibleName(QStringLiteral("System Default"));
-    auto* line = new QHBoxLayout(systemDefault);
-    line->setContentsMargins(2, 3, 2, 3);
-    line->setSpacing(6);
-    defaultCheck_ = new SymbolImage(QStringLiteral("checkmark.circle.fill"), 11,
-                                    ColorSpec::accent(), systemDefault);
-    defaultCheck_->setObjectName(QStringLiteral("systemDefaultCheck"));
-    line->addWidget(defaultCheck_);
-    defaultName_ = new TextLabel(QStringLiteral("System Default"), systemFont(10),
-                                 ColorSpec::primary(), systemDefault);
-    line->addWidget(defaultName_, 1);
-    column->addWidget(systemDefault);
-    column->addWidget(new Divider(0, 2, this));
-
-    connect(systemDefault, &QAbstractButton::clicked, this,
-            [this] { manager_.setOutputDevices(appID_, {}); });
-}
-
-void OutputDeviceSection::showChoices(const AppAudioState& state, const AudioDeviceList& devices) {
-    state_ = state;
-    std::vector<std::string> absent;
-    for (const std::string& uid : state.outputDeviceUIDs) {
-        const bool listed = std::any_of(devices.begin(), devices.end(),
-                                        [&](const AudioDeviceInfo& d) { return d.uid == uid; });
-        if (!listed && !contains(absent, uid)) {
-            absent.push_back(uid);
-        }
-    }
-    if (!built_ || !sameDeviceRows(devices, devices_) || absent != absent_) {
-        rebuild(devices, absent);
-    }
-    const bool systemDefault = state.outputDeviceUIDs.empty();
-    defaultCheck_->setSymbol(systemDefault ? QStringLiteral("checkmark.circle.fill")
-                                           : QStringLiteral("circle"));
-    defaultCheck_->setColor(systemDefault ? ColorSpec::accent() : ColorSpec::secondary());
-    defaultName_->setColor(systemDefault ? ColorSpec::primary() : ColorSpec::secondary());
-    for (const DeviceRow& row : rows_) {
-        const bool selected = contains(state.outputDeviceUIDs, row.uid);
-        row.check->setSymbol(selected ? QStringLiteral("checkmark.square.fill")
-                                      : QStringLiteral("square"));
-        row.check->setColor(selected ? ColorSpec::accent() : ColorSpec::secondary());
-        row.name->setColor(selected ? ColorSpec::primary() : ColorSpec::secondary());
-        const QString connection =
-            selected ? AppRowView::connectionText(manager_.routeState(appID_, row.uid)) : QString();
-        row.status->setText(connection);
-        row.status->setToolTip(connection);
-        row.status->setVisible(!connection.isEmpty());
-    }
-}
-
-void OutputDeviceSection::rebuild(const AudioDeviceList& devices,
-                                  const std::vector<std::string>& absent) {
-    for (QWidget* widget : rowWidgets_) {
-        widget->hide();
-        widget->deleteLater();
-    }
-    rowWidgets_.clear();
-    rows_.clear();
-    devices_ = devices;
-    absent_ = absent;
-    built_ = true;
-    for (const AudioDeviceInfo& device : devices) {
-        addRow(device.uid, QString::fromStdString(device.name), device.transportType);
-    }
-    for (const std::string& uid : absent) {
-        addRow(uid, QString::fromStdString(uid), AudioDeviceTransportType::unknown);
-    }
-}
-
-void OutputDeviceSection::addRow(const std::string& uid, const QString& name,
-                                 AudioDeviceTransportType transportType) {
-    auto* column = static_cast<QVBoxLayout*>(layout());
-    auto* row = new ClickableRow(this);
-    row->setObjectName(QStringLiteral("deviceRow:%1").arg(QString::fromStdString(uid)));
-    row->setAccessibleName(name);
-    auto* line = new QHBoxLayout(row);
-    line->setContentsMargins(2, 3, 2, 3);
-    line->setSpacing(6);
-    auto* check = new SymbolImage(QStringLiteral("square"), 11, ColorSpec::secondary(), row);
-    check->setObjectName(QStringLiteral("deviceCheck"));
-    line->addWidget(check, 0, Qt::AlignTop);
-    auto* transport = new SymbolImage(QLatin1String(transportSymbol(transportType)), 9,
-                                      ColorSpec::secondary(), row);
-    transport->setObjectName(QStringLiteral("transportSymbol"));
-    auto* transportHolder = new QWidget(row);
-    transportHolder->setAttribute(Qt::WA_TransparentForMouseEvents);
-    transportHolder->setFixedWidth(std::max(kTransportSymbolWidth, transport->width()));
-    auto* holderLayout = new QHBoxLayout(transportHolder);
-    holderLayout->setContentsMargins(0, 0, 0, 0);
-    holderLayout->addWidget(transport, 0, Qt::AlignCenter);
-    line->addWidget(transportHolder, 0, Qt::AlignTop);
-    auto* texts = new QVBoxLayout;
-    texts->setContentsMargins(0, 0, 0, 0);
-    texts->setSpacing(1);
-    auto* nameLabel = new TextLabel(name, systemFont(10), ColorSpec::secondary(), row);
-    nameLabel->setObjectName(QStringLiteral("deviceName"));
-    texts->addWidget(nameLabel);
-    auto* status = new TextLabel(QString(), systemFont(8), ColorSpec::fixed(named::orange), row);
-    status->setObjectName(QStringLiteral("deviceStatus"));
-    status->hide();
-    texts->addWidget(status);
-    line->addLayout(texts, 1);
-    column->addWidget(row);
-    rowWidgets_.push_back(row);
-    rows_.push_back({uid, check, nameLabel, status});
-
-    connect(row, &QAbstractButton::clicked, this, [this, uid] {
-        if (contains(state_.outputDeviceUIDs, uid)) {
-            manager_.removeOutputDevice(appID_, uid);
-        } else {
-            manager_.addOutputDevice(appID_, uid);
-        }
-    });
-}
-
-void OutputDeviceSection::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(ColorSpec::controlBackground(0.5).resolve(palette()));
-    painter.drawRoundedRect(QRectF(rect()), 6, 6);
 }
 
 } // namespace kestrelamp

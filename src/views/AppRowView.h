@@ -25,7 +25,7 @@ class SymbolImage;
 class TextLabel;
 } // namespace toolkit
 
-// An application's picture, clipped to a rounded square; "app.fill" when it has none.
+// An application's picture, clipped to a rounded square; the generic program icon when it has none.
 class AppIconView : public QWidget {
     Q_OBJECT
 
@@ -34,14 +34,16 @@ public:
 
     explicit AppIconView(QWidget* parent = nullptr);
     void setIcon(const std::optional<std::string>& icon);
-    // True when the application's own image is drawn, false for the placeholder symbol.
-    bool hasApplicationIcon() const { return !icon_.isNull(); }
+    // True when the application's own image is drawn, false for the generic one.
+    bool hasApplicationIcon() const { return ownIcon_; }
+    const QIcon& icon() const { return icon_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QIcon icon_;
+    bool ownIcon_ = false;
 };
 
 // One application in the list: icon, name, pin mark, activity badge, level meter, the output
@@ -74,6 +76,9 @@ public:
     OutputDeviceSection* outputDeviceSection() const { return devices_; }
     EQView* eqView() const { return eqView_; }
 
+    // Left to right, an open device list or equalizer right after the button that opened it.
+    QList<QWidget*> focusOrder() const;
+
     // --- What the row shows, as pure functions -------------------------------------------
     static AppAudioState stateFor(const AudioApp& app, const AudioRouteManager& manager);
     // volume × 100 truncated, then "%".
@@ -90,6 +95,15 @@ public:
     // else "Not connected: " and why.
     static QString connectionText(const std::optional<RouteState>& route);
 
+Q_SIGNALS:
+    // Up (-1) or Down (+1) on one of the row's own controls, named by its object name.
+    void stepRequested(int step, const QString& control);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
 private:
     void buildMainLine();
     void buildVolumeLine();
@@ -98,7 +112,9 @@ private:
     void syncDevices();
     void showState();
     void showDevicesButton();
-    void showContextMenu(const QPoint& position);
+    void showContextMenu(const QPoint& globalPosition);
+    // Escape: the section the focus is in (or whose button has it), else every open one.
+    bool closeOpenSection();
 
     AudioApp app_;
     AudioRouteManager& manager_;
@@ -122,44 +138,6 @@ private:
     QWidget* eqSection_ = nullptr;
     EQView* eqView_ = nullptr;
     QGraphicsOpacityEffect* ignoredEffect_ = nullptr;
-};
-
-// The expanded chooser: "System Default", then one checkable row per output device, then one per
-// chosen device that is not listed now (by its UID). A chosen device whose route does not carry
-// the sound says so under its name.
-class OutputDeviceSection : public QWidget {
-    Q_OBJECT
-
-public:
-    OutputDeviceSection(std::string appID, AudioRouteManager& manager, QWidget* parent = nullptr);
-
-    // Rebuilds the rows when the device list changed, else only marks the chosen ones.
-    void showChoices(const AppAudioState& state, const AudioDeviceList& devices);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    struct DeviceRow {
-        std::string uid;
-        toolkit::SymbolImage* check;
-        toolkit::TextLabel* name;
-        toolkit::TextLabel* status;
-    };
-
-    void rebuild(const AudioDeviceList& devices, const std::vector<std::string>& absent);
-    void addRow(const std::string& uid, const QString& name, AudioDeviceTransportType transport);
-
-    std::string appID_;
-    AudioRouteManager& manager_;
-    AudioDeviceList devices_;
-    std::vector<std::string> absent_;
-    bool built_ = false;
-    AppAudioState state_;
-    toolkit::SymbolImage* defaultCheck_ = nullptr;
-    toolkit::TextLabel* defaultName_ = nullptr;
-    std::vector<DeviceRow> rows_;
-    std::vector<QWidget*> rowWidgets_;
 };
 
 } // namespace kestrelamp

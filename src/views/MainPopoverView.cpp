@@ -3,15 +3,20 @@
 #include "views/AppListView.h"
 #include "views/ProfileSwitcherView.h"
 #include "views/toolkit/BorderlessButton.h"
+#include "views/toolkit/FocusChain.h"
 #include "views/toolkit/Fonts.h"
+#include "views/toolkit/ScrollContent.h"
 #include "views/toolkit/SegmentedControl.h"
 #include "views/toolkit/Switch.h"
 #include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/Symbols.h"
 #include "views/toolkit/TextLabel.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace kestrelamp {
@@ -48,11 +53,13 @@ MainPopoverView::MainPopoverView(AudioRouteManager& manager, ScreenCapturePermis
     , permission_(permission)
     , selectedTab_(initialTab) {
     setObjectName(QStringLiteral("mainPopover"));
-    setFixedSize(kWidth, kHeight);
+    setFixedWidth(kWidth);
+    resize(kWidth, kHeight);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
-    column->addWidget(buildHeader());
+    header_ = buildHeader();
+    column->addWidget(header_);
     column->addWidget(new Divider(0, 0, this));
     auto* content = new QWidget(this);
     content->setObjectName(QStringLiteral("popoverContent"));
@@ -61,7 +68,8 @@ MainPopoverView::MainPopoverView(AudioRouteManager& manager, ScreenCapturePermis
     contentLayout_->setSpacing(0);
     column->addWidget(content, 1);
     column->addWidget(new Divider(0, 0, this));
-    column->addWidget(buildFooter(bundle));
+    footer_ = buildFooter(bundle);
+    column->addWidget(footer_);
 
     connect(&manager_, &AudioRouteManager::outputDevicesChanged, this,
             &MainPopoverView::showDevices);
@@ -220,6 +228,50 @@ void MainPopoverView::showContent() {
         contentLayout_->addWidget(profileSwitcher_);
         profileSwitcher_->show();
     }
+    // The scrolled content asks for a new layout whenever what it holds changes size.
+    QScrollArea* scroll = appList_ ? appList_->scrollArea() : profileSwitcher_->scrollArea();
+    scroll->widget()->installEventFilter(this);
+    Q_EMIT preferredHeightChanged();
+}
+
+int MainPopoverView::chromeHeight() const {
+    int height = 0;
+    for (int i = 0; i < layout()->count(); ++i) {
+        QLayoutItem* part = layout()->itemAt(i);
+        if (part->widget() != contentLayout_->parentWidget()) {
+            height += part->sizeHint().height();
+        }
+    }
+    return height;
+}
+
+int MainPopoverView::preferredHeight() const {
+    const QScrollArea* scroll = appList_ ? appList_->scrollArea() : profileSwitcher_->scrollArea();
+    return chromeHeight() + scrollContentHeight(*scroll, kWidth);
+}
+
+bool MainPopoverView::focusNextPrevChild(bool next) {
+    QList<QWidget*> chain = tabStopsIn(header_);
+    chain +=
+        appList_ ? appList_->focusOrder(QApplication::focusWidget()) : tabStopsIn(profileSwitcher_);
+    chain += tabStopsIn(footer_);
+    return moveFocusAlong(chain, next) || QWidget::focusNextPrevChild(next);
+}
+
+void MainPopoverView::keyPressEvent(QKeyEvent* event) {
+    // A row's open section had its turn; the search comes before the window.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && appList_ &&
+        appList_->closeSearch()) {
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool MainPopoverView::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::LayoutRequest) {
+        Q_EMIT preferredHeightChanged();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void MainPopoverView::showDevices() {
@@ -239,6 +291,8 @@ void MainPopoverView::showDefaultDevice() {
     deviceSymbol_->setSymbol(headerSymbol(manager_.defaultOutputDevice()));
     const std::string uid = selectedDeviceUID();
     picker_->setCurrentIndex(uid.empty() ? -1 : picker_->findData(QString::fromStdString(uid)));
+    // The picker may show the name cut short.
+    picker_->setToolTip(picker_->currentText());
 }
 
 } // namespace kestrelamp

@@ -66,12 +66,25 @@ public:
     toolkit::Switch* liveSwitch() const { return liveSwitch_; }
     toolkit::SegmentedControl* tabSwitcher() const { return tabs_; }
 
+    // Header, footer and the dividers between them and the content: the least it shows.
+    int chromeHeight() const;
+    // The height that shows the selected tab's whole content.
+    int preferredHeight() const;
+
     QSize sizeHint() const override { return {kWidth, kHeight}; }
 
 Q_SIGNALS:
+    // Rows came or went, a section opened, the tab changed: what fits may differ.
+    void preferredHeightChanged();
     void settingsRequested();
     void quitRequested();
     void selectedTabChanged(MainPopoverView::Tab tab);
+
+protected:
+    // Tab follows what is on screen: header, content, footer.
+    bool focusNextPrevChild(bool next) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QWidget* buildHeader();
@@ -84,6 +97,8 @@ private:
     ScreenCapturePermission& permission_;
     Tab selectedTab_;
 
+    QWidget* header_ = nullptr;
+    QWidget* footer_ = nullptr;
     toolkit::SymbolImage* deviceSymbol_ = nullptr;
     QComboBox* picker_ = nullptr;
     toolkit::Switch* liveSwitch_ = nullptr;

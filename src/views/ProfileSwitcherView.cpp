@@ -211,6 +211,7 @@ ProfileSwitcherView::ProfileSwitcherView(AudioRouteManager& manager, QWidget* pa
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setWidgetResizable(true);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFocusPolicy(Qt::NoFocus);
     outer->addWidget(scroll_);
 
     auto* content = new QWidget;
@@ -277,6 +278,7 @@ ProfileSwitcherView::ProfileSwitcherView(AudioRouteManager& manager, QWidget* pa
         form_->showIcon(icon);
     });
     connect(form_, &ProfileCreationForm::saveRequested, this, &ProfileSwitcherView::save);
+    connect(form_->nameField(), &QLineEdit::returnPressed, this, &ProfileSwitcherView::save);
     connect(form_, &ProfileCreationForm::cancelRequested, this, &ProfileSwitcherView::cancel);
     // Closed by a click outside it: the form goes, what was typed stays.
     connect(form_, &ProfileCreationForm::closed, this, [this] { showCreateSheet_ = false; });

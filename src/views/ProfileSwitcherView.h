@@ -97,6 +97,7 @@ public:
     std::vector<ProfileRow*> rows() const;
     ProfileCreationForm* creationForm() const { return form_; }
     toolkit::BorderlessButton* createButton() const { return createButton_; }
+    QScrollArea* scrollArea() const { return scroll_; }
 
 protected:
     void hideEvent(QHideEvent* event) override;

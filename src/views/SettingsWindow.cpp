@@ -14,10 +14,13 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -58,6 +61,30 @@ QVBoxLayout* pageColumn(QWidget* page) {
 }
 
 // Accent-coloured, and in the selection's text colour on the selected row.
+// The page list's current entry gets a ring while the list has the focus.
+class SidebarDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (!(option.state & QStyle::State_HasFocus)) {
+            return;
+        }
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        // On the selection's own colour the ring takes the selected text's.
+        const bool selected = option.state & QStyle::State_Selected;
+        painter->setPen(QPen(selected ? option.palette.color(QPalette::HighlightedText)
+                                      : accentColor(option.palette),
+                             2.0));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(option.rect).adjusted(1, 1, -1, -1), 4, 4);
+        painter->restore();
+    }
+};
+
 QIcon sidebarIcon(const QString& symbol, const QPalette& palette) {
     QIcon icon;
     for (const qreal scale : {1.0, 2.0}) {
@@ -310,6 +337,7 @@ SettingsView::SettingsView(UpdateSettingsModel* updater, SettingsTab initialTab,
     QPalette sidebarPalette = sidebar_->palette();
     sidebarPalette.setColor(QPalette::Base, sidebarPalette.color(QPalette::AlternateBase));
     sidebar_->setPalette(sidebarPalette);
+    sidebar_->setItemDelegate(new SidebarDelegate(sidebar_));
     for (SettingsTab tab : kSettingsTabs) {
         auto* item = new QListWidgetItem(sidebarIcon(settingsTabSymbol(tab), palette()),
                                          settingsTabTitle(tab), sidebar_);
@@ -343,6 +371,13 @@ SettingsView::SettingsView(UpdateSettingsModel* updater, SettingsTab initialTab,
     });
     setSelectedTab(initialTab);
     sidebar_->setCurrentRow(int(initialTab));
+
+    // As a dialog would; closing only hides it for the next request.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    }
 }
 
 void SettingsView::setSelectedTab(SettingsTab tab) {

@@ -9,8 +9,14 @@
 #include "TempHome.h"
 
 #include <QApplication>
+#include <QCursor>
+#include <QImage>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -136,13 +142,53 @@ TEST_F(AppDelegateTest, StartsWithoutTrayAsAWindowAndChecksForUpdates) {
     EXPECT_EQ(backgroundChecks(), 0);
     ASSERT_TRUE(test::waitUntil([&] { return backgroundChecks() > 0; }));
     EXPECT_EQ(backgroundChecks(), 1);
+}
 
-    // Closing that window from its title bar ends the program, routes first.
+TEST_F(AppDelegateTest, ClosingTheWindowHidesItAndRoutingGoesOnUntilQuit) {
+    launch();
+    PopoverWindow* window = delegate->popover();
     manager().setOutputDevices("org.example.Player", {"headphones"});
-    ASSERT_GT(taps(), 0u);
-    delegate->popover()->close();
+    const std::size_t routed = taps();
+    ASSERT_GT(routed, 0u);
+
+    // The title bar's close button: hidden, nothing ends, the route holds.
+    EXPECT_FALSE(window->close());
+    EXPECT_FALSE(delegate->isPopoverShown());
+    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(taps(), routed);
+
+    // A second start or `ctl show` brings it back, also from minimized.
+    delegate->showPopover();
+    EXPECT_TRUE(delegate->isPopoverShown());
+    window->showMinimized();
+    ASSERT_TRUE(window->isMinimized());
+    delegate->showPopover();
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_TRUE(delegate->isPopoverShown());
+
+    // Its quit button ends the program, routes first.
+    QTest::mouseClick(view()->findChild<QWidget*>("quitButton"), Qt::LeftButton);
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(taps(), 0u);
+}
+
+TEST_F(AppDelegateTest, DrawsThePopoverAsItIsIntoAFile) {
+    launch();
+    manager().setVolume("org.example.Player", 0.7f);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("popover.png");
+    EXPECT_EQ(delegate->drawPopover(path), std::nullopt);
+    QImage drawn(path);
+    ASSERT_FALSE(drawn.isNull());
+    // Twice the pixels, as the --screenshot pictures are.
+    EXPECT_EQ(drawn.width(), 2 * view()->width());
+    EXPECT_EQ(drawn.height(), 2 * view()->height());
+    // Not a blank picture: the view's own pixels.
+    EXPECT_NE(drawn.pixel(drawn.width() / 2, drawn.height() / 2), 0u);
+
+    const auto failure = delegate->drawPopover(dir.filePath("no/such/folder/popover.png"));
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_NE(failure->find("Cannot write"), std::string::npos) << *failure;
 }
 
 TEST_F(AppDelegateTest, ProfileShortcutsApplyByPositionAndSwallowOnlyThen) {
@@ -277,6 +323,62 @@ TEST_F(AppDelegateWithTray, PopoverTogglesKeepsItsTabAndRefreshesOnOpening) {
     // Escape closes it too.
     QTest::keyClick(popover, Qt::Key_Escape);
     EXPECT_FALSE(delegate->isPopoverShown());
+}
+
+TEST_F(AppDelegateWithTray, WithoutIconGeometryThePopoverOpensAtTheClickOnScreen) {
+    launch();
+    TrayIcon* tray = delegate->trayIcon();
+    // The offscreen tray, like a StatusNotifierItem host, says nothing of where the icon is.
+    ASSERT_TRUE(tray->systemTrayIcon()->geometry().isEmpty());
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QPoint click(screen.right() - 10, screen.top() + 5);
+    QCursor::setPos(click);
+    Q_EMIT tray->systemTrayIcon()->activated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(delegate->isPopoverShown());
+    const QRect placed = delegate->popover()->geometry();
+    EXPECT_TRUE(screen.contains(placed)) << placed.x() << "," << placed.y();
+    // Below the click, against the screen's right edge: not in the middle of the screen.
+    EXPECT_EQ(placed.right(), screen.right());
+    EXPECT_EQ(placed.top(), click.y() + 1 + PopoverWindow::kGap);
+    delegate->closePopover();
+
+    // Clicked again elsewhere, it opens there.
+    const QPoint bottomLeft(screen.left() + 5, screen.bottom() - 5);
+    QCursor::setPos(bottomLeft);
+    Q_EMIT tray->systemTrayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(delegate->popover()->geometry().left(), screen.left());
+    EXPECT_LT(delegate->popover()->geometry().bottom(), bottomLeft.y());
+}
+
+TEST_F(AppDelegateWithTray, TheTooltipFollowsRoutesAndProfileAndTheMenuPromisesNoKey) {
+    launch();
+    QSystemTrayIcon* tray = delegate->trayIcon()->systemTrayIcon();
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\nNo application routed");
+
+    manager().setOutputDevices("org.example.Player", {"headphones"});
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n1 application routed");
+    manager().setOutputDevices("org.example.Other", {"speakers"});
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n2 applications routed");
+    // The other application quits: its route waits for it.
+    world.hardware->removeProcess(world.hardware->processID("org.example.Other"));
+    manager().refreshAudioApps();
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n1 application routed, 1 waiting");
+
+    manager().saveCurrentAsProfile("Evening", "music.note");
+    manager().profileManager().setActiveProfileID(manager().profileManager().profiles()[0].id);
+    EXPECT_EQ(tray->toolTip().toStdString(),
+              "Kestrelamp\n1 application routed, 1 waiting\nProfile: Evening");
+    manager().setOutputDevices("org.example.Other", {});
+    manager().setOutputDevices("org.example.Player", {});
+    manager().profileManager().setActiveProfileID(std::nullopt);
+    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\nNo application routed");
+
+    const QList<QAction*> actions = delegate->trayIcon()->menu()->actions();
+    ASSERT_FALSE(actions.isEmpty());
+    for (const QAction* action : actions) {
+        EXPECT_TRUE(action->shortcut().isEmpty()) << action->text().toStdString();
+    }
+    EXPECT_EQ(actions.last()->text(), "Quit Kestrelamp");
 }
 
 TEST_F(AppDelegateWithTray, AClickInAnotherWindowClosesThePopover) {

@@ -34,6 +34,10 @@ TEST(CommandLine, ModesAndScreenshotOptions) {
     ASSERT_TRUE(about && about->screenshot);
     EXPECT_EQ(about->screenshot->theme, ScreenshotTheme::light);
     EXPECT_EQ(about->screenshot->settingsPage, ScreenshotSettingsPage::about);
+    const auto tray = parse({"--screenshot", "out.png", "--tray-icon", "--theme", "dark"});
+    ASSERT_TRUE(tray && tray->screenshot);
+    EXPECT_TRUE(tray->screenshot->trayIcon);
+    EXPECT_FALSE(about->screenshot->trayIcon);
     const auto listing = parse({"--simulate", "world.json", "--list-apps"});
     ASSERT_TRUE(listing);
     EXPECT_EQ(listing->listing, ListingRequest::apps);
@@ -61,6 +65,9 @@ TEST(CommandLine, BadScreenshotValuesNameTheOption) {
               "--tab cannot be combined with --settings.");
     EXPECT_EQ(errorOf({"--screenshot", "out.png", "--tab", "profiles", "--expand", "a"}),
               "--expand needs the apps tab.");
+    EXPECT_EQ(errorOf({"--tray-icon"}), "--tray-icon needs --screenshot.");
+    EXPECT_EQ(errorOf({"--screenshot", "out.png", "--tray-icon", "--settings", "about"}),
+              "--tray-icon cannot be combined with --settings, --tab or --expand.");
     EXPECT_NE(errorOf({"--screenshot"}).find("screenshot"), std::string::npos);
 }
 

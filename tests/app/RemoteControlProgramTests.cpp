@@ -7,6 +7,7 @@
 #include "TempHome.h"
 
 #include <QFile>
+#include <QImage>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -285,6 +286,39 @@ TEST_F(RemoteControlProgram, ASecondStartShowsTheRunningInstanceAndLeavesIt) {
     ctlOK({"show"});
     EXPECT_EQ(program.instance().state(), QProcess::Running);
     EXPECT_EQ(withoutLevels(status()), withoutLevels(before));
+}
+
+TEST_F(RemoteControlProgram, AHeadlessInstanceHasNoPopoverToDraw) {
+    const RunResult shot = program.ctl({"screenshot", program.dataFolder() + "/shot.png"});
+    EXPECT_EQ(shot.exitCode, 1);
+    EXPECT_NE(shot.err.find("headless"), std::string::npos) << shot.err;
+}
+
+TEST(RemoteControlWindow, TheRunningWindowDrawsItselfAndASecondStartShowsIt) {
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty());
+    ProgramHarness program(bus.address());
+    program.writeScenario();
+    // The window of a program without tray, on the offscreen platform.
+    ASSERT_TRUE(program.startInstance({"--simulate", program.scenarioPath()}))
+        << program.instanceErrors().toStdString();
+    ASSERT_EQ(program.ctl({"volume", kPlayer, "0.7"}).exitCode, 0);
+
+    const QString path = program.dataFolder() + "/popover.png";
+    const RunResult shot = program.ctl({"screenshot", path});
+    ASSERT_EQ(shot.exitCode, 0) << shot.err;
+    const QImage drawn(path);
+    ASSERT_FALSE(drawn.isNull());
+    EXPECT_GE(drawn.width(), 600);
+    const RunResult unwritable = program.ctl({"screenshot", "/nonexistent/folder/popover.png"});
+    EXPECT_EQ(unwritable.exitCode, 1);
+    EXPECT_NE(unwritable.err.find("Cannot write"), std::string::npos) << unwritable.err;
+
+    const RunResult second = program.run({"--simulate", program.scenarioPath()});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(program.instance().state(), QProcess::Running);
+    EXPECT_EQ(program.ctl({"quit"}).exitCode, 0);
+    EXPECT_EQ(program.waitForInstanceExit(), 0) << program.instanceErrors().toStdString();
 }
 
 TEST_F(RemoteControlProgram, TerminationAndQuitEndTheInstanceCleanly) {

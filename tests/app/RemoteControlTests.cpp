@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -243,11 +244,33 @@ TEST(ControlCommands, ShapesAreCheckedAndDefaultsFilledIn) {
     EXPECT_EQ(level->objectPath, remote::kSimulationObjectPath);
     EXPECT_EQ(level->arguments.at(1).toUInt(), 4800u);
 
+    // The instance runs in another folder: a relative file is the caller's.
+    const auto screenshot = parseControlCommand({"screenshot", "shot.png"});
+    ASSERT_TRUE(screenshot.hasValue());
+    EXPECT_EQ(screenshot->arguments, QVariantList{QDir::current().absoluteFilePath("shot.png")});
+    const auto apps = parseControlCommand({"list", "apps"});
+    ASSERT_TRUE(apps.hasValue());
+    EXPECT_EQ(apps->method, "Status");
+    EXPECT_EQ(apps->output, ControlCommand::Output::appLines);
+
     for (const QStringList& bad :
          {QStringList{}, QStringList{"profile", "rename", "x"}, QStringList{"volume", kPlayer},
+          QStringList{"list"}, QStringList{"list", "profiles"}, QStringList{"screenshot"},
           QStringList{"mute", kPlayer, "on", "now"}, QStringList{"status", "all"},
           QStringList{"simulated-level", "speakers", "-5"}}) {
         EXPECT_FALSE(parseControlCommand(bad).hasValue()) << bad.join(' ').toStdString();
+    }
+}
+
+TEST(ControlCommands, TheManualPageDescribesEveryCommand) {
+    QFile page(qEnvironmentVariable("KESTRELAMP_SOURCE_DIR") + "/packaging/kestrelamp.1");
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << page.fileName().toStdString();
+    const QString troff = QString::fromUtf8(page.readAll()).replace("\\-", "-");
+    for (const QString& command : controlCommandNames()) {
+        // Each under a tag line of its own: ".B status", ".BI route ...", ".BI "profile save" ...".
+        const QRegularExpression tag("^\\.BI? \"?" + QRegularExpression::escape(command) + "\\b",
+                                     QRegularExpression::MultilineOption);
+        EXPECT_TRUE(tag.match(troff).hasMatch()) << command.toStdString();
     }
 }
 

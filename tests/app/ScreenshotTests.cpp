@@ -4,6 +4,7 @@
 
 #include "TempHome.h"
 
+#include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -138,6 +139,28 @@ TEST_F(ScreenshotTest, RendersThePopoverOnEitherTabAndTheSettingsPages) {
     ASSERT_FALSE(broken);
     EXPECT_EQ(broken.error().message,
               "--simulate: " + scenarioPath + ": activeProfileID: not a UUID");
+}
+
+TEST(TrayIconScreenshot, ThePanelInItsThemeWithTheIconOnIt) {
+    for (const ScreenshotTheme theme : {ScreenshotTheme::dark, ScreenshotTheme::light}) {
+        ScreenshotRequest request;
+        request.trayIcon = true;
+        request.theme = theme;
+        const QImage strip = renderTrayIcon(request);
+        ASSERT_FALSE(strip.isNull());
+        const int panel = QColor(strip.pixel(1, 1)).lightness();
+        EXPECT_EQ(panel < 128, theme == ScreenshotTheme::dark);
+        // Both icons stand out from the panel.
+        for (const int left : {16, 76}) {
+            int standingOut = 0;
+            for (int y = 0; y < strip.height(); ++y) {
+                for (int x = left; x < left + 44; ++x) {
+                    standingOut += std::abs(QColor(strip.pixel(x, y)).lightness() - panel) > 60;
+                }
+            }
+            EXPECT_GT(standingOut, 100) << "icon at " << left;
+        }
+    }
 }
 
 } // namespace

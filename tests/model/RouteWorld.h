@@ -17,6 +17,8 @@ namespace kestrelamp::test {
 // Three applications (Player with a helper, Other, Quiet) and three output devices; "speakers"
 // is the default. Player plays a 1 kHz sine at amplitude 0.5, Other a 32 Hz sine.
 std::string standardScenario();
+// count applications "org.example.AppNN" named "App NN", the first one playing.
+std::string scenarioWithApps(int count);
 inline const std::string kPlayer = "org.example.Player";
 inline const std::string kHelper = "org.example.Player.helper";
 inline const std::string kOther = "org.example.Other";

@@ -2,6 +2,7 @@
 
 #include "views/AppRowView.h"
 #include "views/EQView.h"
+#include "views/OutputDeviceSection.h"
 #include "views/VUMeterView.h"
 #include "views/VolumeSlider.h"
 #include "views/toolkit/BorderlessButton.h"
@@ -11,8 +12,10 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QGraphicsOpacityEffect>
+#include <QImage>
 #include <QLayout>
 #include <QMenu>
+#include <QSet>
 
 #include <nlohmann/json.hpp>
 
@@ -92,7 +95,20 @@ TEST_F(AppRowTest, ShowsNameIconAndTheDefaultStateOfAnUnknownApplication) {
     stranger.id = "org.example.Stranger";
     stranger.displayName = "Stranger";
     auto row = makeRow(stranger);
-    EXPECT_FALSE(child<AppIconView>(*row, QStringLiteral("appIcon"))->hasApplicationIcon());
+    auto* strangerIcon = child<AppIconView>(*row, QStringLiteral("appIcon"));
+    EXPECT_FALSE(strangerIcon->hasApplicationIcon());
+    // Not a grey square: the generic program icon, in more than one colour.
+    const QImage generic = strangerIcon->icon().pixmap(QSize(24, 24)).toImage();
+    ASSERT_FALSE(generic.isNull());
+    QSet<QRgb> colours;
+    for (int y = 0; y < generic.height(); ++y) {
+        for (int x = 0; x < generic.width(); ++x) {
+            if (qAlpha(generic.pixel(x, y)) == 255) {
+                colours.insert(generic.pixel(x, y));
+            }
+        }
+    }
+    EXPECT_GT(colours.size(), 2);
     EXPECT_EQ(percentage(*row), "100%");
     EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
     // Reading the default does not store it.

@@ -3,8 +3,10 @@
 #include "views/toolkit/Symbols.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QPainter>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -28,16 +30,43 @@ int opaquePixels(const QIcon& icon, QColor* colour) {
     return count;
 }
 
-TEST(MenuBarIcon, OurDrawingInTheTextColourOrTheSpeakerSymbol) {
-    QPalette palette;
-    palette.setColor(QPalette::WindowText, QColor(10, 200, 30));
-    const QColor text = primaryColor(palette);
+// How many pixels of the icon, drawn at the size onto a panel of the colour, differ clearly from
+// the panel: what a user can see of it.
+int visiblePixels(const QIcon& icon, int edge, const QColor& panel) {
+    QImage canvas(edge, edge, QImage::Format_ARGB32);
+    canvas.fill(panel);
+    QPainter painter(&canvas);
+    icon.paint(&painter, canvas.rect());
+    painter.end();
+    int count = 0;
+    for (int y = 0; y < edge; ++y) {
+        for (int x = 0; x < edge; ++x) {
+            const QColor pixel = canvas.pixelColor(x, y);
+            count += std::abs(pixel.lightness() - panel.lightness()) > 60;
+        }
+    }
+    return count;
+}
+
+TEST(MenuBarIcon, OurDrawingInOneColourSharpAtEverySizeOrTheSpeakerSymbol) {
+    const QColor green(10, 200, 30);
     QColor seen;
 
     ASSERT_FALSE(menuBarDrawing().isNull());
-    const QIcon drawn = menuBarIcon(palette);
+    const QIcon drawn = menuBarIcon(green);
     EXPECT_GT(opaquePixels(drawn, &seen), 20);
-    EXPECT_EQ(seen.rgb(), text.rgb());
+    EXPECT_EQ(seen.rgb(), green.rgb());
+    // Rendered for each size, never a small picture scaled up: a 48-pixel slot (24 at twice
+    // the scale) gets 48 pixels of drawing, and as many more opaque pixels as the area says.
+    const QImage big = drawn.pixmap(QSize(48, 48)).toImage();
+    EXPECT_EQ(big.size(), QSize(48, 48));
+    int bigOpaque = 0;
+    for (int y = 0; y < 48; ++y) {
+        for (int x = 0; x < 48; ++x) {
+            bigOpaque += qAlpha(big.pixel(x, y)) == 255;
+        }
+    }
+    EXPECT_GT(bigOpaque, opaquePixels(drawn, &seen) * 5);
 
     QTemporaryDir dir;
     const QString broken = dir.filePath("menubar-icon.svg");
@@ -47,13 +76,63 @@ TEST(MenuBarIcon, OurDrawingInTheTextColourOrTheSpeakerSymbol) {
     file.close();
     for (const QString& path : {broken, dir.filePath("missing.svg")}) {
         EXPECT_TRUE(menuBarDrawing(path).isNull()) << path.toStdString();
-        const QIcon fallback = menuBarIcon(palette, path);
+        const QIcon fallback = menuBarIcon(green, TrayGlyph::plain, path);
         const QImage shown = fallback.pixmap(QSize(18, 18)).toImage();
-        const QImage speaker = symbolPixmap("speaker.wave.2", QSize(18, 18), text, 1.0).toImage();
+        const QImage speaker = symbolPixmap("speaker.wave.2", QSize(18, 18), green, 1.0).toImage();
         EXPECT_EQ(shown.convertToFormat(QImage::Format_ARGB32),
                   speaker.convertToFormat(QImage::Format_ARGB32))
             << path.toStdString();
     }
+}
+
+TEST(MenuBarIcon, TheOutlinedGlyphReadsOnDarkAndLightPanels) {
+    const QColor darkPanel(0x20, 0x20, 0x24);
+    const QColor lightPanel(0xf0, 0xf0, 0xf0);
+    for (const QColor& text : {QColor(Qt::black), QColor(0xee, 0xee, 0xee)}) {
+        // One colour alone vanishes on a panel of its own lightness...
+        const QIcon plain = menuBarIcon(text);
+        EXPECT_LT(
+            std::min(visiblePixels(plain, 22, darkPanel), visiblePixels(plain, 22, lightPanel)),
+            10);
+        // ...the ring in the contrasting colour does not.
+        const QIcon outlined = menuBarIcon(text, TrayGlyph::outlined);
+        for (const QColor& panel : {darkPanel, lightPanel}) {
+            EXPECT_GT(visiblePixels(outlined, 22, panel), 60) << panel.name().toStdString();
+        }
+    }
+}
+
+TEST(TrayIconByName, TheInstalledSymbolicIconIsUsedByItsName) {
+    // A theme folder with our icon installed, as the package puts it.
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("icons/hicolor/symbolic/apps");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::copy(kMenuBarIconResource, folder + "/" + kTrayIconName + ".svg"));
+    QFile index(dir.filePath("icons/hicolor/index.theme"));
+    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+    index.write("[Icon Theme]\nName=Hicolor\nDirectories=symbolic/apps\n\n"
+                "[symbolic/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
+    index.close();
+
+    const QColor text(Qt::black);
+    const QIcon missing = themedTrayIcon(text);
+    EXPECT_TRUE(missing.name().isEmpty()) << "no theme has it yet: our drawing";
+    EXPECT_FALSE(missing.pixmap(QSize(22, 22)).isNull());
+
+    const QStringList before = QIcon::themeSearchPaths();
+    QIcon::setThemeSearchPaths(QStringList{dir.filePath("icons")} + before);
+    const QIcon themed = themedTrayIcon(text);
+    // What a StatusNotifierItem publishes as its IconName.
+    EXPECT_EQ(themed.name().toStdString(), kTrayIconName.toStdString());
+    EXPECT_FALSE(themed.pixmap(QSize(22, 22)).isNull());
+    QIcon::setThemeSearchPaths(before);
+}
+
+TEST(GenericApplicationIcon, AlwaysAPicture) {
+    const QImage image = genericApplicationIcon().pixmap(QSize(24, 24)).toImage();
+    ASSERT_FALSE(image.isNull());
+    EXPECT_GT(image.pixelColor(12, 12).alpha(), 0);
+    EXPECT_FALSE(QIcon(QStringLiteral(":/images/generic-application.svg")).pixmap(24, 24).isNull());
 }
 
 TEST(ProgramIcon, HasAPicture) {

@@ -99,6 +99,34 @@ TEST_F(SettingsWindowTest, OneWindowKeptAndReusedOnThePageLeftOpen) {
     EXPECT_EQ(settingsWindowCount(), 1);
 }
 
+TEST_F(SettingsWindowTest, EscapeAndCtrlWCloseItAndThePageListShowsItsFocus) {
+    SettingsView* window = openWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QListWidget* pages = window->sidebar();
+    pages->clearFocus();
+    const QRect current = pages->visualItemRect(pages->currentItem());
+    // The middle of the entry's left edge: a ring there stands out from the selection.
+    const auto edge = [&] {
+        const QImage image = pages->grab(current).toImage();
+        return image.pixelColor(int(image.devicePixelRatio()), image.height() / 2);
+    };
+    const QColor ring = pages->palette().color(QPalette::HighlightedText);
+    EXPECT_NE(edge(), ring);
+    pages->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(pages->hasFocus());
+    EXPECT_EQ(edge(), ring);
+
+    for (const auto& [key, modifiers] :
+         {std::pair{Qt::Key_Escape, Qt::NoModifier}, std::pair{Qt::Key_W, Qt::ControlModifier}}) {
+        SettingsView* shown = openWindow();
+        ASSERT_EQ(shown, window);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window->focusWidget() ? window->focusWidget() : window, key, modifiers);
+        EXPECT_FALSE(window->isVisible()) << key;
+    }
+    EXPECT_EQ(settingsWindowCount(), 1);
+}
+
 TEST_F(SettingsWindowTest, RefreshIntervalPickerMapsTheStoredSeconds) {
     SettingsView* window = openWindow();
     QComboBox* picker = window->generalPage()->refreshIntervalPicker();

@@ -26,9 +26,6 @@ protected:
     RouteWorld world;
 };
 
-// count applications "org.example.AppNN" named "App NN", the first one playing.
-std::string scenarioWithApps(int count);
-
 template <class T = QWidget>
 T* child(const QObject& parent, const QString& objectName) {
     T* found = parent.findChild<T*>(objectName);

@@ -3,7 +3,9 @@
 #include "views/toolkit/Symbols.h"
 #include "views/toolkit/TextLabel.h"
 
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
 namespace kestrelamp::toolkit {
 namespace {
@@ -103,6 +105,15 @@ void BorderlessButton::setBackground(std::optional<ColorSpec> background, qreal 
 QString BorderlessButton::displayedText() const {
     const int available = width() - padding_.left() - padding_.right() - symbolEdge() - gap();
     return fontMetrics().elidedText(text(), Qt::ElideRight, std::max(0, available));
+}
+
+bool BorderlessButton::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip && !text().isEmpty() && displayedText() != text()) {
+        const QString tip = toolTip().isEmpty() ? text() : toolTip() + '\n' + text();
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), tip, this);
+        return true;
+    }
+    return QAbstractButton::event(event);
 }
 
 void BorderlessButton::setTextYieldsSpace(bool yields) {

@@ -45,6 +45,8 @@ public:
     QSize minimumSizeHint() const override;
 
 protected:
+    // Text cut short is shown whole in the tooltip, below the button's own.
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;

@@ -74,35 +74,6 @@ const SymbolEntry* findSymbol(const QString& name) {
     return it == kSymbols.end() ? nullptr : &*it;
 }
 
-// The offscreen and minimal platforms name no theme and search no icon folders; desktops that do
-// still fall back to ours.
-void ensureIconTheme() {
-    static bool done = false;
-    if (done) {
-        return;
-    }
-    done = true;
-    QStringList searchPaths = QIcon::themeSearchPaths();
-    for (const QString& dataDir :
-         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
-        const QString icons = dataDir + QStringLiteral("/icons");
-        if (!searchPaths.contains(icons)) {
-            searchPaths << icons;
-        }
-    }
-    QIcon::setThemeSearchPaths(searchPaths);
-    if (QIcon::fallbackSearchPaths().isEmpty()) {
-        QIcon::setFallbackSearchPaths({QStringLiteral("/usr/share/pixmaps")});
-    }
-    const QString current = QIcon::themeName();
-    if (current.isEmpty() || current == QLatin1String("hicolor")) {
-        QIcon::setThemeName(kFallbackIconTheme);
-    }
-    if (QIcon::fallbackThemeName().isEmpty()) {
-        QIcon::setFallbackThemeName(kFallbackIconTheme);
-    }
-}
-
 QIcon resolve(const SymbolEntry& entry) {
     ensureIconTheme();
     if (entry.themeIcon) {
@@ -174,6 +145,35 @@ private:
 };
 
 } // namespace
+
+// The offscreen and minimal platforms name no theme and search no icon folders; desktops that do
+// still fall back to ours.
+void ensureIconTheme() {
+    static bool done = false;
+    if (done) {
+        return;
+    }
+    done = true;
+    QStringList searchPaths = QIcon::themeSearchPaths();
+    for (const QString& dataDir :
+         QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+        const QString icons = dataDir + QStringLiteral("/icons");
+        if (!searchPaths.contains(icons)) {
+            searchPaths << icons;
+        }
+    }
+    QIcon::setThemeSearchPaths(searchPaths);
+    if (QIcon::fallbackSearchPaths().isEmpty()) {
+        QIcon::setFallbackSearchPaths({QStringLiteral("/usr/share/pixmaps")});
+    }
+    const QString current = QIcon::themeName();
+    if (current.isEmpty() || current == QLatin1String("hicolor")) {
+        QIcon::setThemeName(kFallbackIconTheme);
+    }
+    if (QIcon::fallbackThemeName().isEmpty()) {
+        QIcon::setFallbackThemeName(kFallbackIconTheme);
+    }
+}
 
 const std::vector<SymbolEntry>& symbolTable() {
     return kSymbols;

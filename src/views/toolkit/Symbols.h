@@ -27,6 +27,9 @@ struct SymbolEntry {
 };
 
 const std::vector<SymbolEntry>& symbolTable();
+
+// Icon themes searched as a desktop would, Adwaita standing in where the platform names none.
+void ensureIconTheme();
 bool isKnownSymbol(const QString& name);
 
 // The untinted source image; null for a name outside the table or one no theme can draw.
@@ -46,8 +49,7 @@ int symbolPixelSize(int fontPixelSize);
 const char* transportSymbol(AudioDeviceTransportType type);
 
 // An application's icon from its icon-theme name or absolute file path; null when it has none or
-// the image cannot be found ("app.fill" stands in then).
+// the image cannot be found (genericApplicationIcon() stands in then).
 QIcon applicationIcon(const std::optional<std::string>& icon);
-inline constexpr const char* kApplicationPlaceholderSymbol = "app.fill";
 
 } // namespace kestrelamp::toolkit

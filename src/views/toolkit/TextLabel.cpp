@@ -25,6 +25,7 @@ TextLabel::TextLabel(const QString& text, const QFont& font, ColorSpec color, QW
 void TextLabel::setText(const QString& text) {
     if (text != text_) {
         text_ = text;
+        showWholeTextWhenCut();
         updateGeometry();
         update();
     }
@@ -59,6 +60,24 @@ void TextLabel::setBackground(std::optional<ColorSpec> background, qreal cornerR
     background_ = background;
     cornerRadius_ = cornerRadius;
     update();
+}
+
+void TextLabel::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    showWholeTextWhenCut();
+}
+
+void TextLabel::showWholeTextWhenCut() {
+    const bool cut = lines_ == Lines::single && !text_.isEmpty() && displayedText() != text_;
+    if (cut) {
+        setToolTip(text_);
+    } else if (cut_) {
+        setToolTip(QString());
+    }
+    if (cut != cut_) {
+        cut_ = cut;
+        setAttribute(Qt::WA_TransparentForMouseEvents, !cut);
+    }
 }
 
 QString TextLabel::displayedText() const {

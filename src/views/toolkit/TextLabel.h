@@ -15,7 +15,8 @@ namespace kestrelamp::toolkit {
 int textWidth(const QFont& font, const QString& text);
 
 // Plain text in one font and colour, painted with the palette of the moment so that it follows
-// theme changes. One line truncated at the tail, or wrapped; optionally on a rounded background.
+// theme changes. One line truncated at the tail (the whole text then in its tooltip), or
+// wrapped; optionally on a rounded background. The pointer passes through it unless it is cut.
 class TextLabel : public QWidget {
     Q_OBJECT
 
@@ -43,8 +44,12 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Text cut short gets the whole of it as a tooltip, and takes the pointer to show it.
+    void showWholeTextWhenCut();
+
     QString text_;
     ColorSpec color_;
     Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignVCenter;
@@ -52,6 +57,7 @@ private:
     QMargins padding_;
     std::optional<ColorSpec> background_;
     qreal cornerRadius_ = 0;
+    bool cut_ = false;
 };
 
 } // namespace kestrelamp::toolkit

@@ -8,23 +8,14 @@ DeviceEnumerator::DeviceEnumerator(AudioHardware& hardware)
     : hardware_(hardware) {}
 
 bool DeviceEnumerator::isOwnAggregate(const std::string& uid) {
-    return uid.rfind(kOwnAggregateUIDPrefix, 0) == 0;
+    return uid.starts_with(kOwnAggregateUIDPrefix);
 }
 
 std::vector<AudioDeviceInfo> DeviceEnumerator::getAllDevices() const {
-    const auto address = globalAddress(kAudioHardwarePropertyDevices);
-    std::uint32_t size = 0;
-    if (hardware_.getPropertyDataSize(kAudioObjectSystemObject, address, size) != noErr ||
-        size == 0) {
-        return {};
-    }
-    std::vector<AudioDeviceID> deviceIDs(size / sizeof(AudioDeviceID), kAudioObjectUnknown);
-    if (deviceIDs.empty() ||
-        hardware_.getPropertyObjectIDs(kAudioObjectSystemObject, address, deviceIDs) != noErr) {
-        return {};
-    }
+    const auto deviceIDs = readObjectIDs(hardware_, kAudioObjectSystemObject,
+                                         globalAddress(kAudioHardwarePropertyDevices));
     std::vector<AudioDeviceInfo> devices;
-    for (const AudioDeviceID deviceID : deviceIDs) {
+    for (const AudioDeviceID deviceID : deviceIDs.value_or(std::vector<AudioObjectID>{})) {
         if (auto info = getDeviceInfo(deviceID)) {
             devices.push_back(std::move(*info));
         }
@@ -56,7 +47,7 @@ std::optional<AudioDeviceInfo> DeviceEnumerator::getDeviceInfo(AudioDeviceID dev
         hardware_.getPropertyFloat64(deviceID, globalAddress(kAudioDevicePropertyNominalSampleRate),
                                      sampleRate) == noErr
             ? sampleRate
-            : 44100.0;
+            : kFallbackDeviceSampleRate;
     if (isOwnAggregate(info.uid)) {
         return std::nullopt;
     }

@@ -9,9 +9,6 @@
 
 namespace kestrelamp {
 
-// UIDs of the aggregate devices the tap manager creates begin with this; they are never listed.
-inline constexpr const char* kOwnAggregateUIDPrefix = "com.kestrelamp.aggregate";
-
 // Describes the audio service's devices. Never fails: unreadable values get fixed defaults.
 class DeviceEnumerator {
 public:

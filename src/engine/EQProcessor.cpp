@@ -10,12 +10,12 @@ namespace kestrelamp {
 namespace {
 
 float nominalSampleRate(hal::AudioHardware& hardware, hal::AudioObjectID deviceID) {
-    double rate = kFallbackEngineSampleRate;
+    double rate = hal::kFallbackEngineSampleRate;
     const hal::OSStatus status = hardware.getPropertyFloat64(
         deviceID, hal::globalAddress(hal::kAudioDevicePropertyNominalSampleRate), rate);
     // A rate of 0 would make every band unusable; treat it like a failed read.
     if (status != hal::noErr || !std::isfinite(rate) || rate <= 0.0) {
-        return kFallbackEngineSampleRate;
+        return float(hal::kFallbackEngineSampleRate);
     }
     return float(rate);
 }

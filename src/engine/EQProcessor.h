@@ -25,7 +25,6 @@
 namespace kestrelamp {
 
 inline constexpr std::size_t kEQChannelBanks = 8;
-inline constexpr float kFallbackEngineSampleRate = 48000.0f;
 inline constexpr float kSilentLevel = -96.0f;
 // A band's gain in dB is limited to ±this.
 inline constexpr float kMaxBandGain = 24.0f;

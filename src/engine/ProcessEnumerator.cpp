@@ -49,16 +49,8 @@ bool ProcessEnumerator::isExcluded(const std::string& bundleID) {
 }
 
 std::optional<std::vector<AudioObjectID>> ProcessEnumerator::processObjects() const {
-    const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
-    std::uint32_t size = 0;
-    if (hardware_.getPropertyDataSize(kAudioObjectSystemObject, address, size) != noErr) {
-        return std::nullopt;
-    }
-    std::vector<AudioObjectID> objects(size / sizeof(AudioObjectID), kAudioObjectUnknown);
-    if (hardware_.getPropertyObjectIDs(kAudioObjectSystemObject, address, objects) != noErr) {
-        return std::nullopt;
-    }
-    return objects;
+    return readObjectIDs(hardware_, kAudioObjectSystemObject,
+                         globalAddress(kAudioHardwarePropertyProcessObjectList));
 }
 
 std::optional<std::string> ProcessEnumerator::bundleIDOf(AudioObjectID object) const {

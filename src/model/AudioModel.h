@@ -114,6 +114,9 @@ constexpr std::uint32_t rawValue(AudioDeviceTransportType type) {
 // The case's name as written in JSON and logs: "builtIn", "virtual", "bluetoothLE", ...
 const char* transportTypeName(AudioDeviceTransportType type);
 
+// A device's rate when the service does not say it.
+inline constexpr double kFallbackDeviceSampleRate = 44100.0;
+
 // One audio device as the device enumerator describes it. Equality covers all eight fields.
 struct AudioDeviceInfo {
     AudioDeviceID id = hal::kAudioObjectUnknown;
@@ -123,7 +126,7 @@ struct AudioDeviceInfo {
     bool hasOutput = false;
     bool hasInput = false;
     AudioDeviceTransportType transportType = AudioDeviceTransportType::unknown;
-    double sampleRate = 44100.0;
+    double sampleRate = kFallbackDeviceSampleRate;
 
     friend bool operator==(const AudioDeviceInfo&, const AudioDeviceInfo&) = default;
 };

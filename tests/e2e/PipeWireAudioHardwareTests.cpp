@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QThread>
 
 #include <atomic>
@@ -20,10 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace kestrelamp::e2e {
@@ -435,13 +431,9 @@ TEST_F(PipeWireAudioHardwareTest, AKilledRouteOwnerGivesThePlayerBackToTheDefaul
         << holder.log();
     ASSERT_LT(silentLevel(meterA), kSilent);
 
-    QElapsedTimer elapsed;
-    elapsed.start();
     holder.signal(SIGKILL);
     const double back = settledLevel(
         meterA, [&](double l) { return std::abs(l - unrouted) < 0.5; }, 10000);
-    std::printf("[ measure  ] player back on the default sink %lld ms after SIGKILL\n",
-                static_cast<long long>(elapsed.elapsed()));
     EXPECT_NEAR(back, unrouted, 0.5);
     holder.waitForExit(2000);
 
@@ -584,47 +576,18 @@ std::optional<std::int64_t> clickPhase(LevelMeter& meter) {
     return phase;
 }
 
-// CPU seconds of this process and of the server so far.
-std::pair<double, double> cpuSeconds(int serverPid) {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const double self = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    std::ifstream stat("/proc/" + std::to_string(serverPid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields 14 and 15 (user and system ticks) follow the parenthesised name.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::vector<std::string> values((std::istream_iterator<std::string>(fields)),
-                                    std::istream_iterator<std::string>());
-    const double ticks = values.size() > 12 ? std::stod(values[11]) + std::stod(values[12]) : 0.0;
-    return {self, ticks / double(sysconf(_SC_CLK_TCK))};
-}
-
-// Not a check of speed: it prints what routes cost, for the notes, and checks only that the
-// routed clicks arrive.
-TEST_F(PipeWireAudioHardwareTest, MeasuresTheLatencyAndCpuTimeOfRoutes) {
+// A route is one more pass through the graph: the clicks come out at most a quantum or two
+// later than they play unrouted, and a route left waiting runs nothing.
+TEST_F(PipeWireAudioHardwareTest, ARouteAddsLittleLatencyAndAWaitingRouteRunsNothing) {
     ChildProcess clicks({KESTRELAMP_E2E_TONE_PLAYER, "org.example.Clicks", "Clicks", "0"},
                         session_->logPath("clicks"));
     // One meter for both paths, so that its own clock offset cancels out.
     auto meter = std::make_unique<LevelMeter>(kSinkB);
-    LevelMeter& meterB = *meter;
     ASSERT_TRUE(session_->setDefaultSink(kSinkB));
-    const auto direct = clickPhase(meterB);
+    const auto direct = clickPhase(*meter);
     ASSERT_TRUE(direct) << clicks.log();
     ASSERT_TRUE(session_->setDefaultSink(kSinkA));
-    const auto measureCpu = [&](const char* what, int routes) {
-        const auto before = cpuSeconds(session_->serverPid());
-        if (meter) {
-            ASSERT_TRUE(meterB.measureDbfs(3 * 48000, 10000));
-        } else {
-            QThread::sleep(3);
-        }
-        const auto after = cpuSeconds(session_->serverPid());
-        std::printf("[ measure  ] %s (%d routes): Kestrelamp %.2f ms/s, server %.2f ms/s\n", what,
-                    routes, (after.first - before.first) * 1000.0 / 3.0,
-                    (after.second - before.second) * 1000.0 / 3.0);
-    };
-    measureCpu("unrouted", 0);
+    ASSERT_TRUE(meter->measureDbfs(3 * 48000, 10000));
 
     PipeWireAudioHardware hardware;
     const auto process = findProcess(hardware, "org.example.Clicks");
@@ -633,8 +596,8 @@ TEST_F(PipeWireAudioHardwareTest, MeasuresTheLatencyAndCpuTimeOfRoutes) {
     TestRoute route(hardware, *process, kSinkB, first);
     ASSERT_EQ(route.failure(), "");
     // Skips clicks that were on their way when the route was made.
-    ASSERT_TRUE(meterB.measureDbfs(48000, 5000));
-    const auto routed = clickPhase(meterB);
+    ASSERT_TRUE(meter->measureDbfs(48000, 5000));
+    const auto routed = clickPhase(*meter);
     ASSERT_TRUE(routed);
     // Within half a click period either way: a route may even come out a quantum earlier, when
     // the sink's own monitor lags the path through it.
@@ -642,9 +605,8 @@ TEST_F(PipeWireAudioHardwareTest, MeasuresTheLatencyAndCpuTimeOfRoutes) {
     if (added > 12000) {
         added -= 24000;
     }
-    std::printf("[ measure  ] route adds %lld frames = %.2f quanta of %u frames\n",
-                static_cast<long long>(added), double(added) / meterB.quantum(), meterB.quantum());
-    measureCpu("one route", 1);
+    EXPECT_LE(std::abs(added), 2 * std::int64_t(meter->quantum()))
+        << added << " frames, quantum " << meter->quantum();
 
     std::vector<std::unique_ptr<PassThrough>> renderers;
     std::vector<std::unique_ptr<TestRoute>> more;
@@ -654,14 +616,14 @@ TEST_F(PipeWireAudioHardwareTest, MeasuresTheLatencyAndCpuTimeOfRoutes) {
                                                    route.tap()));
         ASSERT_EQ(more.back()->failure(), "");
     }
-    measureCpu("fan-out", 4);
+    ASSERT_TRUE(meter->measureDbfs(3 * 48000, 10000));
 
     // The application gone and nothing else listening: the routes wait, and nothing runs.
     clicks.stop();
     meter.reset();
     EXPECT_TRUE(pollUntil([&] { return !findProcess(hardware, "org.example.Clicks", 0); }, 5000));
     const std::uint64_t callsBefore = first.calls.load();
-    measureCpu("waiting for the application", 4);
+    QThread::sleep(3);
     EXPECT_EQ(first.calls.load(), callsBefore) << "a waiting route still runs its block";
 }
 

@@ -3,10 +3,9 @@
 // while a device goes and comes back; it follows another program's move and leaves nothing of
 // ours behind. What it reports is checked against what the sinks' monitors hear.
 
-#include "ProgramHarness.h"
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
-#include "support/SessionTest.h"
+#include "support/ProgramSessionTest.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -34,20 +33,18 @@ constexpr std::uint32_t kWindow = 2400;
 
 using RouteStates = std::map<std::string, std::string>;
 
-class RoutesHoldOnPipeWire : public SessionTest {
+class RoutesHoldOnPipeWire : public ProgramSessionTest {
 protected:
     void SetUp() override {
-        SessionTest::SetUp();
+        ProgramSessionTest::SetUp();
         if (HasFatalFailure()) {
             return;
         }
-        ASSERT_FALSE(bus_.address().isEmpty()) << "dbus-daemon did not start";
         ASSERT_TRUE(session_->createSink(kSinkC, "Test Sink C"));
-        program_ = std::make_unique<test::ProgramHarness>(bus_.address());
     }
 
     void TearDown() override {
-        program_.reset();
+        ProgramSessionTest::TearDown();
         if (session_->isRunning()) {
             session_->destroyNode(kSinkC);
             session_->destroyNode(kSource);
@@ -181,19 +178,6 @@ protected:
             kPatienceMs);
         return done ? since.elapsed() : -1;
     }
-
-    // The level monitors that the last status asked for go a few seconds after it.
-    bool leavesNothingOfOurs() const {
-        const bool clean =
-            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 10000);
-        if (!clean) {
-            ADD_FAILURE() << ::testing::PrintToString(kestrelampObjects(session_->dump()));
-        }
-        return clean;
-    }
-
-    test::PrivateBus bus_;
-    std::unique_ptr<test::ProgramHarness> program_;
 };
 
 TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOtherProcesses) {

@@ -3,10 +3,9 @@
 // neutral, and leaves nothing of its own in the graph once they all are again. Checked on the
 // sinks' monitors.
 
-#include "ProgramHarness.h"
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
-#include "support/SessionTest.h"
+#include "support/ProgramSessionTest.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -25,19 +24,10 @@ constexpr int kPatienceMs = 8000;
 // A 32 Hz tone has whole periods in 6000 frames.
 constexpr std::uint32_t kLowToneWindow = 6000;
 
-class UnroutedControlsOnPipeWire : public SessionTest {
+class UnroutedControlsOnPipeWire : public ProgramSessionTest {
 protected:
-    void SetUp() override {
-        SessionTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        ASSERT_FALSE(bus_.address().isEmpty()) << "dbus-daemon did not start";
-        program_ = std::make_unique<test::ProgramHarness>(bus_.address());
-    }
-
     void TearDown() override {
-        program_.reset();
+        ProgramSessionTest::TearDown();
         if (session_->isRunning() && session_->defaultSink() != kSinkA) {
             session_->setDefaultSink(kSinkA);
         }
@@ -94,19 +84,6 @@ protected:
         }
         return {};
     }
-
-    // The level monitors that the last status asked for go a few seconds after it.
-    bool leavesNothingOfOurs() const {
-        const bool clean =
-            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 10000);
-        if (!clean) {
-            ADD_FAILURE() << ::testing::PrintToString(kestrelampObjects(session_->dump()));
-        }
-        return clean;
-    }
-
-    test::PrivateBus bus_;
-    std::unique_ptr<test::ProgramHarness> program_;
 };
 
 TEST_F(UnroutedControlsOnPipeWire, VolumeMuteAndBoostActWhereItPlaysAndFollowTheDefault) {

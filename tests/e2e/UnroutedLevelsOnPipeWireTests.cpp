@@ -2,10 +2,9 @@
 // status` reports it from a passive monitor, which leaves the sound alone and goes once nobody
 // asks for levels any more. Checked on the default sink's monitor.
 
-#include "ProgramHarness.h"
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
-#include "support/SessionTest.h"
+#include "support/ProgramSessionTest.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -20,19 +19,8 @@ constexpr const char* kToneA = "org.example.ToneA";
 constexpr double kAudible = -30.0;
 constexpr int kPatienceMs = 8000;
 
-class UnroutedLevelsOnPipeWire : public SessionTest {
+class UnroutedLevelsOnPipeWire : public ProgramSessionTest {
 protected:
-    void SetUp() override {
-        SessionTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        ASSERT_FALSE(bus_.address().isEmpty()) << "dbus-daemon did not start";
-        program_ = std::make_unique<test::ProgramHarness>(bus_.address());
-    }
-
-    void TearDown() override { program_.reset(); }
-
     // Tone A's entry in the status; null while it is not listed.
     nlohmann::json app() const {
         const auto status = nlohmann::json::parse(program_->ctl({"status"}).out, nullptr, false);
@@ -46,9 +34,6 @@ protected:
         }
         return nullptr;
     }
-
-    test::PrivateBus bus_;
-    std::unique_ptr<test::ProgramHarness> program_;
 };
 
 TEST_F(UnroutedLevelsOnPipeWire, StatusReportsTheLevelHeardAndNothingStaysOnceNobodyAsks) {

@@ -14,7 +14,6 @@ using hal::noErr;
 using testing::_;
 using testing::AnyNumber;
 using testing::DoAll;
-using testing::InSequence;
 using testing::NiceMock;
 using testing::Return;
 using testing::SetArgReferee;
@@ -53,27 +52,6 @@ protected:
     EQProcessor processor{hardware};
 };
 
-TEST_F(EQProcessorTest, StartReadsTheRateCreatesTheIOProcThenStartsIt) {
-    {
-        InSequence order;
-        EXPECT_CALL(hardware, getPropertyFloat64(40, IsNominalSampleRate(), _));
-        EXPECT_CALL(hardware, createIOProcID(40, _, _));
-        EXPECT_CALL(hardware, deviceStart(40, 101));
-    }
-    ASSERT_TRUE(processor.startProcessing(kKey, 40));
-    EngineState* engine = processor.engine(kKey);
-    ASSERT_NE(engine, nullptr);
-    EXPECT_EQ(engine->aggregateDeviceID, 40u);
-    EXPECT_EQ(engine->sampleRate, 44100.0f);
-    EXPECT_EQ(engine->ioProcID, hal::AudioDeviceIOProcID(101));
-
-    // The IO proc renders this engine.
-    engine->volume = 0.25f;
-    test::TestBuffers buffers(2, 8);
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
-    EXPECT_EQ(buffers.out[1][3], 0.25f * buffers.in[1][3]);
-}
-
 TEST_F(EQProcessorTest, AnUnreadableOrZeroRateFallsBackTo48k) {
     EXPECT_CALL(hardware, getPropertyFloat64(1, _, _)).WillOnce(Return(kRefused));
     EXPECT_CALL(hardware, getPropertyFloat64(2, _, _))
@@ -98,53 +76,6 @@ TEST_F(EQProcessorTest, AFailedIOProcCreationLeavesNoEngine) {
     ASSERT_FALSE(noID);
     EXPECT_EQ(noID.error().stage, "create IO proc");
     EXPECT_TRUE(processor.engines().empty());
-}
-
-TEST_F(EQProcessorTest, RestartingAKeyStopsAndDestroysTheOldIOProcFirst) {
-    ASSERT_TRUE(processor.startProcessing(kKey, 5));
-    processor.engine(kKey)->volume = 3.0f;
-    {
-        InSequence order;
-        EXPECT_CALL(hardware, deviceStop(5, 101));
-        EXPECT_CALL(hardware, destroyIOProcID(5, 101));
-        EXPECT_CALL(hardware, createIOProcID(6, _, _));
-        EXPECT_CALL(hardware, deviceStart(6, 102));
-    }
-    ASSERT_TRUE(processor.startProcessing(kKey, 6));
-    ASSERT_EQ(processor.engines().size(), 1u);
-    EXPECT_EQ(processor.engine(kKey)->aggregateDeviceID, 6u);
-    EXPECT_EQ(processor.engine(kKey)->volume, 1.0f);
-}
-
-TEST_F(EQProcessorTest, StoppingStopsTheDeviceBeforeDestroyingTheIOProc) {
-    ASSERT_TRUE(processor.startProcessing("a|1", 1));
-    ASSERT_TRUE(processor.startProcessing("a|2", 2));
-    ASSERT_TRUE(processor.startProcessing("a|3", 3));
-    {
-        InSequence order;
-        EXPECT_CALL(hardware, deviceStop(1, 101));
-        EXPECT_CALL(hardware, destroyIOProcID(1, 101));
-    }
-    processor.stopProcessing("a|1");
-    processor.stopProcessing("a|1");
-    processor.stopProcessing("unknown|key");
-    EXPECT_EQ(processor.engine("a|1"), nullptr);
-
-    EXPECT_CALL(hardware, deviceStop(2, 102));
-    EXPECT_CALL(hardware, destroyIOProcID(2, 102));
-    processor.stopAll();
-    EXPECT_TRUE(processor.engines().empty());
-
-    testing::Mock::VerifyAndClearExpectations(&hardware);
-    // Another processor stops only its own engines.
-    EXPECT_CALL(hardware, deviceStop(3, _)).Times(0);
-    EXPECT_CALL(hardware, deviceStop(4, _));
-    EXPECT_CALL(hardware, destroyIOProcID(4, _));
-    {
-        EQProcessor other(hardware);
-        ASSERT_TRUE(other.startProcessing("b|4", 4));
-    }
-    testing::Mock::VerifyAndClearExpectations(&hardware);
 }
 
 TEST_F(EQProcessorTest, SetBandClampsAndIgnoresBandsOutOfRange) {

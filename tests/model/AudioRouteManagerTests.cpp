@@ -21,7 +21,9 @@
 namespace kestrelamp {
 namespace {
 
+using test::builtRoutes;
 using test::RouteWorld;
+using test::sineLevel;
 
 using test::captureStdout;
 using test::kHelper;
@@ -29,19 +31,6 @@ using test::kOther;
 using test::kPlayer;
 using test::kQuiet;
 using test::readFile;
-
-std::set<std::string> routeKeysIn(AudioRouteManager& manager) {
-    std::set<std::string> keys;
-    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
-        keys.insert(key);
-    }
-    return keys;
-}
-
-// Sine of RMS-level L dBFS after gain g: L + 20·log10(g).
-float sineLevel(float amplitude) {
-    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
-}
 
 TEST(RouteManagerConstruction, ListsAppsWithDefaultStatesAndNoRouteWithoutAChoice) {
     RouteWorld world;
@@ -63,7 +52,7 @@ TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevi
     const TapRoute kept = manager.tapManager().activeRoutes().at(kOther + "|headphones");
 
     manager.setOutputDevices(kOther, {"headphones", "hdmi"});
-    EXPECT_EQ(routeKeysIn(manager),
+    EXPECT_EQ(builtRoutes(manager),
               (std::set<std::string>{kOther + "|headphones", kOther + "|hdmi"}));
     const TapRoute after = manager.tapManager().activeRoutes().at(kOther + "|headphones");
     EXPECT_EQ(after.aggregateDeviceID, kept.aggregateDeviceID);
@@ -96,7 +85,7 @@ TEST(RouteManagerRouting, AddAndRemoveOneDevice) {
     EXPECT_FALSE(QFile::exists(world.statesPath()))
         << "adding a device already chosen saves nothing";
     manager.removeOutputDevice(kOther, "headphones");
-    EXPECT_EQ(routeKeysIn(manager), std::set<std::string>{kOther + "|hdmi"});
+    EXPECT_EQ(builtRoutes(manager), std::set<std::string>{kOther + "|hdmi"});
 }
 
 TEST(RouteManagerRouting, AFailedRoutePrintsOneLineAndTheOthersWork) {
@@ -422,7 +411,7 @@ TEST(RouteManagerPersistence, StatesAndTheirRoutesSurviveARestart) {
     EXPECT_FLOAT_EQ(world.manager().state(kOther)->volume, 0.25f);
     EXPECT_EQ(world.manager().state(kOther)->outputDeviceUIDs,
               std::vector<std::string>{"headphones"});
-    EXPECT_EQ(routeKeysIn(world.manager()), std::set<std::string>{kOther + "|headphones"});
+    EXPECT_EQ(builtRoutes(world.manager()), std::set<std::string>{kOther + "|headphones"});
     world.manager().refreshAudioApps();
     world.manager().setEQBand(kOther, 1, 3);
     world.manager().stopAll();
@@ -619,7 +608,7 @@ TEST(RouteManagerProfiles, ApplyingBuildsEveryRouteClearsOthersAndBecomesActive)
     manager.setOutputDevices(kOther, {});
     manager.setOutputDevices(kQuiet, {"speakers"});
     manager.applyProfile(both);
-    EXPECT_EQ(routeKeysIn(manager),
+    EXPECT_EQ(builtRoutes(manager),
               (std::set<std::string>{kOther + "|hdmi", kPlayer + "|headphones", kPlayer + "|hdmi",
                                      kHelper + "|headphones", kHelper + "|hdmi"}));
     EXPECT_TRUE(manager.state(kQuiet)->outputDeviceUIDs.empty());

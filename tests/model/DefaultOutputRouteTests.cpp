@@ -9,25 +9,12 @@
 namespace kestrelamp {
 namespace {
 
+using test::builtRoutes;
 using test::kOther;
 using test::kPlayer;
 using test::readFile;
 using test::RouteWorld;
-
-// The routes built for Other (a player without helpers).
-std::set<std::string> builtKeys(AudioRouteManager& manager) {
-    std::set<std::string> keys;
-    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
-        if (key.starts_with(kOther + "|")) {
-            keys.insert(key);
-        }
-    }
-    return keys;
-}
-
-float sineLevel(float amplitude) {
-    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
-}
+using test::sineLevel;
 
 // Other alone on its device: the player sent elsewhere.
 void isolateOther(RouteWorld& world) {
@@ -40,10 +27,10 @@ TEST(DefaultOutputRoute, NeutralSettingsCostNothingAndEveryOtherSettingActsOnThe
     isolateOther(world);
     const float unrouted = world.levelOn("speakers", 48000);
     EXPECT_NEAR(unrouted, sineLevel(0.25f), 0.1f);
-    EXPECT_TRUE(builtKeys(manager).empty());
+    EXPECT_TRUE(builtRoutes(manager, kOther + "|").empty());
 
     manager.toggleMute(kOther);
-    EXPECT_EQ(builtKeys(manager), std::set<std::string>{kOther + "|speakers"});
+    EXPECT_EQ(builtRoutes(manager, kOther + "|"), std::set<std::string>{kOther + "|speakers"});
     EXPECT_LT(world.levelOn("speakers", 48000), -90.0f);
     EXPECT_EQ(manager.routeStates().at(kOther + "|speakers").status, RouteStatus::active);
 
@@ -62,7 +49,8 @@ TEST(DefaultOutputRoute, NeutralSettingsCostNothingAndEveryOtherSettingActsOnThe
     EXPECT_EQ(manager.getEQBands(kOther), EQPreset::bassBoost().bands);
 
     manager.setEQPreset(kOther, std::nullopt);
-    EXPECT_TRUE(builtKeys(manager).empty()) << "back to neutral, nothing of ours is left for it";
+    EXPECT_TRUE(builtRoutes(manager, kOther + "|").empty())
+        << "back to neutral, nothing of ours is left for it";
     EXPECT_EQ(manager.routeStates().count(kOther + "|speakers"), 0u);
     EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted, 0.1f);
     EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
@@ -76,7 +64,7 @@ TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     manager.setVolume(kOther, 0.5f);
 
     manager.setDefaultOutputDevice("headphones");
-    EXPECT_EQ(builtKeys(manager), std::set<std::string>{kOther + "|headphones"});
+    EXPECT_EQ(builtRoutes(manager, kOther + "|"), std::set<std::string>{kOther + "|headphones"});
     EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
     EXPECT_LT(world.levelOn("speakers"), -90.0f);
 
@@ -85,7 +73,7 @@ TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     world.hardware().waitForListeners();
     ASSERT_TRUE(test::waitUntil(
         [&] { return manager.tapManager().activeRoutes().count(kOther + "|speakers") > 0; }, 3000));
-    EXPECT_EQ(builtKeys(manager), std::set<std::string>{kOther + "|speakers"});
+    EXPECT_EQ(builtRoutes(manager, kOther + "|"), std::set<std::string>{kOther + "|speakers"});
     EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted - 6.02f, 0.1f);
     EXPECT_LT(world.levelOn("headphones"), -90.0f);
     EXPECT_EQ(manager.routeKeys(kOther), std::vector<std::string>{kOther + "|speakers"});
@@ -94,7 +82,10 @@ TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     world.hardware().removeDevice(world.device("speakers"));
     world.hardware().waitForListeners();
     ASSERT_TRUE(test::waitUntil(
-        [&] { return builtKeys(manager) == std::set<std::string>{kOther + "|headphones"}; },
+        [&] {
+            return builtRoutes(manager, kOther + "|") ==
+                   std::set<std::string>{kOther + "|headphones"};
+        },
         3000));
     EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
 }

@@ -16,20 +16,17 @@
 namespace kestrelamp {
 namespace {
 
+using test::builtRoutes;
 using test::captureStdout;
 using test::kHelper;
 using test::kOther;
 using test::kPlayer;
 using test::readFile;
 using test::RouteWorld;
+using test::sineLevel;
 using test::waitUntil;
 
 const std::string kGone = "org.example.Gone";
-
-// RMS level of a sine of that amplitude.
-float sineLevel(float amplitude) {
-    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
-}
 
 // Player (1 kHz, 0.5) and Other (32 Hz, 0.25) together.
 const float kBothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
@@ -46,14 +43,6 @@ std::string stateText(AudioRouteManager& manager, const std::string& bundleID,
     const auto& states = manager.routeStates();
     const auto found = states.find(AudioRouteManager::routeKey(bundleID, uid));
     return found == states.end() ? "none" : found->second.text();
-}
-
-std::set<std::string> builtRoutes(AudioRouteManager& manager) {
-    std::set<std::string> keys;
-    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
-        keys.insert(key);
-    }
-    return keys;
 }
 
 std::vector<std::string> chosen(AudioRouteManager& manager, const std::string& appID) {

@@ -1,5 +1,7 @@
 #include "RouteWorld.h"
 
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 namespace kestrelamp::test {
@@ -91,6 +93,20 @@ std::string captureStdout(const std::function<void()>& body) {
 std::string readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+std::set<std::string> builtRoutes(AudioRouteManager& manager, const std::string& prefix) {
+    std::set<std::string> keys;
+    for (const auto& [key, route] : manager.tapManager().activeRoutes()) {
+        if (key.starts_with(prefix)) {
+            keys.insert(key);
+        }
+    }
+    return keys;
+}
+
+float sineLevel(float amplitude) {
+    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
 }
 
 } // namespace kestrelamp::test

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace kestrelamp::test {
@@ -54,5 +55,9 @@ private:
 std::string captureStdout(const std::function<void()>& body);
 // A file's whole content; empty when it cannot be read.
 std::string readFile(const QString& path);
+// The keys of the routes built, those whose key starts with prefix.
+std::set<std::string> builtRoutes(AudioRouteManager& manager, const std::string& prefix = {});
+// The RMS level in dBFS of a sine of that amplitude.
+float sineLevel(float amplitude);
 
 } // namespace kestrelamp::test

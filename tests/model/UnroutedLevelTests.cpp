@@ -14,10 +14,7 @@ using test::kOther;
 using test::kPlayer;
 using test::kQuiet;
 using test::RouteWorld;
-
-float sineLevel(float amplitude) {
-    return 20.0f * std::log10(amplitude / std::sqrt(2.0f));
-}
+using test::sineLevel;
 
 bool monitored(AudioRouteManager& manager, const std::string& appID) {
     return manager.levelMonitors().isMonitored(appID);

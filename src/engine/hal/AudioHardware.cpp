@@ -27,6 +27,20 @@ OSStatus AudioHardware::getPropertyInt32(AudioObjectID object,
     return status;
 }
 
+std::optional<std::vector<AudioObjectID>> readObjectIDs(AudioHardware& hardware,
+                                                        AudioObjectID object,
+                                                        const AudioObjectPropertyAddress& address) {
+    std::uint32_t size = 0;
+    if (hardware.getPropertyDataSize(object, address, size) != noErr) {
+        return std::nullopt;
+    }
+    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), kAudioObjectUnknown);
+    if (hardware.getPropertyObjectIDs(object, address, ids) != noErr) {
+        return std::nullopt;
+    }
+    return ids;
+}
+
 OSStatus AudioHardware::createLevelMonitor(AudioObjectID, AudioObjectID&) {
     return kAudioHardwareUnsupportedOperationError;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,10 +120,13 @@ struct AudioBufferList {
     AudioBuffer* buffers = nullptr;
 };
 
+// What an engine runs at while nothing has said its device's rate: the service's usual graph rate.
+inline constexpr double kFallbackEngineSampleRate = 48000.0;
+
 // What one I/O cycle runs at. A device's rate can change between cycles (a graph that switches
 // rate while idle), so whatever depends on it reads it here, every cycle.
 struct AudioIOCycle {
-    double sampleRate = 48000.0;
+    double sampleRate = kFallbackEngineSampleRate;
 };
 
 // Called once per I/O cycle on the device's real-time thread. It must not block, lock or allocate.
@@ -164,6 +168,10 @@ inline constexpr const char* kAudioAggregateDeviceTapListKey = "taps";
 inline constexpr const char* kAudioAggregateDeviceTapAutoStartKey = "tapautostart";
 inline constexpr const char* kAudioSubDeviceUIDKey = "uid";
 inline constexpr const char* kAudioSubTapUIDKey = "uid";
+
+// The UIDs of the aggregates and taps Kestrelamp makes begin with this; device lists leave them
+// out.
+inline constexpr const char* kOwnAggregateUIDPrefix = "com.kestrelamp.aggregate";
 
 // A private device whose input is its taps and whose output is its sub-devices. Only these six
 // entries exist: no main sub-device, clock device, stacking or drift compensation.
@@ -257,5 +265,11 @@ public:
     virtual OSStatus createLevelMonitor(AudioObjectID processObjectID, AudioObjectID& outMonitorID);
     virtual OSStatus destroyLevelMonitor(AudioObjectID monitorID);
 };
+
+// An id list read the way the interface asks for it: its size, then that many ids. Nothing when
+// either read fails.
+std::optional<std::vector<AudioObjectID>> readObjectIDs(AudioHardware& hardware,
+                                                        AudioObjectID object,
+                                                        const AudioObjectPropertyAddress& address);
 
 } // namespace kestrelamp::hal

@@ -5,6 +5,8 @@
 // LFE and centre low-passed, surround channels delayed). Routed sound is mixed with the same
 // rules, so an application sounds the same routed and unrouted.
 
+#include "engine/hal/AudioHardware.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -123,7 +125,7 @@ public:
     // The surround delay lines are sized for rates up to this.
     static constexpr double kMaxSampleRate = 384000.0;
 
-    explicit ChannelMixer(ChannelMatrix matrix, double sampleRate = 48000.0);
+    explicit ChannelMixer(ChannelMatrix matrix, double sampleRate = kFallbackEngineSampleRate);
 
     const ChannelMatrix& matrix() const { return matrix_; }
     std::uint32_t sourceChannels() const { return std::uint32_t(matrix_.source.size()); }

@@ -58,7 +58,8 @@ ChannelMixer::ChannelMixer(ChannelMatrix matrix, double sampleRate)
         }
         destinations_.push_back(destination);
     }
-    setSampleRate(sampleRate > 0.0 && sampleRate <= kMaxSampleRate ? sampleRate : 48000.0);
+    setSampleRate(sampleRate > 0.0 && sampleRate <= kMaxSampleRate ? sampleRate
+                                                                   : kFallbackEngineSampleRate);
 }
 
 void ChannelMixer::setSampleRate(double sampleRate) noexcept {

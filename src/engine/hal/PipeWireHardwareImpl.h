@@ -30,7 +30,6 @@
 
 namespace kestrelamp::hal {
 
-inline constexpr const char* kOwnNodePrefix = "com.kestrelamp.aggregate";
 inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
 // How long a tap waits for an aggregate to read it before it holds the application anyway.
 inline constexpr int kUnclaimedHoldMs = 250;
@@ -203,7 +202,7 @@ public:
         std::uint32_t outputStreams = 0;
         std::uint32_t inputStreams = 0;
         std::uint32_t transport = 0;
-        double sampleRate = 48000.0;
+        double sampleRate = kFallbackEngineSampleRate;
     };
 
     class Lock {

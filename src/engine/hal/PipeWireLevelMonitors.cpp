@@ -358,7 +358,7 @@ OSStatus PipeWireAudioHardware::Impl::createMonitor(AudioObjectID processObjectI
     monitor->impl = this;
     monitor->id = nextObjectID_++;
     monitor->processKey = known->first;
-    monitor->nodeName = std::string(kOwnNodePrefix) + ".monitor." +
+    monitor->nodeName = std::string(kOwnAggregateUIDPrefix) + ".monitor." +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     LevelMonitor* created = monitor.get();
     const AudioObjectID id = monitor->id;

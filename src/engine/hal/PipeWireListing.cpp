@@ -146,7 +146,7 @@ void PipeWireAudioHardware::Impl::recompute() {
             }
         }
         if (device.sampleRate <= 0) {
-            device.sampleRate = 48000.0;
+            device.sampleRate = kFallbackEngineSampleRate;
         }
         devices.push_back(std::move(device));
     }

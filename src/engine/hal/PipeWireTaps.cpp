@@ -19,7 +19,7 @@ std::string newUuid() {
 }
 
 bool namesOneOfOurs(const std::string& value) {
-    return value.starts_with(kOwnNodePrefix);
+    return value.starts_with(kOwnAggregateUIDPrefix);
 }
 
 std::string positionList(const ChannelLayout& channels) {
@@ -95,7 +95,7 @@ PipeWireAudioHardware::Impl::sinkFor(const ProcessEntry& process, bool mixdown) 
     made->impl = this;
     made->serial = nextSinkSerial_++;
     made->processKey = process.key;
-    made->nodeName = std::string(kOwnNodePrefix) + ".tap." + newUuid();
+    made->nodeName = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
     made->description = "Kestrelamp tap of " + process.bundleID;
     made->mixdown = mixdown;
     const auto layout = mixdown ? stereo() : streamLayout(process.key);
@@ -143,7 +143,7 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     timespec interval{0, 0};
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), holdTimer_, &value, &interval, false);
     newTap.id = nextObjectID_++;
-    newTap.uid = std::string(kOwnNodePrefix) + ".tap." + newUuid();
+    newTap.uid = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
     const AudioObjectID tapID = newTap.id;
     taps_[tapID] = std::move(newTap);
     changed();

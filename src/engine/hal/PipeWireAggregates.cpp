@@ -427,13 +427,8 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     }
     changed();
 
-    const bool done =
-        waitUntil([&] { return !connected() || created->failed || linksComplete(*created); },
-                  options_.timeoutMs);
-    if (!connected() || created->failed || !done) {
-        const OSStatus status = !connected()      ? kAudioHardwareNotRunningError
-                                : created->failed ? kAudioHardwareUnspecifiedError
-                                                  : kAudioHardwareTimeoutError;
+    const OSStatus status = awaitReady(created->failed, [&] { return linksComplete(*created); });
+    if (status != noErr) {
         destroyAggregate(id);
         return status;
     }

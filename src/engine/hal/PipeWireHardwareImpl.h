@@ -224,6 +224,10 @@ public:
     bool connected() const { return core_ != nullptr && !coreFailed_; }
     template <class Predicate>
     bool waitUntil(Predicate predicate, int timeoutMs);
+    // Waits until an object of ours is ready: noErr, or why not (the server went, the object
+    // failed, the wait ran out).
+    template <class Predicate>
+    OSStatus awaitReady(const bool& failed, Predicate ready);
     OSStatus roundTrip();
     bool connect();
     void disconnect();
@@ -482,6 +486,19 @@ bool PipeWireAudioHardware::Impl::waitUntil(Predicate predicate, int timeoutMs) 
         }
     }
     return true;
+}
+
+template <class Predicate>
+OSStatus PipeWireAudioHardware::Impl::awaitReady(const bool& failed, Predicate ready) {
+    const bool done =
+        waitUntil([&] { return !connected() || failed || ready(); }, options_.timeoutMs);
+    if (!connected()) {
+        return kAudioHardwareNotRunningError;
+    }
+    if (failed) {
+        return kAudioHardwareUnspecifiedError;
+    }
+    return done ? noErr : kAudioHardwareTimeoutError;
 }
 
 } // namespace kestrelamp::hal

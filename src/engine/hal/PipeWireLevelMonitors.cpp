@@ -364,13 +364,8 @@ OSStatus PipeWireAudioHardware::Impl::createMonitor(AudioObjectID processObjectI
     const AudioObjectID id = monitor->id;
     monitors_[id] = std::move(monitor);
     changed();
-    const bool done =
-        waitUntil([&] { return !connected() || created->failed || monitorReady(*created); },
-                  options_.timeoutMs);
-    if (!connected() || created->failed || !done) {
-        const OSStatus status = !connected()      ? kAudioHardwareNotRunningError
-                                : created->failed ? kAudioHardwareUnspecifiedError
-                                                  : kAudioHardwareTimeoutError;
+    const OSStatus status = awaitReady(created->failed, [&] { return monitorReady(*created); });
+    if (status != noErr) {
         destroyMonitor(id);
         return status;
     }

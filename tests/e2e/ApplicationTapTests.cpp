@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 namespace kestrelamp::e2e {
@@ -219,12 +220,17 @@ TEST_F(ApplicationTapTest, AnotherProgramsMoveReleasesTheTapAndKeepsItsChoice) {
     const auto node = session_->onlyStream(kToneA);
     const std::uint32_t stream = node.id;
 
-    // By a PulseAudio client (its sink inputs are numbered by serial), and by the metadata.
-    const std::vector<std::vector<std::string>> moves = {
-        {"pactl", "move-sink-input", std::to_string(node.serial), kSinkC},
-        {"pw-metadata", "-n", "default", std::to_string(stream), "target.object", kSinkC}};
-    for (const auto& move : moves) {
-        SCOPED_TRACE(move.front());
+    // By a PulseAudio client, and by the metadata.
+    const std::vector<std::pair<const char*, std::function<bool()>>> moves = {
+        {"pactl", [&] { return session_->moveWithPactl(node, kSinkC); }},
+        {"pw-metadata", [&] {
+             return runCommand({"pw-metadata", "-n", "default", std::to_string(stream),
+                                "target.object", kSinkC},
+                               session_->logPath("move"))
+                        .status == 0;
+         }}};
+    for (const auto& [tool, move] : moves) {
+        SCOPED_TRACE(tool);
         PassThrough renderer;
         TestRoute route(hardware, *process, kSinkB, renderer);
         ASSERT_EQ(route.failure(), "");
@@ -237,8 +243,7 @@ TEST_F(ApplicationTapTest, AnotherProgramsMoveReleasesTheTapAndKeepsItsChoice) {
                       route.tap(), globalAddress(kAudioTapPropertyReleaseDeviceUID), text),
                   noErr);
 
-        const auto result = runCommand(move, session_->logPath("move"));
-        ASSERT_EQ(result.status, 0) << result.output;
+        ASSERT_TRUE(move());
         EXPECT_TRUE(pollUntil([&] { return calls.load() > 0; }, 5000));
         std::uint32_t isReleased = 0;
         hardware.getPropertyUInt32(route.tap(), released, isReleased);

@@ -3,6 +3,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace kestrelamp::hal {
 
@@ -391,23 +392,21 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
     if (sink.released) {
         return true;
     }
+    // The nodes linked into the sink, gathered once rather than searched for per stream.
+    std::unordered_set<std::int64_t> linkedToSink;
     for (const auto& [id, global] : globals_) {
-        if (!isStreamOf(*global, sink.processKey)) {
+        if (global->kind != GlobalKind::link ||
+            integerProperty(global->properties, PW_KEY_LINK_INPUT_NODE) != sink.nodeID) {
             continue;
         }
-        const auto streamID = id;
-        const bool linkedToSink =
-            std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-                const Global& link = *entry.second;
-                return link.kind == GlobalKind::link &&
-                       integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == streamID &&
-                       integerProperty(link.properties, PW_KEY_LINK_INPUT_NODE) == sink.nodeID;
-            });
-        if (!linkedToSink) {
-            return false;
+        if (const auto output = integerProperty(global->properties, PW_KEY_LINK_OUTPUT_NODE)) {
+            linkedToSink.insert(*output);
         }
     }
-    return true;
+    return std::all_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+        return !isStreamOf(*entry.second, sink.processKey) ||
+               linkedToSink.count(std::int64_t(entry.first)) > 0;
+    });
 }
 
 void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {

@@ -20,7 +20,8 @@ struct AudioClient {
 class AudioClientDirectory {
 public:
     virtual ~AudioClientDirectory() = default;
-    virtual std::vector<AudioClient> audioClients() const = 0;
+    // The clients that announced this application id: a listing asks once per application.
+    virtual std::vector<AudioClient> audioClients(const std::string& bundleID) const = 0;
 };
 
 } // namespace kestrelamp

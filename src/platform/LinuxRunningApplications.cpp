@@ -37,7 +37,7 @@ LinuxRunningApplications::LinuxRunningApplications(const AudioClientDirectory& c
 
 std::optional<RunningApplication>
 LinuxRunningApplications::firstRunningApplication(const std::string& bundleID) const {
-    for (const AudioClient& client : clients_.audioClients()) {
+    for (const AudioClient& client : clients_.audioClients(bundleID)) {
         if (client.bundleID != bundleID || !processExists(client.pid)) {
             continue;
         }

@@ -129,7 +129,7 @@ TEST_F(DesktopFiles, NamesAndIconsThatAreNotUtf8AreMadeValid) {
 class FixedClients : public AudioClientDirectory {
 public:
     std::vector<AudioClient> clients;
-    std::vector<AudioClient> audioClients() const override { return clients; }
+    std::vector<AudioClient> audioClients(const std::string&) const override { return clients; }
 };
 
 // The id of a process that has ended.

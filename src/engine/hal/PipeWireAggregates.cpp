@@ -128,8 +128,7 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
         }
         const Global* port = global(inputPort, GlobalKind::port);
         if (port != nullptr && aggregate.filter != nullptr &&
-            integerProperty(port->properties, PW_KEY_NODE_ID) !=
-                pw_filter_get_node_id(aggregate.filter)) {
+            port->portNode != pw_filter_get_node_id(aggregate.filter)) {
             ++toDevice;
         }
     }

@@ -131,9 +131,9 @@ OSStatus PipeWireAudioHardware::destroyLevelMonitor(AudioObjectID monitorID) {
     return impl_->destroyMonitor(monitorID);
 }
 
-std::vector<AudioClient> PipeWireAudioHardware::audioClients() const {
+std::vector<AudioClient> PipeWireAudioHardware::audioClients(const std::string& bundleID) const {
     Impl::Lock lock(impl_->loop());
-    return impl_->clients();
+    return impl_->clients(bundleID);
 }
 
 } // namespace kestrelamp::hal

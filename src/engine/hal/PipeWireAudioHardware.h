@@ -77,7 +77,7 @@ public:
     OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
 
     // AudioClientDirectory: the processes of "prs#" with their properties.
-    std::vector<AudioClient> audioClients() const override;
+    std::vector<AudioClient> audioClients(const std::string& bundleID) const override;
 
     class Impl;
 

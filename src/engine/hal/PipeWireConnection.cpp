@@ -41,6 +41,7 @@ PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onTimer, this);
     holdTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onHoldTimer, this);
     rateEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onRateChanged, this);
+    changeEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onChangeEvent, this);
     pw_thread_loop_start(loop_);
 
     Lock lock(loop_);
@@ -74,6 +75,7 @@ PipeWireAudioHardware::Impl::~Impl() {
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), holdTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), rateEvent_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), changeEvent_);
     sinks_.clear();
     aggregates_.clear();
     monitors_.clear();
@@ -91,6 +93,8 @@ OSStatus PipeWireAudioHardware::Impl::roundTrip() {
     if (!connected()) {
         return kAudioHardwareNotRunningError;
     }
+    // What the server said before its answer is in the lists when the caller reads them.
+    changedIfPending();
     return done ? noErr : kAudioHardwareTimeoutError;
 }
 
@@ -168,6 +172,26 @@ void PipeWireAudioHardware::Impl::onRateChanged(void* data, std::uint64_t) {
     static_cast<Impl*>(data)->changed();
 }
 
+void PipeWireAudioHardware::Impl::changedSoon() {
+    if (!changePending_) {
+        changePending_ = true;
+        pw_loop_signal_event(pw_thread_loop_get_loop(loop_), changeEvent_);
+    }
+}
+
+void PipeWireAudioHardware::Impl::onChangeEvent(void* data, std::uint64_t) {
+    auto* self = static_cast<Impl*>(data);
+    self->changedIfPending();
+    pw_thread_loop_signal(self->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::changedIfPending() {
+    if (changePending_) {
+        changePending_ = false;
+        changed();
+    }
+}
+
 void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int seq) {
     auto* self = static_cast<Impl*>(data);
     if (id != PW_ID_CORE) {
@@ -203,6 +227,7 @@ void PipeWireAudioHardware::Impl::changed() {
         return;
     }
     inChanged_ = true;
+    changePending_ = false;
     recompute();
     reconcile();
     inChanged_ = false;

@@ -67,6 +67,18 @@ public:
         // From the node's current format: devices' rates, streams' channel layouts.
         std::optional<double> formatRate;
         ChannelLayout formatChannels;
+
+        // Read from the properties once whenever they change, for the comparisons that run over
+        // the whole graph on every change.
+        std::string mediaClass;
+        std::string nodeName;
+        std::optional<std::int64_t> portNode;
+        std::string portDirection;
+        bool portMonitor = false;
+        int portIndex = 0;
+        std::optional<std::int64_t> linkOutputNode;
+        std::optional<std::int64_t> linkInputNode;
+        void readProperties();
     };
 
     struct Metadata {
@@ -190,7 +202,6 @@ public:
         std::string bundleID;
         std::int32_t pid = 0;
         bool running = false;
-        PropertyMap properties;
         std::vector<std::uint32_t> streams;
     };
 
@@ -258,6 +269,9 @@ public:
     // Rebuilds the lists from the graph, tells the listeners what changed, and brings our taps
     // and aggregates up to date with the graph.
     void changed();
+    // From the server's events: one recompute for all the events of a loop iteration.
+    void changedSoon();
+    void changedIfPending();
     void reconcile();
     // Drops one of our proxies and its listener; a valid globalID also has the server remove the
     // object.
@@ -299,7 +313,7 @@ public:
     OSStatus readObjectIDs(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::vector<AudioObjectID>& ids);
     OSStatus setDefaultOutput(AudioObjectID deviceID);
-    std::vector<AudioClient> clients() const;
+    std::vector<AudioClient> clients(const std::string& bundleID) const;
 
     // --- Taps (PipeWireTaps.cpp) ---------------------------------------------------------------
     OSStatus createTap(const CATapDescription& description, AudioObjectID& outTapID);
@@ -447,6 +461,7 @@ public:
     static void onTimer(void* data, std::uint64_t expirations);
     // Signalled from a real-time callback that saw the graph run at another rate.
     static void onRateChanged(void* data, std::uint64_t count);
+    static void onChangeEvent(void* data, std::uint64_t count);
 
     static const pw_proxy_events kSinkProxyEvents;
     static const pw_proxy_events kLinkProxyEvents;
@@ -460,6 +475,8 @@ public:
     spa_source* timer_ = nullptr;
     spa_source* holdTimer_ = nullptr;
     spa_source* rateEvent_ = nullptr;
+    spa_source* changeEvent_ = nullptr;
+    bool changePending_ = false;
     pw_core* core_ = nullptr;
     spa_hook coreListener_{};
     pw_registry* registry_ = nullptr;

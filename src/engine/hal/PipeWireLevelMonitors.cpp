@@ -41,22 +41,17 @@ PipeWireAudioHardware::Impl::MonitorGraph PipeWireAudioHardware::Impl::monitorGr
     MonitorGraph graph;
     for (const auto& [id, global] : globals_) {
         if (global->kind == GlobalKind::node && global->described &&
-            propertyValue(global->properties, PW_KEY_MEDIA_CLASS) == kPlaybackStreamClass) {
+            global->mediaClass == kPlaybackStreamClass) {
             graph.streamsByProcess[processKeyOf(*global)].push_back(id);
-        } else if (global->kind == GlobalKind::port &&
-                   !isTruthy(propertyValue(global->properties, PW_KEY_PORT_MONITOR))) {
-            const auto node = integerProperty(global->properties, PW_KEY_NODE_ID);
-            const auto direction = propertyValue(global->properties, PW_KEY_PORT_DIRECTION);
-            if (node && direction) {
-                graph.ports[{std::uint32_t(*node), *direction}].push_back(global.get());
-            }
+        } else if (global->kind == GlobalKind::port && !global->portMonitor && global->portNode &&
+                   !global->portDirection.empty()) {
+            graph.ports[{std::uint32_t(*global->portNode), global->portDirection}].push_back(
+                global.get());
         }
     }
     for (auto& [key, ports] : graph.ports) {
-        std::sort(ports.begin(), ports.end(), [](const Global* a, const Global* b) {
-            return std::atoi(propertyValue(a->properties, PW_KEY_PORT_ID).value_or("0").c_str()) <
-                   std::atoi(propertyValue(b->properties, PW_KEY_PORT_ID).value_or("0").c_str());
-        });
+        std::sort(ports.begin(), ports.end(),
+                  [](const Global* a, const Global* b) { return a->portIndex < b->portIndex; });
     }
     return graph;
 }

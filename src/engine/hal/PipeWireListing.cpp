@@ -118,8 +118,7 @@ std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) cons
 bool PipeWireAudioHardware::Impl::isStreamOf(const Global& global,
                                              const std::string& processKey) const {
     return global.kind == GlobalKind::node && global.described &&
-           propertyValue(global.properties, PW_KEY_MEDIA_CLASS) == kPlaybackStreamClass &&
-           processKeyOf(global) == processKey;
+           global.mediaClass == kPlaybackStreamClass && processKeyOf(global) == processKey;
 }
 
 AudioObjectID PipeWireAudioHardware::Impl::idFor(std::map<std::string, AudioObjectID>& table,
@@ -157,8 +156,7 @@ void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes
         if (node.kind != GlobalKind::node) {
             continue;
         }
-        const std::string mediaClass =
-            propertyValue(node.properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
+        const std::string& mediaClass = node.mediaClass;
         if (mediaClass == kPlaybackStreamClass) {
             // Until then it may not show whose it is.
             if (node.described) {
@@ -183,10 +181,6 @@ void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes
             linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client);
         process.bundleID = bundleIDFor(clientProperties, stream.properties);
         process.pid = std::int32_t(processIDOf(stream).value_or(0));
-        process.properties = clientProperties;
-        for (const auto& [name, value] : stream.properties) {
-            process.properties[name] = value;
-        }
         processes.push_back(std::move(process));
         entry = std::prev(processes.end());
     }
@@ -389,14 +383,23 @@ OSStatus PipeWireAudioHardware::Impl::missingProperty(AudioObjectID object) cons
     return known ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
 }
 
-std::vector<AudioClient> PipeWireAudioHardware::Impl::clients() const {
+std::vector<AudioClient> PipeWireAudioHardware::Impl::clients(const std::string& bundleID) const {
     std::vector<AudioClient> result;
     for (const ProcessEntry& process : processes_) {
+        if (process.bundleID != bundleID) {
+            continue;
+        }
         AudioClient client;
         client.bundleID = process.bundleID;
         client.pid = process.pid;
-        for (const auto& [key, value] : process.properties) {
-            client.properties.emplace(key, value);
+        // Read here, not on every change of the graph: only a listing asks.
+        if (const Global* stream = global(process.streams.front(), GlobalKind::node)) {
+            const PropertyMap& clientProperties =
+                linkedProperties(*stream, PW_KEY_CLIENT_ID, GlobalKind::client);
+            client.properties.insert(clientProperties.begin(), clientProperties.end());
+            for (const auto& [key, value] : stream->properties) {
+                client.properties.insert_or_assign(key, value);
+            }
         }
         result.push_back(std::move(client));
     }

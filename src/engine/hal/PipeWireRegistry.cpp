@@ -67,14 +67,14 @@ void PipeWireAudioHardware::Impl::onRegistryGlobal(void* data, std::uint32_t id,
                                                    const spa_dict* props) {
     auto* self = static_cast<Impl*>(data);
     self->addGlobal(id, type, version, props);
-    self->changed();
+    self->changedSoon();
     pw_thread_loop_signal(self->loop_, false);
 }
 
 void PipeWireAudioHardware::Impl::onRegistryGlobalRemove(void* data, std::uint32_t id) {
     auto* self = static_cast<Impl*>(data);
     self->removeGlobal(id);
-    self->changed();
+    self->changedSoon();
     pw_thread_loop_signal(self->loop_, false);
 }
 
@@ -118,6 +118,7 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
     global->id = id;
     global->kind = kind;
     global->properties = toMap(props);
+    global->readProperties();
     if (events != nullptr) {
         global->proxy = static_cast<pw_proxy*>(
             pw_registry_bind(registry_, id, typeName.c_str(), bindVersion, 0));
@@ -129,6 +130,17 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
         }
     }
     globals_[id] = std::move(global);
+}
+
+void PipeWireAudioHardware::Impl::Global::readProperties() {
+    mediaClass = propertyValue(properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
+    nodeName = propertyValue(properties, PW_KEY_NODE_NAME).value_or(std::string());
+    portNode = integerProperty(properties, PW_KEY_NODE_ID);
+    portDirection = propertyValue(properties, PW_KEY_PORT_DIRECTION).value_or(std::string());
+    portMonitor = isTruthy(propertyValue(properties, PW_KEY_PORT_MONITOR));
+    portIndex = std::atoi(propertyValue(properties, PW_KEY_PORT_ID).value_or("0").c_str());
+    linkOutputNode = integerProperty(properties, PW_KEY_LINK_OUTPUT_NODE);
+    linkInputNode = integerProperty(properties, PW_KEY_LINK_INPUT_NODE);
 }
 
 void PipeWireAudioHardware::Impl::destroyGlobal(Global& global) {
@@ -176,10 +188,10 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
 void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* info) {
     auto* global = static_cast<Global*>(data);
     mergeInto(global->properties, info->props);
+    global->readProperties();
     global->state = info->state;
     global->described = true;
-    const std::string mediaClass =
-        propertyValue(global->properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
+    const std::string& mediaClass = global->mediaClass;
     // Devices for their rate, applications' streams for their channel layout.
     const bool wanted = isDeviceClass(mediaClass) || mediaClass == kPlaybackStreamClass;
     if (wanted && global->proxy != nullptr && (info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)) {
@@ -190,7 +202,7 @@ void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* inf
             }
         }
     }
-    global->impl->changed();
+    global->impl->changedSoon();
     pw_thread_loop_signal(global->impl->loop_, false);
 }
 
@@ -222,14 +234,15 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
     } else if (channels > 0) {
         global->formatChannels = defaultChannelLayout(channels);
     }
-    global->impl->changed();
+    global->impl->changedSoon();
 }
 
 template <class Info>
 void PipeWireAudioHardware::Impl::onPropertiesInfo(void* data, const Info* info) {
     auto* global = static_cast<Global*>(data);
     mergeInto(global->properties, info->props);
-    global->impl->changed();
+    global->readProperties();
+    global->impl->changedSoon();
     pw_thread_loop_signal(global->impl->loop_, false);
 }
 
@@ -271,7 +284,7 @@ int PipeWireAudioHardware::Impl::onMetadataEvent(void* data, std::uint32_t subje
                                                  const char*, const char* value) {
     auto* metadata = static_cast<Metadata*>(data);
     metadata->impl->onMetadataProperty(*metadata, subject, key, value);
-    metadata->impl->changed();
+    metadata->impl->changedSoon();
     pw_thread_loop_signal(metadata->impl->loop_, false);
     return 0;
 }
@@ -348,17 +361,13 @@ PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction
                                      bool monitor) const {
     std::vector<const Global*> ports;
     for (const auto& [id, global] : globals_) {
-        if (global->kind == GlobalKind::port &&
-            integerProperty(global->properties, PW_KEY_NODE_ID) == nodeID &&
-            propertyValue(global->properties, PW_KEY_PORT_DIRECTION) == direction &&
-            isTruthy(propertyValue(global->properties, PW_KEY_PORT_MONITOR)) == monitor) {
+        if (global->kind == GlobalKind::port && global->portNode == nodeID &&
+            global->portDirection == direction && global->portMonitor == monitor) {
             ports.push_back(global.get());
         }
     }
-    std::sort(ports.begin(), ports.end(), [](const Global* a, const Global* b) {
-        return std::atoi(propertyValue(a->properties, PW_KEY_PORT_ID).value_or("0").c_str()) <
-               std::atoi(propertyValue(b->properties, PW_KEY_PORT_ID).value_or("0").c_str());
-    });
+    std::sort(ports.begin(), ports.end(),
+              [](const Global* a, const Global* b) { return a->portIndex < b->portIndex; });
     return ports;
 }
 
@@ -376,8 +385,7 @@ ChannelLayout PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
 const PipeWireAudioHardware::Impl::Global*
 PipeWireAudioHardware::Impl::nodeNamed(const std::string& name) const {
     for (const auto& [id, global] : globals_) {
-        if (global->kind == GlobalKind::node &&
-            propertyValue(global->properties, PW_KEY_NODE_NAME) == name) {
+        if (global->kind == GlobalKind::node && global->nodeName == name) {
             return global.get();
         }
     }

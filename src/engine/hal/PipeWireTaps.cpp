@@ -304,9 +304,8 @@ void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(
         }
         return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
             const Global& link = *entry.second;
-            return link.kind == GlobalKind::link &&
-                   integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == stream &&
-                   !isOurSink(integerProperty(link.properties, PW_KEY_LINK_INPUT_NODE));
+            return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
+                   !isOurSink(link.linkInputNode);
         });
     };
     waitUntil(
@@ -395,12 +394,9 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
     // The nodes linked into the sink, gathered once rather than searched for per stream.
     std::unordered_set<std::int64_t> linkedToSink;
     for (const auto& [id, global] : globals_) {
-        if (global->kind != GlobalKind::link ||
-            integerProperty(global->properties, PW_KEY_LINK_INPUT_NODE) != sink.nodeID) {
-            continue;
-        }
-        if (const auto output = integerProperty(global->properties, PW_KEY_LINK_OUTPUT_NODE)) {
-            linkedToSink.insert(*output);
+        if (global->kind == GlobalKind::link && global->linkInputNode == sink.nodeID &&
+            global->linkOutputNode) {
+            linkedToSink.insert(*global->linkOutputNode);
         }
     }
     return std::all_of(globals_.begin(), globals_.end(), [&](const auto& entry) {

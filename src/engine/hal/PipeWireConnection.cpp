@@ -108,6 +108,7 @@ bool PipeWireAudioHardware::Impl::connect() {
         return false;
     }
     coreFailed_ = false;
+    serverSilent_ = false;
     initialSyncDone_ = false;
     pw_core_add_listener(core_, &coreListener_, &kCoreEvents, this);
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
@@ -172,6 +173,23 @@ void PipeWireAudioHardware::Impl::onRateChanged(void* data, std::uint64_t) {
     static_cast<Impl*>(data)->changed();
 }
 
+bool PipeWireAudioHardware::Impl::serverAnswers() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!connected() || now - lastSignOfLifeAsked_ < std::chrono::seconds(1)) {
+        return false;
+    }
+    lastSignOfLifeAsked_ = now;
+    const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
+    timespec deadline{};
+    pw_thread_loop_get_time(loop_, &deadline, std::int64_t(kSignOfLifeMs) * SPA_NSEC_PER_MSEC);
+    while (connected() && lastDoneSeq_ - seq < 0) {
+        if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) {
+            return false;
+        }
+    }
+    return !serverSilent_;
+}
+
 void PipeWireAudioHardware::Impl::changedSoon() {
     if (!changePending_) {
         changePending_ = true;
@@ -198,6 +216,7 @@ void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int s
         return;
     }
     self->lastDoneSeq_ = seq;
+    self->serverSilent_ = false;
     if (self->firstSync_ && seq == *self->firstSync_) {
         self->firstSync_.reset();
         self->secondSync_ = pw_core_sync(self->core_, PW_ID_CORE, 0);

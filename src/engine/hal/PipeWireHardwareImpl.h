@@ -36,6 +36,8 @@ inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
 inline constexpr int kUnclaimedHoldMs = 250;
 // How long moving streams between our sinks and their outputs may hold up the caller.
 inline constexpr int kRelinkWaitMs = 200;
+// How long a server taken as hung has to show it answers again.
+inline constexpr int kSignOfLifeMs = 100;
 
 enum class GlobalKind { client, node, device, port, link, metadata };
 
@@ -234,8 +236,12 @@ public:
     // --- Connection (PipeWireConnection.cpp) and registry cache (PipeWireRegistry.cpp) ---------
     pw_thread_loop* loop() const { return loop_; }
     bool connected() const { return core_ != nullptr && !coreFailed_; }
+    // A wait that runs out its full time marks the server as not answering; until it answers
+    // again, a wait first asks for a sign of life (at most kSignOfLifeMs, once a second) and
+    // gives up at once without one. A hung server so costs one full wait, not one per call.
     template <class Predicate>
     bool waitUntil(Predicate predicate, int timeoutMs);
+    bool serverAnswers();
     // Waits until an object of ours is ready: noErr, or why not (the server went, the object
     // failed, the wait ran out).
     template <class Predicate>
@@ -483,6 +489,8 @@ public:
     spa_hook registryListener_{};
     bool coreFailed_ = false;
     int lastDoneSeq_ = 0;
+    bool serverSilent_ = false;
+    std::chrono::steady_clock::time_point lastSignOfLifeAsked_{};
     std::optional<int> firstSync_;
     std::optional<int> secondSync_;
     bool initialSyncDone_ = false;
@@ -516,11 +524,19 @@ public:
 
 template <class Predicate>
 bool PipeWireAudioHardware::Impl::waitUntil(Predicate predicate, int timeoutMs) {
+    if (predicate()) {
+        return true;
+    }
+    if (serverSilent_ && !serverAnswers()) {
+        return predicate();
+    }
     timespec deadline{};
     pw_thread_loop_get_time(loop_, &deadline, std::int64_t(timeoutMs) * SPA_NSEC_PER_MSEC);
     while (!predicate()) {
         if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) {
-            return predicate();
+            const bool met = predicate();
+            serverSilent_ = serverSilent_ || (!met && timeoutMs >= options_.timeoutMs);
+            return met;
         }
     }
     return true;

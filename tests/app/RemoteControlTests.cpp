@@ -2,8 +2,6 @@
 
 #include "app/ControlClient.h"
 #include "app/RemoteControl.h"
-#include "app/RemoteControlNames.h"
-#include "app/StatusJson.h"
 
 #include "RouteWorld.h"
 
@@ -84,16 +82,6 @@ TEST_F(RemoteControlOperations, NumbersMustBeCompleteFiniteTextsInTheCLocale) {
     }
 }
 
-TEST_F(RemoteControlOperations, IgnoringUnpinsAndHugeVolumesAreLimited) {
-    ASSERT_TRUE(control.setPinned(kPlayer, "on").hasValue());
-    ASSERT_TRUE(control.setIgnored(kPlayer, "on").hasValue());
-    EXPECT_TRUE(player().isIgnored);
-    EXPECT_FALSE(player().isPinned);
-    // Far beyond the float range, still limited rather than undefined.
-    ASSERT_TRUE(control.setVolume(kPlayer, "-1e300").hasValue());
-    EXPECT_EQ(player().volume, 0.0f);
-}
-
 TEST_F(RemoteControlOperations, DevicesAreCheckedAndAnIgnoredAppIsRefusedNotSilentlySkipped) {
     ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones", "hdmi", "headphones"}).hasValue());
     EXPECT_EQ(player().outputDeviceUIDs, (std::vector<std::string>{"headphones", "hdmi"}));
@@ -113,16 +101,6 @@ TEST_F(RemoteControlOperations, DevicesAreCheckedAndAnIgnoredAppIsRefusedNotSile
     EXPECT_NE(refused.error().message.find(kPlayer), std::string::npos);
     EXPECT_FALSE(control.setOutputDevices(kPlayer, {}).hasValue());
     EXPECT_EQ(fileBytes(world.statesPath()), saved);
-}
-
-TEST_F(RemoteControlOperations, BandsOutsideTheEqualizerAreRefused) {
-    ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones"}).hasValue());
-    ASSERT_TRUE(control.setEQBand(kPlayer, "9", "30").hasValue());
-    EXPECT_EQ(world.manager().getEQBands(kPlayer)[9], 24.0f);
-    for (const char* band : {"-1", "1.5"}) {
-        EXPECT_FALSE(control.setEQBand(kPlayer, band, "3").hasValue()) << band;
-    }
-    EXPECT_EQ(world.manager().getEQBands(kPlayer)[0], 0.0f);
 }
 
 TEST_F(RemoteControlOperations, ProfilesResolveByIDThenExactNameThenNameInAnyCase) {
@@ -195,71 +173,6 @@ TEST_F(RemoteControlOperations, ASettingOnTheDefaultThatCannotActSaysSoAndIsKept
     world.hardware().clearFailures();
     EXPECT_TRUE(control.setMute(kPlayer, "off").hasValue());
     EXPECT_TRUE(world.manager().routeProblems(kPlayer).empty());
-}
-
-TEST_F(RemoteControlOperations, StatusNamesRoutesStatesEnginesAndAbsentValuesAsNull) {
-    world.manager().setShowOnlyLive(true);
-    ASSERT_TRUE(control.setOutputDevices(kPlayer, {"headphones"}).hasValue());
-    world.hardware().failOperation(hal::SimulatedOperation::createIOProcID, -1);
-    EXPECT_FALSE(control.addOutputDevice(kPlayer, "hdmi").hasValue());
-    const json status = statusJson(world.manager());
-
-    ASSERT_EQ(status["routes"].size(), 4u);
-    std::map<std::string, bool> engines;
-    std::map<std::string, std::string> states;
-    for (const json& route : status["routes"]) {
-        engines[route["key"]] = route["engine"];
-        states[route["key"]] = route["state"];
-        EXPECT_EQ(route["appID"], kPlayer);
-    }
-    EXPECT_TRUE(engines.at("org.example.Player|headphones"));
-    EXPECT_TRUE(engines.at("org.example.Player.helper|headphones"));
-    EXPECT_FALSE(engines.at("org.example.Player|hdmi"));
-    EXPECT_EQ(states.at("org.example.Player|headphones"), "active");
-    EXPECT_EQ(states.at("org.example.Player|hdmi").rfind("failed: Audio config failed", 0), 0u)
-        << states.at("org.example.Player|hdmi");
-    EXPECT_EQ(status["filteredApps"], json({"org.example.Other", kPlayer}));
-    EXPECT_EQ(status["showOnlyLive"], true);
-    for (const json& app : status["apps"]) {
-        if (app["id"] == "org.example.Quiet") {
-            EXPECT_EQ(app["live"], false);
-            EXPECT_TRUE(app["level"].is_null());
-        }
-    }
-}
-
-TEST(ControlCommands, ShapesAreCheckedAndDefaultsFilledIn) {
-    const auto route = parseControlCommand({"route", kPlayer});
-    ASSERT_TRUE(route.hasValue());
-    EXPECT_EQ(route->method, "SetOutputDevices");
-    EXPECT_EQ(route->arguments.at(1).toStringList(), QStringList());
-    const auto pin = parseControlCommand({"pin", kPlayer});
-    ASSERT_TRUE(pin.hasValue());
-    EXPECT_EQ(pin->arguments.at(1).toString(), "toggle");
-    const auto save = parseControlCommand({"profile", "save", "Work"});
-    ASSERT_TRUE(save.hasValue());
-    EXPECT_EQ(save->arguments, (QVariantList{"Work", QString()}));
-    const auto level = parseControlCommand({"simulated-level", "speakers"});
-    ASSERT_TRUE(level.hasValue());
-    EXPECT_EQ(level->objectPath, remote::kSimulationObjectPath);
-    EXPECT_EQ(level->arguments.at(1).toUInt(), 4800u);
-
-    // The instance runs in another folder: a relative file is the caller's.
-    const auto screenshot = parseControlCommand({"screenshot", "shot.png"});
-    ASSERT_TRUE(screenshot.hasValue());
-    EXPECT_EQ(screenshot->arguments, QVariantList{QDir::current().absoluteFilePath("shot.png")});
-    const auto apps = parseControlCommand({"list", "apps"});
-    ASSERT_TRUE(apps.hasValue());
-    EXPECT_EQ(apps->method, "Status");
-    EXPECT_EQ(apps->output, ControlCommand::Output::appLines);
-
-    for (const QStringList& bad :
-         {QStringList{}, QStringList{"profile", "rename", "x"}, QStringList{"volume", kPlayer},
-          QStringList{"list"}, QStringList{"list", "profiles"}, QStringList{"screenshot"},
-          QStringList{"mute", kPlayer, "on", "now"}, QStringList{"status", "all"},
-          QStringList{"simulated-level", "speakers", "-5"}}) {
-        EXPECT_FALSE(parseControlCommand(bad).hasValue()) << bad.join(' ').toStdString();
-    }
 }
 
 TEST(ControlCommands, TheManualPageDescribesEveryCommand) {

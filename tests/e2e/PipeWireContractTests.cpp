@@ -9,6 +9,7 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <map>
 
 namespace kestrelamp::hal::test {
@@ -81,15 +82,9 @@ public:
     // As a PulseAudio client does it; its sink inputs are numbered by serial.
     bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) override {
         const auto streams = session().streamNodes(bundleID);
-        bool moved = !streams.empty();
-        for (const auto& stream : streams) {
-            moved =
-                e2e::runCommand({"pactl", "move-sink-input", std::to_string(stream.serial), uid},
-                                session().logPath("move"))
-                        .status == 0 &&
-                moved;
-        }
-        return moved;
+        return !streams.empty() && std::all_of(streams.begin(), streams.end(), [&](const auto& s) {
+            return session().moveWithPactl(s, uid);
+        });
     }
 
     void letTimePass(std::chrono::milliseconds duration) override {

@@ -58,25 +58,6 @@ protected:
         return pollUntil([&] { return shownChoice(appID) == wanted; }, kPatienceMs);
     }
 
-    // As a PulseAudio client does it: sink inputs are numbered by serial. pipewire-pulse 0.3.65
-    // now and then acknowledges a move without making it (measured: a few in a hundred, with no
-    // route of ours anywhere), and only a move that took place is ours to follow.
-    bool moveWithPactl(std::uint64_t serial, const std::string& sinkName) const {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            const auto moved =
-                runCommand({"pactl", "move-sink-input", std::to_string(serial), sinkName},
-                           session_->logPath("pactl-move"));
-            if (moved.status != 0) {
-                ADD_FAILURE() << moved.output;
-                return false;
-            }
-            if (pollUntil([&] { return shownChoice(kToneA) == std::vector{sinkName}; }, 2000)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // Tone A playing unrouted on A, then Kestrelamp running with it listed; `unrouted` is the
     // tone's level on A.
     void playToneAWithKestrelamp(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA,
@@ -278,7 +259,8 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
     ctl({"route", kToneA, kSinkB});
     ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
 
-    ASSERT_TRUE(moveWithPactl(stream.serial, kSinkC));
+    ASSERT_TRUE(session_->moveWithPactl(stream, kSinkC));
+    ASSERT_TRUE(choiceBecomes(kToneA, {kSinkC}));
     EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
     EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{kSinkC});
     EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));

@@ -15,30 +15,21 @@ std::string portName(const char* direction, ChannelPosition channel) {
 
 } // namespace
 
-const pw_proxy_events Impl::kLinkProxyEvents = [] {
-    pw_proxy_events events{};
-    events.version = PW_VERSION_PROXY_EVENTS;
-    events.destroy = &Impl::onLinkDestroy;
-    events.bound = &Impl::onLinkBound;
-    events.removed = &Impl::onLinkRemoved;
-    events.error = &Impl::onLinkError;
-    return events;
-}();
+// Members a designated initializer leaves out are null, as meant; GCC 12 warns about them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+const pw_proxy_events Impl::kLinkProxyEvents{.version = PW_VERSION_PROXY_EVENTS,
+                                             .destroy = &Impl::onLinkDestroy,
+                                             .bound = &Impl::onLinkBound,
+                                             .removed = &Impl::onLinkRemoved,
+                                             .error = &Impl::onLinkError};
 
-const pw_link_events kLinkEvents = [] {
-    pw_link_events events{};
-    events.version = PW_VERSION_LINK_EVENTS;
-    events.info = &Impl::onLinkInfo;
-    return events;
-}();
+const pw_link_events kLinkEvents{.version = PW_VERSION_LINK_EVENTS, .info = &Impl::onLinkInfo};
 
-const pw_filter_events Impl::kFilterEvents = [] {
-    pw_filter_events events{};
-    events.version = PW_VERSION_FILTER_EVENTS;
-    events.state_changed = &Impl::onFilterState;
-    events.process = &Impl::onFilterProcess;
-    return events;
-}();
+const pw_filter_events Impl::kFilterEvents{.version = PW_VERSION_FILTER_EVENTS,
+                                           .state_changed = &Impl::onFilterState,
+                                           .process = &Impl::onFilterProcess};
+#pragma GCC diagnostic pop
 
 PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(AudioObjectID id) {
     const auto it = aggregates_.find(id);
@@ -191,10 +182,20 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
 
 void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t outputPort,
                                              std::uint32_t inputPort) {
+    auto link = makePassiveLink(outputPort, inputPort);
+    if (!link) {
+        return;
+    }
+    pw_proxy_add_object_listener(link->proxy, &link->linkListener, &kLinkEvents, link.get());
+    aggregate.links[{outputPort, inputPort}] = std::move(link);
+}
+
+std::unique_ptr<PipeWireAudioHardware::Impl::LinkProxy>
+PipeWireAudioHardware::Impl::makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort) {
     const Global* output = global(outputPort, GlobalKind::port);
     const Global* input = global(inputPort, GlobalKind::port);
     if (output == nullptr || input == nullptr) {
-        return;
+        return nullptr;
     }
     Properties properties(pw_properties_new(nullptr, nullptr));
     pw_properties_setf(properties.get(), PW_KEY_LINK_OUTPUT_PORT, "%u", outputPort);
@@ -204,7 +205,7 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
     pw_properties_set(properties.get(), PW_KEY_LINK_INPUT_NODE,
                       propertyValue(input->properties, PW_KEY_NODE_ID).value_or("").c_str());
     pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
-    // A route runs the graph only while its application plays into the tap: these links alone
+    // A route or a monitor runs the graph only while its application plays: these links alone
     // keep nothing awake, so a route waiting for its application costs nothing.
     pw_properties_set(properties.get(), PW_KEY_LINK_PASSIVE, "true");
     auto link = std::make_unique<LinkProxy>();
@@ -212,11 +213,10 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
     link->proxy = static_cast<pw_proxy*>(pw_core_create_object(
         core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &properties->dict, 0));
     if (link->proxy == nullptr) {
-        return;
+        return nullptr;
     }
     pw_proxy_add_listener(link->proxy, &link->listener, &kLinkProxyEvents, link.get());
-    pw_proxy_add_object_listener(link->proxy, &link->linkListener, &kLinkEvents, link.get());
-    aggregate.links[{outputPort, inputPort}] = std::move(link);
+    return link;
 }
 
 void PipeWireAudioHardware::Impl::onLinkBound(void* data, std::uint32_t globalID) {

@@ -1,7 +1,8 @@
 #pragma once
 
 // The inside of PipeWireAudioHardware, shared by the files that implement it:
-//   PipeWireConnection.cpp  the thread loop, the connection and the registry cache
+//   PipeWireConnection.cpp  the thread loop, the connection and reconnecting
+//   PipeWireRegistry.cpp    the registry cache, the metadata we read and write, graph queries
 //   PipeWireListing.cpp     processes and devices as the interface lists them, property reads
 //   PipeWireTaps.cpp        capture sinks standing for taps, and the streams they hold
 //   PipeWireAggregates.cpp  filters standing for aggregates, their links and their IO blocks
@@ -219,7 +220,7 @@ public:
         pw_thread_loop* loop_;
     };
 
-    // --- Connection (PipeWireConnection.cpp) ---------------------------------------------------
+    // --- Connection (PipeWireConnection.cpp) and registry cache (PipeWireRegistry.cpp) ---------
     pw_thread_loop* loop() const { return loop_; }
     bool connected() const { return core_ != nullptr && !coreFailed_; }
     template <class Predicate>
@@ -264,6 +265,17 @@ public:
 
     // --- Listing (PipeWireListing.cpp) ---------------------------------------------------------
     void recompute();
+    void listGraph(std::vector<ProcessEntry>& processes, std::vector<DeviceEntry>& devices);
+    void addStream(std::vector<ProcessEntry>& processes, const Global& stream);
+    // The device a node stands for; none for a node of another class.
+    std::optional<DeviceEntry> deviceEntryFor(const Global& node, const std::string& mediaClass);
+    double nodeSampleRate(const Global& node) const;
+    void useRouteRates(std::vector<DeviceEntry>& devices) const;
+    void appendAggregates(std::vector<DeviceEntry>& devices) const;
+    AudioObjectID defaultOutputIn(const std::vector<DeviceEntry>& devices) const;
+    // Takes the new lists and tells the listeners what changed.
+    void publishListing(std::vector<ProcessEntry> processes, std::vector<DeviceEntry> devices,
+                        AudioObjectID defaultOutput);
     std::string processKeyOf(const Global& stream) const;
     std::optional<std::int64_t> processIDOf(const Global& stream) const;
     bool isStreamOf(const Global& global, const std::string& processKey) const;
@@ -291,6 +303,12 @@ public:
 
     // --- Taps (PipeWireTaps.cpp) ---------------------------------------------------------------
     OSStatus createTap(const CATapDescription& description, AudioObjectID& outTapID);
+    // The process entries a tap description names, or why it is refused.
+    OSStatus tappedProcesses(const CATapDescription& description,
+                             std::vector<const ProcessEntry*>& tapped) const;
+    // Wakes the sinks of taps no aggregate has read yet once they may hold.
+    void armHoldTimer();
+    OSStatus awaitSinks(const std::vector<CaptureSink*>& used);
     OSStatus destroyTap(AudioObjectID tapID);
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
@@ -359,6 +377,8 @@ public:
     void stopFilter(Aggregate& aggregate);
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
+    // A passive link between two ports, with our proxy listener; none when a port is unknown.
+    std::unique_ptr<LinkProxy> makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort);
     bool linksComplete(const Aggregate& aggregate) const;
     // Complete, and every link negotiated by the server.
     bool linksReady(const Aggregate& aggregate) const;
@@ -390,6 +410,7 @@ public:
     void startMonitor(LevelMonitor& monitor);
     void stopMonitor(LevelMonitor& monitor);
     void reconcileMonitor(LevelMonitor& monitor, const MonitorGraph& graph);
+    void fitMonitorChannels(LevelMonitor& monitor, const MonitorGraph& graph);
     static void onMonitorState(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
     static void onMonitorProcess(void* data, spa_io_position* position);

@@ -209,24 +209,7 @@ void PipeWireAudioHardware::Impl::stopMonitor(LevelMonitor& monitor) {
 
 void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor,
                                                    const MonitorGraph& graph) {
-    // A stream with a channel the filter has no port for: the filter is made again to match.
-    auto channels = monitorChannels(monitor, graph);
-    if (channels.empty()) {
-        channels = monitor.channels.empty() ? defaultChannelLayout(2) : monitor.channels;
-    }
-    const bool covered = std::all_of(channels.begin(), channels.end(), [&](ChannelPosition c) {
-        return std::find(monitor.channels.begin(), monitor.channels.end(), c) !=
-               monitor.channels.end();
-    });
-    if (!covered) {
-        stopMonitor(monitor);
-        for (const ChannelPosition channel : channels) {
-            if (std::find(monitor.channels.begin(), monitor.channels.end(), channel) ==
-                monitor.channels.end()) {
-                monitor.channels.push_back(channel);
-            }
-        }
-    }
+    fitMonitorChannels(monitor, graph);
     startMonitor(monitor);
     if (monitor.filter == nullptr) {
         return;
@@ -246,30 +229,31 @@ void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor,
         if (monitor.links.count({outputPort, inputPort}) > 0) {
             continue;
         }
-        const Global* output = global(outputPort, GlobalKind::port);
-        const Global* input = global(inputPort, GlobalKind::port);
-        if (output == nullptr || input == nullptr) {
-            continue;
+        if (auto link = makePassiveLink(outputPort, inputPort)) {
+            monitor.links[{outputPort, inputPort}] = std::move(link);
         }
-        Properties linkProperties(pw_properties_new(nullptr, nullptr));
-        pw_properties_setf(linkProperties.get(), PW_KEY_LINK_OUTPUT_PORT, "%u", outputPort);
-        pw_properties_setf(linkProperties.get(), PW_KEY_LINK_INPUT_PORT, "%u", inputPort);
-        pw_properties_set(linkProperties.get(), PW_KEY_LINK_OUTPUT_NODE,
-                          propertyValue(output->properties, PW_KEY_NODE_ID).value_or("").c_str());
-        pw_properties_set(linkProperties.get(), PW_KEY_LINK_INPUT_NODE,
-                          propertyValue(input->properties, PW_KEY_NODE_ID).value_or("").c_str());
-        pw_properties_set(linkProperties.get(), PW_KEY_OBJECT_LINGER, "false");
-        pw_properties_set(linkProperties.get(), PW_KEY_LINK_PASSIVE, "true");
-        auto link = std::make_unique<LinkProxy>();
-        link->impl = this;
-        link->proxy = static_cast<pw_proxy*>(
-            pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
-                                  &linkProperties->dict, 0));
-        if (link->proxy == nullptr) {
-            continue;
+    }
+}
+
+// A stream with a channel the filter has no port for: the filter is made again to match.
+void PipeWireAudioHardware::Impl::fitMonitorChannels(LevelMonitor& monitor,
+                                                     const MonitorGraph& graph) {
+    auto channels = monitorChannels(monitor, graph);
+    if (channels.empty()) {
+        channels = monitor.channels.empty() ? defaultChannelLayout(2) : monitor.channels;
+    }
+    const auto hasPort = [&](ChannelPosition channel) {
+        return std::find(monitor.channels.begin(), monitor.channels.end(), channel) !=
+               monitor.channels.end();
+    };
+    if (std::all_of(channels.begin(), channels.end(), hasPort)) {
+        return;
+    }
+    stopMonitor(monitor);
+    for (const ChannelPosition channel : channels) {
+        if (!hasPort(channel)) {
+            monitor.channels.push_back(channel);
         }
-        pw_proxy_add_listener(link->proxy, &link->listener, &kLinkProxyEvents, link.get());
-        monitor.links[{outputPort, inputPort}] = std::move(link);
     }
 }
 

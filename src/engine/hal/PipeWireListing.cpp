@@ -27,6 +27,70 @@ std::vector<std::pair<AudioObjectID, double>> ratesOf(const auto& devices) {
     return rates;
 }
 
+OSStatus systemDataSize(AudioObjectPropertySelector selector, std::size_t processes,
+                        std::size_t devices, std::uint32_t& size) {
+    if (selector == kAudioHardwarePropertyProcessObjectList) {
+        size = std::uint32_t(processes * sizeof(AudioObjectID));
+    } else if (selector == kAudioHardwarePropertyDevices) {
+        size = std::uint32_t(devices * sizeof(AudioObjectID));
+    } else if (selector == kAudioHardwarePropertyDefaultOutputDevice) {
+        size = sizeof(AudioObjectID);
+    } else {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return noErr;
+}
+
+OSStatus processDataSize(AudioObjectPropertySelector selector, std::uint32_t& size) {
+    if (selector == kAudioProcessPropertyBundleID) {
+        size = 8;
+    } else if (selector == kAudioProcessPropertyPID || selector == kAudioProcessPropertyIsRunning) {
+        size = 4;
+    } else {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return noErr;
+}
+
+OSStatus deviceDataSize(const PipeWireAudioHardware::Impl::DeviceEntry& entry,
+                        const AudioObjectPropertyAddress& address, std::uint32_t& size) {
+    const auto selector = address.selector;
+    if (selector == kAudioDevicePropertyStreams) {
+        if (address.scope == kAudioObjectPropertyScopeOutput) {
+            size = entry.outputStreams * 4;
+        } else if (address.scope == kAudioObjectPropertyScopeInput) {
+            size = entry.inputStreams * 4;
+        } else {
+            size = (entry.outputStreams + entry.inputStreams) * 4;
+        }
+    } else if (selector == kAudioDevicePropertyDeviceUID || selector == kAudioObjectPropertyName ||
+               selector == kAudioObjectPropertyManufacturer ||
+               selector == kAudioDevicePropertyNominalSampleRate) {
+        size = 8;
+    } else if (selector == kAudioDevicePropertyTransportType) {
+        size = 4;
+    } else {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    return noErr;
+}
+
+OSStatus tapDataSize(AudioObjectPropertySelector selector, bool released, std::uint32_t& size) {
+    if (selector == kAudioTapPropertyUID) {
+        size = 8;
+        return noErr;
+    }
+    if (selector == kAudioTapPropertyIsReleased) {
+        size = 4;
+        return noErr;
+    }
+    if (selector == kAudioTapPropertyReleaseDeviceUID) {
+        size = 8;
+        return released ? noErr : kAudioHardwareIllegalOperationError;
+    }
+    return kAudioHardwareUnknownPropertyError;
+}
+
 } // namespace
 
 // The client's process id, else the one the stream announces.
@@ -71,11 +135,24 @@ void PipeWireAudioHardware::Impl::recompute() {
     std::vector<ProcessEntry> processes;
     std::vector<DeviceEntry> devices;
     const bool listing = connected() && initialSyncDone_;
+    if (listing) {
+        listGraph(processes, devices);
+    }
+    useRouteRates(devices);
+    std::sort(processes.begin(), processes.end(),
+              [](const ProcessEntry& a, const ProcessEntry& b) { return a.id < b.id; });
+    std::sort(devices.begin(), devices.end(),
+              [](const DeviceEntry& a, const DeviceEntry& b) { return a.id < b.id; });
+    if (listing) {
+        appendAggregates(devices);
+    }
+    const AudioObjectID defaultOutput = listing ? defaultOutputIn(devices) : kAudioObjectUnknown;
+    publishListing(std::move(processes), std::move(devices), defaultOutput);
+}
 
+void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes,
+                                            std::vector<DeviceEntry>& devices) {
     for (const auto& [id, globalPtr] : globals_) {
-        if (!listing) {
-            break;
-        }
         const Global& node = *globalPtr;
         if (node.kind != GlobalKind::node) {
             continue;
@@ -84,75 +161,86 @@ void PipeWireAudioHardware::Impl::recompute() {
             propertyValue(node.properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
         if (mediaClass == kPlaybackStreamClass) {
             // Until then it may not show whose it is.
-            if (!node.described) {
-                continue;
+            if (node.described) {
+                addStream(processes, node);
             }
-            const std::string key = processKeyOf(node);
-            auto entry = std::find_if(processes.begin(), processes.end(),
-                                      [&](const ProcessEntry& p) { return p.key == key; });
-            if (entry == processes.end()) {
-                ProcessEntry process;
-                process.id = idFor(processIDs_, key);
-                process.key = key;
-                const PropertyMap& clientProperties =
-                    linkedProperties(node, PW_KEY_CLIENT_ID, GlobalKind::client);
-                process.bundleID = bundleIDFor(clientProperties, node.properties);
-                process.pid = std::int32_t(processIDOf(node).value_or(0));
-                process.properties = clientProperties;
-                for (const auto& [name, value] : node.properties) {
-                    process.properties[name] = value;
-                }
-                processes.push_back(std::move(process));
-                entry = std::prev(processes.end());
-            }
-            entry->streams.push_back(node.id);
-            entry->running = entry->running || node.state == PW_NODE_STATE_RUNNING;
-            continue;
+        } else if (auto entry = deviceEntryFor(node, mediaClass)) {
+            devices.push_back(std::move(*entry));
         }
-
-        const bool sink = mediaClass == "Audio/Sink" || mediaClass == "Audio/Duplex";
-        const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex";
-        if (!sink && !source) {
-            continue;
-        }
-        const auto nodeName = propertyValue(node.properties, PW_KEY_NODE_NAME);
-        if (!nodeName) {
-            continue;
-        }
-        DeviceEntry device;
-        device.id = idFor(
-            deviceIDs_,
-            propertyValue(node.properties, PW_KEY_OBJECT_SERIAL).value_or(std::to_string(node.id)));
-        device.nodeID = node.id;
-        device.uid = *nodeName;
-        device.name =
-            propertyValue(node.properties, PW_KEY_NODE_DESCRIPTION)
-                .value_or(propertyValue(node.properties, PW_KEY_NODE_NICK).value_or(*nodeName));
-        const PropertyMap& parentProperties =
-            linkedProperties(node, PW_KEY_DEVICE_ID, GlobalKind::device);
-        device.manufacturer =
-            propertyValue(parentProperties, PW_KEY_DEVICE_VENDOR_NAME).value_or(std::string());
-        device.outputStreams = sink ? 1 : 0;
-        device.inputStreams = source ? 1 : 0;
-        device.transport = transportTypeFor(node.properties, parentProperties);
-        if (node.formatRate) {
-            device.sampleRate = *node.formatRate;
-        } else if (const auto rate = integerProperty(node.properties, PW_KEY_AUDIO_RATE)) {
-            device.sampleRate = double(*rate);
-        } else if (settingsMetadata_) {
-            const auto it = settingsMetadata_->values.find({0, "clock.rate"});
-            if (it != settingsMetadata_->values.end()) {
-                device.sampleRate = std::atof(it->second.c_str());
-            }
-        }
-        if (device.sampleRate <= 0) {
-            device.sampleRate = kFallbackEngineSampleRate;
-        }
-        devices.push_back(std::move(device));
     }
+}
 
-    // A device one of our routes plays on runs at the rate the graph runs its route at, which a
-    // device's format does not always tell (a virtual sink resamples).
+void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes,
+                                            const Global& stream) {
+    const std::string key = processKeyOf(stream);
+    auto entry = std::find_if(processes.begin(), processes.end(),
+                              [&](const ProcessEntry& p) { return p.key == key; });
+    if (entry == processes.end()) {
+        ProcessEntry process;
+        process.id = idFor(processIDs_, key);
+        process.key = key;
+        const PropertyMap& clientProperties =
+            linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client);
+        process.bundleID = bundleIDFor(clientProperties, stream.properties);
+        process.pid = std::int32_t(processIDOf(stream).value_or(0));
+        process.properties = clientProperties;
+        for (const auto& [name, value] : stream.properties) {
+            process.properties[name] = value;
+        }
+        processes.push_back(std::move(process));
+        entry = std::prev(processes.end());
+    }
+    entry->streams.push_back(stream.id);
+    entry->running = entry->running || stream.state == PW_NODE_STATE_RUNNING;
+}
+
+std::optional<PipeWireAudioHardware::Impl::DeviceEntry>
+PipeWireAudioHardware::Impl::deviceEntryFor(const Global& node, const std::string& mediaClass) {
+    const bool sink = mediaClass == "Audio/Sink" || mediaClass == "Audio/Duplex";
+    const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex";
+    const auto nodeName = propertyValue(node.properties, PW_KEY_NODE_NAME);
+    if ((!sink && !source) || !nodeName) {
+        return std::nullopt;
+    }
+    DeviceEntry device;
+    device.id = idFor(
+        deviceIDs_,
+        propertyValue(node.properties, PW_KEY_OBJECT_SERIAL).value_or(std::to_string(node.id)));
+    device.nodeID = node.id;
+    device.uid = *nodeName;
+    device.name =
+        propertyValue(node.properties, PW_KEY_NODE_DESCRIPTION)
+            .value_or(propertyValue(node.properties, PW_KEY_NODE_NICK).value_or(*nodeName));
+    const PropertyMap& parentProperties =
+        linkedProperties(node, PW_KEY_DEVICE_ID, GlobalKind::device);
+    device.manufacturer =
+        propertyValue(parentProperties, PW_KEY_DEVICE_VENDOR_NAME).value_or(std::string());
+    device.outputStreams = sink ? 1 : 0;
+    device.inputStreams = source ? 1 : 0;
+    device.transport = transportTypeFor(node.properties, parentProperties);
+    device.sampleRate = nodeSampleRate(node);
+    return device;
+}
+
+// Its current format's rate, else the one it announces, else the graph's.
+double PipeWireAudioHardware::Impl::nodeSampleRate(const Global& node) const {
+    double rate = 0;
+    if (node.formatRate) {
+        rate = *node.formatRate;
+    } else if (const auto announced = integerProperty(node.properties, PW_KEY_AUDIO_RATE)) {
+        rate = double(*announced);
+    } else if (settingsMetadata_) {
+        const auto it = settingsMetadata_->values.find({0, "clock.rate"});
+        if (it != settingsMetadata_->values.end()) {
+            rate = std::atof(it->second.c_str());
+        }
+    }
+    return rate > 0 ? rate : kFallbackEngineSampleRate;
+}
+
+// A device one of our routes plays on runs at the rate the graph runs its route at, which a
+// device's format does not always tell (a virtual sink resamples).
+void PipeWireAudioHardware::Impl::useRouteRates(std::vector<DeviceEntry>& devices) const {
     for (DeviceEntry& device : devices) {
         for (const auto& [id, aggregate] : aggregates_) {
             const std::uint32_t rate = aggregate->cycleRate.load(std::memory_order_relaxed);
@@ -162,14 +250,12 @@ void PipeWireAudioHardware::Impl::recompute() {
             }
         }
     }
-    std::sort(processes.begin(), processes.end(),
-              [](const ProcessEntry& a, const ProcessEntry& b) { return a.id < b.id; });
-    std::sort(devices.begin(), devices.end(),
-              [](const DeviceEntry& a, const DeviceEntry& b) { return a.id < b.id; });
+}
 
-    // Our aggregates, listed while their filter is up.
+// Our aggregates, listed while their filter is up.
+void PipeWireAudioHardware::Impl::appendAggregates(std::vector<DeviceEntry>& devices) const {
     for (const auto& [id, aggregate] : aggregates_) {
-        if (!listing || aggregate->filter == nullptr) {
+        if (aggregate->filter == nullptr) {
             continue;
         }
         DeviceEntry device;
@@ -190,20 +276,27 @@ void PipeWireAudioHardware::Impl::recompute() {
         device.nodeID = pw_filter_get_node_id(aggregate->filter);
         devices.push_back(std::move(device));
     }
+}
 
-    AudioObjectID defaultOutput = kAudioObjectUnknown;
-    if (listing && defaultMetadata_) {
-        const auto it = defaultMetadata_->values.find({0, kDefaultSinkKey});
-        const auto name =
-            it != defaultMetadata_->values.end() ? defaultNodeName(it->second) : std::nullopt;
-        for (const DeviceEntry& device : devices) {
-            if (name && device.uid == *name && device.outputStreams > 0) {
-                defaultOutput = device.id;
-                break;
-            }
+AudioObjectID
+PipeWireAudioHardware::Impl::defaultOutputIn(const std::vector<DeviceEntry>& devices) const {
+    if (!defaultMetadata_) {
+        return kAudioObjectUnknown;
+    }
+    const auto it = defaultMetadata_->values.find({0, kDefaultSinkKey});
+    const auto name =
+        it != defaultMetadata_->values.end() ? defaultNodeName(it->second) : std::nullopt;
+    for (const DeviceEntry& device : devices) {
+        if (name && device.uid == *name && device.outputStreams > 0) {
+            return device.id;
         }
     }
+    return kAudioObjectUnknown;
+}
 
+void PipeWireAudioHardware::Impl::publishListing(std::vector<ProcessEntry> processes,
+                                                 std::vector<DeviceEntry> devices,
+                                                 AudioObjectID defaultOutput) {
     // A rate of its own changes what a device is, so it counts as a change of the list.
     const bool devicesChanged = ratesOf(devices) != ratesOf(devices_);
     const bool processesChanged = idsOf(processes) != idsOf(processes_);
@@ -317,19 +410,7 @@ OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
                                                    std::uint32_t& size) {
     const auto selector = address.selector;
     if (object == kAudioObjectSystemObject) {
-        if (selector == kAudioHardwarePropertyProcessObjectList) {
-            size = std::uint32_t(processes_.size() * sizeof(AudioObjectID));
-            return noErr;
-        }
-        if (selector == kAudioHardwarePropertyDevices) {
-            size = std::uint32_t(devices_.size() * sizeof(AudioObjectID));
-            return noErr;
-        }
-        if (selector == kAudioHardwarePropertyDefaultOutputDevice) {
-            size = sizeof(AudioObjectID);
-            return noErr;
-        }
-        return kAudioHardwareUnknownPropertyError;
+        return systemDataSize(selector, processes_.size(), devices_.size(), size);
     }
     if (isMonitor(object)) {
         double ignored = 0;
@@ -340,53 +421,13 @@ OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
         return status;
     }
     if (process(object) != nullptr) {
-        if (selector == kAudioProcessPropertyBundleID) {
-            size = 8;
-        } else if (selector == kAudioProcessPropertyPID ||
-                   selector == kAudioProcessPropertyIsRunning) {
-            size = 4;
-        } else {
-            return kAudioHardwareUnknownPropertyError;
-        }
-        return noErr;
+        return processDataSize(selector, size);
     }
     if (const DeviceEntry* entry = device(object)) {
-        if (selector == kAudioDevicePropertyStreams) {
-            if (address.scope == kAudioObjectPropertyScopeOutput) {
-                size = entry->outputStreams * 4;
-            } else if (address.scope == kAudioObjectPropertyScopeInput) {
-                size = entry->inputStreams * 4;
-            } else {
-                size = (entry->outputStreams + entry->inputStreams) * 4;
-            }
-            return noErr;
-        }
-        if (selector == kAudioDevicePropertyDeviceUID || selector == kAudioObjectPropertyName ||
-            selector == kAudioObjectPropertyManufacturer ||
-            selector == kAudioDevicePropertyNominalSampleRate) {
-            size = 8;
-            return noErr;
-        }
-        if (selector == kAudioDevicePropertyTransportType) {
-            size = 4;
-            return noErr;
-        }
-        return kAudioHardwareUnknownPropertyError;
+        return deviceDataSize(*entry, address, size);
     }
     if (Tap* entry = tap(object)) {
-        if (selector == kAudioTapPropertyUID) {
-            size = 8;
-            return noErr;
-        }
-        if (selector == kAudioTapPropertyIsReleased) {
-            size = 4;
-            return noErr;
-        }
-        if (selector == kAudioTapPropertyReleaseDeviceUID) {
-            size = 8;
-            return releasedSinkOf(*entry) != nullptr ? noErr : kAudioHardwareIllegalOperationError;
-        }
-        return kAudioHardwareUnknownPropertyError;
+        return tapDataSize(selector, releasedSinkOf(*entry) != nullptr, size);
     }
     return kAudioHardwareBadObjectError;
 }

@@ -3,6 +3,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace kestrelamp::hal {
 
@@ -110,20 +111,9 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     if (!connected()) {
         return kAudioHardwareNotRunningError;
     }
-    if (description.processes.empty()) {
-        return kAudioHardwareIllegalOperationError;
-    }
-    if (description.muteBehavior == CATapMuteBehavior::unmuted) {
-        // A stream plays to one sink at a time here: a tap always takes it off its output.
-        return kAudioHardwareUnsupportedOperationError;
-    }
     std::vector<const ProcessEntry*> tapped;
-    for (const AudioObjectID processID : description.processes) {
-        const ProcessEntry* entry = process(processID);
-        if (entry == nullptr) {
-            return kAudioHardwareBadObjectError;
-        }
-        tapped.push_back(entry);
+    if (const OSStatus status = tappedProcesses(description, tapped); status != noErr) {
+        return status;
     }
     Tap newTap;
     std::vector<CaptureSink*> used;
@@ -138,16 +128,50 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
         newTap.sinks.push_back(sink.serial);
         startSink(sink);
     }
-    // A little more than the wait: the timer may come a moment early.
-    timespec value{0, (kUnclaimedHoldMs + 5) * 1000000L};
-    timespec interval{0, 0};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), holdTimer_, &value, &interval, false);
+    armHoldTimer();
     newTap.id = nextObjectID_++;
     newTap.uid = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
     const AudioObjectID tapID = newTap.id;
     taps_[tapID] = std::move(newTap);
     changed();
 
+    if (const OSStatus status = awaitSinks(used); status != noErr) {
+        destroyTap(tapID);
+        return status;
+    }
+    outTapID = tapID;
+    return noErr;
+}
+
+OSStatus
+PipeWireAudioHardware::Impl::tappedProcesses(const CATapDescription& description,
+                                             std::vector<const ProcessEntry*>& tapped) const {
+    if (description.processes.empty()) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (description.muteBehavior == CATapMuteBehavior::unmuted) {
+        // A stream plays to one sink at a time here: a tap always takes it off its output.
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    for (const AudioObjectID processID : description.processes) {
+        const ProcessEntry* entry = process(processID);
+        if (entry == nullptr) {
+            return kAudioHardwareBadObjectError;
+        }
+        tapped.push_back(entry);
+    }
+    return noErr;
+}
+
+void PipeWireAudioHardware::Impl::armHoldTimer() {
+    // A little more than the wait: the timer may come a moment early.
+    timespec value{0, (kUnclaimedHoldMs + 5) * 1000000L};
+    timespec interval{0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), holdTimer_, &value, &interval, false);
+}
+
+// Until each sink has its monitor ports, which the aggregates reading it link from.
+OSStatus PipeWireAudioHardware::Impl::awaitSinks(const std::vector<CaptureSink*>& used) {
     const auto sinkReady = [](const CaptureSink* sink) {
         return sink->nodeID != SPA_ID_INVALID &&
                !sink->impl->portsOf(sink->nodeID, "out", true).empty();
@@ -162,15 +186,12 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     const bool failed = !connected() || std::any_of(used.begin(), used.end(), [&](auto* s) {
         return s->failed || !sinkReady(s);
     });
-    if (failed || !ready) {
-        const OSStatus status = !connected() ? kAudioHardwareNotRunningError
-                                : !ready     ? kAudioHardwareTimeoutError
-                                             : kAudioHardwareUnspecifiedError;
-        destroyTap(tapID);
-        return status;
+    if (!failed && ready) {
+        return noErr;
     }
-    outTapID = tapID;
-    return noErr;
+    return !connected() ? kAudioHardwareNotRunningError
+           : !ready     ? kAudioHardwareTimeoutError
+                        : kAudioHardwareUnspecifiedError;
 }
 
 OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
@@ -371,23 +392,21 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
     if (sink.released) {
         return true;
     }
+    // The nodes linked into the sink, gathered once rather than searched for per stream.
+    std::unordered_set<std::int64_t> linkedToSink;
     for (const auto& [id, global] : globals_) {
-        if (!isStreamOf(*global, sink.processKey)) {
+        if (global->kind != GlobalKind::link ||
+            integerProperty(global->properties, PW_KEY_LINK_INPUT_NODE) != sink.nodeID) {
             continue;
         }
-        const auto streamID = id;
-        const bool linkedToSink =
-            std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-                const Global& link = *entry.second;
-                return link.kind == GlobalKind::link &&
-                       integerProperty(link.properties, PW_KEY_LINK_OUTPUT_NODE) == streamID &&
-                       integerProperty(link.properties, PW_KEY_LINK_INPUT_NODE) == sink.nodeID;
-            });
-        if (!linkedToSink) {
-            return false;
+        if (const auto output = integerProperty(global->properties, PW_KEY_LINK_OUTPUT_NODE)) {
+            linkedToSink.insert(*output);
         }
     }
-    return true;
+    return std::all_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+        return !isStreamOf(*entry.second, sink.processKey) ||
+               linkedToSink.count(std::int64_t(entry.first)) > 0;
+    });
 }
 
 void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {

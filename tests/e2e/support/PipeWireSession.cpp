@@ -312,6 +312,22 @@ std::optional<std::string> PipeWireSession::metadataValue(std::uint32_t subject,
     return std::nullopt;
 }
 
+bool PipeWireSession::moveWithPactl(const NodeIdentity& stream, const std::string& sinkName) const {
+    const auto before = metadataValue(stream.id, "target.object");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto moved =
+            runCommand({"pactl", "move-sink-input", std::to_string(stream.serial), sinkName},
+                       logPath("pactl-move"));
+        if (moved.status != 0) {
+            return false;
+        }
+        if (pollUntil([&] { return metadataValue(stream.id, "target.object") != before; }, 1500)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool PipeWireSession::createSink(const std::string& name, const std::string& description,
                                  const SinkOptions& options) {
     if (nodeID(name)) {

@@ -1,33 +1,20 @@
-// The remote operations on a route manager in a simulated world, and the shape of ctl commands.
+// The remote operations on a route manager in a simulated world, and the manual page of ctl.
 
 #include "app/ControlClient.h"
 #include "app/RemoteControl.h"
 
 #include "RouteWorld.h"
 
-#include <QDir>
-#include <QFile>
-#include <QLockFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <nlohmann/json.hpp>
-
-#include <optional>
 
 namespace kestrelamp::test {
 namespace {
 
-using nlohmann::json;
-
 constexpr const char* kPlayer = "org.example.Player";
-
-QByteArray fileBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 class RemoteControlOperations : public ::testing::Test {
 protected:
@@ -36,38 +23,6 @@ protected:
     RouteWorld world;
     RemoteControl control{world.manager()};
 };
-
-TEST(RemoteControlSaving, AChangeThatCouldNotBeSavedIsNotASuccess) {
-    // Another instance holds the data folder, so every save of this one fails.
-    RouteWorld world(standardScenario(), false);
-    QDir().mkpath(world.home().dataFolder());
-    QLockFile otherInstance(world.home().dataFolder() + "/" + DataFolderLock::fileName);
-    ASSERT_TRUE(otherInstance.tryLock(0));
-    captureStdout([&] { world.createManager(); });
-    RemoteControl control(world.manager());
-
-    std::optional<RemoteResult<void>> volume;
-    std::optional<RemoteResult<std::string>> profile;
-    const std::string printed = captureStdout([&] {
-        volume = control.setVolume(kPlayer, "0.5");
-        profile = control.saveProfile("Work", "");
-    });
-    for (const RemoteError& error : {volume->error(), profile->error()}) {
-        EXPECT_EQ(error.kind, RemoteError::Kind::notSaved);
-        EXPECT_EQ(error.message.rfind("Failed to save ", 0), 0u) << error.message;
-        EXPECT_NE(error.message.find("is in use by another Kestrelamp"), std::string::npos);
-        EXPECT_NE(printed.find(error.message.substr(0, error.message.find('\n'))),
-                  std::string::npos)
-            << "the same lines as printed";
-    }
-    EXPECT_NE(profile->error().message.find("Failed to save profiles: "), std::string::npos);
-    EXPECT_EQ(world.manager().state(kPlayer)->volume, 0.5f) << "in effect, only not saved";
-    EXPECT_FALSE(QFile::exists(world.statesPath()));
-
-    // Refusals still answer as refusals, before anything would be saved.
-    EXPECT_EQ(control.setVolume("org.example.Nobody", "0.5").error().kind,
-              RemoteError::Kind::invalidArgument);
-}
 
 TEST_F(RemoteControlOperations, NumbersMustBeCompleteFiniteTextsInTheCLocale) {
     for (const char* good : {"0.5", "+0.5", "-3", "1e2", "4"}) {
@@ -94,13 +49,13 @@ TEST_F(RemoteControlOperations, DevicesAreCheckedAndAnIgnoredAppIsRefusedNotSile
     EXPECT_FALSE(control.addOutputDevice(kPlayer, "unplugged").hasValue());
 
     ASSERT_TRUE(control.setIgnored(kPlayer, "on").hasValue());
-    const QByteArray saved = fileBytes(world.statesPath());
+    const std::string saved = readFile(world.statesPath());
     const auto refused = control.addOutputDevice(kPlayer, "speakers");
     ASSERT_FALSE(refused.hasValue());
     EXPECT_EQ(refused.error().kind, RemoteError::Kind::refused);
     EXPECT_NE(refused.error().message.find(kPlayer), std::string::npos);
     EXPECT_FALSE(control.setOutputDevices(kPlayer, {}).hasValue());
-    EXPECT_EQ(fileBytes(world.statesPath()), saved);
+    EXPECT_EQ(readFile(world.statesPath()), saved);
 }
 
 TEST_F(RemoteControlOperations, ProfilesResolveByIDThenExactNameThenNameInAnyCase) {

@@ -123,6 +123,8 @@ TEST(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChan
         << engineFailure;
     EXPECT_EQ(stateText(manager, kOther, "hdmi"), "active") << "the other device is untouched";
     EXPECT_EQ(builtRoutes(manager), std::set<std::string>{kOther + "|hdmi"});
+    EXPECT_EQ(manager.eqProcessor().engine(kOther + "|headphones"), nullptr);
+    EXPECT_EQ(world.hardware().ioProcs().size(), 1u) << "the failed start left its IO proc";
     world.hardware().clearFailures();
     world.hardware().addProcess({"org.example.New", 600, true, {}});
     EXPECT_TRUE(waitUntil([&] { return stateText(manager, kOther, "headphones") == "active"; }));

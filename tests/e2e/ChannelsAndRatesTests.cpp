@@ -147,7 +147,8 @@ TEST_F(ChannelsAndRatesTest, TheEqualizerWorksAtTheRateTheGraphRunsAt) {
     double rate = 0.0;
     EXPECT_TRUE(pollUntil(
         [&] {
-            for (const auto& device : status()["outputDevices"]) {
+            const auto current = status();
+            for (const auto& device : current["outputDevices"]) {
                 if (device["uid"] == kRateSink) {
                     rate = device.value("sampleRate", 0.0);
                 }

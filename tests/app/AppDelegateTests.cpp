@@ -10,13 +10,9 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QImage>
 #include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -29,11 +25,7 @@ using Tab = MainPopoverView::Tab;
 constexpr Qt::KeyboardModifiers kShortcutModifiers =
     Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier;
 
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
+using test::captureStdout;
 
 // A text field that counts the key presses that reach it.
 class KeyRecorder : public QLineEdit {
@@ -114,13 +106,6 @@ protected:
         : AppDelegateTest(true) {}
 };
 
-TEST_F(AppDelegateTest, AsksForAMissingPermissionAndTheListReadsIt) {
-    permission.setGranted(false);
-    launch();
-    EXPECT_EQ(permission.requestCount(), 1);
-    EXPECT_FALSE(view()->appList()->hasScreenCapturePermission());
-}
-
 TEST_F(AppDelegateTest, StartsWithoutTrayAsAWindowAndChecksForUpdates) {
     EXPECT_EQ(delegate->popover(), nullptr);
     const std::string printed = captureStdout([&] { delegate->applicationDidFinishLaunching(); });
@@ -170,25 +155,6 @@ TEST_F(AppDelegateTest, ClosingTheWindowHidesItAndRoutingGoesOnUntilQuit) {
     QTest::mouseClick(view()->findChild<QWidget*>("quitButton"), Qt::LeftButton);
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(taps(), 0u);
-}
-
-TEST_F(AppDelegateTest, DrawsThePopoverAsItIsIntoAFile) {
-    launch();
-    manager().setVolume("org.example.Player", 0.7f);
-    QTemporaryDir dir;
-    const QString path = dir.filePath("popover.png");
-    EXPECT_EQ(delegate->drawPopover(path), std::nullopt);
-    QImage drawn(path);
-    ASSERT_FALSE(drawn.isNull());
-    // Twice the pixels, as the --screenshot pictures are.
-    EXPECT_EQ(drawn.width(), 2 * view()->width());
-    EXPECT_EQ(drawn.height(), 2 * view()->height());
-    // Not a blank picture: the view's own pixels.
-    EXPECT_NE(drawn.pixel(drawn.width() / 2, drawn.height() / 2), 0u);
-
-    const auto failure = delegate->drawPopover(dir.filePath("no/such/folder/popover.png"));
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_NE(failure->find("Cannot write"), std::string::npos) << *failure;
 }
 
 TEST_F(AppDelegateTest, ProfileShortcutsApplyByPositionAndSwallowOnlyThen) {
@@ -260,40 +226,6 @@ TEST_F(AppDelegateTest, CtrlQQuitsAfterTheRoutesAreDown) {
     EXPECT_EQ(terminations, 1);
 }
 
-TEST_F(AppDelegateTest, EditKeysWorkInTheSearchField) {
-    launch();
-    saveTwoProfiles();
-    AppListView* list = view()->appList();
-    list->setSearchFieldVisible(true);
-    auto* field = list->findChild<QLineEdit*>("searchField");
-    ASSERT_NE(field, nullptr);
-    field->setFocus();
-    QTest::keyClicks(field, "pla");
-    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
-    QTest::keyClick(field, Qt::Key_End);
-    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(field->text(), "plapla");
-    QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
-    EXPECT_EQ(field->text(), "pla");
-    QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
-    EXPECT_EQ(field->text(), "plapla");
-    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(field, Qt::Key_X, Qt::ControlModifier);
-    EXPECT_EQ(field->text(), "");
-    EXPECT_EQ(terminations, 0);
-}
-
-TEST_F(AppDelegateTest, SettingsButtonOpensTheSettingsWithTheUpdater) {
-    launch();
-    QTest::mouseClick(view()->findChild<QWidget*>("settingsButton"), Qt::LeftButton);
-    SettingsView* window = SettingsWindowController::shared().window();
-    ASSERT_NE(window, nullptr);
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(SettingsWindowController::shared().updater(), &delegate->updaterSettings());
-    EXPECT_TRUE(window->updatePage()->checkButton()->isEnabled());
-}
-
 TEST_F(AppDelegateWithTray, PopoverTogglesKeepsItsTabAndRefreshesOnOpening) {
     launch();
     ASSERT_TRUE(delegate->hasTray());
@@ -348,37 +280,6 @@ TEST_F(AppDelegateWithTray, WithoutIconGeometryThePopoverOpensAtTheClickOnScreen
     Q_EMIT tray->systemTrayIcon()->activated(QSystemTrayIcon::Trigger);
     EXPECT_EQ(delegate->popover()->geometry().left(), screen.left());
     EXPECT_LT(delegate->popover()->geometry().bottom(), bottomLeft.y());
-}
-
-TEST_F(AppDelegateWithTray, TheTooltipFollowsRoutesAndProfileAndTheMenuPromisesNoKey) {
-    launch();
-    QSystemTrayIcon* tray = delegate->trayIcon()->systemTrayIcon();
-    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\nNo application routed");
-
-    manager().setOutputDevices("org.example.Player", {"headphones"});
-    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n1 application routed");
-    manager().setOutputDevices("org.example.Other", {"speakers"});
-    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n2 applications routed");
-    // The other application quits: its route waits for it.
-    world.hardware->removeProcess(world.hardware->processID("org.example.Other"));
-    manager().refreshAudioApps();
-    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\n1 application routed, 1 waiting");
-
-    manager().saveCurrentAsProfile("Evening", "music.note");
-    manager().profileManager().setActiveProfileID(manager().profileManager().profiles()[0].id);
-    EXPECT_EQ(tray->toolTip().toStdString(),
-              "Kestrelamp\n1 application routed, 1 waiting\nProfile: Evening");
-    manager().setOutputDevices("org.example.Other", {});
-    manager().setOutputDevices("org.example.Player", {});
-    manager().profileManager().setActiveProfileID(std::nullopt);
-    EXPECT_EQ(tray->toolTip().toStdString(), "Kestrelamp\nNo application routed");
-
-    const QList<QAction*> actions = delegate->trayIcon()->menu()->actions();
-    ASSERT_FALSE(actions.isEmpty());
-    for (const QAction* action : actions) {
-        EXPECT_TRUE(action->shortcut().isEmpty()) << action->text().toStdString();
-    }
-    EXPECT_EQ(actions.last()->text(), "Quit Kestrelamp");
 }
 
 TEST_F(AppDelegateWithTray, AClickInAnotherWindowClosesThePopover) {

@@ -50,14 +50,6 @@ protected:
     PopoverWindow popover;
 };
 
-TEST(PopoverHeight, ContentUpToAShareOfTheScreenNeverBelowHeaderAndFooter) {
-    EXPECT_EQ(PopoverWindow::fittedHeight(300, 100, 1000), 300);
-    EXPECT_EQ(PopoverWindow::fittedHeight(2000, 100, 1000), 750);
-    EXPECT_EQ(PopoverWindow::fittedHeight(60, 100, 1000), 100);
-    // A screen too small for even the header and footer.
-    EXPECT_EQ(PopoverWindow::fittedHeight(2000, 200, 200), 200);
-}
-
 TEST_F(PopoverSizeTest, FollowsRowsAsTheyComeAndGo) {
     open();
     const int three = popover.height();

@@ -5,9 +5,6 @@
 #include <QDir>
 #include <QFile>
 
-#include <cmath>
-#include <limits>
-
 namespace kestrelamp::test {
 namespace {
 
@@ -171,22 +168,6 @@ int ProgramHarness::waitForInstanceExit() {
 
 QString ProgramHarness::instanceErrors() const {
     return readAll(home_.path() + "/instance.err");
-}
-
-float ProgramHarness::level(const std::string& deviceUID) const {
-    const RunResult result = ctl({"simulated-level", QString::fromStdString(deviceUID)});
-    bool ok = false;
-    const float value = QString::fromStdString(result.out).trimmed().toFloat(&ok);
-    return result.exitCode == 0 && ok ? value : std::numeric_limits<float>::quiet_NaN();
-}
-
-float ProgramHarness::settledLevel(const std::string& deviceUID, float expected) const {
-    float last = std::numeric_limits<float>::quiet_NaN();
-    waitUntil([&] {
-        last = level(deviceUID);
-        return std::fabs(last - expected) < 1.0f;
-    });
-    return last;
 }
 
 QByteArray ProgramHarness::dataFile(const char* name) const {

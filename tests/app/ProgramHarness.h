@@ -70,11 +70,6 @@ public:
     int waitForInstanceExit();
     QString instanceErrors() const;
 
-    // dBFS of the last 4800 frames a simulated device played, as the instance reports it.
-    float level(const std::string& deviceUID) const;
-    // Waits until the device's level is within 1 dB of the expected one; the last level read.
-    float settledLevel(const std::string& deviceUID, float expected) const;
-
     QByteArray dataFile(const char* name) const;
 
 private:

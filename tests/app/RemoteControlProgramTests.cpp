@@ -6,12 +6,9 @@
 
 #include "TempHome.h"
 
-#include <QFile>
 #include <QImage>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <csignal>
 
 #include <sys/resource.h>
 
@@ -21,40 +18,6 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kPlayer = "org.example.Player";
-// A 0.5 sine: 20·log10(0.5/√2).
-constexpr float kPlayerLevel = -9.03f;
-constexpr float kSilence = -120.0f;
-
-json stateOf(const json& status, const std::string& appID) {
-    for (const json& app : status["apps"]) {
-        if (app["id"] == appID) {
-            return app["state"];
-        }
-    }
-    return nullptr;
-}
-
-json storedState(const ProgramHarness& program, const std::string& appID) {
-    const json states =
-        json::parse(program.dataFile("appStates.json").toStdString(), nullptr, false);
-    if (states.is_array()) {
-        for (const json& state : states) {
-            if (state["id"] == appID) {
-                return state;
-            }
-        }
-    }
-    return nullptr;
-}
-
-std::string routeStateIn(const json& status, const std::string& key) {
-    for (const json& route : status["routes"]) {
-        if (route["key"] == key) {
-            return route["state"];
-        }
-    }
-    return "none";
-}
 
 // Levels move with every render cycle; everything else must stay put.
 json withoutLevels(json status) {
@@ -86,86 +49,6 @@ protected:
     PrivateBus bus;
     ProgramHarness program{bus.address()};
 };
-
-TEST_F(RemoteControlProgram, RoutingVolumeMuteBoostAndBandsReachTheDevices) {
-    const json initial = status();
-    EXPECT_EQ(initial["defaultOutputUID"], "speakers");
-    EXPECT_EQ(initial["routes"], json::array());
-    EXPECT_NEAR(program.settledLevel("speakers", kPlayerLevel), kPlayerLevel, 1.0);
-
-    ctlOK({"route", kPlayer, "headphones"});
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
-    EXPECT_NEAR(program.settledLevel("speakers", kSilence), kSilence, 1.0);
-    const json routed = status();
-    ASSERT_EQ(routed["routes"].size(), 1u);
-    EXPECT_EQ(routed["routes"][0]["key"], "org.example.Player|headphones");
-    EXPECT_EQ(routed["routes"][0]["engine"], true);
-    EXPECT_EQ(storedState(program, kPlayer)["outputDeviceUIDs"], json({"headphones"}));
-
-    ctlOK({"volume", kPlayer, "0.5"});
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel - 6.02f), kPlayerLevel - 6.02f,
-                1.0);
-    ctlOK({"boost", kPlayer, "9"});
-    EXPECT_EQ(storedState(program, kPlayer)["boostMultiplier"], 4);
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel + 6.02f), kPlayerLevel + 6.02f,
-                1.0);
-    ctlOK({"volume", kPlayer, "1.5"});
-    ctlOK({"boost", kPlayer, "1"});
-    EXPECT_EQ(storedState(program, kPlayer)["volume"], 1.0);
-
-    ctlOK({"mute", kPlayer, "on"});
-    ctlOK({"mute", kPlayer, "on"});
-    EXPECT_EQ(storedState(program, kPlayer)["isMuted"], true);
-    EXPECT_NEAR(program.settledLevel("headphones", kSilence), kSilence, 1.0);
-    ctlOK({"mute", kPlayer, "toggle"});
-    EXPECT_EQ(storedState(program, kPlayer)["isMuted"], false);
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
-
-    // Band 5 is centred on the player's 1 kHz.
-    ctlOK({"eq-band", kPlayer, "5", "-12"});
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel - 12), kPlayerLevel - 12, 1.0);
-    ctlOK({"eq", kPlayer, "00000000-0000-0000-0000-000000000002"});
-    ctlOK({"eq", kPlayer, "flat"});
-    EXPECT_EQ(storedState(program, kPlayer)["eqPresetID"], "00000000-0000-0000-0000-000000000001");
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
-
-    ctlOK({"route", kPlayer});
-    EXPECT_EQ(status()["routes"], json::array());
-    EXPECT_NEAR(program.settledLevel("speakers", kPlayerLevel), kPlayerLevel, 1.0);
-}
-
-TEST_F(RemoteControlProgram, StoredChoicesHoldAfterARestartAndCtlSaysWhichRoutesAreNotActive) {
-    ctlOK({"route", kPlayer, "headphones"});
-    // An application seen before that is not running now.
-    json states = json::parse(program.dataFile("appStates.json").toStdString());
-    json gone = storedState(program, kPlayer);
-    gone["id"] = "org.example.Gone";
-    gone["outputDeviceUIDs"] = json::array();
-    states.push_back(gone);
-    ASSERT_EQ(program.terminateInstance(), 0) << program.instanceErrors().toStdString();
-    {
-        QFile file(program.dataFolder() + "/appStates.json");
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray::fromStdString(states.dump()));
-    }
-    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
-
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0)
-        << "in effect without a command";
-    EXPECT_NEAR(program.settledLevel("speakers", kSilence), kSilence, 1.0);
-    EXPECT_EQ(routeStateIn(status(), "org.example.Player|headphones"), "active");
-
-    const RunResult waiting = program.ctl({"route", "org.example.Gone", "headphones"});
-    EXPECT_EQ(waiting.exitCode, 1);
-    EXPECT_EQ(waiting.err, "Route for org.example.Gone|headphones: Audio process not found: "
-                           "org.example.Gone\n");
-    EXPECT_EQ(storedState(program, "org.example.Gone")["outputDeviceUIDs"], json({"headphones"}))
-        << "the choice is stored all the same";
-    EXPECT_EQ(routeStateIn(status(), "org.example.Gone|headphones"), "waiting for the application");
-    const RunResult again = program.ctl({"add-device", "org.example.Gone", "headphones"});
-    EXPECT_EQ(again.exitCode, 1);
-    EXPECT_EQ(again.err, waiting.err);
-}
 
 TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
     ctlOK({"route", kPlayer, "headphones"});
@@ -209,30 +92,6 @@ TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
           QStringList{}}) {
         EXPECT_EQ(program.ctl(arguments).exitCode, 2) << arguments.join(' ').toStdString();
     }
-}
-
-TEST_F(RemoteControlProgram, ProfilesAreSavedAppliedAndDeletedByNameOrID) {
-    ctlOK({"route", kPlayer, "headphones"});
-    const RunResult saved = program.ctl({"profile", "save", "Work", "headphones"});
-    ASSERT_EQ(saved.exitCode, 0) << saved.err;
-    const std::string id = QString::fromStdString(saved.out).trimmed().toStdString();
-    const json stored = json::parse(program.dataFile("profiles.json").toStdString());
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0]["id"], id);
-    EXPECT_EQ(stored[0]["icon"], "headphones");
-
-    ctlOK({"route", kPlayer, "speakers"});
-    EXPECT_NEAR(program.settledLevel("headphones", kSilence), kSilence, 1.0);
-    ctlOK({"profile", "apply", "work"});
-    EXPECT_NEAR(program.settledLevel("headphones", kPlayerLevel), kPlayerLevel, 1.0);
-    const json applied = status();
-    EXPECT_EQ(applied["activeProfileID"], id);
-    EXPECT_EQ(stateOf(applied, kPlayer)["outputDeviceUIDs"], json({"headphones"}));
-    EXPECT_EQ(program.ctl({"profile", "list"}).out, id + "\tWork\tactive\n");
-
-    ctlOK({"profile", "delete", QString::fromStdString(id)});
-    EXPECT_EQ(json::parse(program.dataFile("profiles.json").toStdString()), json::array());
-    EXPECT_TRUE(status()["activeProfileID"].is_null());
 }
 
 TEST(RemoteControlFullDisk, AProfileThatCouldNotBeSavedExitsOneAndKeepsTheFile) {

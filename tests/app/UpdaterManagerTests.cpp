@@ -10,57 +10,9 @@
 namespace kestrelamp {
 namespace {
 
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
-
-// Hands the manager a simulated controller and keeps a pointer to it for the test.
-struct SimulatedControllerFactory {
-    UpdaterManager::ControllerFactory factory(std::optional<UpdaterStartError> startError = {}) {
-        return [this, startError](const UpdaterDelegate&) -> std::unique_ptr<UpdaterController> {
-            auto made = std::make_unique<SimulatedUpdaterController>();
-            made->simulatedUpdater.startError = startError;
-            controller = made.get();
-            return made;
-        };
-    }
-    SimulatedUpdaterController* controller = nullptr;
-};
-
-TEST(UpdaterManager, ConfiguresTheControllerThenStartsIt) {
-    SimulatedControllerFactory made;
-    std::unique_ptr<UpdaterManager> manager;
-    EXPECT_EQ(captureStdout([&] { manager = std::make_unique<UpdaterManager>(made.factory()); }),
-              "");
-    ASSERT_NE(made.controller, nullptr);
-    EXPECT_EQ(manager->controller(), made.controller);
-    EXPECT_EQ(made.controller->simulatedUpdater.calls,
-              (std::vector<std::string>{"setAutomaticallyChecksForUpdates true",
-                                        "setUpdateCheckInterval 86400", "startUpdater"}));
-    EXPECT_TRUE(manager->property("canCheckForUpdates").toBool());
-}
-
-TEST(UpdaterManager, ForwardsChecksAndTheAutomaticFlag) {
-    SimulatedControllerFactory made;
-    UpdaterManager manager(made.factory());
-    SimulatedUpdaterController& controller = *made.controller;
-    controller.simulatedUpdater.calls.clear();
-
-    manager.checkForUpdatesInBackground();
-    manager.checkForUpdates();
-    manager.setAutomaticallyChecksForUpdates(false);
-    EXPECT_EQ(controller.userChecks, 1);
-    EXPECT_EQ(controller.simulatedUpdater.calls,
-              (std::vector<std::string>{"checkForUpdatesInBackground",
-                                        "setAutomaticallyChecksForUpdates false"}));
-    EXPECT_FALSE(manager.automaticallyChecksForUpdates());
-}
-
 TEST(UpdaterManager, WithoutAControllerEverythingIsANoOp) {
     std::unique_ptr<UpdaterManager> manager;
-    EXPECT_EQ(captureStdout([&] {
+    EXPECT_EQ(test::captureStdout([&] {
                   manager = std::make_unique<UpdaterManager>(
                       [](const UpdaterDelegate&) { return std::unique_ptr<UpdaterController>(); });
               }),
@@ -78,7 +30,7 @@ class RealUpdaterOnLocalFeed : public testing::Test {
 protected:
     void startWithFeed(const QString& address) {
         qputenv(AppcastUpdater::feedAddressVariable, address.toUtf8());
-        output = captureStdout([&] { manager = std::make_unique<UpdaterManager>(notifier); });
+        output = test::captureStdout([&] { manager = std::make_unique<UpdaterManager>(notifier); });
         qunsetenv(AppcastUpdater::feedAddressVariable);
     }
 

@@ -17,7 +17,6 @@
 namespace kestrelamp::e2e {
 namespace {
 
-constexpr const char* kToneA = "org.example.ToneA";
 constexpr const char* kToneB = "org.example.ToneB";
 
 class ProgramOnDisplay : public SessionTest {
@@ -143,21 +142,6 @@ TEST_F(ProgramOnDisplay, WindowListsThePlayersAndQuittingLeavesNothingBehind) {
     EXPECT_EQ(program_->exitStatus(), 0) << program_->log();
     const std::vector<std::string> left = ourObjects();
     EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left);
-}
-
-TEST_F(ProgramOnDisplay, CtrlQInTheWindowQuits) {
-    auto player = session_->startPlayer(kToneA, "Tone A", 440.0);
-    saveProfileRoutingToneA();
-    startProgram();
-    ASSERT_TRUE(logShows("[Popover] shown 320x")) << program_->log();
-    ASSERT_TRUE(focusWindow());
-    ASSERT_EQ(xdotool({"key", "--clearmodifiers", "ctrl+alt+shift+1"}).status, 0);
-    ASSERT_TRUE(pollUntil([&] { return !ourObjects().empty(); }, 15000)) << program_->log();
-
-    ASSERT_EQ(xdotool({"key", "--clearmodifiers", "ctrl+q"}).status, 0);
-    ASSERT_TRUE(program_->waitForExit(15000)) << program_->log();
-    EXPECT_EQ(program_->exitStatus(), 0);
-    EXPECT_TRUE(ourObjects().empty()) << ::testing::PrintToString(ourObjects());
 }
 
 } // namespace

@@ -8,30 +8,23 @@
 #include "support/ProgramSessionTest.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <QElapsedTimer>
 
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <map>
 
 namespace kestrelamp::e2e {
 namespace {
 
-constexpr const char* kToneA = "org.example.ToneA";
 constexpr const char* kSinkC = "test_sink_c";
 constexpr const char* kSource = "test_source";
-constexpr double kAudible = -30.0;
-constexpr int kPatienceMs = 8000;
 // Changes that should take a couple of seconds; a loaded machine gets more before it counts as a
 // fault, and the figure itself is printed.
 constexpr int kPromptMs = 5000;
 // 50 ms: what the timed checks look at.
 constexpr std::uint32_t kWindow = 2400;
-
-using RouteStates = std::map<std::string, std::string>;
 
 class RoutesHoldOnPipeWire : public ProgramSessionTest {
 protected:
@@ -51,88 +44,25 @@ protected:
         }
     }
 
-    void startKestrelamp() {
-        ASSERT_TRUE(program_->startInstance({"--headless"}))
-            << program_->instanceErrors().toStdString();
-    }
-
-    void quitKestrelamp() {
-        EXPECT_EQ(program_->ctl({"quit"}).exitCode, 0);
-        EXPECT_EQ(program_->waitForInstanceExit(), 0) << program_->instanceErrors().toStdString();
-    }
-
-    test::RunResult ctl(const QStringList& arguments, int expectedExit = 0) {
-        test::RunResult result = program_->ctl(arguments);
-        EXPECT_EQ(result.exitCode, expectedExit)
-            << arguments.join(' ').toStdString() << ": " << result.err;
-        return result;
-    }
-
-    nlohmann::json status() const {
-        const auto parsed = nlohmann::json::parse(program_->ctl({"status"}).out, nullptr, false);
-        return parsed.is_object() ? parsed : nlohmann::json::object();
-    }
-
     // The application's stored device list as the status shows it; nothing while it is not
     // listed.
     std::optional<std::vector<std::string>> shownChoice(const std::string& appID) const {
-        for (const auto& app : status().value("apps", nlohmann::json::array())) {
-            if (app.value("id", "") == appID && app["state"].is_object()) {
-                return app["state"].value("outputDeviceUIDs", std::vector<std::string>{});
-            }
+        const auto app = appEntry(appID);
+        if (!app.is_object() || !app["state"].is_object()) {
+            return std::nullopt;
         }
-        return std::nullopt;
-    }
-
-    // Device UID to state text of each route the application's choice wants.
-    RouteStates routeStates(const std::string& appID) const {
-        RouteStates states;
-        for (const auto& route : status().value("routes", nlohmann::json::array())) {
-            if (route.value("appID", "") == appID) {
-                states[route.value("outputDeviceUID", "")] = route.value("state", "");
-            }
-        }
-        return states;
-    }
-
-    bool routesBecome(const std::string& appID, const RouteStates& wanted) const {
-        return pollUntil([&] { return routeStates(appID) == wanted; }, kPatienceMs);
+        return app["state"].value("outputDeviceUIDs", std::vector<std::string>{});
     }
 
     bool choiceBecomes(const std::string& appID, const std::vector<std::string>& wanted) const {
         return pollUntil([&] { return shownChoice(appID) == wanted; }, kPatienceMs);
     }
 
-    bool listed(const std::string& appID) const {
-        return pollUntil([&] { return shownChoice(appID).has_value(); }, 10000);
-    }
-
-    // The stored choice as appStates.json holds it.
-    std::vector<std::string> storedChoice(const std::string& appID) const {
-        const auto file = nlohmann::json::parse(program_->dataFile("appStates.json").toStdString(),
-                                                nullptr, false);
-        for (const auto& state : file.is_array() ? file : nlohmann::json::array()) {
-            if (state.value("id", "") == appID) {
-                return state.value("outputDeviceUIDs", std::vector<std::string>{});
-            }
-        }
-        return {};
-    }
-
-    // Tone A playing unrouted on A; the level it has there once settled.
-    double startToneA(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA) {
-        player = session_->startPlayer(kToneA, "Tone A");
-        settledLevel(
-            meterA, [](double l) { return l > kAudible; }, kPatienceMs);
-        return steadyLevel(
-            meterA, [](double) { return true; }, kPatienceMs);
-    }
-
     // Tone A playing unrouted on A, then Kestrelamp running with it listed; `unrouted` is the
     // tone's level on A.
     void playToneAWithKestrelamp(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA,
                                  double& unrouted) {
-        unrouted = startToneA(player, meterA);
+        unrouted = startToneA(player, meterA, kPatienceMs);
         ASSERT_GT(unrouted, kAudible);
         startKestrelamp();
         ASSERT_TRUE(listed(kToneA));
@@ -226,6 +156,15 @@ TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWh
     ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
     ctl({"route", kToneA, kSinkB});
     ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    // Nothing of ours is offered as an output to other programs.
+    const auto sinks = runCommand({"pactl", "list", "short", "sinks"}, session_->logPath("sinks"));
+    EXPECT_EQ(sinks.output.find("com.kestrelamp"), std::string::npos) << sinks.output;
+    const std::string status = runCommand({"wpctl", "status"}, session_->logPath("wpctl")).output;
+    const auto listed = status.find("Sinks:");
+    EXPECT_EQ(
+        status.substr(listed, status.find("Sink endpoints:", listed) - listed).find("Kestrelamp"),
+        std::string::npos)
+        << status;
 
     quitKestrelamp();
     EXPECT_TRUE(leavesNothingOfOurs());
@@ -321,8 +260,7 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
     ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
 
     ASSERT_TRUE(session_->moveWithPactl(stream, kSinkC));
-    ASSERT_TRUE(pollUntil([&] { return shownChoice(kToneA) == std::vector<std::string>{kSinkC}; },
-                          kPatienceMs));
+    ASSERT_TRUE(choiceBecomes(kToneA, {kSinkC}));
     EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
     EXPECT_EQ(storedChoice(kToneA), std::vector<std::string>{kSinkC});
     EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
@@ -394,7 +332,7 @@ TEST_F(RoutesHoldOnPipeWire, RoutesComeBackAfterTheServerRestarts) {
         LevelMeter meterA(kSinkA);
         LevelMeter meterB(kSinkB);
         std::unique_ptr<ChildProcess> player;
-        unrouted = startToneA(player, meterA);
+        unrouted = startToneA(player, meterA, kPatienceMs);
         ASSERT_GT(unrouted, kAudible);
         startKestrelamp();
         ASSERT_TRUE(listed(kToneA));
@@ -426,7 +364,7 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsEarlierTargetOutlivesTheProgram) {
     LevelMeter meterB(kSinkB);
     LevelMeter meterC(kSinkC);
     std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA);
+    const double unrouted = startToneA(player, meterA, kPatienceMs);
     ASSERT_GT(unrouted, kAudible);
     const auto stream = session_->onlyStream(kToneA);
     const auto chosen = runCommand(

@@ -15,42 +15,19 @@
 namespace kestrelamp::e2e {
 namespace {
 
-constexpr const char* kToneA = "org.example.ToneA";
-constexpr double kAudible = -30.0;
-constexpr int kPatienceMs = 8000;
-
-class UnroutedLevelsOnPipeWire : public ProgramSessionTest {
-protected:
-    // Tone A's entry in the status; null while it is not listed.
-    nlohmann::json app() const {
-        const auto status = nlohmann::json::parse(program_->ctl({"status"}).out, nullptr, false);
-        if (!status.is_object()) {
-            return nullptr;
-        }
-        for (const auto& entry : status.value("apps", nlohmann::json::array())) {
-            if (entry.value("id", "") == kToneA) {
-                return entry;
-            }
-        }
-        return nullptr;
-    }
-};
+using UnroutedLevelsOnPipeWire = ProgramSessionTest;
 
 TEST_F(UnroutedLevelsOnPipeWire, StatusReportsTheLevelHeardAndNothingStaysOnceNobodyAsks) {
     LevelMeter meterA(kSinkA);
-    auto player = session_->startPlayer(kToneA, "Tone A");
-    settledLevel(
-        meterA, [](double l) { return l > kAudible; }, kPatienceMs);
-    const double heard = steadyLevel(
-        meterA, [](double) { return true; }, kPatienceMs);
+    std::unique_ptr<ChildProcess> player;
+    const double heard = startToneA(player, meterA, kPatienceMs);
     ASSERT_GT(heard, kAudible);
-    ASSERT_TRUE(program_->startInstance({"--headless"}))
-        << program_->instanceErrors().toStdString();
+    startKestrelamp();
 
     double reported = -200.0;
     const bool close = pollUntil(
         [&] {
-            const auto entry = app();
+            const auto entry = appEntry(kToneA);
             if (entry.is_object() && entry["level"].is_number()) {
                 reported = entry["level"].get<double>();
             }
@@ -60,7 +37,7 @@ TEST_F(UnroutedLevelsOnPipeWire, StatusReportsTheLevelHeardAndNothingStaysOnceNo
     EXPECT_TRUE(close) << "reported " << reported << " dBFS, heard " << heard << " dBFS";
     std::printf("[ measure  ] status level %.2f dBFS, on the sink's monitor %.2f dBFS\n", reported,
                 heard);
-    EXPECT_TRUE(app().value("state", nlohmann::json::object()).is_object());
+    EXPECT_TRUE(appEntry(kToneA).value("state", nlohmann::json::object()).is_object());
     const auto objects = kestrelampObjects(session_->dump());
     EXPECT_FALSE(objects.empty()) << "while levels are asked for, a monitor of ours measures it";
     EXPECT_NEAR(steadyLevel(
@@ -78,7 +55,7 @@ TEST_F(UnroutedLevelsOnPipeWire, StatusReportsTheLevelHeardAndNothingStaysOnceNo
 
     // One status after the monitors went: its answer waits for their first window, so the
     // level is there, not silence.
-    const auto once = app();
+    const auto once = appEntry(kToneA);
     ASSERT_TRUE(once.is_object());
     EXPECT_NEAR(once.value("level", -200.0), heard, 2.0) << once.dump();
 }

@@ -174,20 +174,5 @@ public:
     std::map<std::string, RunningApplication> apps;
 };
 
-TEST(AudioAppMake, NameAndIconComeFromTheRunningApplication) {
-    NoRunningApplications running;
-    EXPECT_EQ(AudioApp::make("org.example.Player", 10, 20, running).displayName, "Player");
-    EXPECT_EQ(AudioApp::make("nodots", 1, 2, running).displayName, "nodots");
-
-    running.apps["org.example.Player"] =
-        RunningApplication{"Music Player", "multimedia-player", ActivationPolicy::regular};
-    running.apps["org.example.Nameless"] =
-        RunningApplication{std::nullopt, std::nullopt, ActivationPolicy::regular};
-    const AudioApp present = AudioApp::make("org.example.Player", 10, 20, running);
-    EXPECT_EQ(present.displayName, "Music Player");
-    EXPECT_EQ(present.icon, "multimedia-player");
-    EXPECT_EQ(AudioApp::make("org.example.Nameless", 1, 2, running).displayName, "Nameless");
-}
-
 } // namespace
 } // namespace kestrelamp

@@ -3,7 +3,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLockFile>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -14,7 +13,6 @@
 #include <limits>
 #include <set>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,19 +29,6 @@ using test::kOther;
 using test::kPlayer;
 using test::kQuiet;
 using test::readFile;
-
-TEST(RouteManagerConstruction, ListsAppsWithDefaultStatesAndNoRouteWithoutAChoice) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    ASSERT_EQ(manager.audioApps().size(), 3u);
-    EXPECT_EQ(manager.audioApps()[0].id, kOther);
-    EXPECT_EQ(manager.app(kPlayer)->childBundleIDs, std::vector<std::string>{kHelper});
-    ASSERT_NE(manager.state(kPlayer), nullptr);
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
-    EXPECT_FALSE(QFile::exists(world.statesPath()));
-    EXPECT_EQ(manager.audioActivity().at(kPlayer), true);
-    EXPECT_EQ(manager.audioActivity().at(kQuiet), false);
-}
 
 TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevices) {
     RouteWorld world;
@@ -73,47 +58,6 @@ TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevi
     EXPECT_TRUE(manager.eqProcessor().engines().empty());
     EXPECT_TRUE(world.hardware().aggregateDevices().empty());
     EXPECT_TRUE(world.hardware().taps().empty());
-}
-
-TEST(RouteManagerRouting, AddAndRemoveOneDevice) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.addOutputDevice(kOther, "headphones");
-    manager.addOutputDevice(kOther, "hdmi");
-    QFile::remove(world.statesPath());
-    manager.addOutputDevice(kOther, "hdmi");
-    EXPECT_FALSE(QFile::exists(world.statesPath()))
-        << "adding a device already chosen saves nothing";
-    manager.removeOutputDevice(kOther, "headphones");
-    EXPECT_EQ(builtRoutes(manager), std::set<std::string>{kOther + "|hdmi"});
-}
-
-TEST(RouteManagerRouting, AFailedRoutePrintsOneLineAndTheOthersWork) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    // The helper has an audio process; remove it so that its routes cannot be built.
-    world.hardware().removeProcess(world.hardware().processID(kHelper));
-    const std::string output =
-        captureStdout([&] { manager.setOutputDevices(kPlayer, {"headphones"}); });
-    EXPECT_EQ(output,
-              "Route for " + kHelper + "|headphones: Audio process not found: " + kHelper + "\n");
-    EXPECT_NE(manager.eqProcessor().engine(kPlayer + "|headphones"), nullptr);
-    EXPECT_EQ(manager.state(kPlayer)->outputDeviceUIDs, std::vector<std::string>{"headphones"});
-    // The player itself plays there, so the device carries the application.
-    EXPECT_TRUE(manager.routeProblems(kPlayer).empty());
-
-    world.hardware().failOperation(hal::SimulatedOperation::deviceStart,
-                                   hal::kAudioHardwareIllegalOperationError);
-    const std::string startFailure =
-        captureStdout([&] { manager.setOutputDevices(kOther, {"hdmi"}); });
-    EXPECT_EQ(startFailure.rfind(
-                  "Route for " + kOther + "|hdmi: Audio config failed at 'start device': ", 0),
-              0u)
-        << startFailure;
-    // A tap without its engine would keep the application silent everywhere.
-    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|hdmi"), 0u);
-    EXPECT_EQ(manager.eqProcessor().engine(kOther + "|hdmi"), nullptr);
-    EXPECT_EQ(manager.routeStates().at(kOther + "|hdmi").status, RouteStatus::failed);
 }
 
 TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
@@ -148,55 +92,6 @@ TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
     for (const char* uid : {"speakers", "headphones", "hdmi"}) {
         EXPECT_FALSE(engineOf(uid)->isMuted.load()) << uid;
         EXPECT_FLOAT_EQ(engineOf(uid)->volume.load(), 1.0f) << uid;
-    }
-}
-
-TEST(RouteManagerFlags, PinAndIgnoreExcludeEachOtherAndIgnoredOrUnknownAppsCannotRoute) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.toggleIgnore(kOther);
-    manager.togglePin(kOther);
-    EXPECT_TRUE(manager.state(kOther)->isPinned);
-    EXPECT_FALSE(manager.state(kOther)->isIgnored);
-
-    manager.setOutputDevices(kOther, {"headphones"});
-    manager.toggleIgnore(kOther);
-    const AppAudioState* ignored = manager.state(kOther);
-    EXPECT_TRUE(ignored->isIgnored);
-    EXPECT_FALSE(ignored->isPinned);
-    EXPECT_TRUE(ignored->outputDeviceUIDs.empty());
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
-
-    QFile::remove(world.statesPath());
-    manager.setOutputDevices(kOther, {"headphones"});
-    manager.addOutputDevice("org.example.Unknown", "headphones");
-    manager.setVolume("org.example.Unknown", 0.5f);
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
-    EXPECT_EQ(manager.state("org.example.Unknown"), nullptr);
-    EXPECT_FALSE(QFile::exists(world.statesPath()));
-}
-
-TEST(RouteManagerEqualizer, PresetsBandsAndWhatIsSaved) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.setEQPreset(kOther, EQPreset::bassBoost());
-    manager.setOutputDevices(kOther, {"headphones"});
-    EXPECT_EQ(manager.getEQBands(kOther), EQPreset::bassBoost().bands)
-        << "a new route gets the stored preset";
-
-    const std::string before = readFile(world.statesPath());
-    manager.setEQBand(kOther, 10, 5.0f);
-    manager.setEQBand(kOther, 2, 30.0f);
-    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[2], 24.0f);
-    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[0], 6.0f);
-    EXPECT_EQ(readFile(world.statesPath()), before) << "band edits are not saved";
-
-    manager.setEQPreset(kOther, std::nullopt);
-    EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(10, 0.0f));
-    EXPECT_FALSE(manager.state(kOther)->eqPresetID.has_value());
-    const auto saved = nlohmann::json::parse(readFile(world.statesPath()));
-    for (const auto& element : saved) {
-        EXPECT_FALSE(element.contains("eqPresetID"));
     }
 }
 
@@ -237,17 +132,6 @@ TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPres
     EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
     EXPECT_NEAR(world.levelOn("speakers"), unrouted, 0.1f)
         << "System Default brings the sound back";
-}
-
-TEST(RouteManagerAudio, LevelsReachAudioLevelsUnderTheApplicationId) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.setOutputDevices(kPlayer, {"headphones"});
-    QSignalSpy levels(&manager, &AudioRouteManager::audioLevelsChanged);
-    world.render(10, 480);
-    ASSERT_TRUE(test::waitUntil([&] { return manager.audioLevels().count(kPlayer) > 0; }));
-    EXPECT_NEAR(manager.audioLevels().at(kPlayer), sineLevel(0.5f), 0.2f);
-    EXPECT_GE(levels.count(), 1);
 }
 
 TEST(RouteManagerRefresh, AQuietRefreshEmitsNothing) {
@@ -302,23 +186,6 @@ TEST(RouteManagerRefresh, OnlyChangedListsAreReplaced) {
     EXPECT_FALSE(QFile::exists(world.statesPath()));
 }
 
-TEST(RouteManagerRefresh, DeviceListBurstCausesOneDebouncedRefresh) {
-    RouteWorld world;
-    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 600);
-    auto& manager = world.manager();
-    QSignalSpy devices(&manager, &AudioRouteManager::outputDevicesChanged);
-    world.hardware().addDevice({"dock", "Dock", "", 1, 0, 0, 48000.0});
-    world.hardware().addDevice({"usb2", "USB 2", "", 1, 0, 0, 48000.0});
-    world.hardware().addDevice({"bt", "Headset", "", 1, 1, 0, 48000.0});
-    world.hardware().waitForListeners();
-    test::waitUntil([] { return false; }, 200);
-    EXPECT_EQ(devices.count(), 0) << "nothing before the burst has been quiet for 500 ms";
-    ASSERT_TRUE(test::waitUntil([&] { return devices.count() > 0; }, 3000));
-    test::waitUntil([] { return false; }, 700);
-    EXPECT_EQ(devices.count(), 1);
-    EXPECT_EQ(manager.outputDevices().size(), 6u);
-}
-
 TEST(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
     RouteWorld world;
     auto& manager = world.manager();
@@ -338,85 +205,6 @@ TEST(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
     world.defaults().setDouble(UserDefaults::refreshIntervalKey, 1e-9);
     world.createManager();
     EXPECT_EQ(world.manager().refreshIntervalMs(), 500);
-}
-
-TEST(RouteManagerRefresh, ARateChangeAloneIsADeviceListChange) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    QSignalSpy devices(&manager, &AudioRouteManager::outputDevicesChanged);
-    ASSERT_TRUE(world.hardware().setNominalSampleRate(world.device("hdmi"), 44100.0));
-    ASSERT_TRUE(test::waitUntil([&] { return devices.count() > 0; }, 3000));
-    const auto hdmi = std::find_if(manager.outputDevices().begin(), manager.outputDevices().end(),
-                                   [](const AudioDeviceInfo& d) { return d.uid == "hdmi"; });
-    ASSERT_NE(hdmi, manager.outputDevices().end());
-    EXPECT_EQ(hdmi->sampleRate, 44100.0);
-}
-
-TEST(RouteManagerRefresh, DefaultOutputChangesAreObservedAndWrittenBack) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    QSignalSpy changed(&manager, &AudioRouteManager::defaultOutputDeviceChanged);
-    manager.setDefaultOutputDevice("hdmi");
-    EXPECT_EQ(manager.defaultOutputDevice()->uid, "hdmi");
-    EXPECT_EQ(world.hardware().defaultOutputDevice(), world.device("hdmi"));
-    ASSERT_TRUE(test::waitUntil([&] { return changed.count() >= 2; }))
-        << "the monitor reports it again";
-    manager.setDefaultOutputDevice("no-such-device");
-    EXPECT_EQ(manager.defaultOutputDevice()->uid, "hdmi");
-    EXPECT_FALSE(QFile::exists(world.statesPath()));
-}
-
-TEST(RouteManagerListing, FilteredAppsAppliesFlagsSearchAndOrder) {
-    RouteWorld world(R"({
-      "processes": [ { "bundleID": "b.Beta", "pid": 1 }, { "bundleID": "a.alpha", "pid": 2 },
-                     { "bundleID": "c.Gamma", "pid": 3, "running": false }, { "bundleID": "d.Delta", "pid": 4 },
-                     { "bundleID": "e.Hidden", "pid": 5 } ],
-      "runningApps": [ { "bundleID": "b.Beta", "name": "Beta" }, { "bundleID": "a.alpha", "name": "alpha" },
-                       { "bundleID": "c.Gamma", "name": "Gamma Player" }, { "bundleID": "d.Delta", "name": "Delta" },
-                       { "bundleID": "e.Hidden", "name": "Hidden" } ]
-    })");
-    auto& manager = world.manager();
-    auto ids = [&] {
-        std::vector<std::string> result;
-        for (const AudioApp& app : manager.filteredApps()) {
-            result.push_back(app.id);
-        }
-        return result;
-    };
-    manager.togglePin("d.Delta");
-    manager.toggleIgnore("e.Hidden");
-    EXPECT_EQ(ids(), (std::vector<std::string>{"d.Delta", "a.alpha", "b.Beta", "c.Gamma"}));
-
-    manager.setShowOnlyLive(true);
-    world.hardware().setProcessRunning(world.hardware().processID("d.Delta"), false);
-    manager.updateAudioActivity();
-    EXPECT_EQ(ids(), (std::vector<std::string>{"d.Delta", "a.alpha", "b.Beta"}))
-        << "pinned silent app stays";
-
-    manager.setShowOnlyLive(false);
-    manager.setSearchQuery("PLAY");
-    EXPECT_EQ(ids(), std::vector<std::string>{"c.Gamma"});
-}
-
-TEST(RouteManagerPersistence, StatesAndTheirRoutesSurviveARestart) {
-    RouteWorld world;
-    world.manager().setVolume(kOther, 0.25f);
-    world.manager().setOutputDevices(kOther, {"headphones"});
-    world.manager().stopAll();
-    world.manager().stopAll();
-    EXPECT_TRUE(world.hardware().aggregateDevices().empty());
-    EXPECT_TRUE(world.manager().routeStates().empty());
-    const std::string saved = readFile(world.statesPath());
-    world.createManager();
-    EXPECT_FLOAT_EQ(world.manager().state(kOther)->volume, 0.25f);
-    EXPECT_EQ(world.manager().state(kOther)->outputDeviceUIDs,
-              std::vector<std::string>{"headphones"});
-    EXPECT_EQ(builtRoutes(world.manager()), std::set<std::string>{kOther + "|headphones"});
-    world.manager().refreshAudioApps();
-    world.manager().setEQBand(kOther, 1, 3);
-    world.manager().stopAll();
-    EXPECT_EQ(readFile(world.statesPath()), saved)
-        << "refresh, band edits and stopAll write nothing";
 }
 
 TEST(RouteManagerPersistence, LegacyFileIsReadAndDuplicatesKeepTheLast) {
@@ -496,31 +284,6 @@ TEST(RouteManagerPersistence, AFailedSaveIsPrintedAnnouncedAndLeavesTheOldFile) 
     EXPECT_NE(readFile(world.statesPath()), before) << "the next save with room writes it";
 }
 
-TEST(RouteManagerPersistence, AStateFileThatIsNotARegularFileIsRefusedWithoutBlocking) {
-    for (const char* kind : {"fifo", "device"}) {
-        SCOPED_TRACE(kind);
-        RouteWorld world(test::standardScenario(), false);
-        QDir().mkpath(world.home().dataFolder());
-        const QByteArray path = QFile::encodeName(world.statesPath());
-        if (std::string(kind) == "fifo") {
-            ASSERT_EQ(::mkfifo(path.constData(), 0600), 0);
-        } else {
-            ASSERT_EQ(::symlink("/dev/zero", path.constData()), 0);
-        }
-        const std::string output = captureStdout([&] { world.createManager(); });
-        EXPECT_EQ(output.rfind("Failed to load app states: ", 0), 0u) << output;
-        EXPECT_NE(output.find("not a regular file"), std::string::npos) << output;
-
-        world.manager().setVolume(kOther, 0.5f);
-        EXPECT_TRUE(QFileInfo(world.statesPath()).isFile());
-        EXPECT_EQ(nlohmann::json::parse(readFile(world.statesPath())).size(), 3u);
-        EXPECT_EQ(QDir(world.home().dataFolder())
-                      .entryList({"appStates.json.unreadable-*"}, QDir::AllEntries | QDir::System)
-                      .size(),
-                  1);
-    }
-}
-
 TEST(RouteManagerDataFolder, ASecondInstanceOnTheFolderSaysSoAndWritesNothing) {
     RouteWorld world;
     auto& first = world.manager();
@@ -594,35 +357,6 @@ TEST(RouteManagerProfiles, CaptureOnlyListedAppsWithStates) {
     EXPECT_EQ(profile.routes.size(), 3u) << "the unlisted app is left out";
     EXPECT_EQ(profile.defaultOutputUID, "speakers");
     EXPECT_FALSE(manager.profileManager().activeProfileID().has_value());
-}
-
-TEST(RouteManagerProfiles, ApplyingBuildsEveryRouteClearsOthersAndBecomesActive) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.setOutputDevices(kOther, {"hdmi"});
-    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
-    manager.setVolume(kPlayer, 0.4f);
-    const AudioProfile both = manager.saveCurrentAsProfile("Both", "music.note");
-
-    manager.setOutputDevices(kPlayer, {});
-    manager.setOutputDevices(kOther, {});
-    manager.setOutputDevices(kQuiet, {"speakers"});
-    manager.applyProfile(both);
-    EXPECT_EQ(builtRoutes(manager),
-              (std::set<std::string>{kOther + "|hdmi", kPlayer + "|headphones", kPlayer + "|hdmi",
-                                     kHelper + "|headphones", kHelper + "|hdmi"}));
-    EXPECT_TRUE(manager.state(kQuiet)->outputDeviceUIDs.empty());
-    EXPECT_FLOAT_EQ(manager.eqProcessor().engine(kPlayer + "|hdmi")->volume.load(), 0.4f);
-    EXPECT_EQ(manager.profileManager().activeProfileID(), both.id);
-
-    // While active, later changes are written back into it (a volume change once it is saved).
-    manager.setVolume(kOther, 0.3f);
-    manager.flushPendingSave();
-    const AudioProfile* active = manager.profileManager().profile(both.id);
-    const auto other = std::find_if(active->routes.begin(), active->routes.end(),
-                                    [](const AppAudioState& s) { return s.id == kOther; });
-    ASSERT_NE(other, active->routes.end());
-    EXPECT_FLOAT_EQ(other->volume, 0.3f);
 }
 
 TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {

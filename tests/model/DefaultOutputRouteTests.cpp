@@ -21,41 +21,6 @@ void isolateOther(RouteWorld& world) {
     world.manager().setOutputDevices(kPlayer, {"hdmi"});
 }
 
-TEST(DefaultOutputRoute, NeutralSettingsCostNothingAndEveryOtherSettingActsOnTheDefault) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    isolateOther(world);
-    const float unrouted = world.levelOn("speakers", 48000);
-    EXPECT_NEAR(unrouted, sineLevel(0.25f), 0.1f);
-    EXPECT_TRUE(builtRoutes(manager, kOther + "|").empty());
-
-    manager.toggleMute(kOther);
-    EXPECT_EQ(builtRoutes(manager, kOther + "|"), std::set<std::string>{kOther + "|speakers"});
-    EXPECT_LT(world.levelOn("speakers", 48000), -90.0f);
-    EXPECT_EQ(manager.routeStates().at(kOther + "|speakers").status, RouteStatus::active);
-
-    manager.setVolume(kOther, 0.5f);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted - 6.02f, 0.1f);
-    manager.setBoost(kOther, 2);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted, 0.1f);
-    EXPECT_LT(world.levelOn("headphones"), -90.0f) << "it plays only on the default";
-
-    manager.setVolume(kOther, 1.0f);
-    manager.setBoost(kOther, 1);
-    manager.setEQPreset(kOther, EQPreset::bassBoost());
-    // The 32 Hz tone through the bass-boost cascade, as on a chosen device.
-    world.levelOn("speakers", 48000);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted + 7.09f, 0.3f);
-    EXPECT_EQ(manager.getEQBands(kOther), EQPreset::bassBoost().bands);
-
-    manager.setEQPreset(kOther, std::nullopt);
-    EXPECT_TRUE(builtRoutes(manager, kOther + "|").empty())
-        << "back to neutral, nothing of ours is left for it";
-    EXPECT_EQ(manager.routeStates().count(kOther + "|speakers"), 0u);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted, 0.1f);
-    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
-}
-
 TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     RouteWorld world;
     auto& manager = world.manager();

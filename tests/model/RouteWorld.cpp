@@ -84,12 +84,6 @@ float RouteWorld::levelOn(const std::string& uid, std::uint32_t frames) {
     return hardware().playedLevel(device(uid), frames).value_or(-999.0f);
 }
 
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
-
 std::string readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();

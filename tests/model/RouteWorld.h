@@ -51,8 +51,6 @@ private:
     std::unique_ptr<AudioRouteManager> manager_;
 };
 
-// What the body printed on the standard output (the program's failure lines).
-std::string captureStdout(const std::function<void()>& body);
 // A file's whole content; empty when it cannot be read.
 std::string readFile(const QString& path);
 // The keys of the routes built, those whose key starts with prefix.

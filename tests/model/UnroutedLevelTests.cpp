@@ -1,7 +1,5 @@
 #include "RouteWorld.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,29 +76,6 @@ TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) 
     EXPECT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
     manager.setOutputDevices(kPlayer, {});
     EXPECT_TRUE(monitored(manager, kPlayer));
-}
-
-TEST(UnroutedLevels, OneRequestKeepsTheMonitorsForAWhileThenNothingRuns) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.levelMonitors().setAskedHoldMs(100);
-    manager.levelsAsked();
-    EXPECT_TRUE(monitored(manager, kPlayer));
-    measure(world);
-    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f);
-
-    QElapsedTimer waited;
-    waited.start();
-    while (manager.levelMonitors().isActive() && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    EXPECT_FALSE(manager.levelMonitors().isActive());
-    EXPECT_TRUE(world.hardware().levelMonitors().empty());
-    EXPECT_EQ(levelOf(manager, kPlayer), kSilentLevel);
-
-    manager.stopAll();
-    manager.setLevelsWatched(true);
-    EXPECT_TRUE(world.hardware().levelMonitors().empty()) << "nothing starts after stopAll";
 }
 
 TEST(UnroutedLevels, AnApplicationThatStopsPlayingFallsSilentAndLosesItsMonitor) {

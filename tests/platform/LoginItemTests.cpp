@@ -32,11 +32,7 @@ QMap<QString, QString> readEntry(const QString& path) {
     return keys;
 }
 
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
+using test::captureStdout;
 
 TEST(LoginItem, RegisteringWritesAnAutostartEntryForThisProgram) {
     test::TempHome home;

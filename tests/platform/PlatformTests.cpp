@@ -1,4 +1,3 @@
-#include "platform/LocalizedString.h"
 #include "platform/StoredFile.h"
 #include "platform/UserDefaults.h"
 
@@ -56,14 +55,6 @@ TEST(StoredFile, UnreadableFileIsMovedAsideOnceBeforeTheNextWrite) {
 
     ASSERT_TRUE(file.write("[1]").hasValue());
     EXPECT_EQ(QDir(home.dataFolder()).entryList({"states.json.unreadable-*"}).size(), 1);
-}
-
-TEST(LocalizedString, CaseInsensitiveOrderAndSearch) {
-    EXPECT_LT(localizedCaseInsensitiveCompare("apple", "Banana"), 0);
-    EXPECT_NE(localizedCompare("Player", "player"), 0);
-    EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", "PLAY"));
-    EXPECT_TRUE(localizedCaseInsensitiveContains("Music Player", " "));
-    EXPECT_FALSE(localizedCaseInsensitiveContains("MusicPlayer", " "));
 }
 
 } // namespace

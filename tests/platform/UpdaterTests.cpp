@@ -9,10 +9,6 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdlib>
-#include <limits>
-
 namespace kestrelamp {
 namespace {
 
@@ -23,16 +19,8 @@ QByteArray fixture() {
     return file.readAll();
 }
 
-QByteArray feedWithItems(const QByteArray& items) {
-    return R"(<rss version="2.0" xmlns:kestrelamp="https://updates.kestrelamp.org/xmlns/appcast">)"
-           "<channel><title>Kestrelamp</title>" +
-           items + "</channel></rss>";
-}
-
-QByteArray item(const QByteArray& version, const QByteArray& link) {
-    return "<item><kestrelamp:version>" + version + "</kestrelamp:version><link>" + link +
-           "</link></item>";
-}
+using test::appcastFeed;
+using test::appcastItem;
 
 std::optional<Version> v(std::string_view text) {
     return Version::parse(text);
@@ -63,12 +51,11 @@ TEST(Appcast, ReadsEveryItemWithItsFallbacks) {
     EXPECT_EQ((*items)[2].shortVersionString, "0.9");
     EXPECT_EQ((*items)[2].link, "https://kestrelamp.org/releases/0.9.0");
 
-    const auto bare =
-        parseAppcast(feedWithItems(item("3.1", "https://example.org/3.1") +
-                                   "<item><kestrelamp:version>3.2</kestrelamp:version>"
-                                   "<link>https://example.org/3.2</link>"
-                                   R"(<enclosure url="https://example.org/other" )"
-                                   R"(kestrelamp:version="9.9"/></item>)"));
+    const auto bare = parseAppcast(appcastFeed(appcastItem("3.1", "https://example.org/3.1") +
+                                               "<item><kestrelamp:version>3.2</kestrelamp:version>"
+                                               "<link>https://example.org/3.2</link>"
+                                               R"(<enclosure url="https://example.org/other" )"
+                                               R"(kestrelamp:version="9.9"/></item>)"));
     ASSERT_TRUE(bare) << bare.error();
     EXPECT_EQ((*bare)[0].shortVersionString, "3.1");
     EXPECT_EQ((*bare)[1].version, "3.2") << "the item's own version beats its enclosure's";
@@ -84,7 +71,7 @@ TEST(Appcast, NewestItemByVersionNotByPlace) {
 }
 
 TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
-    const QByteArray good = item("1.0", "https://example.org/1.0");
+    const QByteArray good = appcastItem("1.0", "https://example.org/1.0");
     const struct {
         QByteArray document;
         std::string fault;
@@ -92,38 +79,40 @@ TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
         {"  \n", "the document is empty"},
         {"<html><body/></html>", "not an RSS feed"},
         {"<rss version=\"2.0\"/>", "no channel"},
-        {feedWithItems(good).chopped(10), "not well-formed XML"},
-        {feedWithItems(good) + "<rss/>", "not well-formed XML"},
+        {appcastFeed(good).chopped(10), "not well-formed XML"},
+        {appcastFeed(good) + "<rss/>", "not well-formed XML"},
         {"<rss><channel><item><x:version>1</x:version></item></channel></rss>",
          "not well-formed XML"},
-        {feedWithItems(good + "<item><link>https://example.org/</link></item>"),
+        {appcastFeed(good + "<item><link>https://example.org/</link></item>"),
          "item 2 has no version"},
-        {feedWithItems(item("1.x", "https://example.org/")), "item 1 has a version that is not"},
-        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version></item>"),
+        {appcastFeed(appcastItem("1.x", "https://example.org/")),
+         "item 1 has a version that is not"},
+        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version></item>"),
          "item 1 has no link"},
-        {feedWithItems(item("2", "http://example.org/2")),
+        {appcastFeed(appcastItem("2", "http://example.org/2")),
          "item 1 has a link that is not a secure"},
-        {feedWithItems(item("2", "file:///etc/passwd")), "item 1 has a link that is not a secure"},
+        {appcastFeed(appcastItem("2", "file:///etc/passwd")),
+         "item 1 has a link that is not a secure"},
         // Feed text reaches notifications and the terminal: nothing endless, nothing that steers.
-        {feedWithItems(item("1." + QByteArray(63, '0'), "https://example.org/")),
+        {appcastFeed(appcastItem("1." + QByteArray(63, '0'), "https://example.org/")),
          "item 1 has a version longer than 64 characters"},
-        {feedWithItems(item("2", "https://example.org/" + QByteArray(2030, 'a'))),
+        {appcastFeed(appcastItem("2", "https://example.org/" + QByteArray(2030, 'a'))),
          "item 1 has a link longer than 2048 characters"},
-        {feedWithItems(R"(<item><enclosure url="https://example.org/" kestrelamp:version="2" )"
-                       R"(kestrelamp:shortVersionString=")" +
-                       QByteArray(65, 'v') + "\"/></item>"),
+        {appcastFeed(R"(<item><enclosure url="https://example.org/" kestrelamp:version="2" )"
+                     R"(kestrelamp:shortVersionString=")" +
+                     QByteArray(65, 'v') + "\"/></item>"),
          "item 1 has a short version longer than 64 characters"},
-        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
-                       "shortVersionString>2&#x9b;2J</kestrelamp:shortVersionString>"
-                       "<link>https://example.org/</link></item>"),
+        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                     "shortVersionString>2&#x9b;2J</kestrelamp:shortVersionString>"
+                     "<link>https://example.org/</link></item>"),
          "item 1 has a short version with control characters"},
-        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
-                       "shortVersionString>2&#10;Fake line</kestrelamp:shortVersionString>"
-                       "<link>https://example.org/</link></item>"),
+        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                     "shortVersionString>2&#10;Fake line</kestrelamp:shortVersionString>"
+                     "<link>https://example.org/</link></item>"),
          "item 1 has a short version with control characters"},
-        {feedWithItems("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
-                       "shortVersionString>2&#x202e;1.0</kestrelamp:shortVersionString>"
-                       "<link>https://example.org/</link></item>"),
+        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                     "shortVersionString>2&#x202e;1.0</kestrelamp:shortVersionString>"
+                     "<link>https://example.org/</link></item>"),
          "item 1 has a short version with control characters"},
     };
     for (const auto& c : cases) {
@@ -198,7 +187,7 @@ TEST_F(UpdaterOnLocalFeed, NewerSameAndOlderFeeds) {
     EXPECT_EQ(userCheck("1.9.5"), "available 1.10 https://kestrelamp.org/releases/1.10.0");
     EXPECT_EQ(server.requestLines().value(0), "GET /appcast.xml HTTP/1.1");
     EXPECT_EQ(userCheck("1.10.0"), "up to date");
-    server.setBody(feedWithItems(""));
+    server.setBody(appcastFeed(""));
     EXPECT_EQ(userCheck(), "up to date");
 }
 
@@ -220,7 +209,7 @@ TEST_F(UpdaterOnLocalFeed, FailuresSayWhy) {
     deadline = std::chrono::milliseconds(400);
     EXPECT_EQ(userCheck(), "The update server did not send the feed within 400 milliseconds.");
     deadline = std::chrono::seconds(30);
-    drip.body = feedWithItems(item("7.0", "https://example.org/7"));
+    drip.body = appcastFeed(appcastItem("7.0", "https://example.org/7"));
     drip.dripIntervalMs = 1;
     server.setResponse(drip);
     EXPECT_EQ(userCheck(), "available 7.0 https://example.org/7")
@@ -231,7 +220,7 @@ TEST_F(UpdaterOnLocalFeed, FailuresSayWhy) {
 
 TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
     test::LocalHttpServer mirror;
-    mirror.setBody(feedWithItems(item("7.0", "https://example.org/7")));
+    mirror.setBody(appcastFeed(appcastItem("7.0", "https://example.org/7")));
     server.setResponse({302, "Found", {}, {{"Location", mirror.url("/feed.xml").toUtf8()}}});
     EXPECT_EQ(userCheck(), "available 7.0 https://example.org/7");
     server.setResponse({302, "Found", {}, {{"Location", "http://example.org/appcast.xml"}}});
@@ -240,32 +229,6 @@ TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
     server.setResponse({301, "Moved Permanently", {}, {{"Location", server.url().toUtf8()}}});
     EXPECT_EQ(userCheck(), "The update server could not be reached: the server redirected too "
                            "many times.");
-}
-
-TEST_F(UpdaterOnLocalFeed, BackgroundAndUserChecksReportSeparately) {
-    ASSERT_TRUE(updater.startUpdater());
-    updater.checkForUpdatesInBackground();
-    ASSERT_TRUE(onlyReport().result.outcome == UpdateCheckResult::Outcome::updateAvailable);
-    EXPECT_FALSE(onlyReport().userInitiated);
-
-    // Asked for while the background check runs: that one check answers both.
-    notifier.reports.clear();
-    updater.checkForUpdatesInBackground();
-    updater.checkForUpdates();
-    ASSERT_TRUE(test::waitUntil([&] { return notifier.reports.size() == 2; }));
-    EXPECT_EQ(server.requestCount(), 2);
-    EXPECT_TRUE(notifier.reports[0].userInitiated);
-    EXPECT_FALSE(notifier.reports[1].userInitiated);
-}
-
-TEST_F(UpdaterOnLocalFeed, NothingIsCheckedBeforeTheStart) {
-    updater.checkForUpdatesInBackground();
-    updater.checkForUpdates();
-    const auto& report = onlyReport();
-    EXPECT_TRUE(report.userInitiated);
-    EXPECT_EQ(report.result.error.kind, UpdateCheckError::Kind::notStarted);
-    EXPECT_EQ(server.requestCount(), 0);
-    EXPECT_FALSE(updater.sessionInProgress());
 }
 
 TEST_F(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
@@ -283,88 +246,6 @@ TEST_F(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
     FixedFeed bad("ftp://updates.kestrelamp.org/appcast.xml");
     EXPECT_EQ(startError(&bad), "The update feed address \"ftp://updates.kestrelamp.org/"
                                 "appcast.xml\" is not a valid web address.");
-}
-
-TEST_F(UpdaterOnLocalFeed, EnvironmentOverridesTheDelegatesAddress) {
-    qputenv(AppcastUpdater::feedAddressVariable, server.url("/override.xml").toUtf8());
-    FixedFeed elsewhere("https://updates.kestrelamp.org/appcast.xml");
-    AppcastUpdater overridden(&elsewhere, notifier, "1.0");
-    const bool started = overridden.startUpdater().hasValue();
-    qunsetenv(AppcastUpdater::feedAddressVariable);
-    ASSERT_TRUE(started);
-    overridden.checkForUpdates();
-    onlyReport();
-    EXPECT_EQ(server.requestLines().value(0), "GET /override.xml HTTP/1.1");
-}
-
-TEST_F(UpdaterOnLocalFeed, TheFlagAndTheLastCheckOutliveTheUpdater) {
-    EXPECT_FALSE(AppcastUpdater(&feed, notifier, "1.0").automaticallyChecksForUpdates());
-    updater.setAutomaticallyChecksForUpdates(true);
-    EXPECT_TRUE(AppcastUpdater(&feed, notifier, "1.0").automaticallyChecksForUpdates());
-
-    // Failed checks count too, or an unreachable server would be asked again at once.
-    EXPECT_FALSE(updater.lastUpdateCheckDate());
-    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
-    server.setResponse({500, "Internal Server Error", {}, {}});
-    userCheck();
-    const auto last = AppcastUpdater(&feed, notifier, "1.0").lastUpdateCheckDate();
-    ASSERT_TRUE(last);
-    EXPECT_GE(*last, before);
-    UserDefaults().setDouble(UserDefaults::lastUpdateCheckTimeKey, 1e300);
-    EXPECT_FALSE(updater.lastUpdateCheckDate());
-}
-
-TEST_F(UpdaterOnLocalFeed, IntervalRejectsNonsense) {
-    EXPECT_EQ(updater.updateCheckInterval(), 86400.0);
-    for (double nonsense : {-5.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
-        updater.setUpdateCheckInterval(nonsense);
-        EXPECT_EQ(updater.updateCheckInterval(), 86400.0) << nonsense;
-    }
-    updater.setUpdateCheckInterval(0.001);
-    EXPECT_EQ(updater.updateCheckInterval(), AppcastUpdater::minimumUpdateCheckInterval);
-    updater.setUpdateCheckInterval(1e300);
-    EXPECT_EQ(updater.updateCheckInterval(), AppcastUpdater::maximumUpdateCheckInterval);
-}
-
-TEST(UpdateSchedule, NextCheckFollowsTheLastOne) {
-    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-    const auto delay = [&](std::optional<QDateTime> last, double interval) {
-        return AppcastUpdater::millisecondsUntilNextCheck(last, interval, now);
-    };
-    const qint64 overdue = AppcastUpdater::overdueCheckDelay * 1000;
-    EXPECT_EQ(delay(std::nullopt, 86400), overdue);
-    EXPECT_EQ(delay(now.addSecs(-3600), 86400), (86400 - 3600) * 1000LL);
-    EXPECT_EQ(delay(now.addDays(-30), 86400), overdue);
-    // Never later than one interval, even when the clock went back.
-    EXPECT_EQ(delay(now.addDays(30), 86400), 86400 * 1000LL);
-    EXPECT_EQ(delay(std::nullopt, 2), 2000);
-}
-
-TEST_F(UpdaterOnLocalFeed, ScheduleFollowsTheFlagAndTheStoredLastCheck) {
-    updater.setAutomaticallyChecksForUpdates(true);
-    EXPECT_FALSE(updater.nextScheduledCheck()) << "scheduled before the start";
-    // As after a restart: the last check an hour ago sets the next one.
-    const QDateTime last = QDateTime::currentDateTimeUtc().addSecs(-3600);
-    UserDefaults().setDouble(UserDefaults::lastUpdateCheckTimeKey, last.toSecsSinceEpoch());
-    ASSERT_TRUE(updater.startUpdater());
-    ASSERT_TRUE(updater.nextScheduledCheck());
-    EXPECT_LE(std::abs(updater.nextScheduledCheck()->secsTo(last.addSecs(86400))), 1);
-
-    updater.setAutomaticallyChecksForUpdates(false);
-    EXPECT_FALSE(updater.nextScheduledCheck());
-}
-
-TEST_F(UpdaterOnLocalFeed, AutomaticChecksRepeatAtTheInterval) {
-    updater.setAutomaticallyChecksForUpdates(true);
-    updater.setUpdateCheckInterval(AppcastUpdater::minimumUpdateCheckInterval);
-    ASSERT_TRUE(updater.startUpdater());
-    ASSERT_TRUE(test::waitUntil([&] { return notifier.reports.size() >= 2; }, 20000));
-    EXPECT_FALSE(notifier.reports[0].userInitiated);
-    EXPECT_FALSE(notifier.reports[1].userInitiated);
-    EXPECT_EQ(notifier.reports[1].result.outcome, UpdateCheckResult::Outcome::updateAvailable);
-    ASSERT_TRUE(updater.lastUpdateCheckDate());
-    ASSERT_TRUE(updater.nextScheduledCheck());
-    EXPECT_GT(*updater.nextScheduledCheck(), *updater.lastUpdateCheckDate());
 }
 
 } // namespace

@@ -48,4 +48,15 @@ private:
     QList<QByteArray> requestLines_;
 };
 
+// An update feed with these items, and one item of a version and its release page.
+inline QByteArray appcastFeed(const QByteArray& items) {
+    return R"(<rss version="2.0" xmlns:kestrelamp="https://updates.kestrelamp.org/xmlns/appcast">)"
+           "<channel><title>Kestrelamp</title>" +
+           items + "</channel></rss>";
+}
+inline QByteArray appcastItem(const QByteArray& version, const QByteArray& link) {
+    return "<item><kestrelamp:version>" + version + "</kestrelamp:version><link>" + link +
+           "</link></item>";
+}
+
 } // namespace kestrelamp::test

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QThread>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <functional>
 
@@ -36,6 +38,12 @@ TempHome::~TempHome() {
 
 QString TempHome::dataFolder() const {
     return dir_.path() + "/.local/share/Kestrelamp";
+}
+
+std::string captureStdout(const std::function<void()>& body) {
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
 }
 
 bool waitUntil(const std::function<bool()>& predicate, int timeoutMs) {

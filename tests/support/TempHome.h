@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <string>
 
 namespace kestrelamp::test {
 
@@ -27,5 +28,8 @@ private:
 
 // Runs the Qt event loop until the predicate holds or the timeout passes; returns the predicate.
 bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
+
+// What the body printed on the standard output (the program's failure lines).
+std::string captureStdout(const std::function<void()>& body);
 
 } // namespace kestrelamp::test

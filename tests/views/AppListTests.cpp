@@ -10,7 +10,6 @@
 
 #include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
 
 namespace kestrelamp {
 namespace {
@@ -81,27 +80,6 @@ TEST_F(AppListTest, ReorderingKeepsRowsAndTheirOpenSections) {
     EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
 }
 
-TEST_F(AppListTest, StateChangesUpdateTheRowsInPlace) {
-    auto list = openList();
-    const std::vector<AppRowView*> before = list->rows();
-    manager().setVolume(kOther, 0.3f);
-    manager().setOutputDevices(kPlayer, {"speakers"});
-    manager().updateAudioActivity();
-    EXPECT_EQ(list->rows(), before);
-    EXPECT_EQ(child<TextLabel>(*list->row(kOther), QStringLiteral("volumePercentage"))->text(),
-              "30%");
-}
-
-TEST_F(AppListTest, LevelsReachOnlyTheRowTheyBelongTo) {
-    auto list = openList();
-    manager().setOutputDevices(kPlayer, {"speakers"});
-    world.render();
-    manager().eqProcessor().deliverLevels();
-    EXPECT_GT(list->row(kPlayer)->level(), -20.0f);
-    EXPECT_FLOAT_EQ(list->row(kOther)->level(), meter::kSilenceDb);
-    EXPECT_FLOAT_EQ(list->row(kQuiet)->level(), meter::kSilenceDb);
-}
-
 TEST_F(AppListTest, SearchFieldFiltersThroughTheManager) {
     manager().setSearchQuery(QStringLiteral("oth"));
     auto list = openList();
@@ -132,27 +110,6 @@ TEST_F(AppListTest, EmptyStatesDependOnTheLiveOnlyFlag) {
 
     manager().setSearchQuery(QString());
     EXPECT_EQ(idsOf(list->rows()), (std::vector<std::string>{kOther, kPlayer}));
-}
-
-TEST_F(AppListTest, PermissionPromptComesBeforeTheEmptyStateAndGoesOnActivation) {
-    manager().setSearchQuery(QStringLiteral("zzz"));
-    ControllableScreenCapturePermission permission(false);
-    auto list = openList(permission);
-    EXPECT_FALSE(list->hasScreenCapturePermission());
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("permissionPrompt"))));
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("emptyState"))));
-    click(child<QPushButton>(*list, QStringLiteral("grantPermissionButton")));
-    EXPECT_EQ(permission.requestCount(), 1);
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("permissionPrompt"))));
-
-    // Only an activation reads the permission again.
-    permission.setGranted(true);
-    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationInactive);
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("permissionPrompt"))));
-    Q_EMIT qApp->applicationStateChanged(Qt::ApplicationActive);
-    EXPECT_TRUE(list->hasScreenCapturePermission());
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("permissionPrompt"))));
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("emptyState"))));
 }
 
 TEST_F(AppListTest, IgnoredFooterCountsAndBringsApplicationsBack) {
@@ -193,20 +150,6 @@ TEST_F(AppListTest, IgnoringFromARowRemovesItSafely) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(guard.isNull());
     EXPECT_EQ(list->rows().size(), 2u);
-}
-
-TEST(AppListCounts, IgnoredTextAndWhoCounts) {
-    EXPECT_EQ(AppListView::ignoredCountText(0), "0 ignored apps");
-    RouteWorld world;
-    AudioRouteManager& manager = world.manager();
-    manager.toggleIgnore(kOther);
-    // A stored state whose application is not listed is not counted.
-    AppAudioState absent = *manager.state(kOther);
-    absent.id = "org.example.Gone";
-    manager.setAppState(absent);
-    const AudioAppList ignored = AppListView::ignoredApps(manager);
-    ASSERT_EQ(ignored.size(), 1u);
-    EXPECT_EQ(ignored[0].id, kOther);
 }
 
 class SearchBarAt : public AppListTest, public testing::WithParamInterface<int> {

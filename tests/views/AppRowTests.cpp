@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QImage>
-#include <QLayout>
 #include <QMenu>
 #include <QSet>
 
@@ -31,7 +30,6 @@ using toolkit::SymbolImage;
 using toolkit::TextLabel;
 
 using test::kPlayer;
-using test::kQuiet;
 
 class AppRowTest : public test::ViewTest {
 protected:
@@ -118,35 +116,6 @@ TEST_F(AppRowTest, ShowsNameIconAndTheDefaultStateOfAnUnknownApplication) {
     EXPECT_TRUE(child<AppIconView>(*player, QStringLiteral("appIcon"))->hasApplicationIcon());
 }
 
-TEST_F(AppRowTest, BadgeFollowsActivityAndIsAbsentWithoutIt) {
-    auto live = makeRow(kPlayer);
-    auto* liveBadge = child<TextLabel>(*live, QStringLiteral("activityBadge"));
-    ASSERT_TRUE(shown(liveBadge));
-    EXPECT_EQ(liveBadge->text(), "LIVE");
-
-    auto quiet = makeRow(kQuiet);
-    auto* quietBadge = child<TextLabel>(*quiet, QStringLiteral("activityBadge"));
-    ASSERT_TRUE(shown(quietBadge));
-    EXPECT_EQ(quietBadge->text(), "silent");
-
-    AudioApp unlisted;
-    unlisted.id = "org.example.Unlisted";
-    unlisted.displayName = "Unlisted";
-    auto none = makeRow(unlisted);
-    EXPECT_FALSE(shown(child(*none, QStringLiteral("activityBadge"))));
-}
-
-TEST_F(AppRowTest, MuteButtonTogglesTheStateAndTheEngines) {
-    manager().setOutputDevices(kPlayer, {"speakers"});
-    auto row = makeRow();
-    click(button(*row, "muteButton"));
-    EXPECT_TRUE(state().isMuted);
-    EXPECT_TRUE(manager().eqProcessor().engine(kPlayer + "|speakers")->isMuted.load());
-    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.slash.fill");
-    click(button(*row, "muteButton"));
-    EXPECT_FALSE(state().isMuted);
-}
-
 TEST_F(AppRowTest, VolumeSliderSetsTheVolumeUnmutesAndThePercentageTruncates) {
     manager().toggleMute(kPlayer);
     auto row = makeRow();
@@ -167,40 +136,6 @@ TEST_F(AppRowTest, VolumeSliderSetsTheVolumeUnmutesAndThePercentageTruncates) {
     EXPECT_FLOAT_EQ(slider->value(), 0.555f);
     EXPECT_EQ(AppRowView::percentageText(0.999f), "99%");
     EXPECT_EQ(AppRowView::percentageText(2.0f), "200%");
-}
-
-TEST_F(AppRowTest, BoostButtonCyclesOneToFourAndBack) {
-    manager().setOutputDevices(kPlayer, {"speakers"});
-    manager().setVolume(kPlayer, 0.5f);
-    auto row = makeRow();
-    BorderlessButton* boost = button(*row, "boostButton");
-    const std::vector<std::int64_t> expected = {2, 3, 4, 1};
-    for (std::int64_t multiplier : expected) {
-        click(boost);
-        EXPECT_EQ(state().boostMultiplier, multiplier);
-        EXPECT_FLOAT_EQ(manager().eqProcessor().engine(kPlayer + "|speakers")->volume.load(),
-                        0.5f * float(multiplier));
-        EXPECT_EQ(boost->text(), AppRowView::boostText(multiplier));
-    }
-    // Out-of-range values read from a file still cycle sensibly.
-    EXPECT_EQ(AppRowView::nextBoost(9), 1);
-    EXPECT_EQ(AppRowView::boostText(0), QString("1\u00D7"));
-}
-
-TEST_F(AppRowTest, SectionsAreBuiltOnlyWhenExpanded) {
-    auto row = makeRow();
-    EXPECT_EQ(row->outputDeviceSection(), nullptr);
-    EXPECT_EQ(row->eqView(), nullptr);
-    click(button(*row, "equalizerButton"));
-    ASSERT_NE(row->eqView(), nullptr);
-    EXPECT_EQ(button(*row, "equalizerButton")->symbolColor(), ColorSpec::accent());
-    click(button(*row, "outputDevicesButton"));
-    ASSERT_NE(row->outputDeviceSection(), nullptr);
-    // Devices come first when both are open.
-    EXPECT_LT(row->layout()->indexOf(row->outputDeviceSection()),
-              row->layout()->indexOf(row->eqView()->parentWidget()));
-    click(button(*row, "equalizerButton"));
-    EXPECT_EQ(row->eqView(), nullptr);
 }
 
 TEST_F(AppRowTest, DeviceRowsAddAndRemoveRoutes) {
@@ -306,18 +241,6 @@ TEST_F(AppRowTest, ATickedDeviceWhoseRouteCarriesNothingSaysWhy) {
     EXPECT_EQ(connection(section, "hdmi"), "Not connected: waiting for the application");
 }
 
-TEST_F(AppRowTest, ExpandedSectionFollowsTheDeviceList) {
-    auto row = makeRow();
-    click(button(*row, "outputDevicesButton"));
-    world.hardware().removeDevice(world.device("hdmi"));
-    manager().refreshAudioApps();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(row->outputDeviceSection()->findChild<QWidget*>(QStringLiteral("deviceRow:hdmi")),
-              nullptr);
-    EXPECT_NE(row->outputDeviceSection()->findChild<QWidget*>(QStringLiteral("deviceRow:speakers")),
-              nullptr);
-}
-
 TEST_F(AppRowTest, ContextMenuPinsAndIgnores) {
     auto row = makeRow();
     EXPECT_FALSE(shown(child(*row, QStringLiteral("pinMark"))));
@@ -354,17 +277,6 @@ TEST_F(AppRowTest, MeterShowsSilenceUntilALevelArrives) {
     // A sine at half of full scale.
     EXPECT_GT(meter->level(), -20.0f);
     EXPECT_GE(meter::litBarCount(meter->level(), 6), 5);
-}
-
-TEST_F(AppRowTest, AnUnroutedRowsMeterMovesWithItsSettings) {
-    auto row = makeRow();
-    auto* meter = child<InlineVUMeter>(*row, QStringLiteral("levelMeter"));
-    // The route of ours on the default output meters it once a setting acts on it.
-    click(button(*row, "boostButton"));
-    world.render();
-    manager().eqProcessor().deliverLevels();
-    EXPECT_GT(meter->level(), -20.0f);
-    EXPECT_TRUE(state().outputDeviceUIDs.empty());
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include "views/toolkit/SegmentedControl.h"
 #include "views/toolkit/Switch.h"
 #include "views/toolkit/SymbolImage.h"
-#include "views/toolkit/TextLabel.h"
 
 #include <QComboBox>
 #include <QSignalSpy>
@@ -18,17 +17,6 @@ namespace {
 using test::child;
 using test::click;
 using Tab = MainPopoverView::Tab;
-
-// Devices of every transport the header must tell apart, and no default output.
-constexpr const char* kNoDefaultScenario = R"({
-  "processes": [ { "bundleID": "org.example.Player", "pid": 100, "running": true } ],
-  "runningApps": [ { "bundleID": "org.example.Player", "name": "Player" } ],
-  "devices": [
-    { "uid": "usb", "name": "USB DAC", "transport": "usb ", "sampleRate": 48000 },
-    { "uid": "buds", "name": "Buds", "transport": "blea", "sampleRate": 48000 },
-    { "uid": "dock", "name": "Dock", "transport": "thun", "sampleRate": 48000 }
-  ]
-})";
 
 class MainPopoverTest : public test::ViewTest {
 protected:
@@ -46,12 +34,6 @@ protected:
     ControllableScreenCapturePermission permission{true};
 };
 
-class PopoverWithoutDefaultDevice : public MainPopoverTest {
-protected:
-    PopoverWithoutDefaultDevice()
-        : MainPopoverTest(kNoDefaultScenario) {}
-};
-
 TEST_F(MainPopoverTest, FooterActions) {
     auto view = openPopover();
 
@@ -67,15 +49,6 @@ TEST_F(MainPopoverTest, FooterActions) {
     world.hardware().removeProcess(world.hardware().processID("org.example.Quiet"));
     click(child(*view, QStringLiteral("refreshButton")));
     EXPECT_EQ(manager().app("org.example.Quiet"), nullptr);
-}
-
-TEST_F(MainPopoverTest, VersionTextFromTheBuildWithItsFallback) {
-    auto view = openPopover();
-    EXPECT_EQ(child<toolkit::TextLabel>(*view, QStringLiteral("versionText"))->text(),
-              QStringLiteral("v") + KESTRELAMP_VERSION);
-    EXPECT_EQ(MainPopoverView::versionText(BundleInfo(QVariantMap{})), "v1.0");
-    EXPECT_EQ(MainPopoverView::versionText(BundleInfo({{"shortVersionString", 7}})), "v1.0");
-    EXPECT_EQ(MainPopoverView::versionText(BundleInfo({{"shortVersionString", "2.5"}})), "v2.5");
 }
 
 TEST_F(MainPopoverTest, PickerShowsAndSetsTheDefaultDevice) {
@@ -96,24 +69,6 @@ TEST_F(MainPopoverTest, PickerShowsAndSetsTheDefaultDevice) {
     // An empty choice changes nothing.
     view->chooseDevice("");
     EXPECT_EQ(manager().defaultOutputDevice()->uid, "headphones");
-}
-
-TEST_F(PopoverWithoutDefaultDevice, NoSelectionThenAChoiceSetsTheDevice) {
-    auto view = openPopover();
-    ASSERT_FALSE(manager().defaultOutputDevice());
-    EXPECT_EQ(view->selectedDeviceUID(), "");
-    EXPECT_EQ(view->devicePicker()->currentIndex(), -1);
-    EXPECT_EQ(shownSymbol(*view), "speaker.wave.2");
-
-    Q_EMIT view->devicePicker()->activated(0);
-    ASSERT_TRUE(manager().defaultOutputDevice());
-    EXPECT_EQ(manager().defaultOutputDevice()->uid, "usb");
-    EXPECT_EQ(shownSymbol(*view), "headphones");
-    view->chooseDevice("buds");
-    EXPECT_EQ(shownSymbol(*view), "airpodspro");
-    view->chooseDevice("dock");
-    EXPECT_EQ(shownSymbol(*view), "speaker.wave.2");
-    EXPECT_EQ(view->devicePicker()->currentText(), "Dock");
 }
 
 TEST_F(MainPopoverTest, ShowOnlyLiveIsBoundBothWays) {
@@ -154,13 +109,6 @@ TEST_F(MainPopoverTest, TabsReplaceTheContentAndTheListStartsAfresh) {
     EXPECT_FALSE(view->appList()->searchFieldVisible());
     EXPECT_FALSE(view->appList()->hasScreenCapturePermission());
     EXPECT_EQ(view->tabSwitcher()->currentIndex(), 0);
-}
-
-TEST(MainPopoverTab, RawValuesAreExactlyTheSegmentTitles) {
-    EXPECT_EQ(MainPopoverView::tabFromRawValue("Apps"), Tab::apps);
-    EXPECT_EQ(MainPopoverView::tabFromRawValue("Profiles"), Tab::profiles);
-    EXPECT_EQ(MainPopoverView::tabFromRawValue("apps"), std::nullopt);
-    EXPECT_EQ(MainPopoverView::tabFromRawValue(""), std::nullopt);
 }
 
 } // namespace

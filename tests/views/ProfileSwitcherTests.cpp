@@ -11,7 +11,6 @@ namespace {
 
 using test::child;
 using test::click;
-using test::shown;
 using toolkit::SymbolImage;
 using toolkit::TextLabel;
 
@@ -37,22 +36,6 @@ protected:
     }
 };
 
-TEST_F(ProfileSwitcherTest, EmptyStateUntilAProfileIsSavedAndPlusTogglesTheForm) {
-    auto view = openSwitcher();
-    EXPECT_TRUE(shown(child(*view, QStringLiteral("profilesEmptyState"))));
-    manager().saveCurrentAsProfile("Work", "headphones");
-    EXPECT_FALSE(shown(child(*view, QStringLiteral("profilesEmptyState"))));
-    ASSERT_EQ(view->rows().size(), 1u);
-
-    EXPECT_FALSE(view->showCreateSheet());
-    click(view->createButton());
-    EXPECT_TRUE(view->showCreateSheet());
-    EXPECT_TRUE(view->creationForm()->isVisible());
-    click(view->createButton());
-    EXPECT_FALSE(view->showCreateSheet());
-    EXPECT_FALSE(view->creationForm()->isVisible());
-}
-
 TEST_F(ProfileSwitcherTest, SaveIsDisabledOnlyForAnEmptyName) {
     auto view = openSwitcher();
     view->setShowCreateSheet(true);
@@ -72,29 +55,6 @@ TEST_F(ProfileSwitcherTest, SaveIsDisabledOnlyForAnEmptyName) {
     EXPECT_FALSE(view->showCreateSheet());
     EXPECT_EQ(view->newProfileName(), "");
     EXPECT_FALSE(save->isEnabled());
-}
-
-TEST_F(ProfileSwitcherTest, CancelClearsTheNameAndTheIconIsKept) {
-    auto view = openSwitcher();
-    view->setShowCreateSheet(true);
-    click(view->creationForm()->iconButton(QStringLiteral("gamecontroller")));
-    EXPECT_EQ(view->newProfileIcon(), "gamecontroller");
-    EXPECT_TRUE(view->creationForm()->iconButton(QStringLiteral("gamecontroller"))->background());
-    EXPECT_FALSE(view->creationForm()->iconButton(QStringLiteral("music.note"))->background());
-    type(*view, QStringLiteral("Gaming"));
-    click(view->creationForm()->cancelButton());
-    EXPECT_FALSE(view->showCreateSheet());
-    EXPECT_EQ(view->newProfileName(), "");
-    EXPECT_TRUE(view->creationForm()->nameField()->text().isEmpty());
-    EXPECT_TRUE(profiles().profiles().empty());
-
-    // The icon chosen last time is the one the next profile gets.
-    view->setShowCreateSheet(true);
-    type(*view, QStringLiteral("Gaming"));
-    click(view->creationForm()->saveButton());
-    ASSERT_EQ(profiles().profiles().size(), 1u);
-    EXPECT_EQ(profiles().profiles()[0].icon, "gamecontroller");
-    EXPECT_EQ(view->newProfileIcon(), "gamecontroller");
 }
 
 TEST_F(ProfileSwitcherTest, RowsCountAppsAndMarkTheActiveProfile) {

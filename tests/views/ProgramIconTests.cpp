@@ -2,8 +2,6 @@
 #include "views/toolkit/ProgramIcons.h"
 #include "views/toolkit/Symbols.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -100,43 +98,6 @@ TEST(MenuBarIcon, TheOutlinedGlyphReadsOnDarkAndLightPanels) {
             EXPECT_GT(visiblePixels(outlined, 22, panel), 60) << panel.name().toStdString();
         }
     }
-}
-
-TEST(TrayIconByName, TheInstalledSymbolicIconIsUsedByItsName) {
-    // A theme folder with our icon installed, as the package puts it.
-    QTemporaryDir dir;
-    const QString folder = dir.filePath("icons/hicolor/symbolic/apps");
-    ASSERT_TRUE(QDir().mkpath(folder));
-    ASSERT_TRUE(QFile::copy(kMenuBarIconResource, folder + "/" + kTrayIconName + ".svg"));
-    QFile index(dir.filePath("icons/hicolor/index.theme"));
-    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
-    index.write("[Icon Theme]\nName=Hicolor\nDirectories=symbolic/apps\n\n"
-                "[symbolic/apps]\nSize=16\nMinSize=8\nMaxSize=512\nType=Scalable\n");
-    index.close();
-
-    const QColor text(Qt::black);
-    const QIcon missing = themedTrayIcon(text);
-    EXPECT_TRUE(missing.name().isEmpty()) << "no theme has it yet: our drawing";
-    EXPECT_FALSE(missing.pixmap(QSize(22, 22)).isNull());
-
-    const QStringList before = QIcon::themeSearchPaths();
-    QIcon::setThemeSearchPaths(QStringList{dir.filePath("icons")} + before);
-    const QIcon themed = themedTrayIcon(text);
-    // What a StatusNotifierItem publishes as its IconName.
-    EXPECT_EQ(themed.name().toStdString(), kTrayIconName.toStdString());
-    EXPECT_FALSE(themed.pixmap(QSize(22, 22)).isNull());
-    QIcon::setThemeSearchPaths(before);
-}
-
-TEST(GenericApplicationIcon, AlwaysAPicture) {
-    const QImage image = genericApplicationIcon().pixmap(QSize(24, 24)).toImage();
-    ASSERT_FALSE(image.isNull());
-    EXPECT_GT(image.pixelColor(12, 12).alpha(), 0);
-    EXPECT_FALSE(QIcon(QStringLiteral(":/images/generic-application.svg")).pixmap(24, 24).isNull());
-}
-
-TEST(ProgramIcon, HasAPicture) {
-    EXPECT_FALSE(programIcon().pixmap(QSize(80, 80)).isNull());
 }
 
 } // namespace

@@ -5,26 +5,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
-#include <QDir>
-#include <QFile>
-#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QStandardPaths>
-#include <QUrl>
 
 namespace kestrelamp {
 namespace {
 
-using test::child;
 using test::click;
-
-std::string captureStdout(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
 
 class FakeUpdateSettings final : public UpdateSettingsModel {
 public:
@@ -42,17 +29,6 @@ public:
     int checks = 0;
 };
 
-// Records the addresses the desktop was asked to open.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-
-public Q_SLOTS:
-    void open(const QUrl& url) { urls << url; }
-
-public:
-    QList<QUrl> urls;
-};
-
 class SettingsWindowTest : public testing::Test {
 protected:
     void TearDown() override { SettingsWindowController::shared().reset(); }
@@ -68,11 +44,6 @@ protected:
         }
         return count;
     }
-    static QString autostartFile() {
-        return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-               "/autostart/com.kestrelamp.Kestrelamp.desktop";
-    }
-
     test::TempHome home;
     UserDefaults defaults;
     FakeUpdateSettings updater;
@@ -147,56 +118,6 @@ TEST_F(SettingsWindowTest, RefreshIntervalPickerMapsTheStoredSeconds) {
     EXPECT_EQ(defaults.doubleForKey("refreshInterval"), 2.5);
 }
 
-TEST_F(SettingsWindowTest, ShowOnlyLiveIsTheStoredDefault) {
-    SettingsView* window = openWindow();
-    QCheckBox* live = window->generalPage()->showOnlyLiveToggle();
-    EXPECT_FALSE(live->isChecked());
-    click(live);
-    EXPECT_TRUE(defaults.boolForKey("showOnlyLive"));
-    defaults.setBool("showOnlyLive", false);
-    EXPECT_FALSE(live->isChecked());
-}
-
-TEST_F(SettingsWindowTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
-    SettingsView* window = openWindow();
-    QCheckBox* launch = window->generalPage()->launchAtLoginToggle();
-    EXPECT_FALSE(launch->isChecked());
-
-    EXPECT_EQ(captureStdout([&] { click(launch); }), "");
-    EXPECT_TRUE(defaults.boolForKey("launchAtLogin"));
-    QFile entry(autostartFile());
-    ASSERT_TRUE(entry.open(QIODevice::ReadOnly)) << autostartFile().toStdString();
-    const QByteArray contents = entry.readAll();
-    EXPECT_TRUE(contents.contains("Exec=" + QCoreApplication::applicationFilePath().toUtf8()))
-        << contents.toStdString();
-    entry.close();
-
-    EXPECT_EQ(captureStdout([&] { click(launch); }), "");
-    EXPECT_FALSE(defaults.boolForKey("launchAtLogin"));
-    EXPECT_FALSE(QFile::exists(autostartFile()));
-}
-
-TEST_F(SettingsWindowTest, FailedRegistrationIsPrintedAndTheToggleStaysOn) {
-    // A file where the autostart folder should be.
-    const QString folder = QFileInfo(autostartFile()).path();
-    QDir().mkpath(QFileInfo(folder).path());
-    QFile blocker(folder);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-
-    SettingsView* window = openWindow();
-    QCheckBox* launch = window->generalPage()->launchAtLoginToggle();
-    const std::string printed = captureStdout([&] { click(launch); });
-    EXPECT_EQ(printed.rfind("Failed to set launch at login: ", 0), 0u) << printed;
-    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1);
-    EXPECT_TRUE(launch->isChecked());
-    EXPECT_TRUE(defaults.boolForKey("launchAtLogin"));
-    // Shown again, it still reads the stored choice.
-    window->close();
-    openWindow();
-    EXPECT_TRUE(launch->isChecked());
-}
-
 TEST_F(SettingsWindowTest, UpdatePageFollowsTheUpdater) {
     SettingsView* window = openWindow();
     UpdateSettingsPage* page = window->updatePage();
@@ -214,31 +135,5 @@ TEST_F(SettingsWindowTest, UpdatePageFollowsTheUpdater) {
     EXPECT_EQ(page->versionLabel()->text(), QStringLiteral(KESTRELAMP_VERSION) + " (1)");
 }
 
-TEST_F(SettingsWindowTest, WithoutAnUpdaterChecksAreOnAndCannotStart) {
-    UpdateSettingsPage page(nullptr, BundleInfo(QVariantMap{}));
-    EXPECT_TRUE(page.automaticChecksToggle()->isChecked());
-    EXPECT_FALSE(page.checkButton()->isEnabled());
-    click(page.automaticChecksToggle());
-    EXPECT_TRUE(page.automaticChecksToggle()->isChecked());
-    EXPECT_EQ(page.versionLabel()->text(), "1.0 (1)");
-}
-
-TEST_F(SettingsWindowTest, AboutPageShowsTheVersionAndOpensMail) {
-    SettingsView* window = openWindow();
-    AboutSettingsPage* about = window->aboutPage();
-    EXPECT_EQ(child<toolkit::TextLabel>(*about, QStringLiteral("aboutVersion"))->text(),
-              QStringLiteral("Version ") + KESTRELAMP_VERSION);
-    EXPECT_FALSE(child<QLabel>(*about, QStringLiteral("aboutIcon"))->pixmap().isNull());
-
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("mailto", &recorder, "open");
-    click(child(*about, QStringLiteral("contactButton")));
-    QDesktopServices::unsetUrlHandler("mailto");
-    ASSERT_EQ(recorder.urls.size(), 1);
-    EXPECT_EQ(recorder.urls[0].toString(), "mailto:hello@kestrelamp.org");
-}
-
 } // namespace
 } // namespace kestrelamp
-
-#include "SettingsWindowTests.moc"

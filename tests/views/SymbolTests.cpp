@@ -40,46 +40,6 @@ TEST(Symbols, EveryTableEntryDrawsOnThisMachine) {
     EXPECT_TRUE(symbolSourceIcon(QStringLiteral("no.such.symbol")).isNull());
 }
 
-TEST(Symbols, SilhouettesTakeTheRequestedColourAndScale) {
-    const QPixmap red = symbolPixmap(QStringLiteral("pin.fill"), QSize(12, 12), Qt::red, 2.0);
-    EXPECT_EQ(red.size(), QSize(24, 24));
-    EXPECT_DOUBLE_EQ(red.devicePixelRatio(), 2.0);
-    const QImage image = red.toImage().convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb pixel = image.pixel(x, y);
-            if (qAlpha(pixel) == 255) {
-                EXPECT_EQ(qRgb(qRed(pixel), qGreen(pixel), qBlue(pixel)), qRgb(255, 0, 0));
-            }
-        }
-    }
-    const QIcon icon = tintedSymbolIcon(QStringLiteral("eye"), Qt::blue);
-    EXPECT_FALSE(icon.isNull());
-    EXPECT_GT(visiblePixels(icon.pixmap(16, 16)), 8);
-}
-
-TEST(Symbols, TransportTable) {
-    using T = AudioDeviceTransportType;
-    const std::pair<T, const char*> expected[] = {
-        {T::builtIn, "laptopcomputer"},
-        {T::aggregate, "rectangle.connected.to.line.below"},
-        {T::virtualDevice, "rectangle.connected.to.line.below"},
-        {T::usb, "headphones"},
-        {T::bluetooth, "airpodspro"},
-        {T::bluetoothLE, "airpodspro"},
-        {T::hdmi, "tv"},
-        {T::displayPort, "tv"},
-        {T::airPlay, "airplayaudio"},
-        {T::firewire, "speaker.wave.2"},
-        {T::pci, "speaker.wave.2"},
-        {T::thunderbolt, "speaker.wave.2"},
-        {T::unknown, "speaker.wave.2"},
-    };
-    for (const auto& [type, symbol] : expected) {
-        EXPECT_STREQ(transportSymbol(type), symbol) << transportTypeName(type);
-    }
-}
-
 TEST(Symbols, ApplicationIconsFromThemeNamesAndFiles) {
     EXPECT_TRUE(applicationIcon(std::nullopt).isNull());
     EXPECT_TRUE(applicationIcon(std::string()).isNull());

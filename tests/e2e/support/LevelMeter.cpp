@@ -201,34 +201,18 @@ std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutM
     return rmsDbfs(samples->begin(), samples->end());
 }
 
-// Something measured on each channel of the next frames.
-template <class Measure>
-std::optional<std::vector<double>> perChannel(LevelMeter::Impl& impl, std::uint32_t frames,
-                                              int timeoutMs, Measure measure) {
-    const auto samples = impl.framesAfter(impl.received(), frames, timeoutMs);
+std::optional<std::vector<double>> LevelMeter::toneDbfs(double frequency, std::uint32_t frames,
+                                                        int timeoutMs) {
+    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
     if (!samples) {
         return std::nullopt;
     }
     std::vector<double> levels;
-    for (std::size_t c = 0; c < impl.channels_; ++c) {
-        levels.push_back(measure(channelOf(*samples, impl.channels_, c)));
+    for (std::size_t c = 0; c < impl_->channels_; ++c) {
+        levels.push_back(
+            sineDbfs(channelOf(*samples, impl_->channels_, c), frequency, double(impl_->rate_)));
     }
     return levels;
-}
-
-std::optional<std::vector<double>> LevelMeter::measureChannelsDbfs(std::uint32_t frames,
-                                                                   int timeoutMs) {
-    return perChannel(*impl_, frames, timeoutMs, [](const std::vector<float>& channel) {
-        return rmsDbfs(channel.begin(), channel.end());
-    });
-}
-
-std::optional<std::vector<double>> LevelMeter::toneDbfs(double frequency, std::uint32_t frames,
-                                                        int timeoutMs) {
-    const double rate = double(impl_->rate_);
-    return perChannel(*impl_, frames, timeoutMs, [&](const std::vector<float>& channel) {
-        return sineDbfs(channel, frequency, rate);
-    });
 }
 
 std::optional<std::vector<float>> LevelMeter::framesSince(std::uint64_t mark, std::uint32_t frames,
@@ -242,10 +226,6 @@ std::optional<std::vector<float>> LevelMeter::framesSince(std::uint64_t mark, st
 
 std::optional<std::int64_t> LevelMeter::frameTime(std::uint64_t frame) const {
     return impl_->timeOf(frame);
-}
-
-std::uint32_t LevelMeter::rate() const {
-    return impl_->rate_;
 }
 
 std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {
@@ -288,6 +268,13 @@ double steadyLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
     return pollLevel(meter, timeoutMs, frames, -120.0, [&](double level, double previous) {
         return wanted(level) && std::abs(level - previous) < 0.1;
     });
+}
+
+double audibleLevel(LevelMeter& meter, int timeoutMs, std::uint32_t frames) {
+    settledLevel(
+        meter, [](double level) { return level > kAudible; }, timeoutMs, frames);
+    return steadyLevel(
+        meter, [](double) { return true; }, timeoutMs, frames);
 }
 
 double silentLevel(LevelMeter& meter, int timeoutMs) {

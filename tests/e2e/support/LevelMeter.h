@@ -29,9 +29,6 @@ public:
     // RMS over every channel of the next `frames` frames, in dBFS (-120 for silence); nothing
     // if they did not arrive within timeoutMs.
     std::optional<double> measureDbfs(std::uint32_t frames = 9600, int timeoutMs = 5000);
-    // The same for each channel, in the meter's channel order.
-    std::optional<std::vector<double>> measureChannelsDbfs(std::uint32_t frames = 9600,
-                                                           int timeoutMs = 5000);
     // The RMS level, in dBFS, of the sine at this frequency in each channel of the next frames,
     // whatever else plays (a DFT bin over a Hann window).
     std::optional<std::vector<double>> toneDbfs(double frequency, std::uint32_t frames = 9600,
@@ -60,7 +57,6 @@ public:
     // CLOCK_MONOTONIC nanoseconds, plus the frame's place in it: recordings of sinks driven by
     // different clocks line up by it. Nothing for a frame not received yet.
     std::optional<std::int64_t> frameTime(std::uint64_t frame) const;
-    std::uint32_t rate() const;
 
     class Impl;
 
@@ -71,8 +67,9 @@ private:
 // 20·log10 of the RMS, floored at -120.
 double dbfs(double rms);
 
-// Below this a sink counts as silent.
+// Below this a sink counts as silent; above kAudible it plays something.
 inline constexpr double kSilent = -80.0;
+inline constexpr double kAudible = -30.0;
 
 // Measures windows of `frames` frames until the level is what `wanted` accepts or timeoutMs has
 // passed, and returns the last level. A window that does not arrive reads as -120.
@@ -82,6 +79,8 @@ double settledLevel(LevelMeter& meter, const std::function<bool(double)>& wanted
 // on its way elsewhere does not count.
 double steadyLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
                    int timeoutMs = 5000, std::uint32_t frames = 4800);
+// The level once above kAudible and steady: what a player that just started plays at.
+double audibleLevel(LevelMeter& meter, int timeoutMs = 5000, std::uint32_t frames = 4800);
 // The level once below kSilent; a window that does not arrive reads as 0, never as silence.
 double silentLevel(LevelMeter& meter, int timeoutMs = 5000);
 // The level once within `tolerance` of `expected` (4800-frame windows hold whole periods of the

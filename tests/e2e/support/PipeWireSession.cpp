@@ -2,6 +2,7 @@
 
 #include "platform/RunningApplications.h"
 
+#include <QDataStream>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QThread>
@@ -30,10 +31,9 @@ std::string sinkObject(const std::string& name, const std::string& description, 
            " session.suspend-timeout-seconds = 0 } }\n";
 }
 
-void writeLittleEndian(std::ofstream& out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
+// An object's properties as pw-dump prints them.
+nlohmann::json propsOf(const nlohmann::json& object) {
+    return object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
 }
 
 } // namespace
@@ -44,8 +44,7 @@ std::vector<std::string> kestrelampObjects(const nlohmann::json& graph) {
     std::set<std::uint32_t> ourClients;
     std::set<std::uint32_t> ourNodes;
     for (const auto& object : graph) {
-        const auto props =
-            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto props = propsOf(object);
         const std::string type = object.value("type", "");
         const std::uint32_t id = object.value("id", 0u);
         if (type == "PipeWire:Interface:Client" &&
@@ -54,8 +53,7 @@ std::vector<std::string> kestrelampObjects(const nlohmann::json& graph) {
         }
     }
     for (const auto& object : graph) {
-        const auto props =
-            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto props = propsOf(object);
         const std::string type = object.value("type", "");
         const std::uint32_t id = object.value("id", 0u);
         const std::string name = props.value("node.name", "");
@@ -253,8 +251,7 @@ PipeWireSession::nodeIdentity(const std::string& nodeName) const {
         if (object.value("type", "") != "PipeWire:Interface:Node") {
             continue;
         }
-        const auto props =
-            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto props = propsOf(object);
         if (props.value("node.name", "") == nodeName) {
             const auto serial = props.find("object.serial");
             return NodeIdentity{object.value("id", 0u),
@@ -275,8 +272,7 @@ std::vector<PipeWireSession::NodeIdentity>
 PipeWireSession::streamNodes(const std::string& appID) const {
     std::vector<NodeIdentity> ids;
     for (const auto& object : dump()) {
-        const auto props =
-            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto props = propsOf(object);
         if (object.value("type", "") == "PipeWire:Interface:Node" &&
             props.value("media.class", "") == "Stream/Output/Audio" &&
             props.value("application.id", "") == appID) {
@@ -362,8 +358,7 @@ int PipeWireSession::portCount(const std::string& nodeName) const {
     const auto graph = dump();
     std::optional<std::uint32_t> node;
     for (const auto& object : graph) {
-        const auto props =
-            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto props = propsOf(object);
         if (object.value("type", "") == "PipeWire:Interface:Node" &&
             props.value("node.name", "") == nodeName) {
             node = object.value("id", 0u);
@@ -371,8 +366,7 @@ int PipeWireSession::portCount(const std::string& nodeName) const {
     }
     int ports = 0;
     for (const auto& object : graph) {
-        const auto props =
-            object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        const auto props = propsOf(object);
         if (node && object.value("type", "") == "PipeWire:Interface:Port" &&
             props.value("node.id", 0u) == *node) {
             ++ports;
@@ -420,14 +414,6 @@ bool PipeWireSession::setDefaultSink(const std::string& nodeName) {
     return done;
 }
 
-std::string PipeWireSession::toneFile(double frequency, double amplitude, int seconds) {
-    ToneOptions tone;
-    tone.frequencies = {frequency};
-    tone.amplitude = amplitude;
-    tone.seconds = seconds;
-    return toneFile(tone);
-}
-
 std::string PipeWireSession::toneFile(const ToneOptions& tone) {
     std::string name = "tone";
     for (const double frequency : tone.frequencies) {
@@ -442,52 +428,40 @@ std::string PipeWireSession::toneFile(const ToneOptions& tone) {
     if (QFile::exists(QString::fromStdString(file))) {
         return file;
     }
-    const std::uint32_t rate = tone.rate;
-    const auto channels = std::uint32_t(tone.positions.size());
-    const std::uint32_t frames = rate * std::uint32_t(tone.seconds);
-    const std::uint32_t dataBytes = frames * channels * 2;
-    std::ofstream out(file, std::ios::binary);
-    out.write("RIFF", 4);
-    writeLittleEndian(out, 36 + dataBytes, 4);
-    out.write("WAVEfmt ", 8);
-    writeLittleEndian(out, 16, 4);
-    writeLittleEndian(out, 1, 2);
-    writeLittleEndian(out, channels, 2);
-    writeLittleEndian(out, rate, 4);
-    writeLittleEndian(out, rate * channels * 2, 4);
-    writeLittleEndian(out, channels * 2, 2);
-    writeLittleEndian(out, 16, 2);
-    out.write("data", 4);
-    writeLittleEndian(out, dataBytes, 4);
-    std::vector<char> block;
-    block.reserve(std::size_t(rate) * channels * 2);
-    for (std::uint32_t frame = 0; frame < frames; ++frame) {
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            const double frequency =
-                tone.frequencies[std::min<std::size_t>(c, tone.frequencies.size() - 1)];
+    const auto channels = quint16(tone.positions.size());
+    const quint32 frames = tone.rate * quint32(tone.seconds);
+    const quint32 dataBytes = frames * channels * 2;
+    QFile out(QString::fromStdString(file));
+    if (!out.open(QIODevice::WriteOnly)) {
+        return file;
+    }
+    QDataStream wav(&out);
+    wav.setByteOrder(QDataStream::LittleEndian);
+    wav.writeRawData("RIFF", 4);
+    wav << quint32(36 + dataBytes);
+    wav.writeRawData("WAVEfmt ", 8);
+    wav << quint32(16) << quint16(1) << channels << quint32(tone.rate)
+        << quint32(tone.rate * channels * 2) << quint16(channels * 2) << quint16(16);
+    wav.writeRawData("data", 4);
+    wav << dataBytes;
+    for (quint32 frame = 0; frame < frames; ++frame) {
+        for (std::size_t c = 0; c < channels; ++c) {
+            const double frequency = tone.frequencies[std::min(c, tone.frequencies.size() - 1)];
             const double value =
-                tone.amplitude * std::sin(2.0 * std::numbers::pi * frequency * frame / rate);
-            const auto sample = static_cast<std::int16_t>(std::lround(value * 32767.0));
-            block.push_back(static_cast<char>(sample & 0xFF));
-            block.push_back(static_cast<char>((sample >> 8) & 0xFF));
-        }
-        if (block.size() >= block.capacity()) {
-            out.write(block.data(), std::streamsize(block.size()));
-            block.clear();
+                tone.amplitude * std::sin(2.0 * std::numbers::pi * frequency * frame / tone.rate);
+            wav << qint16(std::lround(value * 32767.0));
         }
     }
-    out.write(block.data(), std::streamsize(block.size()));
     return file;
 }
 
 std::unique_ptr<ChildProcess> PipeWireSession::startPlayer(const std::string& appID,
                                                            const std::string& appName,
                                                            double frequency, double amplitude) {
-    const std::string properties =
-        "{ application.id=" + appID + " application.name=\"" + appName + "\" }";
-    return std::make_unique<ChildProcess>(
-        std::vector<std::string>{"pw-play", "-P", properties, toneFile(frequency, amplitude)},
-        logPath("player-" + std::to_string(++commands_)));
+    ToneOptions tone;
+    tone.frequencies = {frequency};
+    tone.amplitude = amplitude;
+    return startPlayer(appID, appName, tone);
 }
 
 std::unique_ptr<ChildProcess> PipeWireSession::startPlayer(const std::string& appID,

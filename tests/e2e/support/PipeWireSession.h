@@ -22,6 +22,8 @@ inline constexpr const char* kSinkA = "test_sink_a";
 inline constexpr const char* kSinkB = "test_sink_b";
 inline constexpr const char* kSinkADescription = "Test Sink A";
 inline constexpr const char* kSinkBDescription = "Test Sink B";
+// The application most tests play.
+inline constexpr const char* kToneA = "org.example.ToneA";
 
 // A virtual sink made at run time.
 struct SinkOptions {
@@ -56,7 +58,6 @@ public:
     void pauseServer();
     void resumeServer();
     bool isRunning() const { return session_ != nullptr; }
-    int serverPid() const { return pipewirePid_; }
     const std::string& error() const { return error_; }
     std::string logs() const;
 
@@ -91,9 +92,7 @@ public:
     bool destroyNode(const std::string& nodeName);
     int portCount(const std::string& nodeName) const;
 
-    // A WAV file with a sine of this frequency and peak amplitude on both channels, made once per
-    // tone; the other form any layout, rate and tone per channel.
-    std::string toneFile(double frequency, double amplitude, int seconds = 30);
+    // A WAV file of the tone, made once per tone.
     std::string toneFile(const ToneOptions& tone);
 
     // The default sink's node name as the session manager chose it; "" when there is none.
@@ -101,7 +100,8 @@ public:
     // As desktop tools set it; returns once the session manager has made it the default.
     bool setDefaultSink(const std::string& nodeName);
 
-    // pw-play of a tone, announcing the application id and name.
+    // pw-play of a tone, announcing the application id and name; the first form plays one sine
+    // on both channels.
     std::unique_ptr<ChildProcess> startPlayer(const std::string& appID, const std::string& appName,
                                               double frequency = 440.0, double amplitude = 0.5);
     std::unique_ptr<ChildProcess> startPlayer(const std::string& appID, const std::string& appName,

@@ -4,14 +4,25 @@
 #include "SessionTest.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace kestrelamp::e2e {
 
-// The suite's private server, and in each test the program on a private bus of its own.
+// Device UID to state text of an application's routes.
+using RouteStates = std::map<std::string, std::string>;
+
+// The suite's private server, and in each test the program on a private bus of its own, driven
+// through `kestrelamp ctl` and read through its status and its files.
 class ProgramSessionTest : public SessionTest {
 protected:
+    static constexpr int kPatienceMs = 8000;
+
     void SetUp() override {
         SessionTest::SetUp();
         if (HasFatalFailure()) {
@@ -22,6 +33,74 @@ protected:
     }
 
     void TearDown() override { program_.reset(); }
+
+    void startKestrelamp() {
+        ASSERT_TRUE(program_->startInstance({"--headless"}))
+            << program_->instanceErrors().toStdString();
+    }
+
+    void quitKestrelamp() {
+        EXPECT_EQ(program_->ctl({"quit"}).exitCode, 0);
+        EXPECT_EQ(program_->waitForInstanceExit(), 0) << program_->instanceErrors().toStdString();
+    }
+
+    test::RunResult ctl(const QStringList& arguments, int expectedExit = 0) const {
+        test::RunResult result = program_->ctl(arguments);
+        EXPECT_EQ(result.exitCode, expectedExit)
+            << arguments.join(' ').toStdString() << ": " << result.err;
+        return result;
+    }
+
+    nlohmann::json status() const {
+        const auto parsed = nlohmann::json::parse(program_->ctl({"status"}).out, nullptr, false);
+        return parsed.is_object() ? parsed : nlohmann::json::object();
+    }
+
+    // The application's entry in the status; null while it is not listed.
+    nlohmann::json appEntry(const std::string& appID) const {
+        for (const auto& app : status().value("apps", nlohmann::json::array())) {
+            if (app.value("id", "") == appID) {
+                return app;
+            }
+        }
+        return nullptr;
+    }
+
+    bool listed(const std::string& appID) const {
+        return pollUntil(
+            [&] {
+                const auto app = appEntry(appID);
+                return app.is_object() && app["state"].is_object();
+            },
+            10000);
+    }
+
+    // Device UID to state text of each route the application's choice wants.
+    RouteStates routeStates(const std::string& appID) const {
+        RouteStates states;
+        for (const auto& route : status().value("routes", nlohmann::json::array())) {
+            if (route.value("appID", "") == appID) {
+                states[route.value("outputDeviceUID", "")] = route.value("state", "");
+            }
+        }
+        return states;
+    }
+
+    bool routesBecome(const std::string& appID, const RouteStates& wanted) const {
+        return pollUntil([&] { return routeStates(appID) == wanted; }, kPatienceMs);
+    }
+
+    // The stored choice as appStates.json holds it.
+    std::vector<std::string> storedChoice(const std::string& appID) const {
+        const auto file = nlohmann::json::parse(program_->dataFile("appStates.json").toStdString(),
+                                                nullptr, false);
+        for (const auto& state : file.is_array() ? file : nlohmann::json::array()) {
+            if (state.value("id", "") == appID) {
+                return state.value("outputDeviceUIDs", std::vector<std::string>{});
+            }
+        }
+        return {};
+    }
 
     // The level monitors that the last status asked for go a few seconds after it.
     bool leavesNothingOfOurs() const {

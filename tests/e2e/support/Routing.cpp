@@ -53,32 +53,26 @@ std::optional<AudioObjectID> findDevice(AudioHardware& hardware, const std::stri
 }
 
 AudioDeviceIOBlock PassThrough::block() {
-    return
-        [this](const AudioIOCycle& cycle, const AudioBufferList& input, AudioBufferList& output) {
-            calls.fetch_add(1, std::memory_order_relaxed);
-            sampleRate.store(cycle.sampleRate, std::memory_order_relaxed);
-            if (stopped.load(std::memory_order_relaxed)) {
-                callsAfterStop.fetch_add(1, std::memory_order_relaxed);
+    return [this](const AudioIOCycle&, const AudioBufferList& input, AudioBufferList& output) {
+        calls.fetch_add(1, std::memory_order_relaxed);
+        const float g = gain.load(std::memory_order_relaxed);
+        const std::uint32_t count = std::min(input.numberBuffers, output.numberBuffers);
+        for (std::uint32_t b = 0; b < count; ++b) {
+            const auto* in = static_cast<const float*>(input.buffers[b].data);
+            auto* out = static_cast<float*>(output.buffers[b].data);
+            const std::uint32_t samples =
+                std::min(input.buffers[b].dataByteSize, output.buffers[b].dataByteSize) / 4;
+            for (std::uint32_t i = 0; i < samples; ++i) {
+                out[i] = g * in[i];
             }
-            const float g = gain.load(std::memory_order_relaxed);
-            const std::uint32_t count = std::min(input.numberBuffers, output.numberBuffers);
-            for (std::uint32_t b = 0; b < count; ++b) {
-                const auto* in = static_cast<const float*>(input.buffers[b].data);
-                auto* out = static_cast<float*>(output.buffers[b].data);
-                const std::uint32_t samples =
-                    std::min(input.buffers[b].dataByteSize, output.buffers[b].dataByteSize) / 4;
-                for (std::uint32_t i = 0; i < samples; ++i) {
-                    out[i] = g * in[i];
-                }
-            }
-        };
+        }
+    };
 }
 
 TestRoute::TestRoute(AudioHardware& hardware, AudioObjectID process, const std::string& deviceUID,
                      PassThrough& renderer, std::optional<AudioObjectID> sharedTap)
     : hardware_(hardware)
-    , renderer_(renderer)
-    , process_(process) {
+    , renderer_(renderer) {
     const auto fail = [&](const char* step, OSStatus status) {
         failure_ = std::string(step) + " failed: " + fourCharCodeString(std::uint32_t(status));
     };
@@ -105,9 +99,8 @@ TestRoute::TestRoute(AudioHardware& hardware, AudioObjectID process, const std::
     }
     AggregateDeviceDescription description;
     description.name = "Kestrelamp-e2e";
-    aggregateUID_ = "com.kestrelamp.aggregate." +
-                    QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-    description.uid = aggregateUID_;
+    description.uid = "com.kestrelamp.aggregate." +
+                      QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
     description.isPrivate = true;
     description.subDeviceUIDs = {deviceUID};
     description.tapUIDs = {tapUID};

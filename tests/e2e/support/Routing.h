@@ -23,10 +23,6 @@ std::vector<hal::AudioObjectID> listedObjects(hal::AudioHardware& hardware,
 struct PassThrough {
     std::atomic<float> gain{1.0f};
     std::atomic<std::uint64_t> calls{0};
-    std::atomic<std::uint64_t> callsAfterStop{0};
-    std::atomic<bool> stopped{false};
-    // The rate the last cycle ran at.
-    std::atomic<double> sampleRate{0.0};
 
     hal::AudioDeviceIOBlock block();
 };
@@ -42,23 +38,17 @@ public:
 
     // The first status that was not noErr, with the step's name; empty when every step succeeded.
     const std::string& failure() const { return failure_; }
-    hal::AudioObjectID process() const { return process_; }
     hal::AudioObjectID tap() const { return tap_; }
-    hal::AudioObjectID aggregate() const { return aggregate_; }
-    hal::AudioDeviceIOProcID ioProc() const { return ioProc_; }
-    std::string aggregateUID() const { return aggregateUID_; }
 
     void destroy();
 
 private:
     hal::AudioHardware& hardware_;
     PassThrough& renderer_;
-    hal::AudioObjectID process_;
     hal::AudioObjectID tap_ = hal::kAudioObjectUnknown;
     bool ownsTap_ = false;
     hal::AudioObjectID aggregate_ = hal::kAudioObjectUnknown;
     hal::AudioDeviceIOProcID ioProc_ = hal::kAudioDeviceIOProcIDNone;
-    std::string aggregateUID_;
     std::string failure_;
 };
 

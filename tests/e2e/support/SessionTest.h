@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LevelMeter.h"
 #include "PipeWireSession.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,13 @@ protected:
         if (!session_->isRunning()) {
             ASSERT_TRUE(session_->start()) << session_->error();
         }
+    }
+
+    // Tone A playing unrouted on the default sink; the level it has there once settled.
+    static double startToneA(std::unique_ptr<ChildProcess>& player, LevelMeter& meter,
+                             int timeoutMs = 5000) {
+        player = session_->startPlayer(kToneA, "Tone A");
+        return audibleLevel(meter, timeoutMs);
     }
 
     static inline PipeWireSession* session_ = nullptr;

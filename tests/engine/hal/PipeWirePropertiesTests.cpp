@@ -14,42 +14,6 @@ struct TransportCase {
     const char* expected;
 };
 
-TEST(PipeWireProperties, TransportFollowsTheNodeAndItsDevice) {
-    const std::vector<TransportCase> cases{
-        {"headset", {}, {{"device.api", "bluez5"}, {"api.bluez5.profile", "a2dp-sink"}}, "blue"},
-        {"LE audio", {{"api.bluez5.profile", "bap-sink"}}, {{"device.api", "bluez5"}}, "blea"},
-        {"USB card", {}, {{"device.api", "alsa"}, {"device.bus", "usb"}}, "usb "},
-        {"HDMI on the GPU",
-         {{"device.profile.name", "hdmi-stereo"}},
-         {{"device.bus", "pci"}},
-         "hdmi"},
-        {"DisplayPort",
-         {{"node.description", "Navi DisplayPort 1 Output"}},
-         {{"device.bus", "pci"}},
-         "dprt"},
-        {"onboard analog",
-         {{"device.profile.name", "analog-stereo"}},
-         {{"device.bus", "pci"}},
-         "bltn"},
-        {"onboard by form factor",
-         {},
-         {{"device.bus", "pci"}, {"device.form-factor", "internal"}},
-         "bltn"},
-        {"PCI card", {}, {{"device.bus", "pci"}}, "pci "},
-        {"FireWire", {}, {{"device.bus", "firewire"}}, "1394"},
-        {"AirPlay", {{"node.name", "raop_sink.living-room"}}, {}, "airp"},
-        {"null sink", {{"factory.name", "support.null-audio-sink"}}, {}, "virt"},
-        {"combined sink", {{"node.name", "combine_output.sink-1"}}, {}, "grup"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(fourCharCodeString(transportTypeFor(c.node, c.device)), c.expected) << c.what;
-    }
-    EXPECT_EQ(transportTypeFor({}, {}), 0u);
-    // A node's own bus says more than its device's.
-    EXPECT_EQ(transportTypeFor({{"device.bus", "usb"}}, {{"device.bus", "pci"}}),
-              fourCharCode("usb "));
-}
-
 TEST(PipeWireProperties, BundleIDPrefersTheSandboxThenApplicationIDThenBinaryThenName) {
     const PropertyMap client{{"pipewire.access.portal.app_id", "org.example.Sandboxed"},
                              {"application.id", "client.id"},

@@ -110,20 +110,4 @@ std::string SimulatedTestWorld::defaultOutput() {
     return hardware().deviceUID(hardware().defaultOutputDevice());
 }
 
-AudioObjectID tapOf(AudioHardware& hardware, AudioObjectID process, CATapMuteBehavior behavior,
-                    bool mono) {
-    CATapDescription description = CATapDescription::stereoMixdownOfProcesses({process});
-    description.muteBehavior = behavior;
-    description.mono = mono;
-    AudioObjectID tap = kAudioObjectUnknown;
-    EXPECT_EQ(hardware.createProcessTap(description, tap), noErr);
-    return tap;
-}
-
-std::string tapUID(AudioHardware& hardware, AudioObjectID tap) {
-    std::string uid;
-    EXPECT_EQ(hardware.getPropertyString(tap, globalAddress(kAudioTapPropertyUID), uid), noErr);
-    return uid;
-}
-
 } // namespace kestrelamp::hal::test

@@ -56,10 +56,4 @@ private:
     std::int32_t nextPid_ = 1000;
 };
 
-// A tap of one process; a tap that cannot be made fails the current test.
-AudioObjectID tapOf(AudioHardware& hardware, AudioObjectID process, CATapMuteBehavior behavior,
-                    bool mono = false);
-// A tap's UID; one that cannot be read fails the current test.
-std::string tapUID(AudioHardware& hardware, AudioObjectID tap);
-
 } // namespace kestrelamp::hal::test

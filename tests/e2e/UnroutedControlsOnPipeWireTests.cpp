@@ -83,5 +83,35 @@ TEST_F(UnroutedControlsOnPipeWire, VolumeMuteAndBoostActWhereItPlaysAndFollowThe
         << "the stream's own target is as it was";
 }
 
+// The Bass Boost preset on a 32 Hz tone: the same gain on the default output as on a chosen one.
+TEST_F(UnroutedControlsOnPipeWire, AnEqualizerPresetActsOnTheDefaultAsOnAChosenDevice) {
+    constexpr std::uint32_t kLowToneWindow = 6000;
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    auto player = session_->startPlayer(kToneA, "Tone A", 32.0, 0.25);
+    settledLevel(
+        meterA, [](double l) { return l > kAudible; }, kPatienceMs, kLowToneWindow);
+    const double unrouted = steadyLevel(
+        meterA, [](double) { return true; }, kPatienceMs, kLowToneWindow);
+    ASSERT_GT(unrouted, kAudible);
+    startKestrelamp();
+
+    ctl({"eq", kToneA, "Bass Boost"});
+    const double onDefault = steadyLevel(
+        meterA, [&](double l) { return l > unrouted + 3.0; }, kPatienceMs, kLowToneWindow);
+    ctl({"route", kToneA, kSinkB});
+    const double routed = steadyLevel(
+        meterB, [&](double l) { return l > unrouted + 3.0; }, kPatienceMs, kLowToneWindow);
+    EXPECT_GT(routed, unrouted + 3.0);
+    EXPECT_NEAR(onDefault, routed, 0.5);
+
+    // Back to System Default: the preset stays in effect there.
+    ctl({"route", kToneA});
+    EXPECT_TRUE(playsOnlyOn(meterA, routed, {&meterB}, 0.5, kPatienceMs));
+    ctl({"eq", kToneA, "Flat"});
+    EXPECT_TRUE(routesBecome(kToneA, {}));
+    EXPECT_TRUE(leavesNothingOfOurs());
+}
+
 } // namespace
 } // namespace kestrelamp::e2e

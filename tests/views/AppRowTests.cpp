@@ -279,5 +279,16 @@ TEST_F(AppRowTest, MeterShowsSilenceUntilALevelArrives) {
     EXPECT_GE(meter::litBarCount(meter->level(), 6), 5);
 }
 
+TEST_F(AppRowTest, AnUnroutedRowsMeterMovesWithItsSettings) {
+    auto row = makeRow();
+    auto* meter = child<InlineVUMeter>(*row, QStringLiteral("levelMeter"));
+    // The route of ours on the default output meters it once a setting acts on it.
+    click(button(*row, "boostButton"));
+    world.render();
+    manager().eqProcessor().deliverLevels();
+    EXPECT_GT(meter->level(), -20.0f);
+    EXPECT_TRUE(state().outputDeviceUIDs.empty());
+}
+
 } // namespace
 } // namespace kestrelamp

@@ -5,8 +5,13 @@
 #include "views/AppRowView.h"
 #include "views/MainPopoverView.h"
 #include "views/OutputDeviceSection.h"
+#include "views/ProfileSwitcherView.h"
 #include "views/VUMeterView.h"
+#include "views/toolkit/TextLabel.h"
 
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QMenu>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -14,6 +19,7 @@ namespace kestrelamp {
 namespace {
 
 using test::child;
+using test::shown;
 
 // "tabSwitcher" for a header or footer control, "org.example.Other/muteButton" for a row's.
 std::string nameOf(const QWidget* widget) {
@@ -153,6 +159,93 @@ TEST_F(KeyboardTest, EscapeClosesTheSectionHoldingTheFocusThenTheSearch) {
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(QApplication::focusWidget(), &escape);
     EXPECT_FALSE(escape.isAccepted());
+}
+
+TEST_F(KeyboardTest, MenuKeysOpenTheFocusedRowsMenu) {
+    open();
+    AppRowView& first = *list().rows().front();
+    const auto menuOpen = [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        const bool open = menu && menu->objectName() == "appRowContextMenu";
+        if (menu) {
+            menu->close();
+        }
+        return open;
+    };
+    child(first, QStringLiteral("muteButton"))->setFocus();
+    press(Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_TRUE(menuOpen());
+    child(first, QStringLiteral("boostButton"))->setFocus();
+    press(Qt::Key_Menu);
+    EXPECT_TRUE(menuOpen());
+    // As the platform sends it for the menu key.
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(1, 1));
+    QApplication::sendEvent(QApplication::focusWidget(), &request);
+    EXPECT_TRUE(menuOpen());
+    // F10 alone is no menu key.
+    press(Qt::Key_F10);
+    EXPECT_FALSE(menuOpen());
+}
+
+class KeyboardWithEightApps : public KeyboardTest {
+protected:
+    KeyboardWithEightApps()
+        : KeyboardTest(test::scenarioWithApps(8)) {}
+};
+
+TEST_F(KeyboardWithEightApps, CtrlFShowsFocusesAndScrollsToTheSearchField) {
+    open();
+    QScrollBar* scroll = list().scrollArea()->verticalScrollBar();
+    ASSERT_GT(scroll->maximum(), 0) << "the rows must not all fit";
+    scroll->setValue(scroll->maximum());
+    list().rows().back()->focusOrder().front()->setFocus();
+
+    press(Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(shown(child(list(), QStringLiteral("searchBar"))));
+    EXPECT_EQ(focused(), "searchField");
+    EXPECT_EQ(scroll->value(), 0);
+    QTest::keyClicks(QApplication::focusWidget(), "07");
+    EXPECT_EQ(manager().searchQuery(), "07");
+    ASSERT_EQ(list().rows().size(), 1u);
+    // Down goes from the field to the rows and Up back.
+    press(Qt::Key_Down);
+    EXPECT_EQ(focused(), "org.example.App07/outputDevicesButton");
+    press(Qt::Key_Up);
+    EXPECT_EQ(focused(), "searchField");
+}
+
+TEST_F(KeyboardTest, ReturnSavesTheNewProfile) {
+    ProfileSwitcherView switcher(manager());
+    switcher.show();
+    switcher.setShowCreateSheet(true);
+    QLineEdit* name = switcher.creationForm()->nameField();
+    QTest::keyClick(name, Qt::Key_Return);
+    EXPECT_TRUE(manager().profileManager().profiles().empty());
+    EXPECT_TRUE(switcher.showCreateSheet());
+
+    QTest::keyClicks(name, "Evening");
+    QTest::keyClick(name, Qt::Key_Return);
+    ASSERT_EQ(manager().profileManager().profiles().size(), 1u);
+    EXPECT_EQ(manager().profileManager().profiles()[0].name, "Evening");
+    EXPECT_FALSE(switcher.showCreateSheet());
+}
+
+TEST(ElidedText, TheWholeTextIsTheTooltipWhileCut) {
+    toolkit::TextLabel label(QStringLiteral("Extremely Long Application Name"), QFont(),
+                             toolkit::ColorSpec::primary());
+    label.resize(40, 20);
+    label.show();
+    ASSERT_NE(label.displayedText(), label.text());
+    EXPECT_EQ(label.toolTip(), label.text());
+    // It takes the pointer so that the tooltip can show.
+    EXPECT_FALSE(label.testAttribute(Qt::WA_TransparentForMouseEvents));
+
+    label.resize(600, 20);
+    EXPECT_EQ(label.displayedText(), label.text());
+    EXPECT_TRUE(label.toolTip().isEmpty());
+    EXPECT_TRUE(label.testAttribute(Qt::WA_TransparentForMouseEvents));
+    label.setText(label.text().repeated(30));
+    EXPECT_EQ(label.toolTip(), label.text());
 }
 
 class LazyListTest : public KeyboardTest {

@@ -19,6 +19,7 @@ using namespace hal;
 
 constexpr const char* kApp = "org.example.Layout";
 constexpr const char* kSurround = "test_sink_51";
+constexpr const char* kMono = "test_sink_mono";
 const std::vector<std::string> kSurroundLayout{"FL", "FR", "FC", "LFE", "RL", "RR"};
 
 using Levels = std::vector<double>;
@@ -30,7 +31,9 @@ protected:
         player_.reset();
         if (session_->isRunning()) {
             session_->setDefaultSink(kSinkA);
-            session_->destroyNode(kSurround);
+            for (const char* sink : {kSurround, kMono}) {
+                session_->destroyNode(sink);
+            }
         }
     }
 
@@ -115,6 +118,42 @@ TEST_F(ChannelsAndRatesTest, AStereoApplicationOnASurroundDeviceSoundsAsItDoesUn
 #ifdef KESTRELAMP_PROGRAM
 // The graph switches to the rate of a 44.1 kHz application while the device is idle; the route,
 // made while it ran at 48 kHz, filters at the new rate, and the device is reported at it.
+TEST_F(ChannelsAndRatesTest, ASurroundApplicationKeepsEveryChannelOnASurroundDevice) {
+    SinkOptions surround;
+    surround.positions = kSurroundLayout;
+    ToneOptions tone;
+    tone.positions = kSurroundLayout;
+    tone.frequencies = {300.0, 500.0, 700.0, 50.0, 900.0, 1100.0};
+    tone.amplitude = 0.3;
+    const auto [unrouted, routed] = unroutedAndRouted(kSurround, surround, tone);
+    ASSERT_EQ(routed.size(), 6u);
+    for (std::size_t t = 0; t < 6; ++t) {
+        ASSERT_EQ(routed[t].size(), 6u);
+        for (std::size_t c = 0; c < 6; ++c) {
+            if (c == t) {
+                EXPECT_NEAR(routed[t][c], unrouted[t][c], 0.5) << "tone " << t;
+                EXPECT_GT(routed[t][c], -20.0) << "tone " << t;
+            } else {
+                EXPECT_LT(routed[t][c], -60.0) << "tone " << t << " on channel " << c;
+            }
+        }
+    }
+}
+
+TEST_F(ChannelsAndRatesTest, AStereoApplicationOnAMonoDevicePlaysTheSum) {
+    SinkOptions mono;
+    mono.positions = {"MONO"};
+    ToneOptions tone;
+    tone.frequencies = {440.0, 1000.0};
+    const auto [unrouted, routed] = unroutedAndRouted(kMono, mono, tone);
+    ASSERT_EQ(routed.size(), 2u);
+    for (std::size_t t = 0; t < 2; ++t) {
+        ASSERT_EQ(routed[t].size(), 1u);
+        EXPECT_NEAR(routed[t][0], unrouted[t][0], 0.5) << "tone " << t;
+        EXPECT_GT(routed[t][0], -20.0) << "tone " << t;
+    }
+}
+
 TEST_F(ChannelsAndRatesTest, TheEqualizerWorksAtTheRateTheGraphRunsAt) {
     constexpr const char* kRateSink = "test_sink_rate";
     constexpr double kBand9 = 16384.0;

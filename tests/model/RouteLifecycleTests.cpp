@@ -1,5 +1,5 @@
-// Routes that hold: stored choices in effect at start, failures said once, profiles that keep
-// applications that are not playing, and what is written while a slider is dragged.
+// Routes that hold: stored choices in effect at start, devices and applications coming and going,
+// another client's choice, failures said once, and what is written while a slider is dragged.
 
 #include "RouteWorld.h"
 
@@ -47,6 +47,15 @@ std::string stateText(AudioRouteManager& manager, const std::string& bundleID,
 
 std::vector<std::string> chosen(AudioRouteManager& manager, const std::string& appID) {
     return manager.state(appID)->outputDeviceUIDs;
+}
+
+std::vector<std::string> storedChoice(RouteWorld& world, const std::string& appID) {
+    for (const auto& state : nlohmann::json::parse(readFile(world.statesPath()))) {
+        if (state["id"] == appID) {
+            return state["outputDeviceUIDs"].get<std::vector<std::string>>();
+        }
+    }
+    return {"not stored"};
 }
 
 TEST(RouteLifecycle, StoredChoicesAreInEffectAtStartWithTheirSettings) {
@@ -128,6 +137,96 @@ TEST(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChan
     world.hardware().clearFailures();
     world.hardware().addProcess({"org.example.New", 600, true, {}});
     EXPECT_TRUE(waitUntil([&] { return stateText(manager, kOther, "headphones") == "active"; }));
+}
+
+TEST(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItAgain) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
+    const std::string stored = readFile(world.statesPath());
+    const auto waitFor = [&](const std::string& uid, const std::string& text) {
+        return waitUntil([&] { return stateText(manager, kPlayer, uid) == text; });
+    };
+
+    world.hardware().removeDevice(world.device("headphones"));
+    ASSERT_TRUE(waitFor("headphones", "waiting for the device"));
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f) << "the device still there plays it";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+
+    world.hardware().removeDevice(world.device("hdmi"));
+    ASSERT_TRUE(waitFor("hdmi", "waiting for the device"));
+    EXPECT_TRUE(world.hardware().taps().empty());
+    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f)
+        << "with none of its devices the application plays on the default";
+    EXPECT_EQ(chosen(manager, kPlayer), (std::vector<std::string>{"headphones", "hdmi"}));
+    EXPECT_EQ(readFile(world.statesPath()), stored);
+
+    world.hardware().addDevice({"headphones", "Headphones", "", 1, 0, 0, 48000.0});
+    ASSERT_TRUE(waitFor("headphones", "active"));
+    EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.5f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+    EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "waiting for the device");
+}
+
+TEST(RouteLifecycle, AnApplicationKeepsItsRouteWhenItQuitsReturnsOrRunsTwice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kOther, {"hdmi"});
+    const hal::AudioObjectID object = world.hardware().processID(kOther);
+    const std::size_t taps = world.hardware().taps().size();
+
+    world.hardware().removeProcess(object);
+    ASSERT_TRUE(waitUntil(
+        [&] { return stateText(manager, kOther, "hdmi") == "waiting for the application"; }));
+    EXPECT_EQ(world.hardware().taps().size(), taps) << "the tap waits for the application";
+
+    const auto tone = hal::SimulatedSignal::sine(32, 0.25f);
+    EXPECT_EQ(world.hardware().addProcess({kOther, 201, true, tone}), object);
+    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kOther, "hdmi") == "active"; }));
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f) << "Player alone";
+
+    world.hardware().addProcess({kOther, 202, true, hal::SimulatedSignal::sine(5000, 0.25f)});
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f) + 3.01f, 0.1f)
+        << "a second process of the application goes the same way";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f);
+}
+
+TEST(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    const hal::AudioObjectID player = world.hardware().processID(kPlayer);
+
+    ASSERT_TRUE(world.hardware().moveProcessElsewhere(player, "hdmi"));
+    ASSERT_TRUE(waitUntil([&] { return chosen(manager, kPlayer).front() == "hdmi"; }));
+    EXPECT_EQ(chosen(manager, kPlayer), std::vector<std::string>{"hdmi"});
+    EXPECT_EQ(storedChoice(world, kPlayer), std::vector<std::string>{"hdmi"});
+    EXPECT_EQ(builtRoutes(manager), (std::set<std::string>{kPlayer + "|hdmi", kHelper + "|hdmi"}));
+    EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "active");
+    EXPECT_EQ(stateText(manager, kPlayer, "headphones"), "none");
+    manager.setVolume(kPlayer, 0.5f);
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f) << "a route of ours carries it";
+    EXPECT_LT(world.levelOn("headphones"), -90.0f);
+
+    // "System Default" with a setting that acts on the sound: a route of ours to the default
+    // output carries it, as the row says.
+    manager.setOutputDevices(kPlayer, {});
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f) + 3.01f, 0.1f);
+    EXPECT_LT(world.levelOn("hdmi"), -90.0f);
+
+    // With neutral settings it is left where the other client sent it.
+    manager.setVolume(kPlayer, 1.0f);
+    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
+
+    // Sent to the default output: "System Default" is the choice.
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    ASSERT_TRUE(world.hardware().moveProcessElsewhere(player, ""));
+    ASSERT_TRUE(waitUntil([&] { return chosen(manager, kPlayer).empty(); }));
+    EXPECT_TRUE(builtRoutes(manager).empty());
+    EXPECT_EQ(storedChoice(world, kPlayer), std::vector<std::string>{});
+    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
 }
 
 TEST(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying) {

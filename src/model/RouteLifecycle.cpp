@@ -51,10 +51,51 @@ const RouteState* RouteLifecycle::state(const std::string& key) const {
 
 bool RouteLifecycle::reconcile(const Pass& pass) {
     std::set<std::string> wantedKeys;
+    std::set<std::string> wantedBundles;
     for (const WantedRoute& wanted : pass.wanted) {
         wantedKeys.insert(wanted.key);
+        wantedBundles.insert(wanted.bundleID);
     }
-    // Removal first, so that a device given up is free before another is taken.
+    auto unwanted = unwantedByBundle(wantedKeys);
+    // An application that keeps no route is let go first.
+    for (auto it = unwanted.begin(); it != unwanted.end();) {
+        if (wantedBundles.count(it->first) == 0) {
+            removeRoutes(it->second);
+            it = unwanted.erase(it);
+        } else {
+            ++it;
+        }
+    }
+
+    RouteStateMap next;
+    for (std::size_t i = 0; i < pass.wanted.size(); ++i) {
+        const WantedRoute& wanted = pass.wanted[i];
+        RouteState now = work(wanted, pass);
+        report(wanted.key, now, pass);
+        next.insert_or_assign(wanted.key, std::move(now));
+        // Its routes that are no longer wanted go once its new ones play: the new route takes the
+        // application over from the old one, so that moving it to another device neither drops
+        // its sound nor sends it to the default output in between.
+        const bool lastOfBundle =
+            i + 1 == pass.wanted.size() || pass.wanted[i + 1].bundleID != wanted.bundleID;
+        if (const auto it = unwanted.find(wanted.bundleID); lastOfBundle && it != unwanted.end()) {
+            removeRoutes(it->second);
+            unwanted.erase(it);
+        }
+    }
+    for (const auto& [bundleID, keys] : unwanted) {
+        removeRoutes(keys);
+    }
+    if (next == states_) {
+        return false;
+    }
+    states_ = std::move(next);
+    return true;
+}
+
+std::map<std::string, std::vector<std::string>>
+RouteLifecycle::unwantedByBundle(const std::set<std::string>& wantedKeys) const {
+    std::map<std::string, std::vector<std::string>> unwanted;
     std::set<std::string> existing;
     for (const auto& [key, route] : tapManager_.activeRoutes()) {
         existing.insert(key);
@@ -63,22 +104,23 @@ bool RouteLifecycle::reconcile(const Pass& pass) {
         existing.insert(key);
     }
     for (const std::string& key : existing) {
-        if (!wantedKeys.count(key)) {
-            removeRoute(key);
+        if (wantedKeys.count(key) > 0) {
+            continue;
         }
+        const auto route = tapManager_.activeRoutes().find(key);
+        const RouteState* known = state(key);
+        const std::string bundleID = route != tapManager_.activeRoutes().end()
+                                         ? route->second.bundleID
+                                         : (known != nullptr ? known->bundleID : std::string());
+        unwanted[bundleID].push_back(key);
     }
+    return unwanted;
+}
 
-    RouteStateMap next;
-    for (const WantedRoute& wanted : pass.wanted) {
-        RouteState now = work(wanted, pass);
-        report(wanted.key, now, pass);
-        next.insert_or_assign(wanted.key, std::move(now));
+void RouteLifecycle::removeRoutes(const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        removeRoute(key);
     }
-    if (next == states_) {
-        return false;
-    }
-    states_ = std::move(next);
-    return true;
 }
 
 RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {

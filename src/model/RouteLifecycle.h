@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ private:
     RouteState build(const WantedRoute& wanted, const AppAudioState& settings,
                      const std::optional<BandGains>& bands);
     void removeRoute(const std::string& key);
+    void removeRoutes(const std::vector<std::string>& keys);
+    // Routes that exist and are not wanted, by the bundle identifier they carry ("" unknown).
+    std::map<std::string, std::vector<std::string>>
+    unwantedByBundle(const std::set<std::string>& wantedKeys) const;
     void report(const std::string& key, const RouteState& now, const Pass& pass) const;
 
     TapManager& tapManager_;

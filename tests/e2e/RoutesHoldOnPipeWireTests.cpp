@@ -11,9 +11,11 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <tuple>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -146,6 +148,34 @@ TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOther
     player = session_->startPlayer(kToneA, "Tone A");
     EXPECT_TRUE(playsOnlyOn(meterC, unrouted, {&meterA, &meterB}));
     EXPECT_TRUE(routesBecome(kToneA, {{kSinkC, "active"}}));
+}
+
+// Moving a routed application to another device: the new route takes it over from the old one,
+// so that nothing of it reaches the default output in between.
+TEST_F(RoutesHoldOnPipeWire, MovingARoutedApplicationNeverPassesThroughTheDefault) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    LevelMeter meterC(kSinkC);
+    std::unique_ptr<ChildProcess> player;
+    double unrouted = 0.0;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    ctl({"route", kToneA, kSinkB});
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+
+    for (const auto& [device, meter, other] :
+         {std::tuple{kSinkC, &meterC, &meterB}, std::tuple{kSinkB, &meterB, &meterC}}) {
+        const std::uint64_t mark = meterA.framesReceived();
+        ctl({"route", kToneA, device});
+        EXPECT_TRUE(playsOnlyOn(*meter, unrouted, {&meterA, other})) << device;
+        const auto onDefault =
+            meterA.framesSince(mark, std::uint32_t(meterA.framesReceived() - mark));
+        ASSERT_TRUE(onDefault);
+        float peak = 0.0f;
+        for (const float sample : *onDefault) {
+            peak = std::max(peak, std::abs(sample));
+        }
+        EXPECT_LT(peak, 0.001f) << "heard on the default output while moving to " << device;
+    }
 }
 
 TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWhenItEnds) {

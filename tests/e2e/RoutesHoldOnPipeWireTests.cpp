@@ -70,6 +70,14 @@ protected:
         ASSERT_TRUE(listed(kToneA));
     }
 
+    // The same, then routed to B and heard only there.
+    void playToneAOnB(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA, LevelMeter& meterB,
+                      LevelMeter& meterC, double& unrouted) {
+        ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+        ctl({"route", kToneA, kSinkB});
+        ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    }
+
     static bool playsOnlyOn(LevelMeter& where, double level,
                             const std::vector<LevelMeter*>& silent) {
         return e2e::playsOnlyOn(where, level, silent, 0.5, kPatienceMs);
@@ -158,9 +166,7 @@ TEST_F(RoutesHoldOnPipeWire, MovingARoutedApplicationNeverPassesThroughTheDefaul
     LevelMeter meterC(kSinkC);
     std::unique_ptr<ChildProcess> player;
     double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
-    ctl({"route", kToneA, kSinkB});
-    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+    ASSERT_NO_FATAL_FAILURE(playToneAOnB(player, meterA, meterB, meterC, unrouted));
 
     for (const auto& [device, meter, other] :
          {std::tuple{kSinkC, &meterC, &meterB}, std::tuple{kSinkB, &meterB, &meterC}}) {
@@ -283,11 +289,9 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
     LevelMeter meterC(kSinkC);
     std::unique_ptr<ChildProcess> player;
     double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    ASSERT_NO_FATAL_FAILURE(playToneAOnB(player, meterA, meterB, meterC, unrouted));
     const auto stream = session_->onlyStream(kToneA);
     ASSERT_NE(stream.serial, 0u);
-    ctl({"route", kToneA, kSinkB});
-    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
 
     ASSERT_TRUE(session_->moveWithPactl(stream, kSinkC));
     ASSERT_TRUE(choiceBecomes(kToneA, {kSinkC}));

@@ -205,7 +205,6 @@ void PipeWireAudioHardware::Impl::onChangeEvent(void* data, std::uint64_t) {
 
 void PipeWireAudioHardware::Impl::changedIfPending() {
     if (changePending_) {
-        changePending_ = false;
         changed();
     }
 }

@@ -70,8 +70,8 @@ public:
         std::optional<double> formatRate;
         ChannelLayout formatChannels;
 
-        // Read from the properties once whenever they change, for the comparisons that run over
-        // the whole graph on every change.
+        // Read from the properties once whenever they change (mergeProperties), for the
+        // comparisons that run over the whole graph on every change.
         std::string mediaClass;
         std::string nodeName;
         std::optional<std::int64_t> portNode;
@@ -80,7 +80,7 @@ public:
         int portIndex = 0;
         std::optional<std::int64_t> linkOutputNode;
         std::optional<std::int64_t> linkInputNode;
-        void readProperties();
+        void mergeProperties(const spa_dict* dict);
     };
 
     struct Metadata {

@@ -156,13 +156,12 @@ void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes
         if (node.kind != GlobalKind::node) {
             continue;
         }
-        const std::string& mediaClass = node.mediaClass;
-        if (mediaClass == kPlaybackStreamClass) {
+        if (node.mediaClass == kPlaybackStreamClass) {
             // Until then it may not show whose it is.
             if (node.described) {
                 addStream(processes, node);
             }
-        } else if (auto entry = deviceEntryFor(node, mediaClass)) {
+        } else if (auto entry = deviceEntryFor(node, node.mediaClass)) {
             devices.push_back(std::move(*entry));
         }
     }

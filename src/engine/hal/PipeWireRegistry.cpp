@@ -30,12 +30,6 @@ PropertyMap toMap(const spa_dict* dict) {
     return map;
 }
 
-void mergeInto(PropertyMap& target, const spa_dict* dict) {
-    for (auto& [key, value] : toMap(dict)) {
-        target[key] = std::move(value);
-    }
-}
-
 bool isDeviceClass(const std::string& mediaClass) {
     return mediaClass.starts_with("Audio/Sink") || mediaClass.starts_with("Audio/Source") ||
            mediaClass.starts_with("Audio/Duplex");
@@ -117,8 +111,7 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
     global->impl = this;
     global->id = id;
     global->kind = kind;
-    global->properties = toMap(props);
-    global->readProperties();
+    global->mergeProperties(props);
     if (events != nullptr) {
         global->proxy = static_cast<pw_proxy*>(
             pw_registry_bind(registry_, id, typeName.c_str(), bindVersion, 0));
@@ -132,7 +125,10 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
     globals_[id] = std::move(global);
 }
 
-void PipeWireAudioHardware::Impl::Global::readProperties() {
+void PipeWireAudioHardware::Impl::Global::mergeProperties(const spa_dict* dict) {
+    for (auto& [key, value] : toMap(dict)) {
+        properties[key] = std::move(value);
+    }
     mediaClass = propertyValue(properties, PW_KEY_MEDIA_CLASS).value_or(std::string());
     nodeName = propertyValue(properties, PW_KEY_NODE_NAME).value_or(std::string());
     portNode = integerProperty(properties, PW_KEY_NODE_ID);
@@ -187,8 +183,7 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
 
 void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* info) {
     auto* global = static_cast<Global*>(data);
-    mergeInto(global->properties, info->props);
-    global->readProperties();
+    global->mergeProperties(info->props);
     global->state = info->state;
     global->described = true;
     const std::string& mediaClass = global->mediaClass;
@@ -240,8 +235,7 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
 template <class Info>
 void PipeWireAudioHardware::Impl::onPropertiesInfo(void* data, const Info* info) {
     auto* global = static_cast<Global*>(data);
-    mergeInto(global->properties, info->props);
-    global->readProperties();
+    global->mergeProperties(info->props);
     global->impl->changedSoon();
     pw_thread_loop_signal(global->impl->loop_, false);
 }

@@ -51,21 +51,10 @@ const RouteState* RouteLifecycle::state(const std::string& key) const {
 
 bool RouteLifecycle::reconcile(const Pass& pass) {
     std::set<std::string> wantedKeys;
-    std::set<std::string> wantedBundles;
     for (const WantedRoute& wanted : pass.wanted) {
         wantedKeys.insert(wanted.key);
-        wantedBundles.insert(wanted.bundleID);
     }
     auto unwanted = unwantedByBundle(wantedKeys);
-    // An application that keeps no route is let go first.
-    for (auto it = unwanted.begin(); it != unwanted.end();) {
-        if (wantedBundles.count(it->first) == 0) {
-            removeRoutes(it->second);
-            it = unwanted.erase(it);
-        } else {
-            ++it;
-        }
-    }
 
     RouteStateMap next;
     for (std::size_t i = 0; i < pass.wanted.size(); ++i) {

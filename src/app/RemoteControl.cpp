@@ -146,6 +146,10 @@ RemoteResult<void> RemoteControl::routable(const AppAudioState& state) const {
     return {};
 }
 
+bool RemoteControl::routesConnecting() const {
+    return manager_.routesConnecting();
+}
+
 RemoteResult<void> RemoteControl::routesOf(const std::string& appID) const {
     const std::vector<std::string> problems = manager_.routeProblems(appID);
     if (problems.empty()) {

@@ -77,6 +77,13 @@ public:
     RemoteResult<void> applyProfile(const std::string& profile);
     RemoteResult<void> deleteProfile(const std::string& profile);
 
+    // Whether the server is still connecting a route; the answers below count such a route as
+    // no problem yet.
+    bool routesConnecting() const;
+    RemoteResult<void> routesOf(const std::string& appID) const;
+    // A setting of an application on the default output acts through a route of ours to it.
+    RemoteResult<void> settingActs(const std::string& appID) const;
+
     static RemoteResult<Switch> parseSwitch(const std::string& text, const std::string& what);
     // The whole text must be a finite number in the C locale; a leading "+" is allowed.
     static RemoteResult<double> parseNumber(const std::string& text, const std::string& what);
@@ -86,8 +93,6 @@ private:
     RemoteResult<void> listedDevice(const std::string& deviceUID) const;
     RemoteResult<void> routable(const AppAudioState& state) const;
     RemoteResult<AudioProfile> findProfile(const std::string& profile) const;
-    RemoteResult<void> routesOf(const std::string& appID) const;
-    RemoteResult<void> settingActs(const std::string& appID) const;
 
     AudioRouteManager& manager_;
 };

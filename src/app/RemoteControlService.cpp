@@ -5,6 +5,7 @@
 
 #include <QDBusMessage>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -73,6 +74,31 @@ void RemoteControlService::answer(const RemoteResult<void>& result) {
     }
 }
 
+void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result, Recheck recheck) {
+    if (!result || !calledFromDBus() || !control_.routesConnecting()) {
+        answer(result);
+        return;
+    }
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    QDBusConnection bus = connection();
+    auto* poll = new QTimer(this);
+    poll->setInterval(10);
+    QElapsedTimer waited;
+    waited.start();
+    connect(poll, &QTimer::timeout, this, [this, poll, waited, call, bus, recheck]() mutable {
+        if (control_.routesConnecting() && !waited.hasExpired(kConnectWaitMs)) {
+            return;
+        }
+        poll->deleteLater();
+        const RemoteResult<void> outcome = recheck ? recheck() : RemoteResult<void>{};
+        bus.send(outcome ? call.createReply()
+                         : call.createErrorReply(errorName(outcome.error().kind),
+                                                 QString::fromStdString(outcome.error().message)));
+    });
+    poll->start();
+}
+
 QString RemoteControlService::Status() {
     if (calledFromDBus() && control_.startLevels()) {
         // Monitors that just started have no level yet: answer once they have one, rather than
@@ -95,47 +121,54 @@ void RemoteControlService::SetOutputDevices(const QString& app, const QStringLis
     for (const QString& uid : deviceUIDs) {
         uids.push_back(text(uid));
     }
-    answer(control_.setOutputDevices(text(app), uids));
+    answerWhenConnected(control_.setOutputDevices(text(app), uids),
+                        [this, id = text(app)] { return control_.routesOf(id); });
 }
 
 void RemoteControlService::AddOutputDevice(const QString& app, const QString& deviceUID) {
-    answer(control_.addOutputDevice(text(app), text(deviceUID)));
+    answerWhenConnected(control_.addOutputDevice(text(app), text(deviceUID)),
+                        [this, id = text(app)] { return control_.routesOf(id); });
 }
 
 void RemoteControlService::RemoveOutputDevice(const QString& app, const QString& deviceUID) {
-    answer(control_.removeOutputDevice(text(app), text(deviceUID)));
+    answerWhenConnected(control_.removeOutputDevice(text(app), text(deviceUID)), {});
 }
 
 void RemoteControlService::SetVolume(const QString& app, const QString& volume) {
-    answer(control_.setVolume(text(app), text(volume)));
+    answerWhenConnected(control_.setVolume(text(app), text(volume)),
+                        [this, id = text(app)] { return control_.settingActs(id); });
 }
 
 void RemoteControlService::SetMute(const QString& app, const QString& mode) {
-    answer(control_.setMute(text(app), text(mode)));
+    answerWhenConnected(control_.setMute(text(app), text(mode)),
+                        [this, id = text(app)] { return control_.settingActs(id); });
 }
 
 void RemoteControlService::SetBoost(const QString& app, const QString& multiplier) {
-    answer(control_.setBoost(text(app), text(multiplier)));
+    answerWhenConnected(control_.setBoost(text(app), text(multiplier)),
+                        [this, id = text(app)] { return control_.settingActs(id); });
 }
 
 void RemoteControlService::SetEQPreset(const QString& app, const QString& preset) {
-    answer(control_.setEQPreset(text(app), text(preset)));
+    answerWhenConnected(control_.setEQPreset(text(app), text(preset)),
+                        [this, id = text(app)] { return control_.settingActs(id); });
 }
 
 void RemoteControlService::SetEQBand(const QString& app, const QString& band, const QString& gain) {
-    answer(control_.setEQBand(text(app), text(band), text(gain)));
+    answerWhenConnected(control_.setEQBand(text(app), text(band), text(gain)),
+                        [this, id = text(app)] { return control_.settingActs(id); });
 }
 
 void RemoteControlService::SetPinned(const QString& app, const QString& mode) {
-    answer(control_.setPinned(text(app), text(mode)));
+    answerWhenConnected(control_.setPinned(text(app), text(mode)), {});
 }
 
 void RemoteControlService::SetIgnored(const QString& app, const QString& mode) {
-    answer(control_.setIgnored(text(app), text(mode)));
+    answerWhenConnected(control_.setIgnored(text(app), text(mode)), {});
 }
 
 void RemoteControlService::SetDefaultOutputDevice(const QString& deviceUID) {
-    answer(control_.setDefaultOutputDevice(text(deviceUID)));
+    answerWhenConnected(control_.setDefaultOutputDevice(text(deviceUID)), {});
 }
 
 void RemoteControlService::Refresh() {
@@ -156,7 +189,7 @@ QString RemoteControlService::SaveProfile(const QString& name, const QString& ic
 }
 
 void RemoteControlService::ApplyProfile(const QString& profile) {
-    answer(control_.applyProfile(text(profile)));
+    answerWhenConnected(control_.applyProfile(text(profile)), {});
 }
 
 void RemoteControlService::DeleteProfile(const QString& profile) {

@@ -41,6 +41,9 @@ public:
     // Without one (headless) Screenshot is refused.
     void setPopoverDrawer(PopoverDrawer drawer) { drawer_ = std::move(drawer); }
 
+    // At most this long for the server to connect the routes a command built.
+    static constexpr int kConnectWaitMs = 5000;
+
 public Q_SLOTS:
     Q_SCRIPTABLE QString Status();
     Q_SCRIPTABLE void SetOutputDevices(const QString& app, const QStringList& deviceUIDs);
@@ -70,7 +73,12 @@ Q_SIGNALS:
     void quitRequested();
 
 private:
+    using Recheck = std::function<RemoteResult<void>()>;
+
     void answer(const RemoteResult<void>& result);
+    // Answers once the server has connected or refused every route, so that a command that
+    // returns has its routes in effect or says why not; recheck gives the answer then.
+    void answerWhenConnected(const RemoteResult<void>& result, Recheck recheck);
 
     RemoteControl control_;
     PopoverDrawer drawer_;

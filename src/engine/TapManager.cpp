@@ -28,6 +28,8 @@ std::string TapError::description() const {
 namespace {
 
 constexpr AudioObjectPropertyAddress kReleasedAddress = globalAddress(kAudioTapPropertyIsReleased);
+constexpr AudioObjectPropertyAddress kCarriesAddress =
+    globalAddress(kAudioAggregateDevicePropertyCarries);
 
 } // namespace
 
@@ -95,7 +97,7 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     }
 
     TapRoute route{bundleID, tapID, aggregateID, outputDeviceUID};
-    if (!watchRelease(key, tapID)) {
+    if (!watchRelease(key, tapID, aggregateID)) {
         hardware_.destroyAggregateDevice(aggregateID);
         hardware_.destroyProcessTap(tapID);
         return unexpected(TapError::tapCreationFailed(kAudioHardwareIllegalOperationError));
@@ -114,14 +116,24 @@ void TapManager::removeRoute(const std::string& key) {
     destroy(key, route);
 }
 
+void TapManager::removeRoutes(const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        if (const auto route = activeRoutes_.find(key); route != activeRoutes_.end()) {
+            hardware_.setPropertyUInt32(route->second.tapID,
+                                        globalAddress(kAudioTapPropertyHandBack), 1);
+        }
+    }
+    for (const std::string& key : keys) {
+        removeRoute(key);
+    }
+}
+
 void TapManager::destroyAllRoutes() {
     std::vector<std::string> keys;
     for (const auto& [key, route] : activeRoutes_) {
         keys.push_back(key);
     }
-    for (const std::string& key : keys) {
-        removeRoute(key);
-    }
+    removeRoutes(keys);
 }
 
 // The aggregate reads from the tap, so it goes first; nothing listens to a tap that is gone.
@@ -135,10 +147,17 @@ void TapManager::destroy(const std::string& key, const TapRoute& route) {
     }
 }
 
-bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID) {
-    auto watch = std::make_unique<ReleaseWatch>(ReleaseWatch{this, key, tapID});
+bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID,
+                              AudioObjectID aggregateID) {
+    auto watch = std::make_unique<ReleaseWatch>(ReleaseWatch{this, key, tapID, aggregateID});
     if (hardware_.addPropertyListener(tapID, kReleasedAddress, &TapManager::onReleaseChanged,
                                       watch.get()) != noErr) {
+        return false;
+    }
+    if (hardware_.addPropertyListener(aggregateID, kCarriesAddress, &TapManager::onCarriesChanged,
+                                      watch.get()) != noErr) {
+        hardware_.removePropertyListener(tapID, kReleasedAddress, &TapManager::onReleaseChanged,
+                                         watch.get());
         return false;
     }
     releaseWatches_[key] = std::move(watch);
@@ -158,6 +177,8 @@ void TapManager::unwatchRelease(const std::string& key) {
     }
     hardware_.removePropertyListener(it->second->tapID, kReleasedAddress,
                                      &TapManager::onReleaseChanged, it->second.get());
+    hardware_.removePropertyListener(it->second->aggregateID, kCarriesAddress,
+                                     &TapManager::onCarriesChanged, it->second.get());
     releaseWatches_.erase(it);
 }
 
@@ -173,6 +194,37 @@ OSStatus TapManager::onReleaseChanged(AudioObjectID, std::uint32_t,
         [manager, key = watch->routeKey, tapID = watch->tapID] { manager->onReleased(key, tapID); },
         Qt::QueuedConnection);
     return noErr;
+}
+
+OSStatus TapManager::onCarriesChanged(AudioObjectID, std::uint32_t,
+                                      const AudioObjectPropertyAddress*, void* clientData) {
+    const auto* watch = static_cast<const ReleaseWatch*>(clientData);
+    TapManager* manager = watch->manager;
+    QMetaObject::invokeMethod(
+        manager,
+        [manager, key = watch->routeKey, aggregateID = watch->aggregateID] {
+            const auto route = manager->activeRoutes_.find(key);
+            if (route != manager->activeRoutes_.end() &&
+                route->second.aggregateDeviceID == aggregateID) {
+                Q_EMIT manager->carriesChanged(key);
+            }
+        },
+        Qt::QueuedConnection);
+    return noErr;
+}
+
+Expected<bool, OSStatus> TapManager::carries(const std::string& key) {
+    const auto route = activeRoutes_.find(key);
+    if (route == activeRoutes_.end()) {
+        return false;
+    }
+    std::uint32_t value = 0;
+    const OSStatus status =
+        hardware_.getPropertyUInt32(route->second.aggregateDeviceID, kCarriesAddress, value);
+    if (status != noErr) {
+        return unexpected(status);
+    }
+    return value != 0;
 }
 
 // On the owner's thread, some time after the service spoke: the route may have gone, or been

@@ -63,9 +63,15 @@ public:
     createRoute(const std::string& bundleID, const std::string& outputDeviceUID,
                 const std::optional<std::string>& routeKey = std::nullopt);
     void removeRoute(const std::string& key);
+    // Several at once: every application goes back to its output before any route goes, so that
+    // their moves overlap rather than follow one another.
+    void removeRoutes(const std::vector<std::string>& keys);
     void destroyAllRoutes();
 
     const std::map<std::string, TapRoute>& activeRoutes() const { return activeRoutes_; }
+    // Whether the route's aggregate carries the application to its device yet, or the status
+    // the service failed to connect it with. False for a route that does not exist.
+    Expected<bool, hal::OSStatus> carries(const std::string& key);
 
     // "Kestrelamp-" and the identifier's last component ("app" when it has none).
     static std::string aggregateDeviceName(const std::string& bundleID);
@@ -77,21 +83,26 @@ Q_SIGNALS:
     // The route under the key still exists; deviceUID is where its application plays now ("" for
     // the system default output, or anything that is not an output device).
     void tapReleased(const std::string& routeKey, const std::string& deviceUID);
+    // The service connected a route, or could not, or it stopped carrying.
+    void carriesChanged(const std::string& routeKey);
 
 private:
-    // The client data of one tap's "trl?" listener.
+    // The client data of one route's "trl?" and "acr?" listeners.
     struct ReleaseWatch {
         TapManager* manager = nullptr;
         std::string routeKey;
         AudioObjectID tapID = hal::kAudioObjectUnknown;
+        AudioObjectID aggregateID = hal::kAudioObjectUnknown;
     };
 
     void destroy(const std::string& key, const TapRoute& route);
     // False when the service would not tell of a release: such a route could not be kept true.
-    bool watchRelease(const std::string& key, AudioObjectID tapID);
+    bool watchRelease(const std::string& key, AudioObjectID tapID, AudioObjectID aggregateID);
     void unwatchRelease(const std::string& key);
     void onReleased(const std::string& key, AudioObjectID tapID);
     static hal::OSStatus onReleaseChanged(AudioObjectID, std::uint32_t,
+                                          const hal::AudioObjectPropertyAddress*, void* clientData);
+    static hal::OSStatus onCarriesChanged(AudioObjectID, std::uint32_t,
                                           const hal::AudioObjectPropertyAddress*, void* clientData);
 
     hal::AudioHardware& hardware_;

@@ -497,6 +497,7 @@ std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID
         return std::nullopt;
     }
     std::optional<RouteState> worst;
+    std::optional<RouteState> connecting;
     std::optional<RouteState> active;
     std::optional<RouteState> waiting;
     for (const std::string& bundleID : bundleIDs(appID)) {
@@ -509,6 +510,9 @@ std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID
         case RouteStatus::failed:
             worst = worst.value_or(*routeState);
             break;
+        case RouteStatus::connecting:
+            connecting = connecting.value_or(*routeState);
+            break;
         case RouteStatus::active:
             active = active.value_or(*routeState);
             break;
@@ -517,7 +521,7 @@ std::optional<RouteState> AudioRouteManager::routeState(const std::string& appID
             break;
         }
     }
-    return worst ? worst : active ? active : waiting;
+    return worst ? worst : connecting ? connecting : active ? active : waiting;
 }
 
 std::vector<std::string> AudioRouteManager::routeProblems(const std::string& appID) const {
@@ -531,7 +535,9 @@ std::vector<std::string> AudioRouteManager::routeProblems(const std::string& app
     const bool followsDefault = stored->outputDeviceUIDs.empty();
     for (const std::string& uid : routedDeviceUIDs(appID)) {
         const auto deviceState = routeState(appID, uid);
+        // One the server is still connecting is no problem yet: it carries or fails soon.
         if (deviceState && !deviceState->isActive() &&
+            deviceState->status != RouteStatus::connecting &&
             (!followsDefault || deviceState->status == RouteStatus::failed)) {
             lines.push_back(
                 RouteState::logLine(routeKey(deviceState->bundleID, uid), deviceState->reason));
@@ -680,6 +686,13 @@ void AudioRouteManager::updateLevelMonitors() {
         }
     }
     levelMonitors_.setCandidates(std::move(candidates));
+}
+
+bool AudioRouteManager::routesConnecting() const {
+    const auto& states = routeLifecycle_.states();
+    return std::any_of(states.begin(), states.end(), [](const auto& entry) {
+        return entry.second.status == RouteStatus::connecting;
+    });
 }
 
 void AudioRouteManager::reconcileRoutesFor(const std::string& appID) {

@@ -107,6 +107,8 @@ public:
     // "Route for KEY: reason" for each route of the application's choice that is not active, and
     // for a failed route that carries its settings to the default output.
     std::vector<std::string> routeProblems(const std::string& appID) const;
+    // Whether the server is still connecting any route.
+    bool routesConnecting() const;
 
     // --- Components ----------------------------------------------------------------------
     ProcessEnumerator& processEnumerator() { return processEnumerator_; }
@@ -255,6 +257,7 @@ private:
     QTimer deviceChangeDebounce_;
     // Process-list notices come in bursts; one refresh answers a burst.
     QTimer processChangeCoalescing_;
+    QTimer carriesCoalescing_;
     std::unique_ptr<QTimer> refreshTimer_;
     // The bundle identifiers with a process object at the last refresh; nothing before the first,
     // which therefore always brings the routes in step.

@@ -66,6 +66,15 @@ void AudioRouteManager::setUpObservers() {
                                     [this] { processChangeCoalescing_.start(); }));
     cancellables_.push_back(
         connect(&tapManager_, &TapManager::tapReleased, this, &AudioRouteManager::onTapReleased));
+    // Routes the server connected (or could not) in one pass, however many it answered for.
+    carriesCoalescing_.setSingleShot(true);
+    carriesCoalescing_.setInterval(0);
+    connect(&carriesCoalescing_, &QTimer::timeout, this, [this] {
+        const auto never = [](const std::string&) { return false; };
+        reconcileRoutes(never, never);
+    });
+    cancellables_.push_back(connect(&tapManager_, &TapManager::carriesChanged, this,
+                                    [this] { carriesCoalescing_.start(); }));
 
     startRefreshTimer();
     connect(&userDefaults_, &UserDefaults::didChange, this,

@@ -19,6 +19,8 @@ std::string RouteState::text() const {
     switch (status) {
     case RouteStatus::active:
         return "active";
+    case RouteStatus::connecting:
+        return "waiting for the sound server";
     case RouteStatus::waitingForApplication:
         return "waiting for the application";
     case RouteStatus::waitingForDevice:
@@ -57,24 +59,34 @@ bool RouteLifecycle::reconcile(const Pass& pass) {
     auto unwanted = unwantedByBundle(wantedKeys);
 
     RouteStateMap next;
+    std::vector<std::string> leaving;
+    bool bundleConnecting = false;
     for (std::size_t i = 0; i < pass.wanted.size(); ++i) {
         const WantedRoute& wanted = pass.wanted[i];
         RouteState now = work(wanted, pass);
         report(wanted.key, now, pass);
+        bundleConnecting = bundleConnecting || now.status == RouteStatus::connecting;
         next.insert_or_assign(wanted.key, std::move(now));
-        // Its routes that are no longer wanted go once its new ones play: the new route takes the
-        // application over from the old one, so that moving it to another device neither drops
-        // its sound nor sends it to the default output in between.
+        // Its routes that are no longer wanted go once its new ones carry it: the new route takes
+        // the application over from the old one, so that moving it to another device neither
+        // drops its sound nor sends it to the default output in between.
         const bool lastOfBundle =
             i + 1 == pass.wanted.size() || pass.wanted[i + 1].bundleID != wanted.bundleID;
-        if (const auto it = unwanted.find(wanted.bundleID); lastOfBundle && it != unwanted.end()) {
-            removeRoutes(it->second);
+        if (!lastOfBundle) {
+            continue;
+        }
+        if (const auto it = unwanted.find(wanted.bundleID); it != unwanted.end()) {
+            if (!bundleConnecting) {
+                leaving.insert(leaving.end(), it->second.begin(), it->second.end());
+            }
             unwanted.erase(it);
         }
+        bundleConnecting = false;
     }
     for (const auto& [bundleID, keys] : unwanted) {
-        removeRoutes(keys);
+        leaving.insert(leaving.end(), keys.begin(), keys.end());
     }
+    removeRoutes(leaving);
     if (next == states_) {
         return false;
     }
@@ -107,6 +119,7 @@ RouteLifecycle::unwantedByBundle(const std::set<std::string>& wantedKeys) const 
 }
 
 void RouteLifecycle::removeRoutes(const std::vector<std::string>& keys) {
+    tapManager_.removeRoutes(keys);
     for (const std::string& key : keys) {
         removeRoute(key);
     }
@@ -124,12 +137,19 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
     const bool hasRoute = tapManager_.activeRoutes().count(wanted.key) > 0 &&
                           eqProcessor_.engine(wanted.key) != nullptr;
     const auto built = builtFor_.find(wanted.key);
-    if (hasRoute && built != builtFor_.end() && built->second == device->second) {
+    const bool connectionFailed = hasRoute && !tapManager_.carries(wanted.key);
+    if (hasRoute && !connectionFailed && built != builtFor_.end() &&
+        built->second == device->second) {
         // A route whose application quit keeps its tap: the service captures the application
         // again when it comes back.
-        return isPresent ? stateOf(wanted, RouteStatus::active)
+        return isPresent ? connectionState(wanted)
                          : stateOf(wanted, RouteStatus::waitingForApplication,
                                    TapError::processNotFound(wanted.bundleID).description());
+    }
+    if (connectionFailed) {
+        RouteState failed = connectionState(wanted);
+        removeRoute(wanted.key);
+        return failed;
     }
     removeRoute(wanted.key);
 
@@ -144,7 +164,9 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
     }
     RouteState result = build(wanted, *pass.settings(wanted.appID),
                               pass.bands ? pass.bands(wanted.appID) : std::nullopt);
-    if (result.isActive()) {
+    if (result.status == RouteStatus::failed) {
+        removeRoute(wanted.key);
+    } else if (result.status == RouteStatus::active || result.status == RouteStatus::connecting) {
         builtFor_[wanted.key] = device->second;
     }
     return result;
@@ -182,11 +204,22 @@ RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState&
         EQProcessor::updateFilters(*engine);
     }
     engine->levelHandler = levelHandlerFactory_(wanted.appID);
-    return stateOf(wanted, RouteStatus::active);
+    return connectionState(wanted);
+}
+
+// What the service says of the route's connection: it carries the application, is still being
+// connected, or could not be (why, as a refused aggregate says it).
+RouteState RouteLifecycle::connectionState(const WantedRoute& wanted) {
+    const auto carries = tapManager_.carries(wanted.key);
+    if (!carries) {
+        return stateOf(wanted, RouteStatus::failed,
+                       TapError::aggregateCreationFailed(carries.error()).description());
+    }
+    return stateOf(wanted, *carries ? RouteStatus::active : RouteStatus::connecting);
 }
 
 void RouteLifecycle::report(const std::string& key, const RouteState& now, const Pass& pass) const {
-    if (now.isActive()) {
+    if (now.isActive() || now.status == RouteStatus::connecting) {
         return;
     }
     const RouteState* previous = state(key);

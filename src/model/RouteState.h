@@ -8,6 +8,9 @@ namespace kestrelamp {
 enum class RouteStatus {
     // Its tap and engine exist and the application is there: the device carries its sound.
     active,
+    // Its tap and engine exist; the sound server is still connecting them, and the application
+    // plays where it played before until it has.
+    connecting,
     // The application has no audio process now; the route is built (or its tap captures again)
     // once it has one.
     waitingForApplication,
@@ -30,7 +33,8 @@ struct RouteState {
     std::string reason;
 
     bool isActive() const { return status == RouteStatus::active; }
-    // "active", "waiting for the application", "waiting for the device" or "failed: REASON".
+    // "active", "waiting for the sound server", "waiting for the application", "waiting for the
+    // device" or "failed: REASON".
     std::string text() const;
     // "Route for KEY: REASON".
     static std::string logLine(const std::string& routeKey, const std::string& reason);

@@ -512,6 +512,8 @@ QString AppRowView::connectionText(const std::optional<RouteState>& route) {
         return {};
     }
     switch (route->status) {
+    case RouteStatus::connecting:
+        return QStringLiteral("Not connected yet: waiting for the sound server");
     case RouteStatus::waitingForApplication:
         return QStringLiteral("Not connected: waiting for the application");
     case RouteStatus::waitingForDevice:

@@ -139,6 +139,54 @@ TEST(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChan
     EXPECT_TRUE(waitUntil([&] { return stateText(manager, kOther, "headphones") == "active"; }));
 }
 
+hal::AudioObjectID aggregateTo(RouteWorld& world, const std::string& uid) {
+    for (const auto& aggregate : world.hardware().aggregateDevices()) {
+        if (aggregate.description.subDeviceUIDs == std::vector<std::string>{uid}) {
+            return aggregate.id;
+        }
+    }
+    return hal::kAudioObjectUnknown;
+}
+
+// The server connects a route while the program goes on: until it carries, the route says it
+// waits and the application plays where it played before; one the server could not connect fails
+// and says why.
+TEST(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnceItCarries) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    manager.setOutputDevices(kOther, {"headphones"});
+    ASSERT_EQ(stateText(manager, kOther, "headphones"), "active");
+
+    world.hardware().holdConnecting(true);
+    manager.setOutputDevices(kOther, {"hdmi"});
+    EXPECT_EQ(stateText(manager, kOther, "hdmi"), "waiting for the sound server");
+    EXPECT_TRUE(manager.routeProblems(kOther).empty()) << "no failure yet";
+    EXPECT_NEAR(world.levelOn("headphones", 48000), sineLevel(0.25f), 0.1f)
+        << "the old route plays until the new one carries";
+    EXPECT_LT(world.levelOn("hdmi", 48000), -60.0f);
+
+    world.hardware().finishConnecting(aggregateTo(world, "hdmi"), hal::noErr);
+    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kOther, "hdmi") == "active"; }));
+    EXPECT_EQ(aggregateTo(world, "headphones"), hal::kAudioObjectUnknown) << "the old one went";
+    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
+
+    const hal::OSStatus noAnswer = hal::kAudioHardwareTimeoutError;
+    const std::string reason = "Failed to create aggregate device: " + std::to_string(noAnswer);
+    manager.setOutputDevices(kOther, {"headphones"});
+    const std::string output = captureStdout([&] {
+        world.hardware().finishConnecting(aggregateTo(world, "headphones"), noAnswer);
+        waitUntil([&] {
+            return stateText(manager, kOther, "headphones") != "waiting for the sound server";
+        });
+    });
+    EXPECT_EQ(stateText(manager, kOther, "headphones"), "failed: " + reason);
+    EXPECT_EQ(output, "Route for org.example.Other|headphones: " + reason + "\n");
+    EXPECT_EQ(manager.routeProblems(kOther),
+              std::vector<std::string>{"Route for org.example.Other|headphones: " + reason});
+    EXPECT_TRUE(world.hardware().aggregateDevices().empty()) << "nothing of it is left";
+    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
+}
+
 TEST(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItAgain) {
     RouteWorld world;
     auto& manager = world.manager();

@@ -73,6 +73,18 @@ inline constexpr AudioObjectPropertySelector kAudioTapPropertyIsReleased = fourC
 // output (or anything that is not an output device). Only readable once released.
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyReleaseDeviceUID =
     fourCharCode("trlu");
+// Our aggregate devices: whether the aggregate carries what its taps capture to its sub-device.
+// A 32-bit value, 0 while the service is still connecting it and 1 once it does: a started block
+// runs and the tapped processes play into its taps. Once the service refused to connect it or
+// did not in time, a read answers that error instead. Creating and starting an aggregate do not
+// wait for it; listeners hear of each change.
+inline constexpr AudioObjectPropertySelector kAudioAggregateDevicePropertyCarries =
+    fourCharCode("acr?");
+// Writing 1 gives the tap's processes back to the outputs they play on without it, at once,
+// ahead of destroying the tap: the moves of several routes that go together then overlap rather
+// than follow one another. Its aggregates carry what still reaches them until then. Processes
+// that another tap also holds stay where they are. Reads answer 1 once written.
+inline constexpr AudioObjectPropertySelector kAudioTapPropertyHandBack = fourCharCode("thbk");
 // Level monitors (createLevelMonitor): 64-bit floats in dBFS over every channel of the last
 // kAudioLevelMonitorWindowMs of what the application played: 20·log10 of the RMS, and of the
 // largest magnitude. Never below kAudioLevelMonitorSilenceDb, which is also the answer when the

@@ -418,19 +418,21 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     }
     aggregate->slots =
         std::make_unique<IOProcSlots>(std::uint32_t(aggregate->inputChannels.size()));
+    aggregate->connectBy =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.timeoutMs);
     Aggregate* created = aggregate.get();
     const AudioObjectID id = aggregate->id;
     aggregates_[id] = std::move(aggregate);
     for (auto& [serial, sink] : sinks_) {
         sink->claimed = sink->claimed || reads(*created, serial);
     }
+    // A little after the deadline: the timer may come a moment early.
+    timespec value{(options_.timeoutMs + 5) / 1000, ((options_.timeoutMs + 5) % 1000) * 1000000L};
+    timespec interval{0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), connectTimer_, &value, &interval, false);
+    // The server makes the filter and its links while the caller goes on; "acr?" says when the
+    // aggregate carries.
     changed();
-
-    const OSStatus status = awaitReady(created->failed, [&] { return linksComplete(*created); });
-    if (status != noErr) {
-        destroyAggregate(id);
-        return status;
-    }
     outDeviceID = id;
     return noErr;
 }
@@ -446,9 +448,6 @@ OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
     aggregates_.erase(it);
     std::erase_if(ioProcs_, [&](const auto& entry) { return entry.second.deviceID == deviceID; });
     changed();
-    if (connected()) {
-        roundTrip();
-    }
     return noErr;
 }
 
@@ -499,17 +498,8 @@ OSStatus PipeWireAudioHardware::Impl::startIOProc(AudioObjectID deviceID,
         return status;
     }
     ioProcs_[ioProcID].started = true;
+    // Moving the streams is the session manager's part; "acr?" says when it has.
     changed();
-    // Moving the streams is the session manager's part; a stream it leaves alone for now is
-    // moved whenever it gets to it, so this wait is not a condition of success.
-    const Aggregate& started = *aggregate(deviceID);
-    waitUntil(
-        [&] {
-            return !connected() || std::all_of(sinks_.begin(), sinks_.end(), [&](const auto& s) {
-                return !reads(started, s.first) || streamsMoved(*s.second);
-            });
-        },
-        kRelinkWaitMs);
     return noErr;
 }
 
@@ -524,6 +514,47 @@ OSStatus PipeWireAudioHardware::Impl::stopIOProc(AudioObjectID deviceID,
     }
     return onIOProc(deviceID, ioProcID,
                     [](IOProcSlots& slots, std::size_t slot) { return slots.stop(slot); });
+}
+
+bool PipeWireAudioHardware::Impl::carries(const Aggregate& aggregate) const {
+    if (!plays(aggregate) || !linksComplete(aggregate)) {
+        return false;
+    }
+    return std::all_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
+        const CaptureSink& held = *entry.second;
+        return !reads(aggregate, entry.first) || held.released ||
+               (held.holding && streamsMoved(held));
+    });
+}
+
+OSStatus PipeWireAudioHardware::Impl::carriesState(const Aggregate& aggregate) const {
+    if (aggregate.connectFailure != noErr) {
+        return aggregate.connectFailure;
+    }
+    return carries(aggregate) ? 1 : 0;
+}
+
+void PipeWireAudioHardware::Impl::updateCarries(Aggregate& aggregate) {
+    if (!aggregate.carriedOnce && aggregate.connectFailure == noErr) {
+        if (carries(aggregate)) {
+            aggregate.carriedOnce = true;
+        } else if (aggregate.failed) {
+            aggregate.connectFailure = kAudioHardwareUnspecifiedError;
+        } else if (std::chrono::steady_clock::now() >= aggregate.connectBy &&
+                   !linksComplete(aggregate)) {
+            // Streams the session manager has not moved yet are no failure of ours.
+            aggregate.connectFailure = kAudioHardwareTimeoutError;
+        }
+    }
+    const OSStatus now = carriesState(aggregate);
+    if (aggregate.toldCarries != now) {
+        aggregate.toldCarries = now;
+        dispatcher.notify(aggregate.id, globalAddress(kAudioAggregateDevicePropertyCarries));
+    }
+}
+
+void PipeWireAudioHardware::Impl::onConnectTimer(void* data, std::uint64_t) {
+    static_cast<Impl*>(data)->changed();
 }
 
 } // namespace kestrelamp::hal

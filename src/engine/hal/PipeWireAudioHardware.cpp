@@ -57,6 +57,9 @@ OSStatus PipeWireAudioHardware::setPropertyUInt32(AudioObjectID object,
         address.selector == kAudioHardwarePropertyDefaultOutputDevice) {
         return impl_->setDefaultOutput(value);
     }
+    if (address.selector == kAudioTapPropertyHandBack && impl_->tap(object) != nullptr) {
+        return value != 0 ? impl_->handBackTap(object) : noErr;
+    }
     std::uint32_t size = 0;
     const OSStatus known = impl_->readDataSize(object, address, size);
     return known == noErr ? kAudioHardwareIllegalOperationError : known;

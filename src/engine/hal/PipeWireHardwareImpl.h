@@ -128,6 +128,8 @@ public:
         AudioObjectID id = kAudioObjectUnknown;
         std::string uid;
         std::vector<std::uint64_t> sinks;
+        // "thbk" was written.
+        bool handingBack = false;
     };
 
     struct LinkProxy {
@@ -164,6 +166,13 @@ public:
         bool failed = false;
         // Going away: no longer counts as playing what its taps hear.
         bool closing = false;
+        // Until it first carries, the server has until then to connect it.
+        std::chrono::steady_clock::time_point connectBy;
+        bool carriedOnce = false;
+        // Why the server could not connect it; noErr while it is or still may be.
+        OSStatus connectFailure = noErr;
+        // What "acr?" listeners last heard: a failure, 0 or 1.
+        std::optional<OSStatus> toldCarries;
         // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
         std::atomic<std::uint32_t> cycleRate{0};
     };
@@ -242,10 +251,6 @@ public:
     template <class Predicate>
     bool waitUntil(Predicate predicate, int timeoutMs);
     bool serverAnswers();
-    // Waits until an object of ours is ready: noErr, or why not (the server went, the object
-    // failed, the wait ran out).
-    template <class Predicate>
-    OSStatus awaitReady(const bool& failed, Predicate ready);
     OSStatus roundTrip();
     bool connect();
     void disconnect();
@@ -328,8 +333,9 @@ public:
                              std::vector<const ProcessEntry*>& tapped) const;
     // Wakes the sinks of taps no aggregate has read yet once they may hold.
     void armHoldTimer();
-    OSStatus awaitSinks(const std::vector<CaptureSink*>& used);
     OSStatus destroyTap(AudioObjectID tapID);
+    // The "thbk" write: gives back the streams only this tap holds, without waiting.
+    OSStatus handBackTap(AudioObjectID tapID);
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
     // The sink of the tap that another program took the application from; none while it holds.
@@ -349,7 +355,8 @@ public:
     std::vector<std::uint32_t> handBack(CaptureSink& sink);
     // Waits, at most kRelinkWaitMs, until the session manager has linked each of these streams
     // to a node that is not one of our sinks.
-    void waitUntilPlayingElsewhere(const std::vector<std::uint32_t>& streams);
+    // Streams given back earlier without a wait count too.
+    void waitUntilPlayingElsewhere(std::vector<std::uint32_t> streams);
     // Before the aggregate falls silent (it is no longer counted as playing): the streams only it
     // carried go back to their own outputs first, and it carries them until the session manager
     // has linked them there (which unlinks them from our sink first: a gap of about one cycle).
@@ -375,6 +382,13 @@ public:
     OSStatus stopIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);
     // An IO proc of the aggregate is started and it is not going away.
     bool plays(const Aggregate& aggregate) const;
+    // It plays, its links are in place and the application's streams play into its taps.
+    bool carries(const Aggregate& aggregate) const;
+    // The "acr?" value: a failure status, else 0 or 1.
+    OSStatus carriesState(const Aggregate& aggregate) const;
+    // Fails an aggregate the server did not connect in time, and tells listeners of a change.
+    void updateCarries(Aggregate& aggregate);
+    static void onConnectTimer(void* data, std::uint64_t expirations);
     // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
     // not one of the device's, or a device that is not one of our aggregates, is refused.
     template <class Action>
@@ -425,7 +439,6 @@ public:
     ChannelLayout monitorChannels(const LevelMonitor& monitor, const MonitorGraph& graph) const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedMonitorLinks(const LevelMonitor& monitor, const MonitorGraph& graph) const;
-    bool monitorReady(const LevelMonitor& monitor) const;
     void reconcileMonitors();
     void startMonitor(LevelMonitor& monitor);
     void stopMonitor(LevelMonitor& monitor);
@@ -480,6 +493,8 @@ public:
     pw_context* context_ = nullptr;
     spa_source* timer_ = nullptr;
     spa_source* holdTimer_ = nullptr;
+    // Wakes the loop when an aggregate's time to connect runs out.
+    spa_source* connectTimer_ = nullptr;
     spa_source* rateEvent_ = nullptr;
     spa_source* changeEvent_ = nullptr;
     bool changePending_ = false;
@@ -513,6 +528,8 @@ public:
     std::uint64_t nextSinkSerial_ = 1;
     std::map<std::uint64_t, std::unique_ptr<CaptureSink>> sinks_;
     TargetsOnTheirWay targetsOnTheirWay_;
+    // Streams given back ahead of their taps' removal; the next removal waits for them all.
+    std::vector<std::uint32_t> handedBackUnwaited_;
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
@@ -540,19 +557,6 @@ bool PipeWireAudioHardware::Impl::waitUntil(Predicate predicate, int timeoutMs) 
         }
     }
     return true;
-}
-
-template <class Predicate>
-OSStatus PipeWireAudioHardware::Impl::awaitReady(const bool& failed, Predicate ready) {
-    const bool done =
-        waitUntil([&] { return !connected() || failed || ready(); }, options_.timeoutMs);
-    if (!connected()) {
-        return kAudioHardwareNotRunningError;
-    }
-    if (failed) {
-        return kAudioHardwareUnspecifiedError;
-    }
-    return done ? noErr : kAudioHardwareTimeoutError;
 }
 
 } // namespace kestrelamp::hal

@@ -120,24 +120,6 @@ PipeWireAudioHardware::Impl::wantedMonitorLinks(const LevelMonitor& monitor,
     return links;
 }
 
-bool PipeWireAudioHardware::Impl::monitorReady(const LevelMonitor& monitor) const {
-    if (monitor.filter == nullptr || pw_filter_get_node_id(monitor.filter) == SPA_ID_INVALID) {
-        return false;
-    }
-    const MonitorGraph graph = monitorGraph();
-    if (portsIn(graph, pw_filter_get_node_id(monitor.filter), "in").size() <
-        monitor.channels.size()) {
-        return false;
-    }
-    for (const auto& ports : wantedMonitorLinks(monitor, graph)) {
-        const auto it = monitor.links.find(ports);
-        if (it == monitor.links.end() || it->second->globalID == SPA_ID_INVALID) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void PipeWireAudioHardware::Impl::reconcileMonitors() {
     if (monitors_.empty()) {
         return;
@@ -339,15 +321,11 @@ OSStatus PipeWireAudioHardware::Impl::createMonitor(AudioObjectID processObjectI
     monitor->processKey = known->first;
     monitor->nodeName = std::string(kOwnAggregateUIDPrefix) + ".monitor." +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    LevelMonitor* created = monitor.get();
     const AudioObjectID id = monitor->id;
     monitors_[id] = std::move(monitor);
+    // The server makes the filter and its links while the caller goes on; the monitor reads
+    // silence until it has measured.
     changed();
-    const OSStatus status = awaitReady(created->failed, [&] { return monitorReady(*created); });
-    if (status != noErr) {
-        destroyMonitor(id);
-        return status;
-    }
     outMonitorID = id;
     return noErr;
 }
@@ -359,9 +337,6 @@ OSStatus PipeWireAudioHardware::Impl::destroyMonitor(AudioObjectID monitorID) {
     }
     stopMonitor(*it->second);
     monitors_.erase(it);
-    if (connected()) {
-        roundTrip();
-    }
     return noErr;
 }
 

@@ -80,7 +80,7 @@ OSStatus tapDataSize(AudioObjectPropertySelector selector, bool released, std::u
         size = 8;
         return noErr;
     }
-    if (selector == kAudioTapPropertyIsReleased) {
+    if (selector == kAudioTapPropertyIsReleased || selector == kAudioTapPropertyHandBack) {
         size = 4;
         return noErr;
     }
@@ -414,6 +414,12 @@ OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
     if (object == kAudioObjectSystemObject) {
         return systemDataSize(selector, processes_.size(), devices_.size(), size);
     }
+    if (const Aggregate* entry = aggregate(object);
+        entry != nullptr && selector == kAudioAggregateDevicePropertyCarries) {
+        const OSStatus state = carriesState(*entry);
+        size = 4;
+        return state == 0 || state == 1 ? noErr : state;
+    }
     if (isMonitor(object)) {
         double ignored = 0;
         const OSStatus status = readMonitorLevel(object, selector, ignored);
@@ -456,6 +462,15 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
         }
         return kAudioHardwareUnknownPropertyError;
     }
+    if (const Aggregate* entry = aggregate(object);
+        entry != nullptr && selector == kAudioAggregateDevicePropertyCarries) {
+        const OSStatus state = carriesState(*entry);
+        if (state != 0 && state != 1) {
+            return state;
+        }
+        value = std::uint32_t(state);
+        return noErr;
+    }
     if (const DeviceEntry* entry = device(object)) {
         if (selector == kAudioDevicePropertyTransportType) {
             value = entry->transport;
@@ -465,6 +480,10 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
     }
     if (Tap* entry = tap(object); entry != nullptr && selector == kAudioTapPropertyIsReleased) {
         value = releasedSinkOf(*entry) != nullptr ? 1 : 0;
+        return noErr;
+    }
+    if (Tap* entry = tap(object); entry != nullptr && selector == kAudioTapPropertyHandBack) {
+        value = entry->handingBack ? 1 : 0;
         return noErr;
     }
     return missingProperty(object);

@@ -116,7 +116,6 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
         return status;
     }
     Tap newTap;
-    std::vector<CaptureSink*> used;
     const auto holdAt =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnclaimedHoldMs);
     for (const ProcessEntry* entry : tapped) {
@@ -124,7 +123,6 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
         if (sink.users++ == 0) {
             sink.unclaimedHoldAt = holdAt;
         }
-        used.push_back(&sink);
         newTap.sinks.push_back(sink.serial);
         startSink(sink);
     }
@@ -133,12 +131,9 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     newTap.uid = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
     const AudioObjectID tapID = newTap.id;
     taps_[tapID] = std::move(newTap);
+    // The server makes the sinks while the caller goes on: an aggregate reading the tap links
+    // them once they are there, and says when it carries.
     changed();
-
-    if (const OSStatus status = awaitSinks(used); status != noErr) {
-        destroyTap(tapID);
-        return status;
-    }
     outTapID = tapID;
     return noErr;
 }
@@ -170,28 +165,22 @@ void PipeWireAudioHardware::Impl::armHoldTimer() {
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), holdTimer_, &value, &interval, false);
 }
 
-// Until each sink has its monitor ports, which the aggregates reading it link from.
-OSStatus PipeWireAudioHardware::Impl::awaitSinks(const std::vector<CaptureSink*>& used) {
-    const auto sinkReady = [](const CaptureSink* sink) {
-        return sink->nodeID != SPA_ID_INVALID &&
-               !sink->impl->portsOf(sink->nodeID, "out", true).empty();
-    };
-    const bool ready = waitUntil(
-        [&] {
-            return !connected() || std::all_of(used.begin(), used.end(), [&](CaptureSink* s) {
-                return s->failed || sinkReady(s);
-            });
-        },
-        options_.timeoutMs);
-    const bool failed = !connected() || std::any_of(used.begin(), used.end(), [&](auto* s) {
-        return s->failed || !sinkReady(s);
-    });
-    if (!failed && ready) {
-        return noErr;
+OSStatus PipeWireAudioHardware::Impl::handBackTap(AudioObjectID tapID) {
+    Tap* entry = tap(tapID);
+    if (entry == nullptr) {
+        return kAudioHardwareBadObjectError;
     }
-    return !connected() ? kAudioHardwareNotRunningError
-           : !ready     ? kAudioHardwareTimeoutError
-                        : kAudioHardwareUnspecifiedError;
+    entry->handingBack = true;
+    for (const std::uint64_t serial : entry->sinks) {
+        const auto sink = sinks_.find(serial);
+        if (sink != sinks_.end() && sink->second->users == 1) {
+            sink->second->lettingGo = true;
+            const auto streams = handBack(*sink->second);
+            handedBackUnwaited_.insert(handedBackUnwaited_.end(), streams.begin(), streams.end());
+        }
+    }
+    changed();
+    return noErr;
 }
 
 OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
@@ -215,7 +204,6 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
     for (auto& [id, aggregate] : aggregates_) {
         std::erase(aggregate->taps, tapID);
     }
-    bool removedSink = false;
     for (const std::uint64_t serial : serials) {
         const auto sink = sinks_.find(serial);
         if (sink == sinks_.end() || --sink->second->users > 0) {
@@ -223,12 +211,8 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
         }
         stopSink(*sink->second, true);
         sinks_.erase(sink);
-        removedSink = true;
     }
     changed();
-    if (removedSink && connected()) {
-        roundTrip();
-    }
     return noErr;
 }
 
@@ -287,8 +271,9 @@ std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBack(CaptureSink& si
     return streams;
 }
 
-void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(
-    const std::vector<std::uint32_t>& streams) {
+void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(std::vector<std::uint32_t> streams) {
+    streams.insert(streams.end(), handedBackUnwaited_.begin(), handedBackUnwaited_.end());
+    handedBackUnwaited_.clear();
     if (streams.empty() || !connected() || shuttingDown_) {
         return;
     }

@@ -276,6 +276,18 @@ OSStatus SimulatedAudioHardware::deviceProperty(const Device& device,
     case kAudioDevicePropertyTransportType:
         out.value = device.config.transportType;
         return noErr;
+    case kAudioAggregateDevicePropertyCarries: {
+        if (!device.aggregate) {
+            return kAudioHardwareUnknownPropertyError;
+        }
+        if (device.connection && *device.connection != noErr) {
+            return *device.connection;
+        }
+        const bool started = std::any_of(device.ioProcs.begin(), device.ioProcs.end(),
+                                         [](const IOProc& proc) { return proc.started; });
+        out.value = std::uint32_t(device.connection && started ? 1 : 0);
+        return noErr;
+    }
     case kAudioDevicePropertyNominalSampleRate: {
         // An aggregate runs at the rate of its first sub-device.
         const Device* clock = &device;
@@ -331,6 +343,9 @@ OSStatus SimulatedAudioHardware::tapProperty(const Tap& tap,
         return noErr;
     case kAudioTapPropertyIsReleased:
         out.value = std::uint32_t(tap.released ? 1 : 0);
+        return noErr;
+    case kAudioTapPropertyHandBack:
+        out.value = std::uint32_t(tap.handingBack ? 1 : 0);
         return noErr;
     case kAudioTapPropertyReleaseDeviceUID:
         if (!tap.released) {
@@ -440,6 +455,10 @@ OSStatus SimulatedAudioHardware::setPropertyUInt32(AudioObjectID object,
             return kAudioHardwareIllegalOperationError;
         }
         setDefaultOutputLocked(value);
+        return noErr;
+    }
+    if (Tap* tap = findTap(object); tap && address.selector == kAudioTapPropertyHandBack) {
+        tap->handingBack = tap->handingBack || value != 0;
         return noErr;
     }
     // Everything else is read-only; say so for properties that exist.
@@ -558,6 +577,9 @@ SimulatedAudioHardware::createAggregateDevice(const AggregateDeviceDescription& 
     device->config.transportType = kAggregateTransportType;
     device->config.nominalSampleRate.reset();
     device->aggregate = description;
+    if (holdConnecting_) {
+        device->connection.reset();
+    }
     outDeviceID = device->id;
     devices_.push_back(std::move(device));
     listeners_.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
@@ -640,6 +662,7 @@ OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID deviceID, AudioDevice
     }
     if (proc) {
         proc->started = true;
+        notifyCarries(deviceID);
     }
     log(HardwareCall::Kind::deviceStart, deviceID, ioProcID, status);
     return status;
@@ -655,6 +678,7 @@ OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID deviceID, AudioDeviceI
     const OSStatus status = findIOProc(deviceID, ioProcID, proc);
     if (proc) {
         proc->started = false;
+        notifyCarries(deviceID);
     }
     log(HardwareCall::Kind::deviceStop, deviceID, ioProcID, status);
     return status;
@@ -906,6 +930,28 @@ void SimulatedAudioHardware::clearFailures() {
     std::lock_guard lock(mutex_);
     readFailures_.clear();
     operationFailures_.clear();
+}
+
+void SimulatedAudioHardware::holdConnecting(bool hold) {
+    std::lock_guard lock(mutex_);
+    holdConnecting_ = hold;
+}
+
+bool SimulatedAudioHardware::finishConnecting(AudioObjectID aggregateID, OSStatus status) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(aggregateID);
+    if (!device || !device->aggregate) {
+        return false;
+    }
+    device->connection = status;
+    notifyCarries(aggregateID);
+    return true;
+}
+
+void SimulatedAudioHardware::notifyCarries(AudioObjectID deviceID) {
+    if (const Device* device = findDevice(deviceID); device && device->aggregate) {
+        listeners_.notify(deviceID, globalAddress(kAudioAggregateDevicePropertyCarries));
+    }
 }
 
 // --- Inspection ---------------------------------------------------------------------------

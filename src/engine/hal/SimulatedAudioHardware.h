@@ -221,6 +221,12 @@ public:
     // Every such call answers status (creating nothing) until cleared; noErr clears.
     void failOperation(SimulatedOperation operation, OSStatus status);
     void clearFailures();
+    // While held, aggregates made from now on stay connecting ("acr?" 0, their blocks not called)
+    // until finishConnecting(); otherwise an aggregate is connected as it is made.
+    void holdConnecting(bool hold);
+    // Ends the aggregate's connecting with the service's answer: noErr connects it, anything else
+    // is what its "acr?" reads answer from then on. Notifies "acr?". False for no such aggregate.
+    bool finishConnecting(AudioObjectID aggregateID, OSStatus status);
 
     // --- Inspection -------------------------------------------------------------------------
     std::vector<SimulatedTapInfo> taps() const;
@@ -298,6 +304,8 @@ private:
     Tap* findTap(AudioObjectID id) const;
     Tap* findTapByUID(const std::string& uid) const;
     // The device's IO proc, or the status of a call naming one that does not exist.
+    // Caller holds the lock.
+    void notifyCarries(AudioObjectID deviceID);
     OSStatus findIOProc(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID, IOProc*& proc) const;
     std::uint32_t outputStreamCount(const Device& device) const;
     std::uint32_t inputStreamCount(const Device& device) const;
@@ -332,6 +340,7 @@ private:
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     std::map<FailureKey, OSStatus> readFailures_;
     std::map<SimulatedOperation, OSStatus> operationFailures_;
+    bool holdConnecting_ = false;
     std::vector<HardwareCall> callLog_;
     double renderSampleRate_ = kDefaultRenderSampleRate;
 

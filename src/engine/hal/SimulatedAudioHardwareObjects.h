@@ -53,6 +53,8 @@ struct SimulatedAudioHardware::Device {
     AudioObjectID id = kAudioObjectUnknown;
     SimulatedDevice config;
     std::optional<AggregateDeviceDescription> aggregate;
+    // An aggregate's connection: nothing while the service is still making it, else its answer.
+    std::optional<OSStatus> connection = noErr;
     PlaybackRecording recording;
     std::vector<float> mix; // what it plays this cycle, channel after channel
     std::vector<IOProc> ioProcs;
@@ -91,6 +93,8 @@ struct SimulatedAudioHardware::Tap {
     // Another tool took its processes: it captures and mutes nothing any more.
     bool released = false;
     std::string releaseDeviceUID;
+    // "thbk" was written; processes move at once here, when the tap goes.
+    bool handingBack = false;
 
     bool holds(AudioObjectID process) const {
         return !released && std::find(description.processes.begin(), description.processes.end(),

@@ -167,7 +167,7 @@ void SimulatedAudioHardware::runIOProcs(Device& device, std::uint32_t frames) {
     const auto byteSize = std::uint32_t(frames * sizeof(float));
 
     for (IOProc& proc : device.ioProcs) {
-        if (!proc.started) {
+        if (!proc.started || device.connection != noErr) {
             continue;
         }
         // Fresh buffers for every block: a block may write anywhere in them.

@@ -582,6 +582,46 @@ TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
     EXPECT_EQ(passThrough.cycles, destroyedAt);
 }
 
+// Creating and starting a route do not wait for the service: the aggregate says when it carries
+// the application, and a tap can give it back ahead of the route's removal.
+TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapHandsBackAhead) {
+    AudioObjectID player = kAudioObjectUnknown;
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    // Declared before the guard: the block may run until the guard has stopped it.
+    PassThrough passThrough;
+    Route route;
+    const RouteGuard guard{hardware(), route};
+    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    const auto carriesAddress = globalAddress(kAudioAggregateDevicePropertyCarries);
+    ListenerLog log;
+    log.hardware = &hardware();
+    ASSERT_EQ(
+        hardware().addPropertyListener(route.aggregate, carriesAddress, &ListenerLog::proc, &log),
+        noErr);
+    const ListenerGuard listening{hardware(), carriesAddress, &ListenerLog::proc, &log,
+                                  route.aggregate};
+    std::uint32_t carries = 2;
+    EXPECT_EQ(hardware().getPropertyUInt32(route.aggregate, carriesAddress, carries), noErr);
+    EXPECT_EQ(carries, 0u) << "no block started yet";
+
+    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    EXPECT_TRUE(passTimeUntil(world(), [&] {
+        return hardware().getPropertyUInt32(route.aggregate, carriesAddress, carries) == noErr &&
+               carries == 1;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs)) << "listeners are told";
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
+
+    const auto handBack = globalAddress(kAudioTapPropertyHandBack);
+    ASSERT_EQ(hardware().setPropertyUInt32(route.tap, handBack, 1), noErr);
+    std::uint32_t handingBack = 0;
+    EXPECT_EQ(hardware().getPropertyUInt32(route.tap, handBack, handingBack), noErr);
+    EXPECT_EQ(handingBack, 1u);
+    destroyRoute(hardware(), route);
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
+}
+
 TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
     AudioObjectID player = kAudioObjectUnknown;
     ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));

@@ -135,6 +135,7 @@ void PipeWireAudioHardware::Impl::disconnect() {
         destroyGlobal(*global);
     }
     globals_.clear();
+    portsByNode_.clear();
     targetsOnTheirWay_.clear();
     destroyMetadata(defaultMetadata_);
     destroyMetadata(settingsMetadata_);

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -271,6 +272,8 @@ public:
     const Global* global(std::uint32_t id, GlobalKind kind) const;
     // The properties of the global of this kind whose id the key holds; empty when there is none.
     const PropertyMap& linkedProperties(const Global& from, const char* key, GlobalKind kind) const;
+    // Keeps portsByNode_ in step with a port whose node was `before`.
+    void indexPort(const Global& port, std::optional<std::int64_t> before);
     std::vector<const Global*> portsOf(std::uint32_t nodeID, const char* direction,
                                        bool monitor) const;
     // The positions of a node's ports in this direction, in port order.
@@ -511,6 +514,8 @@ public:
     bool initialSyncDone_ = false;
 
     std::map<std::uint32_t, std::unique_ptr<Global>> globals_;
+    // The ids of the ports of each node: looking them up is what every change does most.
+    std::unordered_map<std::int64_t, std::set<std::uint32_t>> portsByNode_;
     std::unique_ptr<Metadata> defaultMetadata_;
     std::unique_ptr<Metadata> settingsMetadata_;
 

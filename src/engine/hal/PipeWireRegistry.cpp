@@ -122,7 +122,23 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
                                          global.get());
         }
     }
+    indexPort(*global, std::nullopt);
     globals_[id] = std::move(global);
+}
+
+void PipeWireAudioHardware::Impl::indexPort(const Global& port, std::optional<std::int64_t> before) {
+    if (port.kind != GlobalKind::port || before == port.portNode) {
+        return;
+    }
+    if (before) {
+        const auto it = portsByNode_.find(*before);
+        if (it != portsByNode_.end() && it->second.erase(port.id) > 0 && it->second.empty()) {
+            portsByNode_.erase(it);
+        }
+    }
+    if (port.portNode) {
+        portsByNode_[*port.portNode].insert(port.id);
+    }
 }
 
 void PipeWireAudioHardware::Impl::Global::mergeProperties(const spa_dict* dict) {
@@ -168,6 +184,10 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
         return;
     }
     destroyGlobal(*it->second);
+    Global& gone = *it->second;
+    const auto node = gone.portNode;
+    gone.portNode.reset();
+    indexPort(gone, node);
     globals_.erase(it);
     for (auto& [serial, sink] : sinks_) {
         sink->targets.forget(id);
@@ -235,7 +255,9 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
 template <class Info>
 void PipeWireAudioHardware::Impl::onPropertiesInfo(void* data, const Info* info) {
     auto* global = static_cast<Global*>(data);
+    const auto node = global->portNode;
     global->mergeProperties(info->props);
+    global->impl->indexPort(*global, node);
     global->impl->changedSoon();
     pw_thread_loop_signal(global->impl->loop_, false);
 }
@@ -354,10 +376,14 @@ std::vector<const PipeWireAudioHardware::Impl::Global*>
 PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction,
                                      bool monitor) const {
     std::vector<const Global*> ports;
-    for (const auto& [id, global] : globals_) {
-        if (global->kind == GlobalKind::port && global->portNode == nodeID &&
-            global->portDirection == direction && global->portMonitor == monitor) {
-            ports.push_back(global.get());
+    const auto indexed = portsByNode_.find(nodeID);
+    if (indexed == portsByNode_.end()) {
+        return ports;
+    }
+    for (const std::uint32_t id : indexed->second) {
+        const Global* port = global(id, GlobalKind::port);
+        if (port != nullptr && port->portDirection == direction && port->portMonitor == monitor) {
+            ports.push_back(port);
         }
     }
     std::sort(ports.begin(), ports.end(),

@@ -30,6 +30,7 @@ namespace {
 constexpr AudioObjectPropertyAddress kReleasedAddress = globalAddress(kAudioTapPropertyIsReleased);
 constexpr AudioObjectPropertyAddress kCarriesAddress =
     globalAddress(kAudioAggregateDevicePropertyCarries);
+constexpr AudioObjectPropertyAddress kHandBackAddress = globalAddress(kAudioTapPropertyHandBack);
 
 } // namespace
 
@@ -119,13 +120,26 @@ void TapManager::removeRoute(const std::string& key) {
 void TapManager::removeRoutes(const std::vector<std::string>& keys) {
     for (const std::string& key : keys) {
         if (const auto route = activeRoutes_.find(key); route != activeRoutes_.end()) {
-            hardware_.setPropertyUInt32(route->second.tapID,
-                                        globalAddress(kAudioTapPropertyHandBack), 1);
+            hardware_.setPropertyUInt32(route->second.tapID, kHandBackAddress, 1);
         }
     }
     for (const std::string& key : keys) {
         removeRoute(key);
     }
+}
+
+void TapManager::handBack(const std::string& key) {
+    if (const auto route = activeRoutes_.find(key); route != activeRoutes_.end()) {
+        hardware_.setPropertyUInt32(route->second.tapID, kHandBackAddress, 1);
+    }
+}
+
+bool TapManager::handingBack(const std::string& key) {
+    const auto route = activeRoutes_.find(key);
+    std::uint32_t value = 0;
+    return route != activeRoutes_.end() &&
+           hardware_.getPropertyUInt32(route->second.tapID, kHandBackAddress, value) == noErr &&
+           value != 0;
 }
 
 void TapManager::destroyAllRoutes() {
@@ -154,10 +168,11 @@ bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID,
                                       watch.get()) != noErr) {
         return false;
     }
-    if (hardware_.addPropertyListener(aggregateID, kCarriesAddress, &TapManager::onCarriesChanged,
+    if (hardware_.addPropertyListener(aggregateID, kCarriesAddress, &TapManager::onProgress,
+                                      watch.get()) != noErr ||
+        hardware_.addPropertyListener(tapID, kHandBackAddress, &TapManager::onProgress,
                                       watch.get()) != noErr) {
-        hardware_.removePropertyListener(tapID, kReleasedAddress, &TapManager::onReleaseChanged,
-                                         watch.get());
+        unwatch(*watch);
         return false;
     }
     releaseWatches_[key] = std::move(watch);
@@ -175,10 +190,7 @@ void TapManager::unwatchRelease(const std::string& key) {
     if (it == releaseWatches_.end()) {
         return;
     }
-    hardware_.removePropertyListener(it->second->tapID, kReleasedAddress,
-                                     &TapManager::onReleaseChanged, it->second.get());
-    hardware_.removePropertyListener(it->second->aggregateID, kCarriesAddress,
-                                     &TapManager::onCarriesChanged, it->second.get());
+    unwatch(*it->second);
     releaseWatches_.erase(it);
 }
 
@@ -196,8 +208,17 @@ OSStatus TapManager::onReleaseChanged(AudioObjectID, std::uint32_t,
     return noErr;
 }
 
-OSStatus TapManager::onCarriesChanged(AudioObjectID, std::uint32_t,
-                                      const AudioObjectPropertyAddress*, void* clientData) {
+void TapManager::unwatch(ReleaseWatch& watch) {
+    hardware_.removePropertyListener(watch.tapID, kReleasedAddress, &TapManager::onReleaseChanged,
+                                     &watch);
+    hardware_.removePropertyListener(watch.aggregateID, kCarriesAddress, &TapManager::onProgress,
+                                     &watch);
+    hardware_.removePropertyListener(watch.tapID, kHandBackAddress, &TapManager::onProgress,
+                                     &watch);
+}
+
+OSStatus TapManager::onProgress(AudioObjectID, std::uint32_t, const AudioObjectPropertyAddress*,
+                                void* clientData) {
     const auto* watch = static_cast<const ReleaseWatch*>(clientData);
     TapManager* manager = watch->manager;
     QMetaObject::invokeMethod(
@@ -206,7 +227,7 @@ OSStatus TapManager::onCarriesChanged(AudioObjectID, std::uint32_t,
             const auto route = manager->activeRoutes_.find(key);
             if (route != manager->activeRoutes_.end() &&
                 route->second.aggregateDeviceID == aggregateID) {
-                Q_EMIT manager->carriesChanged(key);
+                Q_EMIT manager->routeProgressed(key);
             }
         },
         Qt::QueuedConnection);

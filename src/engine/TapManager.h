@@ -66,6 +66,10 @@ public:
     // Several at once: every application goes back to its output before any route goes, so that
     // their moves overlap rather than follow one another.
     void removeRoutes(const std::vector<std::string>& keys);
+    // Gives the route's application back to its output while the route carries what still
+    // reaches it; handingBack is true until the application plays there (routeProgressed).
+    void handBack(const std::string& key);
+    bool handingBack(const std::string& key);
     void destroyAllRoutes();
 
     const std::map<std::string, TapRoute>& activeRoutes() const { return activeRoutes_; }
@@ -83,8 +87,8 @@ Q_SIGNALS:
     // The route under the key still exists; deviceUID is where its application plays now ("" for
     // the system default output, or anything that is not an output device).
     void tapReleased(const std::string& routeKey, const std::string& deviceUID);
-    // The service connected a route, or could not, or it stopped carrying.
-    void carriesChanged(const std::string& routeKey);
+    // The service connected a route, could not, or finished giving its application back.
+    void routeProgressed(const std::string& routeKey);
 
 private:
     // The client data of one route's "trl?" and "acr?" listeners.
@@ -99,11 +103,13 @@ private:
     // False when the service would not tell of a release: such a route could not be kept true.
     bool watchRelease(const std::string& key, AudioObjectID tapID, AudioObjectID aggregateID);
     void unwatchRelease(const std::string& key);
+    // Removes whichever of the watch's listeners are there.
+    void unwatch(ReleaseWatch& watch);
     void onReleased(const std::string& key, AudioObjectID tapID);
     static hal::OSStatus onReleaseChanged(AudioObjectID, std::uint32_t,
                                           const hal::AudioObjectPropertyAddress*, void* clientData);
-    static hal::OSStatus onCarriesChanged(AudioObjectID, std::uint32_t,
-                                          const hal::AudioObjectPropertyAddress*, void* clientData);
+    static hal::OSStatus onProgress(AudioObjectID, std::uint32_t,
+                                    const hal::AudioObjectPropertyAddress*, void* clientData);
 
     hal::AudioHardware& hardware_;
     std::map<std::string, TapRoute> activeRoutes_;

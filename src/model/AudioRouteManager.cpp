@@ -612,6 +612,9 @@ void AudioRouteManager::reconcileRoutes(const RouteLifecycle::AppPredicate& retr
     if (routeLifecycle_.reconcile(pass)) {
         Q_EMIT routeStatesChanged();
     }
+    if (routeLifecycle_.hasLeavingRoutes() && !leavingDeadline_.isActive()) {
+        leavingDeadline_.start(RouteLifecycle::kHandBackWaitMs + 20);
+    }
     silenceUnroutedLevels();
     updateLevelMonitors();
 }

@@ -257,7 +257,9 @@ private:
     QTimer deviceChangeDebounce_;
     // Process-list notices come in bursts; one refresh answers a burst.
     QTimer processChangeCoalescing_;
-    QTimer carriesCoalescing_;
+    QTimer progressCoalescing_;
+    // A pass once routes that give their application back may go.
+    QTimer leavingDeadline_;
     std::unique_ptr<QTimer> refreshTimer_;
     // The bundle identifiers with a process object at the last refresh; nothing before the first,
     // which therefore always brings the routes in step.

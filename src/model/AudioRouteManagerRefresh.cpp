@@ -67,14 +67,16 @@ void AudioRouteManager::setUpObservers() {
     cancellables_.push_back(
         connect(&tapManager_, &TapManager::tapReleased, this, &AudioRouteManager::onTapReleased));
     // Routes the server connected (or could not) in one pass, however many it answered for.
-    carriesCoalescing_.setSingleShot(true);
-    carriesCoalescing_.setInterval(0);
-    connect(&carriesCoalescing_, &QTimer::timeout, this, [this] {
+    progressCoalescing_.setSingleShot(true);
+    progressCoalescing_.setInterval(0);
+    connect(&progressCoalescing_, &QTimer::timeout, this, [this] {
         const auto never = [](const std::string&) { return false; };
         reconcileRoutes(never, never);
     });
-    cancellables_.push_back(connect(&tapManager_, &TapManager::carriesChanged, this,
-                                    [this] { carriesCoalescing_.start(); }));
+    leavingDeadline_.setSingleShot(true);
+    connect(&leavingDeadline_, &QTimer::timeout, &progressCoalescing_, qOverload<>(&QTimer::start));
+    cancellables_.push_back(connect(&tapManager_, &TapManager::routeProgressed, this,
+                                    [this] { progressCoalescing_.start(); }));
 
     startRefreshTimer();
     connect(&userDefaults_, &UserDefaults::didChange, this,

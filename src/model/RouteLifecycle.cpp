@@ -86,7 +86,7 @@ bool RouteLifecycle::reconcile(const Pass& pass) {
     for (const auto& [bundleID, keys] : unwanted) {
         leaving.insert(leaving.end(), keys.begin(), keys.end());
     }
-    removeRoutes(leaving);
+    letGo(leaving);
     if (next == states_) {
         return false;
     }
@@ -118,6 +118,27 @@ RouteLifecycle::unwantedByBundle(const std::set<std::string>& wantedKeys) const 
     return unwanted;
 }
 
+// A route that goes first gives its application back and carries it until it plays on its own
+// output, so that nothing of it is lost in between; only then, or after a while, it is removed.
+void RouteLifecycle::letGo(const std::vector<std::string>& keys) {
+    const auto now = std::chrono::steady_clock::now();
+    for (const std::string& key : keys) {
+        if (leaving_.emplace(key, now + std::chrono::milliseconds(kHandBackWaitMs)).second) {
+            tapManager_.handBack(key);
+        }
+    }
+    std::vector<std::string> gone;
+    for (const auto& [key, until] : leaving_) {
+        if (now >= until || !tapManager_.handingBack(key)) {
+            gone.push_back(key);
+        }
+    }
+    for (const std::string& key : gone) {
+        leaving_.erase(key);
+    }
+    removeRoutes(gone);
+}
+
 void RouteLifecycle::removeRoutes(const std::vector<std::string>& keys) {
     tapManager_.removeRoutes(keys);
     for (const std::string& key : keys) {
@@ -126,6 +147,10 @@ void RouteLifecycle::removeRoutes(const std::vector<std::string>& keys) {
 }
 
 RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
+    // Wanted again while it gave its application back: it holds nothing any more.
+    if (leaving_.erase(wanted.key) > 0) {
+        removeRoute(wanted.key);
+    }
     const auto device = pass.devices.find(wanted.deviceUID);
     if (device == pass.devices.end()) {
         // Its tap would hold the application for a device that plays nothing.
@@ -252,6 +277,7 @@ void RouteLifecycle::removeRoutesOf(const std::string& appID) {
 }
 
 void RouteLifecycle::removeAll() {
+    leaving_.clear();
     tapManager_.destroyAllRoutes();
     eqProcessor_.stopAll();
     builtFor_.clear();

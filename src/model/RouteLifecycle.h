@@ -5,6 +5,7 @@
 #include "model/AudioModel.h"
 #include "model/RouteState.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -69,6 +70,11 @@ public:
     // Engine gain of a state: volume × boost, limited to 0 … 4.
     static float engineGain(const AppAudioState& state);
 
+    // Routes that go carry their application until it plays elsewhere, for at most this long;
+    // a pass after that removes them.
+    static constexpr int kHandBackWaitMs = 300;
+    bool hasLeavingRoutes() const { return !leaving_.empty(); }
+
 private:
     RouteState work(const WantedRoute& wanted, const Pass& pass);
     // The route's state after trying to build it.
@@ -77,6 +83,7 @@ private:
     RouteState connectionState(const WantedRoute& wanted);
     void removeRoute(const std::string& key);
     void removeRoutes(const std::vector<std::string>& keys);
+    void letGo(const std::vector<std::string>& keys);
     // Routes that exist and are not wanted, by the bundle identifier they carry ("" unknown).
     std::map<std::string, std::vector<std::string>>
     unwantedByBundle(const std::set<std::string>& wantedKeys) const;
@@ -89,6 +96,8 @@ private:
     // The device object each route was built for: one that came back under a new id needs a
     // new route.
     std::map<std::string, AudioDeviceID> builtFor_;
+    // Routes giving their application back, until when they may.
+    std::map<std::string, std::chrono::steady_clock::time_point> leaving_;
 };
 
 } // namespace kestrelamp

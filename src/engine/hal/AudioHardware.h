@@ -80,10 +80,10 @@ inline constexpr AudioObjectPropertySelector kAudioTapPropertyReleaseDeviceUID =
 // wait for it; listeners hear of each change.
 inline constexpr AudioObjectPropertySelector kAudioAggregateDevicePropertyCarries =
     fourCharCode("acr?");
-// Writing 1 gives the tap's processes back to the outputs they play on without it, at once,
-// ahead of destroying the tap: the moves of several routes that go together then overlap rather
-// than follow one another. Its aggregates carry what still reaches them until then. Processes
-// that another tap also holds stay where they are. Reads answer 1 once written.
+// Writing 1 gives the tap's processes back to the outputs they play on without it, ahead of
+// destroying the tap, so that its aggregates carry them until they play there and nothing is
+// lost in between. Processes that another tap also holds stay where they are. Reads answer 1
+// while processes it gave back still play into it only, else 0; listeners hear when that ends.
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyHandBack = fourCharCode("thbk");
 // Level monitors (createLevelMonitor): 64-bit floats in dBFS over every channel of the last
 // kAudioLevelMonitorWindowMs of what the application played: 20·log10 of the RMS, and of the

@@ -268,6 +268,11 @@ void PipeWireAudioHardware::Impl::reconcile() {
     for (auto& [id, aggregate] : aggregates_) {
         updateCarries(*aggregate);
     }
+    for (auto& [id, entry] : taps_) {
+        if (handBackEnded(entry)) {
+            dispatcher.notify(id, globalAddress(kAudioTapPropertyHandBack));
+        }
+    }
     reconcileMonitors();
 }
 

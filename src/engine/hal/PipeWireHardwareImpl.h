@@ -23,11 +23,11 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kestrelamp::hal {
@@ -129,8 +129,8 @@ public:
         AudioObjectID id = kAudioObjectUnknown;
         std::string uid;
         std::vector<std::uint64_t> sinks;
-        // "thbk" was written.
-        bool handingBack = false;
+        // What a "thbk" write gave back, until it plays elsewhere.
+        std::vector<std::uint32_t> givenBack;
     };
 
     struct LinkProxy {
@@ -339,6 +339,11 @@ public:
     OSStatus destroyTap(AudioObjectID tapID);
     // The "thbk" write: gives back the streams only this tap holds, without waiting.
     OSStatus handBackTap(AudioObjectID tapID);
+    // Forgets what played elsewhere; true when the tap's hand-back just ended.
+    bool handBackEnded(Tap& tap);
+    // The session manager has linked the stream to a node that is not one of our sinks, or it
+    // is gone.
+    bool playsElsewhere(std::uint32_t stream) const;
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
     // The sink of the tap that another program took the application from; none while it holds.
@@ -358,8 +363,7 @@ public:
     std::vector<std::uint32_t> handBack(CaptureSink& sink);
     // Waits, at most kRelinkWaitMs, until the session manager has linked each of these streams
     // to a node that is not one of our sinks.
-    // Streams given back earlier without a wait count too.
-    void waitUntilPlayingElsewhere(std::vector<std::uint32_t> streams);
+    void waitUntilPlayingElsewhere(const std::vector<std::uint32_t>& streams);
     // Before the aggregate falls silent (it is no longer counted as playing): the streams only it
     // carried go back to their own outputs first, and it carries them until the session manager
     // has linked them there (which unlinks them from our sink first: a gap of about one cycle).
@@ -533,8 +537,6 @@ public:
     std::uint64_t nextSinkSerial_ = 1;
     std::map<std::uint64_t, std::unique_ptr<CaptureSink>> sinks_;
     TargetsOnTheirWay targetsOnTheirWay_;
-    // Streams given back ahead of their taps' removal; the next removal waits for them all.
-    std::vector<std::uint32_t> handedBackUnwaited_;
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;

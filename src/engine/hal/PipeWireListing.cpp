@@ -483,7 +483,7 @@ OSStatus PipeWireAudioHardware::Impl::readUInt32(AudioObjectID object,
         return noErr;
     }
     if (Tap* entry = tap(object); entry != nullptr && selector == kAudioTapPropertyHandBack) {
-        value = entry->handingBack ? 1 : 0;
+        value = entry->givenBack.empty() ? 0 : 1;
         return noErr;
     }
     return missingProperty(object);

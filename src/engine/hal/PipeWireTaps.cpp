@@ -170,17 +170,44 @@ OSStatus PipeWireAudioHardware::Impl::handBackTap(AudioObjectID tapID) {
     if (entry == nullptr) {
         return kAudioHardwareBadObjectError;
     }
-    entry->handingBack = true;
     for (const std::uint64_t serial : entry->sinks) {
         const auto sink = sinks_.find(serial);
         if (sink != sinks_.end() && sink->second->users == 1) {
             sink->second->lettingGo = true;
             const auto streams = handBack(*sink->second);
-            handedBackUnwaited_.insert(handedBackUnwaited_.end(), streams.begin(), streams.end());
+            entry->givenBack.insert(entry->givenBack.end(), streams.begin(), streams.end());
         }
     }
     changed();
+    if (entry->givenBack.empty()) {
+        dispatcher.notify(tapID, globalAddress(kAudioTapPropertyHandBack));
+    }
     return noErr;
+}
+
+bool PipeWireAudioHardware::Impl::handBackEnded(Tap& tap) {
+    if (tap.givenBack.empty()) {
+        return false;
+    }
+    std::erase_if(tap.givenBack, [this](std::uint32_t stream) { return playsElsewhere(stream); });
+    return tap.givenBack.empty();
+}
+
+bool PipeWireAudioHardware::Impl::playsElsewhere(std::uint32_t stream) const {
+    if (global(stream, GlobalKind::node) == nullptr) {
+        return true;
+    }
+    const auto isOurSink = [&](std::optional<std::int64_t> node) {
+        return std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
+            return node && entry.second->nodeID != SPA_ID_INVALID &&
+                   *node == std::int64_t(entry.second->nodeID);
+        });
+    };
+    return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+        const Global& link = *entry.second;
+        return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
+               !isOurSink(link.linkInputNode);
+    });
 }
 
 OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
@@ -190,7 +217,7 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
     }
     const std::vector<std::uint64_t> serials = it->second.sinks;
     // The streams go back to their outputs while an aggregate may still carry them from the sink.
-    std::vector<std::uint32_t> handedBack;
+    std::vector<std::uint32_t> handedBack = it->second.givenBack;
     for (const std::uint64_t serial : serials) {
         const auto sink = sinks_.find(serial);
         if (sink != sinks_.end() && sink->second->users == 1) {
@@ -271,30 +298,16 @@ std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBack(CaptureSink& si
     return streams;
 }
 
-void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(std::vector<std::uint32_t> streams) {
-    streams.insert(streams.end(), handedBackUnwaited_.begin(), handedBackUnwaited_.end());
-    handedBackUnwaited_.clear();
+void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(
+    const std::vector<std::uint32_t>& streams) {
     if (streams.empty() || !connected() || shuttingDown_) {
         return;
     }
-    const auto isOurSink = [&](std::optional<std::int64_t> node) {
-        return std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
-            return node && entry.second->nodeID != SPA_ID_INVALID &&
-                   *node == std::int64_t(entry.second->nodeID);
-        });
-    };
-    const auto playsElsewhere = [&](std::uint32_t stream) {
-        if (global(stream, GlobalKind::node) == nullptr) {
-            return true;
-        }
-        return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-            const Global& link = *entry.second;
-            return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
-                   !isOurSink(link.linkInputNode);
-        });
-    };
     waitUntil(
-        [&] { return !connected() || std::all_of(streams.begin(), streams.end(), playsElsewhere); },
+        [&] {
+            return !connected() || std::all_of(streams.begin(), streams.end(),
+                                               [&](std::uint32_t s) { return playsElsewhere(s); });
+        },
         kRelinkWaitMs);
 }
 

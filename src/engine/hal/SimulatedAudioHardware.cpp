@@ -345,7 +345,8 @@ OSStatus SimulatedAudioHardware::tapProperty(const Tap& tap,
         out.value = std::uint32_t(tap.released ? 1 : 0);
         return noErr;
     case kAudioTapPropertyHandBack:
-        out.value = std::uint32_t(tap.handingBack ? 1 : 0);
+        // Processes given back play on their outputs in the next cycle.
+        out.value = std::uint32_t(0);
         return noErr;
     case kAudioTapPropertyReleaseDeviceUID:
         if (!tap.released) {
@@ -458,7 +459,10 @@ OSStatus SimulatedAudioHardware::setPropertyUInt32(AudioObjectID object,
         return noErr;
     }
     if (Tap* tap = findTap(object); tap && address.selector == kAudioTapPropertyHandBack) {
-        tap->handingBack = tap->handingBack || value != 0;
+        if (value != 0) {
+            tap->handingBack = true;
+            listeners_.notify(object, address);
+        }
         return noErr;
     }
     // Everything else is read-only; say so for properties that exist.

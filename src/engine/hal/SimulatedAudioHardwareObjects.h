@@ -93,12 +93,13 @@ struct SimulatedAudioHardware::Tap {
     // Another tool took its processes: it captures and mutes nothing any more.
     bool released = false;
     std::string releaseDeviceUID;
-    // "thbk" was written; processes move at once here, when the tap goes.
+    // "thbk" was written: it captures and mutes nothing any more.
     bool handingBack = false;
 
     bool holds(AudioObjectID process) const {
-        return !released && std::find(description.processes.begin(), description.processes.end(),
-                                      process) != description.processes.end();
+        return !released && !handingBack &&
+               std::find(description.processes.begin(), description.processes.end(), process) !=
+                   description.processes.end();
     }
 };
 

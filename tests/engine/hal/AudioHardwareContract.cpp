@@ -583,8 +583,8 @@ TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
 }
 
 // Creating and starting a route do not wait for the service: the aggregate says when it carries
-// the application, and a tap can give it back ahead of the route's removal.
-TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapHandsBackAhead) {
+// the application, and a tap gives it back ahead of the route's removal.
+TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplicationBackAhead) {
     AudioObjectID player = kAudioObjectUnknown;
     ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
     // Declared before the guard: the block may run until the guard has stopped it.
@@ -613,13 +613,22 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapHandsBackAhead)
     EXPECT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs)) << "listeners are told";
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
+    // Given back, the application plays on its own output again while the route still stands.
     const auto handBack = globalAddress(kAudioTapPropertyHandBack);
+    ListenerLog handBackLog;
+    ASSERT_EQ(hardware().addPropertyListener(route.tap, handBack, &ListenerLog::proc, &handBackLog),
+              noErr);
+    const ListenerGuard handBackListening{hardware(), handBack, &ListenerLog::proc, &handBackLog,
+                                          route.tap};
     ASSERT_EQ(hardware().setPropertyUInt32(route.tap, handBack, 1), noErr);
-    std::uint32_t handingBack = 0;
-    EXPECT_EQ(hardware().getPropertyUInt32(route.tap, handBack, handingBack), noErr);
-    EXPECT_EQ(handingBack, 1u);
-    destroyRoute(hardware(), route);
+    std::uint32_t handingBack = 1;
+    EXPECT_TRUE(passTimeUntil(world(), [&] {
+        return hardware().getPropertyUInt32(route.tap, handBack, handingBack) == noErr &&
+               handingBack == 0;
+    }));
+    EXPECT_TRUE(waitUntil([&] { return handBackLog.calls > 0; }, kPatienceMs));
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
+    EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent));
 }
 
 TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {

@@ -62,9 +62,6 @@ protected:
     static QString gain(EQView& view, int band) {
         return child<TextLabel>(view, QStringLiteral("eqBandGain%1").arg(band))->text();
     }
-    static QComboBox* picker(EQView& view) {
-        return child<QComboBox>(view, QStringLiteral("eqPresetPicker"));
-    }
     std::optional<QUuid> storedPreset() { return manager().state(kPlayer)->eqPresetID; }
 };
 
@@ -82,42 +79,6 @@ TEST_F(EQViewTest, EveryDragStepSetsThatBandOnTheEngine) {
     EXPECT_FLOAT_EQ(view->bands()[2], -18.0f);
     // Single bands are not settings: nothing stored.
     EXPECT_FALSE(storedPreset());
-}
-
-TEST_F(EQViewTest, MovingOneBandAfterAPresetTurnsThePickerToCustomAndKeepsTheRest) {
-    auto view = openView();
-    picker(*view)->setCurrentIndex(2); // Bass Boost
-    EXPECT_EQ(storedPreset(), EQPreset::bassBoost().id);
-    EXPECT_FLOAT_EQ(manager().getEQBands(kPlayer)[0], 6.0f);
-    EXPECT_EQ(gain(*view, 1), "5");
-
-    VerticalSlider* top = slider(*view, 9);
-    QTest::mouseClick(top, Qt::LeftButton, {}, trackPoint(*top, 0));
-    EXPECT_EQ(picker(*view)->currentText(), "Custom");
-    EXPECT_FALSE(view->selectedPreset());
-    const std::vector<float> bands = manager().getEQBands(kPlayer);
-    EXPECT_FLOAT_EQ(bands[0], 6.0f);
-    EXPECT_FLOAT_EQ(bands[1], 5.0f);
-    EXPECT_FLOAT_EQ(bands[9], 24.0f);
-    // Choosing "Custom" stores nothing: the preset chosen before stays.
-    EXPECT_EQ(storedPreset(), EQPreset::bassBoost().id);
-}
-
-TEST_F(EQViewTest, FlatResetsEveryBandAndStoresTheFlatPreset) {
-    auto view = openView();
-    picker(*view)->setCurrentIndex(4); // Podcast
-    QSignalSpy stateChanges(&manager(), &AudioRouteManager::appStatesChanged);
-    test::click(child(*view, QStringLiteral("eqFlatButton")));
-    EXPECT_EQ(storedPreset(), EQPreset::flat().id);
-    EXPECT_EQ(manager().getEQBands(kPlayer), std::vector<float>(10, 0.0f));
-    EXPECT_EQ(gain(*view, 4), "0");
-    EXPECT_EQ(picker(*view)->currentText(), "Flat");
-    // The picker's own change handler applies flat a second time.
-    EXPECT_EQ(stateChanges.count(), 2);
-
-    stateChanges.clear();
-    test::click(child(*view, QStringLiteral("eqFlatButton")));
-    EXPECT_EQ(stateChanges.count(), 1);
 }
 
 } // namespace

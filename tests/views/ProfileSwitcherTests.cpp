@@ -25,37 +25,10 @@ protected:
         return view;
     }
 
-    static void type(ProfileSwitcherView& view, const QString& text) {
-        QLineEdit* field = view.creationForm()->nameField();
-        field->clear();
-        QTest::keyClicks(field, text);
-    }
-
     static QString rowText(ProfileRow* row, const char* objectName) {
         return child<TextLabel>(*row, QLatin1String(objectName))->text();
     }
 };
-
-TEST_F(ProfileSwitcherTest, SaveIsDisabledOnlyForAnEmptyName) {
-    auto view = openSwitcher();
-    view->setShowCreateSheet(true);
-    toolkit::BorderlessButton* save = view->creationForm()->saveButton();
-    EXPECT_FALSE(save->isEnabled());
-    click(save);
-    EXPECT_TRUE(profiles().profiles().empty());
-
-    // No trimming: a name of one space is a name.
-    type(*view, QStringLiteral(" "));
-    EXPECT_TRUE(save->isEnabled());
-    click(save);
-    ASSERT_EQ(profiles().profiles().size(), 1u);
-    EXPECT_EQ(profiles().profiles()[0].name, " ");
-    EXPECT_EQ(profiles().profiles()[0].icon, "music.note");
-    // Saved: the form closes and its name field starts empty again.
-    EXPECT_FALSE(view->showCreateSheet());
-    EXPECT_EQ(view->newProfileName(), "");
-    EXPECT_FALSE(save->isEnabled());
-}
 
 TEST_F(ProfileSwitcherTest, RowsCountAppsAndMarkTheActiveProfile) {
     const auto profileWith = [](const char* name, std::vector<std::string> apps) {
@@ -106,21 +79,6 @@ TEST_F(ProfileSwitcherTest, RowsCountAppsAndMarkTheActiveProfile) {
     EXPECT_TRUE(rows[0]->isActive());
     EXPECT_FALSE(rows[3]->isActive());
     EXPECT_EQ(rows[3]->profile().name, "Later");
-}
-
-TEST_F(ProfileSwitcherTest, DeletingTheActiveProfileClearsTheMarkAtOnce) {
-    const AudioProfile work = manager().saveCurrentAsProfile("Work", "headphones");
-    manager().saveCurrentAsProfile("Home", "music.note");
-    manager().applyProfile(work);
-    auto view = openSwitcher();
-    ASSERT_TRUE(view->rows()[0]->isActive());
-
-    click(child<toolkit::BorderlessButton>(*view->rows()[0], QStringLiteral("deleteProfile")));
-    EXPECT_FALSE(profiles().activeProfileID());
-    const std::vector<ProfileRow*> rows = view->rows();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0]->profile().name, "Home");
-    EXPECT_FALSE(rows[0]->isActive());
 }
 
 } // namespace

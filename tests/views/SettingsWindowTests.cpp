@@ -19,10 +19,6 @@ public:
     bool automaticallyChecksForUpdates() const override { return automatic; }
     void setAutomaticallyChecksForUpdates(bool value) override { automatic = value; }
     void checkForUpdates() override { ++checks; }
-    void allowChecks() {
-        canCheck = true;
-        Q_EMIT canCheckForUpdatesChanged(true);
-    }
 
     bool canCheck = false;
     bool automatic = true;
@@ -70,34 +66,6 @@ TEST_F(SettingsWindowTest, OneWindowKeptAndReusedOnThePageLeftOpen) {
     EXPECT_EQ(settingsWindowCount(), 1);
 }
 
-TEST_F(SettingsWindowTest, EscapeAndCtrlWCloseItAndThePageListShowsItsFocus) {
-    SettingsView* window = openWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
-    QListWidget* pages = window->sidebar();
-    pages->clearFocus();
-    const QRect current = pages->visualItemRect(pages->currentItem());
-    // The middle of the entry's left edge: a ring there stands out from the selection.
-    const auto edge = [&] {
-        const QImage image = pages->grab(current).toImage();
-        return image.pixelColor(int(image.devicePixelRatio()), image.height() / 2);
-    };
-    const QColor ring = pages->palette().color(QPalette::HighlightedText);
-    EXPECT_NE(edge(), ring);
-    pages->setFocus(Qt::TabFocusReason);
-    ASSERT_TRUE(pages->hasFocus());
-    EXPECT_EQ(edge(), ring);
-
-    for (const auto& [key, modifiers] :
-         {std::pair{Qt::Key_Escape, Qt::NoModifier}, std::pair{Qt::Key_W, Qt::ControlModifier}}) {
-        SettingsView* shown = openWindow();
-        ASSERT_EQ(shown, window);
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
-        QTest::keyClick(window->focusWidget() ? window->focusWidget() : window, key, modifiers);
-        EXPECT_FALSE(window->isVisible()) << key;
-    }
-    EXPECT_EQ(settingsWindowCount(), 1);
-}
-
 TEST_F(SettingsWindowTest, RefreshIntervalPickerMapsTheStoredSeconds) {
     SettingsView* window = openWindow();
     QComboBox* picker = window->generalPage()->refreshIntervalPicker();
@@ -116,23 +84,6 @@ TEST_F(SettingsWindowTest, RefreshIntervalPickerMapsTheStoredSeconds) {
     defaults.setDouble("refreshInterval", 2.5);
     EXPECT_EQ(picker->currentIndex(), -1);
     EXPECT_EQ(defaults.doubleForKey("refreshInterval"), 2.5);
-}
-
-TEST_F(SettingsWindowTest, UpdatePageFollowsTheUpdater) {
-    SettingsView* window = openWindow();
-    UpdateSettingsPage* page = window->updatePage();
-    EXPECT_FALSE(page->checkButton()->isEnabled());
-    updater.allowChecks();
-    EXPECT_TRUE(page->checkButton()->isEnabled());
-    click(page->checkButton());
-    EXPECT_EQ(updater.checks, 1);
-
-    EXPECT_TRUE(page->automaticChecksToggle()->isChecked());
-    click(page->automaticChecksToggle());
-    EXPECT_FALSE(updater.automatic);
-    EXPECT_FALSE(page->automaticChecksToggle()->isChecked());
-
-    EXPECT_EQ(page->versionLabel()->text(), QStringLiteral(KESTRELAMP_VERSION) + " (1)");
 }
 
 } // namespace

@@ -26,14 +26,6 @@ protected:
     std::string output;
 };
 
-TEST_F(RealUpdaterOnLocalFeed, AutomaticChecksAreOnAtEveryStart) {
-    startWithFeed(server.url());
-    manager->setAutomaticallyChecksForUpdates(false);
-    manager.reset();
-    startWithFeed(server.url());
-    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
-}
-
 TEST_F(RealUpdaterOnLocalFeed, AnUnusableFeedAddressFailsTheStart) {
     startWithFeed("ftp://updates.kestrelamp.org/appcast.xml");
     EXPECT_EQ(output, "[UpdaterManager] Failed to start updater: The update feed address "

@@ -147,5 +147,21 @@ TEST_F(EQProcessorTest, AnEngineThatStopsBeingRunReportsSilenceOnce) {
     EXPECT_EQ(levels.back(), kSilentLevel);
 }
 
+// Stopping from inside the level handler must not run into the engine it just freed.
+TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 1));
+    int calls = 0;
+    processor.engine(kKey)->levelHandler = [&](float) {
+        ++calls;
+        processor.stopProcessing(kKey);
+    };
+    test::TestBuffers buffers(1, 16);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    processor.deliverLevels();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(processor.engines().empty());
+}
+
 } // namespace
 } // namespace kestrelamp

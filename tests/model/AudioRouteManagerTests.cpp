@@ -134,6 +134,27 @@ TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPres
         << "System Default brings the sound back";
 }
 
+TEST(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    EXPECT_EQ(manager.refreshIntervalMs(), 3000);
+    const double infinity = std::numeric_limits<double>::infinity();
+    // No busy 0 ms timer, and nothing past what an int of milliseconds holds.
+    const std::pair<double, int> cases[] = {
+        {0.0001, 500}, {1.5, 1500}, {1e7, 3600000}, {3e9, 3600000}, {infinity, 3600000}};
+    for (const auto& [seconds, periodMs] : cases) {
+        world.defaults().setDouble(UserDefaults::refreshIntervalKey, seconds);
+        EXPECT_EQ(manager.refreshIntervalMs(), periodMs) << seconds;
+    }
+    for (const double ignored : {-1.0, 0.0, std::numeric_limits<double>::quiet_NaN()}) {
+        world.defaults().setDouble(UserDefaults::refreshIntervalKey, ignored);
+        EXPECT_EQ(manager.refreshIntervalMs(), 3600000) << ignored;
+    }
+    world.defaults().setDouble(UserDefaults::refreshIntervalKey, 1e-9);
+    world.createManager();
+    EXPECT_EQ(world.manager().refreshIntervalMs(), 500);
+}
+
 TEST(RouteManagerPersistence, LegacyFileIsReadAndDuplicatesKeepTheLast) {
     RouteWorld world("{}", false);
     QDir().mkpath(world.home().dataFolder());

@@ -86,5 +86,29 @@ TEST(DefaultOutputRoute, IsNoStoredChoice) {
     EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|headphones"), 0u);
 }
 
+TEST(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
+    RouteWorld world;
+    auto& manager = world.manager();
+    isolateOther(world);
+    const float unrouted = world.levelOn("speakers", 48000);
+    const std::string before = readFile(world.statesPath());
+
+    manager.setEQBand(kOther, 0, 6.0f);
+    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[0], 6.0f);
+    ASSERT_NE(manager.eqProcessor().engine(kOther + "|speakers"), nullptr);
+    world.levelOn("speakers", 48000);
+    EXPECT_GT(world.levelOn("speakers", 48000), unrouted + 4.0f);
+    EXPECT_EQ(readFile(world.statesPath()), before) << "band edits are not saved";
+
+    manager.setDefaultOutputDevice("headphones");
+    EXPECT_FLOAT_EQ(manager.getEQBands(kOther)[0], 6.0f);
+    world.levelOn("headphones", 48000);
+    EXPECT_GT(world.levelOn("headphones", 48000), unrouted + 4.0f);
+
+    manager.setEQBand(kOther, 0, 0.0f);
+    EXPECT_EQ(manager.eqProcessor().engine(kOther + "|headphones"), nullptr);
+    EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(kEQBandCount, 0.0f));
+}
+
 } // namespace
 } // namespace kestrelamp

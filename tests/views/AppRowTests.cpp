@@ -3,14 +3,9 @@
 #include "views/AppRowView.h"
 #include "views/OutputDeviceSection.h"
 #include "views/VUMeterView.h"
-#include "views/VolumeSlider.h"
 #include "views/toolkit/BorderlessButton.h"
 #include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/TextLabel.h"
-
-#include <QFile>
-
-#include <nlohmann/json.hpp>
 
 namespace kestrelamp {
 namespace {
@@ -38,23 +33,8 @@ protected:
     static BorderlessButton* button(AppRowView& row, const char* name) {
         return child<BorderlessButton>(row, QLatin1String(name));
     }
-    static QString percentage(AppRowView& row) {
-        return child<TextLabel>(row, QStringLiteral("volumePercentage"))->text();
-    }
     bool hasEngine(const std::string& id, const std::string& uid) {
         return manager().eqProcessor().engine(AudioRouteManager::routeKey(id, uid)) != nullptr;
-    }
-    float storedVolume(const std::string& id = kPlayer) {
-        QFile file(world.statesPath());
-        if (!file.open(QIODevice::ReadOnly)) {
-            return -1.0f;
-        }
-        for (const auto& stored : nlohmann::json::parse(file.readAll().toStdString())) {
-            if (stored["id"] == id) {
-                return stored["volume"].get<float>();
-            }
-        }
-        return -1.0f;
     }
     // What the device's line says under its name; empty when it says nothing.
     static QString connection(OutputDeviceSection& section, const std::string& uid) {
@@ -68,28 +48,6 @@ protected:
         return shown(status) ? status->text() : QString();
     }
 };
-
-TEST_F(AppRowTest, VolumeSliderSetsTheVolumeUnmutesAndThePercentageTruncates) {
-    manager().toggleMute(kPlayer);
-    auto row = makeRow();
-    auto* slider = child<VolumeSlider>(*row, QStringLiteral("volumeSlider"));
-    QTest::mouseClick(slider, Qt::LeftButton, {},
-                      QPoint(slider->width() / 2, slider->height() / 2));
-    EXPECT_NEAR(state().volume, 0.5f, 0.02f);
-    EXPECT_FALSE(state().isMuted);
-    EXPECT_EQ(button(*row, "muteButton")->symbol(), "speaker.wave.2.fill");
-    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(0, slider->height() / 2));
-    EXPECT_FLOAT_EQ(state().volume, 0.0f);
-    EXPECT_EQ(percentage(*row), "0%");
-    // The second click came right after the first saved; letting go saves it at once.
-    EXPECT_EQ(storedVolume(), 0.0f);
-
-    manager().setVolume(kPlayer, 0.555f);
-    EXPECT_EQ(percentage(*row), "55%");
-    EXPECT_FLOAT_EQ(slider->value(), 0.555f);
-    EXPECT_EQ(AppRowView::percentageText(0.999f), "99%");
-    EXPECT_EQ(AppRowView::percentageText(2.0f), "200%");
-}
 
 TEST_F(AppRowTest, DeviceRowsAddAndRemoveRoutes) {
     auto row = makeRow();
@@ -190,7 +148,7 @@ TEST_F(AppRowTest, ATickedDeviceWhoseRouteCarriesNothingSaysWhy) {
     EXPECT_EQ(connection(section, "hdmi"), "Not connected: waiting for the application");
 }
 
-TEST_F(AppRowTest, TheMeterShowsSilenceUntilALevelArrivesRoutedOrNot) {
+TEST_F(AppRowTest, AnUnroutedRowsMeterShowsSilenceUntilItsSettingsAct) {
     auto row = makeRow();
     auto* meter = child<InlineVUMeter>(*row, QStringLiteral("levelMeter"));
     EXPECT_FLOAT_EQ(meter->level(), -96.0f);
@@ -198,7 +156,7 @@ TEST_F(AppRowTest, TheMeterShowsSilenceUntilALevelArrivesRoutedOrNot) {
     click(button(*row, "boostButton"));
     world.render();
     manager().eqProcessor().deliverLevels();
-    // A sine at half of full scale.
+    // A sine at half of full scale, boosted twice.
     EXPECT_GT(meter->level(), -20.0f);
     EXPECT_GE(meter::litBarCount(meter->level(), 6), 5);
     EXPECT_TRUE(state().outputDeviceUIDs.empty());

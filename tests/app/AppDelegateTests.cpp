@@ -9,10 +9,7 @@
 #include "TempHome.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QLineEdit>
-#include <QScreen>
-#include <QSystemTrayIcon>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -41,11 +38,6 @@ protected:
         QLineEdit::keyPressEvent(event);
     }
 };
-
-QKeyEvent keyPress(int key, Qt::KeyboardModifiers modifiers, quint32 scanCode = 0,
-                   const QString& text = {}) {
-    return QKeyEvent(QEvent::KeyPress, key, modifiers, scanCode, 0, 0, text);
-}
 
 class AppDelegateTest : public testing::Test {
 protected:
@@ -184,32 +176,6 @@ TEST_F(AppDelegateTest, ProfileShortcutsApplyByPositionAndSwallowOnlyThen) {
     EXPECT_EQ(playerDevices(), std::vector<std::string>{"headphones"});
 }
 
-TEST(ProfileShortcutKeys, PhysicalDigitKeysWhateverTheyProduce) {
-    const auto position = [](const QKeyEvent& event) {
-        return AppDelegate::profileShortcutPosition(event, true);
-    };
-    // The key labelled 2: "@" on a US layout, '"' on a German one, "é" on a French one.
-    EXPECT_EQ(position(keyPress(Qt::Key_At, kShortcutModifiers, 11, "@")), 1u);
-    EXPECT_EQ(position(keyPress(Qt::Key_QuoteDbl, kShortcutModifiers, 11, "\"")), 1u);
-    EXPECT_EQ(position(keyPress(Qt::Key_2, kShortcutModifiers, 11, "2")), 1u);
-    EXPECT_EQ(position(keyPress(Qt::Key_Percent, kShortcutModifiers, 14, "%")), 4u);
-    // The key labelled 6, and a keypad 2 producing "2".
-    EXPECT_EQ(position(keyPress(Qt::Key_AsciiCircum, kShortcutModifiers, 15)), std::nullopt);
-    EXPECT_EQ(position(keyPress(Qt::Key_2, kShortcutModifiers | Qt::KeypadModifier, 88, "2")),
-              std::nullopt);
-    EXPECT_EQ(position(keyPress(Qt::Key_2, Qt::ControlModifier | Qt::AltModifier, 11, "2")),
-              std::nullopt);
-    // Platforms without key codes: the digits and their shifted US characters.
-    const auto byCharacter = [](const QKeyEvent& event) {
-        return AppDelegate::profileShortcutPosition(event, false);
-    };
-    EXPECT_EQ(byCharacter(keyPress(Qt::Key_Exclam, kShortcutModifiers)), 0u);
-    EXPECT_EQ(byCharacter(keyPress(Qt::Key_5, kShortcutModifiers)), 4u);
-    EXPECT_EQ(byCharacter(keyPress(Qt::Key_6, kShortcutModifiers)), std::nullopt);
-    EXPECT_EQ(byCharacter(keyPress(Qt::Key_2, kShortcutModifiers | Qt::KeypadModifier)),
-              std::nullopt);
-}
-
 TEST_F(AppDelegateTest, CtrlQQuitsAfterTheRoutesAreDown) {
     launch();
     manager().setOutputDevices("org.example.Player", {"headphones"});
@@ -254,45 +220,6 @@ TEST_F(AppDelegateWithTray, PopoverTogglesKeepsItsTabAndRefreshesOnOpening) {
 
     // Escape closes it too.
     QTest::keyClick(popover, Qt::Key_Escape);
-    EXPECT_FALSE(delegate->isPopoverShown());
-}
-
-TEST_F(AppDelegateWithTray, WithoutIconGeometryThePopoverOpensAtTheClickOnScreen) {
-    launch();
-    TrayIcon* tray = delegate->trayIcon();
-    // The offscreen tray, like a StatusNotifierItem host, says nothing of where the icon is.
-    ASSERT_TRUE(tray->systemTrayIcon()->geometry().isEmpty());
-    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-    const QPoint click(screen.right() - 10, screen.top() + 5);
-    QCursor::setPos(click);
-    Q_EMIT tray->systemTrayIcon()->activated(QSystemTrayIcon::Trigger);
-    ASSERT_TRUE(delegate->isPopoverShown());
-    const QRect placed = delegate->popover()->geometry();
-    EXPECT_TRUE(screen.contains(placed)) << placed.x() << "," << placed.y();
-    // Below the click, against the screen's right edge: not in the middle of the screen.
-    EXPECT_EQ(placed.right(), screen.right());
-    EXPECT_EQ(placed.top(), click.y() + 1 + PopoverWindow::kGap);
-    delegate->closePopover();
-
-    // Clicked again elsewhere, it opens there.
-    const QPoint bottomLeft(screen.left() + 5, screen.bottom() - 5);
-    QCursor::setPos(bottomLeft);
-    Q_EMIT tray->systemTrayIcon()->activated(QSystemTrayIcon::Trigger);
-    EXPECT_EQ(delegate->popover()->geometry().left(), screen.left());
-    EXPECT_LT(delegate->popover()->geometry().bottom(), bottomLeft.y());
-}
-
-TEST_F(AppDelegateWithTray, AClickInAnotherWindowClosesThePopover) {
-    launch();
-    QWidget other;
-    other.resize(200, 200);
-    other.move(600, 600);
-    other.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
-    delegate->showPopover();
-    ASSERT_TRUE(delegate->isPopoverShown());
-    QWindow* window = other.windowHandle();
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
     EXPECT_FALSE(delegate->isPopoverShown());
 }
 

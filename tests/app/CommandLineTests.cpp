@@ -1,33 +1,9 @@
-#include "app/CommandLine.h"
-
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
 namespace kestrelamp {
 namespace {
-
-Expected<CommandLineOptions, CommandLineError> parse(QStringList arguments) {
-    arguments.prepend(QStringLiteral("kestrelamp"));
-    return parseCommandLine(arguments);
-}
-
-std::string errorOf(const QStringList& arguments) {
-    const auto parsed = parse(arguments);
-    EXPECT_FALSE(parsed) << arguments.join(' ').toStdString();
-    return parsed ? std::string() : parsed.error().message;
-}
-
-TEST(CommandLine, UnknownOptionsAreNamedAsTyped) {
-    const std::string hint = "; 'kestrelamp --help' lists the options.";
-    EXPECT_EQ(errorOf({"--bogus"}), "Unknown option '--bogus'" + hint);
-    EXPECT_EQ(errorOf({"-x"}), "Unknown option '-x'" + hint);
-    EXPECT_EQ(errorOf({"-bogus"}), "Unknown option '-bogus'" + hint);
-    EXPECT_EQ(errorOf({"--volume=0.5"}), "Unknown option '--volume'" + hint);
-    EXPECT_EQ(errorOf({"--headless", "--simulate", "a.json", "--tray"}),
-              "Unknown option '--tray'" + hint);
-    EXPECT_EQ(errorOf({"--", "--bogus"}), "Unexpected argument '--bogus'.");
-}
 
 struct ProgramOutput {
     int exitCode = -1;

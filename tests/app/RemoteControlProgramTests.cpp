@@ -126,33 +126,6 @@ TEST(RemoteControlFullDisk, AProfileThatCouldNotBeSavedExitsOneAndKeepsTheFile) 
     EXPECT_EQ(program.ctl({"status"}).exitCode, 0) << "still running";
 }
 
-TEST_F(RemoteControlProgram, ASecondStartShowsTheRunningInstanceAndLeavesIt) {
-    ctlOK({"volume", kPlayer, "0.25"});
-    const json before = status();
-
-    for (const QStringList& arguments :
-         {QStringList{"--headless", "--simulate", program.scenarioPath()},
-          QStringList{"--simulate", program.scenarioPath()}}) {
-        const RunResult second = program.run(arguments);
-        EXPECT_EQ(second.exitCode, 0) << second.err;
-        EXPECT_NE(second.out.find("already running"), std::string::npos);
-    }
-    // A listing is a tool beside the instance, not a second instance.
-    const RunResult listing = program.run({"--list-apps", "--simulate", program.scenarioPath()});
-    EXPECT_EQ(listing.exitCode, 0);
-    EXPECT_TRUE(json::parse(listing.out, nullptr, false).is_array()) << listing.out;
-
-    ctlOK({"show"});
-    EXPECT_EQ(program.instance().state(), QProcess::Running);
-    EXPECT_EQ(withoutLevels(status()), withoutLevels(before));
-}
-
-TEST_F(RemoteControlProgram, AHeadlessInstanceHasNoPopoverToDraw) {
-    const RunResult shot = program.ctl({"screenshot", program.dataFolder() + "/shot.png"});
-    EXPECT_EQ(shot.exitCode, 1);
-    EXPECT_NE(shot.err.find("headless"), std::string::npos) << shot.err;
-}
-
 TEST(RemoteControlWindow, TheRunningWindowDrawsItselfAndASecondStartShowsIt) {
     PrivateBus bus;
     ASSERT_FALSE(bus.address().isEmpty());
@@ -178,20 +151,6 @@ TEST(RemoteControlWindow, TheRunningWindowDrawsItselfAndASecondStartShowsIt) {
     EXPECT_EQ(program.instance().state(), QProcess::Running);
     EXPECT_EQ(program.ctl({"quit"}).exitCode, 0);
     EXPECT_EQ(program.waitForInstanceExit(), 0) << program.instanceErrors().toStdString();
-}
-
-TEST_F(RemoteControlProgram, TerminationAndQuitEndTheInstanceCleanly) {
-    ctlOK({"route", kPlayer, "headphones"});
-    EXPECT_EQ(program.terminateInstance(), 0) << program.instanceErrors().toStdString();
-    const RunResult gone = program.ctl({"status"});
-    EXPECT_EQ(gone.exitCode, 2);
-    EXPECT_NE(gone.err.find("Kestrelamp is not running"), std::string::npos) << gone.err;
-
-    // The name was given up, so the next start owns it again.
-    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
-    ctlOK({"quit"});
-    EXPECT_EQ(program.waitForInstanceExit(), 0) << program.instanceErrors().toStdString();
-    EXPECT_EQ(program.ctl({"status"}).exitCode, 2);
 }
 
 TEST(RemoteControlStart, OfTwoInstancesStartedTogetherOneRunsAndTheOtherHandsOver) {

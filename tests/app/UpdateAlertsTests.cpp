@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTextDocumentFragment>
 
 #include <gtest/gtest.h>
@@ -35,36 +34,11 @@ protected:
         qunsetenv(AppcastUpdater::feedAddressVariable);
     }
 
-    // The dialog a user check ends with.
-    QMessageBox* userCheck() {
-        delete alerts.dialog();
-        manager->checkForUpdates();
-        EXPECT_TRUE(test::waitUntil([&] { return alerts.dialog() != nullptr; }));
-        return alerts.dialog();
-    }
-
     test::TempHome home;
     test::LocalHttpServer server;
     UpdateAlerts alerts;
     std::unique_ptr<UpdaterManager> manager;
 };
-
-TEST_F(UpdateAlertsOnLocalFeed, UserCheckShowsTheNewerVersionWithItsLink) {
-    server.setBody(feedOffering("9.1.0", "https://kestrelamp.org/releases/9.1.0?a=1&amp;b=2"));
-    ASSERT_TRUE(manager->canCheckForUpdates());
-    QMessageBox* dialog = userCheck();
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_TRUE(dialog->isVisible());
-    EXPECT_EQ(dialog->windowTitle(), "A new version of Kestrelamp is available");
-    const QString text = dialog->text();
-    EXPECT_TRUE(text.contains("Kestrelamp 9.1.0 is available; you have " KESTRELAMP_VERSION))
-        << text.toStdString();
-    // The link is clickable and its ampersands escaped, not taken for markup.
-    EXPECT_TRUE(text.contains(R"(<a href="https://kestrelamp.org/releases/9.1.0?a=1&amp;b=2">)"))
-        << text.toStdString();
-    EXPECT_NE(dialog->findChild<QPushButton*>("openReleasePage"), nullptr);
-    EXPECT_EQ(dialog->icon(), QMessageBox::Information);
-}
 
 TEST_F(UpdateAlertsOnLocalFeed, BackgroundCheckSpeaksOnlyOfANewerVersion) {
     server.setBody(feedOffering(KESTRELAMP_VERSION, "https://kestrelamp.org/releases/same"));

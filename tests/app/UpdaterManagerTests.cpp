@@ -10,21 +10,6 @@
 namespace kestrelamp {
 namespace {
 
-TEST(UpdaterManager, WithoutAControllerEverythingIsANoOp) {
-    std::unique_ptr<UpdaterManager> manager;
-    EXPECT_EQ(test::captureStdout([&] {
-                  manager = std::make_unique<UpdaterManager>(
-                      [](const UpdaterDelegate&) { return std::unique_ptr<UpdaterController>(); });
-              }),
-              "");
-    EXPECT_EQ(manager->controller(), nullptr);
-    EXPECT_FALSE(manager->canCheckForUpdates());
-    manager->setAutomaticallyChecksForUpdates(false);
-    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
-    manager->checkForUpdates();
-    manager->checkForUpdatesInBackground();
-}
-
 // The manager's own controller, pointed at a local feed through the environment.
 class RealUpdaterOnLocalFeed : public testing::Test {
 protected:
@@ -40,14 +25,6 @@ protected:
     std::unique_ptr<UpdaterManager> manager;
     std::string output;
 };
-
-TEST_F(RealUpdaterOnLocalFeed, AutomaticChecksAreOnAtEveryStart) {
-    startWithFeed(server.url());
-    manager->setAutomaticallyChecksForUpdates(false);
-    manager.reset();
-    startWithFeed(server.url());
-    EXPECT_TRUE(manager->automaticallyChecksForUpdates());
-}
 
 TEST_F(RealUpdaterOnLocalFeed, AnUnusableFeedAddressFailsTheStart) {
     startWithFeed("ftp://updates.kestrelamp.org/appcast.xml");

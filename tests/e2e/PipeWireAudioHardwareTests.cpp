@@ -33,15 +33,6 @@ protected:
                        session_->logPath("teardown"));
         }
     }
-
-    // Tone A's process routed to a sink through the renderer.
-    static void routeToneA(AudioHardware& hardware, const char* uid, PassThrough& renderer,
-                           std::optional<TestRoute>& route) {
-        const auto process = findProcess(hardware, kToneA);
-        ASSERT_TRUE(process);
-        route.emplace(hardware, *process, uid, renderer);
-        ASSERT_EQ(route->failure(), "");
-    }
 };
 
 TEST_F(PipeWireAudioHardwareTest, ANewStreamOfATappedProcessIsTappedToo) {

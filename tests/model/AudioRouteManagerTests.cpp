@@ -134,58 +134,6 @@ TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPres
         << "System Default brings the sound back";
 }
 
-TEST(RouteManagerRefresh, AQuietRefreshEmitsNothing) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    std::vector<std::unique_ptr<QSignalSpy>> spies;
-    for (auto signal :
-         {&AudioRouteManager::audioAppsChanged, &AudioRouteManager::appStatesChanged,
-          &AudioRouteManager::outputDevicesChanged, &AudioRouteManager::defaultOutputDeviceChanged,
-          &AudioRouteManager::routeStatesChanged, &AudioRouteManager::audioActivityChanged}) {
-        spies.push_back(std::make_unique<QSignalSpy>(&manager, signal));
-    }
-    manager.refreshAudioApps();
-    manager.updateAudioActivity();
-    for (const auto& spy : spies) {
-        EXPECT_EQ(spy->count(), 0);
-    }
-
-    world.hardware().setProcessRunning(world.hardware().processID(kQuiet), true);
-    manager.updateAudioActivity();
-    EXPECT_EQ(spies[5]->count(), 1);
-    EXPECT_TRUE(manager.audioActivity().at(kQuiet));
-}
-
-TEST(RouteManagerRefresh, OnlyChangedListsAreReplaced) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    QSignalSpy apps(&manager, &AudioRouteManager::audioAppsChanged);
-    QSignalSpy states(&manager, &AudioRouteManager::appStatesChanged);
-
-    // The application quit and came back between two refreshes: same identifiers, same entry,
-    // and its process object is the same one, now running.
-    const hal::AudioObjectID oldObject = manager.app(kQuiet)->audioObjectID;
-    world.hardware().removeProcess(oldObject);
-    world.hardware().addProcess({kQuiet, 301, true, {}});
-    manager.refreshAudioApps();
-    EXPECT_EQ(apps.count(), 0);
-    EXPECT_EQ(manager.app(kQuiet)->audioObjectID, oldObject);
-    manager.updateAudioActivity();
-    EXPECT_TRUE(manager.audioActivity().at(kQuiet));
-
-    world.hardware().addProcess({"org.example.New", 400, true, {}});
-    // Not among the running applications, so not listed.
-    manager.refreshAudioApps();
-    EXPECT_EQ(apps.count(), 0);
-    world.hardware().removeProcess(world.hardware().processID(kOther));
-    manager.refreshAudioApps();
-    EXPECT_EQ(apps.count(), 1);
-    EXPECT_EQ(manager.app(kOther), nullptr);
-    EXPECT_NE(manager.state(kOther), nullptr) << "states outlive the listing";
-    EXPECT_EQ(states.count(), 0);
-    EXPECT_FALSE(QFile::exists(world.statesPath()));
-}
-
 TEST(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
     RouteWorld world;
     auto& manager = world.manager();
@@ -344,19 +292,6 @@ TEST(RouteManagerDataFolder, ALockLeftByADeadProcessDoesNotBlock) {
     });
     EXPECT_EQ(output, "");
     EXPECT_TRUE(QFile::exists(world.statesPath()));
-}
-
-TEST(RouteManagerProfiles, CaptureOnlyListedAppsWithStates) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    AppAudioState unlisted;
-    unlisted.id = "org.example.Gone";
-    manager.setAppState(unlisted);
-    manager.setOutputDevices(kOther, {"hdmi"});
-    const AudioProfile profile = manager.saveCurrentAsProfile("Evening", "film");
-    EXPECT_EQ(profile.routes.size(), 3u) << "the unlisted app is left out";
-    EXPECT_EQ(profile.defaultOutputUID, "speakers");
-    EXPECT_FALSE(manager.profileManager().activeProfileID().has_value());
 }
 
 TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {

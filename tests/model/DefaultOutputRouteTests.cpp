@@ -110,20 +110,5 @@ TEST(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
     EXPECT_EQ(manager.getEQBands(kOther), std::vector<float>(kEQBandCount, 0.0f));
 }
 
-TEST(DefaultOutputRoute, AProfileRestoresTheSettingsAndTheDefaultRouteWithThem) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.toggleMute(kOther);
-    const AudioProfile profile = manager.saveCurrentAsProfile("Quiet other", "moon");
-    manager.toggleMute(kOther);
-    EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|speakers"), 0u);
-
-    manager.applyProfile(profile);
-    EXPECT_TRUE(manager.state(kOther)->isMuted);
-    EXPECT_TRUE(manager.state(kOther)->outputDeviceUIDs.empty());
-    ASSERT_NE(manager.eqProcessor().engine(kOther + "|speakers"), nullptr);
-    EXPECT_TRUE(manager.eqProcessor().engine(kOther + "|speakers")->isMuted.load());
-}
-
 } // namespace
 } // namespace kestrelamp

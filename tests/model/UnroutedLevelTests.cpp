@@ -78,20 +78,5 @@ TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) 
     EXPECT_TRUE(monitored(manager, kPlayer));
 }
 
-TEST(UnroutedLevels, AnApplicationThatStopsPlayingFallsSilentAndLosesItsMonitor) {
-    RouteWorld world;
-    auto& manager = world.manager();
-    manager.setLevelsWatched(true);
-    measure(world);
-    ASSERT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
-
-    world.hardware().setProcessRunning(world.hardware().processID(kOther), false);
-    world.render(60);
-    manager.levelMonitors().poll();
-    EXPECT_LE(levelOf(manager, kOther), kSilentLevel) << "not its last level";
-    manager.updateAudioActivity();
-    EXPECT_FALSE(monitored(manager, kOther));
-}
-
 } // namespace
 } // namespace kestrelamp

@@ -53,10 +53,7 @@ TEST(DesktopEntry, LocaleVariantsGoFromMostToLeastSpecific) {
 class DesktopFiles : public ::testing::Test {
 protected:
     void write(const QString& dir, const QString& id, const QString& contents) {
-        QDir().mkpath(dir);
-        QFile file(dir + "/" + id + ".desktop");
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(contents.toUtf8());
+        writeBytes(dir, id, contents.toUtf8());
     }
     void writeBytes(const QString& dir, const QString& id, const QByteArray& contents) {
         QDir().mkpath(dir);

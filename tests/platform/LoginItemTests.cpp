@@ -1,4 +1,3 @@
-#include "platform/BundleInfo.h"
 #include "platform/LoginItem.h"
 #include "platform/UserDefaults.h"
 
@@ -57,32 +56,6 @@ TEST(LoginItem, RegisteringWritesAnAutostartEntryForThisProgram) {
     EXPECT_EQ(QDir(autostartFolder(home)).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
-TEST(LoginItem, ExecQuotesAndEscapesUnusualProgramPaths) {
-    test::TempHome home;
-    const auto execFor = [&](const QString& program) {
-        const LoginItem item(autostartFolder(home), program);
-        EXPECT_TRUE(item.registerItem());
-        return readEntry(item.filePath()).value("Exec");
-    };
-    EXPECT_EQ(execFor("/opt/My Apps/kestrelamp"), "\"/opt/My Apps/kestrelamp\"");
-    EXPECT_EQ(execFor("/opt/100%/kestrelamp"), "/opt/100%%/kestrelamp");
-    // Quoting escapes the quote and backslash, then the string value escapes the backslashes.
-    EXPECT_EQ(execFor("/opt/a\"b\\c/kestrelamp"), "\"/opt/a\\\\\"b\\\\\\\\c/kestrelamp\"");
-    EXPECT_EQ(execFor("/opt/$HOME/kestrelamp"), "\"/opt/\\\\$HOME/kestrelamp\"");
-}
-
-TEST(LoginItem, UnwritableAutostartFolderIsAnError) {
-    test::TempHome home;
-    QFile blocker(autostartFolder(home));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    const auto registered = LoginItem().registerItem();
-    ASSERT_FALSE(registered);
-    EXPECT_EQ(registered.error().kind, LoginItemError::Kind::writeFailed);
-    EXPECT_EQ(LoginItem(autostartFolder(home), "").registerItem().error().kind,
-              LoginItemError::Kind::programPathUnknown);
-}
-
 TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
     test::TempHome home;
     const LoginItem item;
@@ -107,15 +80,6 @@ TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
     EXPECT_EQ(captureStdout([&] { setLaunchAtLogin(false, item); }),
               "Failed to set launch at login: Could not remove " + item.filePath().toStdString() +
                   ": it is a folder\n");
-}
-
-TEST(BundleInfo, VersionTextsComeFromTheBuildAndFallBack) {
-    EXPECT_EQ(BundleInfo().shortVersionString(), KESTRELAMP_VERSION);
-    // Empty or not a string.
-    EXPECT_EQ(BundleInfo({{BundleInfo::shortVersionStringKey, ""},
-                          {BundleInfo::buildNumberKey, QStringList{"7"}}})
-                  .versionWithBuildNumber(),
-              "1.0 (1)");
 }
 
 } // namespace

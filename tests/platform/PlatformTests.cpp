@@ -1,11 +1,7 @@
-#include "platform/StoredFile.h"
 #include "platform/UserDefaults.h"
 
 #include "TempHome.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileDevice>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
@@ -29,32 +25,6 @@ TEST(UserDefaults, EveryWriteNotifiesEveryInstanceAndPersists) {
 
     UserDefaults later;
     EXPECT_EQ(later.doubleForKey(UserDefaults::refreshIntervalKey), 1.5);
-}
-
-TEST(StoredFile, MissingFileIsNotAnErrorAndWritesReplaceIt) {
-    test::TempHome home;
-    StoredFile file(home.dataFolder() + "/states.json");
-    ASSERT_TRUE(file.read().hasValue());
-    EXPECT_FALSE(file.read()->has_value());
-    ASSERT_TRUE(file.write("[1]").hasValue());
-    ASSERT_TRUE(file.write("[2]").hasValue());
-    EXPECT_EQ(file.read()->value(), "[2]");
-    EXPECT_TRUE(file.setAsidePath().isEmpty());
-}
-
-TEST(StoredFile, UnreadableFileIsMovedAsideOnceBeforeTheNextWrite) {
-    test::TempHome home;
-    StoredFile file(home.dataFolder() + "/states.json");
-    ASSERT_TRUE(file.write("not json").hasValue());
-    file.markUnreadable();
-    ASSERT_TRUE(file.write("[]").hasValue());
-    ASSERT_FALSE(file.setAsidePath().isEmpty());
-    QFile aside(file.setAsidePath());
-    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
-    EXPECT_EQ(aside.readAll(), "not json");
-
-    ASSERT_TRUE(file.write("[1]").hasValue());
-    EXPECT_EQ(QDir(home.dataFolder()).entryList({"states.json.unreadable-*"}).size(), 1);
 }
 
 } // namespace

@@ -37,21 +37,11 @@ class AppListTest : public test::ViewTest {
 protected:
     using ViewTest::ViewTest;
 
-    std::unique_ptr<AppListView> openList(ScreenCapturePermission& permission) {
-        auto list = std::make_unique<AppListView>(manager(), permission);
+    std::unique_ptr<AppListView> openList() {
+        auto list = std::make_unique<AppListView>(manager(), granted);
         list->resize(320, 420);
         list->show();
         return list;
-    }
-    std::unique_ptr<AppListView> openList() { return openList(granted); }
-
-    static bool searchBarShown(const AppListView& list) {
-        return shown(child(list, QStringLiteral("searchBar")));
-    }
-    static void pressCtrlF(AppListView& list) {
-        list.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&list));
-        QTest::keyClick(&list, Qt::Key_F, Qt::ControlModifier);
     }
 
     LinuxScreenCapturePermission granted;
@@ -68,18 +58,6 @@ TEST_F(AppListTest, RowsFollowTheFilteredOrderWithDividersBetween) {
     EXPECT_FALSE(shown(child(*list, QStringLiteral("permissionPrompt"))));
 }
 
-TEST_F(AppListTest, ReorderingKeepsRowsAndTheirOpenSections) {
-    auto list = openList();
-    AppRowView* player = list->row(kPlayer);
-    player->setShowEQ(true);
-    manager().togglePin(kPlayer);
-    EXPECT_EQ(idsOf(list->rows()).front(), kPlayer);
-    EXPECT_EQ(list->row(kPlayer), player);
-    EXPECT_TRUE(player->showsEQ());
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("rowDivider:org.example.Quiet"))));
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
-}
-
 TEST_F(AppListTest, SearchFieldFiltersThroughTheManager) {
     manager().setSearchQuery(QStringLiteral("oth"));
     auto list = openList();
@@ -91,25 +69,6 @@ TEST_F(AppListTest, SearchFieldFiltersThroughTheManager) {
     QTest::keyClicks(field, "QUI");
     EXPECT_EQ(manager().searchQuery(), "QUI");
     EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{kQuiet});
-}
-
-TEST_F(AppListTest, EmptyStatesDependOnTheLiveOnlyFlag) {
-    manager().setSearchQuery(QStringLiteral("zzz"));
-    auto list = openList();
-    ASSERT_TRUE(shown(child(*list, QStringLiteral("emptyState"))));
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("appRows"))));
-    auto* title = child<TextLabel>(*list, QStringLiteral("emptyStateTitle"));
-    const QString anyApps = title->text();
-    EXPECT_EQ(child<SymbolImage>(*list, QStringLiteral("emptyStateSymbol"))->symbol(),
-              "speaker.slash");
-
-    manager().setShowOnlyLive(true);
-    EXPECT_EQ(child<SymbolImage>(*list, QStringLiteral("emptyStateSymbol"))->symbol(),
-              "waveform.slash");
-    EXPECT_NE(title->text(), anyApps);
-
-    manager().setSearchQuery(QString());
-    EXPECT_EQ(idsOf(list->rows()), (std::vector<std::string>{kOther, kPlayer}));
 }
 
 TEST_F(AppListTest, IgnoredFooterCountsAndBringsApplicationsBack) {
@@ -151,33 +110,6 @@ TEST_F(AppListTest, IgnoringFromARowRemovesItSafely) {
     EXPECT_TRUE(guard.isNull());
     EXPECT_EQ(list->rows().size(), 2u);
 }
-
-class SearchBarAt : public AppListTest, public testing::WithParamInterface<int> {
-protected:
-    SearchBarAt()
-        : AppListTest(test::scenarioWithApps(GetParam())) {}
-};
-
-TEST_P(SearchBarAt, ShownAboveEightApplicationsOrOnCtrlF) {
-    auto list = openList();
-    ASSERT_EQ(manager().audioApps().size(), std::size_t(GetParam()));
-    const bool always = GetParam() > 8;
-    EXPECT_EQ(searchBarShown(*list), always);
-    pressCtrlF(*list);
-    EXPECT_TRUE(list->searchFieldVisible());
-    EXPECT_TRUE(searchBarShown(*list));
-
-    auto* field = child<QLineEdit>(*list, QStringLiteral("searchField"));
-    QTest::keyClicks(field, "05");
-    pressCtrlF(*list);
-    EXPECT_FALSE(list->searchFieldVisible());
-    EXPECT_EQ(searchBarShown(*list), always);
-    // Hiding the bar keeps the filter in force.
-    EXPECT_EQ(manager().searchQuery(), "05");
-    EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{"org.example.App05"});
-}
-
-INSTANTIATE_TEST_SUITE_P(Counts, SearchBarAt, testing::Values(8, 9));
 
 } // namespace
 } // namespace kestrelamp

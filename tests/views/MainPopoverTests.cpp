@@ -34,23 +34,6 @@ protected:
     ControllableScreenCapturePermission permission{true};
 };
 
-TEST_F(MainPopoverTest, FooterActions) {
-    auto view = openPopover();
-
-    QSignalSpy settings(view.get(), &MainPopoverView::settingsRequested);
-    QSignalSpy quit(view.get(), &MainPopoverView::quitRequested);
-    click(child(*view, QStringLiteral("settingsButton")));
-    click(child(*view, QStringLiteral("quitButton")));
-    EXPECT_EQ(settings.count(), 1);
-    EXPECT_EQ(quit.count(), 1);
-
-    // The refresh button drops an application that has gone since.
-    ASSERT_NE(manager().app("org.example.Quiet"), nullptr);
-    world.hardware().removeProcess(world.hardware().processID("org.example.Quiet"));
-    click(child(*view, QStringLiteral("refreshButton")));
-    EXPECT_EQ(manager().app("org.example.Quiet"), nullptr);
-}
-
 TEST_F(MainPopoverTest, PickerShowsAndSetsTheDefaultDevice) {
     auto view = openPopover();
     QComboBox* picker = view->devicePicker();
@@ -85,30 +68,6 @@ TEST_F(MainPopoverTest, ShowOnlyLiveIsBoundBothWays) {
     manager().setShowOnlyLive(false);
     EXPECT_FALSE(live->isChecked());
     EXPECT_EQ(view->appList()->rows().size(), 3u);
-}
-
-TEST_F(MainPopoverTest, TabsReplaceTheContentAndTheListStartsAfresh) {
-    auto view = openPopover();
-    AppListView* first = view->appList();
-    ASSERT_NE(first, nullptr);
-    EXPECT_FALSE(first->searchFieldVisible());
-    EXPECT_TRUE(first->hasScreenCapturePermission());
-    EXPECT_EQ(view->profileSwitcher(), nullptr);
-
-    QTest::mouseClick(view->tabSwitcher(), Qt::LeftButton, Qt::NoModifier,
-                      view->tabSwitcher()->segmentRect(1).center());
-    EXPECT_EQ(view->selectedTab(), Tab::profiles);
-    EXPECT_EQ(view->appList(), nullptr);
-    ASSERT_NE(view->profileSwitcher(), nullptr);
-    EXPECT_TRUE(view->profileSwitcher()->isVisible());
-
-    // Back on Apps the list is a new one, which reads the permission again.
-    permission.setGranted(false);
-    view->setSelectedTab(Tab::apps);
-    ASSERT_NE(view->appList(), nullptr);
-    EXPECT_FALSE(view->appList()->searchFieldVisible());
-    EXPECT_FALSE(view->appList()->hasScreenCapturePermission());
-    EXPECT_EQ(view->tabSwitcher()->currentIndex(), 0);
 }
 
 } // namespace

@@ -20,19 +20,15 @@ namespace kestrelamp::e2e {
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logPath,
                            std::map<std::string, std::string> environment)
     : logPath_(std::move(logPath)) {
-    std::map<std::string, std::string> merged;
+    // The test's environment, with the extra variables in place of any of the same name.
+    std::vector<std::string> envStrings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
-        const auto equals = text.find('=');
-        if (equals != std::string::npos) {
-            merged[text.substr(0, equals)] = text.substr(equals + 1);
+        if (!environment.contains(text.substr(0, text.find('=')))) {
+            envStrings.push_back(text);
         }
     }
-    for (auto& [key, value] : environment) {
-        merged[key] = value;
-    }
-    std::vector<std::string> envStrings;
-    for (const auto& [key, value] : merged) {
+    for (const auto& [key, value] : environment) {
         envStrings.push_back(key + "=" + value);
     }
     std::vector<char*> envp;

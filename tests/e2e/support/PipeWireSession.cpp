@@ -170,25 +170,16 @@ bool PipeWireSession::start() {
             return pipewirePid_ > 0 && wireplumberPid_ > 0 && pulsePid_ > 0;
         },
         5000);
-    if (!pidsKnown || !waitForDefaultSink(15000)) {
+    // Up once the session manager has made sink A the default and listed sink B.
+    const bool up =
+        pidsKnown &&
+        pollUntil([&] { return defaultSink() == kSinkA && nodeID(kSinkB).has_value(); }, 15000);
+    if (!up) {
         error_ = "the PipeWire session did not come up:\n" + session_->log();
         stop();
         return false;
     }
     return true;
-}
-
-bool PipeWireSession::waitForDefaultSink(int timeoutMs) {
-    return pollUntil(
-        [&] {
-            const auto result =
-                runCommand({"pw-metadata", "-n", "default", "0", "default.audio.sink"},
-                           logPath("pw-metadata"), 3000);
-            return result.status == 0 &&
-                   result.output.find(std::string("\"") + kSinkA + "\"") != std::string::npos &&
-                   nodeID(kSinkB).has_value();
-        },
-        timeoutMs);
 }
 
 void PipeWireSession::stop() {
@@ -355,22 +346,11 @@ bool PipeWireSession::createSink(const std::string& name, const std::string& des
 }
 
 int PipeWireSession::portCount(const std::string& nodeName) const {
-    const auto graph = dump();
-    std::optional<std::uint32_t> node;
-    for (const auto& object : graph) {
-        const auto props = propsOf(object);
-        if (object.value("type", "") == "PipeWire:Interface:Node" &&
-            props.value("node.name", "") == nodeName) {
-            node = object.value("id", 0u);
-        }
-    }
+    const auto node = nodeID(nodeName);
     int ports = 0;
-    for (const auto& object : graph) {
-        const auto props = propsOf(object);
-        if (node && object.value("type", "") == "PipeWire:Interface:Port" &&
-            props.value("node.id", 0u) == *node) {
-            ++ports;
-        }
+    for (const auto& object : dump()) {
+        ports += node && object.value("type", "") == "PipeWire:Interface:Port" &&
+                 propsOf(object).value("node.id", 0u) == *node;
     }
     return ports;
 }

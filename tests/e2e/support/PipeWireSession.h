@@ -108,7 +108,6 @@ public:
                                               const ToneOptions& tone);
 
 private:
-    bool waitForDefaultSink(int timeoutMs);
     void writeConfiguration() const;
 
     QTemporaryDir dir_;

@@ -103,9 +103,9 @@ protected:
     }
 
     // The level monitors that the last status asked for go a few seconds after it.
-    bool leavesNothingOfOurs() const {
+    bool leavesNothingOfOurs(int timeoutMs = 10000) const {
         const bool clean =
-            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 10000);
+            pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, timeoutMs);
         if (!clean) {
             ADD_FAILURE() << ::testing::PrintToString(kestrelampObjects(session_->dump()));
         }

@@ -7,13 +7,6 @@
 namespace kestrelamp::hal {
 namespace {
 
-struct TransportCase {
-    const char* what;
-    PropertyMap node;
-    PropertyMap device;
-    const char* expected;
-};
-
 TEST(PipeWireProperties, BundleIDPrefersTheSandboxThenApplicationIDThenBinaryThenName) {
     const PropertyMap client{{"pipewire.access.portal.app_id", "org.example.Sandboxed"},
                              {"application.id", "client.id"},

@@ -94,31 +94,5 @@ TEST(StreamTargetsTest, AKilledRunsEntriesGoBackToTheEarlierTargets) {
                                           {10, kEarlierTargetObjectKey, std::nullopt}}));
 }
 
-TEST(StreamTargetsTest, OurWritesComingBackLateAreNotAnotherProgramsChoice) {
-    TargetsOnTheirWay onTheirWay;
-    // Given back to another program's target, then held again, before either came back.
-    onTheirWay.wrote({7, kTargetObjectKey, "speakers"});
-    onTheirWay.wrote({7, kTargetObjectKey, kOurs});
-    onTheirWay.wrote({7, kEarlierTargetObjectKey, "speakers"});
-    EXPECT_EQ(onTheirWay.expected(7, {"com.kestrelamp.aggregate.tap.0", "31"}),
-              (StreamTargetEntries{kOurs, "31"}));
-    EXPECT_FALSE(onTheirWay.cameBack(7, kTargetObjectKey, "112"));
-    EXPECT_FALSE(onTheirWay.cameBack(7, kTargetNodeKey, "speakers"));
-    EXPECT_TRUE(onTheirWay.cameBack(7, kTargetObjectKey, "speakers"));
-    EXPECT_TRUE(onTheirWay.cameBack(7, kTargetObjectKey, kOurs));
-    // Each comes back once; after that the metadata says it all.
-    EXPECT_FALSE(onTheirWay.cameBack(7, kTargetObjectKey, kOurs));
-    EXPECT_EQ(onTheirWay.expected(7, {"112", std::nullopt}),
-              (StreamTargetEntries{"112", std::nullopt}));
-
-    onTheirWay.wrote({8, kTargetObjectKey, std::nullopt});
-    EXPECT_EQ(onTheirWay.expected(8, {kOurs, std::nullopt}), StreamTargetEntries{});
-    EXPECT_TRUE(onTheirWay.cameBack(8, kTargetObjectKey, std::nullopt));
-    // A stream that went takes its writes along.
-    onTheirWay.wrote({9, kTargetObjectKey, kOurs});
-    onTheirWay.forget(9);
-    EXPECT_FALSE(onTheirWay.cameBack(9, kTargetObjectKey, kOurs));
-}
-
 } // namespace
 } // namespace kestrelamp::hal

@@ -146,8 +146,8 @@ RemoteResult<void> RemoteControl::routable(const AppAudioState& state) const {
     return {};
 }
 
-bool RemoteControl::routesConnecting() const {
-    return manager_.routesConnecting();
+bool RemoteControl::routesConnecting(const std::optional<std::string>& appID) const {
+    return manager_.routesConnecting(appID);
 }
 
 RemoteResult<void> RemoteControl::routesOf(const std::string& appID) const {

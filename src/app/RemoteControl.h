@@ -3,6 +3,7 @@
 #include "model/AudioRouteManager.h"
 #include "platform/Expected.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,7 @@ public:
 
     // Whether the server is still connecting a route; the answers below count such a route as
     // no problem yet.
-    bool routesConnecting() const;
+    bool routesConnecting(const std::optional<std::string>& appID) const;
     RemoteResult<void> routesOf(const std::string& appID) const;
     // A setting of an application on the default output acts through a route of ours to it.
     RemoteResult<void> settingActs(const std::string& appID) const;

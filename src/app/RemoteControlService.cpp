@@ -74,8 +74,9 @@ void RemoteControlService::answer(const RemoteResult<void>& result) {
     }
 }
 
-void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result, Recheck recheck) {
-    if (!result || !calledFromDBus() || !control_.routesConnecting()) {
+void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result, Recheck recheck,
+                                               const std::optional<std::string>& appID) {
+    if (!result || !calledFromDBus() || !control_.routesConnecting(appID)) {
         answer(result);
         return;
     }
@@ -86,16 +87,18 @@ void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result,
     poll->setInterval(10);
     QElapsedTimer waited;
     waited.start();
-    connect(poll, &QTimer::timeout, this, [this, poll, waited, call, bus, recheck]() mutable {
-        if (control_.routesConnecting() && !waited.hasExpired(kConnectWaitMs)) {
-            return;
-        }
-        poll->deleteLater();
-        const RemoteResult<void> outcome = recheck ? recheck() : RemoteResult<void>{};
-        bus.send(outcome ? call.createReply()
+    connect(
+        poll, &QTimer::timeout, this, [this, poll, waited, call, bus, recheck, appID]() mutable {
+            if (control_.routesConnecting(appID) && !waited.hasExpired(kConnectWaitMs)) {
+                return;
+            }
+            poll->deleteLater();
+            const RemoteResult<void> outcome = recheck ? recheck() : RemoteResult<void>{};
+            bus.send(outcome
+                         ? call.createReply()
                          : call.createErrorReply(errorName(outcome.error().kind),
                                                  QString::fromStdString(outcome.error().message)));
-    });
+        });
     poll->start();
 }
 
@@ -121,50 +124,57 @@ void RemoteControlService::SetOutputDevices(const QString& app, const QStringLis
     for (const QString& uid : deviceUIDs) {
         uids.push_back(text(uid));
     }
-    answerWhenConnected(control_.setOutputDevices(text(app), uids),
-                        [this, id = text(app)] { return control_.routesOf(id); });
+    answerWhenConnected(
+        control_.setOutputDevices(text(app), uids),
+        [this, id = text(app)] { return control_.routesOf(id); }, text(app));
 }
 
 void RemoteControlService::AddOutputDevice(const QString& app, const QString& deviceUID) {
-    answerWhenConnected(control_.addOutputDevice(text(app), text(deviceUID)),
-                        [this, id = text(app)] { return control_.routesOf(id); });
+    answerWhenConnected(
+        control_.addOutputDevice(text(app), text(deviceUID)),
+        [this, id = text(app)] { return control_.routesOf(id); }, text(app));
 }
 
 void RemoteControlService::RemoveOutputDevice(const QString& app, const QString& deviceUID) {
-    answerWhenConnected(control_.removeOutputDevice(text(app), text(deviceUID)), {});
+    answerWhenConnected(control_.removeOutputDevice(text(app), text(deviceUID)), {}, text(app));
 }
 
 void RemoteControlService::SetVolume(const QString& app, const QString& volume) {
-    answerWhenConnected(control_.setVolume(text(app), text(volume)),
-                        [this, id = text(app)] { return control_.settingActs(id); });
+    answerWhenConnected(
+        control_.setVolume(text(app), text(volume)),
+        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
 }
 
 void RemoteControlService::SetMute(const QString& app, const QString& mode) {
-    answerWhenConnected(control_.setMute(text(app), text(mode)),
-                        [this, id = text(app)] { return control_.settingActs(id); });
+    answerWhenConnected(
+        control_.setMute(text(app), text(mode)),
+        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
 }
 
 void RemoteControlService::SetBoost(const QString& app, const QString& multiplier) {
-    answerWhenConnected(control_.setBoost(text(app), text(multiplier)),
-                        [this, id = text(app)] { return control_.settingActs(id); });
+    answerWhenConnected(
+        control_.setBoost(text(app), text(multiplier)),
+        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
 }
 
 void RemoteControlService::SetEQPreset(const QString& app, const QString& preset) {
-    answerWhenConnected(control_.setEQPreset(text(app), text(preset)),
-                        [this, id = text(app)] { return control_.settingActs(id); });
+    answerWhenConnected(
+        control_.setEQPreset(text(app), text(preset)),
+        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
 }
 
 void RemoteControlService::SetEQBand(const QString& app, const QString& band, const QString& gain) {
-    answerWhenConnected(control_.setEQBand(text(app), text(band), text(gain)),
-                        [this, id = text(app)] { return control_.settingActs(id); });
+    answerWhenConnected(
+        control_.setEQBand(text(app), text(band), text(gain)),
+        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
 }
 
 void RemoteControlService::SetPinned(const QString& app, const QString& mode) {
-    answerWhenConnected(control_.setPinned(text(app), text(mode)), {});
+    answer(control_.setPinned(text(app), text(mode)));
 }
 
 void RemoteControlService::SetIgnored(const QString& app, const QString& mode) {
-    answerWhenConnected(control_.setIgnored(text(app), text(mode)), {});
+    answerWhenConnected(control_.setIgnored(text(app), text(mode)), {}, text(app));
 }
 
 void RemoteControlService::SetDefaultOutputDevice(const QString& deviceUID) {

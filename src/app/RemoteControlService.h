@@ -76,9 +76,11 @@ private:
     using Recheck = std::function<RemoteResult<void>()>;
 
     void answer(const RemoteResult<void>& result);
-    // Answers once the server has connected or refused every route, so that a command that
-    // returns has its routes in effect or says why not; recheck gives the answer then.
-    void answerWhenConnected(const RemoteResult<void>& result, Recheck recheck);
+    // Answers once the server has connected or refused the application's routes (every route
+    // without one), so that a command that returns has its routes in effect or says why not;
+    // recheck gives the answer then.
+    void answerWhenConnected(const RemoteResult<void>& result, Recheck recheck,
+                             const std::optional<std::string>& appID = std::nullopt);
 
     RemoteControl control_;
     PopoverDrawer drawer_;

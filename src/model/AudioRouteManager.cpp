@@ -691,10 +691,11 @@ void AudioRouteManager::updateLevelMonitors() {
     levelMonitors_.setCandidates(std::move(candidates));
 }
 
-bool AudioRouteManager::routesConnecting() const {
+bool AudioRouteManager::routesConnecting(const std::optional<std::string>& appID) const {
     const auto& states = routeLifecycle_.states();
-    return std::any_of(states.begin(), states.end(), [](const auto& entry) {
-        return entry.second.status == RouteStatus::connecting;
+    return std::any_of(states.begin(), states.end(), [&](const auto& entry) {
+        return entry.second.status == RouteStatus::connecting &&
+               (!appID || entry.second.appID == *appID);
     });
 }
 

@@ -107,8 +107,8 @@ public:
     // "Route for KEY: reason" for each route of the application's choice that is not active, and
     // for a failed route that carries its settings to the default output.
     std::vector<std::string> routeProblems(const std::string& appID) const;
-    // Whether the server is still connecting any route.
-    bool routesConnecting() const;
+    // Whether the server is still connecting a route of the application, or any route.
+    bool routesConnecting(const std::optional<std::string>& appID = std::nullopt) const;
 
     // --- Components ----------------------------------------------------------------------
     ProcessEnumerator& processEnumerator() { return processEnumerator_; }

@@ -16,19 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::builtRoutes;
-using test::RouteWorld;
-using test::sineLevel;
-
-using test::captureStdout;
-using test::kHelper;
-using test::kOther;
-using test::kPlayer;
-using test::kQuiet;
-using test::readFile;
 
 TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevices) {
     RouteWorld world;
@@ -319,4 +308,4 @@ TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -6,15 +6,8 @@
 #include <cmath>
 #include <set>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::builtRoutes;
-using test::kOther;
-using test::kPlayer;
-using test::readFile;
-using test::RouteWorld;
-using test::sineLevel;
 
 // Other alone on its device: the player sent elsewhere.
 void isolateOther(RouteWorld& world) {
@@ -111,4 +104,4 @@ TEST(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

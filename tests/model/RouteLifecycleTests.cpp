@@ -13,18 +13,8 @@
 #include <cmath>
 #include <set>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::builtRoutes;
-using test::captureStdout;
-using test::kHelper;
-using test::kOther;
-using test::kPlayer;
-using test::readFile;
-using test::RouteWorld;
-using test::sineLevel;
-using test::waitUntil;
 
 const std::string kGone = "org.example.Gone";
 
@@ -384,4 +374,4 @@ TEST(RouteLifecycle, ADragSavesAFewTimesASecondAndItsLastValueAlways) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

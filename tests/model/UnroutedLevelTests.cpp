@@ -5,14 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::kOther;
-using test::kPlayer;
-using test::kQuiet;
-using test::RouteWorld;
-using test::sineLevel;
 
 bool monitored(AudioRouteManager& manager, const std::string& appID) {
     return manager.levelMonitors().isMonitored(appID);
@@ -79,4 +73,4 @@ TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) 
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -4,13 +4,10 @@
 #include "views/VerticalSlider.h"
 #include "views/toolkit/TextLabel.h"
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
 
-using test::child;
 using toolkit::TextLabel;
-
-using test::kPlayer;
 
 QPoint trackPoint(const VerticalSlider& slider, qreal y) {
     const QRectF track = slider.trackRect();
@@ -53,4 +50,4 @@ TEST_F(EQViewTest, EveryDragStepSetsThatBandOnTheEngine) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -15,11 +15,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::child;
-using test::shown;
 
 // "tabSwitcher" for a header or footer control, "org.example.Other/muteButton" for a row's.
 std::string nameOf(const QWidget* widget) {
@@ -284,4 +281,4 @@ TEST_F(LazyListTest, RowsAreBuiltAsTheyComeIntoViewAndTabReachesEveryOne) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

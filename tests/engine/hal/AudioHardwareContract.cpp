@@ -43,9 +43,11 @@ std::optional<std::string> stringProperty(AudioHardware& hardware, AudioObjectID
     return value;
 }
 
-AudioObjectID processWithBundleID(AudioHardware& hardware, const std::string& bundleID) {
-    for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyProcessObjectList)) {
-        if (stringProperty(hardware, id, kAudioProcessPropertyBundleID) == bundleID) {
+// The object of the system's list whose string property has the value.
+AudioObjectID listedWith(AudioHardware& hardware, AudioObjectPropertySelector list,
+                         AudioObjectPropertySelector property, const std::string& value) {
+    for (const AudioObjectID id : systemList(hardware, list)) {
+        if (stringProperty(hardware, id, property) == value) {
             return id;
         }
     }
@@ -436,7 +438,8 @@ TEST_P(AudioHardwareContract, PlayersAreListedWithBundleIDPidAndRunningState) {
     AudioObjectID process = kAudioObjectUnknown;
     ASSERT_TRUE(waitUntil(
         [&] {
-            process = processWithBundleID(hardware(), "org.kestrelamp.contract.Player");
+            process = listedWith(hardware(), kAudioHardwarePropertyProcessObjectList,
+                                 kAudioProcessPropertyBundleID, "org.kestrelamp.contract.Player");
             return process != kAudioObjectUnknown;
         },
         kPatienceMs));
@@ -496,15 +499,6 @@ void startRoute(RoutedTone& tone) {
     ASSERT_EQ(hardware.deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
 }
 
-AudioObjectID deviceWithUID(AudioHardware& hardware, const std::string& uid) {
-    for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyDevices)) {
-        if (stringProperty(hardware, id, kAudioDevicePropertyDeviceUID) == uid) {
-            return id;
-        }
-    }
-    return kAudioObjectUnknown;
-}
-
 TEST_P(AudioHardwareContract, TapMutedWhenTappedSilencesTheProcessOnItsOwnOutputUntilDestroyed) {
     RoutedTone tone{hardware()};
     ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
@@ -527,7 +521,8 @@ TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubD
     EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, tone.route.aggregate));
     EXPECT_EQ(stringProperty(hardware(), tone.route.aggregate, kAudioDevicePropertyDeviceUID),
               tone.route.description.uid);
-    const AudioObjectID routed = deviceWithUID(hardware(), "contract-routed");
+    const AudioObjectID routed = listedWith(hardware(), kAudioHardwarePropertyDevices,
+                                            kAudioDevicePropertyDeviceUID, "contract-routed");
     double aggregateRate = 0;
     double deviceRate = -1;
     ASSERT_EQ(hardware().getPropertyFloat64(tone.route.aggregate,

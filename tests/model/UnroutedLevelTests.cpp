@@ -23,9 +23,9 @@ void measure(RouteWorld& world) {
     world.manager().levelMonitors().poll();
 }
 
-TEST(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
-    RouteWorld world;
-    auto& manager = world.manager();
+using UnroutedLevels = RouteWorldTest;
+
+TEST_F(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
     measure(world);
     EXPECT_TRUE(world.hardware().levelMonitors().empty()) << "nobody looks: nothing runs";
     EXPECT_EQ(levelOf(manager, kPlayer), 1000.0f);
@@ -47,9 +47,7 @@ TEST(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
     EXPECT_EQ(levelOf(manager, kOther), kSilentLevel);
 }
 
-TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) {
     manager.setLevelsWatched(true);
     ASSERT_TRUE(monitored(manager, kPlayer));
 

@@ -136,14 +136,16 @@ struct ListenerLog {
     }
 };
 
-// Removes the listener at the end of the test however it ends, before its client data goes.
-struct ListenerGuard {
+// Adds a listener and removes it at the end of the test however it ends, before its client data
+// goes; `added` is what adding it returned.
+struct Listening {
     AudioHardware& hardware;
+    AudioObjectID object;
     AudioObjectPropertyAddress address;
     AudioObjectPropertyListenerProc proc;
     void* clientData;
-    AudioObjectID object = kAudioObjectSystemObject;
-    ~ListenerGuard() { hardware.removePropertyListener(object, address, proc, clientData); }
+    OSStatus added = hardware.addPropertyListener(object, address, proc, clientData);
+    ~Listening() { hardware.removePropertyListener(object, address, proc, clientData); }
 };
 
 // Copies gain × input to output buffer by buffer and keeps what it saw in atomics only.
@@ -312,13 +314,10 @@ TEST_P(AudioHardwareContract, DefaultOutputIsWrittenReadAndNotifiedOnTheServiceT
     const AudioObjectID other = firstIsDefault ? first : second;
     const std::string otherUID = firstIsDefault ? "contract-a" : "contract-b";
 
-    ListenerLog log;
-    log.hardware = &hardware();
+    ListenerLog log{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
-    ASSERT_EQ(
-        hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc, &log),
-        noErr);
-    const ListenerGuard guard{hardware(), address, ListenerLog::proc, &log};
+    const Listening guard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc, &log};
+    ASSERT_EQ(guard.added, noErr);
 
     ASSERT_EQ(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, target), noErr);
     EXPECT_EQ(defaultOutputID(hardware()), target);
@@ -345,13 +344,10 @@ TEST_P(AudioHardwareContract, DefaultOutputIsWrittenReadAndNotifiedOnTheServiceT
 }
 
 TEST_P(AudioHardwareContract, DeviceListListenerFiresOnAddAndRemove) {
-    ListenerLog log;
-    log.hardware = &hardware();
+    ListenerLog log{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDevices);
-    ASSERT_EQ(
-        hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc, &log),
-        noErr);
-    const ListenerGuard guard{hardware(), address, ListenerLog::proc, &log};
+    const Listening guard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc, &log};
+    ASSERT_EQ(guard.added, noErr);
 
     const AudioObjectID device = world().addOutputDevice("contract-hotplug", "Hotplug");
     ASSERT_NE(device, kAudioObjectUnknown);
@@ -389,17 +385,14 @@ struct BlockingListener {
 
 TEST_P(AudioHardwareContract, RemovingAListenerWaitsForItsCallAndStopsFurtherCalls) {
     BlockingListener blocking;
-    ListenerLog later;
-    later.hardware = &hardware();
+    ListenerLog later{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDevices);
-    ASSERT_EQ(hardware().addPropertyListener(kAudioObjectSystemObject, address,
-                                             BlockingListener::proc, &blocking),
-              noErr);
-    const ListenerGuard blockingGuard{hardware(), address, BlockingListener::proc, &blocking};
-    ASSERT_EQ(hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc,
-                                             &later),
-              noErr);
-    const ListenerGuard laterGuard{hardware(), address, ListenerLog::proc, &later};
+    const Listening blockingGuard{hardware(), kAudioObjectSystemObject, address,
+                                  BlockingListener::proc, &blocking};
+    ASSERT_EQ(blockingGuard.added, noErr);
+    const Listening laterGuard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc,
+                               &later};
+    ASSERT_EQ(laterGuard.added, noErr);
 
     ASSERT_NE(world().addOutputDevice("contract-one", "One"), kAudioObjectUnknown);
     ASSERT_TRUE(waitUntil([&] { return blocking.entered.load(); }, kPatienceMs));
@@ -577,13 +570,10 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
     ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
     ASSERT_EQ(createRoute(hardware(), tone.player, "contract-routed", tone.route), noErr);
     const auto carriesAddress = globalAddress(kAudioAggregateDevicePropertyCarries);
-    ListenerLog log;
-    log.hardware = &hardware();
-    ASSERT_EQ(hardware().addPropertyListener(tone.route.aggregate, carriesAddress,
-                                             &ListenerLog::proc, &log),
-              noErr);
-    const ListenerGuard listening{hardware(), carriesAddress, &ListenerLog::proc, &log,
-                                  tone.route.aggregate};
+    ListenerLog log{&hardware()};
+    const Listening listening{hardware(), tone.route.aggregate, carriesAddress, &ListenerLog::proc,
+                              &log};
+    ASSERT_EQ(listening.added, noErr);
     std::uint32_t carries = 2;
     EXPECT_EQ(hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries), noErr);
     EXPECT_EQ(carries, 0u) << "no block started yet";
@@ -603,11 +593,9 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
     // Given back, the application plays on its own output again while the route still stands.
     const auto handBack = globalAddress(kAudioTapPropertyHandBack);
     ListenerLog handBackLog;
-    ASSERT_EQ(
-        hardware().addPropertyListener(tone.route.tap, handBack, &ListenerLog::proc, &handBackLog),
-        noErr);
-    const ListenerGuard handBackListening{hardware(), handBack, &ListenerLog::proc, &handBackLog,
-                                          tone.route.tap};
+    const Listening handBackListening{hardware(), tone.route.tap, handBack, &ListenerLog::proc,
+                                      &handBackLog};
+    ASSERT_EQ(handBackListening.added, noErr);
     ASSERT_EQ(hardware().setPropertyUInt32(tone.route.tap, handBack, 1), noErr);
     std::uint32_t handingBack = 1;
     EXPECT_TRUE(passTimeUntil(world(), [&] {
@@ -677,18 +665,15 @@ TEST_P(AudioHardwareContract, AnotherClientMovingTheTappedApplicationReleasesThe
     RoutedTone tone{hardware()};
     ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
     ASSERT_NE(world().addOutputDevice("contract-elsewhere", "Elsewhere"), kAudioObjectUnknown);
-    ListenerLog released;
-    released.hardware = &hardware();
+    ListenerLog released{&hardware()};
     ASSERT_NO_FATAL_FAILURE(startRoute(tone));
     ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
     const auto isReleased = globalAddress(kAudioTapPropertyIsReleased);
     const auto releaseDevice = globalAddress(kAudioTapPropertyReleaseDeviceUID);
-    ASSERT_EQ(
-        hardware().addPropertyListener(tone.route.tap, isReleased, ListenerLog::proc, &released),
-        noErr);
-    const ListenerGuard listenerGuard{hardware(), isReleased, ListenerLog::proc, &released,
-                                      tone.route.tap};
+    const Listening listenerGuard{hardware(), tone.route.tap, isReleased, ListenerLog::proc,
+                                  &released};
+    ASSERT_EQ(listenerGuard.added, noErr);
     std::uint32_t flag = 7;
     ASSERT_EQ(hardware().getPropertyUInt32(tone.route.tap, isReleased, flag), noErr);
     EXPECT_EQ(flag, 0u);

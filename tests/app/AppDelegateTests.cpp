@@ -37,12 +37,12 @@ protected:
 
 class AppDelegateTest : public testing::Test {
 protected:
-    explicit AppDelegateTest(bool trayAvailable = false) {
+    AppDelegateTest() {
         auto loaded = hal::loadScenario(test::standardScenario());
         EXPECT_TRUE(loaded);
         world = std::move(*loaded);
         AppDelegateOptions options;
-        options.trayAvailable = trayAvailable;
+        options.trayAvailable = false;
         options.backgroundCheckDelayMs = 0;
         options.updaterController = [this](const UpdaterDelegate&) {
             auto made = std::make_unique<SimulatedUpdaterController>();
@@ -86,12 +86,6 @@ protected:
     SimulatedUpdaterController* controller = nullptr;
     int terminations = 0;
     std::unique_ptr<AppDelegate> delegate;
-};
-
-class AppDelegateWithTray : public AppDelegateTest {
-protected:
-    AppDelegateWithTray()
-        : AppDelegateTest(true) {}
 };
 
 TEST_F(AppDelegateTest, StartsWithoutTrayAsAWindowAndChecksForUpdates) {

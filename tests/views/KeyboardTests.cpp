@@ -6,7 +6,6 @@
 #include "views/MainPopoverView.h"
 #include "views/OutputDeviceSection.h"
 #include "views/ProfileSwitcherView.h"
-#include "views/VUMeterView.h"
 #include "views/toolkit/TextLabel.h"
 
 #include <QContextMenuEvent>

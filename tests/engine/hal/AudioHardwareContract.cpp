@@ -108,9 +108,9 @@ struct ListenerLog {
     AudioHardware* hardware = nullptr;
     std::atomic<int> calls{0};
     std::atomic<AudioObjectID> defaultSeen{kAudioObjectUnknown};
-    std::mutex mutex;
-    std::vector<std::thread::id> threads;
-    std::vector<AudioObjectPropertyAddress> addresses;
+    std::mutex mutex{};
+    std::vector<std::thread::id> threads{};
+    std::vector<AudioObjectPropertyAddress> addresses{};
 
     static OSStatus proc(AudioObjectID, std::uint32_t count,
                          const AudioObjectPropertyAddress* changed, void* clientData) {
@@ -477,8 +477,8 @@ void setUpAudioPath(AudioHardwareContractWorld& world, AudioObjectID& player) {
 struct RoutedTone {
     AudioHardware& hardware;
     AudioObjectID player = kAudioObjectUnknown;
-    PassThrough passThrough;
-    Route route;
+    PassThrough passThrough{};
+    Route route{};
     ~RoutedTone() { destroyRoute(hardware, route); }
 };
 

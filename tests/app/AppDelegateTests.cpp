@@ -14,15 +14,11 @@
 
 #include <gtest/gtest.h>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using Tab = MainPopoverView::Tab;
 
 constexpr Qt::KeyboardModifiers kShortcutModifiers =
     Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier;
-
-using test::captureStdout;
 
 // A text field that counts the key presses that reach it.
 class KeyRecorder : public QLineEdit {
@@ -41,12 +37,12 @@ protected:
 
 class AppDelegateTest : public testing::Test {
 protected:
-    explicit AppDelegateTest(bool trayAvailable = false) {
+    AppDelegateTest() {
         auto loaded = hal::loadScenario(test::standardScenario());
         EXPECT_TRUE(loaded);
         world = std::move(*loaded);
         AppDelegateOptions options;
-        options.trayAvailable = trayAvailable;
+        options.trayAvailable = false;
         options.backgroundCheckDelayMs = 0;
         options.updaterController = [this](const UpdaterDelegate&) {
             auto made = std::make_unique<SimulatedUpdaterController>();
@@ -90,12 +86,6 @@ protected:
     SimulatedUpdaterController* controller = nullptr;
     int terminations = 0;
     std::unique_ptr<AppDelegate> delegate;
-};
-
-class AppDelegateWithTray : public AppDelegateTest {
-protected:
-    AppDelegateWithTray()
-        : AppDelegateTest(true) {}
 };
 
 TEST_F(AppDelegateTest, StartsWithoutTrayAsAWindowAndChecksForUpdates) {
@@ -192,60 +182,5 @@ TEST_F(AppDelegateTest, CtrlQQuitsAfterTheRoutesAreDown) {
     EXPECT_EQ(terminations, 1);
 }
 
-TEST_F(AppDelegateWithTray, PopoverTogglesKeepsItsTabAndRefreshesOnOpening) {
-    launch();
-    ASSERT_TRUE(delegate->hasTray());
-    PopoverWindow* popover = delegate->popover();
-    ASSERT_NE(popover, nullptr);
-    EXPECT_FALSE(delegate->isPopoverShown());
-    EXPECT_EQ(popover->windowType(), Qt::Popup);
-    EXPECT_TRUE(popover->testAttribute(Qt::WA_NoMouseReplay));
-
-    // Opening lists what changed since the last refresh.
-    world.hardware->removeProcess(world.hardware->processID("org.example.Quiet"));
-    ASSERT_NE(manager().app("org.example.Quiet"), nullptr);
-    delegate->togglePopover();
-    EXPECT_TRUE(delegate->isPopoverShown());
-    EXPECT_EQ(manager().app("org.example.Quiet"), nullptr);
-    EXPECT_EQ(QApplication::activePopupWidget(), popover);
-
-    view()->setSelectedTab(Tab::profiles);
-    delegate->togglePopover();
-    EXPECT_FALSE(delegate->isPopoverShown());
-    delegate->togglePopover();
-    EXPECT_TRUE(delegate->isPopoverShown());
-    EXPECT_EQ(delegate->popover(), popover);
-    EXPECT_EQ(view()->selectedTab(), Tab::profiles);
-    EXPECT_NE(view()->profileSwitcher(), nullptr);
-
-    // Escape closes it too.
-    QTest::keyClick(popover, Qt::Key_Escape);
-    EXPECT_FALSE(delegate->isPopoverShown());
-}
-
-TEST(PopoverPlacement, BelowAboveOrBesideTheIconAndOnScreen) {
-    const QSize size(320, 420);
-    const QRect screen(0, 28, 1920, 1052);
-    // A top panel: centred below the icon, pulled in from the screen's right edge.
-    EXPECT_EQ(PopoverWindow::placement(QRect(1000, 2, 24, 24), size, screen), QPoint(852, 30));
-    EXPECT_EQ(PopoverWindow::placement(QRect(1890, 2, 24, 24), size, screen), QPoint(1600, 30));
-    // A bottom panel: above the icon, clear of the panel.
-    const QRect aboveBottomPanel(0, 0, 1920, 1040);
-    EXPECT_EQ(PopoverWindow::placement(QRect(100, 1048, 24, 24), size, aboveBottomPanel),
-              QPoint(0, 1040 - 420));
-    // No panel reserves room: just above the icon.
-    EXPECT_EQ(PopoverWindow::placement(QRect(100, 1000, 24, 24), size, QRect(0, 0, 1920, 1080)),
-              QPoint(0, 1000 - 4 - 420));
-    // A panel on the left: beside it, centred on the icon where the screen allows.
-    const QRect rightOfPanel(48, 0, 1872, 1080);
-    EXPECT_EQ(PopoverWindow::placement(QRect(12, 500, 24, 24), size, rightOfPanel),
-              QPoint(48, 302));
-    EXPECT_EQ(PopoverWindow::placement(QRect(12, 1050, 24, 24), size, rightOfPanel),
-              QPoint(48, 660));
-    // A screen smaller than the popover: its top left corner.
-    EXPECT_EQ(PopoverWindow::placement(QRect(10, 10, 1, 1), size, QRect(0, 0, 300, 300)),
-              QPoint(0, 0));
-}
-
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

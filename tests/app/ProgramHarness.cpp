@@ -118,14 +118,6 @@ RunResult ProgramHarness::ctl(const QStringList& arguments) const {
     return run(QStringList{"ctl"} + arguments);
 }
 
-std::unique_ptr<QProcess> ProgramHarness::launch(const QStringList& arguments) const {
-    auto process = std::make_unique<QProcess>();
-    process->setProcessEnvironment(environment());
-    process->start(program(), arguments);
-    process->waitForStarted();
-    return process;
-}
-
 bool ProgramHarness::startInstance() {
     return startInstance({"--headless", "--simulate", scenarioPath()});
 }

@@ -54,10 +54,6 @@ public:
     RunResult run(const QStringList& arguments, int timeoutMs = 30000) const;
     RunResult ctl(const QStringList& arguments) const;
 
-    // `kestrelamp ARGS` in the background; ended by the caller, or at the latest when the
-    // returned process is destroyed.
-    std::unique_ptr<QProcess> launch(const QStringList& arguments) const;
-
     // `kestrelamp --headless --simulate SCENARIO`, in the background until ended; waits until
     // it answers (or, without a bus, until it says that it cannot be reached).
     bool startInstance();

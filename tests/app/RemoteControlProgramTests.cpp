@@ -153,47 +153,5 @@ TEST(RemoteControlWindow, TheRunningWindowDrawsItselfAndASecondStartShowsIt) {
     EXPECT_EQ(program.waitForInstanceExit(), 0) << program.instanceErrors().toStdString();
 }
 
-TEST(RemoteControlStart, OfTwoInstancesStartedTogetherOneRunsAndTheOtherHandsOver) {
-    PrivateBus bus;
-    ASSERT_FALSE(bus.address().isEmpty());
-    ProgramHarness program(bus.address());
-    program.writeScenario();
-    const QStringList arguments{"--headless", "--simulate", program.scenarioPath()};
-    std::unique_ptr<QProcess> first = program.launch(arguments);
-    std::unique_ptr<QProcess> second = program.launch(arguments);
-
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            return first->state() == QProcess::NotRunning ||
-                   second->state() == QProcess::NotRunning;
-        },
-        15000));
-    QProcess& ended = first->state() == QProcess::NotRunning ? *first : *second;
-    QProcess& running = &ended == first.get() ? *second : *first;
-    EXPECT_EQ(ended.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(ended.exitCode(), 0) << ended.readAllStandardError().toStdString();
-    EXPECT_TRUE(waitUntil([&] { return program.ctl({"status"}).exitCode == 0; }, 15000));
-    EXPECT_EQ(running.state(), QProcess::Running);
-
-    running.terminate();
-    ASSERT_TRUE(running.waitForFinished(15000));
-    EXPECT_EQ(running.exitCode(), 0);
-}
-
-TEST(RemoteControlWithoutBus, TheProgramRunsUnreachableAndCtlSaysWhy) {
-    ProgramHarness program;
-    program.writeScenario();
-    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
-    EXPECT_EQ(program.instanceErrors().count("remote control is unavailable"), 1)
-        << program.instanceErrors().toStdString();
-
-    const RunResult ctl = program.ctl({"status"});
-    EXPECT_EQ(ctl.exitCode, 2);
-    EXPECT_NE(ctl.err.find("no D-Bus session bus"), std::string::npos) << ctl.err;
-
-    EXPECT_EQ(program.instance().state(), QProcess::Running);
-    EXPECT_EQ(program.terminateInstance(), 0);
-}
-
 } // namespace
 } // namespace kestrelamp::test

@@ -1,11 +1,8 @@
-// The remote operations on a route manager in a simulated world, and the manual page of ctl.
+// The remote operations on a route manager in a simulated world.
 
-#include "app/ControlClient.h"
 #include "app/RemoteControl.h"
 
 #include "RouteWorld.h"
-
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -128,18 +125,6 @@ TEST_F(RemoteControlOperations, ASettingOnTheDefaultThatCannotActSaysSoAndIsKept
     world.hardware().clearFailures();
     EXPECT_TRUE(control.setMute(kPlayer, "off").hasValue());
     EXPECT_TRUE(world.manager().routeProblems(kPlayer).empty());
-}
-
-TEST(ControlCommands, TheManualPageDescribesEveryCommand) {
-    QFile page(qEnvironmentVariable("KESTRELAMP_SOURCE_DIR") + "/packaging/kestrelamp.1");
-    ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << page.fileName().toStdString();
-    const QString troff = QString::fromUtf8(page.readAll()).replace("\\-", "-");
-    for (const QString& command : controlCommandNames()) {
-        // Each under a tag line of its own: ".B status", ".BI route ...", ".BI "profile save" ...".
-        const QRegularExpression tag("^\\.BI? \"?" + QRegularExpression::escape(command) + "\\b",
-                                     QRegularExpression::MultilineOption);
-        EXPECT_TRUE(tag.match(troff).hasMatch()) << command.toStdString();
-    }
 }
 
 } // namespace

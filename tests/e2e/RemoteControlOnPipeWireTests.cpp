@@ -14,13 +14,9 @@ namespace {
 using RemoteControlOnPipeWire = ProgramSessionTest;
 
 TEST_F(RemoteControlOnPipeWire, CtlMovesAPlayerRestoresAProfileAndQuitsWithoutTrace) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
-    std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA, kPatienceMs);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
 
     ctl({"route", kToneA, kSinkB});
     EXPECT_NEAR(levelNear(meterB, unrouted, 0.5, kPatienceMs), unrouted, 0.5);

@@ -60,22 +60,11 @@ protected:
         return pollUntil([&] { return shownChoice(appID) == wanted; }, kPatienceMs);
     }
 
-    // Tone A playing unrouted on A, then Kestrelamp running with it listed; `unrouted` is the
-    // tone's level on A.
-    void playToneAWithKestrelamp(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA,
-                                 double& unrouted) {
-        unrouted = startToneA(player, meterA, kPatienceMs);
-        ASSERT_GT(unrouted, kAudible);
-        startKestrelamp();
-        ASSERT_TRUE(listed(kToneA));
-    }
-
-    // The same, then routed to B and heard only there.
-    void playToneAOnB(std::unique_ptr<ChildProcess>& player, LevelMeter& meterA, LevelMeter& meterB,
-                      LevelMeter& meterC, double& unrouted) {
-        ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    // Tone A with Kestrelamp, then routed to B and heard only there.
+    void playToneAOnB(ToneA& tone, LevelMeter& meterC) {
+        ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(tone));
         ctl({"route", kToneA, kSinkB});
-        ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA, &meterC}));
+        ASSERT_TRUE(playsOnlyOn(tone.meterB, tone.unrouted, {&tone.meterA, &meterC}));
     }
 
     static bool playsOnlyOn(LevelMeter& where, double level,
@@ -102,11 +91,9 @@ protected:
 };
 
 TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOtherProcesses) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
-    std::unique_ptr<ChildProcess> player;
-    double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
 
     ctl({"route", kToneA, kSinkB});
     EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
@@ -161,12 +148,10 @@ TEST_F(RoutesHoldOnPipeWire, ARouteHoldsTheApplicationThroughItsRestartsAndOther
 // Moving a routed application to another device: the new route takes it over from the old one,
 // so that nothing of it reaches the default output in between.
 TEST_F(RoutesHoldOnPipeWire, MovingARoutedApplicationNeverPassesThroughTheDefault) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
+    ToneA toneA;
     LevelMeter meterC(kSinkC);
-    std::unique_ptr<ChildProcess> player;
-    double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAOnB(player, meterA, meterB, meterC, unrouted));
+    ASSERT_NO_FATAL_FAILURE(playToneAOnB(toneA, meterC));
+    auto& [meterA, meterB, player, unrouted] = toneA;
 
     for (const auto& [device, meter, other] :
          {std::tuple{kSinkC, &meterC, &meterB}, std::tuple{kSinkB, &meterB, &meterC}}) {
@@ -185,11 +170,9 @@ TEST_F(RoutesHoldOnPipeWire, MovingARoutedApplicationNeverPassesThroughTheDefaul
 }
 
 TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWhenItEnds) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
-    std::unique_ptr<ChildProcess> player;
-    double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
     ctl({"route", kToneA, kSinkB});
     ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     // Nothing of ours is offered as an output to other programs.
@@ -238,10 +221,9 @@ TEST_F(RoutesHoldOnPipeWire, StoredRoutesComeBackWithKestrelampAndLeaveNothingWh
 }
 
 TEST_F(RoutesHoldOnPipeWire, WhileItsDeviceIsAwayTheApplicationPlaysOnTheDefault) {
-    LevelMeter meterA(kSinkA);
-    std::unique_ptr<ChildProcess> player;
-    double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
     ctl({"route", kToneA, kSinkC});
     {
         LevelMeter meterC(kSinkC);
@@ -263,7 +245,6 @@ TEST_F(RoutesHoldOnPipeWire, WhileItsDeviceIsAwayTheApplicationPlaysOnTheDefault
     QElapsedTimer sinceReturn;
     sinceReturn.start();
     ASSERT_TRUE(session_->createSink(kSinkC, "Test Sink C"));
-    LevelMeter meterB(kSinkB);
     {
         LevelMeter meterC(kSinkC);
         const qint64 backMs = msUntilOnlyOn(sinceReturn, meterC, unrouted, {&meterA});
@@ -284,12 +265,10 @@ TEST_F(RoutesHoldOnPipeWire, WhileItsDeviceIsAwayTheApplicationPlaysOnTheDefault
 }
 
 TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
+    ToneA toneA;
     LevelMeter meterC(kSinkC);
-    std::unique_ptr<ChildProcess> player;
-    double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAOnB(player, meterA, meterB, meterC, unrouted));
+    ASSERT_NO_FATAL_FAILURE(playToneAOnB(toneA, meterC));
+    auto& [meterA, meterB, player, unrouted] = toneA;
     const auto stream = session_->onlyStream(kToneA);
     ASSERT_NE(stream.serial, 0u);
 
@@ -330,11 +309,9 @@ TEST_F(RoutesHoldOnPipeWire, AnotherProgramsMoveBecomesTheChoice) {
 // A server that does not answer refuses the route: the command says so, the choice is kept, and
 // choosing the same again once the server is back builds it.
 TEST_F(RoutesHoldOnPipeWire, ARouteTheServerRefusesIsReportedAndBuiltWhenChosenAgain) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
-    std::unique_ptr<ChildProcess> player;
-    double unrouted = 0.0;
-    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(player, meterA, unrouted));
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
 
     session_->pauseServer();
     const test::RunResult refused = program_->ctl({"route", kToneA, kSinkB});
@@ -363,15 +340,11 @@ TEST_F(RoutesHoldOnPipeWire, ARouteTheServerRefusesIsReportedAndBuiltWhenChosenA
 TEST_F(RoutesHoldOnPipeWire, RoutesComeBackAfterTheServerRestarts) {
     double unrouted = 0.0;
     {
-        LevelMeter meterA(kSinkA);
-        LevelMeter meterB(kSinkB);
-        std::unique_ptr<ChildProcess> player;
-        unrouted = startToneA(player, meterA, kPatienceMs);
-        ASSERT_GT(unrouted, kAudible);
-        startKestrelamp();
-        ASSERT_TRUE(listed(kToneA));
+        ToneA toneA;
+        ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+        unrouted = toneA.unrouted;
         ctl({"route", kToneA, kSinkB});
-        ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+        ASSERT_TRUE(playsOnlyOn(toneA.meterB, unrouted, {&toneA.meterA}));
         session_->stop();
     }
     ASSERT_TRUE(session_->start()) << session_->error();

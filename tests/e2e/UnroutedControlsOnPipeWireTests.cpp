@@ -25,13 +25,9 @@ protected:
 };
 
 TEST_F(UnroutedControlsOnPipeWire, VolumeMuteAndBoostActWhereItPlaysAndFollowTheDefault) {
-    LevelMeter meterA(kSinkA);
-    LevelMeter meterB(kSinkB);
-    std::unique_ptr<ChildProcess> player;
-    const double unrouted = startToneA(player, meterA, kPatienceMs);
-    ASSERT_GT(unrouted, kAudible);
-    startKestrelamp();
-    ASSERT_TRUE(listed(kToneA));
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
 
     ctl({"volume", kToneA, "0.9"});
     EXPECT_NEAR(levelNear(meterA, unrouted - 0.92, 0.3, kPatienceMs), unrouted - 0.92, 0.3);

@@ -13,11 +13,8 @@
 #include <xmmintrin.h>
 #endif
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::sameBits;
-using test::TestBuffers;
 
 constexpr std::array<float, kEQBandCount> kActiveBands = {3.0f,  -2.0f, 1.5f, -1.0f, 2.0f,
                                                           -3.0f, 1.0f,  2.5f, -1.5f, 4.0f};
@@ -278,4 +275,4 @@ TEST(RenderCycle, FlushesDenormalsOnlyWhileItRuns) {
 #endif
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

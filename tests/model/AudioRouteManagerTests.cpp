@@ -16,23 +16,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
 
-using test::builtRoutes;
-using test::RouteWorld;
-using test::sineLevel;
+using RouteManagerRouting = RouteWorldTest;
+using RouteManagerGain = RouteWorldTest;
+using RouteManagerAudio = RouteWorldTest;
+using RouteManagerRefresh = RouteWorldTest;
+using RouteManagerProfiles = RouteWorldTest;
 
-using test::captureStdout;
-using test::kHelper;
-using test::kOther;
-using test::kPlayer;
-using test::kQuiet;
-using test::readFile;
-
-TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevices) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevices) {
     manager.setOutputDevices(kOther, {"speakers", "headphones"});
     const TapRoute kept = manager.tapManager().activeRoutes().at(kOther + "|headphones");
 
@@ -60,9 +53,7 @@ TEST(RouteManagerRouting, ChangingTheListRemovesDroppedKeepsKeptAndBuildsNewDevi
     EXPECT_TRUE(world.hardware().taps().empty());
 }
 
-TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
     manager.setOutputDevices(kOther, {"headphones", "hdmi"});
     auto engineOf = [&](const std::string& uid) {
         return manager.eqProcessor().engine(kOther + "|" + uid);
@@ -95,9 +86,7 @@ TEST(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
     }
 }
 
-TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPreset) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPreset) {
     const float unrouted = world.levelOn("speakers", 48000);
     const float bothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
     EXPECT_NEAR(unrouted, bothTones, 0.1f);
@@ -134,9 +123,7 @@ TEST(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPres
         << "System Default brings the sound back";
 }
 
-TEST(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
     EXPECT_EQ(manager.refreshIntervalMs(), 3000);
     const double infinity = std::numeric_limits<double>::infinity();
     // No busy 0 ms timer, and nothing past what an int of milliseconds holds.
@@ -294,9 +281,7 @@ TEST(RouteManagerDataFolder, ALockLeftByADeadProcessDoesNotBlock) {
     EXPECT_TRUE(QFile::exists(world.statesPath()));
 }
 
-TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {
     manager.setOutputDevices(kOther, {"hdmi"});
     const AudioProfile first = manager.saveCurrentAsProfile("First", "mic");
     manager.setOutputDevices(kOther, {});
@@ -319,4 +304,4 @@ TEST(RouteManagerProfiles, ApplyingDoesNotRewriteThePreviouslyActiveProfile) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -6,24 +6,17 @@
 #include <cmath>
 #include <set>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::builtRoutes;
-using test::kOther;
-using test::kPlayer;
-using test::readFile;
-using test::RouteWorld;
-using test::sineLevel;
 
 // Other alone on its device: the player sent elsewhere.
 void isolateOther(RouteWorld& world) {
     world.manager().setOutputDevices(kPlayer, {"hdmi"});
 }
 
-TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
-    RouteWorld world;
-    auto& manager = world.manager();
+using DefaultOutputRoute = RouteWorldTest;
+
+TEST_F(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     isolateOther(world);
     const float unrouted = world.levelOn("speakers", 48000);
     manager.setVolume(kOther, 0.5f);
@@ -55,9 +48,7 @@ TEST(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
     EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
 }
 
-TEST(DefaultOutputRoute, IsNoStoredChoice) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(DefaultOutputRoute, IsNoStoredChoice) {
     manager.setVolume(kOther, 0.5f);
     manager.setEQPreset(kOther, EQPreset::vocal());
     manager.setDefaultOutputDevice("headphones");
@@ -86,9 +77,7 @@ TEST(DefaultOutputRoute, IsNoStoredChoice) {
     EXPECT_EQ(manager.tapManager().activeRoutes().count(kOther + "|headphones"), 0u);
 }
 
-TEST(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
     isolateOther(world);
     const float unrouted = world.levelOn("speakers", 48000);
     const std::string before = readFile(world.statesPath());
@@ -111,4 +100,4 @@ TEST(DefaultOutputRoute, BandEditsActOnTheDefaultAndOutliveItsRebuilding) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -13,18 +13,8 @@
 #include <cmath>
 #include <set>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::builtRoutes;
-using test::captureStdout;
-using test::kHelper;
-using test::kOther;
-using test::kPlayer;
-using test::readFile;
-using test::RouteWorld;
-using test::sineLevel;
-using test::waitUntil;
 
 const std::string kGone = "org.example.Gone";
 
@@ -58,7 +48,9 @@ std::vector<std::string> storedChoice(RouteWorld& world, const std::string& appI
     return {"not stored"};
 }
 
-TEST(RouteLifecycle, StoredChoicesAreInEffectAtStartWithTheirSettings) {
+using RouteLifecycle = RouteWorldTest;
+
+TEST(RouteLifecycleFromFile, StoredChoicesAreInEffectAtStartWithTheirSettings) {
     RouteWorld world(test::standardScenario(), false);
     const std::string stored = R"([
       {"id":"org.example.Player","displayName":"Player","volume":0.25,"isMuted":false,
@@ -96,9 +88,7 @@ TEST(RouteLifecycle, StoredChoicesAreInEffectAtStartWithTheirSettings) {
     EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
 }
 
-TEST(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChanged) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChanged) {
     const hal::OSStatus refused = hal::kAudioHardwareIllegalOperationError;
     world.hardware().failOperation(hal::SimulatedOperation::createAggregateDevice, refused);
     const std::string reason = "Failed to create aggregate device: " + std::to_string(refused);
@@ -151,9 +141,7 @@ hal::AudioObjectID aggregateTo(RouteWorld& world, const std::string& uid) {
 // The server connects a route while the program goes on: until it carries, the route says it
 // waits and the application plays where it played before; one the server could not connect fails
 // and says why.
-TEST(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnceItCarries) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnceItCarries) {
     manager.setOutputDevices(kOther, {"headphones"});
     ASSERT_EQ(stateText(manager, kOther, "headphones"), "active");
 
@@ -187,9 +175,7 @@ TEST(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnceIt
     EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
 }
 
-TEST(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItAgain) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItAgain) {
     manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
     const std::string stored = readFile(world.statesPath());
     const auto waitFor = [&](const std::string& uid, const std::string& text) {
@@ -216,9 +202,7 @@ TEST(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItA
     EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "waiting for the device");
 }
 
-TEST(RouteLifecycle, AnApplicationKeepsItsRouteWhenItQuitsReturnsOrRunsTwice) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, AnApplicationKeepsItsRouteWhenItQuitsReturnsOrRunsTwice) {
     manager.setOutputDevices(kOther, {"hdmi"});
     const hal::AudioObjectID object = world.hardware().processID(kOther);
     const std::size_t taps = world.hardware().taps().size();
@@ -240,9 +224,7 @@ TEST(RouteLifecycle, AnApplicationKeepsItsRouteWhenItQuitsReturnsOrRunsTwice) {
     EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f);
 }
 
-TEST(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
     manager.setOutputDevices(kPlayer, {"headphones"});
     const hal::AudioObjectID player = world.hardware().processID(kPlayer);
 
@@ -277,9 +259,7 @@ TEST(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
     EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
 }
 
-TEST(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying) {
     manager.setOutputDevices(kPlayer, {"headphones"});
     AudioProfile profile = manager.saveCurrentAsProfile("Evening", "film");
     AppAudioState gone;
@@ -320,9 +300,7 @@ TEST(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying) 
     EXPECT_EQ(manager.audioLevels().at(kPlayer), kSilentLevel);
 }
 
-TEST(RouteLifecycle, ADragSavesAFewTimesASecondAndItsLastValueAlways) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(RouteLifecycle, ADragSavesAFewTimesASecondAndItsLastValueAlways) {
     manager.setOutputDevices(kPlayer, {"headphones"});
     manager.saveCurrentAsProfile("Active", "film");
     manager.applyProfile(manager.profileManager().profiles().front());
@@ -384,4 +362,4 @@ TEST(RouteLifecycle, ADragSavesAFewTimesASecondAndItsLastValueAlways) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

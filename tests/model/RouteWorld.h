@@ -8,6 +8,8 @@
 
 #include "TempHome.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <set>
@@ -49,6 +51,13 @@ private:
     hal::SimulatedWorld world_;
     std::unique_ptr<UserDefaults> defaults_;
     std::unique_ptr<AudioRouteManager> manager_;
+};
+
+// A test on the standard world with its manager.
+class RouteWorldTest : public testing::Test {
+protected:
+    RouteWorld world;
+    AudioRouteManager& manager = world.manager();
 };
 
 // A file's whole content; empty when it cannot be read.

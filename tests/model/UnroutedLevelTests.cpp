@@ -5,14 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::kOther;
-using test::kPlayer;
-using test::kQuiet;
-using test::RouteWorld;
-using test::sineLevel;
 
 bool monitored(AudioRouteManager& manager, const std::string& appID) {
     return manager.levelMonitors().isMonitored(appID);
@@ -29,9 +23,9 @@ void measure(RouteWorld& world) {
     world.manager().levelMonitors().poll();
 }
 
-TEST(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
-    RouteWorld world;
-    auto& manager = world.manager();
+using UnroutedLevels = RouteWorldTest;
+
+TEST_F(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
     measure(world);
     EXPECT_TRUE(world.hardware().levelMonitors().empty()) << "nobody looks: nothing runs";
     EXPECT_EQ(levelOf(manager, kPlayer), 1000.0f);
@@ -53,9 +47,7 @@ TEST(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
     EXPECT_EQ(levelOf(manager, kOther), kSilentLevel);
 }
 
-TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) {
-    RouteWorld world;
-    auto& manager = world.manager();
+TEST_F(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) {
     manager.setLevelsWatched(true);
     ASSERT_TRUE(monitored(manager, kPlayer));
 
@@ -79,4 +71,4 @@ TEST(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) 
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

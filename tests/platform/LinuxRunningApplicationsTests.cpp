@@ -44,12 +44,6 @@ TEST(DesktopEntry, ReadsNameAndIconOfTheMainGroupWithLocalizedNames) {
     EXPECT_FALSE(noIcon->icon);
 }
 
-TEST(DesktopEntry, LocaleVariantsGoFromMostToLeastSpecific) {
-    EXPECT_EQ(localeVariants("sr_RS.UTF-8@latin"),
-              (std::vector<std::string>{"sr_RS@latin", "sr_RS", "sr@latin", "sr"}));
-    EXPECT_TRUE(localeVariants("C.UTF-8").empty());
-}
-
 class DesktopFiles : public ::testing::Test {
 protected:
     void write(const QString& dir, const QString& id, const QString& contents) {

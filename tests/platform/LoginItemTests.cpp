@@ -3,58 +3,12 @@
 
 #include "TempHome.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QMap>
-#include <QProcess>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-QString autostartFolder(const test::TempHome& home) {
-    return home.path() + "/.config/autostart";
-}
-
-QMap<QString, QString> readEntry(const QString& path) {
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    EXPECT_EQ(lines.value(0), "[Desktop Entry]");
-    QMap<QString, QString> keys;
-    for (const QString& line : lines.mid(1)) {
-        const qsizetype equals = line.indexOf('=');
-        keys.insert(line.left(equals), line.mid(equals + 1));
-    }
-    return keys;
-}
-
-using test::captureStdout;
-
-TEST(LoginItem, RegisteringWritesAnAutostartEntryForThisProgram) {
-    test::TempHome home;
-    const LoginItem item;
-    EXPECT_EQ(item.filePath(), autostartFolder(home) + "/com.kestrelamp.Kestrelamp.desktop");
-    ASSERT_TRUE(item.registerItem());
-
-    const auto keys = readEntry(item.filePath());
-    EXPECT_EQ(keys.value("Exec"), QCoreApplication::applicationFilePath());
-    EXPECT_EQ(keys.value("X-GNOME-Autostart-enabled"), "true");
-
-    const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
-    if (!validator.isEmpty()) {
-        QProcess validate;
-        validate.start(validator, {item.filePath()});
-        ASSERT_TRUE(validate.waitForFinished());
-        EXPECT_EQ(validate.exitCode(), 0) << validate.readAllStandardOutput().toStdString();
-    }
-
-    // Again: the same single file, no temporary left beside it.
-    ASSERT_TRUE(item.registerItem());
-    EXPECT_EQ(QDir(autostartFolder(home)).entryList(QDir::Files | QDir::Hidden).size(), 1);
-}
 
 TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
     test::TempHome home;
@@ -83,4 +37,4 @@ TEST(LaunchAtLogin, FollowsTheToggleAndPrintsFailuresOnly) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -9,7 +9,7 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
 
 QByteArray fixture() {
@@ -18,9 +18,6 @@ QByteArray fixture() {
     EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
     return file.readAll();
 }
-
-using test::appcastFeed;
-using test::appcastItem;
 
 std::optional<Version> v(std::string_view text) {
     return Version::parse(text);
@@ -211,4 +208,4 @@ TEST_F(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -32,7 +32,6 @@ public:
     void setBody(QByteArray body);
 
     QString url(const QString& path = "/appcast.xml") const;
-    int requestCount() const { return requestLines_.size(); }
     // "GET /appcast.xml HTTP/1.1", one per request.
     const QList<QByteArray>& requestLines() const { return requestLines_; }
 

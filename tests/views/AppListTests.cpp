@@ -3,35 +3,14 @@
 #include "platform/ScreenCapturePermission.h"
 #include "views/AppListView.h"
 #include "views/AppRowView.h"
-#include "views/VUMeterView.h"
-#include "views/toolkit/BorderlessButton.h"
-#include "views/toolkit/SymbolImage.h"
 #include "views/toolkit/TextLabel.h"
 
-#include <QLineEdit>
 #include <QMenu>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
 
-using test::child;
-using test::click;
-using test::RouteWorld;
-using test::shown;
-using toolkit::SymbolImage;
 using toolkit::TextLabel;
-
-using test::kOther;
-using test::kPlayer;
-using test::kQuiet;
-
-std::vector<std::string> idsOf(const std::vector<AppRowView*>& rows) {
-    std::vector<std::string> ids;
-    for (const AppRowView* row : rows) {
-        ids.push_back(row->app().id);
-    }
-    return ids;
-}
 
 class AppListTest : public test::ViewTest {
 protected:
@@ -46,30 +25,6 @@ protected:
 
     LinuxScreenCapturePermission granted;
 };
-
-TEST_F(AppListTest, RowsFollowTheFilteredOrderWithDividersBetween) {
-    manager().togglePin(kQuiet);
-    auto list = openList();
-    EXPECT_EQ(idsOf(list->rows()), (std::vector<std::string>{kQuiet, kOther, kPlayer}));
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Quiet"))));
-    EXPECT_TRUE(shown(child(*list, QStringLiteral("rowDivider:org.example.Other"))));
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("rowDivider:org.example.Player"))));
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("emptyState"))));
-    EXPECT_FALSE(shown(child(*list, QStringLiteral("permissionPrompt"))));
-}
-
-TEST_F(AppListTest, SearchFieldFiltersThroughTheManager) {
-    manager().setSearchQuery(QStringLiteral("oth"));
-    auto list = openList();
-    auto* field = child<QLineEdit>(*list, QStringLiteral("searchField"));
-    EXPECT_EQ(field->text(), "oth");
-    EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{kOther});
-
-    field->clear();
-    QTest::keyClicks(field, "QUI");
-    EXPECT_EQ(manager().searchQuery(), "QUI");
-    EXPECT_EQ(idsOf(list->rows()), std::vector<std::string>{kQuiet});
-}
 
 TEST_F(AppListTest, IgnoredFooterCountsAndBringsApplicationsBack) {
     auto list = openList();
@@ -112,4 +67,4 @@ TEST_F(AppListTest, IgnoringFromARowRemovesItSafely) {
 }
 
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -6,7 +6,6 @@
 #include "views/MainPopoverView.h"
 #include "views/OutputDeviceSection.h"
 #include "views/ProfileSwitcherView.h"
-#include "views/VUMeterView.h"
 #include "views/toolkit/TextLabel.h"
 
 #include <QContextMenuEvent>
@@ -15,11 +14,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
-
-using test::child;
-using test::shown;
 
 // "tabSwitcher" for a header or footer control, "org.example.Other/muteButton" for a row's.
 std::string nameOf(const QWidget* widget) {
@@ -248,40 +244,5 @@ TEST(ElidedText, TheWholeTextIsTheTooltipWhileCut) {
     EXPECT_EQ(label.toolTip(), label.text());
 }
 
-class LazyListTest : public KeyboardTest {
-protected:
-    LazyListTest()
-        : KeyboardTest(test::scenarioWithApps(40)) {}
-
-    static std::string app(std::size_t n) {
-        return "org.example.App" + std::string(n < 10 ? "0" : "") + std::to_string(n);
-    }
-};
-
-TEST_F(LazyListTest, RowsAreBuiltAsTheyComeIntoViewAndTabReachesEveryOne) {
-    open();
-    ASSERT_EQ(list().listedCount(), 40u);
-    EXPECT_LT(list().rows().size(), 12u);
-    EXPECT_EQ(list().row(app(30)), nullptr);
-
-    // Tab from the last row built goes on to the next one, built for it.
-    const std::size_t built = list().rows().size();
-    list().rows().back()->focusOrder().back()->setFocus();
-    press(Qt::Key_Tab);
-    EXPECT_EQ(focused(), app(built) + "/outputDevicesButton");
-    press(Qt::Key_Down);
-    EXPECT_EQ(focused(), app(built + 1) + "/outputDevicesButton");
-    // Backtab from the footer reaches the last row.
-    child(*view, QStringLiteral("refreshButton"))->setFocus();
-    press(Qt::Key_Backtab);
-    EXPECT_EQ(focused(), app(39) + "/boostButton");
-    // Scrolled to where the focus went.
-    QScrollBar* scroll = list().scrollArea()->verticalScrollBar();
-    EXPECT_EQ(scroll->value(), scroll->maximum());
-
-    scroll->setValue(scroll->maximum() / 2);
-    EXPECT_NE(list().row(app(20)), nullptr);
-}
-
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

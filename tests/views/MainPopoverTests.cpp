@@ -1,21 +1,14 @@
 #include "ViewTestSupport.h"
 
 #include "platform/ScreenCapturePermission.h"
-#include "views/AppListView.h"
 #include "views/MainPopoverView.h"
-#include "views/ProfileSwitcherView.h"
-#include "views/toolkit/SegmentedControl.h"
-#include "views/toolkit/Switch.h"
 #include "views/toolkit/SymbolImage.h"
 
 #include <QComboBox>
-#include <QSignalSpy>
 
-namespace kestrelamp {
+namespace kestrelamp::test {
 namespace {
 
-using test::child;
-using test::click;
 using Tab = MainPopoverView::Tab;
 
 class MainPopoverTest : public test::ViewTest {
@@ -54,21 +47,5 @@ TEST_F(MainPopoverTest, PickerShowsAndSetsTheDefaultDevice) {
     EXPECT_EQ(manager().defaultOutputDevice()->uid, "headphones");
 }
 
-TEST_F(MainPopoverTest, ShowOnlyLiveIsBoundBothWays) {
-    auto view = openPopover();
-    toolkit::Switch* live = view->liveSwitch();
-    EXPECT_FALSE(live->isChecked());
-    click(live);
-    EXPECT_TRUE(manager().showOnlyLive());
-    EXPECT_TRUE(world.defaults().boolForKey("showOnlyLive"));
-    // Only the playing applications are listed now.
-    ASSERT_NE(view->appList(), nullptr);
-    EXPECT_EQ(view->appList()->rows().size(), 2u);
-
-    manager().setShowOnlyLive(false);
-    EXPECT_FALSE(live->isChecked());
-    EXPECT_EQ(view->appList()->rows().size(), 3u);
-}
-
 } // namespace
-} // namespace kestrelamp
+} // namespace kestrelamp::test

@@ -44,6 +44,22 @@ protected:
         EXPECT_EQ(program_->waitForInstanceExit(), 0) << program_->instanceErrors().toStdString();
     }
 
+    // Tone A and the meters of sinks A and B; `unrouted` is the tone's level on A.
+    struct ToneA {
+        LevelMeter meterA{kSinkA};
+        LevelMeter meterB{kSinkB};
+        std::unique_ptr<ChildProcess> player;
+        double unrouted = 0.0;
+    };
+
+    // Tone A playing unrouted on A, then Kestrelamp running with it listed.
+    void playToneAWithKestrelamp(ToneA& tone) {
+        tone.unrouted = startToneA(tone.player, tone.meterA, kPatienceMs);
+        ASSERT_GT(tone.unrouted, kAudible);
+        startKestrelamp();
+        ASSERT_TRUE(listed(kToneA));
+    }
+
     test::RunResult ctl(const QStringList& arguments, int expectedExit = 0) const {
         test::RunResult result = program_->ctl(arguments);
         EXPECT_EQ(result.exitCode, expectedExit)

@@ -43,9 +43,11 @@ std::optional<std::string> stringProperty(AudioHardware& hardware, AudioObjectID
     return value;
 }
 
-AudioObjectID processWithBundleID(AudioHardware& hardware, const std::string& bundleID) {
-    for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyProcessObjectList)) {
-        if (stringProperty(hardware, id, kAudioProcessPropertyBundleID) == bundleID) {
+// The object of the system's list whose string property has the value.
+AudioObjectID listedWith(AudioHardware& hardware, AudioObjectPropertySelector list,
+                         AudioObjectPropertySelector property, const std::string& value) {
+    for (const AudioObjectID id : systemList(hardware, list)) {
+        if (stringProperty(hardware, id, property) == value) {
             return id;
         }
     }
@@ -106,9 +108,9 @@ struct ListenerLog {
     AudioHardware* hardware = nullptr;
     std::atomic<int> calls{0};
     std::atomic<AudioObjectID> defaultSeen{kAudioObjectUnknown};
-    std::mutex mutex;
-    std::vector<std::thread::id> threads;
-    std::vector<AudioObjectPropertyAddress> addresses;
+    std::mutex mutex{};
+    std::vector<std::thread::id> threads{};
+    std::vector<AudioObjectPropertyAddress> addresses{};
 
     static OSStatus proc(AudioObjectID, std::uint32_t count,
                          const AudioObjectPropertyAddress* changed, void* clientData) {
@@ -134,14 +136,16 @@ struct ListenerLog {
     }
 };
 
-// Removes the listener at the end of the test however it ends, before its client data goes.
-struct ListenerGuard {
+// Adds a listener and removes it at the end of the test however it ends, before its client data
+// goes; `added` is what adding it returned.
+struct Listening {
     AudioHardware& hardware;
+    AudioObjectID object;
     AudioObjectPropertyAddress address;
     AudioObjectPropertyListenerProc proc;
     void* clientData;
-    AudioObjectID object = kAudioObjectSystemObject;
-    ~ListenerGuard() { hardware.removePropertyListener(object, address, proc, clientData); }
+    OSStatus added = hardware.addPropertyListener(object, address, proc, clientData);
+    ~Listening() { hardware.removePropertyListener(object, address, proc, clientData); }
 };
 
 // Copies gain × input to output buffer by buffer and keeps what it saw in atomics only.
@@ -310,13 +314,10 @@ TEST_P(AudioHardwareContract, DefaultOutputIsWrittenReadAndNotifiedOnTheServiceT
     const AudioObjectID other = firstIsDefault ? first : second;
     const std::string otherUID = firstIsDefault ? "contract-a" : "contract-b";
 
-    ListenerLog log;
-    log.hardware = &hardware();
+    ListenerLog log{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
-    ASSERT_EQ(
-        hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc, &log),
-        noErr);
-    const ListenerGuard guard{hardware(), address, ListenerLog::proc, &log};
+    const Listening guard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc, &log};
+    ASSERT_EQ(guard.added, noErr);
 
     ASSERT_EQ(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, target), noErr);
     EXPECT_EQ(defaultOutputID(hardware()), target);
@@ -343,13 +344,10 @@ TEST_P(AudioHardwareContract, DefaultOutputIsWrittenReadAndNotifiedOnTheServiceT
 }
 
 TEST_P(AudioHardwareContract, DeviceListListenerFiresOnAddAndRemove) {
-    ListenerLog log;
-    log.hardware = &hardware();
+    ListenerLog log{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDevices);
-    ASSERT_EQ(
-        hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc, &log),
-        noErr);
-    const ListenerGuard guard{hardware(), address, ListenerLog::proc, &log};
+    const Listening guard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc, &log};
+    ASSERT_EQ(guard.added, noErr);
 
     const AudioObjectID device = world().addOutputDevice("contract-hotplug", "Hotplug");
     ASSERT_NE(device, kAudioObjectUnknown);
@@ -387,17 +385,14 @@ struct BlockingListener {
 
 TEST_P(AudioHardwareContract, RemovingAListenerWaitsForItsCallAndStopsFurtherCalls) {
     BlockingListener blocking;
-    ListenerLog later;
-    later.hardware = &hardware();
+    ListenerLog later{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDevices);
-    ASSERT_EQ(hardware().addPropertyListener(kAudioObjectSystemObject, address,
-                                             BlockingListener::proc, &blocking),
-              noErr);
-    const ListenerGuard blockingGuard{hardware(), address, BlockingListener::proc, &blocking};
-    ASSERT_EQ(hardware().addPropertyListener(kAudioObjectSystemObject, address, ListenerLog::proc,
-                                             &later),
-              noErr);
-    const ListenerGuard laterGuard{hardware(), address, ListenerLog::proc, &later};
+    const Listening blockingGuard{hardware(), kAudioObjectSystemObject, address,
+                                  BlockingListener::proc, &blocking};
+    ASSERT_EQ(blockingGuard.added, noErr);
+    const Listening laterGuard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc,
+                               &later};
+    ASSERT_EQ(laterGuard.added, noErr);
 
     ASSERT_NE(world().addOutputDevice("contract-one", "One"), kAudioObjectUnknown);
     ASSERT_TRUE(waitUntil([&] { return blocking.entered.load(); }, kPatienceMs));
@@ -436,7 +431,8 @@ TEST_P(AudioHardwareContract, PlayersAreListedWithBundleIDPidAndRunningState) {
     AudioObjectID process = kAudioObjectUnknown;
     ASSERT_TRUE(waitUntil(
         [&] {
-            process = processWithBundleID(hardware(), "org.kestrelamp.contract.Player");
+            process = listedWith(hardware(), kAudioHardwarePropertyProcessObjectList,
+                                 kAudioProcessPropertyBundleID, "org.kestrelamp.contract.Player");
             return process != kAudioObjectUnknown;
         },
         kPatienceMs));
@@ -476,64 +472,53 @@ void setUpAudioPath(AudioHardwareContractWorld& world, AudioObjectID& player) {
     ASSERT_NE(player, kAudioObjectUnknown);
 }
 
-// Tears the route down whichever way the test ends.
-struct RouteGuard {
+// A tone and its route, torn down whichever way the test ends; the pass-through comes before the
+// route, so that its block outlives the route's IO proc.
+struct RoutedTone {
     AudioHardware& hardware;
-    Route& route;
-    ~RouteGuard() { destroyRoute(hardware, route); }
+    AudioObjectID player = kAudioObjectUnknown;
+    PassThrough passThrough{};
+    Route route{};
+    ~RoutedTone() { destroyRoute(hardware, route); }
 };
 
 // Routes the tone to "contract-routed" and starts the pass-through on the route's aggregate.
-void startRoute(AudioHardware& hardware, AudioObjectID player, Route& route,
-                PassThrough& passThrough) {
-    ASSERT_EQ(createRoute(hardware, player, "contract-routed", route), noErr);
-    ASSERT_EQ(hardware.createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
-    ASSERT_EQ(hardware.deviceStart(route.aggregate, route.ioProc), noErr);
-}
-
-AudioObjectID deviceWithUID(AudioHardware& hardware, const std::string& uid) {
-    for (const AudioObjectID id : systemList(hardware, kAudioHardwarePropertyDevices)) {
-        if (stringProperty(hardware, id, kAudioDevicePropertyDeviceUID) == uid) {
-            return id;
-        }
-    }
-    return kAudioObjectUnknown;
+void startRoute(RoutedTone& tone) {
+    AudioHardware& hardware = tone.hardware;
+    ASSERT_EQ(createRoute(hardware, tone.player, "contract-routed", tone.route), noErr);
+    ASSERT_EQ(
+        hardware.createIOProcID(tone.route.aggregate, tone.passThrough.block(), tone.route.ioProc),
+        noErr);
+    ASSERT_EQ(hardware.deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
 }
 
 TEST_P(AudioHardwareContract, TapMutedWhenTappedSilencesTheProcessOnItsOwnOutputUntilDestroyed) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
-    // Declared before the guard: the block may run until the guard has stopped it.
-    PassThrough passThrough;
-    Route route;
-    const RouteGuard guard{hardware(), route};
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
     ASSERT_TRUE(waitForLevel(world(), "contract-default", isLoud));
 
-    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
-    EXPECT_FALSE(route.tapUID.empty());
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    EXPECT_FALSE(tone.route.tapUID.empty());
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent));
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
-    destroyRoute(hardware(), route);
+    destroyRoute(hardware(), tone.route);
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
 }
 
 TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubDevice) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
-    // Declared before the guard: the block may run until the guard has stopped it.
-    PassThrough passThrough;
-    Route route;
-    const RouteGuard guard{hardware(), route};
-    passThrough.gain = 0.5f;
-    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
-    EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, route.aggregate));
-    EXPECT_EQ(stringProperty(hardware(), route.aggregate, kAudioDevicePropertyDeviceUID),
-              route.description.uid);
-    const AudioObjectID routed = deviceWithUID(hardware(), "contract-routed");
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    tone.passThrough.gain = 0.5f;
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, tone.route.aggregate));
+    EXPECT_EQ(stringProperty(hardware(), tone.route.aggregate, kAudioDevicePropertyDeviceUID),
+              tone.route.description.uid);
+    const AudioObjectID routed = listedWith(hardware(), kAudioHardwarePropertyDevices,
+                                            kAudioDevicePropertyDeviceUID, "contract-routed");
     double aggregateRate = 0;
     double deviceRate = -1;
-    ASSERT_EQ(hardware().getPropertyFloat64(route.aggregate,
+    ASSERT_EQ(hardware().getPropertyFloat64(tone.route.aggregate,
                                             globalAddress(kAudioDevicePropertyNominalSampleRate),
                                             aggregateRate),
               noErr);
@@ -543,71 +528,63 @@ TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubD
     }
     EXPECT_EQ(aggregateRate, deviceRate) << "the aggregate runs at its sub-device's rate";
 
-    EXPECT_TRUE(
-        passTimeUntil(world(), [&] { return std::fabs(passThrough.inputLevel - kSineLevel) < 3; }))
-        << "block input level " << passThrough.inputLevel;
-    EXPECT_EQ(passThrough.inputBuffers, 2u) << "one mono buffer per tap channel";
-    EXPECT_EQ(passThrough.outputBuffers, 2u) << "one mono buffer per tap channel";
-    EXPECT_EQ(passThrough.channelsPerBuffer, 1u);
+    EXPECT_TRUE(passTimeUntil(
+        world(), [&] { return std::fabs(tone.passThrough.inputLevel - kSineLevel) < 3; }))
+        << "block input level " << tone.passThrough.inputLevel;
+    EXPECT_EQ(tone.passThrough.inputBuffers, 2u) << "one mono buffer per tap channel";
+    EXPECT_EQ(tone.passThrough.outputBuffers, 2u) << "one mono buffer per tap channel";
+    EXPECT_EQ(tone.passThrough.channelsPerBuffer, 1u);
     // Half the input is 6 dB down.
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", [&](double level) {
-        return std::fabs(level - (passThrough.inputLevel - 6.02)) < 1.0;
+        return std::fabs(level - (tone.passThrough.inputLevel - 6.02)) < 1.0;
     }));
 }
 
 TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
-    // Declared before the guard: the block may run until the guard has stopped it.
-    PassThrough passThrough;
-    Route route;
-    const RouteGuard guard{hardware(), route};
-    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
-    ASSERT_TRUE(passTimeUntil(world(), [&] { return passThrough.cycles > 0; }));
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    ASSERT_TRUE(passTimeUntil(world(), [&] { return tone.passThrough.cycles > 0; }));
 
-    ASSERT_EQ(hardware().deviceStop(route.aggregate, route.ioProc), noErr);
-    EXPECT_FALSE(passThrough.inside) << "the block still ran after deviceStop returned";
-    const int stoppedAt = passThrough.cycles;
+    ASSERT_EQ(hardware().deviceStop(tone.route.aggregate, tone.route.ioProc), noErr);
+    EXPECT_FALSE(tone.passThrough.inside) << "the block still ran after deviceStop returned";
+    const int stoppedAt = tone.passThrough.cycles;
     world().letTimePass(100ms);
-    EXPECT_EQ(passThrough.cycles, stoppedAt);
+    EXPECT_EQ(tone.passThrough.cycles, stoppedAt);
 
     // Destroying a started IO proc stops it as well.
-    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
-    ASSERT_TRUE(passTimeUntil(world(), [&] { return passThrough.cycles > stoppedAt; }));
-    ASSERT_EQ(hardware().destroyIOProcID(route.aggregate, route.ioProc), noErr);
-    route.ioProc = kAudioDeviceIOProcIDNone;
-    EXPECT_FALSE(passThrough.inside);
-    const int destroyedAt = passThrough.cycles;
+    ASSERT_EQ(hardware().deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
+    ASSERT_TRUE(passTimeUntil(world(), [&] { return tone.passThrough.cycles > stoppedAt; }));
+    ASSERT_EQ(hardware().destroyIOProcID(tone.route.aggregate, tone.route.ioProc), noErr);
+    tone.route.ioProc = kAudioDeviceIOProcIDNone;
+    EXPECT_FALSE(tone.passThrough.inside);
+    const int destroyedAt = tone.passThrough.cycles;
     world().letTimePass(100ms);
-    EXPECT_EQ(passThrough.cycles, destroyedAt);
+    EXPECT_EQ(tone.passThrough.cycles, destroyedAt);
 }
 
 // Creating and starting a route do not wait for the service: the aggregate says when it carries
 // the application, and a tap gives it back ahead of the route's removal.
 TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplicationBackAhead) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
-    // Declared before the guard: the block may run until the guard has stopped it.
-    PassThrough passThrough;
-    Route route;
-    const RouteGuard guard{hardware(), route};
-    ASSERT_EQ(createRoute(hardware(), player, "contract-routed", route), noErr);
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_EQ(createRoute(hardware(), tone.player, "contract-routed", tone.route), noErr);
     const auto carriesAddress = globalAddress(kAudioAggregateDevicePropertyCarries);
-    ListenerLog log;
-    log.hardware = &hardware();
-    ASSERT_EQ(
-        hardware().addPropertyListener(route.aggregate, carriesAddress, &ListenerLog::proc, &log),
-        noErr);
-    const ListenerGuard listening{hardware(), carriesAddress, &ListenerLog::proc, &log,
-                                  route.aggregate};
+    ListenerLog log{&hardware()};
+    const Listening listening{hardware(), tone.route.aggregate, carriesAddress, &ListenerLog::proc,
+                              &log};
+    ASSERT_EQ(listening.added, noErr);
     std::uint32_t carries = 2;
-    EXPECT_EQ(hardware().getPropertyUInt32(route.aggregate, carriesAddress, carries), noErr);
+    EXPECT_EQ(hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries), noErr);
     EXPECT_EQ(carries, 0u) << "no block started yet";
 
-    ASSERT_EQ(hardware().createIOProcID(route.aggregate, passThrough.block(), route.ioProc), noErr);
-    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    ASSERT_EQ(hardware().createIOProcID(tone.route.aggregate, tone.passThrough.block(),
+                                        tone.route.ioProc),
+              noErr);
+    ASSERT_EQ(hardware().deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
     EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return hardware().getPropertyUInt32(route.aggregate, carriesAddress, carries) == noErr &&
+        return hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries) ==
+                   noErr &&
                carries == 1;
     }));
     EXPECT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs)) << "listeners are told";
@@ -616,14 +593,13 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
     // Given back, the application plays on its own output again while the route still stands.
     const auto handBack = globalAddress(kAudioTapPropertyHandBack);
     ListenerLog handBackLog;
-    ASSERT_EQ(hardware().addPropertyListener(route.tap, handBack, &ListenerLog::proc, &handBackLog),
-              noErr);
-    const ListenerGuard handBackListening{hardware(), handBack, &ListenerLog::proc, &handBackLog,
-                                          route.tap};
-    ASSERT_EQ(hardware().setPropertyUInt32(route.tap, handBack, 1), noErr);
+    const Listening handBackListening{hardware(), tone.route.tap, handBack, &ListenerLog::proc,
+                                      &handBackLog};
+    ASSERT_EQ(handBackListening.added, noErr);
+    ASSERT_EQ(hardware().setPropertyUInt32(tone.route.tap, handBack, 1), noErr);
     std::uint32_t handingBack = 1;
     EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return hardware().getPropertyUInt32(route.tap, handBack, handingBack) == noErr &&
+        return hardware().getPropertyUInt32(tone.route.tap, handBack, handingBack) == noErr &&
                handingBack == 0;
     }));
     EXPECT_TRUE(waitUntil([&] { return handBackLog.calls > 0; }, kPatienceMs));
@@ -632,20 +608,16 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
 }
 
 TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
-    // Declared before the guard: the block may run until the guard has stopped it.
-    PassThrough passThrough;
-    Route route;
-    const RouteGuard guard{hardware(), route};
-    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
-    const Route made = route;
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    const Route made = tone.route;
 
     EXPECT_EQ(hardware().deviceStop(made.aggregate, made.ioProc), noErr);
     EXPECT_EQ(hardware().destroyIOProcID(made.aggregate, made.ioProc), noErr);
     EXPECT_EQ(hardware().destroyAggregateDevice(made.aggregate), noErr);
     EXPECT_EQ(hardware().destroyProcessTap(made.tap), noErr);
-    route = {};
+    tone.route = {};
 
     EXPECT_TRUE(
         waitUntil([&] { return !lists(hardware(), kAudioHardwarePropertyDevices, made.aggregate); },
@@ -661,7 +633,7 @@ TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
     EXPECT_NE(hardware().destroyProcessTap(made.tap), noErr);
 
     AudioDeviceIOProcID none = kAudioDeviceIOProcIDNone;
-    EXPECT_NE(hardware().createIOProcID(made.aggregate, passThrough.block(), none), noErr);
+    EXPECT_NE(hardware().createIOProcID(made.aggregate, tone.passThrough.block(), none), noErr);
     EXPECT_EQ(none, kAudioDeviceIOProcIDNone);
 }
 
@@ -670,53 +642,43 @@ TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
 constexpr const char* kToneBundleID = "org.kestrelamp.contract.Tone";
 
 TEST_P(AudioHardwareContract, ATapKeepsCapturingItsApplicationAcrossARestart) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
-    // Declared before the guard: the block may run until the guard has stopped it.
-    PassThrough passThrough;
-    Route route;
-    const RouteGuard guard{hardware(), route};
-    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
     ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
     world().stopPlayer(kToneBundleID);
     EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return !lists(hardware(), kAudioHardwarePropertyProcessObjectList, player);
+        return !lists(hardware(), kAudioHardwarePropertyProcessObjectList, tone.player);
     })) << "a process object is listed only while its application is there";
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent));
 
     const AudioObjectID again =
         world().startPlayer(kToneBundleID, "Tone", kSineFrequency, kSineAmplitude);
-    EXPECT_EQ(again, player) << "the application keeps its process object";
+    EXPECT_EQ(again, tone.player) << "the application keeps its process object";
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud))
         << "the tap made before the restart carries the new run";
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent));
 }
 
 TEST_P(AudioHardwareContract, AnotherClientMovingTheTappedApplicationReleasesTheTap) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
     ASSERT_NE(world().addOutputDevice("contract-elsewhere", "Elsewhere"), kAudioObjectUnknown);
-    // Declared before the guards: the block and the listener may run until they are stopped.
-    PassThrough passThrough;
-    ListenerLog released;
-    released.hardware = &hardware();
-    Route route;
-    const RouteGuard guard{hardware(), route};
-    ASSERT_NO_FATAL_FAILURE(startRoute(hardware(), player, route, passThrough));
+    ListenerLog released{&hardware()};
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
     ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
     const auto isReleased = globalAddress(kAudioTapPropertyIsReleased);
     const auto releaseDevice = globalAddress(kAudioTapPropertyReleaseDeviceUID);
-    ASSERT_EQ(hardware().addPropertyListener(route.tap, isReleased, ListenerLog::proc, &released),
-              noErr);
-    const ListenerGuard listenerGuard{hardware(), isReleased, ListenerLog::proc, &released,
-                                      route.tap};
+    const Listening listenerGuard{hardware(), tone.route.tap, isReleased, ListenerLog::proc,
+                                  &released};
+    ASSERT_EQ(listenerGuard.added, noErr);
     std::uint32_t flag = 7;
-    ASSERT_EQ(hardware().getPropertyUInt32(route.tap, isReleased, flag), noErr);
+    ASSERT_EQ(hardware().getPropertyUInt32(tone.route.tap, isReleased, flag), noErr);
     EXPECT_EQ(flag, 0u);
     std::string uid = "untouched";
-    EXPECT_NE(hardware().getPropertyString(route.tap, releaseDevice, uid), noErr)
+    EXPECT_NE(hardware().getPropertyString(tone.route.tap, releaseDevice, uid), noErr)
         << "where it plays is known only once released";
 
     ASSERT_TRUE(world().moveProcessElsewhere(kToneBundleID, "contract-elsewhere"));
@@ -726,15 +688,15 @@ TEST_P(AudioHardwareContract, AnotherClientMovingTheTappedApplicationReleasesThe
         std::lock_guard lock(released.mutex);
         EXPECT_EQ(released.addresses.front(), isReleased);
     }
-    ASSERT_EQ(hardware().getPropertyUInt32(route.tap, isReleased, flag), noErr);
+    ASSERT_EQ(hardware().getPropertyUInt32(tone.route.tap, isReleased, flag), noErr);
     EXPECT_EQ(flag, 1u);
-    ASSERT_EQ(hardware().getPropertyString(route.tap, releaseDevice, uid), noErr);
+    ASSERT_EQ(hardware().getPropertyString(tone.route.tap, releaseDevice, uid), noErr);
     EXPECT_EQ(uid, "contract-elsewhere");
     EXPECT_TRUE(waitForLevel(world(), "contract-elsewhere", isLoud));
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent))
         << "the released tap no longer takes the application";
 
-    destroyRoute(hardware(), route);
+    destroyRoute(hardware(), tone.route);
     world().letTimePass(200ms);
     EXPECT_TRUE(waitForLevel(world(), "contract-elsewhere", isLoud))
         << "destroying the released tap leaves the application where it was sent";

@@ -535,14 +535,14 @@ OSStatus PipeWireAudioHardware::Impl::carriesState(const Aggregate& aggregate) c
 }
 
 void PipeWireAudioHardware::Impl::updateCarries(Aggregate& aggregate) {
-    if (!aggregate.carriedOnce && aggregate.connectFailure == noErr) {
-        if (carries(aggregate)) {
-            aggregate.carriedOnce = true;
+    // Streams the session manager has not moved yet are no failure of ours, nor links re-made
+    // later (a sink or a device in another layout).
+    if (!aggregate.linkedOnce && aggregate.connectFailure == noErr) {
+        if (linksComplete(aggregate)) {
+            aggregate.linkedOnce = true;
         } else if (aggregate.failed) {
             aggregate.connectFailure = kAudioHardwareUnspecifiedError;
-        } else if (std::chrono::steady_clock::now() >= aggregate.connectBy &&
-                   !linksComplete(aggregate)) {
-            // Streams the session manager has not moved yet are no failure of ours.
+        } else if (std::chrono::steady_clock::now() >= aggregate.connectBy) {
             aggregate.connectFailure = kAudioHardwareTimeoutError;
         }
     }

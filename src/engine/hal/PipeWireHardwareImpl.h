@@ -167,9 +167,9 @@ public:
         bool failed = false;
         // Going away: no longer counts as playing what its taps hear.
         bool closing = false;
-        // Until it first carries, the server has until then to connect it.
+        // Until its links are first in place, the server has until then to make them.
         std::chrono::steady_clock::time_point connectBy;
-        bool carriedOnce = false;
+        bool linkedOnce = false;
         // Why the server could not connect it; noErr while it is or still may be.
         OSStatus connectFailure = noErr;
         // What "acr?" listeners last heard: a failure, 0 or 1.

@@ -74,8 +74,9 @@ void RemoteControlService::answer(const RemoteResult<void>& result) {
     }
 }
 
-void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result, Recheck recheck,
-                                               const std::optional<std::string>& appID) {
+void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result,
+                                               const std::optional<std::string>& appID,
+                                               Recheck recheck) {
     if (!result || !calledFromDBus() || !control_.routesConnecting(appID)) {
         answer(result);
         return;
@@ -93,7 +94,8 @@ void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result,
                 return;
             }
             poll->deleteLater();
-            const RemoteResult<void> outcome = recheck ? recheck() : RemoteResult<void>{};
+            const RemoteResult<void> outcome =
+                recheck && appID ? (control_.*recheck)(*appID) : RemoteResult<void>{};
             bus.send(outcome
                          ? call.createReply()
                          : call.createErrorReply(errorName(outcome.error().kind),
@@ -124,49 +126,42 @@ void RemoteControlService::SetOutputDevices(const QString& app, const QStringLis
     for (const QString& uid : deviceUIDs) {
         uids.push_back(text(uid));
     }
-    answerWhenConnected(
-        control_.setOutputDevices(text(app), uids),
-        [this, id = text(app)] { return control_.routesOf(id); }, text(app));
+    answerWhenConnected(control_.setOutputDevices(text(app), uids), text(app),
+                        &RemoteControl::routesOf);
 }
 
 void RemoteControlService::AddOutputDevice(const QString& app, const QString& deviceUID) {
-    answerWhenConnected(
-        control_.addOutputDevice(text(app), text(deviceUID)),
-        [this, id = text(app)] { return control_.routesOf(id); }, text(app));
+    answerWhenConnected(control_.addOutputDevice(text(app), text(deviceUID)), text(app),
+                        &RemoteControl::routesOf);
 }
 
 void RemoteControlService::RemoveOutputDevice(const QString& app, const QString& deviceUID) {
-    answerWhenConnected(control_.removeOutputDevice(text(app), text(deviceUID)), {}, text(app));
+    answerWhenConnected(control_.removeOutputDevice(text(app), text(deviceUID)), text(app));
 }
 
 void RemoteControlService::SetVolume(const QString& app, const QString& volume) {
-    answerWhenConnected(
-        control_.setVolume(text(app), text(volume)),
-        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
+    answerWhenConnected(control_.setVolume(text(app), text(volume)), text(app),
+                        &RemoteControl::settingActs);
 }
 
 void RemoteControlService::SetMute(const QString& app, const QString& mode) {
-    answerWhenConnected(
-        control_.setMute(text(app), text(mode)),
-        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
+    answerWhenConnected(control_.setMute(text(app), text(mode)), text(app),
+                        &RemoteControl::settingActs);
 }
 
 void RemoteControlService::SetBoost(const QString& app, const QString& multiplier) {
-    answerWhenConnected(
-        control_.setBoost(text(app), text(multiplier)),
-        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
+    answerWhenConnected(control_.setBoost(text(app), text(multiplier)), text(app),
+                        &RemoteControl::settingActs);
 }
 
 void RemoteControlService::SetEQPreset(const QString& app, const QString& preset) {
-    answerWhenConnected(
-        control_.setEQPreset(text(app), text(preset)),
-        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
+    answerWhenConnected(control_.setEQPreset(text(app), text(preset)), text(app),
+                        &RemoteControl::settingActs);
 }
 
 void RemoteControlService::SetEQBand(const QString& app, const QString& band, const QString& gain) {
-    answerWhenConnected(
-        control_.setEQBand(text(app), text(band), text(gain)),
-        [this, id = text(app)] { return control_.settingActs(id); }, text(app));
+    answerWhenConnected(control_.setEQBand(text(app), text(band), text(gain)), text(app),
+                        &RemoteControl::settingActs);
 }
 
 void RemoteControlService::SetPinned(const QString& app, const QString& mode) {
@@ -174,11 +169,11 @@ void RemoteControlService::SetPinned(const QString& app, const QString& mode) {
 }
 
 void RemoteControlService::SetIgnored(const QString& app, const QString& mode) {
-    answerWhenConnected(control_.setIgnored(text(app), text(mode)), {}, text(app));
+    answerWhenConnected(control_.setIgnored(text(app), text(mode)), text(app));
 }
 
 void RemoteControlService::SetDefaultOutputDevice(const QString& deviceUID) {
-    answerWhenConnected(control_.setDefaultOutputDevice(text(deviceUID)), {});
+    answerWhenConnected(control_.setDefaultOutputDevice(text(deviceUID)));
 }
 
 void RemoteControlService::Refresh() {
@@ -199,7 +194,7 @@ QString RemoteControlService::SaveProfile(const QString& name, const QString& ic
 }
 
 void RemoteControlService::ApplyProfile(const QString& profile) {
-    answerWhenConnected(control_.applyProfile(text(profile)), {});
+    answerWhenConnected(control_.applyProfile(text(profile)));
 }
 
 void RemoteControlService::DeleteProfile(const QString& profile) {

@@ -73,14 +73,16 @@ Q_SIGNALS:
     void quitRequested();
 
 private:
-    using Recheck = std::function<RemoteResult<void>()>;
+    // What a command about one application answers once its routes are connected.
+    using Recheck = RemoteResult<void> (RemoteControl::*)(const std::string& appID) const;
 
     void answer(const RemoteResult<void>& result);
     // Answers once the server has connected or refused the application's routes (every route
     // without one), so that a command that returns has its routes in effect or says why not;
-    // recheck gives the answer then.
-    void answerWhenConnected(const RemoteResult<void>& result, Recheck recheck,
-                             const std::optional<std::string>& appID = std::nullopt);
+    // recheck, when given, gives the answer then.
+    void answerWhenConnected(const RemoteResult<void>& result,
+                             const std::optional<std::string>& appID = std::nullopt,
+                             Recheck recheck = nullptr);
 
     RemoteControl control_;
     PopoverDrawer drawer_;

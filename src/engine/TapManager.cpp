@@ -98,7 +98,7 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     }
 
     TapRoute route{bundleID, tapID, aggregateID, outputDeviceUID};
-    if (!watchRelease(key, tapID, aggregateID)) {
+    if (!watchRoute(key, tapID, aggregateID)) {
         hardware_.destroyAggregateDevice(aggregateID);
         hardware_.destroyProcessTap(tapID);
         return unexpected(TapError::tapCreationFailed(kAudioHardwareIllegalOperationError));
@@ -119,9 +119,7 @@ void TapManager::removeRoute(const std::string& key) {
 
 void TapManager::removeRoutes(const std::vector<std::string>& keys) {
     for (const std::string& key : keys) {
-        if (const auto route = activeRoutes_.find(key); route != activeRoutes_.end()) {
-            hardware_.setPropertyUInt32(route->second.tapID, kHandBackAddress, 1);
-        }
+        handBack(key);
     }
     for (const std::string& key : keys) {
         removeRoute(key);
@@ -152,7 +150,7 @@ void TapManager::destroyAllRoutes() {
 
 // The aggregate reads from the tap, so it goes first; nothing listens to a tap that is gone.
 void TapManager::destroy(const std::string& key, const TapRoute& route) {
-    unwatchRelease(key);
+    unwatchRoute(key);
     if (route.aggregateDeviceID != kAudioObjectUnknown) {
         hardware_.destroyAggregateDevice(route.aggregateDeviceID);
     }
@@ -161,9 +159,9 @@ void TapManager::destroy(const std::string& key, const TapRoute& route) {
     }
 }
 
-bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID,
-                              AudioObjectID aggregateID) {
-    auto watch = std::make_unique<ReleaseWatch>(ReleaseWatch{this, key, tapID, aggregateID});
+bool TapManager::watchRoute(const std::string& key, AudioObjectID tapID,
+                            AudioObjectID aggregateID) {
+    auto watch = std::make_unique<RouteWatch>(RouteWatch{this, key, tapID, aggregateID});
     if (hardware_.addPropertyListener(tapID, kReleasedAddress, &TapManager::onReleaseChanged,
                                       watch.get()) != noErr) {
         return false;
@@ -175,7 +173,7 @@ bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID,
         unwatch(*watch);
         return false;
     }
-    releaseWatches_[key] = std::move(watch);
+    routeWatches_[key] = std::move(watch);
     // Released before the listener was there: nothing would tell of it.
     std::uint32_t released = 0;
     if (hardware_.getPropertyUInt32(tapID, kReleasedAddress, released) == noErr && released != 0) {
@@ -185,18 +183,18 @@ bool TapManager::watchRelease(const std::string& key, AudioObjectID tapID,
     return true;
 }
 
-void TapManager::unwatchRelease(const std::string& key) {
-    const auto it = releaseWatches_.find(key);
-    if (it == releaseWatches_.end()) {
+void TapManager::unwatchRoute(const std::string& key) {
+    const auto it = routeWatches_.find(key);
+    if (it == routeWatches_.end()) {
         return;
     }
     unwatch(*it->second);
-    releaseWatches_.erase(it);
+    routeWatches_.erase(it);
 }
 
 OSStatus TapManager::onReleaseChanged(AudioObjectID, std::uint32_t,
                                       const AudioObjectPropertyAddress*, void* clientData) {
-    const auto* watch = static_cast<const ReleaseWatch*>(clientData);
+    const auto* watch = static_cast<const RouteWatch*>(clientData);
     if (!watch) {
         return noErr;
     }
@@ -208,7 +206,7 @@ OSStatus TapManager::onReleaseChanged(AudioObjectID, std::uint32_t,
     return noErr;
 }
 
-void TapManager::unwatch(ReleaseWatch& watch) {
+void TapManager::unwatch(RouteWatch& watch) {
     hardware_.removePropertyListener(watch.tapID, kReleasedAddress, &TapManager::onReleaseChanged,
                                      &watch);
     hardware_.removePropertyListener(watch.aggregateID, kCarriesAddress, &TapManager::onProgress,
@@ -219,7 +217,7 @@ void TapManager::unwatch(ReleaseWatch& watch) {
 
 OSStatus TapManager::onProgress(AudioObjectID, std::uint32_t, const AudioObjectPropertyAddress*,
                                 void* clientData) {
-    const auto* watch = static_cast<const ReleaseWatch*>(clientData);
+    const auto* watch = static_cast<const RouteWatch*>(clientData);
     TapManager* manager = watch->manager;
     QMetaObject::invokeMethod(
         manager,
@@ -252,8 +250,8 @@ Expected<bool, OSStatus> TapManager::carries(const std::string& key) {
 // made again with another tap, meanwhile.
 void TapManager::onReleased(const std::string& key, AudioObjectID tapID) {
     // Not watched any more: already told, or the route went.
-    const auto watch = releaseWatches_.find(key);
-    if (watch == releaseWatches_.end() || watch->second->tapID != tapID) {
+    const auto watch = routeWatches_.find(key);
+    if (watch == routeWatches_.end() || watch->second->tapID != tapID) {
         return;
     }
     const auto route = activeRoutes_.find(key);
@@ -269,7 +267,7 @@ void TapManager::onReleased(const std::string& key, AudioObjectID tapID) {
                                     deviceUID) != noErr) {
         deviceUID.clear();
     }
-    unwatchRelease(key);
+    unwatchRoute(key);
     Q_EMIT tapReleased(key, deviceUID);
 }
 

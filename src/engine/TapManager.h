@@ -91,8 +91,8 @@ Q_SIGNALS:
     void routeProgressed(const std::string& routeKey);
 
 private:
-    // The client data of one route's "trl?" and "acr?" listeners.
-    struct ReleaseWatch {
+    // The client data of one route's "trl?", "acr?" and "thbk" listeners.
+    struct RouteWatch {
         TapManager* manager = nullptr;
         std::string routeKey;
         AudioObjectID tapID = hal::kAudioObjectUnknown;
@@ -101,10 +101,10 @@ private:
 
     void destroy(const std::string& key, const TapRoute& route);
     // False when the service would not tell of a release: such a route could not be kept true.
-    bool watchRelease(const std::string& key, AudioObjectID tapID, AudioObjectID aggregateID);
-    void unwatchRelease(const std::string& key);
+    bool watchRoute(const std::string& key, AudioObjectID tapID, AudioObjectID aggregateID);
+    void unwatchRoute(const std::string& key);
     // Removes whichever of the watch's listeners are there.
-    void unwatch(ReleaseWatch& watch);
+    void unwatch(RouteWatch& watch);
     void onReleased(const std::string& key, AudioObjectID tapID);
     static hal::OSStatus onReleaseChanged(AudioObjectID, std::uint32_t,
                                           const hal::AudioObjectPropertyAddress*, void* clientData);
@@ -113,7 +113,7 @@ private:
 
     hal::AudioHardware& hardware_;
     std::map<std::string, TapRoute> activeRoutes_;
-    std::map<std::string, std::unique_ptr<ReleaseWatch>> releaseWatches_;
+    std::map<std::string, std::unique_ptr<RouteWatch>> routeWatches_;
     ProcessEnumerator processEnumerator_;
 };
 

@@ -426,10 +426,7 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     for (auto& [serial, sink] : sinks_) {
         sink->claimed = sink->claimed || reads(*created, serial);
     }
-    // A little after the deadline: the timer may come a moment early.
-    timespec value{(options_.timeoutMs + 5) / 1000, ((options_.timeoutMs + 5) % 1000) * 1000000L};
-    timespec interval{0, 0};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), connectTimer_, &value, &interval, false);
+    armTimer(connectTimer_, options_.timeoutMs);
     // The server makes the filter and its links while the caller goes on; "acr?" says when the
     // aggregate carries.
     changed();

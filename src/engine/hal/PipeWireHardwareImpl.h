@@ -190,7 +190,6 @@ public:
         spa_hook filterListener{};
         std::vector<void*> ports;
         std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
-        bool failed = false;
         // The window being measured, by the real-time callback only.
         double windowSquares = 0.0;
         float windowPeak = 0.0f;
@@ -334,11 +333,14 @@ public:
     // The process entries a tap description names, or why it is refused.
     OSStatus tappedProcesses(const CATapDescription& description,
                              std::vector<const ProcessEntry*>& tapped) const;
-    // Wakes the sinks of taps no aggregate has read yet once they may hold.
-    void armHoldTimer();
+    // One shot of a loop timer (the hold timer wakes the sinks of taps no aggregate has read yet
+    // once they may hold; the connect timer fails aggregates not connected in time).
+    void armTimer(spa_source* timer, int afterMs);
     OSStatus destroyTap(AudioObjectID tapID);
     // The "thbk" write: gives back the streams only this tap holds, without waiting.
     OSStatus handBackTap(AudioObjectID tapID);
+    // Gives back the streams of the sinks no other tap uses; returns them.
+    std::vector<std::uint32_t> handBackSolelyHeld(const Tap& tap);
     // Forgets what played elsewhere; true when the tap's hand-back just ended.
     bool handBackEnded(Tap& tap);
     // The session manager has linked the stream to a node that is not one of our sinks, or it

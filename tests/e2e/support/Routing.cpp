@@ -18,6 +18,9 @@ std::vector<AudioObjectID> listedObjects(AudioHardware& hardware,
 
 namespace {
 
+// Longer than the program waits: a loaded test machine may take the session manager that long.
+constexpr int kHandBackWaitMs = 2000;
+
 std::optional<AudioObjectID> findByString(AudioHardware& hardware, AudioObjectPropertySelector list,
                                           AudioObjectPropertySelector key, const std::string& value,
                                           int timeoutMs) {
@@ -125,6 +128,18 @@ TestRoute::~TestRoute() {
 }
 
 void TestRoute::destroy() {
+    // As the tap manager lets a route go: the application back on its own output first.
+    const AudioObjectPropertyAddress handBack = globalAddress(kAudioTapPropertyHandBack);
+    if (ownsTap_ && tap_ != kAudioObjectUnknown &&
+        hardware_.setPropertyUInt32(tap_, handBack, 1) == noErr) {
+        pollUntil(
+            [&] {
+                std::uint32_t pending = 0;
+                return hardware_.getPropertyUInt32(tap_, handBack, pending) != noErr ||
+                       pending == 0;
+            },
+            kHandBackWaitMs);
+    }
     if (ioProc_ != kAudioDeviceIOProcIDNone) {
         hardware_.deviceStop(aggregate_, ioProc_);
         hardware_.destroyIOProcID(aggregate_, ioProc_);

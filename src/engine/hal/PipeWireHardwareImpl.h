@@ -305,7 +305,6 @@ public:
                         AudioObjectID defaultOutput);
     std::string processKeyOf(const Global& stream) const;
     std::optional<std::int64_t> processIDOf(const Global& stream) const;
-    bool isStreamOf(const Global& global, const std::string& processKey) const;
     AudioObjectID idFor(std::map<std::string, AudioObjectID>& table, const std::string& key);
     const ProcessEntry* process(AudioObjectID id) const;
     const DeviceEntry* device(AudioObjectID id) const;
@@ -346,6 +345,10 @@ public:
     // The session manager has linked the stream to a node that is not one of our sinks, or it
     // is gone.
     bool playsElsewhere(std::uint32_t stream) const;
+    // The described playback streams of an application, as of the last change.
+    const std::vector<std::uint32_t>& streamsOf(const std::string& processKey) const;
+    bool linked(std::int64_t outputNode, std::int64_t inputNode) const;
+    void indexGraph(const std::vector<ProcessEntry>& processes);
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
     // The sink of the tap that another program took the application from; none while it holds.
@@ -439,7 +442,6 @@ public:
     // What the monitors need of the graph, gathered in one pass: with many monitors, looking it
     // up per monitor on every change costs more than the metering.
     struct MonitorGraph {
-        std::map<std::string, std::vector<std::uint32_t>> streamsByProcess;
         // Non-monitor ports by node and direction ("in"/"out"), in port order.
         std::map<std::pair<std::uint32_t, std::string>, std::vector<const Global*>> ports;
     };
@@ -534,6 +536,10 @@ public:
 
     std::vector<ProcessEntry> processes_;
     std::vector<DeviceEntry> devices_;
+    // Rebuilt with the listing, once per change: the checks that run for every route look the
+    // application's streams and a node's links up here instead of passing over the whole graph.
+    std::map<std::string, std::vector<std::uint32_t>> streamsByProcess_;
+    std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
 
     std::uint64_t nextSinkSerial_ = 1;

@@ -40,11 +40,8 @@ const pw_filter_events kMonitorEvents = [] {
 PipeWireAudioHardware::Impl::MonitorGraph PipeWireAudioHardware::Impl::monitorGraph() const {
     MonitorGraph graph;
     for (const auto& [id, global] : globals_) {
-        if (global->kind == GlobalKind::node && global->described &&
-            global->mediaClass == kPlaybackStreamClass) {
-            graph.streamsByProcess[processKeyOf(*global)].push_back(id);
-        } else if (global->kind == GlobalKind::port && !global->portMonitor && global->portNode &&
-                   !global->portDirection.empty()) {
+        if (global->kind == GlobalKind::port && !global->portMonitor && global->portNode &&
+            !global->portDirection.empty()) {
             graph.ports[{std::uint32_t(*global->portNode), global->portDirection}].push_back(
                 global.get());
         }
@@ -65,19 +62,12 @@ const std::vector<const Impl::Global*>& portsIn(const Impl::MonitorGraph& graph,
     return it != graph.ports.end() ? it->second : none;
 }
 
-const std::vector<std::uint32_t>& streamsOf(const Impl::MonitorGraph& graph,
-                                            const std::string& processKey) {
-    static const std::vector<std::uint32_t> none;
-    const auto it = graph.streamsByProcess.find(processKey);
-    return it != graph.streamsByProcess.end() ? it->second : none;
-}
-
 } // namespace
 
 ChannelLayout PipeWireAudioHardware::Impl::monitorChannels(const LevelMonitor& monitor,
                                                            const MonitorGraph& graph) const {
     ChannelLayout channels;
-    for (const std::uint32_t stream : streamsOf(graph, monitor.processKey)) {
+    for (const std::uint32_t stream : streamsOf(monitor.processKey)) {
         for (const Global* port : portsIn(graph, stream, "out")) {
             const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);
             const auto channel = name ? channelPositionFromName(*name) : std::nullopt;
@@ -102,7 +92,7 @@ PipeWireAudioHardware::Impl::wantedMonitorLinks(const LevelMonitor& monitor,
         return links;
     }
     const auto& inputs = portsIn(graph, nodeID, "in");
-    for (const std::uint32_t stream : streamsOf(graph, monitor.processKey)) {
+    for (const std::uint32_t stream : streamsOf(monitor.processKey)) {
         for (const Global* output : portsIn(graph, stream, "out")) {
             const auto channel = propertyValue(output->properties, PW_KEY_AUDIO_CHANNEL);
             if (!channel) {

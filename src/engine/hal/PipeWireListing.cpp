@@ -115,10 +115,30 @@ std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) cons
            std::to_string(integerProperty(stream.properties, PW_KEY_CLIENT_ID).value_or(stream.id));
 }
 
-bool PipeWireAudioHardware::Impl::isStreamOf(const Global& global,
-                                             const std::string& processKey) const {
-    return global.kind == GlobalKind::node && global.described &&
-           global.mediaClass == kPlaybackStreamClass && processKeyOf(global) == processKey;
+const std::vector<std::uint32_t>&
+PipeWireAudioHardware::Impl::streamsOf(const std::string& processKey) const {
+    static const std::vector<std::uint32_t> none;
+    const auto it = streamsByProcess_.find(processKey);
+    return it != streamsByProcess_.end() ? it->second : none;
+}
+
+bool PipeWireAudioHardware::Impl::linked(std::int64_t outputNode, std::int64_t inputNode) const {
+    const auto it = linkInputsByOutput_.find(outputNode);
+    return it != linkInputsByOutput_.end() &&
+           std::find(it->second.begin(), it->second.end(), inputNode) != it->second.end();
+}
+
+void PipeWireAudioHardware::Impl::indexGraph(const std::vector<ProcessEntry>& processes) {
+    streamsByProcess_.clear();
+    for (const ProcessEntry& process : processes) {
+        streamsByProcess_[process.key] = process.streams;
+    }
+    linkInputsByOutput_.clear();
+    for (const auto& [id, global] : globals_) {
+        if (global->kind == GlobalKind::link && global->linkOutputNode && global->linkInputNode) {
+            linkInputsByOutput_[*global->linkOutputNode].push_back(*global->linkInputNode);
+        }
+    }
 }
 
 AudioObjectID PipeWireAudioHardware::Impl::idFor(std::map<std::string, AudioObjectID>& table,
@@ -137,6 +157,7 @@ void PipeWireAudioHardware::Impl::recompute() {
     if (listing) {
         listGraph(processes, devices);
     }
+    indexGraph(processes);
     useRouteRates(devices);
     std::sort(processes.begin(), processes.end(),
               [](const ProcessEntry& a, const ProcessEntry& b) { return a.id < b.id; });

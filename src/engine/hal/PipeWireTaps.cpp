@@ -3,7 +3,6 @@
 #include <QUuid>
 
 #include <algorithm>
-#include <unordered_set>
 
 namespace kestrelamp::hal {
 
@@ -77,9 +76,10 @@ StreamTargetEntries PipeWireAudioHardware::Impl::targetEntries(std::uint32_t str
 // The widest layout among the application's streams; empty while none is known.
 ChannelLayout PipeWireAudioHardware::Impl::streamLayout(const std::string& processKey) const {
     ChannelLayout widest;
-    for (const auto& [id, global] : globals_) {
-        if (isStreamOf(*global, processKey) && global->formatChannels.size() > widest.size()) {
-            widest = global->formatChannels;
+    for (const std::uint32_t id : streamsOf(processKey)) {
+        const Global* stream = global(id, GlobalKind::node);
+        if (stream != nullptr && stream->formatChannels.size() > widest.size()) {
+            widest = stream->formatChannels;
         }
     }
     return widest;
@@ -205,17 +205,15 @@ bool PipeWireAudioHardware::Impl::playsElsewhere(std::uint32_t stream) const {
     if (global(stream, GlobalKind::node) == nullptr) {
         return true;
     }
-    const auto isOurSink = [&](std::optional<std::int64_t> node) {
+    const auto isOurSink = [&](std::int64_t node) {
         return std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
-            return node && entry.second->nodeID != SPA_ID_INVALID &&
-                   *node == std::int64_t(entry.second->nodeID);
+            return entry.second->nodeID != SPA_ID_INVALID &&
+                   node == std::int64_t(entry.second->nodeID);
         });
     };
-    return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-        const Global& link = *entry.second;
-        return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
-               !isOurSink(link.linkInputNode);
-    });
+    const auto inputs = linkInputsByOutput_.find(stream);
+    return inputs != linkInputsByOutput_.end() &&
+           !std::all_of(inputs->second.begin(), inputs->second.end(), isOurSink);
 }
 
 OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
@@ -391,18 +389,9 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
     if (sink.released) {
         return true;
     }
-    // The nodes linked into the sink, gathered once rather than searched for per stream.
-    std::unordered_set<std::int64_t> linkedToSink;
-    for (const auto& [id, global] : globals_) {
-        if (global->kind == GlobalKind::link && global->linkInputNode == sink.nodeID &&
-            global->linkOutputNode) {
-            linkedToSink.insert(*global->linkOutputNode);
-        }
-    }
-    return std::all_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-        return !isStreamOf(*entry.second, sink.processKey) ||
-               linkedToSink.count(std::int64_t(entry.first)) > 0;
-    });
+    const auto& streams = streamsOf(sink.processKey);
+    return std::all_of(streams.begin(), streams.end(),
+                       [&](std::uint32_t stream) { return linked(stream, sink.nodeID); });
 }
 
 void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
@@ -414,9 +403,10 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
     // the layout it has is still playing.
     if (!sink.mixdown) {
         const auto widest = streamLayout(sink.processKey);
-        const bool kept = std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-            return isStreamOf(*entry.second, sink.processKey) &&
-                   entry.second->formatChannels == sink.channels;
+        const auto& streams = streamsOf(sink.processKey);
+        const bool kept = std::any_of(streams.begin(), streams.end(), [&](std::uint32_t id) {
+            const Global* stream = global(id, GlobalKind::node);
+            return stream != nullptr && stream->formatChannels == sink.channels;
         });
         if (!widest.empty() && !kept && widest != sink.channels) {
             sink.channels = widest;
@@ -430,8 +420,8 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
         return;
     }
     sink.holding = true;
-    for (const auto& [id, global] : globals_) {
-        if (sink.targets.holds(id) || !isStreamOf(*global, sink.processKey)) {
+    for (const std::uint32_t id : streamsOf(sink.processKey)) {
+        if (sink.targets.holds(id)) {
             continue;
         }
         for (const MetadataWrite& write :

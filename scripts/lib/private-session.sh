@@ -38,6 +38,8 @@ start_private_session() { # SINK_LINES...
 
 # CPU ticks (user + system) a process has used.
 ticks() { awk '{print $14+$15}' "/proc/$1/stat"; }
+# The same for a process's main thread alone.
+thread_ticks() { awk '{print $14+$15}' "/proc/$1/task/$1/stat"; }
 
 wait_for_live_apps() { # PROGRAM COUNT
   local n=0

@@ -236,7 +236,7 @@ void PipeWireAudioHardware::Impl::onLinkInfo(void* data, const pw_link_info* inf
     auto* link = static_cast<LinkProxy*>(data);
     if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) != 0) {
         link->state = info->state;
-        link->impl->changed();
+        link->impl->changedSoon();
         pw_thread_loop_signal(link->impl->loop_, false);
     }
 }
@@ -347,7 +347,7 @@ void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_
     if (state == PW_FILTER_STATE_ERROR) {
         aggregate->failed = true;
     }
-    aggregate->impl->changed();
+    aggregate->impl->changedSoon();
     pw_thread_loop_signal(aggregate->impl->loop_, false);
 }
 
@@ -551,7 +551,7 @@ void PipeWireAudioHardware::Impl::updateCarries(Aggregate& aggregate) {
 }
 
 void PipeWireAudioHardware::Impl::onConnectTimer(void* data, std::uint64_t) {
-    static_cast<Impl*>(data)->changed();
+    static_cast<Impl*>(data)->changedSoon();
 }
 
 } // namespace kestrelamp::hal

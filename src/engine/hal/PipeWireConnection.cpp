@@ -173,7 +173,7 @@ void PipeWireAudioHardware::Impl::onTimer(void* data, std::uint64_t) {
 }
 
 void PipeWireAudioHardware::Impl::onRateChanged(void* data, std::uint64_t) {
-    static_cast<Impl*>(data)->changed();
+    static_cast<Impl*>(data)->changedSoon();
 }
 
 bool PipeWireAudioHardware::Impl::serverAnswers() {

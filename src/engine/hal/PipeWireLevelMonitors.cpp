@@ -224,7 +224,7 @@ void PipeWireAudioHardware::Impl::fitMonitorChannels(LevelMonitor& monitor,
 void PipeWireAudioHardware::Impl::onMonitorState(void* data, pw_filter_state, pw_filter_state,
                                                  const char*) {
     auto* monitor = static_cast<LevelMonitor*>(data);
-    monitor->impl->changed();
+    monitor->impl->changedSoon();
     pw_thread_loop_signal(monitor->impl->loop_, false);
 }
 

@@ -349,13 +349,13 @@ bool PipeWireAudioHardware::Impl::wantsHold(const CaptureSink& sink) const {
 }
 
 void PipeWireAudioHardware::Impl::onHoldTimer(void* data, std::uint64_t) {
-    static_cast<Impl*>(data)->changed();
+    static_cast<Impl*>(data)->changedSoon();
 }
 
 void PipeWireAudioHardware::Impl::onSinkBound(void* data, std::uint32_t globalID) {
     auto* sink = static_cast<CaptureSink*>(data);
     sink->nodeID = globalID;
-    sink->impl->changed();
+    sink->impl->changedSoon();
     pw_thread_loop_signal(sink->impl->loop_, false);
 }
 
@@ -369,7 +369,7 @@ void PipeWireAudioHardware::Impl::onSinkRemoved(void* data) {
     }
     // The registry may have reported the node gone while the proxy still stood, so nothing has
     // made the sink again yet.
-    sink->impl->changed();
+    sink->impl->changedSoon();
     pw_thread_loop_signal(sink->impl->loop_, false);
 }
 

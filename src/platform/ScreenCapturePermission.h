@@ -23,7 +23,8 @@ public:
 // For tests: denied until granted.
 class ControllableScreenCapturePermission final : public ScreenCapturePermission {
 public:
-    explicit ControllableScreenCapturePermission(bool granted = false) : granted_(granted) {}
+    explicit ControllableScreenCapturePermission(bool granted = false)
+        : granted_(granted) {}
     bool preflight() const override { return granted_; }
     void request() override { ++requests_; }
     void setGranted(bool granted) { granted_ = granted; }

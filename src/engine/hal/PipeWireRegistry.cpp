@@ -126,7 +126,8 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
     globals_[id] = std::move(global);
 }
 
-void PipeWireAudioHardware::Impl::indexPort(const Global& port, std::optional<std::int64_t> before) {
+void PipeWireAudioHardware::Impl::indexPort(const Global& port,
+                                            std::optional<std::int64_t> before) {
     if (port.kind != GlobalKind::port || before == port.portNode) {
         return;
     }

@@ -117,15 +117,6 @@ void TapManager::removeRoute(const std::string& key) {
     destroy(key, route);
 }
 
-void TapManager::removeRoutes(const std::vector<std::string>& keys) {
-    for (const std::string& key : keys) {
-        handBack(key);
-    }
-    for (const std::string& key : keys) {
-        removeRoute(key);
-    }
-}
-
 void TapManager::handBack(const std::string& key) {
     if (const auto route = activeRoutes_.find(key); route != activeRoutes_.end()) {
         hardware_.setPropertyUInt32(route->second.tapID, kHandBackAddress, 1);
@@ -140,12 +131,19 @@ bool TapManager::handingBack(const std::string& key) {
            value != 0;
 }
 
+// Every application goes back to its output before any route goes, so that their moves overlap
+// rather than follow one another.
 void TapManager::destroyAllRoutes() {
     std::vector<std::string> keys;
     for (const auto& [key, route] : activeRoutes_) {
         keys.push_back(key);
     }
-    removeRoutes(keys);
+    for (const std::string& key : keys) {
+        handBack(key);
+    }
+    for (const std::string& key : keys) {
+        removeRoute(key);
+    }
 }
 
 // The aggregate reads from the tap, so it goes first; nothing listens to a tap that is gone.

@@ -63,9 +63,6 @@ public:
     createRoute(const std::string& bundleID, const std::string& outputDeviceUID,
                 const std::optional<std::string>& routeKey = std::nullopt);
     void removeRoute(const std::string& key);
-    // Several at once: every application goes back to its output before any route goes, so that
-    // their moves overlap rather than follow one another.
-    void removeRoutes(const std::vector<std::string>& keys);
     // Gives the route's application back to its output while the route carries what still
     // reaches it; handingBack is true until the application plays there (routeProgressed).
     void handBack(const std::string& key);

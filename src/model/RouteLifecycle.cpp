@@ -135,13 +135,6 @@ void RouteLifecycle::letGo(const std::vector<std::string>& keys) {
     }
     for (const std::string& key : gone) {
         leaving_.erase(key);
-    }
-    removeRoutes(gone);
-}
-
-void RouteLifecycle::removeRoutes(const std::vector<std::string>& keys) {
-    tapManager_.removeRoutes(keys);
-    for (const std::string& key : keys) {
         removeRoute(key);
     }
 }
@@ -162,17 +155,16 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
     const bool hasRoute = tapManager_.activeRoutes().count(wanted.key) > 0 &&
                           eqProcessor_.engine(wanted.key) != nullptr;
     const auto built = builtFor_.find(wanted.key);
-    const bool connectionFailed = hasRoute && !tapManager_.carries(wanted.key);
-    if (hasRoute && !connectionFailed && built != builtFor_.end() &&
-        built->second == device->second) {
+    const auto carries = hasRoute ? tapManager_.carries(wanted.key) : false;
+    if (hasRoute && carries && built != builtFor_.end() && built->second == device->second) {
         // A route whose application quit keeps its tap: the service captures the application
         // again when it comes back.
-        return isPresent ? connectionState(wanted)
+        return isPresent ? connectionState(wanted, carries)
                          : stateOf(wanted, RouteStatus::waitingForApplication,
                                    TapError::processNotFound(wanted.bundleID).description());
     }
-    if (connectionFailed) {
-        RouteState failed = connectionState(wanted);
+    if (!carries) {
+        RouteState failed = connectionState(wanted, carries);
         removeRoute(wanted.key);
         return failed;
     }
@@ -229,13 +221,13 @@ RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState&
         EQProcessor::updateFilters(*engine);
     }
     engine->levelHandler = levelHandlerFactory_(wanted.appID);
-    return connectionState(wanted);
+    return connectionState(wanted, tapManager_.carries(wanted.key));
 }
 
 // What the service says of the route's connection: it carries the application, is still being
 // connected, or could not be (why, as a refused aggregate says it).
-RouteState RouteLifecycle::connectionState(const WantedRoute& wanted) {
-    const auto carries = tapManager_.carries(wanted.key);
+RouteState RouteLifecycle::connectionState(const WantedRoute& wanted,
+                                           const Expected<bool, hal::OSStatus>& carries) const {
     if (!carries) {
         return stateOf(wanted, RouteStatus::failed,
                        TapError::aggregateCreationFailed(carries.error()).description());

@@ -80,9 +80,9 @@ private:
     // The route's state after trying to build it.
     RouteState build(const WantedRoute& wanted, const AppAudioState& settings,
                      const std::optional<BandGains>& bands);
-    RouteState connectionState(const WantedRoute& wanted);
+    RouteState connectionState(const WantedRoute& wanted,
+                               const Expected<bool, hal::OSStatus>& carries) const;
     void removeRoute(const std::string& key);
-    void removeRoutes(const std::vector<std::string>& keys);
     void letGo(const std::vector<std::string>& keys);
     // Routes that exist and are not wanted, by the bundle identifier they carry ("" unknown).
     std::map<std::string, std::vector<std::string>>

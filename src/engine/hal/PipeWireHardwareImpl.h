@@ -28,6 +28,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrelamp::hal {
@@ -349,6 +350,12 @@ public:
     const std::vector<std::uint32_t>& streamsOf(const std::string& processKey) const;
     bool linked(std::int64_t outputNode, std::int64_t inputNode) const;
     void indexGraph(const std::vector<ProcessEntry>& processes);
+    // pipewire-pulse completes a stream's creation only once the stream is linked to a sink it
+    // lists: one created straight onto a capture node of ours waits forever, silent. Such a
+    // stream first goes to a sink (stagingTarget), and to our node once it was on one.
+    bool needsSinkFirst(std::uint32_t stream) const;
+    // The device the route reading the sink plays on; nothing while no aggregate plays it.
+    std::optional<std::string> stagingTarget(const CaptureSink& sink) const;
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
     // The sink of the tap that another program took the application from; none while it holds.
@@ -540,6 +547,8 @@ public:
     // application's streams and a node's links up here instead of passing over the whole graph.
     std::map<std::string, std::vector<std::uint32_t>> streamsByProcess_;
     std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
+    // PulseAudio streams seen linked to a sink with their format set: their creation is done.
+    std::unordered_set<std::uint32_t> streamsOnASink_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
 
     std::uint64_t nextSinkSerial_ = 1;

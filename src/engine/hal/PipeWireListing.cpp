@@ -139,6 +139,31 @@ void PipeWireAudioHardware::Impl::indexGraph(const std::vector<ProcessEntry>& pr
             linkInputsByOutput_[*global->linkOutputNode].push_back(*global->linkInputNode);
         }
     }
+    for (const ProcessEntry& process : processes) {
+        for (const std::uint32_t id : process.streams) {
+            const Global* stream = global(id, GlobalKind::node);
+            const auto inputs = linkInputsByOutput_.find(id);
+            if (stream == nullptr || stream->formatChannels.empty() ||
+                inputs == linkInputsByOutput_.end() || streamsOnASink_.count(id) > 0) {
+                continue;
+            }
+            const bool onASink =
+                std::any_of(inputs->second.begin(), inputs->second.end(), [&](std::int64_t node) {
+                    const Global* input = global(std::uint32_t(node), GlobalKind::node);
+                    return input != nullptr && (input->mediaClass == "Audio/Sink" ||
+                                                input->mediaClass == "Audio/Duplex");
+                });
+            if (onASink) {
+                streamsOnASink_.insert(id);
+            }
+        }
+    }
+}
+
+bool PipeWireAudioHardware::Impl::needsSinkFirst(std::uint32_t id) const {
+    const Global* stream = global(id, GlobalKind::node);
+    return stream != nullptr && streamsOnASink_.count(id) == 0 &&
+           propertyValue(stream->properties, PW_KEY_CLIENT_API) == "pipewire-pulse";
 }
 
 AudioObjectID PipeWireAudioHardware::Impl::idFor(std::map<std::string, AudioObjectID>& table,

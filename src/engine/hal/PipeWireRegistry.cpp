@@ -194,6 +194,7 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
         sink->targets.forget(id);
     }
     targetsOnTheirWay_.forget(id);
+    streamsOnASink_.erase(id);
     // The server drops the entries of an object that went, but may say so only after the id was
     // given to a new object: what is left of them describes nothing.
     if (defaultMetadata_) {

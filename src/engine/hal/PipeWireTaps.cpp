@@ -420,15 +420,33 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
         return;
     }
     sink.holding = true;
+    const auto staging = stagingTarget(sink);
     for (const std::uint32_t id : streamsOf(sink.processKey)) {
-        if (sink.targets.holds(id)) {
+        const bool sinkFirst = needsSinkFirst(id);
+        if (sinkFirst && !staging) {
+            continue;
+        }
+        const std::string& target = sinkFirst ? *staging : sink.nodeName;
+        if (sink.targets.heldAt(id) == target) {
             continue;
         }
         for (const MetadataWrite& write :
-             sink.targets.hold(id, sink.nodeName, targetEntries(id), &namesOneOfOurs)) {
+             sink.targets.hold(id, target, targetEntries(id), &namesOneOfOurs)) {
             writeMetadata(write);
         }
     }
+}
+
+std::optional<std::string>
+PipeWireAudioHardware::Impl::stagingTarget(const CaptureSink& sink) const {
+    for (const auto& [id, aggregate] : aggregates_) {
+        const auto& devices = aggregate->description.subDeviceUIDs;
+        if (reads(*aggregate, sink.serial) && plays(*aggregate) && !devices.empty() &&
+            deviceByUID(devices.front()) != nullptr) {
+            return devices.front();
+        }
+    }
+    return std::nullopt;
 }
 
 void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,

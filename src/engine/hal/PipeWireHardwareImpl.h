@@ -11,6 +11,7 @@
 
 #include "engine/hal/ChannelMix.h"
 #include "engine/hal/IOProcSlots.h"
+#include "engine/hal/JackConnections.h"
 #include "engine/hal/PipeWireAudioHardware.h"
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
@@ -95,6 +96,17 @@ public:
         std::map<std::pair<std::uint32_t, std::string>, std::string> values;
     };
 
+    struct LinkProxy {
+        Impl* impl = nullptr;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        spa_hook linkListener{};
+        // Paused or active once the server has negotiated it: from then on it carries audio.
+        pw_link_state state = PW_LINK_STATE_INIT;
+        std::uint32_t globalID = SPA_ID_INVALID;
+        bool gone = false;
+    };
+
     // The node that one application's streams are moved to while it is tapped. Every tap of the
     // application shares it until another client moves one of its streams elsewhere: then it is
     // released, holds no stream any more, and later taps get a sink of their own.
@@ -113,6 +125,9 @@ public:
         bool failed = false;
         int users = 0;
         StreamTargets targets;
+        // JACK programs' streams are held by links of ours, not by a target entry.
+        JackConnections jack;
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> jackLinks;
         // The application's streams are moved only once an aggregate plays what the sink hears:
         // before that they would play into a node nobody reads.
         bool holding = false;
@@ -132,17 +147,6 @@ public:
         std::vector<std::uint64_t> sinks;
         // What a "thbk" write gave back, until it plays elsewhere.
         std::vector<std::uint32_t> givenBack;
-    };
-
-    struct LinkProxy {
-        Impl* impl = nullptr;
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
-        spa_hook linkListener{};
-        // Paused or active once the server has negotiated it: from then on it carries audio.
-        pw_link_state state = PW_LINK_STATE_INIT;
-        std::uint32_t globalID = SPA_ID_INVALID;
-        bool gone = false;
     };
 
     struct Aggregate {
@@ -430,8 +434,17 @@ public:
     void stopFilter(Aggregate& aggregate);
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
-    // A passive link between two ports, with our proxy listener; none when a port is unknown.
-    std::unique_ptr<LinkProxy> makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort);
+    enum class LinkKind {
+        // Keeps nothing awake: a route or a monitor runs only while its application plays.
+        passive,
+        // Carries a program's sound into our capture node, as the session manager's links do.
+        carrying,
+        // A program's own connection given back: it outlives our connection.
+        lasting,
+    };
+    // A link between two ports, with our proxy listener; none when a port is unknown.
+    std::unique_ptr<LinkProxy> makeLink(std::uint32_t outputPort, std::uint32_t inputPort,
+                                        LinkKind kind);
     bool linksComplete(const Aggregate& aggregate) const;
     // Complete, and every link negotiated by the server.
     bool linksReady(const Aggregate& aggregate) const;
@@ -439,6 +452,23 @@ public:
     wantedLinks(const Aggregate& aggregate) const;
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
                              ChannelPosition channel) const;
+
+    // --- JACK programs (PipeWireJackStreams.cpp) ----------------------------------------------
+    bool isJackPlayer(const Global& node) const;
+    // Its audio output ports, in port order.
+    std::vector<const Global*> jackOutputs(std::uint32_t node) const;
+    void describeJackPlayer(Global& node);
+    bool hasOutputLinks(std::uint32_t node) const;
+    // Of the sinks, monitors and filters we made.
+    bool isOwnNode(std::int64_t node) const;
+    bool linkedToOwnSink(std::uint32_t stream) const;
+    void holdJackStream(CaptureSink& sink, std::uint32_t stream);
+    // Our links go; with restore, the program's own connections come back.
+    void releaseJackStreams(CaptureSink& sink, bool restore);
+    void remakeConnections(std::uint32_t stream, const std::vector<PortConnection>& connections);
+    void dropLastingLinkProxies();
+    // A run that was killed leaves JACK programs without the connections it had undone.
+    void repairLeftoverConnections();
 
     // --- Level monitors (PipeWireLevelMonitors.cpp) --------------------------------------------
     OSStatus createMonitor(AudioObjectID processObjectID, AudioObjectID& outMonitorID);
@@ -554,6 +584,10 @@ public:
     std::uint64_t nextSinkSerial_ = 1;
     std::map<std::uint64_t, std::unique_ptr<CaptureSink>> sinks_;
     TargetsOnTheirWay targetsOnTheirWay_;
+    // JACK programs' links we asked the server to remove, until it has.
+    std::unordered_set<std::uint32_t> undoneLinks_;
+    // Connections given back to JACK programs, until the server has made them.
+    std::vector<std::unique_ptr<LinkProxy>> lastingLinks_;
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;

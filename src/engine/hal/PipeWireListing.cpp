@@ -198,7 +198,7 @@ void PipeWireAudioHardware::Impl::recompute() {
 void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes,
                                             std::vector<DeviceEntry>& devices) {
     for (const auto& [id, globalPtr] : globals_) {
-        const Global& node = *globalPtr;
+        Global& node = *globalPtr;
         if (node.kind != GlobalKind::node) {
             continue;
         }
@@ -207,6 +207,9 @@ void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes
             if (node.described) {
                 addStream(processes, node);
             }
+        } else if (isJackPlayer(node)) {
+            describeJackPlayer(node);
+            addStream(processes, node);
         } else if (auto entry = deviceEntryFor(node, node.mediaClass)) {
             devices.push_back(std::move(*entry));
         }
@@ -230,7 +233,9 @@ void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes
         entry = std::prev(processes.end());
     }
     entry->streams.push_back(stream.id);
-    entry->running = entry->running || stream.state == PW_NODE_STATE_RUNNING;
+    // A JACK program's node runs whether or not anything hears it.
+    entry->running = entry->running || (stream.state == PW_NODE_STATE_RUNNING &&
+                                        (!stream.mediaClass.empty() || hasOutputLinks(stream.id)));
 }
 
 std::optional<PipeWireAudioHardware::Impl::DeviceEntry>

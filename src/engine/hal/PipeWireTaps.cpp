@@ -202,8 +202,13 @@ bool PipeWireAudioHardware::Impl::handBackEnded(Tap& tap) {
 }
 
 bool PipeWireAudioHardware::Impl::playsElsewhere(std::uint32_t stream) const {
-    if (global(stream, GlobalKind::node) == nullptr) {
+    const Global* node = global(stream, GlobalKind::node);
+    if (node == nullptr) {
         return true;
+    }
+    // Nothing links a JACK program again: once it is out of our sinks, it plays as it did.
+    if (isJackPlayer(*node)) {
+        return !linkedToOwnSink(stream);
     }
     const auto isOurSink = [&](std::int64_t node) {
         return std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
@@ -282,18 +287,22 @@ void PipeWireAudioHardware::Impl::stopSink(CaptureSink& sink, bool restoreTarget
     for (const std::uint32_t stream : sink.targets.streams()) {
         sink.targets.release(stream, targetEntries(stream));
     }
+    releaseJackStreams(sink, false);
     sink.holding = false;
     releaseProxy(sink.proxy, sink.listener, sink.nodeID);
     sink.nodeID = SPA_ID_INVALID;
 }
 
 std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBack(CaptureSink& sink) {
-    const auto streams = sink.targets.streams();
+    auto streams = sink.targets.streams();
     for (const std::uint32_t stream : streams) {
         for (const MetadataWrite& write : sink.targets.release(stream, targetEntries(stream))) {
             writeMetadata(write);
         }
     }
+    const auto jackStreams = sink.jack.nodes();
+    streams.insert(streams.end(), jackStreams.begin(), jackStreams.end());
+    releaseJackStreams(sink, true);
     sink.holding = false;
     return streams;
 }
@@ -422,6 +431,11 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
     sink.holding = true;
     const auto staging = stagingTarget(sink);
     for (const std::uint32_t id : streamsOf(sink.processKey)) {
+        if (const Global* stream = global(id, GlobalKind::node);
+            stream != nullptr && isJackPlayer(*stream)) {
+            holdJackStream(sink, id);
+            continue;
+        }
         const bool sinkFirst = needsSinkFirst(id);
         if (sinkFirst && !staging) {
             continue;
@@ -502,6 +516,7 @@ void PipeWireAudioHardware::Impl::clearStaleTargets() {
     for (const MetadataWrite& write : writes) {
         writeMetadata(write);
     }
+    repairLeftoverConnections();
 }
 
 } // namespace kestrelamp::hal

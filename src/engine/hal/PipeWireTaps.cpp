@@ -479,7 +479,7 @@ void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
             releaseSink(*sink, key, value.value_or(std::string()));
             break;
         case StreamTargets::Change::removed:
-            writeMetadata({stream, kTargetObjectKey, sink->nodeName});
+            writeMetadata({stream, kTargetObjectKey, sink->targets.heldAt(stream)});
             break;
         case StreamTargets::Change::none:
         case StreamTargets::Change::noted:

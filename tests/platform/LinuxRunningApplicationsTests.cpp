@@ -117,6 +117,13 @@ TEST_F(DesktopFiles, NamesAndIconsThatAreNotUtf8AreMadeValid) {
               "Caf\u00E9\uFFFD");
 }
 
+// A client announcing these properties, keyed as given.
+AudioClient announcing(const std::string& bundleID, int pid, const ClientProperties& properties) {
+    AudioClient client{bundleID, pid, properties, identifyApplication(properties, {})};
+    client.identity.key = bundleID;
+    return client;
+}
+
 class FixedClients : public AudioClientDirectory {
 public:
     std::vector<AudioClient> clients;
@@ -137,12 +144,14 @@ TEST_F(DesktopFiles, RunningApplicationsTakeTheDesktopEntryElseWhatTheClientAnno
     FixedClients clients;
     const int self = int(::getpid());
     clients.clients = {
-        {"org.example.Gone", endedProcess(), {{"application.name", "Gone"}}},
-        {"org.example.Player", self, {{"application.name", "pw-play"}, {"media.icon-name", "m"}}},
-        {"org.example.Bare",
-         self,
-         {{"application.name", "Bare"}, {"window.icon-name", "w"}, {"media.icon-name", "m"}}},
-        {"org.example.Iconic", self, {{"application.icon-name", "a"}, {"media.icon-name", "m"}}},
+        announcing("org.example.Gone", endedProcess(), {{"application.name", "Gone"}}),
+        announcing("org.example.Player", self,
+                   {{"application.name", "pw-play"}, {"media.icon-name", "m"}}),
+        announcing(
+            "org.example.Bare", self,
+            {{"application.name", "Bare"}, {"window.icon-name", "w"}, {"media.icon-name", "m"}}),
+        announcing("org.example.Iconic", self,
+                   {{"application.icon-name", "a"}, {"media.icon-name", "m"}}),
     };
     write(system(), "org.example.Player", "[Desktop Entry]\nName=Player\nIcon=player-icon\n");
     write(system(), "org.example.Iconic", "[Desktop Entry]\nName=Iconic\n");

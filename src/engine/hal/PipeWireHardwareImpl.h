@@ -15,6 +15,7 @@
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
 #include "engine/hal/StreamTargets.h"
+#include "platform/ApplicationIdentity.h"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/filter.h>
@@ -211,6 +212,7 @@ public:
         AudioObjectID id = kAudioObjectUnknown;
         std::string key;
         std::string bundleID;
+        ApplicationIdentity identity;
         std::int32_t pid = 0;
         bool running = false;
         std::vector<std::uint32_t> streams;
@@ -303,7 +305,9 @@ public:
     // Takes the new lists and tells the listeners what changed.
     void publishListing(std::vector<ProcessEntry> processes, std::vector<DeviceEntry> devices,
                         AudioObjectID defaultOutput);
-    std::string processKeyOf(const Global& stream) const;
+    // Who plays the stream; a host's command line is read once per client and process.
+    ApplicationIdentity identityOf(const Global& stream) const;
+    std::string processKeyOf(const Global& stream, const std::string& bundleID) const;
     std::optional<std::int64_t> processIDOf(const Global& stream) const;
     AudioObjectID idFor(std::map<std::string, AudioObjectID>& table, const std::string& key);
     const ProcessEntry* process(AudioObjectID id) const;
@@ -540,6 +544,9 @@ public:
     // application's streams and a node's links up here instead of passing over the whole graph.
     std::map<std::string, std::vector<std::uint32_t>> streamsByProcess_;
     std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
+    // The program each (client, process) runs under its host, once its command line was read;
+    // forgotten with the client.
+    mutable std::map<std::pair<std::uint32_t, std::int64_t>, std::string> hostedPrograms_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
 
     std::uint64_t nextSinkSerial_ = 1;

@@ -113,7 +113,7 @@ std::string programFromPath(std::string_view path) {
         return {};
     }
     if (!oneOf(lowered(stem),
-               {"__main__", "main", "index", "app", "cli", "run", "start", "launcher", "server"})) {
+               {"__main__", "main", "index", "app", "cli", "run", "start", "server"})) {
         return stem;
     }
     for (std::size_t i = parts.size() - 1; i-- > 0;) {

@@ -81,8 +81,8 @@ bool oneOf(std::string_view text, std::initializer_list<std::string_view> candid
 
 std::string withoutScriptExtension(std::string_view name) {
     for (std::string_view extension :
-         {".py", ".pyw", ".pyc", ".pl", ".rb", ".js", ".mjs", ".cjs", ".ts", ".jar", ".dll", ".sh",
-          ".bash", ".zsh", ".fish", ".asar"}) {
+         {".py", ".pyw", ".pyc", ".pl", ".rb", ".js", ".mjs", ".cjs", ".ts", ".jar", ".java",
+          ".dll", ".sh", ".bash", ".zsh", ".fish", ".asar"}) {
         if (name.size() > extension.size() && endsWithIgnoringCase(name, extension)) {
             return std::string(name.substr(0, name.size() - extension.size()));
         }
@@ -217,11 +217,11 @@ std::string javaProgram(const std::vector<std::string>& arguments) {
     if (!argument) {
         return {};
     }
-    if (argument->option == "-jar") {
-        return programFromPath(argument->value);
+    if (argument->option == "-m" || argument->option == "--module") {
+        // Its main class may follow the module's name: "app.module/app.Main".
+        return std::string(argument->value.substr(0, argument->value.find('/')));
     }
-    // A module's main class follows its name: "app.module/app.Main".
-    return std::string(argument->value.substr(0, argument->value.find('/')));
+    return programFromPath(argument->value);
 }
 
 // Wine shows the Windows command line in place of its own; its launchers (start.exe, a

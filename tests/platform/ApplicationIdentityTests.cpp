@@ -163,6 +163,7 @@ TEST(ApplicationIdentity, TheProgramAHostRunsComesFromItsCommandLine) {
         {"python3", {"python3"}, ""},
         {"java", {"java", "-cp", "lib/*", "-Dx=1", "com.example.Main"}, "com.example.Main"},
         {"java", {"java", "--module-path", "mods", "-m", "app.player/app.Main"}, "app.player"},
+        {"java", {"java", "/home/me/Pong.java"}, "Pong"},
         {"node", {"node", "--require", "ts-node/register", "player.ts"}, "player"},
         {"node", {"node", "-e", "require('x')"}, ""},
         {"perl", {"perl", "-Mfeature=say", "-w", "/usr/bin/jukebox.pl"}, "jukebox"},

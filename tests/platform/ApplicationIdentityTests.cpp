@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,15 @@ namespace {
 // The command lines the rules are asked for when the properties do not tell.
 HostedProgramLookup commandLine(std::vector<std::string> arguments) {
     return [arguments](std::string_view host) { return programRunBy(host, arguments); };
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;) {
+        result.push_back(word);
+    }
+    return result;
 }
 
 std::string keyOf(const ClientProperties& client, const ClientProperties& stream = {},
@@ -58,96 +68,43 @@ TEST(ApplicationIdentity, KeysThatInvolveNoHostStayWhatTheyWere) {
     EXPECT_EQ(keyOf({{"application.process.binary", "python3"}, {"application.name", "python3"}},
                     {}, commandLine({"python3", "-c", "print(1)"})),
               "python3");
-    EXPECT_EQ(keyOf({{"application.process.binary", "python3"}}, {}, commandLine({})), "python3");
     EXPECT_EQ(keyOf({{"application.process.binary", "java"}, {"application.id", "org.example.J"}},
                     {}, unexpected),
               "org.example.J");
 }
 
-TEST(ApplicationIdentity, ProgramsUnderOneHostAreToldApartByTheirNameElseTheirCommandLine) {
-    const auto wine = [](const std::string& name) {
-        return ClientProperties{{"application.process.binary", "wine64-preloader"},
-                                {"application.name", name}};
-    };
+// Wine games, Python and Electron programs as a whole are on the simulated service; here what
+// tells a host's programs apart, and what does not.
+TEST(ApplicationIdentity, UnderAHostTheProgramsOwnNameDecidesElseItsCommandLine) {
     const HostedProgramLookup unread = [](std::string_view) { return std::string(); };
-    EXPECT_EQ(keyOf(wine("VRChat.exe"), {}, unread), "VRChat.exe");
-    EXPECT_EQ(keyOf(wine("Diablo IV"), {}, unread), "Diablo IV");
-    // The stream's name counts when the client has none.
-    EXPECT_EQ(keyOf({{"application.process.binary", "wine"}}, {{"application.name", "Hades"}}),
-              "Hades");
-
-    const ClientProperties python{{"application.process.binary", "python3.11"},
-                                  {"application.name", "Python"}};
-    EXPECT_EQ(keyOf(python, {}, commandLine({"/usr/bin/python3", "/usr/bin/radio-tray.py"})),
-              "radio-tray");
-    EXPECT_EQ(keyOf(python, {}, commandLine({"python3", "-u", "-m", "podcasts"})), "podcasts");
-
-    const ClientProperties electron{{"application.process.binary", "electron25"},
-                                    {"application.name", "Chromium"}};
-    const ApplicationIdentity signal =
-        identifyApplication(electron, {},
-                            commandLine({"/usr/lib/electron25/electron", "--no-sandbox",
-                                         "/usr/lib/signal-desktop/resources/app.asar"}));
-    EXPECT_EQ(signal.key, "signal-desktop");
-    EXPECT_EQ(signal.executable, "signal-desktop");
+    EXPECT_EQ(
+        keyOf({{"application.process.binary", "wine"}}, {{"application.name", "Hades"}}, unread),
+        "Hades");
+    const ApplicationIdentity signal = identifyApplication(
+        {{"application.process.binary", "electron25"}, {"application.name", "Chromium"}}, {},
+        commandLine({"electron", "/usr/lib/signal/resources/app.asar"}));
+    EXPECT_EQ(signal.key, "signal");
+    EXPECT_EQ(signal.executable, "signal");
     EXPECT_EQ(signal.host, "electron25");
-    EXPECT_EQ(keyOf(electron, {}, commandLine({"electron", "/opt/Notes/resources/app.asar"})),
-              "Notes");
-
-    // Only the host's own name, in any case or version, decides nothing.
-    EXPECT_EQ(keyOf(wine("wine64-preloader"), {},
-                    commandLine({"C:\\windows\\system32\\start.exe", "/unix",
-                                 "Z:\\Games\\Hades\\Hades.exe"})),
-              "Hades.exe");
-    EXPECT_EQ(keyOf({{"application.process.binary", "node"}, {"application.name", "NodeJS"}}, {},
-                    commandLine({"node", "/srv/chat/index.js"})),
-              "chat");
+    // Only the host's own name decides nothing, nor does a wrapped one.
     EXPECT_EQ(keyOf({{"application.process.binary", "java"},
                      {"application.name", "PipeWire ALSA [java]"}},
                     {}, commandLine({"java", "-Xmx2g", "-jar", "/opt/mc/Launcher.jar"})),
               "Launcher");
-}
 
-TEST(ApplicationIdentity, HostsAreKnownByTheirExecutableWithOrWithoutAVersion) {
-    for (const char* host : {"wine",
-                             "wine64",
-                             "wine-preloader",
-                             "wine64-preloader",
-                             "python3",
-                             "python3.11",
-                             "/usr/bin/python2.7",
-                             "pypy3",
-                             "java",
-                             "node",
-                             "nodejs",
-                             "perl",
-                             "perl5.36",
-                             "ruby3.1",
-                             "mono",
-                             "mono-sgen",
-                             "dotnet",
-                             "electron",
-                             "electron25",
-                             "qemu-system-x86_64",
-                             "qemu-system-aarch64",
-                             "sh",
-                             "bash",
-                             "dash",
-                             "zsh",
-                             "fish"}) {
+    for (const std::string& host : words("wine64 wine64-preloader python3.11 /usr/bin/python2.7 "
+                                         "nodejs perl5.36 ruby3.1 mono-sgen dotnet electron25 "
+                                         "qemu-system-aarch64 java dash fish")) {
         EXPECT_TRUE(isProgramHost(host)) << host;
     }
-    for (const char* program : {"", "mpv", "firefox-esr", "chromium", "slack", "node-red",
-                                "pythonista", "bash-language-server", "gst-launch-1.0"}) {
+    for (const std::string& program : words("mpv chromium slack node-red pythonista "
+                                            "bash-language-server gst-launch-1.0")) {
         EXPECT_FALSE(isProgramHost(program)) << program;
     }
-    EXPECT_TRUE(namesOnlyTheHost("Python 3", "python3.11"));
+    EXPECT_FALSE(isProgramHost(""));
     EXPECT_TRUE(namesOnlyTheHost("wine", "wine64-preloader"));
-    EXPECT_FALSE(namesOnlyTheHost("Diablo IV", "wine64-preloader"));
     EXPECT_FALSE(namesOnlyTheHost("python3", "mpv"));
-    EXPECT_TRUE(isEngineName("Chromium", "slack"));
     EXPECT_FALSE(isEngineName("Chromium", "chromium"));
-    EXPECT_FALSE(isEngineName("Slack", "slack"));
 }
 
 TEST(ApplicationIdentity, TheProgramAHostRunsComesFromItsCommandLine) {
@@ -160,7 +117,6 @@ TEST(ApplicationIdentity, TheProgramAHostRunsComesFromItsCommandLine) {
          "quodlibet"},
         {"python3", {"python3", "-Bc", "import foo"}, ""},
         {"python3", {"python3", "-"}, ""},
-        {"python3", {"python3"}, ""},
         {"java", {"java", "-cp", "lib/*", "-Dx=1", "com.example.Main"}, "com.example.Main"},
         {"java", {"java", "--module-path", "mods", "-m", "app.player/app.Main"}, "app.player"},
         {"java", {"java", "/home/me/Pong.java"}, "Pong"},
@@ -179,15 +135,12 @@ TEST(ApplicationIdentity, TheProgramAHostRunsComesFromItsCommandLine) {
          {"electron", "--type=utility", "--utility-sub-type=audio.mojom.AudioService"},
          ""},
         {"electron", {"/usr/lib/electron/electron --type=renderer --lang=en"}, ""},
-        {"electron", {"electron", "."}, ""},
         {"qemu-system-x86_64",
          {"qemu-system-x86_64", "-m", "4G", "-name", "guest=win10,x=y"},
          "win10"},
-        {"qemu-system-x86_64", {"qemu-system-x86_64", "-name", "Arch"}, "Arch"},
         {"qemu-system-x86_64", {"qemu-system-x86_64", "-m", "4G"}, ""},
         {"bash", {"bash", "-e", "-o", "pipefail", "/usr/local/bin/alarm.sh"}, "alarm"},
         {"sh", {"sh", "-ec", "paplay x.wav"}, ""},
-        {"bash", {"-bash"}, ""},
         {"wine64-preloader",
          {"/usr/lib/wine/wine64-preloader", "/usr/lib/wine/wine64", "C:\\Games\\VRChat.exe"},
          "VRChat.exe"},
@@ -206,15 +159,12 @@ TEST(ApplicationIdentity, TheProgramAHostRunsComesFromItsCommandLine) {
               "Notes");
     EXPECT_EQ(programOfHelper("python3", {"/usr/bin/python3.11", "worker-pool.py"}), "worker-pool");
     EXPECT_EQ(programOfHelper("python3", {"/usr/bin/gnome-shell", "notes.txt"}), "");
-    EXPECT_EQ(programOfHelper("python3", {}), "");
 }
 
 TEST(ApplicationNames, TheAnnouncedNameUnlessItIsOnlyTheEnginesOrTheHosts) {
     const auto nameOf = [](const ClientProperties& client, const HostedProgramLookup& lookup = {}) {
         return nameWithoutDesktopEntry(identifyApplication(client, {}, lookup));
     };
-    EXPECT_EQ(nameOf({{"application.process.binary", "slack"}, {"application.name", "Chromium"}}),
-              "Slack");
     EXPECT_EQ(nameOf({{"application.process.binary", "signal-desktop"},
                       {"application.name", "Chromium"}}),
               "Signal Desktop");
@@ -225,19 +175,13 @@ TEST(ApplicationNames, TheAnnouncedNameUnlessItIsOnlyTheEnginesOrTheHosts) {
     EXPECT_EQ(nameOf({{"application.process.binary", "aplay"},
                       {"application.name", "PipeWire ALSA [aplay]"}}),
               "aplay");
-    EXPECT_EQ(nameOf({{"application.process.binary", "python3"}, {"application.name", "python3"}},
-                     commandLine({"python3", "/usr/bin/radio-tray.py"})),
-              "Radio Tray");
     EXPECT_EQ(nameOf({{"application.process.binary", "wine"}, {"application.name", "wine"}},
                      commandLine({"C:\\Games\\Hades.exe"})),
               "Hades.exe");
-    EXPECT_EQ(nameOf({{"application.process.binary", "wine"}, {"application.name", "Diablo IV"}}),
-              "Diablo IV");
     EXPECT_EQ(nameOf({{"application.process.binary", "python3"}, {"application.name", "python3"}}),
               "python3")
         << "a command line that tells nothing leaves the name as it is";
     EXPECT_FALSE(nameOf({{"application.process.binary", "pacat"}}));
-    EXPECT_EQ(nameFromExecutable("org.example.Tool"), "org.example.Tool");
 }
 
 DesktopEntry entry(const std::string& id, const std::string& name, const std::string& executable,

@@ -383,8 +383,6 @@ ApplicationIdentity identifyApplication(const ClientProperties& client,
                                         const HostedProgramLookup& hostedProgram) {
     ApplicationIdentity identity;
     const auto binary = firstValue(client, stream, "application.process.binary");
-    const auto name = firstValue(client, stream, "application.name");
-    identity.applicationName = name ? announcedApplicationName(*name) : std::string();
     const std::string executable = binary ? std::string(baseName(*binary)) : std::string();
     const bool hosted = isProgramHost(executable);
     if (hosted) {
@@ -392,6 +390,15 @@ ApplicationIdentity identifyApplication(const ClientProperties& client,
     } else {
         identity.executable = executable;
     }
+    // A stream names what the program plays as; its client is often named after the process
+    // (pw-cat, python3).
+    std::vector<std::string> names;
+    for (const ClientProperties* properties : {&stream, &client}) {
+        if (const auto name = firstValue(*properties, {}, "application.name")) {
+            names.push_back(announcedApplicationName(*name));
+        }
+    }
+    identity.applicationName = names.empty() ? std::string() : names.front();
 
     for (const auto& [properties, key] : {std::pair{&client, "pipewire.access.portal.app_id"},
                                           {&client, "application.id"},
@@ -402,16 +409,21 @@ ApplicationIdentity identifyApplication(const ClientProperties& client,
         }
     }
     if (!binary) {
-        identity.key = name.value_or(std::string());
+        identity.key = firstValue(client, stream, "application.name").value_or(std::string());
         return identity;
     }
-    const std::string& own = identity.applicationName;
-    if (hosted && !own.empty() && !namesOnlyTheHost(own, executable) &&
-        !isEngineName(own, executable)) {
-        identity.key = own;
+    if (!hosted) {
+        identity.key = *binary;
         return identity;
     }
-    if (hosted && hostedProgram) {
+    for (const std::string& name : names) {
+        if (!namesOnlyTheHost(name, executable) && !isEngineName(name, executable)) {
+            identity.applicationName = name;
+            identity.key = name;
+            return identity;
+        }
+    }
+    if (hostedProgram) {
         if (std::string program = hostedProgram(executable); !program.empty()) {
             identity.key = program;
             identity.executable = std::move(program);

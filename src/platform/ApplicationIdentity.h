@@ -29,7 +29,8 @@ struct ApplicationIdentity {
     std::string executable;
     // The base name of the host's binary, for a program that runs under one.
     std::string host;
-    // The application name as the program meant it: "PipeWire ALSA [aplay]" is aplay's.
+    // The application name as the program meant it, the stream's before the client's (under a
+    // host, the first that tells the program apart): "PipeWire ALSA [aplay]" is aplay's.
     std::string applicationName;
 };
 

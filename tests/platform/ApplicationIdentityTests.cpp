@@ -182,6 +182,18 @@ TEST(ApplicationNames, TheAnnouncedNameUnlessItIsOnlyTheEnginesOrTheHosts) {
               "python3")
         << "a command line that tells nothing leaves the name as it is";
     EXPECT_FALSE(nameOf({{"application.process.binary", "pacat"}}));
+    // The stream names what the program plays as, the client only the process.
+    const ClientProperties player{{"application.process.binary", "pw-cat"},
+                                  {"application.name", "pw-cat"}};
+    EXPECT_EQ(identifyApplication(player, {{"application.name", "Tone A"}}).applicationName,
+              "Tone A");
+    const ClientProperties python{{"application.process.binary", "python3"},
+                                  {"application.name", "python3"}};
+    EXPECT_EQ(keyOf(python, {{"application.name", "Radio"}}), "Radio");
+    EXPECT_EQ(keyOf({{"application.process.binary", "python3"}, {"application.name", "Radio"}},
+                    {{"application.name", "PipeWire ALSA [python3]"}}),
+              "Radio")
+        << "under a host, the first name that tells";
 }
 
 DesktopEntry entry(const std::string& id, const std::string& name, const std::string& executable,

@@ -1,5 +1,5 @@
-// Desktop entries as found under the XDG data directories: the name and icon that come out are
-// valid text, and an entry written from them reads back as the same name and icon.
+// Desktop entries as found under the XDG data directories: the texts that come out are valid,
+// the executable is a base name, and an entry written from them reads back the same.
 
 #include "FuzzCheck.h"
 
@@ -44,6 +44,12 @@ std::string written(const DesktopEntry& entry) {
     if (entry.icon) {
         text += "Icon=" + escaped(*entry.icon) + "\n";
     }
+    if (!entry.startupWMClass.empty()) {
+        text += "StartupWMClass=" + escaped(entry.startupWMClass) + "\n";
+    }
+    if (entry.noDisplay) {
+        text += "NoDisplay=true\n";
+    }
     return text;
 }
 
@@ -58,12 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     requireUtf8(entry->name, "desktop entry name");
     requireUtf8(entry->icon, "desktop entry icon");
+    requireUtf8(entry->executable, "desktop entry executable");
+    requireUtf8(entry->startupWMClass, "desktop entry window class");
+    require(entry->executable.find('/') == std::string::npos, "an executable is a base name",
+            entry->executable);
     require(!entry->name.empty(), "a desktop entry has a name");
 
     const std::string text = written(*entry);
     const auto reread = parseDesktopEntry(text, kLocales);
     require(reread.has_value(), "written desktop entry reads back", text);
-    require(reread->name == entry->name && reread->icon == entry->icon,
-            "same name and icon after a round trip", text);
+    require(reread->name == entry->name && reread->icon == entry->icon &&
+                reread->startupWMClass == entry->startupWMClass &&
+                reread->noDisplay == entry->noDisplay,
+            "same name, icon and window class after a round trip", text);
     return 0;
 }

@@ -37,9 +37,26 @@ json toJson(const Scenario& scenario) {
                               {{"type", type},
                                {"frequency", signal.frequency},
                                {"amplitude", double(signal.amplitude)},
-                               {"channels", signal.channels}}}});
+                               {"channels", signal.channels}}},
+                             {"client", process.clientProperties},
+                             {"stream", process.streamProperties},
+                             {"commandLine", process.commandLine},
+                             {"parentCommandLine", process.parentCommandLine}});
     }
     root["processes"] = processes;
+    json desktopEntries = json::array();
+    for (const DesktopEntry& entry : scenario.desktopEntries) {
+        json object = {{"id", entry.id},
+                       {"name", entry.name},
+                       {"executable", entry.executable},
+                       {"startupWMClass", entry.startupWMClass},
+                       {"noDisplay", entry.noDisplay}};
+        if (entry.icon) {
+            object["icon"] = *entry.icon;
+        }
+        desktopEntries.push_back(object);
+    }
+    root["desktopEntries"] = desktopEntries;
     json runningApps = json::array();
     for (const auto& [bundleID, application] : scenario.runningApps) {
         json app = {{"bundleID", bundleID}};
@@ -113,6 +130,7 @@ bool sameSignal(const SimulatedSignal& a, const SimulatedSignal& b) {
 
 bool sameScenario(const Scenario& a, const Scenario& b) {
     if (a.processes.size() != b.processes.size() || a.runningApps.size() != b.runningApps.size() ||
+        a.desktopEntries.size() != b.desktopEntries.size() ||
         a.devices.size() != b.devices.size() || a.failures.size() != b.failures.size() ||
         a.defaultOutput != b.defaultOutput) {
         return false;
@@ -121,7 +139,17 @@ bool sameScenario(const Scenario& a, const Scenario& b) {
         const auto& p = a.processes[i];
         const auto& q = b.processes[i];
         if (p.bundleID != q.bundleID || p.pid != q.pid || p.running != q.running ||
-            !sameSignal(p.signal, q.signal)) {
+            !sameSignal(p.signal, q.signal) || p.clientProperties != q.clientProperties ||
+            p.streamProperties != q.streamProperties || p.commandLine != q.commandLine ||
+            p.parentCommandLine != q.parentCommandLine) {
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < a.desktopEntries.size(); ++i) {
+        const auto& d = a.desktopEntries[i];
+        const auto& e = b.desktopEntries[i];
+        if (d.id != e.id || d.name != e.name || d.icon != e.icon || d.executable != e.executable ||
+            d.startupWMClass != e.startupWMClass || d.noDisplay != e.noDisplay) {
             return false;
         }
     }
@@ -161,6 +189,11 @@ void checkText(const Scenario& scenario) {
     for (const auto& process : scenario.processes) {
         requireUtf8(process.bundleID, "process bundleID");
     }
+    for (const auto& entry : scenario.desktopEntries) {
+        requireUtf8(entry.id, "desktop entry id");
+        requireUtf8(entry.name, "desktop entry name");
+        requireUtf8(entry.executable, "desktop entry executable");
+    }
     for (const auto& [bundleID, application] : scenario.runningApps) {
         requireUtf8(bundleID, "running app bundleID");
         requireUtf8(application.localizedName, "running app name");
@@ -197,6 +230,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const SimulatedDevice& device : parsed->devices) {
         require(world.hardware->deviceID(device.uid) != kAudioObjectUnknown, "device in the world",
                 device.uid);
+    }
+    // A process is listed under the key it was parsed with, and one that announces something is
+    // a client named in valid text.
+    for (const SimulatedProcess& process : parsed->processes) {
+        if (process.bundleID.empty()) {
+            continue;
+        }
+        require(world.hardware->processID(process.bundleID) != kAudioObjectUnknown,
+                "process in the world", process.bundleID);
+        if (process.clientProperties.empty() && process.streamProperties.empty()) {
+            continue;
+        }
+        require(!world.hardware->audioClients(process.bundleID).empty(), "process is a client",
+                process.bundleID);
+        if (const auto running =
+                world.runningApplications->firstRunningApplication(process.bundleID)) {
+            requireUtf8(running->localizedName, "client name");
+        }
     }
     return 0;
 }

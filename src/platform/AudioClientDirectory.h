@@ -3,6 +3,8 @@
 // The processes that are clients of the audio service, with the properties they announced. The
 // audio service supplies it; the running-applications lookup reads names and icons from it.
 
+#include "platform/ApplicationIdentity.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -15,6 +17,8 @@ struct AudioClient {
     std::int32_t pid = 0;
     // The client's and its playback streams' properties, a stream's value winning.
     std::map<std::string, std::string, std::less<>> properties;
+    // Who it is, as the key was made: what its name and desktop entry are found by.
+    ApplicationIdentity identity = {};
 };
 
 class AudioClientDirectory {

@@ -71,6 +71,30 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
+// One argument of an Exec line, quoted or not; `at` moves past it and the blanks after it.
+std::string execArgument(std::string_view exec, std::size_t& at) {
+    std::string argument;
+    if (at < exec.size() && exec[at] == '"') {
+        for (++at; at < exec.size() && exec[at] != '"'; ++at) {
+            if (exec[at] == '\\' && at + 1 < exec.size()) {
+                ++at;
+            }
+            argument.push_back(exec[at]);
+        }
+        ++at;
+    } else {
+        while (at < exec.size() && exec[at] != ' ' && exec[at] != '\t') {
+            argument.push_back(exec[at++]);
+        }
+    }
+    while (at < exec.size() && (exec[at] == ' ' || exec[at] == '\t')) {
+        ++at;
+    }
+    return argument;
+}
+
+} // namespace
+
 std::vector<std::string> currentLocales() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const std::string value = environment(name);
@@ -81,7 +105,24 @@ std::vector<std::string> currentLocales() {
     return {};
 }
 
-} // namespace
+std::string execProgram(std::string_view exec) {
+    std::size_t at = exec.find_first_not_of(" \t");
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    std::string program = execArgument(exec, at);
+    if (program == "env" || program.ends_with("/env")) {
+        program.clear();
+        while (at < exec.size() && program.empty()) {
+            std::string argument = execArgument(exec, at);
+            if (argument.find('=') == std::string::npos && !argument.starts_with('-')) {
+                program = std::move(argument);
+            }
+        }
+    }
+    const auto slash = program.rfind('/');
+    return slash == std::string::npos ? program : program.substr(slash + 1);
+}
 
 std::vector<std::string> localeVariants(std::string_view locale) {
     std::string_view rest = locale;
@@ -163,9 +204,19 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
         return std::nullopt;
     }
     // Files may hold any bytes; what leaves here is shown and written as JSON.
-    DesktopEntry entry{validUtf8(*name), std::nullopt};
+    DesktopEntry entry;
+    entry.name = validUtf8(*name);
     if (const auto it = entries.find("Icon"); it != entries.end() && !it->second.empty()) {
         entry.icon = validUtf8(it->second);
+    }
+    if (const auto it = entries.find("Exec"); it != entries.end()) {
+        entry.executable = validUtf8(execProgram(it->second));
+    }
+    if (const auto it = entries.find("StartupWMClass"); it != entries.end()) {
+        entry.startupWMClass = validUtf8(it->second);
+    }
+    if (const auto it = entries.find("NoDisplay"); it != entries.end()) {
+        entry.noDisplay = it->second == "true";
     }
     return entry;
 }

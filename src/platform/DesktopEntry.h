@@ -14,13 +14,26 @@ namespace kestrelamp {
 struct DesktopEntry {
     std::string name;
     std::optional<std::string> icon;
+    // The base name of the program Exec runs (after "env VAR=VALUE"); empty without one.
+    std::string executable;
+    std::string startupWMClass;
+    // Kept out of menus: a handler or helper entry, not the application's own.
+    bool noDisplay = false;
+    // The file name without ".desktop"; set where files are found.
+    std::string id;
 };
 
 // The [Desktop Entry] group of a file's text. Name is required; Name[locale] wins over Name for
 // the first of the locales (such as "de_CH", then "de") that has one. Hidden entries are absent.
-// Name and icon are valid UTF-8: bytes that are not become U+FFFD.
+// Every text is valid UTF-8: bytes that are not become U+FFFD.
 std::optional<DesktopEntry> parseDesktopEntry(std::string_view text,
                                               const std::vector<std::string>& locales);
+
+// The base name of the program an Exec value runs: "env A=1 \"/opt/My App/app\" %U" runs app.
+std::string execProgram(std::string_view exec);
+
+// The locales desktop entries are read for now (LC_ALL, LC_MESSAGES, LANG).
+std::vector<std::string> currentLocales();
 
 // "de_CH.UTF-8@euro" gives "de_CH@euro", "de_CH", "de@euro", "de", in the order the desktop
 // entry rules try them. "C" and "POSIX" give none.

@@ -1,6 +1,6 @@
 #include "platform/LinuxRunningApplications.h"
 
-#include "platform/DesktopEntry.h"
+#include "platform/ApplicationNames.h"
 
 #include <cerrno>
 #include <csignal>
@@ -9,15 +9,14 @@ namespace kestrelamp {
 
 namespace {
 
-std::optional<std::string> firstProperty(const AudioClient& client,
-                                         std::initializer_list<const char*> keys) {
-    for (const char* key : keys) {
-        if (const auto it = client.properties.find(key);
-            it != client.properties.end() && !it->second.empty()) {
-            return it->second;
-        }
+std::vector<std::filesystem::file_time_type>
+modificationTimes(const std::vector<std::string>& directories) {
+    std::vector<std::filesystem::file_time_type> times;
+    for (const std::string& directory : directories) {
+        std::error_code error;
+        times.push_back(std::filesystem::last_write_time(directory, error));
     }
-    return std::nullopt;
+    return times;
 }
 
 } // namespace
@@ -38,30 +37,20 @@ LinuxRunningApplications::LinuxRunningApplications(const AudioClientDirectory& c
 std::optional<RunningApplication>
 LinuxRunningApplications::firstRunningApplication(const std::string& bundleID) const {
     for (const AudioClient& client : clients_.audioClients(bundleID)) {
-        if (client.bundleID != bundleID || !processExists(client.pid)) {
-            continue;
+        if (client.bundleID == bundleID && processExists(client.pid)) {
+            return runningApplicationFor(client, desktopEntries());
         }
-        RunningApplication application;
-        const std::optional<DesktopEntry>& entry = desktopEntry(bundleID);
-        application.localizedName =
-            entry ? std::optional(entry->name) : firstProperty(client, {"application.name"});
-        application.icon = entry && entry->icon
-                               ? entry->icon
-                               : firstProperty(client, {"application.icon-name", "media.icon-name",
-                                                        "window.icon-name"});
-        application.activationPolicy = ActivationPolicy::regular;
-        return application;
     }
     return std::nullopt;
 }
 
-const std::optional<DesktopEntry>&
-LinuxRunningApplications::desktopEntry(const std::string& bundleID) const {
-    auto it = entries_.find(bundleID);
-    if (it == entries_.end()) {
-        it = entries_.emplace(bundleID, findDesktopEntry(bundleID, directories_)).first;
+const DesktopEntryIndex& LinuxRunningApplications::desktopEntries() const {
+    auto times = modificationTimes(directories_);
+    if (times != readAt_) {
+        entries_ = DesktopEntryIndex::load(directories_);
+        readAt_ = std::move(times);
     }
-    return it->second;
+    return entries_;
 }
 
 } // namespace kestrelamp

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "platform/AudioClientDirectory.h"
-#include "platform/DesktopEntry.h"
+#include "platform/DesktopEntryIndex.h"
 #include "platform/RunningApplications.h"
 
-#include <functional>
-#include <map>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,8 +12,8 @@
 namespace kestrelamp {
 
 // Running applications as Linux knows them: an application runs while the process of one of its
-// audio clients exists. Its name and icon come from its desktop entry, else from what the client
-// announced. Every application is regular: there are no background-only ones to tell apart.
+// audio clients exists. Names and icons follow runningApplicationFor(). Every application is
+// regular: there are no background-only ones to tell apart.
 class LinuxRunningApplications final : public RunningApplications {
 public:
     // The directories are searched for desktop entries; by default the XDG data directories.
@@ -25,12 +24,13 @@ public:
     firstRunningApplication(const std::string& bundleID) const override;
 
 private:
-    const std::optional<DesktopEntry>& desktopEntry(const std::string& bundleID) const;
+    // Read again when a directory changed (an application installed or removed).
+    const DesktopEntryIndex& desktopEntries() const;
 
     const AudioClientDirectory& clients_;
     std::vector<std::string> directories_;
-    // Every refresh asks for every application; the files are read once per application.
-    mutable std::map<std::string, std::optional<DesktopEntry>> entries_;
+    mutable DesktopEntryIndex entries_;
+    mutable std::optional<std::vector<std::filesystem::file_time_type>> readAt_;
 };
 
 // Whether a process with this id exists (including one we may not signal).

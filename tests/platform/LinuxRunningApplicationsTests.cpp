@@ -1,4 +1,5 @@
 #include "platform/DesktopEntry.h"
+#include "platform/DesktopEntryIndex.h"
 #include "platform/LinuxRunningApplications.h"
 
 #include <gtest/gtest.h>
@@ -117,6 +118,13 @@ TEST_F(DesktopFiles, NamesAndIconsThatAreNotUtf8AreMadeValid) {
               "Caf\u00E9\uFFFD");
 }
 
+// A client announcing these properties, keyed as given.
+AudioClient announcing(const std::string& bundleID, int pid, const ClientProperties& properties) {
+    AudioClient client{bundleID, pid, properties, identifyApplication(properties, {})};
+    client.identity.key = bundleID;
+    return client;
+}
+
 class FixedClients : public AudioClientDirectory {
 public:
     std::vector<AudioClient> clients;
@@ -137,12 +145,14 @@ TEST_F(DesktopFiles, RunningApplicationsTakeTheDesktopEntryElseWhatTheClientAnno
     FixedClients clients;
     const int self = int(::getpid());
     clients.clients = {
-        {"org.example.Gone", endedProcess(), {{"application.name", "Gone"}}},
-        {"org.example.Player", self, {{"application.name", "pw-play"}, {"media.icon-name", "m"}}},
-        {"org.example.Bare",
-         self,
-         {{"application.name", "Bare"}, {"window.icon-name", "w"}, {"media.icon-name", "m"}}},
-        {"org.example.Iconic", self, {{"application.icon-name", "a"}, {"media.icon-name", "m"}}},
+        announcing("org.example.Gone", endedProcess(), {{"application.name", "Gone"}}),
+        announcing("org.example.Player", self,
+                   {{"application.name", "pw-play"}, {"media.icon-name", "m"}}),
+        announcing(
+            "org.example.Bare", self,
+            {{"application.name", "Bare"}, {"window.icon-name", "w"}, {"media.icon-name", "m"}}),
+        announcing("org.example.Iconic", self,
+                   {{"application.icon-name", "a"}, {"media.icon-name", "m"}}),
     };
     write(system(), "org.example.Player", "[Desktop Entry]\nName=Player\nIcon=player-icon\n");
     write(system(), "org.example.Iconic", "[Desktop Entry]\nName=Iconic\n");
@@ -164,6 +174,35 @@ TEST_F(DesktopFiles, RunningApplicationsTakeTheDesktopEntryElseWhatTheClientAnno
 
     EXPECT_FALSE(running.firstRunningApplication("org.example.Gone"));
     EXPECT_FALSE(running.firstRunningApplication("org.example.Unknown"));
+}
+
+TEST_F(DesktopFiles, TheIndexReadsEveryEntryOnceWithTheFirstDirectoryWinning) {
+    write(home(), "org.example.Player", "[Desktop Entry]\nName=My Player\nExec=player %U\n");
+    write(system(), "org.example.Player", "[Desktop Entry]\nName=System Player\n");
+    write(home(), "org.example.Broken", "[Desktop Entry]\nType=Application\n");
+    write(system(), "org.example.Broken", "[Desktop Entry]\nName=Fixed\n");
+    const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
+    ASSERT_EQ(index.entries().size(), 2u);
+    EXPECT_EQ(index.withID("org.example.Player")->name, "My Player");
+    EXPECT_EQ(index.forExecutable("player")->id, "org.example.Player");
+    EXPECT_EQ(index.withID("org.example.Broken")->name, "Fixed");
+}
+
+TEST_F(DesktopFiles, AnEntryInstalledWhileTheProgramRunsNamesItsApplication) {
+    FixedClients clients;
+    const ClientProperties slack{{"application.process.binary", "slack"},
+                                 {"application.name", "Chromium"}};
+    clients.clients = {announcing("slack", int(::getpid()), slack)};
+    write(system(), "vim", "[Desktop Entry]\nName=Vim\n");
+    LinuxRunningApplications running(clients, dirs());
+    EXPECT_EQ(running.firstRunningApplication("slack")->localizedName, "Slack");
+
+    write(system(), "com.slack.Slack",
+          "[Desktop Entry]\nName=Slack Desktop\nExec=/usr/bin/slack %U\nIcon=com.slack.Slack\n");
+    const auto installed = running.firstRunningApplication("slack");
+    ASSERT_TRUE(installed);
+    EXPECT_EQ(installed->localizedName, "Slack Desktop");
+    EXPECT_EQ(installed->icon, "com.slack.Slack");
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
 #include "engine/hal/StreamTargets.h"
+#include "platform/ApplicationIdentity.h"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/filter.h>
@@ -216,6 +217,7 @@ public:
         AudioObjectID id = kAudioObjectUnknown;
         std::string key;
         std::string bundleID;
+        ApplicationIdentity identity;
         std::int32_t pid = 0;
         bool running = false;
         std::vector<std::uint32_t> streams;
@@ -308,7 +310,9 @@ public:
     // Takes the new lists and tells the listeners what changed.
     void publishListing(std::vector<ProcessEntry> processes, std::vector<DeviceEntry> devices,
                         AudioObjectID defaultOutput);
-    std::string processKeyOf(const Global& stream) const;
+    // Who plays the stream; a host's command line is read once per client and process.
+    ApplicationIdentity identityOf(const Global& stream) const;
+    std::string processKeyOf(const Global& stream, const std::string& bundleID) const;
     std::optional<std::int64_t> processIDOf(const Global& stream) const;
     AudioObjectID idFor(std::map<std::string, AudioObjectID>& table, const std::string& key);
     const ProcessEntry* process(AudioObjectID id) const;
@@ -579,6 +583,9 @@ public:
     std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
     // PulseAudio streams seen linked to a sink with their format set: their creation is done.
     std::unordered_set<std::uint32_t> streamsOnASink_;
+    // The program each (client, process) runs under its host, once its command line was read;
+    // forgotten with the client.
+    mutable std::map<std::pair<std::uint32_t, std::int64_t>, std::string> hostedPrograms_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
 
     std::uint64_t nextSinkSerial_ = 1;

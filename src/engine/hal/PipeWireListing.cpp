@@ -1,5 +1,7 @@
 #include "engine/hal/PipeWireHardwareImpl.h"
 
+#include "platform/ProcessCommandLine.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -100,11 +102,27 @@ std::optional<std::int64_t> PipeWireAudioHardware::Impl::processIDOf(const Globa
     return pid ? pid : integerProperty(stream.properties, PW_KEY_APP_PROCESS_ID);
 }
 
+ApplicationIdentity PipeWireAudioHardware::Impl::identityOf(const Global& stream) const {
+    const PropertyMap& client = linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client);
+    return identifyApplication(client, stream.properties, [&](std::string_view host) {
+        const auto pid = processIDOf(stream);
+        if (!pid) {
+            return std::string();
+        }
+        const auto clientID =
+            std::uint32_t(integerProperty(stream.properties, PW_KEY_CLIENT_ID).value_or(0));
+        const auto [it, inserted] = hostedPrograms_.try_emplace({clientID, *pid});
+        if (inserted) {
+            it->second = hostedProgramOfProcess(*pid, host);
+        }
+        return it->second;
+    });
+}
+
 // One process object per application: every client and process announcing the same identifier
 // is one application, now and when it plays again later.
-std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream) const {
-    const std::string bundleID = bundleIDFor(
-        linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client), stream.properties);
+std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream,
+                                                      const std::string& bundleID) const {
     if (!bundleID.empty()) {
         return "app:" + bundleID;
     }
@@ -218,16 +236,16 @@ void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes
 
 void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes,
                                             const Global& stream) {
-    const std::string key = processKeyOf(stream);
+    ApplicationIdentity identity = identityOf(stream);
+    const std::string key = processKeyOf(stream, identity.key);
     auto entry = std::find_if(processes.begin(), processes.end(),
                               [&](const ProcessEntry& p) { return p.key == key; });
     if (entry == processes.end()) {
         ProcessEntry process;
         process.id = idFor(processIDs_, key);
         process.key = key;
-        const PropertyMap& clientProperties =
-            linkedProperties(stream, PW_KEY_CLIENT_ID, GlobalKind::client);
-        process.bundleID = bundleIDFor(clientProperties, stream.properties);
+        process.bundleID = identity.key;
+        process.identity = std::move(identity);
         process.pid = std::int32_t(processIDOf(stream).value_or(0));
         processes.push_back(std::move(process));
         entry = std::prev(processes.end());
@@ -442,6 +460,7 @@ std::vector<AudioClient> PipeWireAudioHardware::Impl::clients(const std::string&
         AudioClient client;
         client.bundleID = process.bundleID;
         client.pid = process.pid;
+        client.identity = process.identity;
         // Read here, not on every change of the graph: only a listing asks.
         if (const Global* stream = global(process.streams.front(), GlobalKind::node)) {
             const PropertyMap& clientProperties =

@@ -116,21 +116,6 @@ std::uint32_t transportTypeFor(const PropertyMap& node, const PropertyMap& devic
     return 0;
 }
 
-std::string bundleIDFor(const PropertyMap& client, const PropertyMap& stream) {
-    for (const auto& [map, key] : {std::pair{&client, "pipewire.access.portal.app_id"},
-                                   {&client, "application.id"},
-                                   {&stream, "application.id"},
-                                   {&client, "application.process.binary"},
-                                   {&stream, "application.process.binary"},
-                                   {&client, "application.name"},
-                                   {&stream, "application.name"}}) {
-        if (auto value = propertyValue(*map, key)) {
-            return *value;
-        }
-    }
-    return {};
-}
-
 std::optional<std::string> defaultNodeName(std::string_view json) {
     const auto document = nlohmann::json::parse(json, nullptr, false);
     if (!document.is_object()) {

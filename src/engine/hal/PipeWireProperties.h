@@ -20,10 +20,6 @@ std::optional<std::string> propertyValue(const PropertyMap& properties, std::str
 // those of the device it belongs to (empty for nodes without one). 0 when nothing tells.
 std::uint32_t transportTypeFor(const PropertyMap& node, const PropertyMap& device);
 
-// The application's identifier: a sandbox's app id, else application.id (client, then stream),
-// else the binary, else the application name. Empty when none is set.
-std::string bundleIDFor(const PropertyMap& client, const PropertyMap& stream);
-
 // The node name in a "default" metadata value such as {"name": "alsa_output.pci"}.
 std::optional<std::string> defaultNodeName(std::string_view json);
 // The value written to make a node the configured default.

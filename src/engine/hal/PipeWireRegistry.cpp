@@ -186,6 +186,9 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
     }
     destroyGlobal(*it->second);
     Global& gone = *it->second;
+    if (gone.kind == GlobalKind::client) {
+        std::erase_if(hostedPrograms_, [&](const auto& entry) { return entry.first.first == id; });
+    }
     const auto node = gone.portNode;
     gone.portNode.reset();
     indexPort(gone, node);

@@ -708,7 +708,40 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID deviceID,
 
 // --- Editing the world --------------------------------------------------------------------
 
-AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcess& config) {
+ApplicationIdentity simulatedProcessIdentity(const SimulatedProcess& process) {
+    ApplicationIdentity identity = identifyApplication(
+        process.clientProperties, process.streamProperties, [&](std::string_view host) {
+            std::string program = programRunBy(host, process.commandLine);
+            return program.empty() ? programOfHelper(host, process.parentCommandLine) : program;
+        });
+    if (!process.bundleID.empty()) {
+        identity.key = process.bundleID;
+    }
+    return identity;
+}
+
+std::vector<AudioClient> SimulatedAudioHardware::audioClients(const std::string& bundleID) const {
+    std::lock_guard lock(mutex_);
+    std::vector<AudioClient> clients;
+    for (const auto& process : processes_) {
+        const SimulatedProcess& config = process->config;
+        if (config.bundleID != bundleID ||
+            (config.clientProperties.empty() && config.streamProperties.empty())) {
+            continue;
+        }
+        AudioClient client{bundleID, config.pid, config.clientProperties, process->identity};
+        for (const auto& [key, value] : config.streamProperties) {
+            client.properties.insert_or_assign(key, value);
+        }
+        clients.push_back(std::move(client));
+    }
+    return clients;
+}
+
+AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcess& announced) {
+    ApplicationIdentity identity = simulatedProcessIdentity(announced);
+    SimulatedProcess config = announced;
+    config.bundleID = identity.key;
     std::lock_guard lock(mutex_);
     AudioObjectID id = kAudioObjectUnknown;
     if (const auto known = applicationObjects_.find(config.bundleID);
@@ -725,6 +758,7 @@ AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcess& config)
     auto process = std::make_unique<Process>();
     process->id = id;
     process->config = config;
+    process->identity = std::move(identity);
     process->generator = SignalGenerator(config.signal, id);
     processes_.push_back(std::move(process));
     if (!wasListed) {

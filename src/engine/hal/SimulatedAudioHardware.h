@@ -36,6 +36,8 @@
 #include "engine/hal/PlaybackRecording.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
 #include "engine/hal/SimulatedSignal.h"
+#include "platform/ApplicationIdentity.h"
+#include "platform/AudioClientDirectory.h"
 
 #include <chrono>
 #include <cstdint>
@@ -58,7 +60,18 @@ struct SimulatedProcess {
     SimulatedSignal signal;
     // Unless it has one position per signal channel, the default layout for them.
     ChannelLayout layout = {};
+    // What it announces as an audio client, its command line and its parent's: a process
+    // announcing something is listed as an audio client, and keyed by what it announces unless
+    // it has a bundle identifier.
+    ClientProperties clientProperties = {};
+    ClientProperties streamProperties = {};
+    std::vector<std::string> commandLine = {};
+    std::vector<std::string> parentCommandLine = {};
 };
+
+// Its bundle identifier when it has one, else the key identifyApplication() makes of what it
+// announces (its command lines standing for what /proc would tell).
+ApplicationIdentity simulatedProcessIdentity(const SimulatedProcess& process);
 
 struct SimulatedDevice {
     std::string uid;
@@ -128,7 +141,7 @@ struct SimulatedIOProcInfo {
     bool started = false;
 };
 
-class SimulatedAudioHardware final : public AudioHardware {
+class SimulatedAudioHardware final : public AudioHardware, public AudioClientDirectory {
 public:
     static constexpr double kDefaultRenderSampleRate = 48000.0;
     // About 1.4 s at 48 kHz.
@@ -176,13 +189,16 @@ public:
                                 AudioObjectID& outMonitorID) override;
     OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
 
+    // AudioClientDirectory: the listed processes of that key that announce something.
+    std::vector<AudioClient> audioClients(const std::string& bundleID) const override;
+
     // --- Editing the world ------------------------------------------------------------------
     // Processes: their objects are listed in "prs#" in the order they first appeared. Adding
-    // returns the object of the process's bundle identifier (the same id again after the
-    // application was removed). Removing takes every process of the object away; the running
-    // flag and the signal apply to every process of the object; the object is running while any
-    // of them runs. Changes notify "prs#" (an object listed or no longer listed) and "pir?" on the
-    // object (running flag) listeners.
+    // returns the object of the process's bundle identifier (simulatedProcessIdentity()) (the same
+    // id again after the application was removed). Removing takes every process of the object away;
+    // the running flag and the signal apply to every process of the object; the object is running
+    // while any of them runs. Changes notify "prs#" (an object listed or no longer listed) and
+    // "pir?" on the object (running flag) listeners.
     AudioObjectID addProcess(const SimulatedProcess& process);
     bool removeProcess(AudioObjectID processID);
     bool setProcessRunning(AudioObjectID processID, bool running);

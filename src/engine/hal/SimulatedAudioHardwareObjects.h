@@ -28,7 +28,9 @@ struct InsideIOBlock {
 
 struct SimulatedAudioHardware::Process {
     AudioObjectID id = kAudioObjectUnknown;
+    // Its bundleID is the key it is listed under.
     SimulatedProcess config;
+    ApplicationIdentity identity;
     SignalGenerator generator;
     std::vector<float> samples; // this cycle, channel after channel
     // Onto each device it plays on unrouted, by device id.

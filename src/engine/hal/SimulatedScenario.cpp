@@ -185,6 +185,44 @@ SimulatedSignal parseSignal(const json& object, const std::string& path) {
     return signal;
 }
 
+ClientProperties optionalProperties(const json& object, const std::string& parent,
+                                    const char* key) {
+    const json* value = member(object, key);
+    if (!value) {
+        return {};
+    }
+    const std::string path = keyPath(parent, key);
+    requireObject(*value, path);
+    ClientProperties properties;
+    for (const auto& [name, text] : value->items()) {
+        if (!text.is_string()) {
+            fail(keyPath(path, name.c_str()), "expected a string");
+        }
+        properties.emplace(name, text.get<std::string>());
+    }
+    return properties;
+}
+
+std::vector<std::string> optionalStrings(const json& object, const std::string& parent,
+                                         const char* key) {
+    const json* value = member(object, key);
+    if (!value) {
+        return {};
+    }
+    const std::string path = keyPath(parent, key);
+    if (!value->is_array()) {
+        fail(path, "expected an array");
+    }
+    std::vector<std::string> strings;
+    for (std::size_t index = 0; index < value->size(); ++index) {
+        if (!(*value)[index].is_string()) {
+            fail(indexPath(path, index), "expected a string");
+        }
+        strings.push_back((*value)[index].get<std::string>());
+    }
+    return strings;
+}
+
 SimulatedProcess parseProcess(const json& object, const std::string& path) {
     requireObject(object, path);
     SimulatedProcess process;
@@ -197,7 +235,25 @@ SimulatedProcess parseProcess(const json& object, const std::string& path) {
     if (const json* signal = member(object, "signal")) {
         process.signal = parseSignal(*signal, keyPath(path, "signal"));
     }
+    process.clientProperties = optionalProperties(object, path, "client");
+    process.streamProperties = optionalProperties(object, path, "stream");
+    process.commandLine = optionalStrings(object, path, "commandLine");
+    process.parentCommandLine = optionalStrings(object, path, "parentCommandLine");
+    // Failures and tests refer to it by the key it is listed under.
+    process.bundleID = simulatedProcessIdentity(process).key;
     return process;
+}
+
+DesktopEntry parseDesktopEntryObject(const json& object, const std::string& path) {
+    requireObject(object, path);
+    DesktopEntry entry;
+    entry.id = requiredString(object, path, "id");
+    entry.name = requiredString(object, path, "name");
+    entry.icon = optionalString(object, path, "icon");
+    entry.executable = optionalString(object, path, "executable").value_or("");
+    entry.startupWMClass = optionalString(object, path, "startupWMClass").value_or("");
+    entry.noDisplay = optionalBool(object, path, "noDisplay", false);
+    return entry;
 }
 
 std::pair<std::string, RunningApplication> parseRunningApp(const json& object,
@@ -324,6 +380,8 @@ Scenario parseDocument(const json& root) {
     scenario.processes = parseArray<SimulatedProcess>(root, "processes", parseProcess);
     scenario.runningApps = parseArray<std::pair<std::string, RunningApplication>>(
         root, "runningApps", parseRunningApp);
+    scenario.desktopEntries =
+        parseArray<DesktopEntry>(root, "desktopEntries", parseDesktopEntryObject);
     scenario.devices = parseArray<SimulatedDevice>(root, "devices", parseDevice);
     scenario.defaultOutput = optionalString(root, "", "defaultOutput");
     if (scenario.defaultOutput) {
@@ -401,6 +459,8 @@ SimulatedWorld makeSimulatedWorld(const Scenario& scenario) {
     for (const auto& [bundleID, application] : scenario.runningApps) {
         world.runningApplications->add(bundleID, application);
     }
+    world.runningApplications->nameFromClients(*world.hardware,
+                                               DesktopEntryIndex(scenario.desktopEntries));
     return world;
 }
 

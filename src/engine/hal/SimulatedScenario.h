@@ -5,9 +5,18 @@
 //   {
 //     "processes":   [ { "bundleID": "org.example.Player", "pid": 4242, "running": true,
 //                        "signal": { "type": "sine", "frequency": 440, "amplitude": 0.5,
-//                                    "channels": 2 } } ],
+//                                    "channels": 2 } },
+//                      { "pid": 4243,
+//                        "client": { "application.process.binary": "python3",
+//                                    "application.name": "python3" },
+//                        "stream": { "media.name": "Playback" },
+//                        "commandLine": [ "python3", "/usr/bin/radio.py" ],
+//                        "parentCommandLine": [ "bash" ] } ],
 //     "runningApps": [ { "bundleID": "org.example.Player", "name": "Player",
 //                        "icon": "multimedia-player", "activationPolicy": "regular" } ],
+//     "desktopEntries": [ { "id": "org.example.Radio", "name": "Radio", "icon": "radio",
+//                           "executable": "radio", "startupWMClass": "Radio",
+//                           "noDisplay": false } ],
 //     "devices":     [ { "uid": "speakers", "name": "Speakers", "manufacturer": "Acme",
 //                        "outputStreams": 1, "inputStreams": 0, "transport": "bltn",
 //                        "sampleRate": 48000, "channels": 2 } ],
@@ -17,15 +26,19 @@
 //   }
 //
 // Object ids follow file order, processes first, then devices, from 2 upwards; processes with
-// the same bundle identifier share one process object (see SimulatedAudioHardware). Every key is
-// optional except a device's "uid" and a running application's "bundleID"; a null value counts as
-// absent; unknown keys are ignored. Defaults: empty bundle identifier, pid 0, running, silence;
-// one output stream, no input stream, transport 0, two channels, no sample rate (its read fails),
-// the UID as name, an empty manufacturer; activation policy "regular"; no default output; scope
-// "glob". A signal's "type" is "sine", "noise" or "silence" (frequency 440, amplitude 0.5, two
-// channels unless given). "transport" and "selector" are four-character codes or integers;
-// "status" is an integer or a four-character code; "object" is "system", "process:BUNDLEID" (the
-// first such process), "device:UID" (the first such device) or an object id.
+// the same bundle identifier share one process object (see SimulatedAudioHardware). A process
+// without "bundleID" is keyed by what its "client" and "stream" properties and its command lines
+// tell (simulatedProcessIdentity); one announcing properties is an audio client, named as on
+// Linux from them and the "desktopEntries" unless "runningApps" holds its key. Every key is
+// optional except a device's "uid", a running application's "bundleID" and a desktop entry's
+// "id" and "name"; a null value counts as absent; unknown keys are ignored. Defaults: empty bundle
+// identifier, pid 0, running, silence; one output stream, no input stream, transport 0, two
+// channels, no sample rate (its read fails), the UID as name, an empty manufacturer; activation
+// policy "regular"; no default output; scope "glob". A signal's "type" is "sine", "noise" or
+// "silence" (frequency 440, amplitude 0.5, two channels unless given). "transport" and "selector"
+// are four-character codes or integers; "status" is an integer or a four-character code; "object"
+// is "system", "process:BUNDLEID" (the first such process), "device:UID" (the first such device) or
+// an object id.
 
 #include "engine/hal/SimulatedAudioHardware.h"
 #include "platform/Expected.h"
@@ -60,6 +73,7 @@ struct ScenarioFailure {
 struct Scenario {
     std::vector<SimulatedProcess> processes;
     std::vector<std::pair<std::string, RunningApplication>> runningApps;
+    std::vector<DesktopEntry> desktopEntries;
     std::vector<SimulatedDevice> devices;
     std::optional<std::string> defaultOutput;
     std::vector<ScenarioFailure> failures;

@@ -7,28 +7,6 @@
 namespace kestrelamp::hal {
 namespace {
 
-TEST(PipeWireProperties, BundleIDPrefersTheSandboxThenApplicationIDThenBinaryThenName) {
-    const PropertyMap client{{"pipewire.access.portal.app_id", "org.example.Sandboxed"},
-                             {"application.id", "client.id"},
-                             {"application.process.binary", "player"},
-                             {"application.name", "Player"}};
-    const PropertyMap stream{{"application.id", "stream.id"}};
-    EXPECT_EQ(bundleIDFor(client, stream), "org.example.Sandboxed");
-
-    PropertyMap plain = client;
-    plain.erase("pipewire.access.portal.app_id");
-    EXPECT_EQ(bundleIDFor(plain, stream), "client.id");
-    plain.erase("application.id");
-    EXPECT_EQ(bundleIDFor(plain, stream), "stream.id");
-    EXPECT_EQ(bundleIDFor(plain, {}), "player");
-    plain.erase("application.process.binary");
-    EXPECT_EQ(bundleIDFor(plain, {}), "Player");
-    EXPECT_EQ(bundleIDFor({}, {{"application.name", "Tone A"}}), "Tone A");
-    // Empty values do not count.
-    EXPECT_EQ(bundleIDFor({{"application.id", ""}}, {{"application.name", "N"}}), "N");
-    EXPECT_EQ(bundleIDFor({}, {}), "");
-}
-
 TEST(PipeWireProperties, DefaultNodeValuesRoundTripAndBadOnesAreNothing) {
     EXPECT_EQ(defaultNodeName(R"({"name":"alsa_output.pci-0000"})"), "alsa_output.pci-0000");
     EXPECT_EQ(defaultNodeName(defaultNodeValue("odd \"name\" \\ here")), "odd \"name\" \\ here");

@@ -18,8 +18,7 @@ SimulatedDevice testDevice(const std::string& uid, const std::string& descriptio
 }
 
 SimulatedWorld emptyWorld() {
-    return {std::make_unique<SimulatedAudioHardware>(),
-            std::make_unique<SimulatedRunningApplications>()};
+    return makeSimulatedWorld(Scenario{});
 }
 
 SimulatedWorld worldFrom(std::string_view scenarioJson) {

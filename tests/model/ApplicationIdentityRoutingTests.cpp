@@ -1,0 +1,134 @@
+// Programs that share a host binary, described by what they announce and by their command lines:
+// each is its own application, named so that it can be told apart, routed and stored on its own.
+
+#include "RouteWorld.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+
+namespace kestrelamp::test {
+namespace {
+
+std::string hostedScenario() {
+    return R"({
+      "processes": [
+        { "pid": 501, "signal": { "type": "sine", "frequency": 1000, "amplitude": 0.5 },
+          "client": { "application.process.binary": "wine64-preloader",
+                      "application.name": "VRChat.exe" } },
+        { "pid": 502, "signal": { "type": "sine", "frequency": 32, "amplitude": 0.25 },
+          "client": { "application.process.binary": "wine64-preloader" },
+          "stream": { "application.name": "Diablo IV" } },
+        { "pid": 601, "client": { "application.process.binary": "python3",
+                                  "application.name": "python3" },
+          "commandLine": [ "/usr/bin/python3", "/usr/bin/radio-tray.py" ] },
+        { "pid": 602, "client": { "application.process.binary": "python3.11",
+                                  "application.name": "Python" },
+          "commandLine": [ "python3", "-u", "-m", "podcasts" ] },
+        { "pid": 603, "client": { "application.process.binary": "python3",
+                                  "application.name": "python3" },
+          "commandLine": [ "python3", "-c", "import sound" ], "parentCommandLine": [ "bash" ] },
+        { "pid": 701, "client": { "application.process.binary": "electron",
+                                  "application.name": "Chromium" },
+          "commandLine": [ "electron", "/opt/Notes/resources/app.asar" ] },
+        { "pid": 702, "client": { "application.process.binary": "electron",
+                                  "application.name": "Chromium" },
+          "commandLine": [ "electron", "/usr/lib/signal-desktop/resources/app.asar" ] },
+        { "pid": 703, "client": { "application.process.binary": "electron",
+                                  "application.name": "Chromium" },
+          "commandLine": [ "electron", "--type=utility" ],
+          "parentCommandLine": [ "/usr/lib/electron/electron", "/opt/Notes/resources/app.asar" ] },
+        { "pid": 801, "client": { "application.process.binary": "slack",
+                                  "application.name": "Chromium" } },
+        { "bundleID": "org.example.Player", "pid": 100 }
+      ],
+      "runningApps": [ { "bundleID": "org.example.Player", "name": "Player" } ],
+      "desktopEntries": [ { "id": "signal-desktop", "name": "Signal", "icon": "signal" } ],
+      "devices": [
+        { "uid": "speakers", "name": "Speakers", "sampleRate": 48000 },
+        { "uid": "headphones", "name": "Headphones", "sampleRate": 48000 }
+      ],
+      "defaultOutput": "speakers"
+    })";
+}
+
+std::map<std::string, std::string> namesByID(const AudioRouteManager& manager) {
+    std::map<std::string, std::string> names;
+    for (const AudioApp& app : manager.audioApps()) {
+        names[app.id] = app.displayName;
+    }
+    return names;
+}
+
+TEST(ProgramsUnderOneHost, AreListedOnePerProgramWithNamesThatTellThemApart) {
+    RouteWorld world(hostedScenario());
+    EXPECT_EQ(namesByID(world.manager()), (std::map<std::string, std::string>{
+                                              {"VRChat.exe", "VRChat.exe"},
+                                              {"Diablo IV", "Diablo IV"},
+                                              {"radio-tray", "Radio Tray"},
+                                              {"podcasts", "Podcasts"},
+                                              {"python3", "python3"},
+                                              {"Notes", "Notes"},
+                                              {"signal-desktop", "Signal"},
+                                              {"slack", "Slack"},
+                                              {"org.example.Player", "Player"},
+                                          }));
+    // Notes' audio-service helper has no program on its command line; its parent names Notes.
+    const auto notes = world.hardware().processID("Notes");
+    EXPECT_EQ(world.manager().app("Notes")->audioObjectID, notes);
+    EXPECT_EQ(world.hardware().audioClients("Notes").size(), 2u);
+    EXPECT_TRUE(world.hardware().audioClients("org.example.Player").empty())
+        << "a process given only a bundle identifier announces nothing";
+}
+
+TEST(ProgramsUnderOneHost, RoutingOneLeavesTheOtherWhereItWasAndEachIsStoredOnItsOwn) {
+    RouteWorld world(hostedScenario());
+    AudioRouteManager& manager = world.manager();
+    const float both = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), both, 0.1f);
+
+    manager.setOutputDevices("VRChat.exe", {"headphones"});
+    EXPECT_EQ(builtRoutes(manager), (std::set<std::string>{"VRChat.exe|headphones"}));
+    EXPECT_NEAR(world.levelOn("headphones", 48000), sineLevel(0.5f), 0.1f);
+    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f)
+        << "Diablo IV stays on the default";
+
+    manager.setVolume("Diablo IV", 0.5f);
+    manager.setOutputDevices("python3", {"headphones"});
+    const auto stored = nlohmann::json::parse(readFile(world.statesPath()));
+    std::map<std::string, nlohmann::json> byID;
+    for (const auto& state : stored) {
+        byID[state["id"].get<std::string>()] = state;
+    }
+    EXPECT_EQ(byID["VRChat.exe"]["outputDeviceUIDs"], nlohmann::json({"headphones"}));
+    EXPECT_EQ(byID["Diablo IV"]["outputDeviceUIDs"], nlohmann::json::array());
+    EXPECT_FLOAT_EQ(byID["Diablo IV"]["volume"].get<float>(), 0.5f);
+    EXPECT_FLOAT_EQ(byID["VRChat.exe"]["volume"].get<float>(), 1.0f);
+
+    // The next run finds every stored choice under the same keys, the host's own among them.
+    world.createManager();
+    EXPECT_EQ(builtRoutes(world.manager(), "VRChat.exe|"),
+              (std::set<std::string>{"VRChat.exe|headphones"}));
+    EXPECT_EQ(builtRoutes(world.manager(), "python3|"),
+              (std::set<std::string>{"python3|headphones"}));
+    EXPECT_TRUE(builtRoutes(world.manager(), "radio-tray|").empty());
+    EXPECT_FLOAT_EQ(world.manager().state("Diablo IV")->volume, 0.5f);
+}
+
+TEST(ProgramsUnderOneHost, ScenarioPropertiesMustBeTextAndAnExplicitBundleIDWins) {
+    const auto bad = hal::parseScenario(R"({ "processes": [ { "commandLine": [ "x", 2 ] } ] })");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().description, "processes[0].commandLine[1]: expected a string");
+    const auto scenario = hal::parseScenario(R"({ "processes": [
+        { "bundleID": "org.example.Game", "client": { "application.name": "Game.exe" } },
+        { "client": { "application.process.binary": "wine", "application.name": "Game.exe" } },
+        { "pid": 3 } ] })");
+    ASSERT_TRUE(scenario) << scenario.error().description;
+    EXPECT_EQ(scenario->processes[0].bundleID, "org.example.Game");
+    EXPECT_EQ(scenario->processes[1].bundleID, "Game.exe");
+    EXPECT_EQ(scenario->processes[2].bundleID, "") << "as before: nothing announced, no key";
+}
+
+} // namespace
+} // namespace kestrelamp::test

@@ -1,5 +1,6 @@
 #include "engine/hal/PipeWireHardwareImpl.h"
 
+#include "platform/FailureReport.h"
 #include "platform/RunningApplications.h"
 
 #include <cerrno>
@@ -231,15 +232,35 @@ void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int s
     pw_thread_loop_signal(self->loop_, false);
 }
 
-void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int, int res,
-                                              const char*) {
+void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int seq, int res,
+                                              const char* message) {
     auto* self = static_cast<Impl*>(data);
+    // An error on one of our objects reaches that object's own listener first, which names it.
+    const std::string text = message != nullptr ? message : "";
+    if (text.empty() || text != self->reportedServerMessage_) {
+        const std::string object = id == PW_ID_CORE ? std::string("the connection")
+                                                    : "object " + std::to_string(id) + " (seq " +
+                                                          std::to_string(seq) + ")";
+        self->reportServerError(ServerFailure{"", res, text}.logLine(object), text);
+    }
     if (id == PW_ID_CORE && res == -EPIPE) {
         // The server went away. Tear down outside of the core's own callback.
         self->coreFailed_ = true;
         self->scheduleReconnect(1);
     }
     pw_thread_loop_signal(self->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::reportServerError(const std::string& line,
+                                                    const std::string& message) {
+    reportedServerMessage_ = message;
+    // A refusal met again on every retry is said once.
+    if (loggedServerErrors_.size() >= 256) {
+        loggedServerErrors_.clear();
+    }
+    if (loggedServerErrors_.insert(line).second) {
+        reportFailure(line);
+    }
 }
 
 void PipeWireAudioHardware::Impl::changed() {

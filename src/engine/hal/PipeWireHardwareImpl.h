@@ -14,6 +14,7 @@
 #include "engine/hal/PipeWireAudioHardware.h"
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
+#include "engine/hal/ServerFailure.h"
 #include "engine/hal/StreamTargets.h"
 
 #include <pipewire/extensions/metadata.h>
@@ -110,6 +111,8 @@ public:
         spa_hook listener{};
         std::uint32_t nodeID = SPA_ID_INVALID;
         bool failed = false;
+        // What the server said when it refused the node; the aggregates reading it fail with it.
+        std::optional<ServerFailure> failure;
         int users = 0;
         StreamTargets targets;
         // The application's streams are moved only once an aggregate plays what the sink hears:
@@ -142,6 +145,10 @@ public:
         pw_link_state state = PW_LINK_STATE_INIT;
         std::uint32_t globalID = SPA_ID_INVALID;
         bool gone = false;
+        // The node name of the aggregate or monitor it belongs to, for the log.
+        std::string owner;
+        // Why the server refused it, or the error it went into.
+        std::optional<ServerFailure> refusal;
     };
 
     struct Aggregate {
@@ -172,6 +179,11 @@ public:
         bool linkedOnce = false;
         // Why the server could not connect it; noErr while it is or still may be.
         OSStatus connectFailure = noErr;
+        // The same in words, as "why?" reads it.
+        std::string connectFailureReason;
+        // What the server said when the filter failed, and when it last refused one of its links.
+        std::optional<ServerFailure> filterFailure;
+        std::optional<ServerFailure> linkRefusal;
         // What "acr?" listeners last heard: a failure, 0 or 1.
         std::optional<OSStatus> toldCarries;
         // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
@@ -398,8 +410,15 @@ public:
     bool carries(const Aggregate& aggregate) const;
     // The "acr?" value: a failure status, else 0 or 1.
     OSStatus carriesState(const Aggregate& aggregate) const;
-    // Fails an aggregate the server did not connect in time, and tells listeners of a change.
+    // Fails an aggregate the server refused or did not connect in time, and tells listeners of a
+    // change.
     void updateCarries(Aggregate& aggregate);
+    // What the server refused the aggregate before it was first linked: its filter, or the
+    // capture node of one of its taps. Nothing while it still may connect.
+    std::optional<ServerFailure> connectRefusal(const Aggregate& aggregate) const;
+    void noteLinkRefusals(Aggregate& aggregate);
+    // The "why?" read.
+    OSStatus readFailureReason(AudioObjectID object, std::string& value);
     static void onConnectTimer(void* data, std::uint64_t expirations);
     // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
     // not one of the device's, or a device that is not one of our aggregates, is refused.
@@ -423,8 +442,10 @@ public:
     void stopFilter(Aggregate& aggregate);
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
-    // A passive link between two ports, with our proxy listener; none when a port is unknown.
-    std::unique_ptr<LinkProxy> makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort);
+    // A passive link between two ports for the node named owner, with our proxy listener; none
+    // when a port is unknown.
+    std::unique_ptr<LinkProxy> makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort,
+                                               const std::string& owner);
     bool linksComplete(const Aggregate& aggregate) const;
     // Complete, and every link negotiated by the server.
     bool linksReady(const Aggregate& aggregate) const;
@@ -458,6 +479,11 @@ public:
     static void onMonitorState(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
     static void onMonitorProcess(void* data, spa_io_position* position);
+
+    // --- What the server said (PipeWireConnection.cpp) -----------------------------------------
+    // Logs the server's error on one of our objects, once per line; the core's own error event for
+    // the same message then logs nothing more.
+    void reportServerError(const std::string& line, const std::string& message);
 
     // --- PipeWire callbacks --------------------------------------------------------------------
     static void onCoreDone(void* data, std::uint32_t id, int seq);
@@ -550,6 +576,9 @@ public:
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
     bool inChanged_ = false;
+    // The server-error lines logged so far (kept to a few hundred), and the message of the last.
+    std::set<std::string> loggedServerErrors_;
+    std::string reportedServerMessage_;
     // Set while the object goes away: listeners are not called from the destructor.
     bool shuttingDown_ = false;
 };

@@ -13,7 +13,9 @@
 //                        "sampleRate": 48000, "channels": 2 } ],
 //     "defaultOutput": "speakers",
 //     "failures":    [ { "object": "device:speakers", "selector": "lnam", "scope": "glob",
-//                        "status": 2003332927 } ]
+//                        "status": 2003332927 } ],
+//     "refusedConnections": [ { "device": "speakers", "status": "nope",
+//                               "reason": "the sound server refused a link: …" } ]
 //   }
 //
 // Object ids follow file order, processes first, then devices, from 2 upwards; processes with
@@ -25,7 +27,10 @@
 // "glob". A signal's "type" is "sine", "noise" or "silence" (frequency 440, amplitude 0.5, two
 // channels unless given). "transport" and "selector" are four-character codes or integers;
 // "status" is an integer or a four-character code; "object" is "system", "process:BUNDLEID" (the
-// first such process), "device:UID" (the first such device) or an object id.
+// first such process), "device:UID" (the first such device) or an object id. A refused connection
+// has every route to its device refused as the service connects it ("acr?" answers the status,
+// "why?" the reason, which defaults to the status in words); its "device" and "status" are
+// required.
 
 #include "engine/hal/SimulatedAudioHardware.h"
 #include "platform/Expected.h"
@@ -56,6 +61,13 @@ struct ScenarioFailure {
     OSStatus status = noErr;
 };
 
+// Routes to the device are refused: see SimulatedAudioHardware::refuseConnections.
+struct ScenarioRefusal {
+    std::string deviceUID;
+    OSStatus status = noErr;
+    std::string reason;
+};
+
 // A parsed scenario, every reference checked.
 struct Scenario {
     std::vector<SimulatedProcess> processes;
@@ -63,6 +75,7 @@ struct Scenario {
     std::vector<SimulatedDevice> devices;
     std::optional<std::string> defaultOutput;
     std::vector<ScenarioFailure> failures;
+    std::vector<ScenarioRefusal> refusedConnections;
 };
 
 struct SimulatedWorld {

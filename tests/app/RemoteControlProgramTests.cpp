@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <map>
+
 #include <sys/resource.h>
 
 namespace kestrelamp::test {
@@ -92,6 +94,44 @@ TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
           QStringList{}}) {
         EXPECT_EQ(program.ctl(arguments).exitCode, 2) << arguments.join(' ').toStdString();
     }
+}
+
+// A service that refuses what routes to two of the devices need: the call, the status and the
+// log give its reason, in its words where it has some, else its status in words.
+TEST(RemoteControlRefusedRoutes, TheServicesReasonReachesTheCallTheStatusAndTheLog) {
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
+    ProgramHarness program(bus.address());
+    const std::string refusal = "the sound server refused a link: unknown factory name";
+    json scenario = json::parse(ProgramHarness::standardScenario());
+    scenario["refusedConnections"] = {
+        {{"device", "headphones"}, {"status", "nope"}, {"reason", refusal}},
+        {{"device", "speakers"}, {"status", "tmot"}},
+    };
+    program.writeScenario(scenario.dump());
+    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
+
+    // A setting of an application on the default output acts through a route to it.
+    const std::string prefix = "Failed to create aggregate device: ";
+    const RunResult softer = program.ctl({"volume", kPlayer, "0.5"});
+    EXPECT_EQ(softer.exitCode, 1);
+    EXPECT_NE(softer.err.find("Route for org.example.Player|speakers: " + prefix +
+                              "no answer in time ('tmot')"),
+              std::string::npos)
+        << softer.err;
+
+    const std::string line = "Route for org.example.Player|headphones: " + prefix + refusal;
+    const RunResult routed = program.ctl({"route", kPlayer, "headphones"});
+    EXPECT_EQ(routed.exitCode, 1);
+    EXPECT_NE(routed.err.find(line), std::string::npos) << routed.err;
+    EXPECT_TRUE(program.instanceOutput().contains(QString::fromStdString(line)))
+        << program.instanceOutput().toStdString();
+    const json shown = json::parse(program.ctl({"status"}).out);
+    std::map<std::string, std::string> states;
+    for (const json& route : shown["routes"]) {
+        states[route.value("outputDeviceUID", "")] = route.value("state", "");
+    }
+    EXPECT_EQ(states["headphones"], "failed: " + prefix + refusal);
 }
 
 TEST(RemoteControlFullDisk, AProfileThatCouldNotBeSavedExitsOneAndKeepsTheFile) {

@@ -244,8 +244,7 @@ void PipeWireAudioHardware::Impl::onLinkInfo(void* data, const pw_link_info* inf
         if (info->state == PW_LINK_STATE_ERROR) {
             link->refusal = ServerFailure{"the sound server could not link the route", 0,
                                           info->error != nullptr ? info->error : ""};
-            link->impl->reportServerError(link->refusal->logLine("link of " + link->owner),
-                                          link->refusal->message);
+            link->impl->reportServerError(link->refusal->logLine("link of " + link->owner));
         }
         link->impl->changedSoon();
         pw_thread_loop_signal(link->impl->loop_, false);
@@ -279,8 +278,7 @@ void PipeWireAudioHardware::Impl::onLinkError(void* data, int, int res, const ch
     link->gone = true;
     link->refusal =
         ServerFailure{"the sound server refused a link", res, message != nullptr ? message : ""};
-    link->impl->reportServerError(link->refusal->logLine("link of " + link->owner),
-                                  link->refusal->message);
+    link->impl->reportServerError(link->refusal->logLine("link of " + link->owner));
     pw_thread_loop_signal(link->impl->loop_, false);
 }
 
@@ -368,8 +366,7 @@ void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_
         aggregate->filterFailure = ServerFailure{"the sound server stopped the route's filter", 0,
                                                  error != nullptr ? error : ""};
         aggregate->impl->reportServerError(
-            aggregate->filterFailure->logLine("filter " + aggregate->description.uid),
-            aggregate->filterFailure->message);
+            aggregate->filterFailure->logLine("filter " + aggregate->description.uid));
     }
     aggregate->impl->changedSoon();
     pw_thread_loop_signal(aggregate->impl->loop_, false);

@@ -113,6 +113,7 @@ bool PipeWireAudioHardware::Impl::connect() {
     coreFailed_ = false;
     serverSilent_ = false;
     initialSyncDone_ = false;
+    loggedServerErrors_.clear();
     pw_core_add_listener(core_, &coreListener_, &kCoreEvents, this);
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(registry_, &registryListener_, &kRegistryEvents, this);
@@ -232,16 +233,15 @@ void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int s
     pw_thread_loop_signal(self->loop_, false);
 }
 
-void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int seq, int res,
+void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int, int res,
                                               const char* message) {
     auto* self = static_cast<Impl*>(data);
-    // An error on one of our objects reaches that object's own listener first, which names it.
-    const std::string text = message != nullptr ? message : "";
-    if (text.empty() || text != self->reportedServerMessage_) {
-        const std::string object = id == PW_ID_CORE ? std::string("the connection")
-                                                    : "object " + std::to_string(id) + " (seq " +
-                                                          std::to_string(seq) + ")";
-        self->reportServerError(ServerFailure{"", res, text}.logLine(object), text);
+    // Errors on our own objects are told by their listeners, which name them; those on the
+    // server's objects we only watch (an info or a format that could not be read as they went)
+    // change nothing we do.
+    if (id == PW_ID_CORE && res == -EPIPE) {
+        self->reportServerError(
+            ServerFailure{"", res, message != nullptr ? message : ""}.logLine("the connection"));
     }
     if (id == PW_ID_CORE && res == -EPIPE) {
         // The server went away. Tear down outside of the core's own callback.
@@ -251,10 +251,8 @@ void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int 
     pw_thread_loop_signal(self->loop_, false);
 }
 
-void PipeWireAudioHardware::Impl::reportServerError(const std::string& line,
-                                                    const std::string& message) {
-    reportedServerMessage_ = message;
-    // A refusal met again on every retry is said once.
+void PipeWireAudioHardware::Impl::reportServerError(const std::string& line) {
+    // A refusal met again on every retry is said once per connection.
     if (loggedServerErrors_.size() >= 256) {
         loggedServerErrors_.clear();
     }

@@ -481,9 +481,8 @@ public:
     static void onMonitorProcess(void* data, spa_io_position* position);
 
     // --- What the server said (PipeWireConnection.cpp) -----------------------------------------
-    // Logs the server's error on one of our objects, once per line; the core's own error event for
-    // the same message then logs nothing more.
-    void reportServerError(const std::string& line, const std::string& message);
+    // Logs what the server said of one of our objects, or of the connection, once per line.
+    void reportServerError(const std::string& line);
 
     // --- PipeWire callbacks --------------------------------------------------------------------
     static void onCoreDone(void* data, std::uint32_t id, int seq);
@@ -576,9 +575,8 @@ public:
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
     bool inChanged_ = false;
-    // The server-error lines logged so far (kept to a few hundred), and the message of the last.
+    // The server-error lines logged on this connection (kept to a few hundred).
     std::set<std::string> loggedServerErrors_;
-    std::string reportedServerMessage_;
     // Set while the object goes away: listeners are not called from the destructor.
     bool shuttingDown_ = false;
 };

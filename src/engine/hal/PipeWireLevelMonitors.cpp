@@ -226,8 +226,7 @@ void PipeWireAudioHardware::Impl::onMonitorState(void* data, pw_filter_state, pw
     auto* monitor = static_cast<LevelMonitor*>(data);
     if (state == PW_FILTER_STATE_ERROR) {
         const ServerFailure failure{"", 0, error != nullptr ? error : ""};
-        monitor->impl->reportServerError(failure.logLine("level monitor " + monitor->nodeName),
-                                         failure.message);
+        monitor->impl->reportServerError(failure.logLine("level monitor " + monitor->nodeName));
     }
     monitor->impl->changedSoon();
     pw_thread_loop_signal(monitor->impl->loop_, false);

@@ -387,8 +387,7 @@ void PipeWireAudioHardware::Impl::onSinkError(void* data, int, int res, const ch
     sink->failed = true;
     sink->failure = ServerFailure{"the sound server refused the tap's capture node", res,
                                   message != nullptr ? message : ""};
-    sink->impl->reportServerError(sink->failure->logLine("capture node " + sink->nodeName),
-                                  sink->failure->message);
+    sink->impl->reportServerError(sink->failure->logLine("capture node " + sink->nodeName));
     // The aggregates reading it fail now rather than when their time to connect runs out.
     sink->impl->changedSoon();
     pw_thread_loop_signal(sink->impl->loop_, false);

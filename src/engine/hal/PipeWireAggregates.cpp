@@ -184,7 +184,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
 
 void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t outputPort,
                                              std::uint32_t inputPort) {
-    auto link = makePassiveLink(outputPort, inputPort, aggregate.description.uid);
+    auto link = makeLink(outputPort, inputPort, LinkKind::passive, aggregate.description.uid);
     if (!link) {
         return;
     }
@@ -193,8 +193,8 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
 }
 
 std::unique_ptr<PipeWireAudioHardware::Impl::LinkProxy>
-PipeWireAudioHardware::Impl::makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort,
-                                             const std::string& owner) {
+PipeWireAudioHardware::Impl::makeLink(std::uint32_t outputPort, std::uint32_t inputPort,
+                                      LinkKind kind, const std::string& owner) {
     const Global* output = global(outputPort, GlobalKind::port);
     const Global* input = global(inputPort, GlobalKind::port);
     if (output == nullptr || input == nullptr) {
@@ -207,10 +207,12 @@ PipeWireAudioHardware::Impl::makePassiveLink(std::uint32_t outputPort, std::uint
                       propertyValue(output->properties, PW_KEY_NODE_ID).value_or("").c_str());
     pw_properties_set(properties.get(), PW_KEY_LINK_INPUT_NODE,
                       propertyValue(input->properties, PW_KEY_NODE_ID).value_or("").c_str());
-    pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
+    pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER,
+                      kind == LinkKind::lasting ? "true" : "false");
     // A route or a monitor runs the graph only while its application plays: these links alone
     // keep nothing awake, so a route waiting for its application costs nothing.
-    pw_properties_set(properties.get(), PW_KEY_LINK_PASSIVE, "true");
+    pw_properties_set(properties.get(), PW_KEY_LINK_PASSIVE,
+                      kind == LinkKind::passive ? "true" : "false");
     auto link = std::make_unique<LinkProxy>();
     link->impl = this;
     link->owner = owner;

@@ -127,6 +127,10 @@ void PipeWireAudioHardware::Impl::disconnect() {
     for (auto& [serial, sink] : sinks_) {
         stopSink(*sink, false);
     }
+    for (auto& link : lastingLinks_) {
+        releaseLink(*link, SPA_ID_INVALID);
+    }
+    lastingLinks_.clear();
     for (auto& [id, aggregate] : aggregates_) {
         stopFilter(*aggregate);
     }
@@ -293,6 +297,7 @@ void PipeWireAudioHardware::Impl::reconcile() {
         }
     }
     reconcileMonitors();
+    dropLastingLinkProxies();
 }
 
 void PipeWireAudioHardware::Impl::releaseProxy(pw_proxy*& proxy, spa_hook& listener,

@@ -11,6 +11,7 @@
 
 #include "engine/hal/ChannelMix.h"
 #include "engine/hal/IOProcSlots.h"
+#include "engine/hal/JackConnections.h"
 #include "engine/hal/PipeWireAudioHardware.h"
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
@@ -29,6 +30,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrelamp::hal {
@@ -95,6 +97,21 @@ public:
         std::map<std::pair<std::uint32_t, std::string>, std::string> values;
     };
 
+    struct LinkProxy {
+        Impl* impl = nullptr;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        spa_hook linkListener{};
+        // Paused or active once the server has negotiated it: from then on it carries audio.
+        pw_link_state state = PW_LINK_STATE_INIT;
+        std::uint32_t globalID = SPA_ID_INVALID;
+        bool gone = false;
+        // The node name of what it belongs to, for the log.
+        std::string owner;
+        // Why the server refused it, or the error it went into.
+        std::optional<ServerFailure> refusal;
+    };
+
     // The node that one application's streams are moved to while it is tapped. Every tap of the
     // application shares it until another client moves one of its streams elsewhere: then it is
     // released, holds no stream any more, and later taps get a sink of their own.
@@ -115,6 +132,9 @@ public:
         std::optional<ServerFailure> failure;
         int users = 0;
         StreamTargets targets;
+        // JACK programs' streams are held by links of ours, not by a target entry.
+        JackConnections jack;
+        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> jackLinks;
         // The application's streams are moved only once an aggregate plays what the sink hears:
         // before that they would play into a node nobody reads.
         bool holding = false;
@@ -134,21 +154,6 @@ public:
         std::vector<std::uint64_t> sinks;
         // What a "thbk" write gave back, until it plays elsewhere.
         std::vector<std::uint32_t> givenBack;
-    };
-
-    struct LinkProxy {
-        Impl* impl = nullptr;
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
-        spa_hook linkListener{};
-        // Paused or active once the server has negotiated it: from then on it carries audio.
-        pw_link_state state = PW_LINK_STATE_INIT;
-        std::uint32_t globalID = SPA_ID_INVALID;
-        bool gone = false;
-        // The node name of the aggregate or monitor it belongs to, for the log.
-        std::string owner;
-        // Why the server refused it, or the error it went into.
-        std::optional<ServerFailure> refusal;
     };
 
     struct Aggregate {
@@ -361,6 +366,12 @@ public:
     const std::vector<std::uint32_t>& streamsOf(const std::string& processKey) const;
     bool linked(std::int64_t outputNode, std::int64_t inputNode) const;
     void indexGraph(const std::vector<ProcessEntry>& processes);
+    // pipewire-pulse completes a stream's creation only once the stream is linked to a sink it
+    // lists: one created straight onto a capture node of ours waits forever, silent. Such a
+    // stream first goes to a sink (stagingTarget), and to our node once it was on one.
+    bool needsSinkFirst(std::uint32_t stream) const;
+    // The device the route reading the sink plays on; nothing while no aggregate plays it.
+    std::optional<std::string> stagingTarget(const CaptureSink& sink) const;
     Tap* tap(AudioObjectID id);
     const CaptureSink* sink(std::uint64_t serial) const;
     // The sink of the tap that another program took the application from; none while it holds.
@@ -442,10 +453,18 @@ public:
     void stopFilter(Aggregate& aggregate);
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
-    // A passive link between two ports for the node named owner, with our proxy listener; none
-    // when a port is unknown.
-    std::unique_ptr<LinkProxy> makePassiveLink(std::uint32_t outputPort, std::uint32_t inputPort,
-                                               const std::string& owner);
+    enum class LinkKind {
+        // Keeps nothing awake: a route or a monitor runs only while its application plays.
+        passive,
+        // Carries a program's sound into our capture node, as the session manager's links do.
+        carrying,
+        // A program's own connection given back: it outlives our connection.
+        lasting,
+    };
+    // A link between two ports for the node named owner (for the log), with our proxy listener;
+    // none when a port is unknown.
+    std::unique_ptr<LinkProxy> makeLink(std::uint32_t outputPort, std::uint32_t inputPort,
+                                        LinkKind kind, const std::string& owner);
     bool linksComplete(const Aggregate& aggregate) const;
     // Complete, and every link negotiated by the server.
     bool linksReady(const Aggregate& aggregate) const;
@@ -453,6 +472,23 @@ public:
     wantedLinks(const Aggregate& aggregate) const;
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
                              ChannelPosition channel) const;
+
+    // --- JACK programs (PipeWireJackStreams.cpp) ----------------------------------------------
+    bool isJackPlayer(const Global& node) const;
+    // Its audio output ports, in port order.
+    std::vector<const Global*> jackOutputs(std::uint32_t node) const;
+    void describeJackPlayer(Global& node);
+    bool hasOutputLinks(std::uint32_t node) const;
+    // Of the sinks, monitors and filters we made.
+    bool isOwnNode(std::int64_t node) const;
+    bool linkedToOwnSink(std::uint32_t stream) const;
+    void holdJackStream(CaptureSink& sink, std::uint32_t stream);
+    // Our links go; with restore, the program's own connections come back.
+    void releaseJackStreams(CaptureSink& sink, bool restore);
+    void remakeConnections(std::uint32_t stream, const std::vector<PortConnection>& connections);
+    void dropLastingLinkProxies();
+    // A run that was killed leaves JACK programs without the connections it had undone.
+    void repairLeftoverConnections();
 
     // --- Level monitors (PipeWireLevelMonitors.cpp) --------------------------------------------
     OSStatus createMonitor(AudioObjectID processObjectID, AudioObjectID& outMonitorID);
@@ -565,11 +601,17 @@ public:
     // application's streams and a node's links up here instead of passing over the whole graph.
     std::map<std::string, std::vector<std::uint32_t>> streamsByProcess_;
     std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
+    // PulseAudio streams seen linked to a sink with their format set: their creation is done.
+    std::unordered_set<std::uint32_t> streamsOnASink_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
 
     std::uint64_t nextSinkSerial_ = 1;
     std::map<std::uint64_t, std::unique_ptr<CaptureSink>> sinks_;
     TargetsOnTheirWay targetsOnTheirWay_;
+    // JACK programs' links we asked the server to remove, until it has.
+    std::unordered_set<std::uint32_t> undoneLinks_;
+    // Connections given back to JACK programs, until the server has made them.
+    std::vector<std::unique_ptr<LinkProxy>> lastingLinks_;
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;

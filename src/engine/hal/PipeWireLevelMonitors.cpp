@@ -193,7 +193,7 @@ void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor,
         if (monitor.links.count({outputPort, inputPort}) > 0) {
             continue;
         }
-        if (auto link = makePassiveLink(outputPort, inputPort, monitor.nodeName)) {
+        if (auto link = makeLink(outputPort, inputPort, LinkKind::passive, monitor.nodeName)) {
             monitor.links[{outputPort, inputPort}] = std::move(link);
         }
     }

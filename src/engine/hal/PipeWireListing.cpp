@@ -139,6 +139,31 @@ void PipeWireAudioHardware::Impl::indexGraph(const std::vector<ProcessEntry>& pr
             linkInputsByOutput_[*global->linkOutputNode].push_back(*global->linkInputNode);
         }
     }
+    for (const ProcessEntry& process : processes) {
+        for (const std::uint32_t id : process.streams) {
+            const Global* stream = global(id, GlobalKind::node);
+            const auto inputs = linkInputsByOutput_.find(id);
+            if (stream == nullptr || stream->formatChannels.empty() ||
+                inputs == linkInputsByOutput_.end() || streamsOnASink_.count(id) > 0) {
+                continue;
+            }
+            const bool onASink =
+                std::any_of(inputs->second.begin(), inputs->second.end(), [&](std::int64_t node) {
+                    const Global* input = global(std::uint32_t(node), GlobalKind::node);
+                    return input != nullptr && (input->mediaClass == "Audio/Sink" ||
+                                                input->mediaClass == "Audio/Duplex");
+                });
+            if (onASink) {
+                streamsOnASink_.insert(id);
+            }
+        }
+    }
+}
+
+bool PipeWireAudioHardware::Impl::needsSinkFirst(std::uint32_t id) const {
+    const Global* stream = global(id, GlobalKind::node);
+    return stream != nullptr && streamsOnASink_.count(id) == 0 &&
+           propertyValue(stream->properties, PW_KEY_CLIENT_API) == "pipewire-pulse";
 }
 
 AudioObjectID PipeWireAudioHardware::Impl::idFor(std::map<std::string, AudioObjectID>& table,
@@ -173,7 +198,7 @@ void PipeWireAudioHardware::Impl::recompute() {
 void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes,
                                             std::vector<DeviceEntry>& devices) {
     for (const auto& [id, globalPtr] : globals_) {
-        const Global& node = *globalPtr;
+        Global& node = *globalPtr;
         if (node.kind != GlobalKind::node) {
             continue;
         }
@@ -182,6 +207,9 @@ void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes
             if (node.described) {
                 addStream(processes, node);
             }
+        } else if (isJackPlayer(node)) {
+            describeJackPlayer(node);
+            addStream(processes, node);
         } else if (auto entry = deviceEntryFor(node, node.mediaClass)) {
             devices.push_back(std::move(*entry));
         }
@@ -205,7 +233,9 @@ void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes
         entry = std::prev(processes.end());
     }
     entry->streams.push_back(stream.id);
-    entry->running = entry->running || stream.state == PW_NODE_STATE_RUNNING;
+    // A JACK program's node runs whether or not anything hears it.
+    entry->running = entry->running || (stream.state == PW_NODE_STATE_RUNNING &&
+                                        (!stream.mediaClass.empty() || hasOutputLinks(stream.id)));
 }
 
 std::optional<PipeWireAudioHardware::Impl::DeviceEntry>

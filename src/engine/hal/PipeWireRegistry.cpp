@@ -192,8 +192,11 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
     globals_.erase(it);
     for (auto& [serial, sink] : sinks_) {
         sink->targets.forget(id);
+        sink->jack.forget(id);
     }
     targetsOnTheirWay_.forget(id);
+    streamsOnASink_.erase(id);
+    undoneLinks_.erase(id);
     // The server drops the entries of an object that went, but may say so only after the id was
     // given to a new object: what is left of them describes nothing.
     if (defaultMetadata_) {

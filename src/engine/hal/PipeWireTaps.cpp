@@ -203,8 +203,13 @@ bool PipeWireAudioHardware::Impl::handBackEnded(Tap& tap) {
 }
 
 bool PipeWireAudioHardware::Impl::playsElsewhere(std::uint32_t stream) const {
-    if (global(stream, GlobalKind::node) == nullptr) {
+    const Global* node = global(stream, GlobalKind::node);
+    if (node == nullptr) {
         return true;
+    }
+    // Nothing links a JACK program again: once it is out of our sinks, it plays as it did.
+    if (isJackPlayer(*node)) {
+        return !linkedToOwnSink(stream);
     }
     const auto isOurSink = [&](std::int64_t node) {
         return std::any_of(sinks_.begin(), sinks_.end(), [&](const auto& entry) {
@@ -285,18 +290,22 @@ void PipeWireAudioHardware::Impl::stopSink(CaptureSink& sink, bool restoreTarget
     for (const std::uint32_t stream : sink.targets.streams()) {
         sink.targets.release(stream, targetEntries(stream));
     }
+    releaseJackStreams(sink, false);
     sink.holding = false;
     releaseProxy(sink.proxy, sink.listener, sink.nodeID);
     sink.nodeID = SPA_ID_INVALID;
 }
 
 std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBack(CaptureSink& sink) {
-    const auto streams = sink.targets.streams();
+    auto streams = sink.targets.streams();
     for (const std::uint32_t stream : streams) {
         for (const MetadataWrite& write : sink.targets.release(stream, targetEntries(stream))) {
             writeMetadata(write);
         }
     }
+    const auto jackStreams = sink.jack.nodes();
+    streams.insert(streams.end(), jackStreams.begin(), jackStreams.end());
+    releaseJackStreams(sink, true);
     sink.holding = false;
     return streams;
 }
@@ -428,15 +437,38 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
         return;
     }
     sink.holding = true;
+    const auto staging = stagingTarget(sink);
     for (const std::uint32_t id : streamsOf(sink.processKey)) {
-        if (sink.targets.holds(id)) {
+        if (const Global* stream = global(id, GlobalKind::node);
+            stream != nullptr && isJackPlayer(*stream)) {
+            holdJackStream(sink, id);
+            continue;
+        }
+        const bool sinkFirst = needsSinkFirst(id);
+        if (sinkFirst && !staging) {
+            continue;
+        }
+        const std::string& target = sinkFirst ? *staging : sink.nodeName;
+        if (sink.targets.heldAt(id) == target) {
             continue;
         }
         for (const MetadataWrite& write :
-             sink.targets.hold(id, sink.nodeName, targetEntries(id), &namesOneOfOurs)) {
+             sink.targets.hold(id, target, targetEntries(id), &namesOneOfOurs)) {
             writeMetadata(write);
         }
     }
+}
+
+std::optional<std::string>
+PipeWireAudioHardware::Impl::stagingTarget(const CaptureSink& sink) const {
+    for (const auto& [id, aggregate] : aggregates_) {
+        const auto& devices = aggregate->description.subDeviceUIDs;
+        if (reads(*aggregate, sink.serial) && plays(*aggregate) && !devices.empty() &&
+            deviceByUID(devices.front()) != nullptr) {
+            return devices.front();
+        }
+    }
+    return std::nullopt;
 }
 
 void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
@@ -455,7 +487,7 @@ void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
             releaseSink(*sink, key, value.value_or(std::string()));
             break;
         case StreamTargets::Change::removed:
-            writeMetadata({stream, kTargetObjectKey, sink->nodeName});
+            writeMetadata({stream, kTargetObjectKey, sink->targets.heldAt(stream)});
             break;
         case StreamTargets::Change::none:
         case StreamTargets::Change::noted:
@@ -492,6 +524,7 @@ void PipeWireAudioHardware::Impl::clearStaleTargets() {
     for (const MetadataWrite& write : writes) {
         writeMetadata(write);
     }
+    repairLeftoverConnections();
 }
 
 } // namespace kestrelamp::hal

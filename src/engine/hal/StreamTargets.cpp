@@ -27,6 +27,11 @@ std::vector<MetadataWrite> StreamTargets::hold(std::uint32_t stream, const std::
     return writes;
 }
 
+std::optional<std::string> StreamTargets::heldAt(std::uint32_t stream) const {
+    const auto it = held_.find(stream);
+    return it != held_.end() ? std::optional(it->second.ours) : std::nullopt;
+}
+
 std::vector<std::uint32_t> StreamTargets::streams() const {
     std::vector<std::uint32_t> streams;
     for (const auto& [stream, held] : held_) {

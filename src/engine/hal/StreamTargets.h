@@ -62,6 +62,8 @@ public:
                                     const StreamTargetEntries& current,
                                     bool (*isOurs)(const std::string& value) = nullptr);
     bool holds(std::uint32_t stream) const { return held_.count(stream) > 0; }
+    // What our entry points the stream at; nothing when we do not hold it.
+    std::optional<std::string> heldAt(std::uint32_t stream) const;
     std::vector<std::uint32_t> streams() const;
 
     // What puts the stream back, when our entry still stands; nothing of that when another

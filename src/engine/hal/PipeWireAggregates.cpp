@@ -244,7 +244,7 @@ void PipeWireAudioHardware::Impl::onLinkInfo(void* data, const pw_link_info* inf
     if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) != 0) {
         link->state = info->state;
         if (info->state == PW_LINK_STATE_ERROR) {
-            link->refusal = ServerFailure{"the sound server could not link the route", 0,
+            link->refusal = ServerFailure{"a link failed on the sound server", 0,
                                           info->error != nullptr ? info->error : ""};
             link->impl->reportServerError(link->refusal->logLine("link of " + link->owner));
         }

@@ -246,8 +246,6 @@ void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int,
     if (id == PW_ID_CORE && res == -EPIPE) {
         self->reportServerError(
             ServerFailure{"", res, message != nullptr ? message : ""}.logLine("the connection"));
-    }
-    if (id == PW_ID_CORE && res == -EPIPE) {
         // The server went away. Tear down outside of the core's own callback.
         self->coreFailed_ = true;
         self->scheduleReconnect(1);

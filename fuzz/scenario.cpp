@@ -116,6 +116,13 @@ json toJson(const Scenario& scenario) {
                             {"status", failure.status}});
     }
     root["failures"] = failures;
+    json refusals = json::array();
+    for (const ScenarioRefusal& refusal : scenario.refusedConnections) {
+        refusals.push_back({{"device", refusal.deviceUID},
+                            {"status", refusal.status},
+                            {"reason", refusal.reason}});
+    }
+    root["refusedConnections"] = refusals;
     return root;
 }
 
@@ -132,6 +139,7 @@ bool sameScenario(const Scenario& a, const Scenario& b) {
     if (a.processes.size() != b.processes.size() || a.runningApps.size() != b.runningApps.size() ||
         a.desktopEntries.size() != b.desktopEntries.size() ||
         a.devices.size() != b.devices.size() || a.failures.size() != b.failures.size() ||
+        a.refusedConnections.size() != b.refusedConnections.size() ||
         a.defaultOutput != b.defaultOutput) {
         return false;
     }
@@ -182,6 +190,13 @@ bool sameScenario(const Scenario& a, const Scenario& b) {
             return false;
         }
     }
+    for (std::size_t i = 0; i < a.refusedConnections.size(); ++i) {
+        const auto& r = a.refusedConnections[i];
+        const auto& t = b.refusedConnections[i];
+        if (r.deviceUID != t.deviceUID || r.status != t.status || r.reason != t.reason) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -203,6 +218,9 @@ void checkText(const Scenario& scenario) {
         requireUtf8(device.uid, "device uid");
         requireUtf8(device.name, "device name");
         requireUtf8(device.manufacturer, "device manufacturer");
+    }
+    for (const auto& refusal : scenario.refusedConnections) {
+        requireUtf8(refusal.reason, "refusal reason");
     }
 }
 

@@ -25,9 +25,9 @@ float nominalSampleRate(hal::AudioHardware& hardware, hal::AudioObjectID deviceI
 std::string EQProcessorError::description() const {
     switch (kind) {
     case Kind::unitCreationFailed:
-        return "Failed to create audio unit: " + std::to_string(status);
+        return "Failed to create audio unit: " + hal::statusDescription(status);
     case Kind::configurationFailed:
-        return "Audio config failed at '" + stage + "': " + std::to_string(status);
+        return "Audio config failed at '" + stage + "': " + hal::statusDescription(status);
     case Kind::componentNotFound:
         break;
     }

@@ -16,9 +16,11 @@ std::string TapError::description() const {
     case Kind::processNotFound:
         return "Audio process not found: " + subject;
     case Kind::tapCreationFailed:
-        return "Failed to create audio tap: " + std::to_string(status);
+        return "Failed to create audio tap: " +
+               (reason.empty() ? statusDescription(status) : reason);
     case Kind::aggregateCreationFailed:
-        return "Failed to create aggregate device: " + std::to_string(status);
+        return "Failed to create aggregate device: " +
+               (reason.empty() ? statusDescription(status) : reason);
     case Kind::deviceNotFound:
         return "Output device not found: " + subject;
     }
@@ -84,9 +86,12 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     }
 
     std::string tapUID;
-    if (hardware_.getPropertyString(tapID, globalAddress(kAudioTapPropertyUID), tapUID) != noErr) {
+    if (const OSStatus status =
+            hardware_.getPropertyString(tapID, globalAddress(kAudioTapPropertyUID), tapUID);
+        status != noErr) {
         hardware_.destroyProcessTap(tapID);
-        return unexpected(TapError::tapCreationFailed(-1));
+        return unexpected(TapError::tapCreationFailed(-1, "its UID could not be read: " +
+                                                              statusDescription(status)));
     }
 
     AudioObjectID aggregateID = kAudioObjectUnknown;
@@ -101,7 +106,9 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     if (!watchRoute(key, tapID, aggregateID)) {
         hardware_.destroyAggregateDevice(aggregateID);
         hardware_.destroyProcessTap(tapID);
-        return unexpected(TapError::tapCreationFailed(kAudioHardwareIllegalOperationError));
+        return unexpected(TapError::tapCreationFailed(
+            kAudioHardwareIllegalOperationError,
+            "the service would not tell when another program takes the application"));
     }
     activeRoutes_[key] = route;
     return route;
@@ -230,16 +237,22 @@ OSStatus TapManager::onProgress(AudioObjectID, std::uint32_t, const AudioObjectP
     return noErr;
 }
 
-Expected<bool, OSStatus> TapManager::carries(const std::string& key) {
+Expected<bool, TapError> TapManager::carries(const std::string& key) {
     const auto route = activeRoutes_.find(key);
     if (route == activeRoutes_.end()) {
         return false;
     }
+    const AudioObjectID aggregateID = route->second.aggregateDeviceID;
     std::uint32_t value = 0;
-    const OSStatus status =
-        hardware_.getPropertyUInt32(route->second.aggregateDeviceID, kCarriesAddress, value);
+    const OSStatus status = hardware_.getPropertyUInt32(aggregateID, kCarriesAddress, value);
     if (status != noErr) {
-        return unexpected(status);
+        std::string reason;
+        if (hardware_.getPropertyString(aggregateID,
+                                        globalAddress(kAudioAggregateDevicePropertyFailureReason),
+                                        reason) != noErr) {
+            reason.clear();
+        }
+        return unexpected(TapError::aggregateCreationFailed(status, std::move(reason)));
     }
     return value != 0;
 }

@@ -27,20 +27,24 @@ struct TapError {
     Kind kind = Kind::processNotFound;
     std::string subject; // bundle identifier or device UID
     hal::OSStatus status = hal::noErr;
+    // Why, in words, when the service said more than the status (its "why?").
+    std::string reason;
 
     static TapError processNotFound(std::string bundleID) {
-        return {Kind::processNotFound, std::move(bundleID), 0};
+        return {Kind::processNotFound, std::move(bundleID), 0, {}};
     }
-    static TapError tapCreationFailed(hal::OSStatus status) {
-        return {Kind::tapCreationFailed, {}, status};
+    static TapError tapCreationFailed(hal::OSStatus status, std::string reason = {}) {
+        return {Kind::tapCreationFailed, {}, status, std::move(reason)};
     }
-    static TapError aggregateCreationFailed(hal::OSStatus status) {
-        return {Kind::aggregateCreationFailed, {}, status};
+    static TapError aggregateCreationFailed(hal::OSStatus status, std::string reason = {}) {
+        return {Kind::aggregateCreationFailed, {}, status, std::move(reason)};
     }
     static TapError deviceNotFound(std::string uid) {
-        return {Kind::deviceNotFound, std::move(uid), 0};
+        return {Kind::deviceNotFound, std::move(uid), 0, {}};
     }
 
+    // The fixed beginning of its kind, then the subject, or the reason, or the status in words
+    // ("Failed to create aggregate device: no answer in time ('tmot')").
     std::string description() const;
 };
 
@@ -70,9 +74,10 @@ public:
     void destroyAllRoutes();
 
     const std::map<std::string, TapRoute>& activeRoutes() const { return activeRoutes_; }
-    // Whether the route's aggregate carries the application to its device yet, or the status
-    // the service failed to connect it with. False for a route that does not exist.
-    Expected<bool, hal::OSStatus> carries(const std::string& key);
+    // Whether the route's aggregate carries the application to its device yet, or why the
+    // service could not connect it (aggregateCreationFailed with the service's status and words).
+    // False for a route that does not exist.
+    Expected<bool, TapError> carries(const std::string& key);
 
     // "Kestrelamp-" and the identifier's last component ("app" when it has none).
     static std::string aggregateDeviceName(const std::string& bundleID);

@@ -225,12 +225,11 @@ RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState&
 }
 
 // What the service says of the route's connection: it carries the application, is still being
-// connected, or could not be (why, as a refused aggregate says it).
+// connected, or could not be (why, as the refused aggregate says it).
 RouteState RouteLifecycle::connectionState(const WantedRoute& wanted,
-                                           const Expected<bool, hal::OSStatus>& carries) const {
+                                           const Expected<bool, TapError>& carries) const {
     if (!carries) {
-        return stateOf(wanted, RouteStatus::failed,
-                       TapError::aggregateCreationFailed(carries.error()).description());
+        return stateOf(wanted, RouteStatus::failed, carries.error().description());
     }
     return stateOf(wanted, *carries ? RouteStatus::active : RouteStatus::connecting);
 }

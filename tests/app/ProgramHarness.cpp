@@ -162,6 +162,10 @@ QString ProgramHarness::instanceErrors() const {
     return readAll(home_.path() + "/instance.err");
 }
 
+QString ProgramHarness::instanceOutput() const {
+    return readAll(home_.path() + "/instance.out");
+}
+
 QByteArray ProgramHarness::dataFile(const char* name) const {
     QFile file(dataFolder() + "/" + name);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -65,6 +65,8 @@ public:
     // Waits for the instance to end by itself; its exit code as above.
     int waitForInstanceExit();
     QString instanceErrors() const;
+    // What it printed on its standard output: the "Route for …" lines and the like.
+    QString instanceOutput() const;
 
     QByteArray dataFile(const char* name) const;
 

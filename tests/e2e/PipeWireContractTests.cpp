@@ -3,6 +3,7 @@
 
 #include "AudioHardwareContract.h"
 #include "engine/hal/PipeWireAudioHardware.h"
+#include "platform/RunningApplications.h"
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
 #include "support/Routing.h"
@@ -85,6 +86,12 @@ public:
         return !streams.empty() && std::all_of(streams.begin(), streams.end(), [&](const auto& s) {
             return session().moveWithPactl(s, uid);
         });
+    }
+
+    // Every route: our client no longer sees the factory the taps' capture nodes are made by.
+    std::string refuseRoutesTo(const std::string&) override {
+        EXPECT_TRUE(session().denyFactory(kKestrelampBundleIdentifier, "adapter"));
+        return "unknown factory name adapter";
     }
 
     void letTimePass(std::chrono::milliseconds duration) override {

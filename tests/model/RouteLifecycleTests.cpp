@@ -91,7 +91,7 @@ TEST(RouteLifecycleFromFile, StoredChoicesAreInEffectAtStartWithTheirSettings) {
 TEST_F(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChanged) {
     const hal::OSStatus refused = hal::kAudioHardwareIllegalOperationError;
     world.hardware().failOperation(hal::SimulatedOperation::createAggregateDevice, refused);
-    const std::string reason = "Failed to create aggregate device: " + std::to_string(refused);
+    const std::string reason = "Failed to create aggregate device: operation not allowed ('nope')";
     EXPECT_EQ(captureStdout([&] { manager.setOutputDevices(kOther, {"hdmi"}); }),
               "Route for org.example.Other|hdmi: " + reason + "\n");
     EXPECT_EQ(stateText(manager, kOther, "hdmi"), "failed: " + reason);
@@ -158,11 +158,14 @@ TEST_F(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnce
     EXPECT_EQ(aggregateTo(world, "headphones"), hal::kAudioObjectUnknown) << "the old one went";
     EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
 
-    const hal::OSStatus noAnswer = hal::kAudioHardwareTimeoutError;
-    const std::string reason = "Failed to create aggregate device: " + std::to_string(noAnswer);
+    // Its reason is the service's, in words.
+    const std::string refusal =
+        "the sound server refused a link: unknown factory name link-factory";
+    const std::string reason = "Failed to create aggregate device: " + refusal;
     manager.setOutputDevices(kOther, {"headphones"});
     const std::string output = captureStdout([&] {
-        world.hardware().finishConnecting(aggregateTo(world, "headphones"), noAnswer);
+        world.hardware().finishConnecting(aggregateTo(world, "headphones"),
+                                          hal::kAudioHardwareTimeoutError, refusal);
         waitUntil([&] {
             return stateText(manager, kOther, "headphones") != "waiting for the sound server";
         });

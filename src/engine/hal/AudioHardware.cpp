@@ -4,6 +4,37 @@
 
 namespace kestrelamp::hal {
 
+namespace {
+
+const char* statusWords(OSStatus status) {
+    switch (status) {
+    case noErr:
+        return "no error";
+    case kAudioHardwareNotRunningError:
+        return "the sound server is not running";
+    case kAudioHardwareUnspecifiedError:
+        return "unspecified failure";
+    case kAudioHardwareUnknownPropertyError:
+        return "unknown property";
+    case kAudioHardwareBadPropertySizeError:
+        return "wrong property size";
+    case kAudioHardwareIllegalOperationError:
+        return "operation not allowed";
+    case kAudioHardwareBadObjectError:
+        return "no such object";
+    case kAudioHardwareBadDeviceError:
+        return "no such device";
+    case kAudioHardwareUnsupportedOperationError:
+        return "operation not supported";
+    case kAudioHardwareTimeoutError:
+        return "no answer in time";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
 std::string fourCharCodeString(std::uint32_t code) {
     std::string text;
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -14,6 +45,16 @@ std::string fourCharCodeString(std::uint32_t code) {
         text.push_back(static_cast<char>(byte));
     }
     return text;
+}
+
+std::string statusDescription(OSStatus status) {
+    const char* words = statusWords(status);
+    const std::string code = fourCharCodeString(std::uint32_t(status));
+    // fourCharCodeString gives the number for anything that is not four printable characters.
+    if (code == std::to_string(status)) {
+        return words != nullptr ? words : code;
+    }
+    return words != nullptr ? std::string(words) + " ('" + code + "')" : "'" + code + "'";
 }
 
 OSStatus AudioHardware::getPropertyInt32(AudioObjectID object,

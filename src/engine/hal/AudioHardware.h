@@ -80,6 +80,12 @@ inline constexpr AudioObjectPropertySelector kAudioTapPropertyReleaseDeviceUID =
 // wait for it; listeners hear of each change.
 inline constexpr AudioObjectPropertySelector kAudioAggregateDevicePropertyCarries =
     fourCharCode("acr?");
+// Once "acr?" answers a failure: why the service could not connect the aggregate, in words, with
+// the server's own where it gave any ("the sound server refused a link: unknown factory name
+// link-factory (No such file or directory)"). What its taps needed and were refused is said
+// here too. A string; before a failure a read answers kAudioHardwareIllegalOperationError.
+inline constexpr AudioObjectPropertySelector kAudioAggregateDevicePropertyFailureReason =
+    fourCharCode("why?");
 // Writing 1 gives the tap's processes back to the outputs they play on without it, ahead of
 // destroying the tap, so that its aggregates carry them until they play there and nothing is
 // lost in between. Processes that another tap also holds stay where they are. Reads answer 1
@@ -106,6 +112,11 @@ inline constexpr OSStatus kAudioHardwareBadDeviceError = OSStatus(fourCharCode("
 inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(fourCharCode("unop"));
 // The service did not answer in time.
 inline constexpr OSStatus kAudioHardwareTimeoutError = OSStatus(fourCharCode("tmot"));
+
+// A status as a person reads it: the words for the statuses above, with the code's four
+// characters ("no answer in time ('tmot')"); any other four-character code as its characters
+// ("'abcd'"), any other number in decimal.
+std::string statusDescription(OSStatus status);
 
 struct AudioObjectPropertyAddress {
     AudioObjectPropertySelector selector = 0;

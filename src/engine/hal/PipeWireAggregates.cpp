@@ -1,6 +1,7 @@
 #include "engine/hal/PipeWireHardwareImpl.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace kestrelamp::hal {
 
@@ -123,6 +124,7 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
     for (const auto& [outputPort, inputPort] : wanted) {
         const auto it = aggregate.links.find({outputPort, inputPort});
         if (it == aggregate.links.end() || it->second->globalID == SPA_ID_INVALID ||
+            it->second->state == PW_LINK_STATE_ERROR ||
             global(it->second->globalID, GlobalKind::link) == nullptr) {
             return false;
         }
@@ -152,6 +154,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
     }
     startFilter(aggregate);
 
+    noteLinkRefusals(aggregate);
     std::erase_if(aggregate.links, [this](const auto& entry) {
         LinkProxy& link = *entry.second;
         if (link.gone) {
@@ -181,7 +184,7 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
 
 void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t outputPort,
                                              std::uint32_t inputPort) {
-    auto link = makeLink(outputPort, inputPort, LinkKind::passive);
+    auto link = makeLink(outputPort, inputPort, LinkKind::passive, aggregate.description.uid);
     if (!link) {
         return;
     }
@@ -191,7 +194,7 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
 
 std::unique_ptr<PipeWireAudioHardware::Impl::LinkProxy>
 PipeWireAudioHardware::Impl::makeLink(std::uint32_t outputPort, std::uint32_t inputPort,
-                                      LinkKind kind) {
+                                      LinkKind kind, const std::string& owner) {
     const Global* output = global(outputPort, GlobalKind::port);
     const Global* input = global(inputPort, GlobalKind::port);
     if (output == nullptr || input == nullptr) {
@@ -212,6 +215,7 @@ PipeWireAudioHardware::Impl::makeLink(std::uint32_t outputPort, std::uint32_t in
                       kind == LinkKind::passive ? "true" : "false");
     auto link = std::make_unique<LinkProxy>();
     link->impl = this;
+    link->owner = owner;
     link->proxy = static_cast<pw_proxy*>(pw_core_create_object(
         core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &properties->dict, 0));
     if (link->proxy == nullptr) {
@@ -239,6 +243,11 @@ void PipeWireAudioHardware::Impl::onLinkInfo(void* data, const pw_link_info* inf
     auto* link = static_cast<LinkProxy*>(data);
     if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) != 0) {
         link->state = info->state;
+        if (info->state == PW_LINK_STATE_ERROR) {
+            link->refusal = ServerFailure{"a link failed on the sound server", 0,
+                                          info->error != nullptr ? info->error : ""};
+            link->impl->reportServerError(link->refusal->logLine("link of " + link->owner));
+        }
         link->impl->changedSoon();
         pw_thread_loop_signal(link->impl->loop_, false);
     }
@@ -266,9 +275,12 @@ void PipeWireAudioHardware::Impl::onLinkDestroy(void* data) {
     link->gone = true;
 }
 
-void PipeWireAudioHardware::Impl::onLinkError(void* data, int, int, const char*) {
+void PipeWireAudioHardware::Impl::onLinkError(void* data, int, int res, const char* message) {
     auto* link = static_cast<LinkProxy*>(data);
     link->gone = true;
+    link->refusal =
+        ServerFailure{"the sound server refused a link", res, message != nullptr ? message : ""};
+    link->impl->reportServerError(link->refusal->logLine("link of " + link->owner));
     pw_thread_loop_signal(link->impl->loop_, false);
 }
 
@@ -299,10 +311,12 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
         aggregate.blockOutput.push_back(aggregate.blockSamples.data() +
                                         i * IOProcSlots::kMaxFrames);
     }
+    aggregate.filterFailure.reset();
     aggregate.filter =
         pw_filter_new(core_, aggregate.description.uid.c_str(), properties.release());
     if (aggregate.filter == nullptr) {
         aggregate.failed = true;
+        aggregate.filterFailure = ServerFailure{"the route's filter could not be made", -errno, ""};
         return;
     }
     pw_filter_add_listener(aggregate.filter, &aggregate.filterListener, &kFilterEvents, &aggregate);
@@ -322,8 +336,10 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     };
     addPorts(aggregate.inputChannels, true);
     addPorts(aggregate.outputChannels, false);
-    if (pw_filter_connect(aggregate.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+    if (const int res = pw_filter_connect(aggregate.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
+        res < 0) {
         aggregate.failed = true;
+        aggregate.filterFailure = ServerFailure{"the route's filter could not connect", res, ""};
     }
     aggregate.slots->setEnabled(true);
 }
@@ -345,10 +361,14 @@ void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
 }
 
 void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_filter_state state,
-                                                const char*) {
+                                                const char* error) {
     auto* aggregate = static_cast<Aggregate*>(data);
     if (state == PW_FILTER_STATE_ERROR) {
         aggregate->failed = true;
+        aggregate->filterFailure = ServerFailure{"the sound server stopped the route's filter", 0,
+                                                 error != nullptr ? error : ""};
+        aggregate->impl->reportServerError(
+            aggregate->filterFailure->logLine("filter " + aggregate->description.uid));
     }
     aggregate->impl->changedSoon();
     pw_thread_loop_signal(aggregate->impl->loop_, false);
@@ -534,16 +554,46 @@ OSStatus PipeWireAudioHardware::Impl::carriesState(const Aggregate& aggregate) c
     return carries(aggregate) ? 1 : 0;
 }
 
+std::optional<ServerFailure>
+PipeWireAudioHardware::Impl::connectRefusal(const Aggregate& aggregate) const {
+    if (aggregate.failed) {
+        return aggregate.filterFailure.value_or(
+            ServerFailure{"the sound server could not run the route's filter", 0, ""});
+    }
+    for (const auto& [serial, held] : sinks_) {
+        if (held->failure && reads(aggregate, serial)) {
+            return held->failure;
+        }
+    }
+    return std::nullopt;
+}
+
+// A refused link is made again on the next change, so it may yet be made: the refusal is only
+// the reason once the time to connect has run out.
+void PipeWireAudioHardware::Impl::noteLinkRefusals(Aggregate& aggregate) {
+    for (const auto& [ports, link] : aggregate.links) {
+        if (link->refusal) {
+            aggregate.linkRefusal = link->refusal;
+        }
+    }
+}
+
 void PipeWireAudioHardware::Impl::updateCarries(Aggregate& aggregate) {
     // Streams the session manager has not moved yet are no failure of ours, nor links re-made
     // later (a sink or a device in another layout).
     if (!aggregate.linkedOnce && aggregate.connectFailure == noErr) {
+        noteLinkRefusals(aggregate);
         if (linksComplete(aggregate)) {
             aggregate.linkedOnce = true;
-        } else if (aggregate.failed) {
+        } else if (const auto refused = connectRefusal(aggregate)) {
             aggregate.connectFailure = kAudioHardwareUnspecifiedError;
+            aggregate.connectFailureReason = refused->reason();
         } else if (std::chrono::steady_clock::now() >= aggregate.connectBy) {
             aggregate.connectFailure = kAudioHardwareTimeoutError;
+            aggregate.connectFailureReason =
+                aggregate.linkRefusal ? aggregate.linkRefusal->reason()
+                                      : "the sound server did not connect the route within " +
+                                            std::to_string(options_.timeoutMs) + " ms";
         }
     }
     const OSStatus now = carriesState(aggregate);
@@ -551,6 +601,18 @@ void PipeWireAudioHardware::Impl::updateCarries(Aggregate& aggregate) {
         aggregate.toldCarries = now;
         dispatcher.notify(aggregate.id, globalAddress(kAudioAggregateDevicePropertyCarries));
     }
+}
+
+OSStatus PipeWireAudioHardware::Impl::readFailureReason(AudioObjectID object, std::string& value) {
+    const Aggregate* target = aggregate(object);
+    if (target == nullptr) {
+        return missingProperty(object);
+    }
+    if (target->connectFailure == noErr) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    value = target->connectFailureReason;
+    return noErr;
 }
 
 void PipeWireAudioHardware::Impl::onConnectTimer(void* data, std::uint64_t) {

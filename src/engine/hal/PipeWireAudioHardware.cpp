@@ -18,6 +18,14 @@ OSStatus PipeWireAudioHardware::getPropertyDataSize(AudioObjectID object,
                                                     const AudioObjectPropertyAddress& address,
                                                     std::uint32_t& outSize) {
     Impl::Lock lock(impl_->loop());
+    if (address.selector == kAudioAggregateDevicePropertyFailureReason) {
+        std::string ignored;
+        const OSStatus status = impl_->readFailureReason(object, ignored);
+        if (status == noErr) {
+            outSize = 8;
+        }
+        return status;
+    }
     return impl_->readDataSize(object, address, outSize);
 }
 
@@ -39,6 +47,9 @@ OSStatus PipeWireAudioHardware::getPropertyString(AudioObjectID object,
                                                   const AudioObjectPropertyAddress& address,
                                                   std::string& outValue) {
     Impl::Lock lock(impl_->loop());
+    if (address.selector == kAudioAggregateDevicePropertyFailureReason) {
+        return impl_->readFailureReason(object, outValue);
+    }
     return impl_->readString(object, address, outValue);
 }
 

@@ -1,5 +1,6 @@
 #include "engine/hal/PipeWireHardwareImpl.h"
 
+#include "platform/FailureReport.h"
 #include "platform/RunningApplications.h"
 
 #include <cerrno>
@@ -112,6 +113,7 @@ bool PipeWireAudioHardware::Impl::connect() {
     coreFailed_ = false;
     serverSilent_ = false;
     initialSyncDone_ = false;
+    loggedServerErrors_.clear();
     pw_core_add_listener(core_, &coreListener_, &kCoreEvents, this);
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(registry_, &registryListener_, &kRegistryEvents, this);
@@ -236,14 +238,29 @@ void PipeWireAudioHardware::Impl::onCoreDone(void* data, std::uint32_t id, int s
 }
 
 void PipeWireAudioHardware::Impl::onCoreError(void* data, std::uint32_t id, int, int res,
-                                              const char*) {
+                                              const char* message) {
     auto* self = static_cast<Impl*>(data);
+    // Errors on our own objects are told by their listeners, which name them; those on the
+    // server's objects we only watch (an info or a format that could not be read as they went)
+    // change nothing we do.
     if (id == PW_ID_CORE && res == -EPIPE) {
+        self->reportServerError(
+            ServerFailure{"", res, message != nullptr ? message : ""}.logLine("the connection"));
         // The server went away. Tear down outside of the core's own callback.
         self->coreFailed_ = true;
         self->scheduleReconnect(1);
     }
     pw_thread_loop_signal(self->loop_, false);
+}
+
+void PipeWireAudioHardware::Impl::reportServerError(const std::string& line) {
+    // A refusal met again on every retry is said once per connection.
+    if (loggedServerErrors_.size() >= 256) {
+        loggedServerErrors_.clear();
+    }
+    if (loggedServerErrors_.insert(line).second) {
+        reportFailure(line);
+    }
 }
 
 void PipeWireAudioHardware::Impl::changed() {

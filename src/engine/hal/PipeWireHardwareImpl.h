@@ -15,6 +15,7 @@
 #include "engine/hal/PipeWireAudioHardware.h"
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
+#include "engine/hal/ServerFailure.h"
 #include "engine/hal/StreamTargets.h"
 #include "platform/ApplicationIdentity.h"
 
@@ -106,6 +107,10 @@ public:
         pw_link_state state = PW_LINK_STATE_INIT;
         std::uint32_t globalID = SPA_ID_INVALID;
         bool gone = false;
+        // The node name of what it belongs to, for the log.
+        std::string owner;
+        // Why the server refused it, or the error it went into.
+        std::optional<ServerFailure> refusal;
     };
 
     // The node that one application's streams are moved to while it is tapped. Every tap of the
@@ -124,6 +129,8 @@ public:
         spa_hook listener{};
         std::uint32_t nodeID = SPA_ID_INVALID;
         bool failed = false;
+        // What the server said when it refused the node; the aggregates reading it fail with it.
+        std::optional<ServerFailure> failure;
         int users = 0;
         StreamTargets targets;
         // JACK programs' streams are held by links of ours, not by a target entry.
@@ -178,6 +185,11 @@ public:
         bool linkedOnce = false;
         // Why the server could not connect it; noErr while it is or still may be.
         OSStatus connectFailure = noErr;
+        // The same in words, as "why?" reads it.
+        std::string connectFailureReason;
+        // What the server said when the filter failed, and when it last refused one of its links.
+        std::optional<ServerFailure> filterFailure;
+        std::optional<ServerFailure> linkRefusal;
         // What "acr?" listeners last heard: a failure, 0 or 1.
         std::optional<OSStatus> toldCarries;
         // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
@@ -413,8 +425,15 @@ public:
     bool carries(const Aggregate& aggregate) const;
     // The "acr?" value: a failure status, else 0 or 1.
     OSStatus carriesState(const Aggregate& aggregate) const;
-    // Fails an aggregate the server did not connect in time, and tells listeners of a change.
+    // Fails an aggregate the server refused or did not connect in time, and tells listeners of a
+    // change.
     void updateCarries(Aggregate& aggregate);
+    // What the server refused the aggregate before it was first linked: its filter, or the
+    // capture node of one of its taps. Nothing while it still may connect.
+    std::optional<ServerFailure> connectRefusal(const Aggregate& aggregate) const;
+    void noteLinkRefusals(Aggregate& aggregate);
+    // The "why?" read.
+    OSStatus readFailureReason(AudioObjectID object, std::string& value);
     static void onConnectTimer(void* data, std::uint64_t expirations);
     // Runs action(slots, slot) on one of our IO procs: noErr when it returns true. A proc that is
     // not one of the device's, or a device that is not one of our aggregates, is refused.
@@ -446,9 +465,10 @@ public:
         // A program's own connection given back: it outlives our connection.
         lasting,
     };
-    // A link between two ports, with our proxy listener; none when a port is unknown.
+    // A link between two ports for the node named owner (for the log), with our proxy listener;
+    // none when a port is unknown.
     std::unique_ptr<LinkProxy> makeLink(std::uint32_t outputPort, std::uint32_t inputPort,
-                                        LinkKind kind);
+                                        LinkKind kind, const std::string& owner);
     bool linksComplete(const Aggregate& aggregate) const;
     // Complete, and every link negotiated by the server.
     bool linksReady(const Aggregate& aggregate) const;
@@ -499,6 +519,10 @@ public:
     static void onMonitorState(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
     static void onMonitorProcess(void* data, spa_io_position* position);
+
+    // --- What the server said (PipeWireConnection.cpp) -----------------------------------------
+    // Logs what the server said of one of our objects, or of the connection, once per line.
+    void reportServerError(const std::string& line);
 
     // --- PipeWire callbacks --------------------------------------------------------------------
     static void onCoreDone(void* data, std::uint32_t id, int seq);
@@ -600,6 +624,8 @@ public:
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
     bool inChanged_ = false;
+    // The server-error lines logged on this connection (kept to a few hundred).
+    std::set<std::string> loggedServerErrors_;
     // Set while the object goes away: listeners are not called from the destructor.
     bool shuttingDown_ = false;
 };

@@ -95,7 +95,7 @@ void PipeWireAudioHardware::Impl::holdJackStream(CaptureSink& sink, std::uint32_
             }
             auto& link = sink.jackLinks[{outputs[i]->id, inputs[j]->id}];
             if (!link || link->gone) {
-                link = makeLink(outputs[i]->id, inputs[j]->id, LinkKind::carrying);
+                link = makeLink(outputs[i]->id, inputs[j]->id, LinkKind::carrying, sink.nodeName);
             }
         }
     }
@@ -137,7 +137,7 @@ void PipeWireAudioHardware::Impl::remakeConnections(
         if (output == nullptr || input == nullptr) {
             continue;
         }
-        if (auto link = makeLink(output->id, input->id, LinkKind::lasting)) {
+        if (auto link = makeLink(output->id, input->id, LinkKind::lasting, connection.inputNode)) {
             lastingLinks_.push_back(std::move(link));
         }
     }

@@ -193,7 +193,7 @@ void PipeWireAudioHardware::Impl::reconcileMonitor(LevelMonitor& monitor,
         if (monitor.links.count({outputPort, inputPort}) > 0) {
             continue;
         }
-        if (auto link = makeLink(outputPort, inputPort, LinkKind::passive)) {
+        if (auto link = makeLink(outputPort, inputPort, LinkKind::passive, monitor.nodeName)) {
             monitor.links[{outputPort, inputPort}] = std::move(link);
         }
     }
@@ -221,9 +221,13 @@ void PipeWireAudioHardware::Impl::fitMonitorChannels(LevelMonitor& monitor,
     }
 }
 
-void PipeWireAudioHardware::Impl::onMonitorState(void* data, pw_filter_state, pw_filter_state,
-                                                 const char*) {
+void PipeWireAudioHardware::Impl::onMonitorState(void* data, pw_filter_state, pw_filter_state state,
+                                                 const char* error) {
     auto* monitor = static_cast<LevelMonitor*>(data);
+    if (state == PW_FILTER_STATE_ERROR) {
+        const ServerFailure failure{"", 0, error != nullptr ? error : ""};
+        monitor->impl->reportServerError(failure.logLine("level monitor " + monitor->nodeName));
+    }
     monitor->impl->changedSoon();
     pw_thread_loop_signal(monitor->impl->loop_, false);
 }

@@ -3,6 +3,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace kestrelamp::hal {
 
@@ -268,11 +269,13 @@ void PipeWireAudioHardware::Impl::startSink(CaptureSink& sink) {
     pw_properties_set(properties.get(), "session.suspend-timeout-seconds", "0");
     pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
     sink.failed = false;
+    sink.failure.reset();
     sink.nodeID = SPA_ID_INVALID;
     sink.proxy = static_cast<pw_proxy*>(pw_core_create_object(
         core_, "adapter", PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &properties->dict, 0));
     if (sink.proxy == nullptr) {
         sink.failed = true;
+        sink.failure = ServerFailure{"the tap's capture node could not be made", -errno, ""};
         return;
     }
     pw_proxy_add_listener(sink.proxy, &sink.listener, &kSinkProxyEvents, &sink);
@@ -388,9 +391,14 @@ void PipeWireAudioHardware::Impl::onSinkDestroy(void* data) {
     sink->proxy = nullptr;
 }
 
-void PipeWireAudioHardware::Impl::onSinkError(void* data, int, int, const char*) {
+void PipeWireAudioHardware::Impl::onSinkError(void* data, int, int res, const char* message) {
     auto* sink = static_cast<CaptureSink*>(data);
     sink->failed = true;
+    sink->failure = ServerFailure{"the sound server refused the tap's capture node", res,
+                                  message != nullptr ? message : ""};
+    sink->impl->reportServerError(sink->failure->logLine("capture node " + sink->nodeName));
+    // The aggregates reading it fail now rather than when their time to connect runs out.
+    sink->impl->changedSoon();
     pw_thread_loop_signal(sink->impl->loop_, false);
 }
 

@@ -288,6 +288,16 @@ OSStatus SimulatedAudioHardware::deviceProperty(const Device& device,
         out.value = std::uint32_t(device.connection && started ? 1 : 0);
         return noErr;
     }
+    case kAudioAggregateDevicePropertyFailureReason:
+        if (!device.aggregate) {
+            return kAudioHardwareUnknownPropertyError;
+        }
+        if (!device.connection || *device.connection == noErr) {
+            return kAudioHardwareIllegalOperationError;
+        }
+        out.value = device.connectionFailure.empty() ? statusDescription(*device.connection)
+                                                     : device.connectionFailure;
+        return noErr;
     case kAudioDevicePropertyNominalSampleRate: {
         // An aggregate runs at the rate of its first sub-device.
         const Device* clock = &device;
@@ -583,6 +593,12 @@ SimulatedAudioHardware::createAggregateDevice(const AggregateDeviceDescription& 
     device->aggregate = description;
     if (holdConnecting_) {
         device->connection.reset();
+    }
+    for (const std::string& uid : description.subDeviceUIDs) {
+        if (const auto refusal = connectionRefusals_.find(uid);
+            refusal != connectionRefusals_.end()) {
+            std::tie(device->connection, device->connectionFailure) = refusal->second;
+        }
     }
     outDeviceID = device->id;
     devices_.push_back(std::move(device));
@@ -968,6 +984,17 @@ void SimulatedAudioHardware::clearFailures() {
     std::lock_guard lock(mutex_);
     readFailures_.clear();
     operationFailures_.clear();
+    connectionRefusals_.clear();
+}
+
+void SimulatedAudioHardware::refuseConnections(const std::string& deviceUID, OSStatus status,
+                                               std::string reason) {
+    std::lock_guard lock(mutex_);
+    if (status == noErr) {
+        connectionRefusals_.erase(deviceUID);
+    } else {
+        connectionRefusals_[deviceUID] = {status, std::move(reason)};
+    }
 }
 
 void SimulatedAudioHardware::holdConnecting(bool hold) {
@@ -975,13 +1002,15 @@ void SimulatedAudioHardware::holdConnecting(bool hold) {
     holdConnecting_ = hold;
 }
 
-bool SimulatedAudioHardware::finishConnecting(AudioObjectID aggregateID, OSStatus status) {
+bool SimulatedAudioHardware::finishConnecting(AudioObjectID aggregateID, OSStatus status,
+                                              std::string reason) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(aggregateID);
     if (!device || !device->aggregate) {
         return false;
     }
     device->connection = status;
+    device->connectionFailure = std::move(reason);
     notifyCarries(aggregateID);
     return true;
 }

@@ -241,8 +241,13 @@ public:
     // until finishConnecting(); otherwise an aggregate is connected as it is made.
     void holdConnecting(bool hold);
     // Ends the aggregate's connecting with the service's answer: noErr connects it, anything else
-    // is what its "acr?" reads answer from then on. Notifies "acr?". False for no such aggregate.
-    bool finishConnecting(AudioObjectID aggregateID, OSStatus status);
+    // is what its "acr?" reads answer from then on, and reason what "why?" reads (the status in
+    // words when empty). Notifies "acr?". False for no such aggregate.
+    bool finishConnecting(AudioObjectID aggregateID, OSStatus status, std::string reason = {});
+    // As a server that refuses what routes to that device need: aggregates made from now on with
+    // it as a sub-device are refused at once, with that status and reason. noErr clears;
+    // clearFailures() clears them all.
+    void refuseConnections(const std::string& deviceUID, OSStatus status, std::string reason = {});
 
     // --- Inspection -------------------------------------------------------------------------
     std::vector<SimulatedTapInfo> taps() const;
@@ -356,6 +361,8 @@ private:
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     std::map<FailureKey, OSStatus> readFailures_;
     std::map<SimulatedOperation, OSStatus> operationFailures_;
+    // By sub-device UID: the status and words aggregates to it are refused with.
+    std::map<std::string, std::pair<OSStatus, std::string>> connectionRefusals_;
     bool holdConnecting_ = false;
     std::vector<HardwareCall> callLog_;
     double renderSampleRate_ = kDefaultRenderSampleRate;

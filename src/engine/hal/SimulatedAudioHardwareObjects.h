@@ -55,8 +55,10 @@ struct SimulatedAudioHardware::Device {
     AudioObjectID id = kAudioObjectUnknown;
     SimulatedDevice config;
     std::optional<AggregateDeviceDescription> aggregate;
-    // An aggregate's connection: nothing while the service is still making it, else its answer.
+    // An aggregate's connection: nothing while the service is still making it, else its answer,
+    // and the words of a refusal ("why?"; the status's own when empty).
     std::optional<OSStatus> connection = noErr;
+    std::string connectionFailure;
     PlaybackRecording recording;
     std::vector<float> mix; // what it plays this cycle, channel after channel
     std::vector<IOProc> ioProcs;

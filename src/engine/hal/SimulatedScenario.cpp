@@ -300,6 +300,18 @@ SimulatedDevice parseDevice(const json& object, const std::string& path) {
     return device;
 }
 
+OSStatus requiredFailureStatus(const json& object, const std::string& path) {
+    const json* status = member(object, "status");
+    if (!status) {
+        fail(keyPath(path, "status"), "is missing");
+    }
+    const auto value = OSStatus(codeOrInteger(*status, keyPath(path, "status")));
+    if (value == noErr) {
+        fail(keyPath(path, "status"), "must not be 0, which means success");
+    }
+    return value;
+}
+
 ScenarioFailure parseFailure(const json& object, const std::string& path,
                              const Scenario& scenario) {
     requireObject(object, path);
@@ -351,15 +363,22 @@ ScenarioFailure parseFailure(const json& object, const std::string& path,
     }
     failure.scope = codeOrInteger(json(scope), keyPath(path, "scope"));
 
-    const json* status = member(object, "status");
-    if (!status) {
-        fail(keyPath(path, "status"), "is missing");
-    }
-    failure.status = OSStatus(codeOrInteger(*status, keyPath(path, "status")));
-    if (failure.status == noErr) {
-        fail(keyPath(path, "status"), "must not be 0, which means success");
-    }
+    failure.status = requiredFailureStatus(object, path);
     return failure;
+}
+
+ScenarioRefusal parseRefusal(const json& object, const std::string& path,
+                             const Scenario& scenario) {
+    requireObject(object, path);
+    ScenarioRefusal refusal;
+    refusal.deviceUID = requiredString(object, path, "device");
+    if (std::none_of(scenario.devices.begin(), scenario.devices.end(),
+                     [&](const auto& d) { return d.uid == refusal.deviceUID; })) {
+        fail(keyPath(path, "device"), "no device has the UID \"" + refusal.deviceUID + "\"");
+    }
+    refusal.status = requiredFailureStatus(object, path);
+    refusal.reason = optionalString(object, path, "reason").value_or("");
+    return refusal;
 }
 
 template <class T, class F>
@@ -398,6 +417,10 @@ Scenario parseDocument(const json& root) {
     scenario.failures = parseArray<ScenarioFailure>(
         root, "failures", [&](const json& object, const std::string& path) {
             return parseFailure(object, path, scenario);
+        });
+    scenario.refusedConnections = parseArray<ScenarioRefusal>(
+        root, "refusedConnections", [&](const json& object, const std::string& path) {
+            return parseRefusal(object, path, scenario);
         });
     return scenario;
 }
@@ -455,6 +478,9 @@ SimulatedWorld makeSimulatedWorld(const Scenario& scenario) {
             break;
         }
         hardware.failRead(object, failure.selector, failure.scope, failure.status);
+    }
+    for (const ScenarioRefusal& refusal : scenario.refusedConnections) {
+        hardware.refuseConnections(refusal.deviceUID, refusal.status, refusal.reason);
     }
     for (const auto& [bundleID, application] : scenario.runningApps) {
         world.runningApplications->add(bundleID, application);

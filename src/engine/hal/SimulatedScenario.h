@@ -22,7 +22,9 @@
 //                        "sampleRate": 48000, "channels": 2 } ],
 //     "defaultOutput": "speakers",
 //     "failures":    [ { "object": "device:speakers", "selector": "lnam", "scope": "glob",
-//                        "status": 2003332927 } ]
+//                        "status": 2003332927 } ],
+//     "refusedConnections": [ { "device": "speakers", "status": "nope",
+//                               "reason": "the sound server refused a link: …" } ]
 //   }
 //
 // Object ids follow file order, processes first, then devices, from 2 upwards; processes with
@@ -38,7 +40,9 @@
 // "silence" (frequency 440, amplitude 0.5, two channels unless given). "transport" and "selector"
 // are four-character codes or integers; "status" is an integer or a four-character code; "object"
 // is "system", "process:BUNDLEID" (the first such process), "device:UID" (the first such device) or
-// an object id.
+// an object id. A refused connection has every route to its device refused as the service
+// connects it ("acr?" answers the status, "why?" the reason, which defaults to the status in
+// words); its "device" and "status" are required.
 
 #include "engine/hal/SimulatedAudioHardware.h"
 #include "platform/Expected.h"
@@ -69,6 +73,13 @@ struct ScenarioFailure {
     OSStatus status = noErr;
 };
 
+// Routes to the device are refused: see SimulatedAudioHardware::refuseConnections.
+struct ScenarioRefusal {
+    std::string deviceUID;
+    OSStatus status = noErr;
+    std::string reason;
+};
+
 // A parsed scenario, every reference checked.
 struct Scenario {
     std::vector<SimulatedProcess> processes;
@@ -77,6 +88,7 @@ struct Scenario {
     std::vector<SimulatedDevice> devices;
     std::optional<std::string> defaultOutput;
     std::vector<ScenarioFailure> failures;
+    std::vector<ScenarioRefusal> refusedConnections;
 };
 
 struct SimulatedWorld {

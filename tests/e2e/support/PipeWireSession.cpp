@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -93,7 +94,8 @@ bool pollUntil(const std::function<bool()>& predicate, int timeoutMs) {
     return true;
 }
 
-PipeWireSession::PipeWireSession() {
+PipeWireSession::PipeWireSession(std::vector<std::string> modulesLeftOut)
+    : modulesLeftOut_(std::move(modulesLeftOut)) {
     const std::string root = path();
     for (const char* sub : {"/run", "/config/pipewire/pipewire.conf.d", "/state", "/data", "/cache",
                             "/logs", "/tones"}) {
@@ -125,6 +127,26 @@ void PipeWireSession::writeConfiguration() const {
            << "context.objects = [\n"
            << sinkObject(kSinkA, kSinkADescription, 2000)
            << sinkObject(kSinkB, kSinkBDescription, 1000) << "]\n";
+    if (modulesLeftOut_.empty()) {
+        return;
+    }
+    // A module cannot be taken away by a drop-in: the user's copy of the whole file replaces the
+    // system's, and the drop-ins above still apply to it.
+    const char* system = QFile::exists("/etc/pipewire/pipewire.conf")
+                             ? "/etc/pipewire/pipewire.conf"
+                             : "/usr/share/pipewire/pipewire.conf";
+    std::ifstream in(system);
+    std::ofstream out(path() + "/config/pipewire/pipewire.conf");
+    for (std::string line; std::getline(in, line);) {
+        const bool leftOut =
+            std::any_of(modulesLeftOut_.begin(), modulesLeftOut_.end(), [&](const std::string& m) {
+                return std::regex_match(line,
+                                        std::regex("\\s*\\{\\s*name\\s*=\\s*" + m + "\\s*\\}\\s*"));
+            });
+        if (!leftOut) {
+            out << line << "\n";
+        }
+    }
 }
 
 std::string PipeWireSession::logPath(const std::string& name) const {
@@ -317,6 +339,33 @@ bool PipeWireSession::moveWithPactl(const NodeIdentity& stream, const std::strin
         }
     }
     return false;
+}
+
+bool PipeWireSession::denyFactory(const std::string& applicationID,
+                                  const std::string& factoryName) {
+    std::optional<std::uint32_t> factory;
+    std::vector<std::uint32_t> clients;
+    for (const auto& object : dump()) {
+        const auto props = propsOf(object);
+        const std::string type = object.value("type", "");
+        if (type == "PipeWire:Interface:Factory" &&
+            props.value("factory.name", "") == factoryName) {
+            factory = object.value("id", 0u);
+        }
+        if (type == "PipeWire:Interface:Client" &&
+            props.value("application.id", "") == applicationID) {
+            clients.push_back(object.value("id", 0u));
+        }
+    }
+    if (!factory || clients.empty()) {
+        return false;
+    }
+    return std::all_of(clients.begin(), clients.end(), [&](std::uint32_t client) {
+        return runCommand(
+                   {"pw-cli", "permissions", std::to_string(client), std::to_string(*factory), "0"},
+                   logPath("pw-cli-" + std::to_string(++commands_)))
+                   .status == 0;
+    });
 }
 
 bool PipeWireSession::createSink(const std::string& name, const std::string& description,

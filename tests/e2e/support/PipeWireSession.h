@@ -44,7 +44,9 @@ struct ToneOptions {
 
 class PipeWireSession {
 public:
-    PipeWireSession();
+    // modulesLeftOut: modules of the server's own configuration it runs without, by name
+    // ("libpipewire-module-link-factory"), as on a system set up without them.
+    explicit PipeWireSession(std::vector<std::string> modulesLeftOut = {});
     ~PipeWireSession();
     PipeWireSession(const PipeWireSession&) = delete;
     PipeWireSession& operator=(const PipeWireSession&) = delete;
@@ -86,6 +88,11 @@ public:
     // changes. False when pactl refuses it or it never takes place.
     bool moveWithPactl(const NodeIdentity& stream, const std::string& sinkName) const;
 
+    // As a permission manager denies a client a factory: the clients announcing that application
+    // id no longer see the factory, so that the server refuses what they ask of it. False when
+    // there is no such client or factory, or pw-cli refused.
+    bool denyFactory(const std::string& applicationID, const std::string& factoryName);
+
     // A virtual sink (or source) of its own, created and removed at run time.
     bool createSink(const std::string& name, const std::string& description,
                     const SinkOptions& options = {});
@@ -110,6 +117,7 @@ public:
 private:
     void writeConfiguration() const;
 
+    std::vector<std::string> modulesLeftOut_;
     QTemporaryDir dir_;
     std::unique_ptr<ChildProcess> session_;
     int pipewirePid_ = -1;

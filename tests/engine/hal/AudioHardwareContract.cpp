@@ -577,6 +577,11 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
     std::uint32_t carries = 2;
     EXPECT_EQ(hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries), noErr);
     EXPECT_EQ(carries, 0u) << "no block started yet";
+    std::string reason;
+    const auto reasonAddress = globalAddress(kAudioAggregateDevicePropertyFailureReason);
+    EXPECT_EQ(hardware().getPropertyString(tone.route.aggregate, reasonAddress, reason),
+              kAudioHardwareIllegalOperationError)
+        << "nothing failed";
 
     ASSERT_EQ(hardware().createIOProcID(tone.route.aggregate, tone.passThrough.block(),
                                         tone.route.ioProc),
@@ -605,6 +610,35 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
     EXPECT_TRUE(waitUntil([&] { return handBackLog.calls > 0; }, kPatienceMs));
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent));
+}
+
+// A route the service was refused what it needs fails, and says why in the server's words.
+TEST_P(AudioHardwareContract, ARefusedAggregateSaysWhyInTheServersWords) {
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    const std::string refusal = world().refuseRoutesTo("contract-routed");
+    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    const auto carriesAddress = globalAddress(kAudioAggregateDevicePropertyCarries);
+    std::uint32_t carries = 0;
+    EXPECT_TRUE(passTimeUntil(world(), [&] {
+        return hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries) != noErr;
+    }));
+
+    const auto reasonAddress = globalAddress(kAudioAggregateDevicePropertyFailureReason);
+    std::uint32_t size = 0;
+    EXPECT_EQ(hardware().getPropertyDataSize(tone.route.aggregate, reasonAddress, size), noErr);
+    EXPECT_EQ(size, 8u) << "a string";
+    std::string reason;
+    EXPECT_EQ(hardware().getPropertyString(tone.route.aggregate, reasonAddress, reason), noErr);
+    EXPECT_NE(reason.find(refusal), std::string::npos) << reason;
+
+    const AudioObjectID routed = listedWith(hardware(), kAudioHardwarePropertyDevices,
+                                            kAudioDevicePropertyDeviceUID, "contract-routed");
+    EXPECT_EQ(hardware().getPropertyString(routed, reasonAddress, reason),
+              kAudioHardwareUnknownPropertyError)
+        << "only aggregates say why";
+    EXPECT_EQ(hardware().getPropertyString(kNoSuchObject, reasonAddress, reason),
+              kAudioHardwareBadObjectError);
 }
 
 TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {

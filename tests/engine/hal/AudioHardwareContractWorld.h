@@ -37,6 +37,11 @@ public:
     // streams to the output device with that UID. False when it could not be done.
     virtual bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) = 0;
 
+    // From now on the service is refused what routes to the device need, as a server that denies
+    // this client something does (a server may refuse it for every device); returns the words the
+    // refusal comes with, which the aggregate's "why?" is to hold.
+    virtual std::string refuseRoutesTo(const std::string& uid) = 0;
+
     // Lets about that much audio flow.
     virtual void letTimePass(std::chrono::milliseconds duration) = 0;
     // dBFS (20·log10 of the RMS over every channel, never below −120) of what the device played

@@ -73,6 +73,12 @@ bool SimulatedTestWorld::moveProcessElsewhere(const std::string& bundleID, const
     return hardware().moveProcessElsewhere(hardware().processID(bundleID), uid);
 }
 
+std::string SimulatedTestWorld::refuseRoutesTo(const std::string& uid) {
+    const std::string words = "the simulated service refuses routes to " + uid;
+    hardware().refuseConnections(uid, kAudioHardwareIllegalOperationError, words);
+    return words;
+}
+
 std::uint32_t SimulatedTestWorld::framesIn(std::chrono::milliseconds duration) {
     return std::uint32_t(
         std::lround(hardware().renderSampleRate() * double(duration.count()) / 1000.0));

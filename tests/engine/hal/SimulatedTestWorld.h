@@ -40,6 +40,7 @@ public:
                               double frequency, float amplitude) override;
     void stopPlayer(const std::string& bundleID) override;
     bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) override;
+    std::string refuseRoutesTo(const std::string& uid) override;
 
     // Renders in cycles of 10 ms (the last one shorter) at the render rate.
     void letTimePass(std::chrono::milliseconds duration) override;

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -106,14 +107,41 @@ protected:
             },
             kPatienceMs);
         if (!shown) {
-            ADD_FAILURE() << appID << ": heard " << heard << " dBFS, wanted routes "
-                          << ::testing::PrintToString(routes) << "; status: " << last.dump();
+            ADD_FAILURE() << appID << ": wanted its routes " << ::testing::PrintToString(routes)
+                          << " and the level the sinks play, " << heard
+                          << " dBFS; status: " << last.dump();
         }
         return shown;
     }
 
-    bool listedWithin(const std::string& appID, int timeoutMs) const {
-        return pollUntil([&] { return appEntry(appID).is_object(); }, timeoutMs) && listed(appID);
+    // Starts a new run of a routed client, with both sinks silent: it is heard only on `where`,
+    // and hardly any of it on `other`. Prints how long that took from its start and from its
+    // first sound anywhere, and how much of it `other` heard.
+    std::unique_ptr<ChildProcess>
+    startNextRun(const std::string& what,
+                 const std::function<std::unique_ptr<ChildProcess>()>& start, LevelMeter& where,
+                 double level, LevelMeter& other, const Listening& listening) {
+        const std::uint64_t mark = other.framesReceived();
+        QElapsedTimer since;
+        since.start();
+        auto process = start();
+        pollUntil(
+            [&] {
+                return where.recentDbfs(2400).value_or(-120.0) > kAudible ||
+                       other.recentDbfs(2400).value_or(-120.0) > kAudible;
+            },
+            listening.timeoutMs);
+        const std::int64_t firstSoundMs = since.elapsed();
+        const auto onlyOnMs = msUntilOnlyOn(since, where, level, {&other}, listening);
+        EXPECT_GE(onlyOnMs, 0) << what << " is heard only on the chosen sink";
+        EXPECT_TRUE(playsOnlyOn(where, level, {&other}, listening.tolerance, kPatienceMs)) << what;
+        const double leakedMs = msOfSoundSince(other, mark, kClientAmplitude);
+        std::printf("[ measure  ] %s: first heard %lld ms after its start, only on the chosen sink "
+                    "after %lld ms; %.1f ms of its sound elsewhere\n",
+                    what.c_str(), static_cast<long long>(firstSoundMs),
+                    static_cast<long long>(onlyOnMs), leakedMs);
+        EXPECT_LT(leakedMs, 250.0) << what;
+        return process;
     }
 
     // Routed, at half volume, restarted, back on "System Default", neutral again: heard only
@@ -128,7 +156,7 @@ protected:
         const double unrouted = audibleLevel(meterA, kClientStartMs);
         ASSERT_GT(unrouted, kAudible) << name << " plays on the default:\n" << client->log();
         startKestrelamp();
-        ASSERT_TRUE(listedWithin(app, kPatienceMs)) << status().dump();
+        ASSERT_TRUE(listed(app)) << status().dump();
 
         ctlOn("route", app, {kSinkB});
         EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs)) << name;
@@ -144,19 +172,8 @@ protected:
         EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
         // At half volume: heard at full level, the new stream would be playing on the device
         // past the route.
-        const std::uint64_t mark = meterA.framesReceived();
-        QElapsedTimer sinceRestart;
-        sinceRestart.start();
-        client = clients_.start(kind, frequency);
-        const auto restartedMs = msUntilOnlyOn(sinceRestart, meterB, half, {&meterA},
-                                               {std::nullopt, kHalfTolerance, kClientStartMs});
-        EXPECT_GE(restartedMs, 0) << name << " restarted is heard only on the chosen sink";
-        EXPECT_TRUE(playsOnlyOn(meterB, half, {&meterA}, kHalfTolerance, kPatienceMs)) << name;
-        const double leakedMs = msOfSoundSince(meterA, mark, kClientAmplitude);
-        printMeasure(name + " restarted: only on the chosen sink after its start", restartedMs);
-        std::printf("[ measure  ] %s restarted: %.1f ms of its sound on the default\n",
-                    name.c_str(), leakedMs);
-        EXPECT_LT(leakedMs, 250.0) << name;
+        client = startNextRun(name + " restarted", [&] { return clients_.start(kind, frequency); },
+                              meterB, half, meterA, {std::nullopt, kHalfTolerance, kClientStartMs});
         EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, half));
 
         // Its volume still acts, now on the default through a route of ours.
@@ -193,14 +210,20 @@ TEST_F(RealClientsOnPipeWire, HeadlessFirefoxIsRoutedRestartedAndLetGo) {
     routeRestartAndLetGo(ClientKind::firefox);
 }
 
-// A PulseAudio stream created while its application is routed, that brings its first sound only
+// A PulseAudio stream created while its application is routed that brings its first sound only
 // later.
 TEST_F(RealClientsOnPipeWire, APulseAudioStreamThatStartsLateIsHeardWhereItsApplicationIsRouted) {
     constexpr double kLateTone = 440.0;
     const std::string app = clientAppID(ClientKind::paplay);
     LevelMeter meterA(kSinkA);
     LevelMeter meterB(kSinkB);
-    auto player = clients_.start(ClientKind::paplay, frequencyOf(ClientKind::paplay));
+    // Unrouted first, for the figure to compare with.
+    QElapsedTimer since;
+    since.start();
+    auto player = clients_.startLatePacat(kLateTone, 1500);
+    pollUntil([&] { return meterA.recentDbfs(2400).value_or(-120.0) > kAudible; }, kClientStartMs);
+    printMeasure("pacat sounding 1.5 s after its start, unrouted: first heard after",
+                 since.elapsed());
     const double unrouted = audibleLevel(meterA, kClientStartMs);
     ASSERT_GT(unrouted, kAudible) << player->log();
     startKestrelamp();
@@ -211,16 +234,9 @@ TEST_F(RealClientsOnPipeWire, APulseAudioStreamThatStartsLateIsHeardWhereItsAppl
     EXPECT_TRUE(routesBecome(app, {{kSinkB, "waiting for the application"}}));
     EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
 
-    const std::uint64_t mark = meterA.framesReceived();
-    QElapsedTimer sinceStart;
-    sinceStart.start();
-    player = clients_.startLatePacat(kLateTone, 1500);
-    const auto heardMs =
-        msUntilOnlyOn(sinceStart, meterB, unrouted, {&meterA}, {kLateTone, 0.5, kClientStartMs});
-    printMeasure("pacat sounding 1.5 s after its start: only on the chosen sink after", heardMs);
-    EXPECT_GE(heardMs, 0);
-    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs)) << player->log();
-    EXPECT_LT(msOfSoundSince(meterA, mark, kClientAmplitude), 250.0);
+    player = startNextRun("pacat sounding 1.5 s after its start",
+                          [&] { return clients_.startLatePacat(kLateTone, 1500); }, meterB,
+                          unrouted, meterA, {kLateTone, 0.5, kClientStartMs});
     EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, unrouted));
 }
 
@@ -289,17 +305,12 @@ TEST_F(RealClientsOnPipeWire, EveryClientPlaysOnTheDefaultOnceKestrelampQuitsOrI
         }
         return ms;
     };
-    const auto routeAllToB = [&] {
-        for (const Playing& client : clients) {
-            ctlOn("route", clientAppID(client.kind), {kSinkB});
-        }
-    };
-    QElapsedTimer since;
     startKestrelamp();
     for (const Playing& client : clients) {
         ASSERT_TRUE(listed(clientAppID(client.kind))) << clientName(client.kind);
+        ctlOn("route", clientAppID(client.kind), {kSinkB});
     }
-    routeAllToB();
+    QElapsedTimer since;
     since.start();
     ASSERT_GE(allOnlyOn(meterB, meterA, since), 0);
 
@@ -309,6 +320,9 @@ TEST_F(RealClientsOnPipeWire, EveryClientPlaysOnTheDefaultOnceKestrelampQuitsOrI
                  allOnlyOn(meterA, meterB, since));
     EXPECT_TRUE(leavesNothingOfOurs());
     // Nothing was left behind that decides where the next run of a client plays.
+    for (Playing& client : clients) {
+        client.process->stop();
+    }
     for (Playing& client : clients) {
         client.process = clients_.start(client.kind, frequencyOf(client.kind));
     }

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <unistd.h>
 
 namespace kestrelamp::e2e {
 
@@ -42,6 +43,14 @@ user_pref("network.proxy.share_proxy_settings", true);
 
 std::string fileUrl(const std::string& path) {
     return "file://" + path;
+}
+
+// A shell line, as the leader of a process group that is killed whole if the test process dies
+// without ending it: a browser outlives the server it played on.
+std::vector<std::string> watchedGroup(const std::string& command) {
+    return {"sh", "-c",
+            "(while kill -0 " + std::to_string(::getpid()) +
+                " 2>/dev/null; do sleep 1; done; kill -KILL 0) & " + command};
 }
 
 } // namespace
@@ -125,9 +134,8 @@ std::unique_ptr<ChildProcess> RealClients::startLatePacat(double frequency, int 
     const std::string script = "(sleep " + std::to_string(delayMs / 1000.0) +
                                "; exec tail -c +45 '" + tone(frequency) +
                                "') | exec pacat --raw --format=s16le --rate=48000 --channels=2";
-    return std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", script},
-                                          logPath("pacat"), std::map<std::string, std::string>{},
-                                          ProcessGroup::own);
+    return std::make_unique<ChildProcess>(watchedGroup(script), logPath("pacat"),
+                                          std::map<std::string, std::string>{}, ProcessGroup::own);
 }
 
 std::string RealClients::page(const std::string& first, bool loopFirst, const std::string& then) {
@@ -151,8 +159,8 @@ std::unique_ptr<ChildProcess> RealClients::startFirefox(const std::string& page)
     QDir().mkpath(QString::fromStdString(profile + "/home"));
     std::ofstream(profile + "/user.js") << kBrowserPreferences;
     return std::make_unique<ChildProcess>(
-        std::vector<std::string>{"firefox-esr", "--headless", "--no-remote", "--profile", profile,
-                                 fileUrl(page)},
+        watchedGroup("exec firefox-esr --headless --no-remote --profile '" + profile + "' '" +
+                     fileUrl(page) + "'"),
         logPath("firefox"),
         std::map<std::string, std::string>{{"MOZ_HEADLESS", "1"}, {"HOME", profile + "/home"}},
         ProcessGroup::own);

@@ -25,8 +25,6 @@ constexpr const char* kSource = "test_source";
 // Changes that should take a couple of seconds; a loaded machine gets more before it counts as a
 // fault, and the figure itself is printed.
 constexpr int kPromptMs = 5000;
-// 50 ms: what the timed checks look at.
-constexpr std::uint32_t kWindow = 2400;
 
 class RoutesHoldOnPipeWire : public ProgramSessionTest {
 protected:
@@ -72,21 +70,9 @@ protected:
         return e2e::playsOnlyOn(where, level, silent, 0.5, kPatienceMs);
     }
 
-    // Milliseconds from `since` until the most recent frames of `where` hold the level and those
-    // of every other meter are silent; -1 when that did not happen within the patience.
     static qint64 msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double level,
                                 const std::vector<LevelMeter*>& silent) {
-        const bool done = pollUntil(
-            [&] {
-                if (std::abs(where.recentDbfs(kWindow).value_or(-120.0) - level) >= 0.5) {
-                    return false;
-                }
-                return std::all_of(silent.begin(), silent.end(), [](LevelMeter* meter) {
-                    return meter->recentDbfs(kWindow).value_or(0.0) < kSilent;
-                });
-            },
-            kPatienceMs);
-        return done ? since.elapsed() : -1;
+        return e2e::msUntilOnlyOn(since, where, level, silent, {std::nullopt, 0.5, kPatienceMs});
     }
 };
 

@@ -18,8 +18,9 @@ extern char** environ;
 namespace kestrelamp::e2e {
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logPath,
-                           std::map<std::string, std::string> environment)
-    : logPath_(std::move(logPath)) {
+                           std::map<std::string, std::string> environment, ProcessGroup group)
+    : ownGroup_(group == ProcessGroup::own)
+    , logPath_(std::move(logPath)) {
     // The test's environment, with the extra variables in place of any of the same name.
     std::vector<std::string> envStrings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -48,10 +49,17 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logPath,
     posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownGroup_) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
     pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
+    if (posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data()) == 0) {
         pid_ = pid;
     }
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
 }
 
@@ -81,7 +89,7 @@ bool ChildProcess::signal(int signalNumber) {
     if (!isRunning()) {
         return false;
     }
-    return ::kill(pid_, signalNumber) == 0;
+    return ::kill(target(), signalNumber) == 0;
 }
 
 bool ChildProcess::waitForExit(int timeoutMs) {
@@ -96,13 +104,17 @@ bool ChildProcess::waitForExit(int timeoutMs) {
 }
 
 int ChildProcess::stop(int graceMs) {
-    if (!isRunning()) {
-        return status_;
+    if (isRunning()) {
+        ::kill(target(), SIGTERM);
+        if (!waitForExit(graceMs)) {
+            ::kill(target(), SIGKILL);
+            reap(true);
+        }
     }
-    ::kill(pid_, SIGTERM);
-    if (!waitForExit(graceMs)) {
-        ::kill(pid_, SIGKILL);
-        reap(true);
+    // The group's id stays taken while any member lives, so this reaches only what is left of it.
+    if (ownGroup_ && pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        ownGroup_ = false;
     }
     return status_;
 }

@@ -6,13 +6,18 @@
 
 namespace kestrelamp::e2e {
 
+// Whether the process's own children (a browser's, a shell pipeline's) end with it.
+enum class ProcessGroup { shared, own };
+
 // A process started by a test, ended by its pid when the object goes (SIGTERM, then SIGKILL).
-// Its standard output and error go to a log file.
+// Its standard output and error go to a log file. With a process group of its own, signals go
+// to the whole group, and what is left of it once the process ended is killed.
 class ChildProcess {
 public:
     // Extra environment variables are added to the test's own environment.
     ChildProcess(std::vector<std::string> argv, std::string logPath,
-                 std::map<std::string, std::string> environment = {});
+                 std::map<std::string, std::string> environment = {},
+                 ProcessGroup group = ProcessGroup::shared);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -33,8 +38,10 @@ public:
 
 private:
     bool reap(bool block);
+    int target() const { return ownGroup_ ? -pid_ : pid_; }
 
     int pid_ = -1;
+    bool ownGroup_ = false;
     int status_ = 0;
     bool reaped_ = false;
     std::string logPath_;

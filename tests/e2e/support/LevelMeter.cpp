@@ -3,6 +3,8 @@
 #include "AudioStream.h"
 #include "PipeWireSession.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -140,6 +142,16 @@ public:
         return rmsDbfs(samples_.end() - std::ptrdiff_t(count), samples_.end());
     }
 
+    // The last `frames` interleaved frames, once that many came.
+    std::optional<std::vector<float>> last(std::uint32_t frames) {
+        std::lock_guard lock(mutex_);
+        const std::size_t count = std::size_t(frames) * channels_;
+        if (samples_.size() < count) {
+            return std::nullopt;
+        }
+        return std::vector<float>(samples_.end() - std::ptrdiff_t(count), samples_.end());
+    }
+
     std::uint64_t received() {
         std::lock_guard lock(mutex_);
         return samples_.size() / channels_;
@@ -183,6 +195,20 @@ LevelMeter::~LevelMeter() = default;
 
 std::optional<double> LevelMeter::recentDbfs(std::uint32_t frames) const {
     return impl_->recent(frames);
+}
+
+std::optional<std::vector<double>> LevelMeter::recentToneDbfs(double frequency,
+                                                              std::uint32_t frames) const {
+    const auto samples = impl_->last(frames);
+    if (!samples) {
+        return std::nullopt;
+    }
+    std::vector<double> levels;
+    for (std::size_t c = 0; c < impl_->channels_; ++c) {
+        levels.push_back(
+            sineDbfs(channelOf(*samples, impl_->channels_, c), frequency, double(impl_->rate_)));
+    }
+    return levels;
 }
 
 std::uint32_t LevelMeter::quantum() const {
@@ -294,6 +320,71 @@ bool playsOnlyOn(LevelMeter& where, double level, const std::vector<LevelMeter*>
         ok = silentLevel(*meter, timeoutMs) < kSilent && ok;
     }
     return ok;
+}
+
+namespace {
+
+// 50 ms for the whole sound; 100 ms for one tone, so that the others' leakage into its bin stays
+// far below silence.
+constexpr std::uint32_t kSoundWindow = 2400;
+constexpr std::uint32_t kToneWindow = 4800;
+
+// The levels the check listens to in the most recent frames, one per channel (one for the whole
+// sound); nothing until a whole window came after the mark.
+std::optional<std::vector<double>> recentLevels(const LevelMeter& meter, std::uint64_t mark,
+                                                const Listening& listening) {
+    const std::uint32_t window = listening.frequency ? kToneWindow : kSoundWindow;
+    if (meter.framesReceived() < mark + window) {
+        return std::nullopt;
+    }
+    if (listening.frequency) {
+        return meter.recentToneDbfs(*listening.frequency, window);
+    }
+    const auto level = meter.recentDbfs(window);
+    return level ? std::optional(std::vector<double>{*level}) : std::nullopt;
+}
+
+} // namespace
+
+std::int64_t msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double level,
+                           const std::vector<LevelMeter*>& silent, const Listening& listening) {
+    // What came before the call says nothing about what plays now.
+    const std::uint64_t whereMark = where.framesReceived();
+    std::vector<std::uint64_t> silentMarks;
+    for (const LevelMeter* meter : silent) {
+        silentMarks.push_back(meter->framesReceived());
+    }
+    const bool done = pollUntil(
+        [&] {
+            const auto heard = recentLevels(where, whereMark, listening);
+            if (!heard || std::any_of(heard->begin(), heard->end(), [&](double l) {
+                    return std::abs(l - level) >= listening.tolerance;
+                })) {
+                return false;
+            }
+            for (std::size_t i = 0; i < silent.size(); ++i) {
+                const auto other = recentLevels(*silent[i], silentMarks[i], listening);
+                if (!other || std::any_of(other->begin(), other->end(),
+                                          [](double l) { return l >= kSilent; })) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        listening.timeoutMs);
+    return done ? since.elapsed() : -1;
+}
+
+double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude) {
+    const std::uint64_t received = meter.framesReceived();
+    const auto samples =
+        received > mark ? meter.framesSince(mark, std::uint32_t(received - mark)) : std::nullopt;
+    double energy = 0.0;
+    for (const float sample : samples.value_or(std::vector<float>{})) {
+        energy += double(sample) * sample;
+    }
+    // A sine's mean square is amplitude²/2; 48 frames a millisecond.
+    return energy / (amplitude * amplitude / 2.0 * 48.0);
 }
 
 } // namespace kestrelamp::e2e

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class QElapsedTimer;
+
 namespace kestrelamp::e2e {
 
 // What the meter records: the sink's own layout and rate, so that nothing is mixed or resampled
@@ -37,6 +39,9 @@ public:
     // RMS over every channel of the last `frames` frames received (fewer if fewer came), in
     // dBFS; nothing before the first frame.
     std::optional<double> recentDbfs(std::uint32_t frames) const;
+    // The level of the sine at this frequency in each channel of the last `frames` frames
+    // received; nothing before that many came.
+    std::optional<std::vector<double>> recentToneDbfs(double frequency, std::uint32_t frames) const;
 
     // Frames of the last cycle: the graph's quantum.
     std::uint32_t quantum() const;
@@ -89,5 +94,22 @@ double levelNear(LevelMeter& meter, double expected, double tolerance = 0.3, int
 // True once `where` carries `level` and every meter of `silent` is silent.
 bool playsOnlyOn(LevelMeter& where, double level, const std::vector<LevelMeter*>& silent,
                  double tolerance = 0.3, int timeoutMs = 5000);
+
+// What a timed check listens to: the whole sound (50 ms windows), or only the sine at
+// `frequency` whatever else plays (100 ms windows).
+struct Listening {
+    std::optional<double> frequency;
+    double tolerance = 0.5;
+    int timeoutMs = 8000;
+};
+// Milliseconds from `since` until the most recent window of `where` holds the level and those of
+// every other meter are silent, in windows received after the call; -1 when that did not happen
+// within the patience.
+std::int64_t msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double level,
+                           const std::vector<LevelMeter*>& silent, const Listening& listening = {});
+// How many milliseconds of a 48 kHz sine of this amplitude hold the energy that channel 0
+// received since the mark (a framesReceived() value): how much of a player's sound reached the
+// sink.
+double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude);
 
 } // namespace kestrelamp::e2e

@@ -1,0 +1,354 @@
+// Programs nobody here wrote, as Debian ships them: a PulseAudio player, a GStreamer pipeline, an
+// ALSA player and a headless browser, each with a tone of its own. Kestrelamp, driven through
+// `kestrelamp ctl`, routes them, sets their volume, holds them through their restarts and their
+// next streams, and lets them go; every step is checked on the sinks' monitors and against what
+// `ctl status` says. The figures the timed steps took are printed, not asserted.
+
+#include "support/LevelMeter.h"
+#include "support/PipeWireSession.h"
+#include "support/ProgramSessionTest.h"
+#include "support/RealClients.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+
+namespace kestrelamp::e2e {
+namespace {
+
+// A browser's first start in a fresh profile takes seconds on a loaded machine.
+constexpr int kClientStartMs = 20000;
+// Half the volume, in dB.
+constexpr double kHalf = 6.02;
+constexpr double kHalfTolerance = 1.0;
+
+constexpr ClientKind kEveryKind[] = {ClientKind::paplay, ClientKind::gstreamer, ClientKind::aplay,
+                                     ClientKind::firefox};
+
+double frequencyOf(ClientKind kind) {
+    switch (kind) {
+    case ClientKind::paplay:
+        return 330.0;
+    case ClientKind::gstreamer:
+        return 550.0;
+    case ClientKind::aplay:
+        return 770.0;
+    case ClientKind::firefox:
+        return 990.0;
+    }
+    return 0.0;
+}
+
+// The quietest channel of the tone.
+double toneOn(LevelMeter& meter, double frequency) {
+    const auto levels = meter.toneDbfs(frequency).value_or(std::vector<double>{-120.0});
+    return *std::min_element(levels.begin(), levels.end());
+}
+
+// The tone's level once it plays steadily (two windows within 0.2 dB); -120 if it never did.
+double steadyTone(LevelMeter& meter, double frequency, int timeoutMs) {
+    double level = -120.0;
+    pollUntil(
+        [&] {
+            const double previous = level;
+            level = toneOn(meter, frequency);
+            return level > kAudible && std::abs(level - previous) < 0.2;
+        },
+        timeoutMs);
+    return level;
+}
+
+// True once, in the most recent frames, the tone is at the level on `where` and silent on every
+// other meter.
+bool toneOnlyOn(LevelMeter& where, double frequency, double level,
+                const std::vector<LevelMeter*>& silent, int timeoutMs = 8000) {
+    QElapsedTimer since;
+    since.start();
+    return msUntilOnlyOn(since, where, level, silent, {frequency, 0.5, timeoutMs}) >= 0;
+}
+
+void printMeasure(const std::string& what, std::int64_t ms) {
+    std::printf("[ measure  ] %s: %lld ms\n", what.c_str(), static_cast<long long>(ms));
+}
+
+class RealClientsOnPipeWire : public ProgramSessionTest {
+protected:
+    // `kestrelamp ctl COMMAND APP ARGUMENTS...`
+    void ctlOn(const char* command, const std::string& appID,
+               const QStringList& arguments = {}) const {
+        ctl(QStringList{command, QString::fromStdString(appID)} + arguments);
+    }
+
+    // The routes the status shows for the application and, within 2 dB, the level heard.
+    bool reports(const std::string& appID, const RouteStates& routes, double heard) const {
+        nlohmann::json last;
+        const bool shown = pollUntil(
+            [&] {
+                last = status();
+                RouteStates states;
+                for (const auto& route : last.value("routes", nlohmann::json::array())) {
+                    if (route.value("appID", "") == appID) {
+                        states[route.value("outputDeviceUID", "")] = route.value("state", "");
+                    }
+                }
+                for (const auto& app : last.value("apps", nlohmann::json::array())) {
+                    const auto level = app.value("level", nlohmann::json());
+                    if (app.value("id", "") == appID && level.is_number()) {
+                        return states == routes && std::abs(level.get<double>() - heard) < 2.0;
+                    }
+                }
+                return false;
+            },
+            kPatienceMs);
+        if (!shown) {
+            ADD_FAILURE() << appID << ": wanted its routes " << ::testing::PrintToString(routes)
+                          << " and the level the sinks play, " << heard
+                          << " dBFS; status: " << last.dump();
+        }
+        return shown;
+    }
+
+    // Starts a new run of a routed client, with both sinks silent: it is heard only on `where`,
+    // and hardly any of it on `other`. Prints how long that took from its start and from its
+    // first sound anywhere, and how much of it `other` heard.
+    std::unique_ptr<ChildProcess>
+    startNextRun(const std::string& what,
+                 const std::function<std::unique_ptr<ChildProcess>()>& start, LevelMeter& where,
+                 double level, LevelMeter& other, const Listening& listening) {
+        const std::uint64_t mark = other.framesReceived();
+        QElapsedTimer since;
+        since.start();
+        auto process = start();
+        pollUntil(
+            [&] {
+                return where.recentDbfs(2400).value_or(-120.0) > kAudible ||
+                       other.recentDbfs(2400).value_or(-120.0) > kAudible;
+            },
+            listening.timeoutMs);
+        const std::int64_t firstSoundMs = since.elapsed();
+        const auto onlyOnMs = msUntilOnlyOn(since, where, level, {&other}, listening);
+        EXPECT_GE(onlyOnMs, 0) << what << " is heard only on the chosen sink";
+        EXPECT_TRUE(playsOnlyOn(where, level, {&other}, listening.tolerance, kPatienceMs)) << what;
+        const double leakedMs = msOfSoundSince(other, mark, kClientAmplitude);
+        std::printf("[ measure  ] %s: first heard %lld ms after its start, only on the chosen sink "
+                    "after %lld ms; %.1f ms of its sound elsewhere\n",
+                    what.c_str(), static_cast<long long>(firstSoundMs),
+                    static_cast<long long>(onlyOnMs), leakedMs);
+        EXPECT_LT(leakedMs, 250.0) << what;
+        return process;
+    }
+
+    // Routed, at half volume, restarted, back on "System Default", neutral again: heard only
+    // where it belongs at each step, and the status says so.
+    void routeRestartAndLetGo(ClientKind kind) {
+        const std::string app = clientAppID(kind);
+        const std::string name = clientName(kind);
+        const double frequency = frequencyOf(kind);
+        LevelMeter meterA(kSinkA);
+        LevelMeter meterB(kSinkB);
+        auto client = clients_.start(kind, frequency);
+        const double unrouted = audibleLevel(meterA, kClientStartMs);
+        ASSERT_GT(unrouted, kAudible) << name << " plays on the default:\n" << client->log();
+        startKestrelamp();
+        ASSERT_TRUE(listed(app)) << status().dump();
+
+        ctlOn("route", app, {kSinkB});
+        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs)) << name;
+        EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, unrouted));
+
+        ctlOn("volume", app, {"0.5"});
+        const double half = unrouted - kHalf;
+        EXPECT_TRUE(playsOnlyOn(meterB, half, {&meterA}, kHalfTolerance, kPatienceMs)) << name;
+        EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, half));
+
+        client->stop();
+        EXPECT_TRUE(routesBecome(app, {{kSinkB, "waiting for the application"}}));
+        EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
+        // At half volume: heard at full level, the new stream would be playing on the device
+        // past the route.
+        client = startNextRun(name + " restarted", [&] { return clients_.start(kind, frequency); },
+                              meterB, half, meterA, {std::nullopt, kHalfTolerance, kClientStartMs});
+        EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, half));
+
+        // Its volume still acts, now on the default through a route of ours.
+        QElapsedTimer sinceDefault;
+        sinceDefault.start();
+        ctlOn("route", app);
+        const auto onDefaultMs = msUntilOnlyOn(sinceDefault, meterA, half, {&meterB},
+                                               {std::nullopt, kHalfTolerance, kPatienceMs});
+        printMeasure(name + " on \"System Default\": only on the default after", onDefaultMs);
+        EXPECT_TRUE(playsOnlyOn(meterA, half, {&meterB}, kHalfTolerance, kPatienceMs)) << name;
+        EXPECT_TRUE(reports(app, {{kSinkA, "active"}}, half));
+
+        ctlOn("volume", app, {"1"});
+        EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, 0.5, kPatienceMs)) << name;
+        EXPECT_TRUE(reports(app, {}, unrouted));
+    }
+
+    RealClients clients_{*session_};
+};
+
+TEST_F(RealClientsOnPipeWire, PaplayIsRoutedRestartedAndLetGo) {
+    routeRestartAndLetGo(ClientKind::paplay);
+}
+
+TEST_F(RealClientsOnPipeWire, GStreamerPulsesinkIsRoutedRestartedAndLetGo) {
+    routeRestartAndLetGo(ClientKind::gstreamer);
+}
+
+TEST_F(RealClientsOnPipeWire, AplayThroughPipeWireAlsaIsRoutedRestartedAndLetGo) {
+    routeRestartAndLetGo(ClientKind::aplay);
+}
+
+TEST_F(RealClientsOnPipeWire, HeadlessFirefoxIsRoutedRestartedAndLetGo) {
+    routeRestartAndLetGo(ClientKind::firefox);
+}
+
+// A PulseAudio stream created while its application is routed that brings its first sound only
+// later.
+TEST_F(RealClientsOnPipeWire, APulseAudioStreamThatStartsLateIsHeardWhereItsApplicationIsRouted) {
+    constexpr double kLateTone = 440.0;
+    const std::string app = clientAppID(ClientKind::paplay);
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    // Unrouted first, for the figure to compare with.
+    QElapsedTimer since;
+    since.start();
+    auto player = clients_.startLatePacat(kLateTone, 1500);
+    pollUntil([&] { return meterA.recentDbfs(2400).value_or(-120.0) > kAudible; }, kClientStartMs);
+    printMeasure("pacat sounding 1.5 s after its start, unrouted: first heard after",
+                 since.elapsed());
+    const double unrouted = audibleLevel(meterA, kClientStartMs);
+    ASSERT_GT(unrouted, kAudible) << player->log();
+    startKestrelamp();
+    ASSERT_TRUE(listed(app));
+    ctlOn("route", app, {kSinkB});
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs));
+    player->stop();
+    EXPECT_TRUE(routesBecome(app, {{kSinkB, "waiting for the application"}}));
+    EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
+
+    player = startNextRun("pacat sounding 1.5 s after its start",
+                          [&] { return clients_.startLatePacat(kLateTone, 1500); }, meterB,
+                          unrouted, meterA, {kLateTone, 0.5, kClientStartMs});
+    EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, unrouted));
+}
+
+// A routed browser whose page starts another audio element after the first ended: the new
+// stream of the running application.
+TEST_F(RealClientsOnPipeWire, ABrowsersNextStreamIsHeardWhereItIsRouted) {
+    constexpr double kFirstTone = 660.0;
+    constexpr double kNextTone = 880.0;
+    const std::string app = clientAppID(ClientKind::firefox);
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    startKestrelamp();
+    auto browser = clients_.startBrowser(kFirstTone, 8, kNextTone);
+    const double unrouted = steadyTone(meterA, kFirstTone, kClientStartMs);
+    ASSERT_GT(unrouted, kAudible) << browser->log();
+    ASSERT_TRUE(listed(app));
+    ctlOn("route", app, {kSinkB});
+    ASSERT_TRUE(toneOnlyOn(meterB, kFirstTone, unrouted, {&meterA}))
+        << "the first element is heard only on the chosen sink";
+
+    const std::uint64_t mark = meterA.framesReceived();
+    QElapsedTimer sinceRouted;
+    sinceRouted.start();
+    const auto nextMs =
+        msUntilOnlyOn(sinceRouted, meterB, unrouted, {&meterA}, {kNextTone, 0.5, kClientStartMs});
+    printMeasure("firefox's next stream: only on the chosen sink, after routing", nextMs);
+    EXPECT_GE(nextMs, 0) << "the next element is heard only on the chosen sink";
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs));
+    const double leakedMs = msOfSoundSince(meterA, mark, kClientAmplitude);
+    std::printf("[ measure  ] firefox's next stream: %.1f ms of its sound on the default\n",
+                leakedMs);
+    EXPECT_LT(leakedMs, 250.0);
+    EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, unrouted));
+
+    ctlOn("route", app);
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, 0.5, kPatienceMs));
+    EXPECT_TRUE(reports(app, {}, unrouted));
+}
+
+// Every kind of client at once, routed; Kestrelamp quits, then is killed: each plays on the
+// default again, and its next run lets them go as well.
+TEST_F(RealClientsOnPipeWire, EveryClientPlaysOnTheDefaultOnceKestrelampQuitsOrIsKilled) {
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    struct Playing {
+        ClientKind kind;
+        std::unique_ptr<ChildProcess> process;
+        double level = -120.0;
+    };
+    std::vector<Playing> clients;
+    for (const ClientKind kind : kEveryKind) {
+        clients.push_back({kind, clients_.start(kind, frequencyOf(kind))});
+    }
+    for (Playing& client : clients) {
+        client.level = steadyTone(meterA, frequencyOf(client.kind), kClientStartMs);
+        ASSERT_GT(client.level, kAudible) << clientName(client.kind) << client.process->log();
+    }
+    // Only where the clients were measured playing; -1 when one of them is not.
+    const auto allOnlyOn = [&](LevelMeter& where, LevelMeter& other, const QElapsedTimer& since) {
+        std::int64_t ms = 0;
+        for (const Playing& client : clients) {
+            const auto done = msUntilOnlyOn(since, where, client.level, {&other},
+                                            {frequencyOf(client.kind), 0.5, kPatienceMs});
+            EXPECT_GE(done, 0) << clientName(client.kind);
+            ms = done < 0 || ms < 0 ? -1 : std::max(ms, done);
+        }
+        return ms;
+    };
+    startKestrelamp();
+    for (const Playing& client : clients) {
+        ASSERT_TRUE(listed(clientAppID(client.kind))) << clientName(client.kind);
+        ctlOn("route", clientAppID(client.kind), {kSinkB});
+    }
+    QElapsedTimer since;
+    since.start();
+    ASSERT_GE(allOnlyOn(meterB, meterA, since), 0);
+
+    since.start();
+    quitKestrelamp();
+    printMeasure("Kestrelamp quit: every client only on the default after",
+                 allOnlyOn(meterA, meterB, since));
+    EXPECT_TRUE(leavesNothingOfOurs());
+    // Nothing was left behind that decides where the next run of a client plays.
+    for (Playing& client : clients) {
+        client.process->stop();
+    }
+    for (Playing& client : clients) {
+        client.process = clients_.start(client.kind, frequencyOf(client.kind));
+    }
+    since.start();
+    printMeasure("restarted after Kestrelamp quit: every client only on the default after",
+                 allOnlyOn(meterA, meterB, since));
+
+    // The stored routes come back with the next run, then it is killed.
+    startKestrelamp();
+    since.start();
+    ASSERT_GE(allOnlyOn(meterB, meterA, since), 0);
+    since.start();
+    ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
+    program_->waitForInstanceExit();
+    printMeasure("Kestrelamp killed: every client only on the default after",
+                 allOnlyOn(meterA, meterB, since));
+
+    // The run after a killed one clears what that one left, and lets go when it quits.
+    startKestrelamp();
+    since.start();
+    EXPECT_GE(allOnlyOn(meterB, meterA, since), 0);
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+    since.start();
+    EXPECT_GE(allOnlyOn(meterA, meterB, since), 0);
+}
+
+} // namespace
+} // namespace kestrelamp::e2e

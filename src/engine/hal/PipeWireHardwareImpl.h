@@ -3,9 +3,12 @@
 // The inside of PipeWireAudioHardware, shared by the files that implement it:
 //   PipeWireConnection.cpp  the thread loop, the connection and reconnecting
 //   PipeWireRegistry.cpp    the registry cache, the metadata we read and write, graph queries
-//   PipeWireListing.cpp     processes and devices as the interface lists them, property reads
+//   PipeWireListing.cpp     processes and devices as the interface lists them
+//   PipeWirePropertyReads.cpp  the interface's property reads on them
+//   PipeWireJackStreams.cpp JACK programs, held by links of ours
 //   PipeWireTaps.cpp        capture sinks standing for taps, and the streams they hold
 //   PipeWireAggregates.cpp  filters standing for aggregates, their links and their IO blocks
+//   PipeWireLinks.cpp       links of ours and what the server says of them
 //   PipeWireLevelMonitors.cpp  passive filters measuring what an application plays
 // Everything here runs on the loop thread or with the loop locked.
 
@@ -51,6 +54,15 @@ struct PropertiesDeleter {
     void operator()(pw_properties* properties) const { pw_properties_free(properties); }
 };
 using Properties = std::unique_ptr<pw_properties, PropertiesDeleter>;
+
+template <class Entries>
+std::vector<AudioObjectID> idsOf(const Entries& entries) {
+    std::vector<AudioObjectID> ids;
+    for (const auto& entry : entries) {
+        ids.push_back(entry.id);
+    }
+    return ids;
+}
 
 // Our client's identity, on the connection and on every object we make.
 Properties ownProperties();
@@ -560,6 +572,7 @@ public:
 
     static const pw_proxy_events kSinkProxyEvents;
     static const pw_proxy_events kLinkProxyEvents;
+    static const pw_link_events kLinkEvents;
     static const pw_filter_events kFilterEvents;
 
     PropertyListenerDispatcher dispatcher;

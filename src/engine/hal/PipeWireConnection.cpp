@@ -143,6 +143,11 @@ void PipeWireAudioHardware::Impl::disconnect() {
     globals_.clear();
     portsByNode_.clear();
     targetsOnTheirWay_.clear();
+    // A server that comes back hands out its ids again from the start.
+    streamsOnASink_.clear();
+    sinkSightings_.clear();
+    undoneLinks_.clear();
+    hostedPrograms_.clear();
     destroyMetadata(defaultMetadata_);
     destroyMetadata(settingsMetadata_);
     if (registry_ != nullptr) {

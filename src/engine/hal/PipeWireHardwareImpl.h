@@ -46,6 +46,8 @@ inline constexpr int kUnclaimedHoldMs = 250;
 inline constexpr int kRelinkWaitMs = 200;
 // How long a server taken as hung has to show it answers again.
 inline constexpr int kSignOfLifeMs = 100;
+// How long a PulseAudio stream on a sink counts as not done yet without a format of its own.
+inline constexpr int kSinkSightingMs = 1000;
 
 enum class GlobalKind { client, node, device, port, link, metadata };
 
@@ -86,6 +88,8 @@ public:
         // From the node's current format: devices' rates, streams' channel layouts.
         std::optional<double> formatRate;
         ChannelLayout formatChannels;
+        // Formats it took so far: one negotiated again counts.
+        std::uint32_t formatChanges = 0;
 
         // Read from the properties once whenever they change (mergeProperties), for the
         // comparisons that run over the whole graph on every change.
@@ -386,6 +390,7 @@ public:
     // lists: one created straight onto a capture node of ours waits forever, silent. Such a
     // stream first goes to a sink (stagingTarget), and to our node once it was on one.
     bool needsSinkFirst(std::uint32_t stream) const;
+    void noteSinkSighting(std::uint32_t stream);
     // The device the route reading the sink plays on; nothing while no aggregate plays it.
     std::optional<std::string> stagingTarget(const CaptureSink& sink) const;
     Tap* tap(AudioObjectID id);
@@ -499,6 +504,7 @@ public:
     bool isOwnNode(std::int64_t node) const;
     bool linkedToOwnSink(std::uint32_t stream) const;
     void holdJackStream(CaptureSink& sink, std::uint32_t stream);
+    bool portsLinked(std::uint32_t outputPort, std::uint32_t inputPort) const;
     // Our links go; with restore, the program's own connections come back.
     void releaseJackStreams(CaptureSink& sink, bool restore);
     void remakeConnections(std::uint32_t stream, const std::vector<PortConnection>& connections);
@@ -620,6 +626,13 @@ public:
     std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
     // PulseAudio streams seen linked to a sink with their format set: their creation is done.
     std::unordered_set<std::uint32_t> streamsOnASink_;
+    struct SinkSighting {
+        // It was linked to something that is not a sink before.
+        bool elsewhereFirst = false;
+        std::optional<std::chrono::steady_clock::time_point> since;
+        std::uint32_t formatChanges = 0;
+    };
+    std::unordered_map<std::uint32_t, SinkSighting> sinkSightings_;
     // The program each (client, process) runs under its host, once its command line was read;
     // forgotten with the client.
     mutable std::map<std::pair<std::uint32_t, std::int64_t>, std::string> hostedPrograms_;

@@ -49,44 +49,55 @@ bool PipeWireAudioHardware::Impl::hasOutputLinks(std::uint32_t node) const {
     });
 }
 
-// Its connections to nodes that are not ours are set aside and undone; each output then feeds
-// the capture node's input of the same index (a single output feeds them all).
+bool PipeWireAudioHardware::Impl::portsLinked(std::uint32_t outputPort,
+                                              std::uint32_t inputPort) const {
+    return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+        const Global& link = *entry.second;
+        return link.kind == GlobalKind::link &&
+               integerProperty(link.properties, PW_KEY_LINK_OUTPUT_PORT) == outputPort &&
+               integerProperty(link.properties, PW_KEY_LINK_INPUT_PORT) == inputPort;
+    });
+}
+
+// Its audio connections to devices are set aside and undone (what it sends to other programs,
+// recorders or MIDI, stays); each output then feeds the capture node's input of the same index (a
+// single output feeds them all).
 void PipeWireAudioHardware::Impl::holdJackStream(CaptureSink& sink, std::uint32_t stream) {
     sink.jack.hold(stream);
     bool setAside = false;
+    const auto outputs = jackOutputs(stream);
+    const auto portOf = [&](const Global& link, const char* key) {
+        return global(std::uint32_t(integerProperty(link.properties, key).value_or(SPA_ID_INVALID)),
+                      GlobalKind::port);
+    };
     for (const auto& [id, link] : globals_) {
         if (link->kind != GlobalKind::link || link->linkOutputNode != stream ||
-            !link->linkInputNode || isOwnNode(*link->linkInputNode) || undoneLinks_.count(id) > 0) {
+            !link->linkInputNode || undoneLinks_.count(id) > 0) {
             continue;
         }
-        const Global* output =
-            global(std::uint32_t(integerProperty(link->properties, PW_KEY_LINK_OUTPUT_PORT)
-                                     .value_or(SPA_ID_INVALID)),
-                   GlobalKind::port);
-        const Global* input = global(
-            std::uint32_t(
-                integerProperty(link->properties, PW_KEY_LINK_INPUT_PORT).value_or(SPA_ID_INVALID)),
-            GlobalKind::port);
-        const Global* inputNode = global(std::uint32_t(*link->linkInputNode), GlobalKind::node);
-        if (output != nullptr && input != nullptr && inputNode != nullptr) {
-            setAside =
-                sink.jack.setAside(
-                    stream, {propertyValue(output->properties, PW_KEY_PORT_NAME).value_or(""),
-                             inputNode->nodeName,
-                             propertyValue(input->properties, PW_KEY_PORT_NAME).value_or("")}) ||
-                setAside;
+        const Global* output = portOf(*link, PW_KEY_LINK_OUTPUT_PORT);
+        const Global* input = portOf(*link, PW_KEY_LINK_INPUT_PORT);
+        const Global* device = global(std::uint32_t(*link->linkInputNode), GlobalKind::node);
+        if (output == nullptr || input == nullptr || device == nullptr ||
+            std::find(outputs.begin(), outputs.end(), output) == outputs.end() ||
+            (device->mediaClass != "Audio/Sink" && device->mediaClass != "Audio/Duplex")) {
+            continue;
         }
+        setAside = sink.jack.setAside(
+                       stream, {propertyValue(output->properties, PW_KEY_PORT_NAME).value_or(""),
+                                device->nodeName,
+                                propertyValue(input->properties, PW_KEY_PORT_NAME).value_or("")}) ||
+                   setAside;
         undoneLinks_.insert(id);
         pw_registry_destroy(registry_, id);
     }
-    if (setAside) {
-        writeMetadata({stream, kEarlierConnectionsKey,
-                       JackConnections::encode(sink.jack.setAsideOf(stream))});
+    const auto& record = sink.jack.setAsideOf(stream);
+    if (!record.empty() && (setAside || !metadataValue(stream, kEarlierConnectionsKey))) {
+        writeMetadata({stream, kEarlierConnectionsKey, JackConnections::encode(record)});
     }
     if (sink.nodeID == SPA_ID_INVALID) {
         return;
     }
-    const auto outputs = jackOutputs(stream);
     const auto inputs = portsOf(sink.nodeID, "in", false);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         for (std::size_t j = 0; j < inputs.size(); ++j) {
@@ -94,7 +105,11 @@ void PipeWireAudioHardware::Impl::holdJackStream(CaptureSink& sink, std::uint32_
                 continue;
             }
             auto& link = sink.jackLinks[{outputs[i]->id, inputs[j]->id}];
-            if (!link || link->gone) {
+            if (link && link->gone) {
+                releaseLink(*link, SPA_ID_INVALID);
+                link.reset();
+            }
+            if (!link) {
                 link = makeLink(outputs[i]->id, inputs[j]->id, LinkKind::carrying, sink.nodeName);
             }
         }
@@ -134,7 +149,7 @@ void PipeWireAudioHardware::Impl::remakeConnections(
         const Global* output = portNamed(stream, "out", connection.outputPort);
         const Global* input =
             inputNode != nullptr ? portNamed(inputNode->id, "in", connection.inputPort) : nullptr;
-        if (output == nullptr || input == nullptr) {
+        if (output == nullptr || input == nullptr || portsLinked(output->id, input->id)) {
             continue;
         }
         if (auto link = makeLink(output->id, input->id, LinkKind::lasting, connection.inputNode)) {
@@ -170,9 +185,20 @@ void PipeWireAudioHardware::Impl::repairLeftoverConnections() {
             leftovers.emplace_back(subjectKey.first, value);
         }
     }
+    // A record stays while a running instance holds the program (its links go to nodes of ours)
+    // or while the program is not active.
     for (const auto& [stream, value] : leftovers) {
         const Global* node = global(stream, GlobalKind::node);
-        if (node != nullptr && isJackPlayer(*node) && !linkedToOwnSink(stream)) {
+        // Read from the links themselves: this runs before the first listing.
+        const bool held = std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+            const Global& link = *entry.second;
+            return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
+                   link.linkInputNode && isOwnNode(*link.linkInputNode);
+        });
+        if (node != nullptr && (!isJackPlayer(*node) || held)) {
+            continue;
+        }
+        if (node != nullptr) {
             remakeConnections(stream, JackConnections::decode(value));
         }
         writeMetadata({stream, kEarlierConnectionsKey, std::nullopt});

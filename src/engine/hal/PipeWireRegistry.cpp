@@ -199,6 +199,7 @@ void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
     }
     targetsOnTheirWay_.forget(id);
     streamsOnASink_.erase(id);
+    sinkSightings_.erase(id);
     undoneLinks_.erase(id);
     // The server drops the entries of an object that went, but may say so only after the id was
     // given to a new object: what is left of them describes nothing.
@@ -247,6 +248,7 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
     if (raw.rate > 0) {
         global->formatRate = raw.rate;
     }
+    ++global->formatChanges;
     const std::uint32_t channels = std::min<std::uint32_t>(raw.channels, SPA_AUDIO_MAX_CHANNELS);
     global->formatChannels.clear();
     if (channels > 0 && !(raw.flags & SPA_AUDIO_FLAG_UNPOSITIONED)) {

@@ -461,7 +461,9 @@ void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
 
 std::optional<std::string>
 PipeWireAudioHardware::Impl::stagingTarget(const CaptureSink& sink) const {
-    for (const auto& [id, aggregate] : aggregates_) {
+    // The newest first: while the application moves, the device it moves to.
+    for (auto it = aggregates_.rbegin(); it != aggregates_.rend(); ++it) {
+        const auto& aggregate = it->second;
         const auto& devices = aggregate->description.subDeviceUIDs;
         if (reads(*aggregate, sink.serial) && plays(*aggregate) && !devices.empty() &&
             deviceByUID(devices.front()) != nullptr) {

@@ -7,7 +7,9 @@ std::vector<MetadataWrite> StreamTargets::hold(std::uint32_t stream, const std::
                                                bool (*isOurs)(const std::string& value)) {
     const auto foreign =
         [&](const std::optional<std::string>& value) -> std::optional<std::string> {
-        if (!value || *value == ours || (isOurs != nullptr && isOurs(*value))) {
+        // While a stream is first sent to a device, ours is that device: the stream's own
+        // choice of it stays its own.
+        if (!value || (isOurs != nullptr ? isOurs(*value) : *value == ours)) {
             return std::nullopt;
         }
         return value;

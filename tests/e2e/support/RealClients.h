@@ -37,7 +37,7 @@ public:
     std::unique_ptr<ChildProcess> startLatePacat(double frequency, int delayMs);
 
 private:
-    std::string tone(double frequency, int seconds = 60);
+    std::string tone(double frequency, int seconds = 240);
     std::string page(const std::string& first, bool loopFirst, const std::string& then);
     std::unique_ptr<ChildProcess> startFirefox(const std::string& page);
     std::string logPath(const std::string& what);

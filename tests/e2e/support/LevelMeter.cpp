@@ -143,6 +143,19 @@ public:
     }
 
     // The last `frames` interleaved frames, once that many came.
+    // The level of the sine in each channel of the samples.
+    std::optional<std::vector<double>> toneLevels(const std::optional<std::vector<float>>& samples,
+                                                  double frequency) const {
+        if (!samples) {
+            return std::nullopt;
+        }
+        std::vector<double> levels;
+        for (std::size_t c = 0; c < channels_; ++c) {
+            levels.push_back(sineDbfs(channelOf(*samples, channels_, c), frequency, double(rate_)));
+        }
+        return levels;
+    }
+
     std::optional<std::vector<float>> last(std::uint32_t frames) {
         std::lock_guard lock(mutex_);
         const std::size_t count = std::size_t(frames) * channels_;
@@ -199,16 +212,7 @@ std::optional<double> LevelMeter::recentDbfs(std::uint32_t frames) const {
 
 std::optional<std::vector<double>> LevelMeter::recentToneDbfs(double frequency,
                                                               std::uint32_t frames) const {
-    const auto samples = impl_->last(frames);
-    if (!samples) {
-        return std::nullopt;
-    }
-    std::vector<double> levels;
-    for (std::size_t c = 0; c < impl_->channels_; ++c) {
-        levels.push_back(
-            sineDbfs(channelOf(*samples, impl_->channels_, c), frequency, double(impl_->rate_)));
-    }
-    return levels;
+    return impl_->toneLevels(impl_->last(frames), frequency);
 }
 
 std::uint32_t LevelMeter::quantum() const {
@@ -229,16 +233,7 @@ std::optional<double> LevelMeter::measureDbfs(std::uint32_t frames, int timeoutM
 
 std::optional<std::vector<double>> LevelMeter::toneDbfs(double frequency, std::uint32_t frames,
                                                         int timeoutMs) {
-    const auto samples = impl_->framesAfter(impl_->received(), frames, timeoutMs);
-    if (!samples) {
-        return std::nullopt;
-    }
-    std::vector<double> levels;
-    for (std::size_t c = 0; c < impl_->channels_; ++c) {
-        levels.push_back(
-            sineDbfs(channelOf(*samples, impl_->channels_, c), frequency, double(impl_->rate_)));
-    }
-    return levels;
+    return impl_->toneLevels(impl_->framesAfter(impl_->received(), frames, timeoutMs), frequency);
 }
 
 std::optional<std::vector<float>> LevelMeter::framesSince(std::uint64_t mark, std::uint32_t frames,

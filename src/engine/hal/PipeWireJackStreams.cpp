@@ -187,7 +187,8 @@ void PipeWireAudioHardware::Impl::repairLeftoverConnections() {
     }
     // A record stays while a running instance holds the program (its links go to nodes of ours)
     // or while the program is not active.
-    for (const auto& [stream, value] : leftovers) {
+    for (const auto& [leftoverStream, value] : leftovers) {
+        const std::uint32_t stream = leftoverStream; // lambdas may not capture a binding in C++20
         const Global* node = global(stream, GlobalKind::node);
         // Read from the links themselves: this runs before the first listing.
         const bool held = std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {

@@ -1,7 +1,6 @@
 #include "engine/hal/PipeWireHardwareImpl.h"
 
 #include <algorithm>
-#include <cerrno>
 
 namespace kestrelamp::hal {
 
@@ -15,14 +14,6 @@ std::string portName(const char* direction, ChannelPosition channel) {
 }
 
 } // namespace
-
-// Members a designated initializer leaves out are null, as meant; GCC 12 warns about them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-const pw_filter_events Impl::kFilterEvents{.version = PW_VERSION_FILTER_EVENTS,
-                                           .state_changed = &Impl::onFilterState,
-                                           .process = &Impl::onFilterProcess};
-#pragma GCC diagnostic pop
 
 PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(AudioObjectID id) {
     const auto it = aggregates_.find(id);
@@ -51,14 +42,11 @@ PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate)
 const PipeWireAudioHardware::Impl::Global*
 PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* direction,
                                         ChannelPosition channel) const {
-    if (aggregate.filter == nullptr) {
-        return nullptr;
-    }
-    const std::uint32_t nodeID = pw_filter_get_node_id(aggregate.filter);
+    const std::uint32_t nodeID = filterNodeID(aggregate);
     if (nodeID == SPA_ID_INVALID) {
         return nullptr;
     }
-    const std::string name = portName(direction, channel);
+    const std::string name = aggregate.portGroup + portName(direction, channel);
     for (const Global* port : portsOf(nodeID, direction, false)) {
         if (propertyValue(port->properties, PW_KEY_PORT_NAME) == name) {
             return port;
@@ -122,7 +110,7 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
         }
         const Global* port = global(inputPort, GlobalKind::port);
         if (port != nullptr && aggregate.filter != nullptr &&
-            port->portNode != pw_filter_get_node_id(aggregate.filter)) {
+            port->portNode != filterNodeID(aggregate)) {
             ++toDevice;
         }
     }
@@ -193,19 +181,19 @@ bool PipeWireAudioHardware::Impl::linksReady(const Aggregate& aggregate) const {
 
 void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     if (aggregate.filter != nullptr || !connected() || aggregate.inputChannels.empty() ||
-        aggregate.outputChannels.empty()) {
+        aggregate.outputChannels.empty() || aggregate.description.subDeviceUIDs.empty()) {
         return;
     }
-    Properties properties = ownProperties();
-    pw_properties_set(properties.get(), PW_KEY_NODE_NAME, aggregate.description.uid.c_str());
-    pw_properties_set(properties.get(), PW_KEY_NODE_DESCRIPTION,
-                      aggregate.description.name.c_str());
-    pw_properties_set(properties.get(), PW_KEY_MEDIA_TYPE, "Audio");
-    pw_properties_set(properties.get(), PW_KEY_MEDIA_CATEGORY, "Filter");
-    pw_properties_set(properties.get(), PW_KEY_MEDIA_ROLE, "DSP");
-    pw_properties_set(properties.get(), PW_KEY_NODE_VIRTUAL, "true");
-    pw_properties_set(properties.get(), PW_KEY_OBJECT_LINGER, "false");
-    aggregate.failed = false;
+    DeviceFilter& shared = deviceFilterFor(aggregate.description.subDeviceUIDs.front());
+    if (shared.filter == nullptr) {
+        aggregate.failed = true;
+        aggregate.filterFailure = shared.failure;
+        // Tried again at the next change.
+        deviceFilters_.erase(shared.deviceUID);
+        return;
+    }
+    aggregate.failed = shared.failure.has_value();
+    aggregate.filterFailure = shared.failure;
     const std::size_t inputs = aggregate.inputChannels.size();
     aggregate.slots->setChannels(std::uint32_t(inputs));
     aggregate.mixer = std::make_unique<ChannelMixer>(
@@ -218,37 +206,8 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
         aggregate.blockOutput.push_back(aggregate.blockSamples.data() +
                                         i * IOProcSlots::kMaxFrames);
     }
-    aggregate.filterFailure.reset();
-    aggregate.filter =
-        pw_filter_new(core_, aggregate.description.uid.c_str(), properties.release());
-    if (aggregate.filter == nullptr) {
-        aggregate.failed = true;
-        aggregate.filterFailure = ServerFailure{"the route's filter could not be made", -errno, ""};
-        return;
-    }
-    pw_filter_add_listener(aggregate.filter, &aggregate.filterListener, &kFilterEvents, &aggregate);
-    aggregate.inputPorts.clear();
-    aggregate.outputPorts.clear();
-    const auto addPorts = [&](const ChannelLayout& channels, bool input) {
-        for (const ChannelPosition channel : channels) {
-            const std::string name = portName(input ? "in" : "out", channel);
-            pw_properties* portProperties = pw_properties_new(
-                PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name.c_str(),
-                PW_KEY_AUDIO_CHANNEL, channelPositionName(channel).c_str(), nullptr);
-            void* port = pw_filter_add_port(
-                aggregate.filter, input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
-                PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0);
-            (input ? aggregate.inputPorts : aggregate.outputPorts).push_back(port);
-        }
-    };
-    addPorts(aggregate.inputChannels, true);
-    addPorts(aggregate.outputChannels, false);
-    if (const int res = pw_filter_connect(aggregate.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
-        res < 0) {
-        aggregate.failed = true;
-        aggregate.filterFailure = ServerFailure{"the route's filter could not connect", res, ""};
-    }
     aggregate.slots->setEnabled(true);
+    joinDeviceFilter(aggregate, shared);
 }
 
 void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
@@ -258,54 +217,7 @@ void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
         releaseLink(*link, SPA_ID_INVALID);
     }
     aggregate.links.clear();
-    if (aggregate.filter != nullptr) {
-        spa_hook_remove(&aggregate.filterListener);
-        pw_filter_destroy(aggregate.filter);
-        aggregate.filter = nullptr;
-    }
-    aggregate.inputPorts.clear();
-    aggregate.outputPorts.clear();
-}
-
-void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_filter_state state,
-                                                const char* error) {
-    auto* aggregate = static_cast<Aggregate*>(data);
-    if (state == PW_FILTER_STATE_ERROR) {
-        aggregate->failed = true;
-        aggregate->filterFailure = ServerFailure{"the sound server stopped the route's filter", 0,
-                                                 error != nullptr ? error : ""};
-        aggregate->impl->reportServerError(
-            aggregate->filterFailure->logLine("filter " + aggregate->description.uid));
-    }
-    aggregate->impl->changedSoon();
-    pw_thread_loop_signal(aggregate->impl->loop_, false);
-}
-
-void PipeWireAudioHardware::Impl::onFilterProcess(void* data, spa_io_position* position) {
-    auto* aggregate = static_cast<Aggregate*>(data);
-    const std::uint32_t frames = std::min(
-        position != nullptr ? std::uint32_t(position->clock.duration) : 0, IOProcSlots::kMaxFrames);
-    for (std::size_t i = 0; i < aggregate->inputPorts.size(); ++i) {
-        aggregate->inputData[i] =
-            static_cast<const float*>(pw_filter_get_dsp_buffer(aggregate->inputPorts[i], frames));
-    }
-    for (std::size_t i = 0; i < aggregate->outputPorts.size(); ++i) {
-        aggregate->outputData[i] =
-            static_cast<float*>(pw_filter_get_dsp_buffer(aggregate->outputPorts[i], frames));
-    }
-    AudioIOCycle cycle;
-    if (position != nullptr && position->clock.rate.denom > 0 && position->clock.rate.num > 0) {
-        cycle.sampleRate = double(position->clock.rate.denom) / double(position->clock.rate.num);
-        const auto rate = std::uint32_t(cycle.sampleRate);
-        if (aggregate->cycleRate.exchange(rate, std::memory_order_relaxed) != rate) {
-            pw_loop_signal_event(pw_thread_loop_get_loop(aggregate->impl->loop_),
-                                 aggregate->impl->rateEvent_);
-        }
-    }
-    aggregate->slots->render(cycle, aggregate->inputData.data(), aggregate->blockOutput.data(),
-                             frames);
-    aggregate->mixer->setSampleRate(cycle.sampleRate);
-    aggregate->mixer->mix(aggregate->blockOutput.data(), aggregate->outputData.data(), frames);
+    leaveDeviceFilter(aggregate);
 }
 
 OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescription& description,

@@ -7,7 +7,8 @@
 //   PipeWirePropertyReads.cpp  the interface's property reads on them
 //   PipeWireJackStreams.cpp JACK programs, held by links of ours
 //   PipeWireTaps.cpp        capture sinks standing for taps, and the streams they hold
-//   PipeWireAggregates.cpp  filters standing for aggregates, their links and their IO blocks
+//   PipeWireAggregates.cpp  aggregates: their ports on a device filter, links and IO blocks
+//   PipeWireDeviceFilters.cpp  one filter of ours per device, running every route to it
 //   PipeWireLinks.cpp       links of ours and what the server says of them
 //   PipeWireLevelMonitors.cpp  passive filters measuring what an application plays
 // Everything here runs on the loop thread or with the loop locked.
@@ -173,6 +174,26 @@ public:
         std::vector<std::uint32_t> givenBack;
     };
 
+    struct Aggregate;
+
+    // One filter of ours per device that routes play on: every route to the device runs in its
+    // one callback, so the graph wakes us once a cycle per device, not once per route. Each
+    // route has its own ports on it.
+    struct DeviceFilter {
+        Impl* impl = nullptr;
+        std::string deviceUID;
+        std::string nodeName;
+        pw_filter* filter = nullptr;
+        spa_hook listener{};
+        std::optional<ServerFailure> failure;
+        // The routes with ports on it, on the loop thread.
+        std::vector<Aggregate*> members;
+        // The routes its callback runs: the real-time thread's own, handed over by an invoke on
+        // the data loop (renderMembers).
+        std::vector<Aggregate*> rendering;
+        std::uint32_t nextPortGroup = 1;
+    };
+
     struct Aggregate {
         Impl* impl = nullptr;
         AudioObjectID id = kAudioObjectUnknown;
@@ -181,8 +202,9 @@ public:
         // The blocks see the first tap's channels; the filter plays them on the sub-device's.
         ChannelLayout inputChannels;
         ChannelLayout outputChannels;
-        pw_filter* filter = nullptr;
-        spa_hook filterListener{};
+        // The device's filter while its ports are there, and what their names begin with.
+        DeviceFilter* filter = nullptr;
+        std::string portGroup;
         std::vector<void*> inputPorts;
         std::vector<void*> outputPorts;
         std::unique_ptr<ChannelMixer> mixer;
@@ -472,6 +494,20 @@ public:
     ChannelLayout aggregateOutputChannels(const Aggregate& aggregate) const;
     void startFilter(Aggregate& aggregate);
     void stopFilter(Aggregate& aggregate);
+    // --- Device filters (PipeWireDeviceFilters.cpp) --------------------------------------------
+    // The filter of the device, made and connected when there is none; its filter is null when
+    // the server refused it.
+    DeviceFilter& deviceFilterFor(const std::string& deviceUID);
+    void joinDeviceFilter(Aggregate& aggregate, DeviceFilter& shared);
+    // Once this returns, the callback no longer runs the aggregate; the last one out ends the
+    // filter.
+    void leaveDeviceFilter(Aggregate& aggregate);
+    // Hands the members to the callback; returns once it has them.
+    void renderMembers(DeviceFilter& shared);
+    static int swapRendering(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
+                             std::size_t size, void* userData);
+    std::uint32_t filterNodeID(const Aggregate& aggregate) const;
+    static void renderAggregate(Aggregate& aggregate, spa_io_position* position);
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
     enum class LinkKind {
@@ -579,7 +615,6 @@ public:
     static const pw_proxy_events kSinkProxyEvents;
     static const pw_proxy_events kLinkProxyEvents;
     static const pw_link_events kLinkEvents;
-    static const pw_filter_events kFilterEvents;
 
     PropertyListenerDispatcher dispatcher;
 
@@ -647,6 +682,7 @@ public:
     std::vector<std::unique_ptr<LinkProxy>> lastingLinks_;
     std::map<AudioObjectID, Tap> taps_;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
+    std::map<std::string, std::unique_ptr<DeviceFilter>> deviceFilters_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
     bool inChanged_ = false;

@@ -261,7 +261,7 @@ void PipeWireAudioHardware::Impl::appendAggregates(std::vector<DeviceEntry>& dev
         if (sub != devices.end()) {
             device.sampleRate = sub->sampleRate;
         }
-        device.nodeID = pw_filter_get_node_id(aggregate->filter);
+        device.nodeID = filterNodeID(*aggregate);
         devices.push_back(std::move(device));
     }
 }

@@ -207,7 +207,9 @@ bool RemoteControl::startLevels() {
     UnroutedLevelMonitors& monitors = manager_.levelMonitors();
     const bool wasActive = monitors.isActive();
     manager_.levelsAsked();
-    return !wasActive && !monitors.monitoredApps().empty();
+    // Routed levels, too, are drained only while asked for: the first ones come a moment later.
+    return !wasActive &&
+           (!monitors.monitoredApps().empty() || !manager_.eqProcessor().engines().empty());
 }
 
 void RemoteControl::pollLevels() {

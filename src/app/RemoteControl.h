@@ -41,8 +41,9 @@ public:
     explicit RemoteControl(AudioRouteManager& manager);
 
     std::string status() const;
-    // Starts the level monitors when they were idle. True when some application's level is
-    // known only once they have measured a first window (see kFirstLevelsMs).
+    // Starts the level monitors and the routes' level delivery when they were idle. True when
+    // some application's level is known only once they have measured a first window (see
+    // kFirstLevelsMs).
     bool startLevels();
     // A monitor measures 100 ms windows, read every 50 ms.
     static constexpr int kFirstLevelsMs = 200;

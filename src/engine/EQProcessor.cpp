@@ -73,9 +73,7 @@ EQProcessor::startProcessing(const std::string& key, hal::AudioObjectID aggregat
         engines_.erase(key);
         return unexpected(EQProcessorError::configurationFailed("start device", startStatus));
     }
-    if (!levelTimer_.isActive()) {
-        levelTimer_.start();
-    }
+    updateLevelTimer();
     return {};
 }
 
@@ -103,7 +101,28 @@ void EQProcessor::stopEngine(std::shared_ptr<EngineState> engine) {
         hardware_.deviceStop(engine->aggregateDeviceID, *engine->ioProcID);
         hardware_.destroyIOProcID(engine->aggregateDeviceID, *engine->ioProcID);
     }
-    if (engines_.empty()) {
+    updateLevelTimer();
+}
+
+void EQProcessor::setLevelsWanted(bool wanted) {
+    if (wanted == levelsWanted_) {
+        return;
+    }
+    levelsWanted_ = wanted;
+    if (wanted) {
+        for (const auto& [key, engine] : engines_) {
+            engine->levels.drain([](float) {});
+            engine->quietDeliveries = 0;
+        }
+    }
+    updateLevelTimer();
+}
+
+void EQProcessor::updateLevelTimer() {
+    const bool running = levelsWanted_ && !engines_.empty();
+    if (running && !levelTimer_.isActive()) {
+        levelTimer_.start();
+    } else if (!running) {
         levelTimer_.stop();
     }
 }

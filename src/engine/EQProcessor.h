@@ -112,8 +112,13 @@ public:
     EngineState* engine(const std::string& key);
     const std::map<std::string, std::shared_ptr<EngineState>>& engines() const { return engines_; }
 
-    // Hands every pending level to its engine's levelHandler. Runs on a timer while engines exist.
+    // Hands every pending level to its engine's levelHandler. Runs on a timer while engines exist
+    // and levels are wanted.
     void deliverLevels();
+    // While nobody shows or asks for levels they are not drained, so the main thread does not
+    // wake for them; once wanted again, the levels measured meanwhile are dropped as stale.
+    void setLevelsWanted(bool wanted);
+    bool levelsWanted() const { return levelsWanted_; }
 
     static constexpr int kLevelDeliveryIntervalMs = 16;
     // An engine whose device stopped calling it (nothing plays into its route) is reported silent
@@ -122,11 +127,13 @@ public:
 
 private:
     void stopEngine(std::shared_ptr<EngineState> engine);
+    void updateLevelTimer();
 
     hal::AudioHardware& hardware_;
     std::map<std::string, std::shared_ptr<EngineState>> engines_;
     std::vector<std::shared_ptr<EngineState>> delivering_;
     QTimer levelTimer_;
+    bool levelsWanted_ = true;
 };
 
 } // namespace kestrelamp

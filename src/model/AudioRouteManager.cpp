@@ -47,6 +47,9 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     }
     stateFile_.setWriteGuard(&folderLock_);
     profileManager_.setWriteGuard(folderLock_);
+    eqProcessor_.setLevelsWanted(levelMonitors_.isActive());
+    connect(&levelMonitors_, &UnroutedLevelMonitors::activeChanged, this,
+            [this](bool active) { eqProcessor_.setLevelsWanted(active); });
     connect(&profileManager_, &ProfileManager::saveFailed, this, &AudioRouteManager::saveFailed);
     saveThrottle_.setSingleShot(true);
     saveThrottle_.setInterval(kSaveThrottleMs);

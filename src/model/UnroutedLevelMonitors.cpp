@@ -105,6 +105,10 @@ void UnroutedLevelMonitors::apply() {
     } else if (!pollTimer_.isActive()) {
         pollTimer_.start();
     }
+    if (isActive() != announcedActive_) {
+        announcedActive_ = isActive();
+        Q_EMIT activeChanged(announcedActive_);
+    }
 }
 
 // Several processes of one application play at once into one output: their powers add.

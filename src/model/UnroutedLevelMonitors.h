@@ -46,6 +46,10 @@ public:
     // Reads every monitor once and hands the levels on.
     void poll();
 
+Q_SIGNALS:
+    // Someone began or stopped looking at levels; routed levels follow the same demand.
+    void activeChanged(bool active);
+
 private:
     void apply();
     void stopApp(const std::string& appID);
@@ -56,6 +60,7 @@ private:
     // Application → its monitors, by the process object each measures.
     std::map<std::string, std::map<hal::AudioObjectID, hal::AudioObjectID>> monitors_;
     bool watched_ = false;
+    bool announcedActive_ = false;
     QTimer asked_;
     QTimer pollTimer_;
 };

@@ -293,7 +293,9 @@ TEST_F(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying
     manager.refreshAudioApps();
     EXPECT_EQ(stateText(manager, kPlayer + ".GPU", "headphones"), "active");
 
-    // The meter of an application that no route plays any more falls silent.
+    // The meter of an application that no route plays any more falls silent (meters move while
+    // someone looks at them).
+    manager.setLevelsWatched(true);
     ASSERT_TRUE(waitUntil([&] {
         world.render(1);
         const auto level = manager.audioLevels().find(kPlayer);

@@ -147,6 +147,22 @@ TEST_F(EQProcessorTest, AnEngineThatStopsBeingRunReportsSilenceOnce) {
     EXPECT_EQ(levels.back(), kSilentLevel);
 }
 
+// Levels measured while nobody looked are stale once someone does: the first shown is a new one.
+TEST_F(EQProcessorTest, LevelsMeasuredWhileUnwantedAreDropped) {
+    ASSERT_TRUE(processor.startProcessing(kKey, 1));
+    std::vector<float> levels;
+    processor.engine(kKey)->levelHandler = [&](float level) { levels.push_back(level); };
+    processor.setLevelsWanted(false);
+    test::TestBuffers buffers(2, 64);
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    processor.setLevelsWanted(true);
+    processor.deliverLevels();
+    EXPECT_TRUE(levels.empty());
+    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    processor.deliverLevels();
+    EXPECT_EQ(levels.size(), 1u);
+}
+
 // Stopping from inside the level handler must not run into the engine it just freed.
 TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {
     ASSERT_TRUE(processor.startProcessing(kKey, 1));

@@ -70,5 +70,19 @@ TEST_F(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter
     EXPECT_TRUE(monitored(manager, kPlayer));
 }
 
+// Routed meters cost a main-thread wake-up every few milliseconds: they run on the same demand.
+TEST_F(UnroutedLevels, RoutedLevelsAreDrainedOnlyWhileShownOrAskedFor) {
+    manager.setOutputDevices(kPlayer, {"headphones"});
+    EXPECT_FALSE(manager.eqProcessor().levelsWanted()) << "nobody looks";
+    manager.setLevelsWatched(true);
+    EXPECT_TRUE(manager.eqProcessor().levelsWanted());
+    manager.setLevelsWatched(false);
+    EXPECT_FALSE(manager.eqProcessor().levelsWanted());
+    manager.levelMonitors().setAskedHoldMs(20);
+    manager.levelsAsked();
+    EXPECT_TRUE(manager.eqProcessor().levelsWanted()) << "a status read holds them a while";
+    EXPECT_TRUE(waitUntil([&] { return !manager.eqProcessor().levelsWanted(); }));
+}
+
 } // namespace
 } // namespace kestrelamp::test

@@ -1,5 +1,6 @@
-// Cost of one render cycle, against the plain scalar cascade run buffer after buffer, and the
-// main-thread cost of handing the levels of many engines to their handlers.
+// Cost of one render cycle, against the plain scalar cascade run buffer after buffer; of one
+// device callback running many routes; and the main-thread cost of handing the levels of many
+// engines to their handlers (paid only while someone shows or asks for levels).
 
 #include "engine/EQProcessor.h"
 #include "engine/RenderCycle.h"
@@ -11,6 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace kestrelamp {
@@ -106,6 +108,30 @@ void BM_RenderCycleInTransition(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RenderCycleInTransition);
+
+// What one device's callback does per cycle: every route to the device, one after another, each
+// stereo with its own equalizer, 1024 frames. Per route it should cost what one route alone does.
+void BM_OneCallbackServesRoutes(benchmark::State& state) {
+    const auto routes = std::size_t(state.range(0));
+    constexpr std::size_t kFrames = 1024;
+    std::vector<std::unique_ptr<EngineState>> engines;
+    std::vector<std::unique_ptr<test::TestBuffers>> buffers;
+    for (std::size_t r = 0; r < routes; ++r) {
+        engines.push_back(std::make_unique<EngineState>(hal::AudioObjectID(r + 1), 48000.0f));
+        prepare(*engines.back(), true);
+        buffers.push_back(std::make_unique<test::TestBuffers>(2, kFrames, 7 + r, 0.5f));
+    }
+    for (auto _ : state) {
+        for (std::size_t r = 0; r < routes; ++r) {
+            renderCycle(*engines[r], hal::AudioIOCycle{}, buffers[r]->input, buffers[r]->output);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(std::int64_t(routes * kFrames * 2) * state.iterations());
+    state.counters["routes"] = double(routes);
+}
+
+BENCHMARK(BM_OneCallbackServesRoutes)->ArgName("routes")->Arg(1)->Arg(8)->Arg(32);
 
 // Accepts every call; IO procs are never run.
 class IdleAudioHardware : public hal::AudioHardware {

@@ -8,11 +8,6 @@ namespace {
 
 using Impl = PipeWireAudioHardware::Impl;
 
-std::string portName(const char* direction, ChannelPosition channel) {
-    return std::string(std::string_view(direction) == "in" ? "input_" : "output_") +
-           channelPositionName(channel);
-}
-
 } // namespace
 
 PipeWireAudioHardware::Impl::Aggregate* PipeWireAudioHardware::Impl::aggregate(AudioObjectID id) {
@@ -46,7 +41,8 @@ PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* 
     if (nodeID == SPA_ID_INVALID) {
         return nullptr;
     }
-    const std::string name = aggregate.portGroup + portName(direction, channel);
+    const std::string name =
+        ownPortName(aggregate.portGroup, std::string_view(direction) == "in", channel);
     for (const Global* port : portsOf(nodeID, direction, false)) {
         if (propertyValue(port->properties, PW_KEY_PORT_NAME) == name) {
             return port;

@@ -69,8 +69,7 @@ void PipeWireAudioHardware::Impl::joinDeviceFilter(Aggregate& aggregate, DeviceF
     aggregate.portGroup = "route" + std::to_string(shared.nextPortGroup++) + "_";
     const auto addPorts = [&](const ChannelLayout& channels, bool input) {
         for (const ChannelPosition channel : channels) {
-            const std::string name =
-                aggregate.portGroup + (input ? "input_" : "output_") + channelPositionName(channel);
+            const std::string name = ownPortName(aggregate.portGroup, input, channel);
             pw_properties* portProperties = pw_properties_new(
                 PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name.c_str(),
                 PW_KEY_AUDIO_CHANNEL, channelPositionName(channel).c_str(), nullptr);
@@ -129,6 +128,11 @@ int PipeWireAudioHardware::Impl::swapRendering(spa_loop*, bool, std::uint32_t, c
     auto* swap = static_cast<RenderingSwap*>(userData);
     swap->shared->rendering.swap(*swap->members);
     return 0;
+}
+
+std::string PipeWireAudioHardware::Impl::ownPortName(const std::string& group, bool input,
+                                                     ChannelPosition channel) {
+    return group + (input ? "input_" : "output_") + channelPositionName(channel);
 }
 
 std::uint32_t PipeWireAudioHardware::Impl::filterNodeID(const Aggregate& aggregate) const {

@@ -507,6 +507,8 @@ public:
     static int swapRendering(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                              std::size_t size, void* userData);
     std::uint32_t filterNodeID(const Aggregate& aggregate) const;
+    // A route's port on its device filter: "routeN_input_FL", "routeN_output_FL".
+    static std::string ownPortName(const std::string& group, bool input, ChannelPosition channel);
     static void renderAggregate(Aggregate& aggregate, spa_io_position* position);
     void reconcileAggregate(Aggregate& aggregate);
     void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);

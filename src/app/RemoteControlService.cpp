@@ -1,5 +1,7 @@
 #include "app/RemoteControlService.h"
 
+#include <memory>
+
 #include "app/RemoteControlNames.h"
 #include "engine/hal/SimulatedAudioHardware.h"
 
@@ -38,6 +40,7 @@ const char* errorName(RemoteError::Kind kind) {
 RemoteControlService::RemoteControlService(AudioRouteManager& manager,
                                            hal::SimulatedAudioHardware* simulation, QObject* parent)
     : QObject(parent)
+    , manager_(manager)
     , control_(manager) {
     if (simulation) {
         simulationProbe_ = new SimulationProbe(*simulation, this);
@@ -84,23 +87,27 @@ void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result,
     setDelayedReply(true);
     const QDBusMessage call = message();
     QDBusConnection bus = connection();
-    auto* poll = new QTimer(this);
-    poll->setInterval(10);
+    // Answered as soon as the routes' states say so; the poll catches the deadline.
+    auto* waiter = new QObject(this);
+    auto answered = std::make_shared<bool>(false);
     QElapsedTimer waited;
     waited.start();
-    connect(
-        poll, &QTimer::timeout, this, [this, poll, waited, call, bus, recheck, appID]() mutable {
-            if (control_.routesConnecting(appID) && !waited.hasExpired(kConnectWaitMs)) {
-                return;
-            }
-            poll->deleteLater();
-            const RemoteResult<void> outcome =
-                recheck && appID ? (control_.*recheck)(*appID) : RemoteResult<void>{};
-            bus.send(outcome
-                         ? call.createReply()
+    const auto check = [this, waiter, answered, waited, call, bus, recheck, appID]() mutable {
+        if (*answered || (control_.routesConnecting(appID) && !waited.hasExpired(kConnectWaitMs))) {
+            return;
+        }
+        *answered = true;
+        waiter->deleteLater();
+        const RemoteResult<void> outcome =
+            recheck && appID ? (control_.*recheck)(*appID) : RemoteResult<void>{};
+        bus.send(outcome ? call.createReply()
                          : call.createErrorReply(errorName(outcome.error().kind),
                                                  QString::fromStdString(outcome.error().message)));
-        });
+    };
+    connect(&manager_, &AudioRouteManager::routeStatesChanged, waiter, check);
+    auto* poll = new QTimer(waiter);
+    poll->setInterval(10);
+    connect(poll, &QTimer::timeout, waiter, check);
     poll->start();
 }
 

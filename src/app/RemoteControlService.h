@@ -84,6 +84,7 @@ private:
                              const std::optional<std::string>& appID = std::nullopt,
                              Recheck recheck = nullptr);
 
+    AudioRouteManager& manager_;
     RemoteControl control_;
     PopoverDrawer drawer_;
     QObject* simulationProbe_ = nullptr;

@@ -114,6 +114,13 @@ Expected<TapRoute, TapError> TapManager::createRoute(const std::string& bundleID
     return route;
 }
 
+void TapManager::expectApplicationsTogether(std::uint32_t count) {
+    // Only a hint: a service that makes nothing ahead says it does not know the property.
+    hardware_.setPropertyUInt32(hal::kAudioObjectSystemObject,
+                                hal::globalAddress(hal::kAudioHardwarePropertyTapsMadeTogether),
+                                count);
+}
+
 void TapManager::removeRoute(const std::string& key) {
     const auto it = activeRoutes_.find(key);
     if (it == activeRoutes_.end()) {

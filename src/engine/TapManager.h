@@ -72,6 +72,9 @@ public:
     void handBack(const std::string& key);
     bool handingBack(const std::string& key);
     void destroyAllRoutes();
+    // How many applications may be routed at once (the largest profile): the service may make
+    // ready ahead what their taps need.
+    void expectApplicationsTogether(std::uint32_t count);
 
     const std::map<std::string, TapRoute>& activeRoutes() const { return activeRoutes_; }
     // Whether the route's aggregate carries the application to its device yet, or why the

@@ -51,6 +51,9 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     connect(&levelMonitors_, &UnroutedLevelMonitors::activeChanged, this,
             [this](bool active) { eqProcessor_.setLevelsWanted(active); });
     connect(&profileManager_, &ProfileManager::saveFailed, this, &AudioRouteManager::saveFailed);
+    connect(&profileManager_, &ProfileManager::profilesChanged, this,
+            &AudioRouteManager::expectProfileSwitches);
+    expectProfileSwitches();
     saveThrottle_.setSingleShot(true);
     saveThrottle_.setInterval(kSaveThrottleMs);
     connect(&saveThrottle_, &QTimer::timeout, this, [this] {
@@ -259,10 +262,10 @@ void AudioRouteManager::setOutputDevices(const std::string& appID,
     AppAudioState updated = *stored;
     updated.outputDeviceUIDs = deviceUIDs;
     storeState(updated);
-    saveStates();
     // Routes of devices still chosen stay as they are; missing ones are built, also when the
-    // list is the one already stored.
+    // list is the one already stored. Saved after: the server makes them meanwhile.
     reconcileRoutesFor(appID);
+    saveStates();
 }
 
 void AudioRouteManager::addOutputDevice(const std::string& appID, const std::string& deviceUID) {

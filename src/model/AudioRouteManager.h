@@ -230,6 +230,7 @@ private:
     void setUpObservers();
     void onUserDefaultsChanged();
     std::vector<AppAudioState> captureRoutes() const;
+    void expectProfileSwitches();
     std::optional<std::string> defaultOutputUID() const;
 
     hal::AudioHardware& hardware_;

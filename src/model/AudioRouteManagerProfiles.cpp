@@ -1,5 +1,6 @@
 #include "model/AudioRouteManager.h"
 
+#include <algorithm>
 #include <set>
 
 namespace kestrelamp {
@@ -47,7 +48,6 @@ void AudioRouteManager::applyProfile(const AudioProfile& profile) {
     }
     Q_EMIT appStatesChanged();
     profileManager_.setActiveProfileID(profile.id);
-    saveStates();
 
     std::set<std::string> named;
     for (const AppAudioState& saved : profile.routes) {
@@ -58,6 +58,21 @@ void AudioRouteManager::applyProfile(const AudioProfile& profile) {
     for (const std::string& appID : named) {
         applySettingsToEngines(appID);
     }
+    // Written once the routes are asked for: the server makes them while the files are written.
+    saveStates();
+}
+
+// Applications a profile routes away from the default: a switch to it taps them all at once.
+void AudioRouteManager::expectProfileSwitches() {
+    std::size_t most = 0;
+    for (const AudioProfile& profile : profileManager_.profiles()) {
+        most = std::max<std::size_t>(
+            most, std::count_if(profile.routes.begin(), profile.routes.end(),
+                                [](const AppAudioState& route) {
+                                    return !route.outputDeviceUIDs.empty() && !route.isIgnored;
+                                }));
+    }
+    tapManager_.expectApplicationsTogether(std::uint32_t(most));
 }
 
 void AudioRouteManager::updateActiveProfile() {

@@ -11,9 +11,11 @@
 #include <QDir>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -235,6 +237,49 @@ TEST_F(PipeWireAudioHardwareTest, ARouteAddsLittleLatencyAndAWaitingRouteRunsNot
     const std::uint64_t callsBefore = first.calls.load();
     QThread::sleep(3);
     EXPECT_EQ(first.calls.load(), callsBefore) << "a waiting route still runs its block";
+}
+
+// Taps made together (a profile) find their capture nodes made and set up ahead: a tap takes one
+// instead of making a node, the spares come back a while later, and go when no longer wanted.
+TEST_F(PipeWireAudioHardwareTest, SpareCaptureNodesAreTakenByTapsAndGoWhenNotWanted) {
+    const auto captureNodes = [&] {
+        std::set<std::string> names;
+        for (const auto& object : session_->dump()) {
+            const auto props = object.value("info", nlohmann::json::object())
+                                   .value("props", nlohmann::json::object());
+            if (props.value("node.description", "").starts_with("Kestrelamp tap")) {
+                names.insert(props.value("node.name", ""));
+            }
+        }
+        return names;
+    };
+    const auto expect = [](AudioHardware& hardware, std::uint32_t count) {
+        return hardware.setPropertyUInt32(
+            kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapsMadeTogether), count);
+    };
+    auto tones = session_->startPlayer("org.example.Spare", "Spare");
+    LevelMeter meterB(kSinkB);
+    {
+        PipeWireAudioHardware hardware;
+        ASSERT_EQ(expect(hardware, 2), noErr);
+        ASSERT_TRUE(pollUntil([&] { return captureNodes().size() == 2; }, 5000));
+        const auto madeAhead = captureNodes();
+        const auto process = findProcess(hardware, "org.example.Spare");
+        ASSERT_TRUE(process) << tones->log();
+        PassThrough renderer;
+        TestRoute route(hardware, *process, kSinkB, renderer);
+        ASSERT_EQ(route.failure(), "");
+        EXPECT_EQ(captureNodes(), madeAhead) << "the tap made a node of its own";
+        EXPECT_GT(audibleLevel(meterB), kAudible);
+        EXPECT_TRUE(pollUntil([&] { return captureNodes().size() == 3; }, 5000));
+
+        ASSERT_EQ(expect(hardware, 0), noErr);
+        EXPECT_TRUE(pollUntil([&] { return captureNodes().size() == 1; }, 5000));
+        EXPECT_GT(audibleLevel(meterB), kAudible) << "the route lost its node with the spares";
+        ASSERT_EQ(expect(hardware, 3), noErr);
+        EXPECT_TRUE(pollUntil([&] { return captureNodes().size() == 4; }, 5000));
+    }
+    EXPECT_TRUE(pollUntil([&] { return kestrelampObjects(session_->dump()).empty(); }, 5000));
 }
 
 } // namespace

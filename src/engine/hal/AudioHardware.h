@@ -46,6 +46,12 @@ inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObject
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCharCode("dev#");
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutputDevice =
     fourCharCode("dOut");
+// How many applications the caller may tap at once (the largest of its profiles), written as a
+// 32-bit value. A service may make ready ahead what taps of so many need, so that a profile's
+// routes connect as quickly as one; one that makes nothing ahead answers
+// kAudioHardwareUnknownPropertyError.
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyTapsMadeTogether =
+    fourCharCode("tap+");
 // Process objects. One object stands for every process of one application identifier; its id stays
 // the same for the service's lifetime, and it is listed while any of those processes plays. A tap
 // made on it goes on capturing what the application plays, whenever it plays again.

@@ -168,12 +168,6 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
     aggregate.links[{outputPort, inputPort}] = std::move(link);
 }
 
-bool PipeWireAudioHardware::Impl::linksReady(const Aggregate& aggregate) const {
-    return linksComplete(aggregate) &&
-           std::all_of(aggregate.links.begin(), aggregate.links.end(), [](const auto& entry) {
-               return entry.second->state >= PW_LINK_STATE_PAUSED;
-           });
-}
 
 void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     if (aggregate.filter != nullptr || !connected() || aggregate.inputChannels.empty() ||

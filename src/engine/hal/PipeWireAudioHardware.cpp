@@ -68,6 +68,11 @@ OSStatus PipeWireAudioHardware::setPropertyUInt32(AudioObjectID object,
         address.selector == kAudioHardwarePropertyDefaultOutputDevice) {
         return impl_->setDefaultOutput(value);
     }
+    if (object == kAudioObjectSystemObject &&
+        address.selector == kAudioHardwarePropertyTapsMadeTogether) {
+        impl_->setSpareSinks(value);
+        return noErr;
+    }
     if (address.selector == kAudioTapPropertyHandBack && impl_->tap(object) != nullptr) {
         return value != 0 ? impl_->handBackTap(object) : noErr;
     }

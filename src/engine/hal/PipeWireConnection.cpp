@@ -41,6 +41,7 @@ PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), ownProperties().release(), 0);
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onTimer, this);
     holdTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onHoldTimer, this);
+    spareTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onHoldTimer, this);
     connectTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onConnectTimer, this);
     rateEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onRateChanged, this);
     changeEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onChangeEvent, this);
@@ -76,6 +77,7 @@ PipeWireAudioHardware::Impl::~Impl() {
     pw_thread_loop_stop(loop_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), holdTimer_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), spareTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), connectTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), rateEvent_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), changeEvent_);
@@ -284,6 +286,7 @@ void PipeWireAudioHardware::Impl::reconcile() {
     if (!connected() || !initialSyncDone_) {
         return;
     }
+    keepSpareSinks();
     for (auto& [serial, sink] : sinks_) {
         startSink(*sink);
         reconcileSink(*sink);

@@ -43,6 +43,9 @@ namespace kestrelamp::hal {
 inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
 // How long a tap waits for an aggregate to read it before it holds the application anyway.
 inline constexpr int kUnclaimedHoldMs = 250;
+// After the last tap was made, before spare capture sinks are made again.
+inline constexpr int kSpareSinksAfterMs = 1000;
+inline constexpr std::uint32_t kMostSpareSinks = 8;
 // How long moving streams between our sinks and their outputs may hold up the caller.
 inline constexpr int kRelinkWaitMs = 200;
 // How long a server taken as hung has to show it answers again.
@@ -421,6 +424,13 @@ public:
     const CaptureSink* releasedSinkOf(const Tap& tap) const;
     // The sink new taps of this process share, made when there is none.
     CaptureSink& sinkFor(const ProcessEntry& process, bool mixdown);
+    CaptureSink* takeSpareSink(const ProcessEntry& process, bool mixdown,
+                               const ChannelLayout& channels);
+    CaptureSink& makeSink(const std::string& processKey, const std::string& description,
+                          bool mixdown, const ChannelLayout& channels);
+    void keepSpareSinks();
+    void setSpareSinks(std::uint32_t count);
+    void putOffSpareSinks();
     ChannelLayout streamLayout(const std::string& processKey) const;
     void startSink(CaptureSink& sink);
     void stopSink(CaptureSink& sink, bool restoreTargets);
@@ -526,7 +536,6 @@ public:
                                         LinkKind kind, const std::string& owner);
     bool linksComplete(const Aggregate& aggregate) const;
     // Complete, and every link negotiated by the server.
-    bool linksReady(const Aggregate& aggregate) const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedLinks(const Aggregate& aggregate) const;
     const Global* filterPort(const Aggregate& aggregate, const char* direction,
@@ -625,6 +634,10 @@ public:
     pw_context* context_ = nullptr;
     spa_source* timer_ = nullptr;
     spa_source* holdTimer_ = nullptr;
+    // Capture sinks made ahead, so that taps made together (a profile) need no new node each.
+    std::uint32_t wantedSpareSinks_ = 0;
+    std::chrono::steady_clock::time_point spareSinksAfter_;
+    spa_source* spareTimer_ = nullptr;
     // Wakes the loop when an aggregate's time to connect runs out.
     spa_source* connectTimer_ = nullptr;
     spa_source* rateEvent_ = nullptr;

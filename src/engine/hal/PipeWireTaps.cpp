@@ -93,15 +93,25 @@ PipeWireAudioHardware::Impl::sinkFor(const ProcessEntry& process, bool mixdown) 
             return *existing;
         }
     }
+    const auto layout = mixdown ? stereo() : streamLayout(process.key);
+    const ChannelLayout& channels = layout.empty() ? stereo() : layout;
+    if (CaptureSink* spare = takeSpareSink(process, mixdown, channels)) {
+        return *spare;
+    }
+    return makeSink(process.key, "Kestrelamp tap of " + process.bundleID, mixdown, channels);
+}
+
+PipeWireAudioHardware::Impl::CaptureSink&
+PipeWireAudioHardware::Impl::makeSink(const std::string& processKey, const std::string& description,
+                                      bool mixdown, const ChannelLayout& channels) {
     auto made = std::make_unique<CaptureSink>();
     made->impl = this;
     made->serial = nextSinkSerial_++;
-    made->processKey = process.key;
+    made->processKey = processKey;
     made->nodeName = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
-    made->description = "Kestrelamp tap of " + process.bundleID;
+    made->description = description;
     made->mixdown = mixdown;
-    const auto layout = mixdown ? stereo() : streamLayout(process.key);
-    made->channels = layout.empty() ? stereo() : layout;
+    made->channels = channels;
     CaptureSink& sink = *made;
     sinks_[sink.serial] = std::move(made);
     return sink;
@@ -128,6 +138,7 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
         startSink(sink);
     }
     armTimer(holdTimer_, kUnclaimedHoldMs);
+    putOffSpareSinks();
     newTap.id = nextObjectID_++;
     newTap.uid = std::string(kOwnAggregateUIDPrefix) + ".tap." + newUuid();
     const AudioObjectID tapID = newTap.id;
@@ -353,7 +364,7 @@ bool PipeWireAudioHardware::Impl::wantsHold(const CaptureSink& sink) const {
             continue;
         }
         read = true;
-        if (plays(*aggregate) && (sink.holding || linksReady(*aggregate))) {
+        if (plays(*aggregate) && (sink.holding || linksComplete(*aggregate))) {
             return true;
         }
     }
@@ -412,8 +423,8 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
 }
 
 void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
-    if (sink.released || sink.nodeID == SPA_ID_INVALID || !defaultMetadata_ ||
-        defaultMetadata_->proxy == nullptr) {
+    if (sink.processKey.empty() || sink.released || sink.nodeID == SPA_ID_INVALID ||
+        !defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
         return;
     }
     // An application that plays again in another layout: the sink takes it, unless a stream of

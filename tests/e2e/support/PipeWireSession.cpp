@@ -62,7 +62,7 @@ std::vector<std::string> kestrelampObjects(const nlohmann::json& graph) {
             (name.starts_with("com.kestrelamp") ||
              props.value("application.id", "") == kKestrelampBundleIdentifier)) {
             ourNodes.insert(id);
-            found.push_back("node " + name);
+            found.push_back("node " + name + " \"" + props.value("node.description", "") + "\"");
         }
         if (type == "PipeWire:Interface:Link" && props.contains("client.id") &&
             ourClients.count(props.value("client.id", 0u)) > 0) {

@@ -1,7 +1,8 @@
 #include "engine/TapManager.h"
 
+#include "engine/AudioValues.h"
 #include "engine/DeviceEnumerator.h"
-#include "model/AudioModel.h"
+#include "platform/Uuid.h"
 
 #include <QUuid>
 

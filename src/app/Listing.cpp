@@ -2,6 +2,7 @@
 
 #include "engine/DeviceEnumerator.h"
 #include "engine/ProcessEnumerator.h"
+#include "model/AudioModel.h"
 #include "platform/JsonText.h"
 
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "engine/AudioValues.h"
 #include "engine/hal/AudioHardware.h"
-#include "model/AudioModel.h"
 
 #include <optional>
 #include <string>

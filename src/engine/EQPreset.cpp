@@ -1,6 +1,6 @@
 #include "engine/EQPreset.h"
 
-#include "model/JsonFields.h"
+#include "platform/JsonFields.h"
 
 #include <QHash>
 

@@ -2,7 +2,8 @@
 
 // A named curve of band gains. Six are built in; saved settings refer to them by id.
 
-#include "model/AudioModel.h"
+#include "platform/DecodingError.h"
+#include "platform/Expected.h"
 
 #include <QUuid>
 #include <nlohmann/json_fwd.hpp>
@@ -11,6 +12,10 @@
 #include <vector>
 
 namespace kestrelamp {
+
+// The range of a band's gain in dB, kept on reading a file and on writing one.
+inline constexpr float kMinBandGainDb = -24.0f;
+inline constexpr float kMaxBandGainDb = 24.0f;
 
 struct EQPreset {
     QUuid id;

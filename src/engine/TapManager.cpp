@@ -1,7 +1,8 @@
 #include "engine/TapManager.h"
 
+#include "engine/AudioValues.h"
 #include "engine/DeviceEnumerator.h"
-#include "model/AudioModel.h"
+#include "platform/Uuid.h"
 
 #include <QUuid>
 
@@ -58,10 +59,8 @@ AggregateDeviceDescription TapManager::aggregateDescription(const std::string& b
     AggregateDeviceDescription description;
     description.name = aggregateDeviceName(bundleID);
     description.uid = std::string(kOwnAggregateUIDPrefix) + "." + uuidString(QUuid::createUuid());
-    description.isPrivate = true;
     description.subDeviceUIDs = {outputDeviceUID};
     description.tapUIDs = {tapUID};
-    description.tapAutoStart = true;
     return description;
 }
 
@@ -244,10 +243,10 @@ OSStatus TapManager::onProgress(AudioObjectID, std::uint32_t, const AudioObjectP
     return noErr;
 }
 
-Expected<bool, TapError> TapManager::carries(const std::string& key) {
+Expected<Carrying, TapError> TapManager::carries(const std::string& key) {
     const auto route = activeRoutes_.find(key);
     if (route == activeRoutes_.end()) {
-        return false;
+        return Carrying::notYet;
     }
     const AudioObjectID aggregateID = route->second.aggregateDeviceID;
     std::uint32_t value = 0;
@@ -261,7 +260,7 @@ Expected<bool, TapError> TapManager::carries(const std::string& key) {
         }
         return unexpected(TapError::aggregateCreationFailed(status, std::move(reason)));
     }
-    return value != 0;
+    return value != 0 ? Carrying::yes : Carrying::notYet;
 }
 
 // On the owner's thread, some time after the service spoke: the route may have gone, or been

@@ -48,6 +48,10 @@ struct TapError {
     std::string description() const;
 };
 
+// Whether a route's aggregate carries its application to the device: not yet while the service
+// is still connecting it.
+enum class Carrying { yes, notYet };
+
 // Creates and destroys a process tap plus a private aggregate device per route, keyed by route key.
 // Taps keep the application's own channel layout (no stereo mixdown). When another client takes a
 // route's application elsewhere, the service releases the route's tap and the manager says so with
@@ -79,8 +83,8 @@ public:
     const std::map<std::string, TapRoute>& activeRoutes() const { return activeRoutes_; }
     // Whether the route's aggregate carries the application to its device yet, or why the
     // service could not connect it (aggregateCreationFailed with the service's status and words).
-    // False for a route that does not exist.
-    Expected<bool, TapError> carries(const std::string& key);
+    // Not yet for a route that does not exist.
+    Expected<Carrying, TapError> carries(const std::string& key);
 
     // "Kestrelamp-" and the identifier's last component ("app" when it has none).
     static std::string aggregateDeviceName(const std::string& bundleID);

@@ -155,16 +155,18 @@ RouteState RouteLifecycle::work(const WantedRoute& wanted, const Pass& pass) {
     const bool hasRoute = tapManager_.activeRoutes().count(wanted.key) > 0 &&
                           eqProcessor_.engine(wanted.key) != nullptr;
     const auto built = builtFor_.find(wanted.key);
-    const auto carries = hasRoute ? tapManager_.carries(wanted.key) : false;
-    if (hasRoute && carries && built != builtFor_.end() && built->second == device->second) {
+    const auto carrying =
+        hasRoute ? tapManager_.carries(wanted.key) : Expected<Carrying, TapError>(Carrying::notYet);
+    const bool refused = !carrying;
+    if (hasRoute && !refused && built != builtFor_.end() && built->second == device->second) {
         // A route whose application quit keeps its tap: the service captures the application
         // again when it comes back.
-        return isPresent ? connectionState(wanted, carries)
+        return isPresent ? connectionState(wanted, carrying)
                          : stateOf(wanted, RouteStatus::waitingForApplication,
                                    TapError::processNotFound(wanted.bundleID).description());
     }
-    if (!carries) {
-        RouteState failed = connectionState(wanted, carries);
+    if (refused) {
+        RouteState failed = connectionState(wanted, carrying);
         removeRoute(wanted.key);
         return failed;
     }
@@ -227,11 +229,12 @@ RouteState RouteLifecycle::build(const WantedRoute& wanted, const AppAudioState&
 // What the service says of the route's connection: it carries the application, is still being
 // connected, or could not be (why, as the refused aggregate says it).
 RouteState RouteLifecycle::connectionState(const WantedRoute& wanted,
-                                           const Expected<bool, TapError>& carries) const {
-    if (!carries) {
-        return stateOf(wanted, RouteStatus::failed, carries.error().description());
+                                           const Expected<Carrying, TapError>& carrying) const {
+    if (!carrying) {
+        return stateOf(wanted, RouteStatus::failed, carrying.error().description());
     }
-    return stateOf(wanted, *carries ? RouteStatus::active : RouteStatus::connecting);
+    return stateOf(wanted,
+                   *carrying == Carrying::yes ? RouteStatus::active : RouteStatus::connecting);
 }
 
 void RouteLifecycle::report(const std::string& key, const RouteState& now, const Pass& pass) const {

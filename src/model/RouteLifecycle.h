@@ -81,7 +81,7 @@ private:
     RouteState build(const WantedRoute& wanted, const AppAudioState& settings,
                      const std::optional<BandGains>& bands);
     RouteState connectionState(const WantedRoute& wanted,
-                               const Expected<bool, TapError>& carries) const;
+                               const Expected<Carrying, TapError>& carrying) const;
     void removeRoute(const std::string& key);
     void letGo(const std::vector<std::string>& keys);
     // Routes that exist and are not wanted, by the bundle identifier they carry ("" unknown).

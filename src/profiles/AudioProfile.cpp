@@ -1,6 +1,6 @@
 #include "profiles/AudioProfile.h"
 
-#include "model/JsonFields.h"
+#include "platform/JsonFields.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,7 @@
 #include "engine/EQPreset.h"
 
 #include "engine/Biquad.h"
+#include "platform/Uuid.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -191,10 +191,8 @@ struct CATapDescription {
 // The literal dictionary keys of an aggregate device description, for logs and diagnostics.
 inline constexpr const char* kAudioAggregateDeviceNameKey = "name";
 inline constexpr const char* kAudioAggregateDeviceUIDKey = "uid";
-inline constexpr const char* kAudioAggregateDeviceIsPrivateKey = "private";
 inline constexpr const char* kAudioAggregateDeviceSubDeviceListKey = "subdevices";
 inline constexpr const char* kAudioAggregateDeviceTapListKey = "taps";
-inline constexpr const char* kAudioAggregateDeviceTapAutoStartKey = "tapautostart";
 inline constexpr const char* kAudioSubDeviceUIDKey = "uid";
 inline constexpr const char* kAudioSubTapUIDKey = "uid";
 
@@ -202,15 +200,14 @@ inline constexpr const char* kAudioSubTapUIDKey = "uid";
 // out.
 inline constexpr const char* kOwnAggregateUIDPrefix = "com.kestrelamp.aggregate";
 
-// A private device whose input is its taps and whose output is its sub-devices. Only these six
-// entries exist: no main sub-device, clock device, stacking or drift compensation.
+// A private device whose input is its taps and whose output is its sub-devices, started with its
+// taps. Only these four entries exist: no main sub-device, clock device, stacking or drift
+// compensation.
 struct AggregateDeviceDescription {
     std::string name;
     std::string uid;
-    bool isPrivate = false;
     std::vector<std::string> subDeviceUIDs;
     std::vector<std::string> tapUIDs;
-    bool tapAutoStart = false;
 
     friend bool operator==(const AggregateDeviceDescription&,
                            const AggregateDeviceDescription&) = default;

@@ -104,10 +104,8 @@ TestRoute::TestRoute(AudioHardware& hardware, AudioObjectID process, const std::
     description.name = "Kestrelamp-e2e";
     description.uid = "com.kestrelamp.aggregate." +
                       QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-    description.isPrivate = true;
     description.subDeviceUIDs = {deviceUID};
     description.tapUIDs = {tapUID};
-    description.tapAutoStart = true;
     if (const OSStatus status = hardware_.createAggregateDevice(description, aggregate_);
         status != noErr) {
         fail("createAggregateDevice", status);

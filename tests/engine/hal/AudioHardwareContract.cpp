@@ -217,10 +217,8 @@ OSStatus createRoute(AudioHardware& hardware, AudioObjectID process, const std::
     }
     route.description = {"Kestrelamp-Contract",
                          "com.kestrelamp.aggregate.0C0A7AC7-0000-4000-8000-00000000C0DE",
-                         true,
                          {outputUID},
-                         {route.tapUID},
-                         true};
+                         {route.tapUID}};
     return hardware.createAggregateDevice(route.description, route.aggregate);
 }
 

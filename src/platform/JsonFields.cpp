@@ -1,4 +1,4 @@
-#include "model/JsonFields.h"
+#include "platform/JsonFields.h"
 
 #include <algorithm>
 #include <charconv>

@@ -4,11 +4,14 @@
 // readers throw json_fields::Failure; decode() and decodeArray() turn that into a DecodingError
 // value, so callers only ever see errors as values.
 
-#include "model/AudioModel.h"
+#include "platform/DecodingError.h"
+#include "platform/Expected.h"
 #include "platform/JsonText.h"
+#include "platform/Uuid.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>

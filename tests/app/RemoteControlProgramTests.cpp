@@ -94,31 +94,6 @@ TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
     }
 }
 
-// A service that refuses what routes to a device need: the call, the status and the log give its
-// reason in its words.
-TEST(RemoteControlRefusedRoutes, TheServicesReasonReachesTheCallTheStatusAndTheLog) {
-    PrivateBus bus;
-    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
-    ProgramHarness program(bus.address());
-    const std::string reason =
-        "Failed to create aggregate device: the sound server refused a link: no factory";
-    json scenario = json::parse(ProgramHarness::standardScenario());
-    scenario["refusedConnections"] = {{{"device", "headphones"},
-                                       {"status", "nope"},
-                                       {"reason", "the sound server refused a link: no factory"}}};
-    program.writeScenario(scenario.dump());
-    ASSERT_TRUE(program.startInstance()) << program.instanceErrors().toStdString();
-
-    const std::string line = "Route for org.example.Player|headphones: " + reason;
-    const RunResult routed = program.ctl({"route", kPlayer, "headphones"});
-    EXPECT_EQ(routed.exitCode, 1);
-    EXPECT_NE(routed.err.find(line), std::string::npos) << routed.err;
-    EXPECT_TRUE(program.instanceOutput().contains(QString::fromStdString(line)));
-    const json shown = json::parse(program.ctl({"status"}).out);
-    ASSERT_EQ(shown["routes"].size(), 1u);
-    EXPECT_EQ(shown["routes"][0].value("state", ""), "failed: " + reason);
-}
-
 TEST(RemoteControlFullDisk, AProfileThatCouldNotBeSavedExitsOneAndKeepsTheFile) {
     PrivateBus bus;
     ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";

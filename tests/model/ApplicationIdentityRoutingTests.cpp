@@ -1,5 +1,6 @@
 // Programs that share a host binary, described by what they announce and by their command lines:
-// each is its own application, named so that it can be told apart, routed and stored on its own.
+// each is its own application, named so that it can be told apart. Routing them apart is the real
+// server's end-to-end case (ApplicationIdentityOnPipeWireTests).
 
 #include "RouteWorld.h"
 
@@ -80,40 +81,6 @@ TEST(ProgramsUnderOneHost, AreListedOnePerProgramWithNamesThatTellThemApart) {
     EXPECT_EQ(world.hardware().audioClients("Notes").size(), 2u);
     EXPECT_TRUE(world.hardware().audioClients("org.example.Player").empty())
         << "a process given only a bundle identifier announces nothing";
-}
-
-TEST(ProgramsUnderOneHost, RoutingOneLeavesTheOtherWhereItWasAndEachIsStoredOnItsOwn) {
-    RouteWorld world(hostedScenario());
-    AudioRouteManager& manager = world.manager();
-    const float both = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), both, 0.1f);
-
-    manager.setOutputDevices("VRChat.exe", {"headphones"});
-    EXPECT_EQ(builtRoutes(manager), (std::set<std::string>{"VRChat.exe|headphones"}));
-    EXPECT_NEAR(world.levelOn("headphones", 48000), sineLevel(0.5f), 0.1f);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f)
-        << "Diablo IV stays on the default";
-
-    manager.setVolume("Diablo IV", 0.5f);
-    manager.setOutputDevices("python3", {"headphones"});
-    const auto stored = nlohmann::json::parse(readFile(world.statesPath()));
-    std::map<std::string, nlohmann::json> byID;
-    for (const auto& state : stored) {
-        byID[state["id"].get<std::string>()] = state;
-    }
-    EXPECT_EQ(byID["VRChat.exe"]["outputDeviceUIDs"], nlohmann::json({"headphones"}));
-    EXPECT_EQ(byID["Diablo IV"]["outputDeviceUIDs"], nlohmann::json::array());
-    EXPECT_FLOAT_EQ(byID["Diablo IV"]["volume"].get<float>(), 0.5f);
-    EXPECT_FLOAT_EQ(byID["VRChat.exe"]["volume"].get<float>(), 1.0f);
-
-    // The next run finds every stored choice under the same keys, the host's own among them.
-    world.createManager();
-    EXPECT_EQ(builtRoutes(world.manager(), "VRChat.exe|"),
-              (std::set<std::string>{"VRChat.exe|headphones"}));
-    EXPECT_EQ(builtRoutes(world.manager(), "python3|"),
-              (std::set<std::string>{"python3|headphones"}));
-    EXPECT_TRUE(builtRoutes(world.manager(), "radio-tray|").empty());
-    EXPECT_FLOAT_EQ(world.manager().state("Diablo IV")->volume, 0.5f);
 }
 
 TEST(ProgramsUnderOneHost, ScenarioPropertiesMustBeTextAndAnExplicitBundleIDWins) {

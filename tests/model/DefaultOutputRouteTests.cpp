@@ -16,38 +16,6 @@ void isolateOther(RouteWorld& world) {
 
 using DefaultOutputRoute = RouteWorldTest;
 
-TEST_F(DefaultOutputRoute, FollowsTheDefaultOutputWhereverItGoes) {
-    isolateOther(world);
-    const float unrouted = world.levelOn("speakers", 48000);
-    manager.setVolume(kOther, 0.5f);
-
-    manager.setDefaultOutputDevice("headphones");
-    EXPECT_EQ(builtRoutes(manager, kOther + "|"), std::set<std::string>{kOther + "|headphones"});
-    EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
-    EXPECT_LT(world.levelOn("speakers"), -90.0f);
-
-    // Another program changes the default; the manager hears it through the device monitor.
-    world.hardware().setDefaultOutputDevice(world.device("speakers"));
-    world.hardware().waitForListeners();
-    ASSERT_TRUE(test::waitUntil(
-        [&] { return manager.tapManager().activeRoutes().count(kOther + "|speakers") > 0; }, 3000));
-    EXPECT_EQ(builtRoutes(manager, kOther + "|"), std::set<std::string>{kOther + "|speakers"});
-    EXPECT_NEAR(world.levelOn("speakers", 48000), unrouted - 6.02f, 0.1f);
-    EXPECT_LT(world.levelOn("headphones"), -90.0f);
-    EXPECT_EQ(manager.routeKeys(kOther), std::vector<std::string>{kOther + "|speakers"});
-
-    // The default device unplugged: the service makes another the default, and it goes there.
-    world.hardware().removeDevice(world.device("speakers"));
-    world.hardware().waitForListeners();
-    ASSERT_TRUE(test::waitUntil(
-        [&] {
-            return builtRoutes(manager, kOther + "|") ==
-                   std::set<std::string>{kOther + "|headphones"};
-        },
-        3000));
-    EXPECT_NEAR(world.levelOn("headphones", 48000), unrouted - 6.02f, 0.1f);
-}
-
 TEST_F(DefaultOutputRoute, IsNoStoredChoice) {
     manager.setVolume(kOther, 0.5f);
     manager.setEQPreset(kOther, EQPreset::vocal());

@@ -1,5 +1,6 @@
-// Routes that hold: stored choices in effect at start, devices and applications coming and going,
-// another client's choice, failures said once, and what is written while a slider is dragged.
+// Routes that hold: stored choices in effect at start, another client's choice, failures said
+// once, and what is written while a slider is dragged. Devices and applications coming and going
+// are the real server's end-to-end cases (RoutesHoldOnPipeWireTests).
 
 #include "RouteWorld.h"
 
@@ -176,55 +177,6 @@ TEST_F(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnce
               std::vector<std::string>{"Route for org.example.Other|headphones: " + reason});
     EXPECT_TRUE(world.hardware().aggregateDevices().empty()) << "nothing of it is left";
     EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
-}
-
-TEST_F(RouteLifecycle, ADeviceThatGoesLetsTheAppPlayElsewhereAndItsReturnRoutesItAgain) {
-    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
-    const std::string stored = readFile(world.statesPath());
-    const auto waitFor = [&](const std::string& uid, const std::string& text) {
-        return waitUntil([&] { return stateText(manager, kPlayer, uid) == text; });
-    };
-
-    world.hardware().removeDevice(world.device("headphones"));
-    ASSERT_TRUE(waitFor("headphones", "waiting for the device"));
-    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f) << "the device still there plays it";
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
-
-    world.hardware().removeDevice(world.device("hdmi"));
-    ASSERT_TRUE(waitFor("hdmi", "waiting for the device"));
-    EXPECT_TRUE(world.hardware().taps().empty());
-    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f)
-        << "with none of its devices the application plays on the default";
-    EXPECT_EQ(chosen(manager, kPlayer), (std::vector<std::string>{"headphones", "hdmi"}));
-    EXPECT_EQ(readFile(world.statesPath()), stored);
-
-    world.hardware().addDevice({"headphones", "Headphones", "", 1, 0, 0, 48000.0});
-    ASSERT_TRUE(waitFor("headphones", "active"));
-    EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.5f), 0.1f);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
-    EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "waiting for the device");
-}
-
-TEST_F(RouteLifecycle, AnApplicationKeepsItsRouteWhenItQuitsReturnsOrRunsTwice) {
-    manager.setOutputDevices(kOther, {"hdmi"});
-    const hal::AudioObjectID object = world.hardware().processID(kOther);
-    const std::size_t taps = world.hardware().taps().size();
-
-    world.hardware().removeProcess(object);
-    ASSERT_TRUE(waitUntil(
-        [&] { return stateText(manager, kOther, "hdmi") == "waiting for the application"; }));
-    EXPECT_EQ(world.hardware().taps().size(), taps) << "the tap waits for the application";
-
-    const auto tone = hal::SimulatedSignal::sine(32, 0.25f);
-    EXPECT_EQ(world.hardware().addProcess({kOther, 201, true, tone}), object);
-    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kOther, "hdmi") == "active"; }));
-    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f) << "Player alone";
-
-    world.hardware().addProcess({kOther, 202, true, hal::SimulatedSignal::sine(5000, 0.25f)});
-    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f) + 3.01f, 0.1f)
-        << "a second process of the application goes the same way";
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.5f), 0.1f);
 }
 
 TEST_F(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {

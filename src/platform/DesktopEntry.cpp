@@ -237,24 +237,4 @@ std::vector<std::string> applicationDirectories() {
     return directories;
 }
 
-std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
-                                             const std::vector<std::string>& directories) {
-    if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..") {
-        return std::nullopt;
-    }
-    const std::vector<std::string> locales = currentLocales();
-    for (const std::string& directory : directories) {
-        const auto contents = readRegularFile(
-            QFile::decodeName(QByteArray::fromStdString(directory + "/" + id + ".desktop")),
-            std::int64_t(maximumDesktopEntryBytes));
-        if (!contents || !*contents) {
-            continue;
-        }
-        if (auto entry = parseDesktopEntry((*contents)->toStdString(), locales)) {
-            return entry;
-        }
-    }
-    return std::nullopt;
-}
-
 } // namespace kestrelamp

@@ -46,10 +46,4 @@ std::vector<std::string> applicationDirectories();
 // Real entries are a few KiB; translations of every name and comment stay well below this.
 inline constexpr std::size_t maximumDesktopEntryBytes = 64 * 1024;
 
-// The first readable <id>.desktop in the directories, parsed for the current locale (LC_ALL,
-// LC_MESSAGES, LANG). Identifiers with a path separator are refused, and so are files that are
-// not regular files or are larger than the maximum.
-std::optional<DesktopEntry> findDesktopEntry(const std::string& id,
-                                             const std::vector<std::string>& directories);
-
 } // namespace kestrelamp

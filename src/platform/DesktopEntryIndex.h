@@ -18,7 +18,8 @@ public:
     explicit DesktopEntryIndex(std::vector<DesktopEntry> entries);
 
     // Every readable *.desktop of the directories (the first directory first, file names in
-    // order within one), read as findDesktopEntry() reads one.
+    // order within one), parsed for the current locale (LC_ALL, LC_MESSAGES, LANG); files that
+    // are not regular files or are larger than the maximum are passed over.
     static DesktopEntryIndex load(const std::vector<std::string>& directories);
 
     const DesktopEntry* withID(std::string_view id) const;

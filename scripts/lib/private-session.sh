@@ -1,6 +1,6 @@
 # Sourced by the measuring scripts: a private dbus + pipewire + wireplumber in a temporary home,
 # torn down (every process by its pid) when the script exits. Call start_private_session with the
-# sinks' lines for context.objects; it sets $world, $pw and the XDG variables.
+# sinks' lines for context.objects; it sets $world, $pw, $wp and the XDG variables.
 pids=()
 cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}" 2>/dev/null; done
@@ -33,6 +33,7 @@ start_private_session() { # SINK_LINES...
   sleep 1
   setsid wireplumber >/dev/null 2>&1 &
   pids+=($!)
+  wp=$!
   sleep 2
 }
 

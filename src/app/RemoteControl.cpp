@@ -402,8 +402,26 @@ RemoteResult<void> RemoteControl::setDefaultOutputDevice(const std::string& devi
     if (const auto listed = listedDevice(deviceUID); !listed) {
         return listed;
     }
-    manager_.setDefaultOutputDevice(deviceUID);
+    if (!manager_.setDefaultOutputDevice(deviceUID)) {
+        return unexpected(RemoteError{RemoteError::Kind::refused,
+                                      "The sound server refused to make " + quoted(deviceUID) +
+                                          " the default output."});
+    }
     return {};
+}
+
+bool RemoteControl::isDefaultOutputDevice(const std::string& deviceUID) const {
+    const auto& current = manager_.defaultOutputDevice();
+    return current && current->uid == deviceUID;
+}
+
+RemoteResult<void> RemoteControl::checkDefaultOutputDevice(const std::string& deviceUID) const {
+    if (isDefaultOutputDevice(deviceUID)) {
+        return {};
+    }
+    return unexpected(RemoteError{RemoteError::Kind::refused, "The session manager did not make " +
+                                                                  quoted(deviceUID) +
+                                                                  " the default output."});
 }
 
 void RemoteControl::refresh() {

@@ -68,6 +68,9 @@ public:
     RemoteResult<void> setPinned(const std::string& appID, const std::string& mode);
     RemoteResult<void> setIgnored(const std::string& appID, const std::string& mode);
     RemoteResult<void> setDefaultOutputDevice(const std::string& deviceUID);
+    bool isDefaultOutputDevice(const std::string& deviceUID) const;
+    // Fails, saying so, unless the device is the default output now.
+    RemoteResult<void> checkDefaultOutputDevice(const std::string& deviceUID) const;
     void refresh();
 
     // JSON array of the profiles in switcher order, each with "active".

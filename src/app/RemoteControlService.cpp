@@ -84,27 +84,36 @@ void RemoteControlService::answerWhenConnected(const RemoteResult<void>& result,
         answer(result);
         return;
     }
+    answerOnceSettled([this, appID] { return control_.routesConnecting(appID); },
+                      [this, appID, recheck] {
+                          return recheck && appID ? (control_.*recheck)(*appID)
+                                                  : RemoteResult<void>{};
+                      });
+}
+
+void RemoteControlService::answerOnceSettled(std::function<bool()> pending,
+                                             std::function<RemoteResult<void>()> outcome) {
     setDelayedReply(true);
     const QDBusMessage call = message();
     QDBusConnection bus = connection();
-    // Answered as soon as the routes' states say so; the poll catches the deadline.
+    // Answered as soon as the states say so; the poll catches the deadline.
     auto* waiter = new QObject(this);
     auto answered = std::make_shared<bool>(false);
     QElapsedTimer waited;
     waited.start();
-    const auto check = [this, waiter, answered, waited, call, bus, recheck, appID]() mutable {
-        if (*answered || (control_.routesConnecting(appID) && !waited.hasExpired(kConnectWaitMs))) {
+    const auto check = [waiter, answered, waited, call, bus, pending, outcome]() mutable {
+        if (*answered || (pending() && !waited.hasExpired(kConnectWaitMs))) {
             return;
         }
         *answered = true;
         waiter->deleteLater();
-        const RemoteResult<void> outcome =
-            recheck && appID ? (control_.*recheck)(*appID) : RemoteResult<void>{};
-        bus.send(outcome ? call.createReply()
-                         : call.createErrorReply(errorName(outcome.error().kind),
-                                                 QString::fromStdString(outcome.error().message)));
+        const RemoteResult<void> result = outcome();
+        bus.send(result ? call.createReply()
+                        : call.createErrorReply(errorName(result.error().kind),
+                                                QString::fromStdString(result.error().message)));
     };
     connect(&manager_, &AudioRouteManager::routeStatesChanged, waiter, check);
+    connect(&manager_, &AudioRouteManager::defaultOutputDeviceChanged, waiter, check);
     auto* poll = new QTimer(waiter);
     poll->setInterval(10);
     connect(poll, &QTimer::timeout, waiter, check);
@@ -180,7 +189,15 @@ void RemoteControlService::SetIgnored(const QString& app, const QString& mode) {
 }
 
 void RemoteControlService::SetDefaultOutputDevice(const QString& deviceUID) {
-    answerWhenConnected(control_.setDefaultOutputDevice(text(deviceUID)));
+    const std::string uid = text(deviceUID);
+    const RemoteResult<void> result = control_.setDefaultOutputDevice(uid);
+    if (!result || !calledFromDBus() || control_.isDefaultOutputDevice(uid)) {
+        answer(result);
+        return;
+    }
+    // The session manager makes it the default; the reply waits to see it, or says it did not.
+    answerOnceSettled([this, uid] { return !control_.isDefaultOutputDevice(uid); },
+                      [this, uid] { return control_.checkDefaultOutputDevice(uid); });
 }
 
 void RemoteControlService::Refresh() {

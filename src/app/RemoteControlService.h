@@ -83,6 +83,9 @@ private:
     void answerWhenConnected(const RemoteResult<void>& result,
                              const std::optional<std::string>& appID = std::nullopt,
                              Recheck recheck = nullptr);
+    // A delayed reply, sent with outcome's answer once pending() is false or the deadline passes.
+    void answerOnceSettled(std::function<bool()> pending,
+                           std::function<RemoteResult<void>()> outcome);
 
     AudioRouteManager& manager_;
     RemoteControl control_;

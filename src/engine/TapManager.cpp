@@ -6,6 +6,9 @@
 
 #include <QUuid>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace kestrelamp {
@@ -145,7 +148,8 @@ bool TapManager::handingBack(const std::string& key) {
 }
 
 // Every application goes back to its output before any route goes, so that their moves overlap
-// rather than follow one another.
+// rather than follow one another, and the routes carry them until they play there. This waits, but
+// it runs only as the program ends.
 void TapManager::destroyAllRoutes() {
     std::vector<std::string> keys;
     for (const auto& [key, route] : activeRoutes_) {
@@ -153,6 +157,13 @@ void TapManager::destroyAllRoutes() {
     }
     for (const std::string& key : keys) {
         handBack(key);
+    }
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kLastHandBackWaitMs);
+    while (std::chrono::steady_clock::now() < until &&
+           std::any_of(keys.begin(), keys.end(),
+                       [this](const auto& key) { return handingBack(key); })) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     for (const std::string& key : keys) {
         removeRoute(key);

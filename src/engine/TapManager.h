@@ -75,7 +75,10 @@ public:
     // reaches it; handingBack is true until the application plays there (routeProgressed).
     void handBack(const std::string& key);
     bool handingBack(const std::string& key);
+    // As the program ends: hands every route back, waits at most kLastHandBackWaitMs for the
+    // applications to play on their outputs, then removes the routes.
     void destroyAllRoutes();
+    static constexpr int kLastHandBackWaitMs = 300;
     // How many applications may be routed at once (the largest profile): the service may make
     // ready ahead what their taps need.
     void expectApplicationsTogether(std::uint32_t count);

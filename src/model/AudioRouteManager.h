@@ -134,7 +134,9 @@ public:
     void setEQPreset(const std::string& appID, const std::optional<EQPreset>& preset);
     void setEQBand(const std::string& appID, int band, float gain);
     std::vector<float> getEQBands(const std::string& appID) const;
-    void setDefaultOutputDevice(const std::string& uid);
+    // Asks the service to make the listed device the default output; false when it is not listed
+    // or the service refused. The default changes once the service says it has.
+    bool setDefaultOutputDevice(const std::string& uid);
     std::vector<std::string> routeKeys(const std::string& appID) const;
     // Where the application's routes go: its stored choice, or the current default output while
     // it follows the default; nothing when neither.

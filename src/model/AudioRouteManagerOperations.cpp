@@ -218,17 +218,24 @@ std::vector<float> AudioRouteManager::getEQBands(const std::string& appID) const
     return bands;
 }
 
-void AudioRouteManager::setDefaultOutputDevice(const std::string& uid) {
+bool AudioRouteManager::setDefaultOutputDevice(const std::string& uid) {
     const auto device = std::find_if(outputDevices_.begin(), outputDevices_.end(),
                                      [&](const AudioDeviceInfo& d) { return d.uid == uid; });
     if (device == outputDevices_.end()) {
-        return;
+        return false;
     }
     const AudioDeviceInfo chosen = *device;
-    hardware_.setPropertyUInt32(kAudioObjectSystemObject,
-                                globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
-                                chosen.id);
-    setDefaultOutputDeviceValue(chosen);
+    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+    if (hardware_.setPropertyUInt32(kAudioObjectSystemObject, address, chosen.id) != noErr) {
+        return false;
+    }
+    // A service that changes it at once says so now; otherwise its listener will.
+    std::uint32_t current = kAudioObjectUnknown;
+    if (hardware_.getPropertyUInt32(kAudioObjectSystemObject, address, current) == noErr &&
+        current == chosen.id) {
+        setDefaultOutputDeviceValue(chosen);
+    }
+    return true;
 }
 
 void AudioRouteManager::stopAll() {

@@ -44,6 +44,8 @@ inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObject
     fourCharCode("prs#");
 // Its listeners also hear of a listed device whose sample rate changed.
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices = fourCharCode("dev#");
+// Writing asks for a new default; a service whose session manager makes it says so to the
+// property's listeners when it has, and reads answer the default in effect until then.
 inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutputDevice =
     fourCharCode("dOut");
 // How many applications the caller may tap at once (the largest of its profiles), written as a

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
+#include <utility>
 
 namespace kestrelamp::hal {
 
-IOProcSlots::IOProcSlots(std::uint32_t channels)
+IOProcSlots::IOProcSlots(std::uint32_t channels, BetweenCycles betweenCycles)
     : channels_(channels)
+    , betweenCycles_(std::move(betweenCycles))
     , silence_(kMaxFrames, 0.0f)
     , discard_(std::size_t(kMaxFrames) * channels, 0.0f)
     , inputBuffers_(channels)
@@ -47,23 +48,11 @@ bool IOProcSlots::stop(std::size_t slot) {
     if (slot >= slots_.size() || !slots_[slot].installed) {
         return false;
     }
-    slots_[slot].started.store(false, std::memory_order_seq_cst);
-    waitForCycle();
+    if (slots_[slot].started.exchange(false, std::memory_order_seq_cst) && betweenCycles_) {
+        // A cycle that read the flag before it was cleared has ended once this returns.
+        betweenCycles_();
+    }
     return true;
-}
-
-void IOProcSlots::setEnabled(bool enabled) {
-    enabled_.store(enabled, std::memory_order_seq_cst);
-    if (!enabled) {
-        waitForCycle();
-    }
-}
-
-// Paired with render(): either it sees the cleared flag, or this sees it rendering and waits.
-void IOProcSlots::waitForCycle() const {
-    while (rendering_.load(std::memory_order_seq_cst)) {
-        std::this_thread::yield();
-    }
 }
 
 bool IOProcSlots::isStarted(std::size_t slot) const {
@@ -89,15 +78,13 @@ void IOProcSlots::stopAll() {
 
 void IOProcSlots::render(const AudioIOCycle& cycle, const float* const* inputs,
                          float* const* outputs, std::uint32_t frames) noexcept {
-    rendering_.store(true, std::memory_order_seq_cst);
     const std::uint32_t bytes = frames * sizeof(float);
     for (std::uint32_t channel = 0; channel < channels_; ++channel) {
         if (outputs[channel] != nullptr) {
             std::memset(outputs[channel], 0, bytes);
         }
     }
-    if (frames == 0 || frames > kMaxFrames || !enabled_.load(std::memory_order_seq_cst)) {
-        rendering_.store(false, std::memory_order_release);
+    if (frames == 0 || frames > kMaxFrames) {
         return;
     }
     for (std::uint32_t channel = 0; channel < channels_; ++channel) {
@@ -115,7 +102,6 @@ void IOProcSlots::render(const AudioIOCycle& cycle, const float* const* inputs,
             slot.block(cycle, input, output);
         }
     }
-    rendering_.store(false, std::memory_order_release);
 }
 
 } // namespace kestrelamp::hal

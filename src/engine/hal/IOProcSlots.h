@@ -1,14 +1,16 @@
 #pragma once
 
 // The IO blocks installed on one aggregate device and the real-time call that runs them. The
-// block sees one mono buffer of 32-bit floats per channel, in and out. Stopping a block waits for
-// a cycle in progress, so a stopped block is never running and never called again.
+// block sees one mono buffer of 32-bit floats per channel, in and out. A block stopped is never
+// running once stop() returns: the audio thread is handed the change between two cycles, never
+// waited for by spinning.
 
 #include "engine/hal/AudioHardware.h"
 
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -20,12 +22,17 @@ public:
     // PipeWire's largest quantum.
     static constexpr std::uint32_t kMaxFrames = 8192;
 
-    explicit IOProcSlots(std::uint32_t channels);
+    // Returns once the audio thread is between two cycles (for PipeWire, a blocking invoke on the
+    // data loop): whatever it renders after that sees every flag set before the call.
+    using BetweenCycles = std::function<void()>;
+
+    // Without betweenCycles, render() and the main thread's calls must not overlap.
+    explicit IOProcSlots(std::uint32_t channels, BetweenCycles betweenCycles = {});
     IOProcSlots(const IOProcSlots&) = delete;
     IOProcSlots& operator=(const IOProcSlots&) = delete;
 
     std::uint32_t channels() const { return channels_; }
-    // Main thread, while disabled: the blocks see that many buffers from now on.
+    // Main thread, while render() is not called: the blocks see that many buffers from now on.
     void setChannels(std::uint32_t channels);
 
     // Main thread. A slot index, or nothing when every slot is taken or the block is empty.
@@ -37,8 +44,6 @@ public:
     // Stops, then forgets the block.
     bool remove(std::size_t slot);
     void stopAll();
-    // While disabled no block runs, started or not; disabling waits like stop(). Starts enabled.
-    void setEnabled(bool enabled);
 
     // Real-time thread. inputs and outputs hold channels() pointers each; a null input reads as
     // silence, a null output is not written. Outputs are cleared before the blocks run, so an
@@ -53,13 +58,9 @@ private:
         std::atomic<bool> started{false};
     };
 
-    void waitForCycle() const;
-
     std::uint32_t channels_;
+    BetweenCycles betweenCycles_;
     std::array<Slot, kMaxBlocks> slots_;
-    std::atomic<bool> enabled_{true};
-    // Set for the duration of render(); stop() waits for it to drop after clearing a slot's flag.
-    std::atomic<bool> rendering_{false};
     std::vector<float> silence_;
     std::vector<float> discard_;
     std::vector<AudioBuffer> inputBuffers_;

@@ -195,13 +195,12 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
         aggregate.blockOutput.push_back(aggregate.blockSamples.data() +
                                         i * IOProcSlots::kMaxFrames);
     }
-    aggregate.slots->setEnabled(true);
     joinDeviceFilter(aggregate, shared);
 }
 
 void PipeWireAudioHardware::Impl::stopFilter(Aggregate& aggregate) {
-    // No block may run once this returns, whatever the filter does while going away.
-    aggregate.slots->setEnabled(false);
+    // Leaving the device's filter hands the real-time thread a list without it: no block runs
+    // once this returns, whatever the filter does while going away.
     for (auto& [ports, link] : aggregate.links) {
         releaseLink(*link, SPA_ID_INVALID);
     }
@@ -247,8 +246,8 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
     if (aggregate->outputChannels.empty()) {
         return kAudioHardwareBadDeviceError;
     }
-    aggregate->slots =
-        std::make_unique<IOProcSlots>(std::uint32_t(aggregate->inputChannels.size()));
+    aggregate->slots = std::make_unique<IOProcSlots>(std::uint32_t(aggregate->inputChannels.size()),
+                                                     [this] { betweenCycles(); });
     aggregate->connectBy =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.timeoutMs);
     Aggregate* created = aggregate.get();
@@ -271,7 +270,7 @@ OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
         return kAudioHardwareBadDeviceError;
     }
     it->second->closing = true;
-    handBackBeforeSilence(*it->second);
+    handBackUnheard(*it->second);
     stopFilter(*it->second);
     aggregates_.erase(it);
     std::erase_if(ioProcs_, [&](const auto& entry) { return entry.second.deviceID == deviceID; });
@@ -338,7 +337,7 @@ OSStatus PipeWireAudioHardware::Impl::stopIOProc(AudioObjectID deviceID,
     if (target != nullptr && it != ioProcs_.end() && it->second.deviceID == deviceID &&
         it->second.started) {
         it->second.started = false;
-        handBackBeforeSilence(*target);
+        handBackUnheard(*target);
     }
     return onIOProc(deviceID, ioProcID,
                     [](IOProcSlots& slots, std::size_t slot) { return slots.stop(slot); });

@@ -123,6 +123,13 @@ void PipeWireAudioHardware::Impl::renderMembers(DeviceFilter& shared) {
                         true, &swap);
 }
 
+void PipeWireAudioHardware::Impl::betweenCycles() {
+    pw_data_loop_invoke(
+        pw_context_get_data_loop(context_),
+        [](spa_loop*, bool, std::uint32_t, const void*, std::size_t, void*) { return 0; }, 0,
+        nullptr, 0, true, nullptr);
+}
+
 int PipeWireAudioHardware::Impl::swapRendering(spa_loop*, bool, std::uint32_t, const void*,
                                                std::size_t, void* userData) {
     auto* swap = static_cast<RenderingSwap*>(userData);

@@ -46,8 +46,6 @@ inline constexpr int kUnclaimedHoldMs = 250;
 // After the last tap was made, before spare capture sinks are made again.
 inline constexpr int kSpareSinksAfterMs = 1000;
 inline constexpr std::uint32_t kMostSpareSinks = 8;
-// How long moving streams between our sinks and their outputs may hold up the caller.
-inline constexpr int kRelinkWaitMs = 200;
 // How long a server taken as hung has to show it answers again.
 inline constexpr int kSignOfLifeMs = 100;
 // How long a PulseAudio stream on a sink counts as not done yet without a format of its own.
@@ -442,13 +440,9 @@ public:
     bool reads(const Aggregate& aggregate, std::uint64_t sinkSerial) const;
     // Gives the streams the sink holds back to where they played before; returns them.
     std::vector<std::uint32_t> handBack(CaptureSink& sink);
-    // Waits, at most kRelinkWaitMs, until the session manager has linked each of these streams
-    // to a node that is not one of our sinks.
-    void waitUntilPlayingElsewhere(const std::vector<std::uint32_t>& streams);
-    // Before the aggregate falls silent (it is no longer counted as playing): the streams only it
-    // carried go back to their own outputs first, and it carries them until the session manager
-    // has linked them there (which unlinks them from our sink first: a gap of about one cycle).
-    void handBackBeforeSilence(const Aggregate& aggregate);
+    // When the aggregate falls silent (it no longer counts as playing): the streams only it
+    // carried go back to their own outputs rather than play into a sink nobody hears.
+    void handBackUnheard(const Aggregate& aggregate);
     static void onHoldTimer(void* data, std::uint64_t expirations);
     // A target entry of a stream changed: ours coming back, or another client moving it.
     void onStreamTargetChanged(std::uint32_t stream, const std::string& key,
@@ -514,6 +508,8 @@ public:
     void leaveDeviceFilter(Aggregate& aggregate);
     // Hands the members to the callback; returns once it has them.
     void renderMembers(DeviceFilter& shared);
+    // Returns once the data loop is between two cycles.
+    void betweenCycles();
     static int swapRendering(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                              std::size_t size, void* userData);
     std::uint32_t filterNodeID(const Aggregate& aggregate) const;

@@ -282,14 +282,9 @@ OSStatus PipeWireAudioHardware::Impl::setDefaultOutput(AudioObjectID deviceID) {
         return kAudioHardwareUnsupportedOperationError;
     }
     const std::string value = defaultNodeValue(entry->uid);
+    // The session manager turns the configured default into the default; its listeners hear when.
     pw_metadata_set_property(defaultMetadata_->proxy, 0, kConfiguredDefaultSinkKey,
                              "Spa:String:JSON", value.c_str());
-    const OSStatus status = roundTrip();
-    if (status != noErr) {
-        return status;
-    }
-    // The session manager turns the configured default into the default; wait to see it.
-    waitUntil([&] { return !connected() || defaultOutput_ == deviceID; }, options_.timeoutMs);
     return noErr;
 }
 

@@ -239,11 +239,9 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
         return kAudioHardwareBadObjectError;
     }
     const std::vector<std::uint64_t> serials = it->second.sinks;
-    // The streams go back to their outputs while an aggregate may still carry them from the sink.
-    std::vector<std::uint32_t> handedBack = it->second.givenBack;
-    const auto streams = handBackSolelyHeld(it->second);
-    handedBack.insert(handedBack.end(), streams.begin(), streams.end());
-    waitUntilPlayingElsewhere(handedBack);
+    // Not waited for: a caller that wants no gap hands the tap back first ("thbk") and destroys
+    // it once that has ended.
+    handBackSolelyHeld(it->second);
     taps_.erase(it);
     for (auto& [id, aggregate] : aggregates_) {
         std::erase(aggregate->taps, tapID);
@@ -321,28 +319,12 @@ std::vector<std::uint32_t> PipeWireAudioHardware::Impl::handBack(CaptureSink& si
     return streams;
 }
 
-void PipeWireAudioHardware::Impl::waitUntilPlayingElsewhere(
-    const std::vector<std::uint32_t>& streams) {
-    if (streams.empty() || !connected() || shuttingDown_) {
-        return;
-    }
-    waitUntil(
-        [&] {
-            return !connected() || std::all_of(streams.begin(), streams.end(),
-                                               [&](std::uint32_t s) { return playsElsewhere(s); });
-        },
-        kRelinkWaitMs);
-}
-
-void PipeWireAudioHardware::Impl::handBackBeforeSilence(const Aggregate& aggregate) {
-    std::vector<std::uint32_t> handedBack;
+void PipeWireAudioHardware::Impl::handBackUnheard(const Aggregate& aggregate) {
     for (auto& [serial, sink] : sinks_) {
         if (sink->holding && !sink->released && reads(aggregate, serial) && !wantsHold(*sink)) {
-            const auto streams = handBack(*sink);
-            handedBack.insert(handedBack.end(), streams.begin(), streams.end());
+            handBack(*sink);
         }
     }
-    waitUntilPlayingElsewhere(handedBack);
 }
 
 bool PipeWireAudioHardware::Impl::reads(const Aggregate& aggregate,

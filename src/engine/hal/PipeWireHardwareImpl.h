@@ -11,12 +11,12 @@
 //   PipeWireDeviceFilters.cpp  one filter of ours per device, running every route to it
 //   PipeWireLinks.cpp       links of ours and what the server says of them
 //   PipeWireLevelMonitors.cpp  passive filters measuring what an application plays
-// Everything here runs on the loop thread or with the loop locked.
+// The records of each object are in PipeWireGraphObjects.h (the server's) and
+// PipeWireOwnObjects.h (ours). Everything here runs on the loop thread or with the loop locked.
 
-#include "engine/hal/ChannelMix.h"
-#include "engine/hal/IOProcSlots.h"
-#include "engine/hal/JackConnections.h"
 #include "engine/hal/PipeWireAudioHardware.h"
+#include "engine/hal/PipeWireGraphObjects.h"
+#include "engine/hal/PipeWireOwnObjects.h"
 #include "engine/hal/PipeWireProperties.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
 #include "engine/hal/ServerFailure.h"
@@ -40,6 +40,8 @@
 
 namespace kestrelamp::hal {
 
+using pipewire::GlobalKind;
+
 inline constexpr const char* kPlaybackStreamClass = "Stream/Output/Audio";
 // How long a tap waits for an aggregate to read it before it holds the application anyway.
 inline constexpr int kUnclaimedHoldMs = 250;
@@ -50,8 +52,6 @@ inline constexpr std::uint32_t kMostSpareSinks = 8;
 inline constexpr int kSignOfLifeMs = 100;
 // How long a PulseAudio stream on a sink counts as not done yet without a format of its own.
 inline constexpr int kSinkSightingMs = 1000;
-
-enum class GlobalKind { client, node, device, port, link, metadata };
 
 // Frees PipeWire properties the call did not take over.
 struct PropertiesDeleter {
@@ -76,215 +76,17 @@ public:
     explicit Impl(PipeWireOptions options);
     ~Impl();
 
-    struct Global {
-        Impl* impl = nullptr;
-        std::uint32_t id = 0;
-        GlobalKind kind = GlobalKind::node;
-        PropertyMap properties;
-        pw_proxy* proxy = nullptr;
-        spa_hook proxyListener{};
-        spa_hook objectListener{};
-        pw_node_state state = PW_NODE_STATE_CREATING;
-        // Once its info came: the registry announces only some of a node's properties.
-        bool described = false;
-        // From the node's current format: devices' rates, streams' channel layouts.
-        std::optional<double> formatRate;
-        ChannelLayout formatChannels;
-        // Formats it took so far: one negotiated again counts.
-        std::uint32_t formatChanges = 0;
-
-        // Read from the properties once whenever they change (mergeProperties), for the
-        // comparisons that run over the whole graph on every change.
-        std::string mediaClass;
-        std::string nodeName;
-        std::optional<std::int64_t> portNode;
-        std::string portDirection;
-        bool portMonitor = false;
-        int portIndex = 0;
-        std::optional<std::int64_t> linkOutputNode;
-        std::optional<std::int64_t> linkInputNode;
-        void mergeProperties(const spa_dict* dict);
-    };
-
-    struct Metadata {
-        Impl* impl = nullptr;
-        std::uint32_t id = 0;
-        std::string name;
-        pw_metadata* proxy = nullptr;
-        spa_hook listener{};
-        // (subject, key) → value
-        std::map<std::pair<std::uint32_t, std::string>, std::string> values;
-    };
-
-    struct LinkProxy {
-        Impl* impl = nullptr;
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
-        spa_hook linkListener{};
-        // Paused or active once the server has negotiated it: from then on it carries audio.
-        pw_link_state state = PW_LINK_STATE_INIT;
-        std::uint32_t globalID = SPA_ID_INVALID;
-        bool gone = false;
-        // The node name of what it belongs to, for the log.
-        std::string owner;
-        // Why the server refused it, or the error it went into.
-        std::optional<ServerFailure> refusal;
-    };
-
-    // The node that one application's streams are moved to while it is tapped. Every tap of the
-    // application shares it until another client moves one of its streams elsewhere: then it is
-    // released, holds no stream any more, and later taps get a sink of their own.
-    struct CaptureSink {
-        Impl* impl = nullptr;
-        std::uint64_t serial = 0;
-        std::string processKey;
-        std::string nodeName;
-        std::string description;
-        // Stereo for a mixdown, else the application's widest layout when the sink was made.
-        bool mixdown = true;
-        ChannelLayout channels;
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
-        std::uint32_t nodeID = SPA_ID_INVALID;
-        bool failed = false;
-        // What the server said when it refused the node; the aggregates reading it fail with it.
-        std::optional<ServerFailure> failure;
-        int users = 0;
-        StreamTargets targets;
-        // JACK programs' streams are held by links of ours, not by a target entry.
-        JackConnections jack;
-        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> jackLinks;
-        // The application's streams are moved only once an aggregate plays what the sink hears:
-        // before that they would play into a node nobody reads.
-        bool holding = false;
-        // Read by an aggregate at some time: from then on only a playing aggregate makes it hold.
-        bool claimed = false;
-        // A tap no aggregate reads holds from then on.
-        std::chrono::steady_clock::time_point unclaimedHoldAt;
-        // Going away: gives its streams back and takes no more.
-        bool lettingGo = false;
-        bool released = false;
-        std::string releaseDeviceUID;
-    };
-
-    struct Tap {
-        AudioObjectID id = kAudioObjectUnknown;
-        std::string uid;
-        std::vector<std::uint64_t> sinks;
-        // What a "thbk" write gave back, until it plays elsewhere.
-        std::vector<std::uint32_t> givenBack;
-    };
-
-    struct Aggregate;
-
-    // One filter of ours per device that routes play on: every route to the device runs in its
-    // one callback, so the graph wakes us once a cycle per device, not once per route. Each
-    // route has its own ports on it.
-    struct DeviceFilter {
-        Impl* impl = nullptr;
-        std::string deviceUID;
-        std::string nodeName;
-        pw_filter* filter = nullptr;
-        spa_hook listener{};
-        std::optional<ServerFailure> failure;
-        // The routes with ports on it, on the loop thread.
-        std::vector<Aggregate*> members;
-        // The routes its callback runs: the real-time thread's own, handed over by an invoke on
-        // the data loop (renderMembers).
-        std::vector<Aggregate*> rendering;
-        std::uint32_t nextPortGroup = 1;
-    };
-
-    struct Aggregate {
-        Impl* impl = nullptr;
-        AudioObjectID id = kAudioObjectUnknown;
-        AggregateDeviceDescription description;
-        std::vector<AudioObjectID> taps;
-        // The blocks see the first tap's channels; the filter plays them on the sub-device's.
-        ChannelLayout inputChannels;
-        ChannelLayout outputChannels;
-        // The device's filter while its ports are there, and what their names begin with.
-        DeviceFilter* filter = nullptr;
-        std::string portGroup;
-        std::vector<void*> inputPorts;
-        std::vector<void*> outputPorts;
-        std::unique_ptr<ChannelMixer> mixer;
-        // Filled and used by the real-time callback only.
-        std::vector<const float*> inputData;
-        std::vector<float*> outputData;
-        std::vector<float*> blockOutput;
-        std::vector<float> blockSamples;
-        std::unique_ptr<IOProcSlots> slots;
-        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
-        bool failed = false;
-        // Going away: no longer counts as playing what its taps hear.
-        bool closing = false;
-        // Until its links are first in place, the server has until then to make them.
-        std::chrono::steady_clock::time_point connectBy;
-        bool linkedOnce = false;
-        // Why the server could not connect it; noErr while it is or still may be.
-        OSStatus connectFailure = noErr;
-        // The same in words, as "why?" reads it.
-        std::string connectFailureReason;
-        // What the server said when the filter failed, and when it last refused one of its links.
-        std::optional<ServerFailure> filterFailure;
-        std::optional<ServerFailure> linkRefusal;
-        // What "acr?" listeners last heard: a failure, 0 or 1.
-        std::optional<OSStatus> toldCarries;
-        // The rate the graph ran the filter at last, which is the rate its sub-device runs at.
-        std::atomic<std::uint32_t> cycleRate{0};
-    };
-
-    // A filter of ours with one input port per channel of the application's streams, linked
-    // passively from their output ports: it runs only in cycles in which they play anyway.
-    struct LevelMonitor {
-        Impl* impl = nullptr;
-        AudioObjectID id = kAudioObjectUnknown;
-        std::string processKey;
-        std::string nodeName;
-        ChannelLayout channels;
-        pw_filter* filter = nullptr;
-        spa_hook filterListener{};
-        std::vector<void*> ports;
-        std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
-        // The window being measured, by the real-time callback only.
-        double windowSquares = 0.0;
-        float windowPeak = 0.0f;
-        std::uint64_t windowSamples = 0;
-        std::uint64_t windowNsec = 0;
-        // Published by the real-time callback: the last whole window.
-        std::atomic<float> rms{0.0f};
-        std::atomic<float> peak{0.0f};
-        std::atomic<std::uint64_t> playedAtNsec{0};
-    };
-
-    struct IOProc {
-        AudioObjectID deviceID = kAudioObjectUnknown;
-        std::size_t slot = 0;
-        bool started = false;
-    };
-
-    struct ProcessEntry {
-        AudioObjectID id = kAudioObjectUnknown;
-        std::string key;
-        std::string bundleID;
-        ApplicationIdentity identity;
-        std::int32_t pid = 0;
-        bool running = false;
-        std::vector<std::uint32_t> streams;
-    };
-
-    struct DeviceEntry {
-        AudioObjectID id = kAudioObjectUnknown;
-        std::uint32_t nodeID = SPA_ID_INVALID;
-        std::string uid;
-        std::string name;
-        std::string manufacturer;
-        std::uint32_t outputStreams = 0;
-        std::uint32_t inputStreams = 0;
-        std::uint32_t transport = 0;
-        double sampleRate = kFallbackEngineSampleRate;
-    };
+    using Global = pipewire::Global;
+    using Metadata = pipewire::Metadata;
+    using LinkProxy = pipewire::LinkProxy;
+    using ProcessEntry = pipewire::ProcessEntry;
+    using DeviceEntry = pipewire::DeviceEntry;
+    using CaptureSink = pipewire::CaptureSink;
+    using Tap = pipewire::Tap;
+    using DeviceFilter = pipewire::DeviceFilter;
+    using Aggregate = pipewire::Aggregate;
+    using LevelMonitor = pipewire::LevelMonitor;
+    using IOProc = pipewire::IOProc;
 
     class Lock {
     public:

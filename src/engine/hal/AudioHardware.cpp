@@ -90,4 +90,8 @@ OSStatus AudioHardware::destroyLevelMonitor(AudioObjectID) {
     return kAudioHardwareUnsupportedOperationError;
 }
 
+OSStatus AudioHardware::setCallMix(const CallMixSettings&) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
 } // namespace kestrelamp::hal

@@ -215,6 +215,24 @@ struct AggregateDeviceDescription {
                            const AggregateDeviceDescription&) = default;
 };
 
+// The call mix: a virtual microphone that recording programs list as an input device and that
+// the caller lists among its output devices, so that routes to it send applications into it.
+// While on, it is listed in "dev#" with one output and one input stream; it is never the default
+// output.
+inline constexpr const char* kCallMixDeviceUID = "com.kestrelamp.callmix";
+inline constexpr const char* kCallMixDeviceName = "Kestrelamp Call Mix";
+
+struct CallMixSettings {
+    bool on = false;
+    // Mixed in besides the routes: nothing, the system's default input (""), or the input
+    // device of that UID, whenever it is there.
+    std::optional<std::string> microphoneUID;
+    float microphoneVolume = 1.0f;
+    bool microphoneMuted = false;
+
+    friend bool operator==(const CallMixSettings&, const CallMixSettings&) = default;
+};
+
 class AudioHardware {
 public:
     virtual ~AudioHardware() = default;
@@ -292,6 +310,11 @@ public:
     // kAudioHardwareUnsupportedOperationError.
     virtual OSStatus createLevelMonitor(AudioObjectID processObjectID, AudioObjectID& outMonitorID);
     virtual OSStatus destroyLevelMonitor(AudioObjectID monitorID);
+
+    // --- Call mix ---------------------------------------------------------------------------
+    // Makes, changes or removes the call mix; the device list's listeners hear when it is listed
+    // or gone. A service without one answers kAudioHardwareUnsupportedOperationError.
+    virtual OSStatus setCallMix(const CallMixSettings& settings);
 };
 
 // An id list read the way the interface asks for it: its size, then that many ids. Nothing when

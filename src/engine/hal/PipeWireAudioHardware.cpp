@@ -150,6 +150,11 @@ OSStatus PipeWireAudioHardware::destroyLevelMonitor(AudioObjectID monitorID) {
     return impl_->destroyMonitor(monitorID);
 }
 
+OSStatus PipeWireAudioHardware::setCallMix(const CallMixSettings& settings) {
+    Impl::Lock lock(impl_->loop());
+    return impl_->setCallMix(settings);
+}
+
 std::vector<AudioClient> PipeWireAudioHardware::audioClients(const std::string& bundleID) const {
     Impl::Lock lock(impl_->loop());
     return impl_->clients(bundleID);

@@ -75,6 +75,7 @@ public:
     OSStatus createLevelMonitor(AudioObjectID processObjectID,
                                 AudioObjectID& outMonitorID) override;
     OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
+    OSStatus setCallMix(const CallMixSettings& settings) override;
 
     // AudioClientDirectory: the processes of "prs#" with their properties.
     std::vector<AudioClient> audioClients(const std::string& bundleID) const override;

@@ -69,6 +69,7 @@ PipeWireAudioHardware::Impl::~Impl() {
         for (auto& [id, monitor] : monitors_) {
             stopMonitor(*monitor);
         }
+        stopCallMix();
         if (connected()) {
             roundTrip();
         }
@@ -139,6 +140,7 @@ void PipeWireAudioHardware::Impl::disconnect() {
     for (auto& [id, monitor] : monitors_) {
         stopMonitor(*monitor);
     }
+    stopCallMix();
     for (auto& [id, global] : globals_) {
         destroyGlobal(*global);
     }
@@ -287,6 +289,7 @@ void PipeWireAudioHardware::Impl::reconcile() {
         return;
     }
     keepSpareSinks();
+    reconcileCallMix();
     for (auto& [serial, sink] : sinks_) {
         startSink(*sink);
         reconcileSink(*sink);

@@ -87,6 +87,7 @@ public:
     using Aggregate = pipewire::Aggregate;
     using LevelMonitor = pipewire::LevelMonitor;
     using IOProc = pipewire::IOProc;
+    using CallMix = pipewire::CallMix;
 
     class Lock {
     public:
@@ -383,6 +384,23 @@ public:
                                const char* error);
     static void onMonitorProcess(void* data, spa_io_position* position);
 
+    // --- Call mix (PipeWireCallMix.cpp) --------------------------------------------------------
+    OSStatus setCallMix(const CallMixSettings& settings);
+    void reconcileCallMix();
+    void startCallMixNode();
+    void stopCallMix();
+    void stopMicrophoneMix();
+    // The node the microphone setting names now, if it is there.
+    const Global* chosenMicrophone() const;
+    bool callMixRecorded() const;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> wantedMicrophoneLinks() const;
+    bool isCallMixNode(const Global& node) const;
+    static void onCallMixBound(void* data, std::uint32_t globalID);
+    static void onCallMixRemoved(void* data);
+    static void onCallMixDestroy(void* data);
+    static void onCallMixError(void* data, int seq, int res, const char* message);
+    static void onMicrophoneProcess(void* data, spa_io_position* position);
+
     // --- What the server said (PipeWireConnection.cpp) -----------------------------------------
     // Logs what the server said of one of our objects, or of the connection, once per line.
     void reportServerError(const std::string& line);
@@ -498,6 +516,7 @@ public:
     std::map<std::string, std::unique_ptr<DeviceFilter>> deviceFilters_;
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
+    CallMix callMix_;
     bool inChanged_ = false;
     // The server-error lines logged on this connection (kept to a few hundred).
     std::set<std::string> loggedServerErrors_;

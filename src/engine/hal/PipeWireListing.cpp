@@ -184,8 +184,10 @@ void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes
 
 std::optional<PipeWireAudioHardware::Impl::DeviceEntry>
 PipeWireAudioHardware::Impl::deviceEntryFor(const Global& node, const std::string& mediaClass) {
-    const bool sink = mediaClass == "Audio/Sink" || mediaClass == "Audio/Duplex";
-    const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex";
+    // Ours is listed as both: routes play into it, recorders record from it.
+    const bool callMix = isCallMixNode(node);
+    const bool sink = mediaClass == "Audio/Sink" || mediaClass == "Audio/Duplex" || callMix;
+    const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex" || callMix;
     const auto nodeName = propertyValue(node.properties, PW_KEY_NODE_NAME);
     if ((!sink && !source) || !nodeName) {
         return std::nullopt;

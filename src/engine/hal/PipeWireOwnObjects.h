@@ -156,4 +156,23 @@ struct IOProc {
     bool started = false;
 };
 
+// The call mix: a virtual source of ours that recorders record from and routes play into, and,
+// while something records from it, a filter that mixes the chosen microphone into it.
+struct CallMix {
+    Impl* impl = nullptr;
+    CallMixSettings settings;
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
+    std::uint32_t nodeID = SPA_ID_INVALID;
+    std::optional<ServerFailure> failure;
+    pw_filter* microphoneFilter = nullptr;
+    spa_hook filterListener{};
+    // FL and FR, in and out.
+    std::vector<void*> inputPorts;
+    std::vector<void*> outputPorts;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
+    // What the real-time callback multiplies the microphone by: 0 while muted.
+    std::atomic<float> microphoneGain{1.0f};
+};
+
 } // namespace kestrelamp::hal::pipewire

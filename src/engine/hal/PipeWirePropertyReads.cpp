@@ -275,7 +275,8 @@ OSStatus PipeWireAudioHardware::Impl::setDefaultOutput(AudioObjectID deviceID) {
     if (entry == nullptr) {
         return kAudioHardwareBadDeviceError;
     }
-    if (entry->outputStreams == 0 || aggregates_.count(deviceID) > 0) {
+    if (entry->outputStreams == 0 || aggregates_.count(deviceID) > 0 ||
+        entry->uid == kCallMixDeviceUID) {
         return kAudioHardwareIllegalOperationError;
     }
     if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {

@@ -188,6 +188,10 @@ public:
     OSStatus createLevelMonitor(AudioObjectID processObjectID,
                                 AudioObjectID& outMonitorID) override;
     OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
+    // The call mix is a device like the others here, plus its settings; nothing records from it
+    // and no microphone is mixed in.
+    OSStatus setCallMix(const CallMixSettings& settings) override;
+    CallMixSettings callMix() const;
 
     // AudioClientDirectory: the listed processes of that key that announce something.
     std::vector<AudioClient> audioClients(const std::string& bundleID) const override;
@@ -347,6 +351,7 @@ private:
     void runIOProcs(Device& device, std::uint32_t frames);
 
     mutable std::mutex mutex_;
+    CallMixSettings callMix_;
     AudioObjectID nextObjectID_ = kAudioObjectSystemObject + 1;
     AudioDeviceIOProcID nextIOProcID_ = 1;
     std::vector<std::unique_ptr<Process>> processes_;

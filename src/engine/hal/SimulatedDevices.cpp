@@ -104,4 +104,35 @@ std::string SimulatedAudioHardware::deviceUID(AudioObjectID deviceID) const {
     return device ? device->config.uid : std::string();
 }
 
+OSStatus SimulatedAudioHardware::setCallMix(const CallMixSettings& settings) {
+    if (detail::insideIOBlock) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    std::vector<AudioDeviceIOBlock> retiredBlocks;
+    std::lock_guard lock(mutex_);
+    const auto listed = std::find_if(devices_.begin(), devices_.end(), [](const auto& device) {
+        return !device->aggregate && device->config.uid == kCallMixDeviceUID;
+    });
+    if (settings.on && listed == devices_.end()) {
+        SimulatedDevice config;
+        config.uid = kCallMixDeviceUID;
+        config.name = kCallMixDeviceName;
+        config.inputStreams = 1;
+        auto device = std::make_unique<Device>(config.outputChannels);
+        device->id = nextObjectID_++;
+        device->config = config;
+        devices_.push_back(std::move(device));
+        listeners_.notify(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    } else if (!settings.on && listed != devices_.end()) {
+        removeDeviceLocked(listed, retiredBlocks);
+    }
+    callMix_ = settings;
+    return noErr;
+}
+
+CallMixSettings SimulatedAudioHardware::callMix() const {
+    std::lock_guard lock(mutex_);
+    return callMix_;
+}
+
 } // namespace kestrelamp::hal

@@ -347,7 +347,7 @@ OSStatus SimulatedAudioHardware::setPropertyUInt32(AudioObjectID object,
         if (!device) {
             return kAudioHardwareBadDeviceError;
         }
-        if (outputStreamCount(*device) == 0) {
+        if (outputStreamCount(*device) == 0 || device->config.uid == kCallMixDeviceUID) {
             return kAudioHardwareIllegalOperationError;
         }
         setDefaultOutputLocked(value);

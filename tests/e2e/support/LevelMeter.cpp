@@ -64,9 +64,9 @@ public:
         loop_ = pw_thread_loop_new("e2e-meter", nullptr);
         pw_properties* props = pw_properties_new(
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
-            "Music", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK, "true",
-            PW_KEY_APP_ID, "org.kestrelamp.e2e.Meter", PW_KEY_NODE_NAME, "e2e-meter",
-            "node.dont-reconnect", "true", nullptr);
+            "Music", PW_KEY_TARGET_OBJECT, sinkName.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
+            format.source ? "false" : "true", PW_KEY_APP_ID, "org.kestrelamp.e2e.Meter",
+            PW_KEY_NODE_NAME, "e2e-meter", "node.dont-reconnect", "true", nullptr);
         // Asks the graph for its rate, as a player of that rate does, so that a meter that starts
         // an idle sink does not hold it at another.
         pw_properties_setf(props, PW_KEY_NODE_RATE, "1/%u", format.rate);

@@ -18,11 +18,13 @@ namespace kestrelamp::e2e {
 struct MeterFormat {
     std::vector<std::string> positions{"FL", "FR"};
     std::uint32_t rate = 48000;
+    // Records from a source (a microphone) as recording programs do, not from a sink's monitor.
+    bool source = false;
 };
 
 class LevelMeter {
 public:
-    // Connects to the monitor of the sink with this node name.
+    // Connects to the monitor of the sink with this node name (or to that source).
     explicit LevelMeter(const std::string& sinkName, MeterFormat format = {});
     ~LevelMeter();
     LevelMeter(const LevelMeter&) = delete;

@@ -1,0 +1,150 @@
+// The call mix on the real server, heard the way a call program hears it: by recording from it.
+
+#include "engine/hal/PipeWireAudioHardware.h"
+#include "support/LevelMeter.h"
+#include "support/PipeWireSession.h"
+#include "support/Routing.h"
+#include "support/SessionTest.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace kestrelamp::e2e {
+namespace {
+
+using namespace hal;
+
+constexpr double kToneAHz = 440.0;
+constexpr double kToneBHz = 660.0;
+constexpr double kVoiceHz = 1000.0;
+constexpr const char* kToneB = "org.example.ToneB";
+constexpr const char* kMicrophone = "test_mic";
+
+MeterFormat recorder() {
+    MeterFormat format;
+    format.source = true;
+    return format;
+}
+
+double toneLevel(LevelMeter& meter, double frequency) {
+    const auto levels = meter.toneDbfs(frequency, 9600);
+    return levels && !levels->empty() ? (*levels)[0] : -120.0;
+}
+
+// Waits until the tone's level on the meter settles above silence, and returns it.
+double settledTone(LevelMeter& meter, double frequency, int timeoutMs = 8000) {
+    double level = -120.0;
+    pollUntil(
+        [&] {
+            const double before = toneLevel(meter, frequency);
+            level = toneLevel(meter, frequency);
+            return level > kAudible && std::abs(level - before) < 0.5;
+        },
+        timeoutMs);
+    return level;
+}
+
+class CallMixTest : public SessionTest {
+protected:
+    void TearDown() override {
+        if (session_->isRunning()) {
+            EXPECT_TRUE(pollUntil([] { return kestrelampObjects(session_->dump()).empty(); }, 5000))
+                << "left behind: " << ::testing::PrintToString(kestrelampObjects(session_->dump()));
+        }
+    }
+
+    static CallMixSettings on() {
+        CallMixSettings settings;
+        settings.on = true;
+        return settings;
+    }
+};
+
+TEST_F(CallMixTest, ARecorderHearsTheApplicationsRoutedIntoItAndNoOther) {
+    LevelMeter meterA(kSinkA);
+    auto toneA = session_->startPlayer(kToneA, "Tone A", kToneAHz);
+    auto toneB = session_->startPlayer(kToneB, "Tone B", kToneBHz);
+    PipeWireAudioHardware hardware;
+    ASSERT_EQ(hardware.setCallMix(on()), noErr);
+    ASSERT_TRUE(findDevice(hardware, kCallMixDeviceUID));
+    const auto a = findProcess(hardware, kToneA);
+    ASSERT_TRUE(a);
+    PassThrough toSink;
+    PassThrough toMix;
+    TestRoute routeToSink(hardware, *a, kSinkA, toSink);
+    TestRoute routeToMix(hardware, *a, kCallMixDeviceUID, toMix);
+    ASSERT_EQ(routeToSink.failure(), "");
+    ASSERT_EQ(routeToMix.failure(), "");
+
+    LevelMeter call(kCallMixDeviceUID, recorder());
+    const double heard = settledTone(call, kToneAHz);
+    const double played = settledTone(meterA, kToneAHz);
+    EXPECT_NEAR(heard, played, 1.0) << "Tone A in the call as on the sink";
+    EXPECT_LT(toneLevel(call, kToneBHz), -70.0) << "Tone B is not routed into the call";
+    EXPECT_GT(settledTone(meterA, kToneBHz), kAudible) << "the sink plays both";
+
+    routeToMix.destroy();
+    routeToSink.destroy();
+    ASSERT_EQ(hardware.setCallMix({}), noErr);
+    EXPECT_TRUE(
+        pollUntil([&] { return session_->nodeID(kCallMixDeviceUID) == std::nullopt; }, 5000));
+}
+
+// A microphone of the test's own: what plays on "mic_feed" comes out of the source "test_mic".
+class TestMicrophone {
+public:
+    explicit TestMicrophone(PipeWireSession& session)
+        : session_(session) {
+        session_.createSink("mic_feed", "Microphone feed");
+        loopback_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{
+                "pw-loopback", "--capture-props",
+                "stream.capture.sink=true target.object=mic_feed node.name=mic_feed_capture",
+                "--playback-props",
+                std::string("media.class=Audio/Source node.name=") + kMicrophone +
+                    " node.description=\"Test Microphone\" audio.position=[FL FR]"},
+            session_.logPath("microphone"));
+        ToneOptions tone;
+        tone.frequencies = {kVoiceHz};
+        voice_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"pw-play", "--target", "mic_feed", "-P",
+                                     "{ application.id=org.example.Voice }",
+                                     session_.toneFile(tone)},
+            session_.logPath("voice"));
+    }
+    ~TestMicrophone() {
+        voice_.reset();
+        loopback_.reset();
+        session_.destroyNode("mic_feed");
+    }
+
+private:
+    PipeWireSession& session_;
+    std::unique_ptr<ChildProcess> loopback_;
+    std::unique_ptr<ChildProcess> voice_;
+};
+
+TEST_F(CallMixTest, TheChosenMicrophoneIsMixedInAtItsVolumeAndNotWhenMuted) {
+    TestMicrophone microphone(*session_);
+    LevelMeter direct(kMicrophone, recorder());
+    const double voice = settledTone(direct, kVoiceHz);
+    ASSERT_GT(voice, kAudible);
+
+    PipeWireAudioHardware hardware;
+    CallMixSettings settings = on();
+    settings.microphoneUID = kMicrophone;
+    settings.microphoneVolume = 0.5f;
+    ASSERT_EQ(hardware.setCallMix(settings), noErr);
+    ASSERT_TRUE(findDevice(hardware, kCallMixDeviceUID));
+    LevelMeter call(kCallMixDeviceUID, recorder());
+    EXPECT_NEAR(settledTone(call, kVoiceHz), voice - 6.02, 1.0);
+
+    settings.microphoneMuted = true;
+    ASSERT_EQ(hardware.setCallMix(settings), noErr);
+    EXPECT_TRUE(pollUntil([&] { return toneLevel(call, kVoiceHz) < -70.0; }, 3000))
+        << "muted, the microphone is not in the call";
+}
+
+} // namespace
+} // namespace kestrelamp::e2e

@@ -1,4 +1,6 @@
-// The remote operations on a route manager in a simulated world.
+// The remote operations on a route manager in a simulated world. A route choice that is stored but
+// not in effect (waiting, refused) is the real server's case (RoutesHoldOnPipeWireTests,
+// RefusedRoutesOnPipeWireTests).
 
 #include "app/RemoteControl.h"
 
@@ -76,28 +78,6 @@ TEST_F(RemoteControlOperations, ProfilesResolveByIDThenExactNameThenNameInAnyCas
     EXPECT_FALSE(control.saveProfile("", "").hasValue());
     EXPECT_FALSE(control.saveProfile("Car", "rocket").hasValue());
     EXPECT_FALSE(control.deleteProfile("00000000-0000-0000-0000-0000000000AA").hasValue());
-}
-
-TEST_F(RemoteControlOperations, AChoiceWithRoutesThatAreNotActiveIsStoredAndSaysWhichAndWhy) {
-    world.hardware().failOperation(hal::SimulatedOperation::createProcessTap, -1);
-    const auto failed = control.setOutputDevices(kPlayer, {"headphones"});
-    ASSERT_FALSE(failed.hasValue());
-    EXPECT_EQ(failed.error().kind, RemoteError::Kind::routeNotActive);
-    EXPECT_EQ(failed.error().message,
-              "Route for org.example.Player|headphones: Failed to create audio tap: -1");
-    EXPECT_EQ(player().outputDeviceUIDs, std::vector<std::string>{"headphones"});
-
-    // The player just quit: its route waits for it.
-    world.hardware().clearFailures();
-    world.hardware().removeProcess(world.hardware().processID(kPlayer));
-    world.hardware().removeProcess(world.hardware().processID("org.example.Player.helper"));
-    const auto waiting = control.addOutputDevice(kPlayer, "hdmi");
-    ASSERT_FALSE(waiting.hasValue());
-    EXPECT_NE(waiting.error().message.find(
-                  "Route for org.example.Player|hdmi: Audio process not found: org.example.Player"),
-              std::string::npos)
-        << waiting.error().message;
-    EXPECT_TRUE(control.setOutputDevices(kPlayer, {}).hasValue()) << "System Default needs none";
 }
 
 TEST_F(RemoteControlOperations, ASettingOnTheDefaultThatCannotActSaysSoAndIsKept) {

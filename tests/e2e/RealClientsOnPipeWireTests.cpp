@@ -87,29 +87,18 @@ protected:
 
     // The routes the status shows for the application and, within 2 dB, the level heard.
     bool reports(const std::string& appID, const RouteStates& routes, double heard) const {
-        nlohmann::json last;
-        const bool shown = pollUntil(
-            [&] {
-                last = status();
-                RouteStates states;
-                for (const auto& route : last.value("routes", nlohmann::json::array())) {
-                    if (route.value("appID", "") == appID) {
-                        states[route.value("outputDeviceUID", "")] = route.value("state", "");
-                    }
-                }
-                for (const auto& app : last.value("apps", nlohmann::json::array())) {
-                    const auto level = app.value("level", nlohmann::json());
-                    if (app.value("id", "") == appID && level.is_number()) {
-                        return states == routes && std::abs(level.get<double>() - heard) < 2.0;
-                    }
-                }
-                return false;
-            },
-            kPatienceMs);
+        const auto levelShown = [&] {
+            const auto app = appEntry(appID);
+            const auto level =
+                app.is_object() ? app.value("level", nlohmann::json()) : nlohmann::json();
+            return level.is_number() && std::abs(level.get<double>() - heard) < 2.0;
+        };
+        const bool shown =
+            pollUntil([&] { return routeStates(appID) == routes && levelShown(); }, kPatienceMs);
         if (!shown) {
             ADD_FAILURE() << appID << ": wanted its routes " << ::testing::PrintToString(routes)
                           << " and the level the sinks play, " << heard
-                          << " dBFS; status: " << last.dump();
+                          << " dBFS; status: " << status().dump();
         }
         return shown;
     }

@@ -83,19 +83,5 @@ TEST(ProgramsUnderOneHost, AreListedOnePerProgramWithNamesThatTellThemApart) {
         << "a process given only a bundle identifier announces nothing";
 }
 
-TEST(ProgramsUnderOneHost, ScenarioPropertiesMustBeTextAndAnExplicitBundleIDWins) {
-    const auto bad = hal::parseScenario(R"({ "processes": [ { "commandLine": [ "x", 2 ] } ] })");
-    ASSERT_FALSE(bad);
-    EXPECT_EQ(bad.error().description, "processes[0].commandLine[1]: expected a string");
-    const auto scenario = hal::parseScenario(R"({ "processes": [
-        { "bundleID": "org.example.Game", "client": { "application.name": "Game.exe" } },
-        { "client": { "application.process.binary": "wine", "application.name": "Game.exe" } },
-        { "pid": 3 } ] })");
-    ASSERT_TRUE(scenario) << scenario.error().description;
-    EXPECT_EQ(scenario->processes[0].bundleID, "org.example.Game");
-    EXPECT_EQ(scenario->processes[1].bundleID, "Game.exe");
-    EXPECT_EQ(scenario->processes[2].bundleID, "") << "as before: nothing announced, no key";
-}
-
 } // namespace
 } // namespace kestrelamp::test

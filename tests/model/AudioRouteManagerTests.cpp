@@ -21,7 +21,6 @@ namespace {
 
 using RouteManagerRouting = RouteWorldTest;
 using RouteManagerGain = RouteWorldTest;
-using RouteManagerAudio = RouteWorldTest;
 using RouteManagerRefresh = RouteWorldTest;
 using RouteManagerProfiles = RouteWorldTest;
 
@@ -84,43 +83,6 @@ TEST_F(RouteManagerGain, VolumeMuteAndBoostFollowTheStateOnLiveEngines) {
         EXPECT_FALSE(engineOf(uid)->isMuted.load()) << uid;
         EXPECT_FLOAT_EQ(engineOf(uid)->volume.load(), 1.0f) << uid;
     }
-}
-
-TEST_F(RouteManagerAudio, RoutedAudioPlaysOnTheChosenDevicesAtTheStoredGainAndPreset) {
-    const float unrouted = world.levelOn("speakers", 48000);
-    const float bothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
-    EXPECT_NEAR(unrouted, bothTones, 0.1f);
-
-    manager.setVolume(kPlayer, 0.5f);
-    manager.setOutputDevices(kPlayer, {"headphones", "hdmi"});
-    const float otherAlone = sineLevel(0.25f);
-    // A whole number of 32 Hz periods, so the RMS is exact.
-    EXPECT_NEAR(world.levelOn("speakers", 48000), otherAlone, 0.1f)
-        << "only the unrouted app is left on the default";
-    EXPECT_NEAR(world.levelOn("headphones"), sineLevel(0.25f), 0.1f) << "1 kHz at half amplitude";
-    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f);
-
-    manager.setEQPreset(kOther, EQPreset::bassBoost());
-    manager.setOutputDevices(kOther, {"hdmi"});
-    EXPECT_LT(world.levelOn("speakers"), -90.0f);
-    // Leave the 32 Hz tone alone on hdmi. The cascade's response at 32 Hz is +7.09 dB: band 0's
-    // +6 dB plus the skirts of the 64 and 128 Hz bands.
-    manager.setOutputDevices(kPlayer, {"headphones"});
-    world.levelOn("hdmi", 48000);
-    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f) + 7.09f, 0.3f);
-
-    manager.toggleMute(kPlayer);
-    EXPECT_LT(world.levelOn("headphones"), -90.0f);
-
-    // Neutral settings on System Default leave the sound as it was.
-    manager.toggleMute(kPlayer);
-    manager.setVolume(kPlayer, 1.0f);
-    manager.setEQPreset(kOther, std::nullopt);
-    manager.setOutputDevices(kPlayer, {});
-    manager.setOutputDevices(kOther, {});
-    EXPECT_TRUE(manager.tapManager().activeRoutes().empty());
-    EXPECT_NEAR(world.levelOn("speakers"), unrouted, 0.1f)
-        << "System Default brings the sound back";
 }
 
 TEST_F(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {

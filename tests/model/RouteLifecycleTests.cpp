@@ -1,6 +1,7 @@
-// Routes that hold: stored choices in effect at start, another client's choice, failures said
-// once, and what is written while a slider is dragged. Devices and applications coming and going
-// are the real server's end-to-end cases (RoutesHoldOnPipeWireTests).
+// Routes that hold: stored choices and settings in effect at start, failures said once, profiles
+// that keep absent applications, and what is written while a slider is dragged. Devices,
+// applications and other clients coming and going, and the server connecting routes, are the
+// real server's end-to-end cases (RoutesHoldOnPipeWireTests).
 
 #include "RouteWorld.h"
 
@@ -40,15 +41,6 @@ std::vector<std::string> chosen(AudioRouteManager& manager, const std::string& a
     return manager.state(appID)->outputDeviceUIDs;
 }
 
-std::vector<std::string> storedChoice(RouteWorld& world, const std::string& appID) {
-    for (const auto& state : nlohmann::json::parse(readFile(world.statesPath()))) {
-        if (state["id"] == appID) {
-            return state["outputDeviceUIDs"].get<std::vector<std::string>>();
-        }
-    }
-    return {"not stored"};
-}
-
 using RouteLifecycle = RouteWorldTest;
 
 TEST(RouteLifecycleFromFile, StoredChoicesAreInEffectAtStartWithTheirSettings) {
@@ -81,12 +73,6 @@ TEST(RouteLifecycleFromFile, StoredChoicesAreInEffectAtStartWithTheirSettings) {
     EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f)
         << "Other, whose device is missing, plays on the default; Player does not";
     EXPECT_EQ(readFile(world.statesPath()), stored) << "nothing is written without a change";
-
-    // The application that was not there is routed when it appears.
-    world.hardware().addProcess({kGone, 500, true, hal::SimulatedSignal::sine(5000, 0.25f)});
-    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kGone, "hdmi") == "active"; }));
-    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
 }
 
 TEST_F(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingChanged) {
@@ -128,90 +114,6 @@ TEST_F(RouteLifecycle, AFailedRouteSaysWhyOnceAndIsTriedAgainOnlyWhenSomethingCh
     world.hardware().clearFailures();
     world.hardware().addProcess({"org.example.New", 600, true, {}});
     EXPECT_TRUE(waitUntil([&] { return stateText(manager, kOther, "headphones") == "active"; }));
-}
-
-hal::AudioObjectID aggregateTo(RouteWorld& world, const std::string& uid) {
-    for (const auto& aggregate : world.hardware().aggregateDevices()) {
-        if (aggregate.description.subDeviceUIDs == std::vector<std::string>{uid}) {
-            return aggregate.id;
-        }
-    }
-    return hal::kAudioObjectUnknown;
-}
-
-// The server connects a route while the program goes on: until it carries, the route says it
-// waits and the application plays where it played before; one the server could not connect fails
-// and says why.
-TEST_F(RouteLifecycle, ARouteWaitsForTheServerAndTakesTheApplicationOverOnlyOnceItCarries) {
-    manager.setOutputDevices(kOther, {"headphones"});
-    ASSERT_EQ(stateText(manager, kOther, "headphones"), "active");
-
-    world.hardware().holdConnecting(true);
-    manager.setOutputDevices(kOther, {"hdmi"});
-    EXPECT_EQ(stateText(manager, kOther, "hdmi"), "waiting for the sound server");
-    EXPECT_TRUE(manager.routeProblems(kOther).empty()) << "no failure yet";
-    EXPECT_NEAR(world.levelOn("headphones", 48000), sineLevel(0.25f), 0.1f)
-        << "the old route plays until the new one carries";
-    EXPECT_LT(world.levelOn("hdmi", 48000), -60.0f);
-
-    world.hardware().finishConnecting(aggregateTo(world, "hdmi"), hal::noErr);
-    ASSERT_TRUE(waitUntil([&] { return stateText(manager, kOther, "hdmi") == "active"; }));
-    EXPECT_EQ(aggregateTo(world, "headphones"), hal::kAudioObjectUnknown) << "the old one went";
-    EXPECT_NEAR(world.levelOn("hdmi", 48000), sineLevel(0.25f), 0.1f);
-
-    // Its reason is the service's, in words.
-    const std::string refusal =
-        "the sound server refused a link: unknown factory name link-factory";
-    const std::string reason = "Failed to create aggregate device: " + refusal;
-    manager.setOutputDevices(kOther, {"headphones"});
-    const std::string output = captureStdout([&] {
-        world.hardware().finishConnecting(aggregateTo(world, "headphones"),
-                                          hal::kAudioHardwareTimeoutError, refusal);
-        waitUntil([&] {
-            return stateText(manager, kOther, "headphones") != "waiting for the sound server";
-        });
-    });
-    EXPECT_EQ(stateText(manager, kOther, "headphones"), "failed: " + reason);
-    EXPECT_EQ(output, "Route for org.example.Other|headphones: " + reason + "\n");
-    EXPECT_EQ(manager.routeProblems(kOther),
-              std::vector<std::string>{"Route for org.example.Other|headphones: " + reason});
-    EXPECT_TRUE(world.hardware().aggregateDevices().empty()) << "nothing of it is left";
-    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
-}
-
-TEST_F(RouteLifecycle, AnotherClientsMoveBecomesTheStoredChoice) {
-    manager.setOutputDevices(kPlayer, {"headphones"});
-    const hal::AudioObjectID player = world.hardware().processID(kPlayer);
-
-    ASSERT_TRUE(world.hardware().moveProcessElsewhere(player, "hdmi"));
-    ASSERT_TRUE(waitUntil([&] { return chosen(manager, kPlayer).front() == "hdmi"; }));
-    EXPECT_EQ(chosen(manager, kPlayer), std::vector<std::string>{"hdmi"});
-    EXPECT_EQ(storedChoice(world, kPlayer), std::vector<std::string>{"hdmi"});
-    EXPECT_EQ(builtRoutes(manager), (std::set<std::string>{kPlayer + "|hdmi", kHelper + "|hdmi"}));
-    EXPECT_EQ(stateText(manager, kPlayer, "hdmi"), "active");
-    EXPECT_EQ(stateText(manager, kPlayer, "headphones"), "none");
-    manager.setVolume(kPlayer, 0.5f);
-    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.25f), 0.1f) << "a route of ours carries it";
-    EXPECT_LT(world.levelOn("headphones"), -90.0f);
-
-    // "System Default" with a setting that acts on the sound: a route of ours to the default
-    // output carries it, as the row says.
-    manager.setOutputDevices(kPlayer, {});
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f) + 3.01f, 0.1f);
-    EXPECT_LT(world.levelOn("hdmi"), -90.0f);
-
-    // With neutral settings it is left where the other client sent it.
-    manager.setVolume(kPlayer, 1.0f);
-    EXPECT_NEAR(world.levelOn("hdmi"), sineLevel(0.5f), 0.1f);
-    EXPECT_NEAR(world.levelOn("speakers", 48000), sineLevel(0.25f), 0.1f);
-
-    // Sent to the default output: "System Default" is the choice.
-    manager.setOutputDevices(kPlayer, {"headphones"});
-    ASSERT_TRUE(world.hardware().moveProcessElsewhere(player, ""));
-    ASSERT_TRUE(waitUntil([&] { return chosen(manager, kPlayer).empty(); }));
-    EXPECT_TRUE(builtRoutes(manager).empty());
-    EXPECT_EQ(storedChoice(world, kPlayer), std::vector<std::string>{});
-    EXPECT_NEAR(world.levelOn("speakers", 48000), kBothTones, 0.1f);
 }
 
 TEST_F(RouteLifecycle, AProfileKeepsItsRoutesAndTheApplicationsThatAreNotPlaying) {

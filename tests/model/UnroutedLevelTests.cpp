@@ -1,3 +1,7 @@
+// Meters of applications whose sound a route of ours carries. The passive monitor of one left on
+// "System Default", and its going once nobody asks, are the real server's end-to-end case
+// (UnroutedLevelsOnPipeWireTests).
+
 #include "RouteWorld.h"
 
 #include <gtest/gtest.h>
@@ -25,28 +29,6 @@ void measure(RouteWorld& world) {
 
 using UnroutedLevels = RouteWorldTest;
 
-TEST_F(UnroutedLevels, LiveUnroutedApplicationsHaveLevelsOnlyWhileWatched) {
-    measure(world);
-    EXPECT_TRUE(world.hardware().levelMonitors().empty()) << "nobody looks: nothing runs";
-    EXPECT_EQ(levelOf(manager, kPlayer), 1000.0f);
-
-    manager.setLevelsWatched(true);
-    EXPECT_TRUE(monitored(manager, kPlayer));
-    EXPECT_TRUE(monitored(manager, kOther));
-    EXPECT_FALSE(monitored(manager, kQuiet)) << "an application that is not playing";
-    measure(world);
-    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f);
-    EXPECT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
-    // A refresh pass keeps the monitored levels: only routes that went are silenced.
-    manager.refreshAudioApps();
-    EXPECT_NEAR(levelOf(manager, kPlayer), sineLevel(0.5f), 1.0f);
-
-    manager.setLevelsWatched(false);
-    EXPECT_TRUE(world.hardware().levelMonitors().empty());
-    EXPECT_EQ(levelOf(manager, kPlayer), kSilentLevel) << "a meter nobody feeds shows silence";
-    EXPECT_EQ(levelOf(manager, kOther), kSilentLevel);
-}
-
 TEST_F(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter) {
     manager.setLevelsWatched(true);
     ASSERT_TRUE(monitored(manager, kPlayer));
@@ -68,20 +50,6 @@ TEST_F(UnroutedLevels, RoutedAndDefaultFollowingApplicationsKeepTheirEngineMeter
     EXPECT_NEAR(levelOf(manager, kOther), sineLevel(0.25f), 1.0f);
     manager.setOutputDevices(kPlayer, {});
     EXPECT_TRUE(monitored(manager, kPlayer));
-}
-
-// Routed meters cost a main-thread wake-up every few milliseconds: they run on the same demand.
-TEST_F(UnroutedLevels, RoutedLevelsAreDrainedOnlyWhileShownOrAskedFor) {
-    manager.setOutputDevices(kPlayer, {"headphones"});
-    EXPECT_FALSE(manager.eqProcessor().levelsWanted()) << "nobody looks";
-    manager.setLevelsWatched(true);
-    EXPECT_TRUE(manager.eqProcessor().levelsWanted());
-    manager.setLevelsWatched(false);
-    EXPECT_FALSE(manager.eqProcessor().levelsWanted());
-    manager.levelMonitors().setAskedHoldMs(20);
-    manager.levelsAsked();
-    EXPECT_TRUE(manager.eqProcessor().levelsWanted()) << "a status read holds them a while";
-    EXPECT_TRUE(waitUntil([&] { return !manager.eqProcessor().levelsWanted(); }));
 }
 
 } // namespace

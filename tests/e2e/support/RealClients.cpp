@@ -1,10 +1,7 @@
 #include "RealClients.h"
 
-#include "LevelMeter.h"
-
 #include <QDir>
 
-#include <cmath>
 #include <fstream>
 #include <unistd.h>
 
@@ -81,10 +78,6 @@ std::string clientName(ClientKind kind) {
         return "firefox-esr --headless";
     }
     return {};
-}
-
-double clientToneDbfs() {
-    return dbfs(kClientAmplitude / std::sqrt(2.0));
 }
 
 RealClients::RealClients(PipeWireSession& session)

@@ -21,8 +21,6 @@ std::string clientName(ClientKind kind);
 
 // What every client plays at: 0.25, a level several of them can share a sink with.
 inline constexpr double kClientAmplitude = 0.25;
-// The RMS level of such a sine, in dBFS.
-double clientToneDbfs();
 
 class RealClients {
 public:

@@ -50,6 +50,11 @@ constexpr CommandEntry kCommands[] = {
     {"pin", "SetPinned", 1, 2, Shape::withSwitch, Output::nothing},
     {"ignore", "SetIgnored", 1, 2, Shape::withSwitch, Output::nothing},
     {"default-output", "SetDefaultOutputDevice", 1, 1, Shape::plain, Output::nothing},
+    {"call-mix", "SetCallMix", 1, 1, Shape::plain, Output::nothing},
+    {"call-mix-microphone", "SetCallMixMicrophone", 1, 1, Shape::plain, Output::nothing},
+    {"call-mix-microphone-volume", "SetCallMixMicrophoneVolume", 1, 1, Shape::plain,
+     Output::nothing},
+    {"call-mix-microphone-mute", "SetCallMixMicrophoneMute", 1, 1, Shape::plain, Output::nothing},
     {"refresh", "Refresh", 0, 0, Shape::plain, Output::nothing},
     {"list apps", "Status", 0, 0, Shape::plain, Output::appLines},
     {"list devices", "Status", 0, 0, Shape::plain, Output::deviceLines},
@@ -80,6 +85,14 @@ device's, as "kestrelamp ctl status" lists them.
   pin APP [on|off|toggle]     Keep APP listed, at the top (default: toggle).
   ignore APP [on|off|toggle]  Hide APP and remove its routes (default: toggle).
   default-output UID          Make the device the system's default output.
+  call-mix on|off|toggle      Offer the call mix: a microphone for call programs
+                              that is also an output device ("com.kestrelamp.callmix").
+  call-mix-microphone none|default|UID
+                              Mix this input device into the call mix too.
+  call-mix-microphone-volume 0..1
+                              Set the volume of that microphone in the call mix.
+  call-mix-microphone-mute on|off|toggle
+                              Mute or unmute that microphone in the call mix.
   refresh                     List applications and devices again.
   list apps                   Print each listed application's id and name.
   list devices                Print each output device's UID and name.

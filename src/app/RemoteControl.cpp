@@ -424,6 +424,90 @@ RemoteResult<void> RemoteControl::checkDefaultOutputDevice(const std::string& de
                                                                   " the default output."});
 }
 
+// --- Call mix -----------------------------------------------------------------------------------
+
+namespace {
+
+bool listedAsOutput(const AudioRouteManager& manager) {
+    const auto& devices = manager.outputDevices();
+    return std::any_of(devices.begin(), devices.end(), [](const AudioDeviceInfo& device) {
+        return device.uid == hal::kCallMixDeviceUID;
+    });
+}
+
+} // namespace
+
+RemoteResult<void> RemoteControl::setCallMix(const std::string& mode) {
+    const auto wanted = parseSwitch(mode, "Call mix");
+    if (!wanted) {
+        return unexpected(wanted.error());
+    }
+    CallMixControl& callMix = manager_.callMix();
+    callMix.setOn(*wanted == Switch::toggle ? !callMix.settings().on : *wanted == Switch::on);
+    if (callMix.status() != hal::noErr) {
+        return unexpected(RemoteError{RemoteError::Kind::refused,
+                                      "The sound server refused the call mix: " +
+                                          hal::statusDescription(callMix.status()) + "."});
+    }
+    return {};
+}
+
+RemoteResult<void> RemoteControl::setCallMixMicrophone(const std::string& microphone) {
+    std::optional<std::string> uid;
+    if (microphone == CallMixControl::kSystemDefaultMicrophone) {
+        uid = std::string();
+    } else if (microphone != "none") {
+        const auto devices = manager_.deviceEnumerator().getAllDevices();
+        if (microphone == hal::kCallMixDeviceUID ||
+            std::none_of(devices.begin(), devices.end(), [&](const AudioDeviceInfo& device) {
+                return device.hasInput && device.uid == microphone;
+            })) {
+            return invalid("Unknown input device " + quoted(microphone) +
+                           " (none, default or an input device's UID).");
+        }
+        uid = microphone;
+    }
+    manager_.callMix().setMicrophone(uid);
+    return {};
+}
+
+RemoteResult<void> RemoteControl::setCallMixMicrophoneVolume(const std::string& volume) {
+    const auto value = parseNumber(volume, "Microphone volume");
+    if (!value) {
+        return unexpected(value.error());
+    }
+    if (*value < 0 || *value > 1) {
+        return invalid("Microphone volume " + quoted(volume) + " is not between 0 and 1.");
+    }
+    manager_.callMix().setMicrophoneVolume(float(*value));
+    return {};
+}
+
+RemoteResult<void> RemoteControl::setCallMixMicrophoneMute(const std::string& mode) {
+    const auto wanted = parseSwitch(mode, "Microphone mute");
+    if (!wanted) {
+        return unexpected(wanted.error());
+    }
+    CallMixControl& callMix = manager_.callMix();
+    callMix.setMicrophoneMuted(*wanted == Switch::toggle ? !callMix.settings().microphoneMuted
+                                                         : *wanted == Switch::on);
+    return {};
+}
+
+bool RemoteControl::callMixChanging() const {
+    return manager_.callMix().settings().on != listedAsOutput(manager_);
+}
+
+RemoteResult<void> RemoteControl::checkCallMix() const {
+    if (!callMixChanging()) {
+        return {};
+    }
+    return unexpected(RemoteError{RemoteError::Kind::refused,
+                                  manager_.callMix().settings().on
+                                      ? "The call mix did not appear among the output devices."
+                                      : "The call mix is still listed among the output devices."});
+}
+
 void RemoteControl::refresh() {
     manager_.refreshAudioApps();
     manager_.updateAudioActivity();

@@ -69,6 +69,17 @@ public:
     RemoteResult<void> setIgnored(const std::string& appID, const std::string& mode);
     RemoteResult<void> setDefaultOutputDevice(const std::string& deviceUID);
     bool isDefaultOutputDevice(const std::string& deviceUID) const;
+    // The call mix: on|off|toggle; a microphone none|default|UID of an input device; its volume
+    // 0 … 1; its mute on|off|toggle.
+    RemoteResult<void> setCallMix(const std::string& mode);
+    RemoteResult<void> setCallMixMicrophone(const std::string& microphone);
+    RemoteResult<void> setCallMixMicrophoneVolume(const std::string& volume);
+    RemoteResult<void> setCallMixMicrophoneMute(const std::string& mode);
+    // True while the call mix is on but not listed among the output devices yet, or off and
+    // still listed.
+    bool callMixChanging() const;
+    // Fails, saying why, unless the call mix is listed exactly while it is on.
+    RemoteResult<void> checkCallMix() const;
     // Fails, saying so, unless the device is the default output now.
     RemoteResult<void> checkDefaultOutputDevice(const std::string& deviceUID) const;
     void refresh();

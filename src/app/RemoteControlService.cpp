@@ -114,6 +114,7 @@ void RemoteControlService::answerOnceSettled(std::function<bool()> pending,
     };
     connect(&manager_, &AudioRouteManager::routeStatesChanged, waiter, check);
     connect(&manager_, &AudioRouteManager::defaultOutputDeviceChanged, waiter, check);
+    connect(&manager_, &AudioRouteManager::outputDevicesChanged, waiter, check);
     auto* poll = new QTimer(waiter);
     poll->setInterval(10);
     connect(poll, &QTimer::timeout, waiter, check);
@@ -198,6 +199,29 @@ void RemoteControlService::SetDefaultOutputDevice(const QString& deviceUID) {
     // The session manager makes it the default; the reply waits to see it, or says it did not.
     answerOnceSettled([this, uid] { return !control_.isDefaultOutputDevice(uid); },
                       [this, uid] { return control_.checkDefaultOutputDevice(uid); });
+}
+
+void RemoteControlService::SetCallMix(const QString& mode) {
+    const RemoteResult<void> result = control_.setCallMix(text(mode));
+    if (!result || !calledFromDBus() || !control_.callMixChanging()) {
+        answer(result);
+        return;
+    }
+    // Answered once the call mix is listed (or gone), so that a route to it can follow at once.
+    answerOnceSettled([this] { return control_.callMixChanging(); },
+                      [this] { return control_.checkCallMix(); });
+}
+
+void RemoteControlService::SetCallMixMicrophone(const QString& microphone) {
+    answer(control_.setCallMixMicrophone(text(microphone)));
+}
+
+void RemoteControlService::SetCallMixMicrophoneVolume(const QString& volume) {
+    answer(control_.setCallMixMicrophoneVolume(text(volume)));
+}
+
+void RemoteControlService::SetCallMixMicrophoneMute(const QString& mode) {
+    answer(control_.setCallMixMicrophoneMute(text(mode)));
 }
 
 void RemoteControlService::Refresh() {

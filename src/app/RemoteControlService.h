@@ -57,6 +57,10 @@ public Q_SLOTS:
     Q_SCRIPTABLE void SetPinned(const QString& app, const QString& mode);
     Q_SCRIPTABLE void SetIgnored(const QString& app, const QString& mode);
     Q_SCRIPTABLE void SetDefaultOutputDevice(const QString& deviceUID);
+    Q_SCRIPTABLE void SetCallMix(const QString& mode);
+    Q_SCRIPTABLE void SetCallMixMicrophone(const QString& microphone);
+    Q_SCRIPTABLE void SetCallMixMicrophoneVolume(const QString& volume);
+    Q_SCRIPTABLE void SetCallMixMicrophoneMute(const QString& mode);
     Q_SCRIPTABLE void Refresh();
     Q_SCRIPTABLE QString ListProfiles();
     Q_SCRIPTABLE QString SaveProfile(const QString& name, const QString& icon);

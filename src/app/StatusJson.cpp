@@ -106,6 +106,20 @@ json statusJson(AudioRouteManager& manager) {
         {"profiles", std::move(profiles)},
         {"activeProfileID", activeID ? json(uuidString(*activeID)) : json(nullptr)},
         {"showOnlyLive", manager.showOnlyLive()},
+        {"callMix", callMixJson(manager.callMix().settings())},
+    };
+}
+
+json callMixJson(const hal::CallMixSettings& settings) {
+    return {
+        {"on", settings.on},
+        {"deviceUID", hal::kCallMixDeviceUID},
+        {"microphone", !settings.microphoneUID ? json(nullptr)
+                       : settings.microphoneUID->empty()
+                           ? json(CallMixControl::kSystemDefaultMicrophone)
+                           : json(*settings.microphoneUID)},
+        {"microphoneVolume", settings.microphoneVolume},
+        {"microphoneMuted", settings.microphoneMuted},
     };
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/hal/AudioHardware.h"
+
 #include "model/AudioRouteManager.h"
 
 #include <nlohmann/json.hpp>
@@ -12,6 +14,8 @@ namespace kestrelamp {
 // stored choices want, with its "state": "active", "waiting for the application", "waiting for
 // the device" or "failed: REASON".
 nlohmann::json statusJson(AudioRouteManager& manager);
+// "microphone": null for none, "default" for the system's default input, else a UID.
+nlohmann::json callMixJson(const hal::CallMixSettings& settings);
 
 // The profiles in switcher order: "id", "name", "icon", "routeCount", "active".
 nlohmann::json profileListJson(const ProfileManager& profiles);

@@ -39,6 +39,7 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
                       })
     , levelMonitors_(hardware,
                      [this](const std::string& appID, float level) { setAudioLevel(appID, level); })
+    , callMix_(hardware, userDefaults)
     , folderLock_(storageFolder)
     , stateFile_(storageFolder + "/appStates.json") {
     QDir().mkpath(storageFolder);

@@ -7,6 +7,7 @@
 #include "engine/ProcessEnumerator.h"
 #include "engine/TapManager.h"
 #include "model/AudioModel.h"
+#include "model/CallMixControl.h"
 #include "model/RouteLifecycle.h"
 #include "model/RouteState.h"
 #include "model/UnroutedLevelMonitors.h"
@@ -154,6 +155,8 @@ public:
     void setLevelsWatched(bool watched);
     void levelsAsked();
     UnroutedLevelMonitors& levelMonitors() { return levelMonitors_; }
+    CallMixControl& callMix() { return callMix_; }
+    const CallMixControl& callMix() const { return callMix_; }
     // Writes a save that a volume drag put off; stopAll does it too.
     void flushPendingSave();
     // Saves anything put off, tears every route down and stops listening; safe to call more than
@@ -255,6 +258,7 @@ private:
     ProfileManager profileManager_;
     RouteLifecycle routeLifecycle_;
     UnroutedLevelMonitors levelMonitors_;
+    CallMixControl callMix_;
 
     std::vector<QMetaObject::Connection> cancellables_;
     QTimer deviceChangeDebounce_;

@@ -245,6 +245,7 @@ void AudioRouteManager::stopAll() {
     deviceChangeDebounce_.stop();
     processChangeCoalescing_.stop();
     removeEveryRoute();
+    callMix_.stop();
     updateLevelMonitors();
     silenceUnroutedLevels();
     deviceMonitor_.stopMonitoring();

@@ -51,6 +51,10 @@ double UserDefaults::doubleForKey(const QString& key) const {
     return ok ? value : 0.0;
 }
 
+QString UserDefaults::stringForKey(const QString& key) const {
+    return settings_->value(key, QString()).toString();
+}
+
 bool UserDefaults::contains(const QString& key) const {
     return settings_->contains(key);
 }
@@ -61,6 +65,11 @@ void UserDefaults::setBool(const QString& key, bool value) {
 }
 
 void UserDefaults::setDouble(const QString& key, double value) {
+    settings_->setValue(key, value);
+    written();
+}
+
+void UserDefaults::setString(const QString& key, const QString& value) {
     settings_->setValue(key, value);
     written();
 }

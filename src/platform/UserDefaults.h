@@ -22,6 +22,12 @@ public:
     // (seconds since the epoch).
     static constexpr const char* automaticallyChecksForUpdatesKey = "automaticallyChecksForUpdates";
     static constexpr const char* lastUpdateCheckTimeKey = "lastUpdateCheckTime";
+    // The call mix: whether it is on, the microphone mixed in ("" or unset: none, "default": the
+    // system's default input, else an input device's UID), its volume (unset: 1) and mute.
+    static constexpr const char* callMixOnKey = "callMixOn";
+    static constexpr const char* callMixMicrophoneKey = "callMixMicrophone";
+    static constexpr const char* callMixMicrophoneVolumeKey = "callMixMicrophoneVolume";
+    static constexpr const char* callMixMicrophoneMutedKey = "callMixMicrophoneMuted";
 
     explicit UserDefaults(QObject* parent = nullptr);
     // For tests and tools that keep their defaults elsewhere.
@@ -31,10 +37,13 @@ public:
     // Unset keys read as false and 0.0.
     bool boolForKey(const QString& key) const;
     double doubleForKey(const QString& key) const;
+    // Unset keys read as "".
+    QString stringForKey(const QString& key) const;
     bool contains(const QString& key) const;
 
     void setBool(const QString& key, bool value);
     void setDouble(const QString& key, double value);
+    void setString(const QString& key, const QString& value);
     void remove(const QString& key);
 
     QString filePath() const;

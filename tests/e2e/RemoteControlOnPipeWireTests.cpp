@@ -39,5 +39,28 @@ TEST_F(RemoteControlOnPipeWire, CtlMovesAPlayerRestoresAProfileAndQuitsWithoutTr
     EXPECT_NEAR(levelNear(meterA, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
 }
 
+// A recorder on the call mix hears the player sent there beside its sink; off, nothing of the
+// call mix is left and the sink goes on playing.
+TEST_F(RemoteControlOnPipeWire, CtlSendsAPlayerIntoTheCallMixBesideItsSink) {
+    ToneA toneA;
+    ASSERT_NO_FATAL_FAILURE(playToneAWithKestrelamp(toneA));
+    auto& [meterA, meterB, player, unrouted] = toneA;
+
+    ctl({"call-mix", "on"});
+    EXPECT_EQ(status()["callMix"]["on"], true);
+    ctl({"route", kToneA, kSinkA, "com.kestrelamp.callmix"});
+    MeterFormat recorder;
+    recorder.source = true;
+    LevelMeter call("com.kestrelamp.callmix", recorder);
+    EXPECT_NEAR(levelNear(call, unrouted, 1.0, kPatienceMs), unrouted, 1.0);
+    EXPECT_NEAR(levelNear(meterA, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
+
+    ctl({"call-mix", "off"});
+    EXPECT_FALSE(session_->nodeID("com.kestrelamp.callmix"));
+    EXPECT_NEAR(levelNear(meterA, unrouted, 0.5, kPatienceMs), unrouted, 0.5);
+    quitKestrelamp();
+    EXPECT_TRUE(leavesNothingOfOurs());
+}
+
 } // namespace
 } // namespace kestrelamp::e2e

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -211,7 +212,22 @@ void AppDelegate::showSettings() {
     if (popover_ && popover_->presentation() == PopoverWindow::Presentation::attached) {
         closePopover();
     }
-    SettingsWindowController::shared().showSettings(updaterSettings_.get());
+    SettingsWindowController& settings = SettingsWindowController::shared();
+    QPointer<AudioRouteManager> manager(routeManager_.get());
+    settings.setMicrophoneList([manager] {
+        std::vector<std::pair<QString, QString>> microphones;
+        if (!manager) {
+            return microphones;
+        }
+        for (const AudioDeviceInfo& device : manager->deviceEnumerator().getAllDevices()) {
+            if (device.hasInput && device.uid != hal::kCallMixDeviceUID) {
+                microphones.emplace_back(QString::fromStdString(device.uid),
+                                         QString::fromStdString(device.name));
+            }
+        }
+        return microphones;
+    });
+    settings.showSettings(updaterSettings_.get());
 }
 
 void AppDelegate::quit() {

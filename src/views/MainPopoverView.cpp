@@ -151,6 +151,18 @@ QWidget* MainPopoverView::buildFooter(const BundleInfo& bundle) {
     auto* settings = footerButton("settingsButton", "gearshape", "Settings", footer);
     connect(settings, &QAbstractButton::clicked, this, &MainPopoverView::settingsRequested);
     row->addWidget(settings);
+    callMixSwitch_ = new Switch(QStringLiteral("Call Mix"), 9, footer);
+    callMixSwitch_->setObjectName(QStringLiteral("callMixSwitch"));
+    callMixSwitch_->setToolTip(
+        QStringLiteral("Offer \"Kestrelamp Call Mix\": a microphone for call programs that "
+                       "applications can be sent into"));
+    CallMixControl& callMix = manager_.callMix();
+    callMixSwitch_->setChecked(callMix.settings().on);
+    connect(callMixSwitch_, &QAbstractButton::clicked, this,
+            [this](bool checked) { manager_.callMix().setOn(checked); });
+    connect(&callMix, &CallMixControl::changed, callMixSwitch_,
+            [this] { callMixSwitch_->setChecked(manager_.callMix().settings().on); });
+    row->addWidget(callMixSwitch_);
     row->addStretch(1);
     auto* version =
         new TextLabel(versionText(bundle), systemFont(9), ColorSpec::secondary(0.5), footer);

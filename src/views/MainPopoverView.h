@@ -64,6 +64,7 @@ public:
     QComboBox* devicePicker() const { return picker_; }
     toolkit::SymbolImage* headerSymbolImage() const { return deviceSymbol_; }
     toolkit::Switch* liveSwitch() const { return liveSwitch_; }
+    toolkit::Switch* callMixSwitch() const { return callMixSwitch_; }
     toolkit::SegmentedControl* tabSwitcher() const { return tabs_; }
 
     // Header, footer and the dividers between them and the content: the least it shows.
@@ -102,6 +103,7 @@ private:
     toolkit::SymbolImage* deviceSymbol_ = nullptr;
     QComboBox* picker_ = nullptr;
     toolkit::Switch* liveSwitch_ = nullptr;
+    toolkit::Switch* callMixSwitch_ = nullptr;
     toolkit::SegmentedControl* tabs_ = nullptr;
     QVBoxLayout* contentLayout_ = nullptr;
     AppListView* appList_ = nullptr;

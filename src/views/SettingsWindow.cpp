@@ -125,7 +125,7 @@ QString settingsTabSymbol(SettingsTab tab) {
 // --- General ---------------------------------------------------------------------------------
 
 GeneralSettingsPage::GeneralSettingsPage(UserDefaults& defaults, LoginItem loginItem,
-                                         QWidget* parent)
+                                         MicrophoneList microphones, QWidget* parent)
     : QWidget(parent)
     , defaults_(defaults)
     , loginItem_(std::move(loginItem)) {
@@ -154,6 +154,8 @@ GeneralSettingsPage::GeneralSettingsPage(UserDefaults& defaults, LoginItem login
     }
     intervalRow->addWidget(refreshInterval_);
     list->addLayout(intervalRow);
+    callMix_ = new CallMixSettingsGroup(defaults_, std::move(microphones), this);
+    column->addWidget(callMix_);
     column->addStretch(1);
 
     // The login item follows every change of the stored choice; a failure is only printed and
@@ -186,6 +188,7 @@ int GeneralSettingsPage::refreshChoiceIndex(const UserDefaults& defaults) {
 
 void GeneralSettingsPage::showEvent(QShowEvent* event) {
     readDefaults();
+    callMix_->readDefaults();
     QWidget::showEvent(event);
 }
 
@@ -316,7 +319,7 @@ bool AboutSettingsPage::openContactAddress() {
 // --- Window content --------------------------------------------------------------------------
 
 SettingsView::SettingsView(UpdateSettingsModel* updater, SettingsTab initialTab,
-                           const QString& defaultsPath, QWidget* parent)
+                           const QString& defaultsPath, MicrophoneList microphones, QWidget* parent)
     : QWidget(parent)
     , defaults_(defaultsPath.isEmpty() ? UserDefaults::defaultFilePath() : defaultsPath)
     , selectedTab_(initialTab) {
@@ -347,7 +350,7 @@ SettingsView::SettingsView(UpdateSettingsModel* updater, SettingsTab initialTab,
 
     pages_ = new QStackedWidget(this);
     const BundleInfo bundle;
-    general_ = new GeneralSettingsPage(defaults_, LoginItem());
+    general_ = new GeneralSettingsPage(defaults_, LoginItem(), std::move(microphones));
     update_ = new UpdateSettingsPage(updater, bundle);
     about_ = new AboutSettingsPage(bundle);
     for (QWidget* page : {static_cast<QWidget*>(general_), static_cast<QWidget*>(update_),
@@ -411,7 +414,7 @@ void SettingsWindowController::showSettings(UpdateSettingsModel* updater) {
         window_->activateWindow();
         return;
     }
-    auto* window = new SettingsView(updater);
+    auto* window = new SettingsView(updater, SettingsTab::general, {}, microphones_);
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint);
     window->setWindowTitle(QStringLiteral("Kestrelamp Settings"));

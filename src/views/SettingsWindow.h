@@ -3,6 +3,7 @@
 #include "platform/BundleInfo.h"
 #include "platform/LoginItem.h"
 #include "platform/UserDefaults.h"
+#include "views/CallMixSettings.h"
 
 #include <QObject>
 #include <QPointer>
@@ -58,7 +59,8 @@ public:
     static constexpr std::array<RefreshChoice, 4> kRefreshChoices = {
         {{1.0, "1 second"}, {3.0, "3 seconds"}, {5.0, "5 seconds"}, {10.0, "10 seconds"}}};
 
-    GeneralSettingsPage(UserDefaults& defaults, LoginItem loginItem, QWidget* parent = nullptr);
+    GeneralSettingsPage(UserDefaults& defaults, LoginItem loginItem,
+                        MicrophoneList microphones = {}, QWidget* parent = nullptr);
 
     // The choice the stored "refreshInterval" shows (3 seconds when unset); -1 for a value that
     // is none of the choices.
@@ -67,6 +69,7 @@ public:
     QCheckBox* launchAtLoginToggle() const { return launchAtLogin_; }
     QCheckBox* showOnlyLiveToggle() const { return showOnlyLive_; }
     QComboBox* refreshIntervalPicker() const { return refreshInterval_; }
+    CallMixSettingsGroup* callMixGroup() const { return callMix_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -79,6 +82,7 @@ private:
     QCheckBox* launchAtLogin_ = nullptr;
     QCheckBox* showOnlyLive_ = nullptr;
     QComboBox* refreshInterval_ = nullptr;
+    CallMixSettingsGroup* callMix_ = nullptr;
 };
 
 // Automatic checks, the manual check and the running version.
@@ -134,7 +138,8 @@ public:
 
     // The user defaults are the user's own unless a file is named.
     SettingsView(UpdateSettingsModel* updater, SettingsTab initialTab = SettingsTab::general,
-                 const QString& defaultsPath = {}, QWidget* parent = nullptr);
+                 const QString& defaultsPath = {}, MicrophoneList microphones = {},
+                 QWidget* parent = nullptr);
 
     SettingsTab selectedTab() const { return selectedTab_; }
     void setSelectedTab(SettingsTab tab);
@@ -161,6 +166,8 @@ public:
     static SettingsWindowController& shared();
 
     void showSettings(UpdateSettingsModel* updater);
+    // Where the call mix's microphone picker finds the input devices.
+    void setMicrophoneList(MicrophoneList microphones) { microphones_ = std::move(microphones); }
     SettingsView* window() const { return window_; }
     UpdateSettingsModel* updater() const { return updater_; }
     // Destroys the window; the next request makes a new one. For the end of the run and tests.
@@ -172,6 +179,7 @@ private:
 
     QPointer<SettingsView> window_;
     QPointer<UpdateSettingsModel> updater_;
+    MicrophoneList microphones_;
 };
 
 } // namespace kestrelamp

@@ -7,6 +7,7 @@
 #include "RouteWorld.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 
@@ -105,6 +106,39 @@ TEST_F(RemoteControlOperations, ASettingOnTheDefaultThatCannotActSaysSoAndIsKept
     world.hardware().clearFailures();
     EXPECT_TRUE(control.setMute(kPlayer, "off").hasValue());
     EXPECT_TRUE(world.manager().routeProblems(kPlayer).empty());
+}
+
+// The call mix's commands check what they are given; a microphone must be an input device.
+TEST_F(RemoteControlOperations, CallMixCommandsCheckTheirArgumentsAndShowInTheStatus) {
+    hal::SimulatedDevice microphone;
+    microphone.uid = "usb-mic";
+    microphone.outputStreams = 0;
+    microphone.inputStreams = 1;
+    world.hardware().addDevice(microphone);
+
+    EXPECT_FALSE(control.setCallMix("yes").hasValue());
+    ASSERT_TRUE(control.setCallMix("toggle").hasValue());
+    EXPECT_TRUE(world.hardware().callMix().on);
+    world.manager().refreshAudioApps();
+    EXPECT_FALSE(control.callMixChanging()) << "listed among the output devices";
+    EXPECT_TRUE(control.setOutputDevices(kPlayer, {hal::kCallMixDeviceUID}).hasValue());
+
+    for (const char* notAMicrophone : {"speakers", "nothing-here", hal::kCallMixDeviceUID}) {
+        EXPECT_FALSE(control.setCallMixMicrophone(notAMicrophone).hasValue()) << notAMicrophone;
+    }
+    ASSERT_TRUE(control.setCallMixMicrophone("usb-mic").hasValue());
+    EXPECT_FALSE(control.setCallMixMicrophoneVolume("1.5").hasValue());
+    ASSERT_TRUE(control.setCallMixMicrophoneVolume("0.5").hasValue());
+    ASSERT_TRUE(control.setCallMixMicrophoneMute("on").hasValue());
+    const auto status = nlohmann::json::parse(control.status());
+    EXPECT_EQ(status["callMix"]["microphone"], "usb-mic");
+    EXPECT_EQ(status["callMix"]["microphoneVolume"], 0.5);
+    EXPECT_EQ(status["callMix"]["microphoneMuted"], true);
+    ASSERT_TRUE(control.setCallMixMicrophone("default").hasValue());
+    EXPECT_EQ(world.hardware().callMix().microphoneUID, std::string());
+
+    ASSERT_TRUE(control.setCallMix("off").hasValue());
+    EXPECT_FALSE(world.hardware().callMix().on);
 }
 
 } // namespace

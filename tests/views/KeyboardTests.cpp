@@ -79,13 +79,13 @@ TEST_F(KeyboardTest, TabRunsHeaderRowsFooterWithAnOpenSectionAfterItsButton) {
         const auto stops = rowStops(row->app().id);
         expected.insert(expected.end(), stops.begin(), stops.end());
     }
-    for (const char* name : {"refreshButton", "settingsButton", "quitButton"}) {
+    for (const char* name : {"refreshButton", "settingsButton", "callMixSwitch", "quitButton"}) {
         expected.push_back(name);
     }
     // No stop that shows nothing, and round to the start again.
     EXPECT_EQ(walk(int(expected.size())), expected);
     EXPECT_EQ(walk(1), std::vector<std::string>{expected.front()});
-    EXPECT_EQ(walk(2, false), (std::vector<std::string>{"quitButton", "settingsButton"}));
+    EXPECT_EQ(walk(2, false), (std::vector<std::string>{"quitButton", "callMixSwitch"}));
 
     // Space on the first row's devices button opens its list right behind it.
     AppRowView& first = *list().rows().front();

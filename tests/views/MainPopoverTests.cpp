@@ -2,6 +2,7 @@
 
 #include "platform/ScreenCapturePermission.h"
 #include "views/MainPopoverView.h"
+#include "views/toolkit/Switch.h"
 #include "views/toolkit/SymbolImage.h"
 
 #include <QComboBox>
@@ -45,6 +46,25 @@ TEST_F(MainPopoverTest, PickerShowsAndSetsTheDefaultDevice) {
     // An empty choice changes nothing.
     view->chooseDevice("");
     EXPECT_EQ(manager().defaultOutputDevice()->uid, "headphones");
+}
+
+// The footer's switch offers the call mix: the service makes it, it is stored, and the switch
+// follows a change made elsewhere (ctl, the settings window).
+TEST_F(MainPopoverTest, CallMixSwitchTurnsTheCallMixOnAndFollowsOtherChanges) {
+    auto view = openPopover();
+    toolkit::Switch* callMix = view->callMixSwitch();
+    ASSERT_NE(callMix, nullptr);
+    EXPECT_FALSE(callMix->isChecked());
+    EXPECT_FALSE(world.hardware().callMix().on);
+
+    QTest::mouseClick(callMix, Qt::LeftButton);
+    EXPECT_TRUE(world.hardware().callMix().on);
+    EXPECT_NE(world.device(hal::kCallMixDeviceUID), hal::kAudioObjectUnknown);
+    EXPECT_TRUE(world.defaults().boolForKey(UserDefaults::callMixOnKey));
+
+    manager().callMix().setOn(false);
+    EXPECT_FALSE(callMix->isChecked());
+    EXPECT_EQ(world.device(hal::kCallMixDeviceUID), hal::kAudioObjectUnknown);
 }
 
 } // namespace

@@ -361,6 +361,32 @@ TEST_P(AudioHardwareContract, DeviceListListenerFiresOnAddAndRemove) {
     EXPECT_TRUE(log.allOn(std::this_thread::get_id()));
 }
 
+TEST_P(AudioHardwareContract, TheCallMixIsListedWhileOnAsOutputAndInputAndNeverTheDefault) {
+    const auto findCallMix = [&] {
+        return listedWith(hardware(), kAudioHardwarePropertyDevices, kAudioDevicePropertyDeviceUID,
+                          kCallMixDeviceUID);
+    };
+    CallMixSettings settings;
+    settings.on = true;
+    ASSERT_EQ(hardware().setCallMix(settings), noErr);
+    ASSERT_TRUE(waitUntil([&] { return findCallMix() != kAudioObjectUnknown; }, kPatienceMs));
+    const AudioObjectID callMix = findCallMix();
+    EXPECT_EQ(stringProperty(hardware(), callMix, kAudioObjectPropertyName), kCallMixDeviceName);
+    EXPECT_EQ(streamSize(hardware(), callMix, kAudioObjectPropertyScopeOutput), 4u);
+    EXPECT_EQ(streamSize(hardware(), callMix, kAudioObjectPropertyScopeInput), 4u);
+    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
+    EXPECT_NE(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, callMix), noErr);
+
+    // Changing its microphone keeps it where it is.
+    settings.microphoneUID = std::string();
+    settings.microphoneVolume = 0.5f;
+    ASSERT_EQ(hardware().setCallMix(settings), noErr);
+    EXPECT_EQ(findCallMix(), callMix);
+
+    ASSERT_EQ(hardware().setCallMix({}), noErr);
+    EXPECT_TRUE(waitUntil([&] { return findCallMix() == kAudioObjectUnknown; }, kPatienceMs));
+}
+
 // Blocks inside its first call until released, so that a removal can race with the call.
 struct BlockingListener {
     std::atomic<bool> entered{false};

@@ -29,6 +29,7 @@ AudioProfile AudioRouteManager::saveCurrentAsProfile(const std::string& name,
     profile.icon = icon;
     profile.routes = captureRoutes();
     profile.defaultOutputUID = defaultOutputUID();
+    profile.callMix = callMix_.settings();
     std::vector<AudioProfile> profiles = profileManager_.profiles();
     profiles.push_back(profile);
     profileManager_.setProfiles(std::move(profiles));
@@ -48,6 +49,9 @@ void AudioRouteManager::applyProfile(const AudioProfile& profile) {
     }
     Q_EMIT appStatesChanged();
     profileManager_.setActiveProfileID(profile.id);
+    if (profile.callMix) {
+        callMix_.setSettings(*profile.callMix);
+    }
 
     std::set<std::string> named;
     for (const AppAudioState& saved : profile.routes) {
@@ -94,6 +98,7 @@ void AudioRouteManager::updateActiveProfile() {
         }
     }
     updated.defaultOutputUID = defaultOutputUID();
+    updated.callMix = callMix_.settings();
     profileManager_.updateProfile(updated);
 }
 

@@ -8,6 +8,11 @@ namespace kestrelamp {
 
 using nlohmann::json;
 
+namespace {
+// What a stored call mix names the system's default input by.
+constexpr const char* kSystemDefaultInput = "default";
+} // namespace
+
 json toJson(const AudioProfile& profile) {
     json object = json::object();
     object["id"] = uuidString(profile.id);
@@ -17,8 +22,35 @@ json toJson(const AudioProfile& profile) {
     if (profile.defaultOutputUID) {
         object["defaultOutputUID"] = *profile.defaultOutputUID;
     }
+    if (const auto& callMix = profile.callMix) {
+        json mix = {{"on", callMix->on},
+                    {"microphoneVolume", json_fields::floatAsWritten(callMix->microphoneVolume)},
+                    {"microphoneMuted", callMix->microphoneMuted}};
+        if (callMix->microphoneUID) {
+            mix["microphone"] = callMix->microphoneUID->empty() ? std::string(kSystemDefaultInput)
+                                                                : *callMix->microphoneUID;
+        }
+        object["callMix"] = std::move(mix);
+    }
     return object;
 }
+
+namespace {
+
+hal::CallMixSettings callMixFromJson(const json& object) {
+    using namespace json_fields;
+    requireObject(object, "the call mix");
+    hal::CallMixSettings settings;
+    settings.on = requiredBool(object, "on");
+    if (const auto microphone = optionalString(object, "microphone")) {
+        settings.microphoneUID = *microphone == kSystemDefaultInput ? std::string() : *microphone;
+    }
+    settings.microphoneVolume = requiredBoundedFloat(object, "microphoneVolume", 0.0f, 1.0f);
+    settings.microphoneMuted = requiredBool(object, "microphoneMuted");
+    return settings;
+}
+
+} // namespace
 
 Expected<AudioProfile, DecodingError> audioProfileFromJson(const json& object) {
     using namespace json_fields;
@@ -31,6 +63,9 @@ Expected<AudioProfile, DecodingError> audioProfileFromJson(const json& object) {
         profile.routes = decodeElements<AppAudioState>(requiredArray(object, "routes"), "route",
                                                        appAudioStateFromJson);
         profile.defaultOutputUID = optionalString(object, "defaultOutputUID");
+        if (const auto callMix = object.find("callMix"); callMix != object.end()) {
+            profile.callMix = callMixFromJson(*callMix);
+        }
         return profile;
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/hal/AudioHardware.h"
 #include "model/AudioModel.h"
 
 #include <QUuid>
@@ -20,6 +21,8 @@ struct AudioProfile {
     std::string icon;
     std::vector<AppAudioState> routes;
     std::optional<std::string> defaultOutputUID;
+    // The call mix as it was; profiles saved before it existed leave it as it is.
+    std::optional<hal::CallMixSettings> callMix;
 
     friend bool operator==(const AudioProfile& a, const AudioProfile& b) { return a.id == b.id; }
 };

@@ -74,6 +74,44 @@ TEST_F(ProfileManagerTest, RoundTripKeepsOrderAndOptionalDefaultOutput) {
     EXPECT_FALSE(reloaded.profiles()[1].defaultOutputUID.has_value());
 }
 
+// The call mix is an optional key: profiles written before it read without one, and one written
+// now keeps every field (the system default input by name), beside what older releases read.
+TEST_F(ProfileManagerTest, TheCallMixIsKeptAndOlderProfilesHaveNone) {
+    {
+        ProfileManager manager(folder());
+        AudioProfile calls = makeProfile("Calls");
+        hal::CallMixSettings callMix;
+        callMix.on = true;
+        callMix.microphoneUID = std::string();
+        callMix.microphoneVolume = 0.5f;
+        calls.callMix = callMix;
+        AudioProfile mic = makeProfile("Mic");
+        callMix.microphoneUID = "usb-mic";
+        callMix.microphoneMuted = true;
+        mic.callMix = callMix;
+        manager.setProfiles({calls, mic, makeProfile("Music")});
+        manager.saveProfiles();
+    }
+    const json written = readFile();
+    EXPECT_EQ(written[0]["callMix"]["microphone"], "default");
+    EXPECT_FALSE(written[2].contains("callMix"));
+    ProfileManager reloaded(folder());
+    ASSERT_EQ(reloaded.profiles().size(), 3u);
+    const auto& first = reloaded.profiles()[0].callMix;
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->on);
+    EXPECT_EQ(first->microphoneUID, std::string());
+    EXPECT_EQ(first->microphoneVolume, 0.5f);
+    EXPECT_EQ(reloaded.profiles()[1].callMix->microphoneUID, "usb-mic");
+    EXPECT_TRUE(reloaded.profiles()[1].callMix->microphoneMuted);
+    EXPECT_FALSE(reloaded.profiles()[2].callMix);
+
+    // A call mix that is not what it should be is an unreadable file, as any other field.
+    writeFile(
+        R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic","routes":[],"callMix":{"on":"yes"}}])");
+    EXPECT_TRUE(ProfileManager(folder()).profiles().empty());
+}
+
 TEST_F(ProfileManagerTest, NullDefaultOutputReadsAsAbsent) {
     writeFile(
         R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic","routes":[],"defaultOutputUID":null}])");

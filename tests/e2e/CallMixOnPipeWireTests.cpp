@@ -8,7 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
 
 namespace kestrelamp::e2e {
 namespace {
@@ -144,6 +150,63 @@ TEST_F(CallMixTest, TheChosenMicrophoneIsMixedInAtItsVolumeAndNotWhenMuted) {
     ASSERT_EQ(hardware.setCallMix(settings), noErr);
     EXPECT_TRUE(pollUntil([&] { return toneLevel(call, kVoiceHz) < -70.0; }, 3000))
         << "muted, the microphone is not in the call";
+}
+
+// The level (dBFS, as LevelMeter::toneDbfs gives it) of a sine in channel 0 of interleaved
+// stereo floats, over a Hann window.
+double toneInRecording(const std::vector<float>& samples, double frequency, double rate) {
+    const std::size_t frames = samples.size() / 2;
+    double re = 0;
+    double im = 0;
+    double windowSum = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double w = 0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(frames));
+        const double phase = 2 * M_PI * frequency * double(i) / rate;
+        re += w * samples[2 * i] * std::cos(phase);
+        im -= w * samples[2 * i] * std::sin(phase);
+        windowSum += w;
+    }
+    const double amplitude = windowSum > 0 ? 2 * std::hypot(re, im) / windowSum : 0;
+    return dbfs(amplitude / std::sqrt(2.0));
+}
+
+// A PulseAudio recorder, as browsers and call programs record: parecord from the call mix.
+TEST_F(CallMixTest, PulseAudioRecordersHearItToo) {
+    LevelMeter meterA(kSinkA);
+    auto toneA = session_->startPlayer(kToneA, "Tone A", kToneAHz);
+    auto toneB = session_->startPlayer(kToneB, "Tone B", kToneBHz);
+    PipeWireAudioHardware hardware;
+    ASSERT_EQ(hardware.setCallMix(on()), noErr);
+    ASSERT_TRUE(findDevice(hardware, kCallMixDeviceUID));
+    // Its level as it plays on its own, before the route takes it off the sink.
+    const double played = settledTone(meterA, kToneAHz);
+    const auto a = findProcess(hardware, kToneA);
+    ASSERT_TRUE(a);
+    PassThrough toMix;
+    TestRoute route(hardware, *a, kCallMixDeviceUID, toMix);
+    ASSERT_EQ(route.failure(), "");
+
+    const std::string file = session_->path() + "/parecord.raw";
+    {
+        ChildProcess recorder({"parecord", "--raw", "--latency-msec=20", "--format=float32le",
+                               "--rate=48000", "--channels=2",
+                               std::string("--device=") + kCallMixDeviceUID, file},
+                              session_->logPath("parecord"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    }
+    std::vector<float> recorded;
+    {
+        std::ifstream raw(file, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(raw)), {});
+        recorded.resize(bytes.size() / sizeof(float));
+        std::memcpy(recorded.data(), bytes.data(), recorded.size() * sizeof(float));
+    }
+    // The last second: the first moments of a recording are the server starting it.
+    ASSERT_GT(recorded.size(), std::size_t(2 * 48000 * 1.5)) << "parecord recorded too little";
+    const std::vector<float> last(recorded.end() - 2 * 48000, recorded.end());
+    EXPECT_NEAR(toneInRecording(last, kToneAHz, 48000), played, 1.0);
+    EXPECT_LT(toneInRecording(last, kToneBHz, 48000), -70.0);
+    route.destroy();
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -65,17 +66,28 @@ protected:
         settings.on = true;
         return settings;
     }
+
+    // Tones A and B playing unrouted on sink A, and the call mix on.
+    struct TwoTones {
+        LevelMeter meterA{kSinkA};
+        std::unique_ptr<ChildProcess> toneA = session_->startPlayer(kToneA, "Tone A", kToneAHz);
+        std::unique_ptr<ChildProcess> toneB = session_->startPlayer(kToneB, "Tone B", kToneBHz);
+        PipeWireAudioHardware hardware;
+        std::optional<AudioObjectID> a;
+    };
+
+    static void startTwoTonesAndTheCallMix(TwoTones& world) {
+        ASSERT_EQ(world.hardware.setCallMix(on()), noErr);
+        ASSERT_TRUE(findDevice(world.hardware, kCallMixDeviceUID));
+        world.a = findProcess(world.hardware, kToneA);
+        ASSERT_TRUE(world.a);
+    }
 };
 
 TEST_F(CallMixTest, ARecorderHearsTheApplicationsRoutedIntoItAndNoOther) {
-    LevelMeter meterA(kSinkA);
-    auto toneA = session_->startPlayer(kToneA, "Tone A", kToneAHz);
-    auto toneB = session_->startPlayer(kToneB, "Tone B", kToneBHz);
-    PipeWireAudioHardware hardware;
-    ASSERT_EQ(hardware.setCallMix(on()), noErr);
-    ASSERT_TRUE(findDevice(hardware, kCallMixDeviceUID));
-    const auto a = findProcess(hardware, kToneA);
-    ASSERT_TRUE(a);
+    TwoTones world;
+    ASSERT_NO_FATAL_FAILURE(startTwoTonesAndTheCallMix(world));
+    auto& [meterA, toneA, toneB, hardware, a] = world;
     PassThrough toSink;
     PassThrough toMix;
     TestRoute routeToSink(hardware, *a, kSinkA, toSink);
@@ -172,16 +184,11 @@ double toneInRecording(const std::vector<float>& samples, double frequency, doub
 
 // A PulseAudio recorder, as browsers and call programs record: parecord from the call mix.
 TEST_F(CallMixTest, PulseAudioRecordersHearItToo) {
-    LevelMeter meterA(kSinkA);
-    auto toneA = session_->startPlayer(kToneA, "Tone A", kToneAHz);
-    auto toneB = session_->startPlayer(kToneB, "Tone B", kToneBHz);
-    PipeWireAudioHardware hardware;
-    ASSERT_EQ(hardware.setCallMix(on()), noErr);
-    ASSERT_TRUE(findDevice(hardware, kCallMixDeviceUID));
+    TwoTones world;
+    ASSERT_NO_FATAL_FAILURE(startTwoTonesAndTheCallMix(world));
+    auto& [meterA, toneA, toneB, hardware, a] = world;
     // Its level as it plays on its own, before the route takes it off the sink.
     const double played = settledTone(meterA, kToneAHz);
-    const auto a = findProcess(hardware, kToneA);
-    ASSERT_TRUE(a);
     PassThrough toMix;
     TestRoute route(hardware, *a, kCallMixDeviceUID, toMix);
     ASSERT_EQ(route.failure(), "");

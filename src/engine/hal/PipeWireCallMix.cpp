@@ -21,9 +21,9 @@ const std::array<ChannelPosition, 2> kCallMixChannels{ChannelPosition::FL, Chann
 const pw_proxy_events kCallMixProxyEvents = [] {
     pw_proxy_events events{};
     events.version = PW_VERSION_PROXY_EVENTS;
-    events.destroy = &Impl::onCallMixDestroy;
-    events.bound = &Impl::onCallMixBound;
-    events.removed = &Impl::onCallMixRemoved;
+    events.destroy = &Impl::onOwnNodeDestroy<Impl::CallMix>;
+    events.bound = &Impl::onOwnNodeBound<Impl::CallMix>;
+    events.removed = &Impl::onOwnNodeRemoved<Impl::CallMix>;
     events.error = &Impl::onCallMixError;
     return events;
 }();
@@ -270,30 +270,6 @@ void PipeWireAudioHardware::Impl::onMicrophoneProcess(void* data, spa_io_positio
             out[f] = in != nullptr ? in[f] * gain : 0.0f;
         }
     }
-}
-
-void PipeWireAudioHardware::Impl::onCallMixBound(void* data, std::uint32_t globalID) {
-    auto* mix = static_cast<CallMix*>(data);
-    mix->nodeID = globalID;
-    mix->impl->changedSoon();
-    pw_thread_loop_signal(mix->impl->loop_, false);
-}
-
-// Someone else removed it: made again under the same name, which recorders remember.
-void PipeWireAudioHardware::Impl::onCallMixRemoved(void* data) {
-    auto* mix = static_cast<CallMix*>(data);
-    mix->nodeID = SPA_ID_INVALID;
-    if (mix->proxy != nullptr && !mix->failure) {
-        pw_proxy_destroy(mix->proxy);
-    }
-    mix->impl->changedSoon();
-    pw_thread_loop_signal(mix->impl->loop_, false);
-}
-
-void PipeWireAudioHardware::Impl::onCallMixDestroy(void* data) {
-    auto* mix = static_cast<CallMix*>(data);
-    spa_hook_remove(&mix->listener);
-    mix->proxy = nullptr;
 }
 
 void PipeWireAudioHardware::Impl::onCallMixError(void* data, int, int res, const char* message) {

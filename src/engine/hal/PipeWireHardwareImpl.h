@@ -395,9 +395,6 @@ public:
     bool callMixRecorded() const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> wantedMicrophoneLinks() const;
     bool isCallMixNode(const Global& node) const;
-    static void onCallMixBound(void* data, std::uint32_t globalID);
-    static void onCallMixRemoved(void* data);
-    static void onCallMixDestroy(void* data);
     static void onCallMixError(void* data, int seq, int res, const char* message);
     static void onMicrophoneProcess(void* data, spa_io_position* position);
 
@@ -420,9 +417,15 @@ public:
     static void onPropertiesInfo(void* data, const Info* info);
     static int onMetadataEvent(void* data, std::uint32_t subject, const char* key, const char* type,
                                const char* value);
-    static void onSinkBound(void* data, std::uint32_t globalID);
-    static void onSinkRemoved(void* data);
-    static void onSinkDestroy(void* data);
+    // A node of ours made by a factory (a capture sink, the call mix): its proxy's events.
+    template <class OwnNode>
+    static void onOwnNodeBound(void* data, std::uint32_t globalID);
+    // Someone else removed it: it is made again under the same name, which the streams' targets
+    // (or the recorders) still name.
+    template <class OwnNode>
+    static void onOwnNodeRemoved(void* data);
+    template <class OwnNode>
+    static void onOwnNodeDestroy(void* data);
     static void onSinkError(void* data, int seq, int res, const char* message);
     static void onLinkBound(void* data, std::uint32_t globalID);
     static void onLinkRemoved(void* data);
@@ -542,6 +545,34 @@ bool PipeWireAudioHardware::Impl::waitUntil(Predicate predicate, int timeoutMs) 
         }
     }
     return true;
+}
+
+template <class OwnNode>
+void PipeWireAudioHardware::Impl::onOwnNodeBound(void* data, std::uint32_t globalID) {
+    auto* node = static_cast<OwnNode*>(data);
+    node->nodeID = globalID;
+    node->impl->changedSoon();
+    pw_thread_loop_signal(node->impl->loop_, false);
+}
+
+template <class OwnNode>
+void PipeWireAudioHardware::Impl::onOwnNodeRemoved(void* data) {
+    auto* node = static_cast<OwnNode*>(data);
+    node->nodeID = SPA_ID_INVALID;
+    if (node->proxy != nullptr && !node->failure) {
+        pw_proxy_destroy(node->proxy);
+    }
+    // The registry may have reported the node gone while the proxy still stood, so nothing has
+    // made it again yet.
+    node->impl->changedSoon();
+    pw_thread_loop_signal(node->impl->loop_, false);
+}
+
+template <class OwnNode>
+void PipeWireAudioHardware::Impl::onOwnNodeDestroy(void* data) {
+    auto* node = static_cast<OwnNode*>(data);
+    spa_hook_remove(&node->listener);
+    node->proxy = nullptr;
 }
 
 } // namespace kestrelamp::hal

@@ -41,9 +41,9 @@ const ChannelLayout& stereo() {
 const pw_proxy_events Impl::kSinkProxyEvents = [] {
     pw_proxy_events events{};
     events.version = PW_VERSION_PROXY_EVENTS;
-    events.destroy = &Impl::onSinkDestroy;
-    events.bound = &Impl::onSinkBound;
-    events.removed = &Impl::onSinkRemoved;
+    events.destroy = &Impl::onOwnNodeDestroy<Impl::CaptureSink>;
+    events.bound = &Impl::onOwnNodeBound<Impl::CaptureSink>;
+    events.removed = &Impl::onOwnNodeRemoved<Impl::CaptureSink>;
     events.error = &Impl::onSinkError;
     return events;
 }();
@@ -355,33 +355,6 @@ bool PipeWireAudioHardware::Impl::wantsHold(const CaptureSink& sink) const {
 
 void PipeWireAudioHardware::Impl::onHoldTimer(void* data, std::uint64_t) {
     static_cast<Impl*>(data)->changedSoon();
-}
-
-void PipeWireAudioHardware::Impl::onSinkBound(void* data, std::uint32_t globalID) {
-    auto* sink = static_cast<CaptureSink*>(data);
-    sink->nodeID = globalID;
-    sink->impl->changedSoon();
-    pw_thread_loop_signal(sink->impl->loop_, false);
-}
-
-// Someone else removed our sink: it is made again under the same name, which the streams'
-// targets still name, so the application stays tapped.
-void PipeWireAudioHardware::Impl::onSinkRemoved(void* data) {
-    auto* sink = static_cast<CaptureSink*>(data);
-    sink->nodeID = SPA_ID_INVALID;
-    if (sink->proxy != nullptr && !sink->failed) {
-        pw_proxy_destroy(sink->proxy);
-    }
-    // The registry may have reported the node gone while the proxy still stood, so nothing has
-    // made the sink again yet.
-    sink->impl->changedSoon();
-    pw_thread_loop_signal(sink->impl->loop_, false);
-}
-
-void PipeWireAudioHardware::Impl::onSinkDestroy(void* data) {
-    auto* sink = static_cast<CaptureSink*>(data);
-    spa_hook_remove(&sink->listener);
-    sink->proxy = nullptr;
 }
 
 void PipeWireAudioHardware::Impl::onSinkError(void* data, int, int res, const char* message) {

@@ -164,6 +164,40 @@ TEST_F(CallMixTest, TheChosenMicrophoneIsMixedInAtItsVolumeAndNotWhenMuted) {
         << "muted, the microphone is not in the call";
 }
 
+// A click sent to a sink and into the call mix reaches a recorder of the call mix no later than
+// a quantum after the sink plays it.
+TEST_F(CallMixTest, TheCallMixAddsAtMostAQuantum) {
+    ChildProcess clicks({KESTRELAMP_E2E_TONE_PLAYER, "org.example.Clicks", "Clicks", "0"},
+                        session_->logPath("clicks"));
+    PipeWireAudioHardware hardware;
+    ASSERT_EQ(hardware.setCallMix(on()), noErr);
+    ASSERT_TRUE(findDevice(hardware, kCallMixDeviceUID));
+    const auto process = findProcess(hardware, "org.example.Clicks");
+    ASSERT_TRUE(process);
+    PassThrough toSink;
+    PassThrough toMix;
+    TestRoute routeToSink(hardware, *process, kSinkB, toSink);
+    TestRoute routeToMix(hardware, *process, kCallMixDeviceUID, toMix, routeToSink.tap());
+    ASSERT_EQ(routeToSink.failure(), "");
+    ASSERT_EQ(routeToMix.failure(), "");
+    LevelMeter sink(kSinkB);
+    LevelMeter call(kCallMixDeviceUID, recorder());
+    // Past the clicks that were on their way while the routes were made.
+    ASSERT_TRUE(sink.measureDbfs(48000, 5000));
+    ASSERT_TRUE(call.measureDbfs(48000, 5000));
+    const auto onSink = clickPhase(sink);
+    const auto inCall = clickPhase(call);
+    ASSERT_TRUE(onSink && inCall) << clicks.log();
+    std::int64_t later = ((*inCall - *onSink) % 24000 + 24000) % 24000;
+    if (later > 12000) {
+        later -= 24000;
+    }
+    EXPECT_LE(later, std::int64_t(sink.quantum()))
+        << later << " frames, quantum " << sink.quantum();
+    routeToMix.destroy();
+    routeToSink.destroy();
+}
+
 // The level (dBFS, as LevelMeter::toneDbfs gives it) of a sine in channel 0 of interleaved
 // stereo floats, over a Hann window.
 double toneInRecording(const std::vector<float>& samples, double frequency, double rate) {

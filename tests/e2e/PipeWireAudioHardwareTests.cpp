@@ -173,27 +173,6 @@ TEST_F(PipeWireAudioHardwareTest, AHungServerNeitherFreezesTheCallerNorChangesTh
     EXPECT_TRUE(pollUntil([&] { return defaultIs(*b); }, 5000));
 }
 
-// Where a click lands on a sink, as a graph clock position modulo the click period.
-std::optional<std::int64_t> clickPhase(LevelMeter& meter) {
-    std::optional<std::int64_t> phase;
-    pollUntil(
-        [&] {
-            const auto capture = meter.capture(24000);
-            if (!capture) {
-                return false;
-            }
-            for (std::size_t i = 0; i < capture->samples.size(); ++i) {
-                if (capture->samples[i] > 0.5f) {
-                    phase = std::int64_t((capture->clockPosition + i) % 24000);
-                    return true;
-                }
-            }
-            return false;
-        },
-        5000);
-    return phase;
-}
-
 // A route is one more pass through the graph: the clicks come out at most a quantum or two
 // later than they play unrouted, and a route left waiting runs nothing.
 TEST_F(PipeWireAudioHardwareTest, ARouteAddsLittleLatencyAndAWaitingRouteRunsNothing) {

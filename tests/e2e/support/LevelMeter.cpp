@@ -382,4 +382,25 @@ double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude) {
     return energy / (amplitude * amplitude / 2.0 * 48.0);
 }
 
+// Where a click lands on a sink, as a graph clock position modulo the click period.
+std::optional<std::int64_t> clickPhase(LevelMeter& meter) {
+    std::optional<std::int64_t> phase;
+    pollUntil(
+        [&] {
+            const auto capture = meter.capture(24000);
+            if (!capture) {
+                return false;
+            }
+            for (std::size_t i = 0; i < capture->samples.size(); ++i) {
+                if (capture->samples[i] > 0.5f) {
+                    phase = std::int64_t((capture->clockPosition + i) % 24000);
+                    return true;
+                }
+            }
+            return false;
+        },
+        5000);
+    return phase;
+}
+
 } // namespace kestrelamp::e2e

@@ -114,4 +114,8 @@ std::int64_t msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double
 // sink.
 double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude);
 
+// Where the clicks of the test's click player (one every 24000 frames) land on the meter, as a
+// graph clock position modulo their period; nothing when none came within 5 s.
+std::optional<std::int64_t> clickPhase(LevelMeter& meter);
+
 } // namespace kestrelamp::e2e

@@ -121,9 +121,9 @@ const PipeWireAudioHardware::Impl::Global* PipeWireAudioHardware::Impl::chosenMi
     std::optional<std::string> name = *uid;
     if (uid->empty()) {
         name.reset();
-        if (defaultMetadata_) {
-            const auto it = defaultMetadata_->values.find({0, kDefaultSourceKey});
-            if (it != defaultMetadata_->values.end()) {
+        if (graph_.defaultMetadata) {
+            const auto it = graph_.defaultMetadata->values.find({0, kDefaultSourceKey});
+            if (it != graph_.defaultMetadata->values.end()) {
                 name = defaultNodeName(it->second);
             }
         }
@@ -137,8 +137,8 @@ const PipeWireAudioHardware::Impl::Global* PipeWireAudioHardware::Impl::chosenMi
 }
 
 bool PipeWireAudioHardware::Impl::callMixRecorded() const {
-    const auto inputs = linkInputsByOutput_.find(callMix_.nodeID);
-    return callMix_.nodeID != SPA_ID_INVALID && inputs != linkInputsByOutput_.end() &&
+    const auto inputs = graph_.linkInputsByOutput.find(callMix_.nodeID);
+    return callMix_.nodeID != SPA_ID_INVALID && inputs != graph_.linkInputsByOutput.end() &&
            !inputs->second.empty();
 }
 

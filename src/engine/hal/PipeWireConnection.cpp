@@ -141,19 +141,19 @@ void PipeWireAudioHardware::Impl::disconnect() {
         stopMonitor(*monitor);
     }
     stopCallMix();
-    for (auto& [id, global] : globals_) {
+    for (auto& [id, global] : graph_.globals) {
         destroyGlobal(*global);
     }
-    globals_.clear();
-    portsByNode_.clear();
+    graph_.globals.clear();
+    graph_.portsByNode.clear();
     targetsOnTheirWay_.clear();
     // A server that comes back hands out its ids again from the start.
-    streamsOnASink_.clear();
-    sinkSightings_.clear();
+    graph_.streamsOnASink.clear();
+    graph_.sinkSightings.clear();
     undoneLinks_.clear();
-    hostedPrograms_.clear();
-    destroyMetadata(defaultMetadata_);
-    destroyMetadata(settingsMetadata_);
+    graph_.hostedPrograms.clear();
+    destroyMetadata(graph_.defaultMetadata);
+    destroyMetadata(graph_.settingsMetadata);
     if (registry_ != nullptr) {
         spa_hook_remove(&registryListener_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));

@@ -14,10 +14,15 @@
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -102,6 +107,32 @@ struct DeviceEntry {
     std::uint32_t inputStreams = 0;
     std::uint32_t transport = 0;
     double sampleRate = kFallbackEngineSampleRate;
+};
+
+// The server's graph as the service mirrors it: its globals, the metadata it reads and writes, and
+// the indexes over them that the checks run on every change use.
+struct GraphMirror {
+    std::map<std::uint32_t, std::unique_ptr<Global>> globals;
+    // The ids of the ports of each node: looking them up is what every change does most.
+    std::unordered_map<std::int64_t, std::set<std::uint32_t>> portsByNode;
+    std::unique_ptr<Metadata> defaultMetadata;
+    std::unique_ptr<Metadata> settingsMetadata;
+    // Rebuilt with the listing, once per change: the checks that run for every route look the
+    // application's streams and a node's links up here instead of passing over the whole graph.
+    std::map<std::string, std::vector<std::uint32_t>> streamsByProcess;
+    std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput;
+    // PulseAudio streams seen linked to a sink with their format set: their creation is done.
+    std::unordered_set<std::uint32_t> streamsOnASink;
+    struct SinkSighting {
+        // It was linked to something that is not a sink before.
+        bool elsewhereFirst = false;
+        std::optional<std::chrono::steady_clock::time_point> since;
+        std::uint32_t formatChanges = 0;
+    };
+    std::unordered_map<std::uint32_t, SinkSighting> sinkSightings;
+    // The program each (client, process) runs under its host, once its command line was read;
+    // forgotten with the client.
+    mutable std::map<std::pair<std::uint32_t, std::int64_t>, std::string> hostedPrograms;
 };
 
 } // namespace kestrelamp::hal::pipewire

@@ -132,7 +132,7 @@ public:
     const Global* global(std::uint32_t id, GlobalKind kind) const;
     // The properties of the global of this kind whose id the key holds; empty when there is none.
     const PropertyMap& linkedProperties(const Global& from, const char* key, GlobalKind kind) const;
-    // Keeps portsByNode_ in step with a port whose node was `before`.
+    // Keeps graph_.portsByNode in step with a port whose node was `before`.
     void indexPort(const Global& port, std::optional<std::int64_t> before);
     std::vector<const Global*> portsOf(std::uint32_t nodeID, const char* direction,
                                        bool monitor) const;
@@ -474,11 +474,7 @@ public:
     std::optional<int> secondSync_;
     bool initialSyncDone_ = false;
 
-    std::map<std::uint32_t, std::unique_ptr<Global>> globals_;
-    // The ids of the ports of each node: looking them up is what every change does most.
-    std::unordered_map<std::int64_t, std::set<std::uint32_t>> portsByNode_;
-    std::unique_ptr<Metadata> defaultMetadata_;
-    std::unique_ptr<Metadata> settingsMetadata_;
+    pipewire::GraphMirror graph_;
 
     // Ids of the interface: handed out upwards from 2, never reused. An application keeps its
     // process id, and a device its id, for the service's lifetime.
@@ -489,22 +485,6 @@ public:
 
     std::vector<ProcessEntry> processes_;
     std::vector<DeviceEntry> devices_;
-    // Rebuilt with the listing, once per change: the checks that run for every route look the
-    // application's streams and a node's links up here instead of passing over the whole graph.
-    std::map<std::string, std::vector<std::uint32_t>> streamsByProcess_;
-    std::unordered_map<std::int64_t, std::vector<std::int64_t>> linkInputsByOutput_;
-    // PulseAudio streams seen linked to a sink with their format set: their creation is done.
-    std::unordered_set<std::uint32_t> streamsOnASink_;
-    struct SinkSighting {
-        // It was linked to something that is not a sink before.
-        bool elsewhereFirst = false;
-        std::optional<std::chrono::steady_clock::time_point> since;
-        std::uint32_t formatChanges = 0;
-    };
-    std::unordered_map<std::uint32_t, SinkSighting> sinkSightings_;
-    // The program each (client, process) runs under its host, once its command line was read;
-    // forgotten with the client.
-    mutable std::map<std::pair<std::uint32_t, std::int64_t>, std::string> hostedPrograms_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
 
     std::uint64_t nextSinkSerial_ = 1;

@@ -44,14 +44,14 @@ void PipeWireAudioHardware::Impl::describeJackPlayer(Global& node) {
 }
 
 bool PipeWireAudioHardware::Impl::hasOutputLinks(std::uint32_t node) const {
-    return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+    return std::any_of(graph_.globals.begin(), graph_.globals.end(), [&](const auto& entry) {
         return entry.second->kind == GlobalKind::link && entry.second->linkOutputNode == node;
     });
 }
 
 bool PipeWireAudioHardware::Impl::portsLinked(std::uint32_t outputPort,
                                               std::uint32_t inputPort) const {
-    return std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
+    return std::any_of(graph_.globals.begin(), graph_.globals.end(), [&](const auto& entry) {
         const Global& link = *entry.second;
         return link.kind == GlobalKind::link &&
                integerProperty(link.properties, PW_KEY_LINK_OUTPUT_PORT) == outputPort &&
@@ -70,7 +70,7 @@ void PipeWireAudioHardware::Impl::holdJackStream(CaptureSink& sink, std::uint32_
         return global(std::uint32_t(integerProperty(link.properties, key).value_or(SPA_ID_INVALID)),
                       GlobalKind::port);
     };
-    for (const auto& [id, link] : globals_) {
+    for (const auto& [id, link] : graph_.globals) {
         if (link->kind != GlobalKind::link || link->linkOutputNode != stream ||
             !link->linkInputNode || undoneLinks_.count(id) > 0) {
             continue;
@@ -176,11 +176,11 @@ bool PipeWireAudioHardware::Impl::linkedToOwnSink(std::uint32_t stream) const {
 }
 
 void PipeWireAudioHardware::Impl::repairLeftoverConnections() {
-    if (!defaultMetadata_) {
+    if (!graph_.defaultMetadata) {
         return;
     }
     std::vector<std::pair<std::uint32_t, std::string>> leftovers;
-    for (const auto& [subjectKey, value] : defaultMetadata_->values) {
+    for (const auto& [subjectKey, value] : graph_.defaultMetadata->values) {
         if (subjectKey.second == kEarlierConnectionsKey) {
             leftovers.emplace_back(subjectKey.first, value);
         }
@@ -191,11 +191,12 @@ void PipeWireAudioHardware::Impl::repairLeftoverConnections() {
         const std::uint32_t stream = leftoverStream; // lambdas may not capture a binding in C++20
         const Global* node = global(stream, GlobalKind::node);
         // Read from the links themselves: this runs before the first listing.
-        const bool held = std::any_of(globals_.begin(), globals_.end(), [&](const auto& entry) {
-            const Global& link = *entry.second;
-            return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
-                   link.linkInputNode && isOwnNode(*link.linkInputNode);
-        });
+        const bool held =
+            std::any_of(graph_.globals.begin(), graph_.globals.end(), [&](const auto& entry) {
+                const Global& link = *entry.second;
+                return link.kind == GlobalKind::link && link.linkOutputNode == stream &&
+                       link.linkInputNode && isOwnNode(*link.linkInputNode);
+            });
         if (node != nullptr && (!isJackPlayer(*node) || held)) {
             continue;
         }

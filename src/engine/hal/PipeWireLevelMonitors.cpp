@@ -39,7 +39,7 @@ const pw_filter_events kMonitorEvents = [] {
 
 PipeWireAudioHardware::Impl::MonitorGraph PipeWireAudioHardware::Impl::monitorGraph() const {
     MonitorGraph graph;
-    for (const auto& [id, global] : globals_) {
+    for (const auto& [id, global] : graph_.globals) {
         if (global->kind == GlobalKind::port && !global->portMonitor && global->portNode &&
             !global->portDirection.empty()) {
             graph.ports[{std::uint32_t(*global->portNode), global->portDirection}].push_back(

@@ -37,7 +37,7 @@ ApplicationIdentity PipeWireAudioHardware::Impl::identityOf(const Global& stream
         }
         const auto clientID =
             std::uint32_t(integerProperty(stream.properties, PW_KEY_CLIENT_ID).value_or(0));
-        const auto [it, inserted] = hostedPrograms_.try_emplace({clientID, *pid});
+        const auto [it, inserted] = graph_.hostedPrograms.try_emplace({clientID, *pid});
         if (inserted) {
             it->second = hostedProgramOfProcess(*pid, host);
         }
@@ -62,33 +62,33 @@ std::string PipeWireAudioHardware::Impl::processKeyOf(const Global& stream,
 const std::vector<std::uint32_t>&
 PipeWireAudioHardware::Impl::streamsOf(const std::string& processKey) const {
     static const std::vector<std::uint32_t> none;
-    const auto it = streamsByProcess_.find(processKey);
-    return it != streamsByProcess_.end() ? it->second : none;
+    const auto it = graph_.streamsByProcess.find(processKey);
+    return it != graph_.streamsByProcess.end() ? it->second : none;
 }
 
 bool PipeWireAudioHardware::Impl::linked(std::int64_t outputNode, std::int64_t inputNode) const {
-    const auto it = linkInputsByOutput_.find(outputNode);
-    return it != linkInputsByOutput_.end() &&
+    const auto it = graph_.linkInputsByOutput.find(outputNode);
+    return it != graph_.linkInputsByOutput.end() &&
            std::find(it->second.begin(), it->second.end(), inputNode) != it->second.end();
 }
 
 void PipeWireAudioHardware::Impl::indexGraph(const std::vector<ProcessEntry>& processes) {
-    streamsByProcess_.clear();
+    graph_.streamsByProcess.clear();
     for (const ProcessEntry& process : processes) {
-        streamsByProcess_[process.key] = process.streams;
+        graph_.streamsByProcess[process.key] = process.streams;
     }
-    linkInputsByOutput_.clear();
-    for (const auto& [id, global] : globals_) {
+    graph_.linkInputsByOutput.clear();
+    for (const auto& [id, global] : graph_.globals) {
         if (global->kind == GlobalKind::link && global->linkOutputNode && global->linkInputNode) {
-            linkInputsByOutput_[*global->linkOutputNode].push_back(*global->linkInputNode);
+            graph_.linkInputsByOutput[*global->linkOutputNode].push_back(*global->linkInputNode);
         }
     }
     for (const ProcessEntry& process : processes) {
         for (const std::uint32_t id : process.streams) {
             const Global* stream = global(id, GlobalKind::node);
-            const auto inputs = linkInputsByOutput_.find(id);
+            const auto inputs = graph_.linkInputsByOutput.find(id);
             if (stream == nullptr || stream->formatChannels.empty() ||
-                inputs == linkInputsByOutput_.end() || streamsOnASink_.count(id) > 0) {
+                inputs == graph_.linkInputsByOutput.end() || graph_.streamsOnASink.count(id) > 0) {
                 continue;
             }
             const bool onASink =
@@ -98,7 +98,7 @@ void PipeWireAudioHardware::Impl::indexGraph(const std::vector<ProcessEntry>& pr
                                                 input->mediaClass == "Audio/Duplex");
                 });
             if (onASink) {
-                streamsOnASink_.insert(id);
+                graph_.streamsOnASink.insert(id);
             }
         }
     }
@@ -106,7 +106,7 @@ void PipeWireAudioHardware::Impl::indexGraph(const std::vector<ProcessEntry>& pr
 
 bool PipeWireAudioHardware::Impl::needsSinkFirst(std::uint32_t id) const {
     const Global* stream = global(id, GlobalKind::node);
-    return stream != nullptr && streamsOnASink_.count(id) == 0 &&
+    return stream != nullptr && graph_.streamsOnASink.count(id) == 0 &&
            propertyValue(stream->properties, PW_KEY_CLIENT_API) == "pipewire-pulse";
 }
 
@@ -141,7 +141,7 @@ void PipeWireAudioHardware::Impl::recompute() {
 
 void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes,
                                             std::vector<DeviceEntry>& devices) {
-    for (const auto& [id, globalPtr] : globals_) {
+    for (const auto& [id, globalPtr] : graph_.globals) {
         Global& node = *globalPtr;
         if (node.kind != GlobalKind::node) {
             continue;
@@ -219,9 +219,9 @@ double PipeWireAudioHardware::Impl::nodeSampleRate(const Global& node) const {
         rate = *node.formatRate;
     } else if (const auto announced = integerProperty(node.properties, PW_KEY_AUDIO_RATE)) {
         rate = double(*announced);
-    } else if (settingsMetadata_) {
-        const auto it = settingsMetadata_->values.find({0, "clock.rate"});
-        if (it != settingsMetadata_->values.end()) {
+    } else if (graph_.settingsMetadata) {
+        const auto it = graph_.settingsMetadata->values.find({0, "clock.rate"});
+        if (it != graph_.settingsMetadata->values.end()) {
             rate = std::atof(it->second.c_str());
         }
     }
@@ -270,12 +270,12 @@ void PipeWireAudioHardware::Impl::appendAggregates(std::vector<DeviceEntry>& dev
 
 AudioObjectID
 PipeWireAudioHardware::Impl::defaultOutputIn(const std::vector<DeviceEntry>& devices) const {
-    if (!defaultMetadata_) {
+    if (!graph_.defaultMetadata) {
         return kAudioObjectUnknown;
     }
-    const auto it = defaultMetadata_->values.find({0, kDefaultSinkKey});
+    const auto it = graph_.defaultMetadata->values.find({0, kDefaultSinkKey});
     const auto name =
-        it != defaultMetadata_->values.end() ? defaultNodeName(it->second) : std::nullopt;
+        it != graph_.defaultMetadata->values.end() ? defaultNodeName(it->second) : std::nullopt;
     for (const DeviceEntry& device : devices) {
         if (name && device.uid == *name && device.outputStreams > 0) {
             return device.id;
@@ -351,7 +351,7 @@ PipeWireAudioHardware::Impl::outputDeviceForTarget(const std::string& key,
     const Global* node = nullptr;
     const PropertyMap byValue{{"value", value}};
     if (const auto number = integerProperty(byValue, "value")) {
-        for (const auto& [id, global] : globals_) {
+        for (const auto& [id, global] : graph_.globals) {
             const bool matches =
                 key == kTargetNodeKey
                     ? global->id == std::uint32_t(*number)

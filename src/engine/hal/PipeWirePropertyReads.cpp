@@ -279,12 +279,12 @@ OSStatus PipeWireAudioHardware::Impl::setDefaultOutput(AudioObjectID deviceID) {
         entry->uid == kCallMixDeviceUID) {
         return kAudioHardwareIllegalOperationError;
     }
-    if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+    if (!graph_.defaultMetadata || graph_.defaultMetadata->proxy == nullptr) {
         return kAudioHardwareUnsupportedOperationError;
     }
     const std::string value = defaultNodeValue(entry->uid);
     // The session manager turns the configured default into the default; its listeners hear when.
-    pw_metadata_set_property(defaultMetadata_->proxy, 0, kConfiguredDefaultSinkKey,
+    pw_metadata_set_property(graph_.defaultMetadata->proxy, 0, kConfiguredDefaultSinkKey,
                              "Spa:String:JSON", value.c_str());
     return noErr;
 }

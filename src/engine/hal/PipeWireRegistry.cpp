@@ -123,7 +123,7 @@ void PipeWireAudioHardware::Impl::addGlobal(std::uint32_t id, const char* type,
         }
     }
     indexPort(*global, std::nullopt);
-    globals_[id] = std::move(global);
+    graph_.globals[id] = std::move(global);
 }
 
 void PipeWireAudioHardware::Impl::indexPort(const Global& port,
@@ -132,13 +132,13 @@ void PipeWireAudioHardware::Impl::indexPort(const Global& port,
         return;
     }
     if (before) {
-        const auto it = portsByNode_.find(*before);
-        if (it != portsByNode_.end() && it->second.erase(port.id) > 0 && it->second.empty()) {
-            portsByNode_.erase(it);
+        const auto it = graph_.portsByNode.find(*before);
+        if (it != graph_.portsByNode.end() && it->second.erase(port.id) > 0 && it->second.empty()) {
+            graph_.portsByNode.erase(it);
         }
     }
     if (port.portNode) {
-        portsByNode_[*port.portNode].insert(port.id);
+        graph_.portsByNode[*port.portNode].insert(port.id);
     }
 }
 
@@ -174,37 +174,38 @@ void PipeWireAudioHardware::Impl::onGlobalProxyDestroy(void* data) {
 }
 
 void PipeWireAudioHardware::Impl::removeGlobal(std::uint32_t id) {
-    for (auto* metadata : {&defaultMetadata_, &settingsMetadata_}) {
+    for (auto* metadata : {&graph_.defaultMetadata, &graph_.settingsMetadata}) {
         if (*metadata && (*metadata)->id == id) {
             destroyMetadata(*metadata);
             return;
         }
     }
-    const auto it = globals_.find(id);
-    if (it == globals_.end()) {
+    const auto it = graph_.globals.find(id);
+    if (it == graph_.globals.end()) {
         return;
     }
     destroyGlobal(*it->second);
     Global& gone = *it->second;
     if (gone.kind == GlobalKind::client) {
-        std::erase_if(hostedPrograms_, [&](const auto& entry) { return entry.first.first == id; });
+        std::erase_if(graph_.hostedPrograms,
+                      [&](const auto& entry) { return entry.first.first == id; });
     }
     const auto node = gone.portNode;
     gone.portNode.reset();
     indexPort(gone, node);
-    globals_.erase(it);
+    graph_.globals.erase(it);
     for (auto& [serial, sink] : sinks_) {
         sink->targets.forget(id);
         sink->jack.forget(id);
     }
     targetsOnTheirWay_.forget(id);
-    streamsOnASink_.erase(id);
-    sinkSightings_.erase(id);
+    graph_.streamsOnASink.erase(id);
+    graph_.sinkSightings.erase(id);
     undoneLinks_.erase(id);
     // The server drops the entries of an object that went, but may say so only after the id was
     // given to a new object: what is left of them describes nothing.
-    if (defaultMetadata_) {
-        std::erase_if(defaultMetadata_->values,
+    if (graph_.defaultMetadata) {
+        std::erase_if(graph_.defaultMetadata->values,
                       [&](const auto& entry) { return entry.first.first == id; });
     }
 }
@@ -275,7 +276,7 @@ void PipeWireAudioHardware::Impl::onPropertiesInfo(void* data, const Info* info)
 
 PipeWireAudioHardware::Impl::Metadata*
 PipeWireAudioHardware::Impl::bindMetadata(std::uint32_t id, const std::string& name) {
-    auto& slot = name == "default" ? defaultMetadata_ : settingsMetadata_;
+    auto& slot = name == "default" ? graph_.defaultMetadata : graph_.settingsMetadata;
     if (slot) {
         return slot.get();
     }
@@ -335,7 +336,7 @@ void PipeWireAudioHardware::Impl::onMetadataProperty(Metadata& metadata, std::ui
             metadata.values[{subject, key}] = value;
         }
     }
-    if (&metadata != defaultMetadata_.get()) {
+    if (&metadata != graph_.defaultMetadata.get()) {
         return;
     }
     for (const std::string& changedKey : changedKeys) {
@@ -347,19 +348,19 @@ void PipeWireAudioHardware::Impl::onMetadataProperty(Metadata& metadata, std::ui
 
 std::optional<std::string>
 PipeWireAudioHardware::Impl::metadataValue(std::uint32_t subject, const std::string& key) const {
-    if (!defaultMetadata_) {
+    if (!graph_.defaultMetadata) {
         return std::nullopt;
     }
-    const auto it = defaultMetadata_->values.find({subject, key});
-    return it != defaultMetadata_->values.end() ? std::optional(it->second) : std::nullopt;
+    const auto it = graph_.defaultMetadata->values.find({subject, key});
+    return it != graph_.defaultMetadata->values.end() ? std::optional(it->second) : std::nullopt;
 }
 
 bool PipeWireAudioHardware::Impl::writeMetadata(const MetadataWrite& write) {
-    if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+    if (!graph_.defaultMetadata || graph_.defaultMetadata->proxy == nullptr) {
         return false;
     }
-    pw_metadata_set_property(defaultMetadata_->proxy, write.subject, write.key.c_str(), nullptr,
-                             write.value ? write.value->c_str() : nullptr);
+    pw_metadata_set_property(graph_.defaultMetadata->proxy, write.subject, write.key.c_str(),
+                             nullptr, write.value ? write.value->c_str() : nullptr);
     targetsOnTheirWay_.wrote(write);
     return true;
 }
@@ -368,8 +369,8 @@ bool PipeWireAudioHardware::Impl::writeMetadata(const MetadataWrite& write) {
 
 const PipeWireAudioHardware::Impl::Global*
 PipeWireAudioHardware::Impl::global(std::uint32_t id, GlobalKind kind) const {
-    const auto it = globals_.find(id);
-    return it != globals_.end() && it->second->kind == kind ? it->second.get() : nullptr;
+    const auto it = graph_.globals.find(id);
+    return it != graph_.globals.end() && it->second->kind == kind ? it->second.get() : nullptr;
 }
 
 const PropertyMap& PipeWireAudioHardware::Impl::linkedProperties(const Global& from,
@@ -385,8 +386,8 @@ std::vector<const PipeWireAudioHardware::Impl::Global*>
 PipeWireAudioHardware::Impl::portsOf(std::uint32_t nodeID, const char* direction,
                                      bool monitor) const {
     std::vector<const Global*> ports;
-    const auto indexed = portsByNode_.find(nodeID);
-    if (indexed == portsByNode_.end()) {
+    const auto indexed = graph_.portsByNode.find(nodeID);
+    if (indexed == graph_.portsByNode.end()) {
         return ports;
     }
     for (const std::uint32_t id : indexed->second) {
@@ -413,7 +414,7 @@ ChannelLayout PipeWireAudioHardware::Impl::portChannels(std::uint32_t nodeID,
 
 const PipeWireAudioHardware::Impl::Global*
 PipeWireAudioHardware::Impl::nodeNamed(const std::string& name) const {
-    for (const auto& [id, global] : globals_) {
+    for (const auto& [id, global] : graph_.globals) {
         if (global->kind == GlobalKind::node && global->nodeName == name) {
             return global.get();
         }

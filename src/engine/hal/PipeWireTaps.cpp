@@ -228,8 +228,8 @@ bool PipeWireAudioHardware::Impl::playsElsewhere(std::uint32_t stream) const {
                    node == std::int64_t(entry.second->nodeID);
         });
     };
-    const auto inputs = linkInputsByOutput_.find(stream);
-    return inputs != linkInputsByOutput_.end() &&
+    const auto inputs = graph_.linkInputsByOutput.find(stream);
+    return inputs != graph_.linkInputsByOutput.end() &&
            !std::all_of(inputs->second.begin(), inputs->second.end(), isOurSink);
 }
 
@@ -379,7 +379,7 @@ bool PipeWireAudioHardware::Impl::streamsMoved(const CaptureSink& sink) const {
 
 void PipeWireAudioHardware::Impl::reconcileSink(CaptureSink& sink) {
     if (sink.processKey.empty() || sink.released || sink.nodeID == SPA_ID_INVALID ||
-        !defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+        !graph_.defaultMetadata || graph_.defaultMetadata->proxy == nullptr) {
         return;
     }
     // An application that plays again in another layout: the sink takes it, unless a stream of
@@ -483,11 +483,11 @@ void PipeWireAudioHardware::Impl::releaseSink(CaptureSink& sink, const std::stri
 }
 
 void PipeWireAudioHardware::Impl::clearStaleTargets() {
-    if (!defaultMetadata_ || defaultMetadata_->proxy == nullptr) {
+    if (!graph_.defaultMetadata || graph_.defaultMetadata->proxy == nullptr) {
         return;
     }
     const auto writes = StreamTargets::repairLeftovers(
-        defaultMetadata_->values, &namesOneOfOurs,
+        graph_.defaultMetadata->values, &namesOneOfOurs,
         [this](const std::string& value) { return nodeNamed(value) != nullptr; });
     for (const MetadataWrite& write : writes) {
         writeMetadata(write);

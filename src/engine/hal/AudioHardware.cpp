@@ -94,4 +94,12 @@ OSStatus AudioHardware::setCallMix(const CallMixSettings&) {
     return kAudioHardwareUnsupportedOperationError;
 }
 
+OSStatus AudioHardware::recordingApplications(std::vector<RecordingApplication>&) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus AudioHardware::setRecordingChoices(const RecordingChoices&) {
+    return kAudioHardwareUnsupportedOperationError;
+}
+
 } // namespace kestrelamp::hal

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -233,6 +234,46 @@ struct CallMixSettings {
     friend bool operator==(const CallMixSettings&, const CallMixSettings&) = default;
 };
 
+// Programs that record: their capture streams, one entry per application, keyed as players are,
+// and what the user chose for each (where it records from, the volume and mute of what it
+// records).
+// On the system object: the list of recording applications, or where one records from, changed.
+inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyRecordingApplications =
+    fourCharCode("rec#");
+
+struct RecordingApplication {
+    // Keyed as a player's process object is (its "bid").
+    std::string bundleID;
+    // What the program calls itself, as the first of its streams says it.
+    std::string name;
+    std::int32_t pid = 0;
+    // Where it records from now: the UID of the device its streams are linked to (an input
+    // device, the call mix, or an output device whose monitor it records); "" while none is.
+    std::string sourceUID;
+    // Another program chose where it records since its choice was last handed in: that input's
+    // UID, or "" for the system default. The service already holds its streams there.
+    std::optional<std::string> chosenElsewhere;
+    // Stands for it in createLevelMonitor: such a monitor measures what it receives, after the
+    // volume and mute it was handed.
+    AudioObjectID levelObjectID = kAudioObjectUnknown;
+
+    friend bool operator==(const RecordingApplication&, const RecordingApplication&) = default;
+};
+
+struct RecordingChoice {
+    // "" records from the system's default input.
+    std::string inputUID;
+    float volume = 1.0f;
+    bool muted = false;
+
+    // Nothing of ours acts on an application whose choice is neutral.
+    bool neutral() const { return inputUID.empty() && volume == 1.0f && !muted; }
+    friend bool operator==(const RecordingChoice&, const RecordingChoice&) = default;
+};
+
+// By bundle identifier.
+using RecordingChoices = std::map<std::string, RecordingChoice>;
+
 class AudioHardware {
 public:
     virtual ~AudioHardware() = default;
@@ -315,6 +356,15 @@ public:
     // Makes, changes or removes the call mix; the device list's listeners hear when it is listed
     // or gone. A service without one answers kAudioHardwareUnsupportedOperationError.
     virtual OSStatus setCallMix(const CallMixSettings& settings);
+
+    // --- Recording applications -------------------------------------------------------------
+    // The applications recording now, by bundle identifier. A service that cannot list them
+    // answers kAudioHardwareUnsupportedOperationError.
+    virtual OSStatus recordingApplications(std::vector<RecordingApplication>& outApplications);
+    // Every application's choice: held on each of its capture streams, now and as new ones come,
+    // until handed in again; an application left out, or neutral, records untouched (streams we
+    // held are given back to where they recorded before). Clears their chosenElsewhere.
+    virtual OSStatus setRecordingChoices(const RecordingChoices& choices);
 };
 
 // An id list read the way the interface asks for it: its size, then that many ids. Nothing when

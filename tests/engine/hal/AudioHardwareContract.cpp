@@ -387,6 +387,72 @@ TEST_P(AudioHardwareContract, TheCallMixIsListedWhileOnAsOutputAndInputAndNeverT
     EXPECT_TRUE(waitUntil([&] { return findCallMix() == kAudioObjectUnknown; }, kPatienceMs));
 }
 
+std::optional<RecordingApplication> recording(AudioHardware& hardware,
+                                              const std::string& bundleID) {
+    std::vector<RecordingApplication> applications;
+    if (hardware.recordingApplications(applications) != noErr) {
+        return std::nullopt;
+    }
+    for (RecordingApplication& application : applications) {
+        if (application.bundleID == bundleID) {
+            return application;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_P(AudioHardwareContract, ARecordingApplicationRecordsWhereItsChoiceSaysAndTakesAnotherMove) {
+    constexpr const char* kRecorder = "org.example.Recorder";
+    ASSERT_NE(world().addInputDevice("contract-mic-a", "Microphone A"), kAudioObjectUnknown);
+    ASSERT_NE(world().addInputDevice("contract-mic-b", "Microphone B"), kAudioObjectUnknown);
+    ListenerLog log{&hardware()};
+    const Listening guard{hardware(), kAudioObjectSystemObject,
+                          globalAddress(kAudioHardwarePropertyRecordingApplications),
+                          ListenerLog::proc, &log};
+    ASSERT_EQ(guard.added, noErr);
+    ASSERT_TRUE(world().startRecorder(kRecorder, "Recorder"));
+    const auto sourceIs = [&](const std::string& uid) {
+        return waitUntil(
+            [&] {
+                const auto listed = recording(hardware(), kRecorder);
+                return listed && listed->sourceUID == uid;
+            },
+            kPatienceMs);
+    };
+    ASSERT_TRUE(
+        waitUntil([&] { return recording(hardware(), kRecorder).has_value(); }, kPatienceMs));
+    EXPECT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs));
+    EXPECT_NE(recording(hardware(), kRecorder)->levelObjectID, kAudioObjectUnknown);
+
+    ASSERT_EQ(hardware().setRecordingChoices({{kRecorder, {"contract-mic-b", 0.5f, false}}}),
+              noErr);
+    EXPECT_TRUE(sourceIs("contract-mic-b"));
+    EXPECT_EQ(recording(hardware(), kRecorder)->chosenElsewhere, std::nullopt);
+
+    // Another program's move stands, and says so until a choice is handed in again.
+    ASSERT_TRUE(world().moveRecorderElsewhere(kRecorder, "contract-mic-a"));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto listed = recording(hardware(), kRecorder);
+            return listed &&
+                   listed->chosenElsewhere == std::optional<std::string>("contract-mic-a");
+        },
+        kPatienceMs));
+    EXPECT_TRUE(sourceIs("contract-mic-a"));
+    ASSERT_EQ(hardware().setRecordingChoices({{kRecorder, {"contract-mic-a", 0.5f, false}}}),
+              noErr);
+    EXPECT_EQ(recording(hardware(), kRecorder)->chosenElsewhere, std::nullopt);
+
+    ASSERT_EQ(hardware().setRecordingChoices({{kRecorder, {"contract-mic-b", 1.0f, true}}}), noErr);
+    EXPECT_TRUE(sourceIs("contract-mic-b"));
+    world().stopRecorder(kRecorder);
+    EXPECT_TRUE(
+        waitUntil([&] { return !recording(hardware(), kRecorder).has_value(); }, kPatienceMs));
+    // Its choice holds for its next run.
+    ASSERT_TRUE(world().startRecorder(kRecorder, "Recorder"));
+    EXPECT_TRUE(sourceIs("contract-mic-b"));
+}
+
 // Blocks inside its first call until released, so that a removal can race with the call.
 struct BlockingListener {
     std::atomic<bool> entered{false};

@@ -37,6 +37,13 @@ public:
     // streams to the output device with that UID. False when it could not be done.
     virtual bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) = 0;
 
+    // A program with that bundle identifier recording two channels from the default input.
+    // False when it could not be started.
+    virtual bool startRecorder(const std::string& bundleID, const std::string& name) = 0;
+    virtual void stopRecorder(const std::string& bundleID) = 0;
+    // As another client would: has the recorder record from the input device with that UID.
+    virtual bool moveRecorderElsewhere(const std::string& bundleID, const std::string& uid) = 0;
+
     // From now on the service is refused what routes to the device need, as a server that denies
     // this client something does (a server may refuse it for every device); returns the words the
     // refusal comes with, which the aggregate's "why?" is to hold.

@@ -18,6 +18,8 @@ namespace {
 
 using e2e::PipeWireSession;
 
+constexpr const char* kCaptureClass = "Stream/Input/Audio";
+
 // One server for the whole run; each world adds its devices and players and removes them again.
 PipeWireSession* shared = nullptr;
 
@@ -48,6 +50,7 @@ public:
 
     ~PipeWireContractWorld() override {
         players_.clear();
+        recorders_.clear();
         meters_.clear();
         hardware_.reset();
         for (const std::string& uid : devices_) {
@@ -85,6 +88,26 @@ public:
         const auto streams = session().streamNodes(bundleID);
         return !streams.empty() && std::all_of(streams.begin(), streams.end(), [&](const auto& s) {
             return session().moveWithPactl(s, uid);
+        });
+    }
+
+    bool startRecorder(const std::string& bundleID, const std::string& name) override {
+        recorders_[bundleID] = std::make_unique<e2e::ChildProcess>(
+            std::vector<std::string>{"pw-record", "-P",
+                                     "{ application.id=" + bundleID + " application.name=\"" +
+                                         name + "\" }",
+                                     "--channels", "2", session().path() + "/" + bundleID + ".wav"},
+            session().logPath("recorder"));
+        return e2e::pollUntil(
+            [&] { return !session().streamNodes(bundleID, kCaptureClass).empty(); }, 10000);
+    }
+
+    void stopRecorder(const std::string& bundleID) override { recorders_.erase(bundleID); }
+
+    bool moveRecorderElsewhere(const std::string& bundleID, const std::string& uid) override {
+        const auto streams = session().streamNodes(bundleID, kCaptureClass);
+        return !streams.empty() && std::all_of(streams.begin(), streams.end(), [&](const auto& s) {
+            return session().moveWithPactl(s, uid, "move-source-output");
         });
     }
 
@@ -129,6 +152,7 @@ private:
     std::vector<std::string> devices_;
     std::map<std::string, std::unique_ptr<e2e::LevelMeter>> meters_;
     std::map<std::string, std::unique_ptr<e2e::ChildProcess>> players_;
+    std::map<std::string, std::unique_ptr<e2e::ChildProcess>> recorders_;
 };
 
 } // namespace

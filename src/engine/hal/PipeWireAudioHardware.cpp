@@ -155,6 +155,18 @@ OSStatus PipeWireAudioHardware::setCallMix(const CallMixSettings& settings) {
     return impl_->setCallMix(settings);
 }
 
+OSStatus
+PipeWireAudioHardware::recordingApplications(std::vector<RecordingApplication>& outApplications) {
+    Impl::Lock lock(impl_->loop());
+    outApplications = impl_->recordings_.listed;
+    return noErr;
+}
+
+OSStatus PipeWireAudioHardware::setRecordingChoices(const RecordingChoices& choices) {
+    Impl::Lock lock(impl_->loop());
+    return impl_->setRecordingChoices(choices);
+}
+
 std::vector<AudioClient> PipeWireAudioHardware::audioClients(const std::string& bundleID) const {
     Impl::Lock lock(impl_->loop());
     return impl_->clients(bundleID);

@@ -76,6 +76,8 @@ public:
                                 AudioObjectID& outMonitorID) override;
     OSStatus destroyLevelMonitor(AudioObjectID monitorID) override;
     OSStatus setCallMix(const CallMixSettings& settings) override;
+    OSStatus recordingApplications(std::vector<RecordingApplication>& outApplications) override;
+    OSStatus setRecordingChoices(const RecordingChoices& choices) override;
 
     // AudioClientDirectory: the processes of "prs#" with their properties.
     std::vector<AudioClient> audioClients(const std::string& bundleID) const override;

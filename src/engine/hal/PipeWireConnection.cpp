@@ -306,6 +306,7 @@ void PipeWireAudioHardware::Impl::reconcile() {
         }
     }
     reconcileMonitors();
+    reconcileRecordings();
     dropLastingLinkProxies();
 }
 

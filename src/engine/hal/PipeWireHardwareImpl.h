@@ -11,6 +11,7 @@
 //   PipeWireDeviceFilters.cpp  one filter of ours per device, running every route to it
 //   PipeWireLinks.cpp       links of ours and what the server says of them
 //   PipeWireLevelMonitors.cpp  passive filters measuring what an application plays
+//   PipeWireRecordings.cpp  programs that record, held where the user chose
 // The records of each object are in PipeWireGraphObjects.h (the server's) and
 // PipeWireOwnObjects.h (ours). Everything here runs on the loop thread or with the loop locked.
 
@@ -18,6 +19,7 @@
 #include "engine/hal/PipeWireGraphObjects.h"
 #include "engine/hal/PipeWireOwnObjects.h"
 #include "engine/hal/PipeWireProperties.h"
+#include "engine/hal/PipeWireRecordings.h"
 #include "engine/hal/PropertyListenerDispatcher.h"
 #include "engine/hal/ServerFailure.h"
 #include "engine/hal/StreamTargets.h"
@@ -369,7 +371,11 @@ public:
     struct MonitorGraph {
         // Non-monitor ports by node and direction ("in"/"out"), in port order.
         std::map<std::pair<std::uint32_t, std::string>, std::vector<const Global*>> ports;
+        // While a recording is monitored: the output ports linked to each input port.
+        std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> linkOutputsByInputPort;
     };
+    std::vector<std::pair<const Global*, std::string>>
+    monitoredPorts(const LevelMonitor& monitor, const MonitorGraph& graph) const;
     MonitorGraph monitorGraph() const;
     // The channels of every stream of the application, in the order they first appear.
     ChannelLayout monitorChannels(const LevelMonitor& monitor, const MonitorGraph& graph) const;
@@ -397,6 +403,22 @@ public:
     bool isCallMixNode(const Global& node) const;
     static void onCallMixError(void* data, int seq, int res, const char* message);
     static void onMicrophoneProcess(void* data, spa_io_position* position);
+
+    // --- Recording applications (PipeWireRecordings.cpp) ---------------------------------------
+    OSStatus setRecordingChoices(const RecordingChoices& choices);
+    void listRecordings();
+    void reconcileRecordings();
+    // The device of the node, our aggregates left out; "" when it is none.
+    std::string deviceUIDOfNode(std::int64_t node) const;
+    // The device a "target" entry names; "" when none.
+    std::string inputDeviceForTarget(const std::string& key, const std::string& value) const;
+    void holdRecordingStream(std::uint32_t stream, const RecordingChoice* choice);
+    void setStreamVolume(const Global& stream, float volume, bool muted);
+    // Another client's target for a capture stream becomes its application's choice.
+    void onRecordingTargetChanged(std::uint32_t stream, const std::optional<std::string>& value);
+    const std::string* recordingOfLevelObject(AudioObjectID id) const;
+    // The level adjustment a recording's monitor reads: what its volume and mute make of it.
+    std::optional<double> recordingGainDb(const LevelMonitor& monitor) const;
 
     // --- What the server said (PipeWireConnection.cpp) -----------------------------------------
     // Logs what the server said of one of our objects, or of the connection, once per line.
@@ -500,6 +522,7 @@ public:
     std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
     std::map<AudioObjectID, std::unique_ptr<LevelMonitor>> monitors_;
     CallMix callMix_;
+    pipewire::RecordingStreams recordings_;
     bool inChanged_ = false;
     // The server-error lines logged on this connection (kept to a few hundred).
     std::set<std::string> loggedServerErrors_;

@@ -46,6 +46,18 @@ PipeWireAudioHardware::Impl::MonitorGraph PipeWireAudioHardware::Impl::monitorGr
                 global.get());
         }
     }
+    const bool recordings = std::any_of(monitors_.begin(), monitors_.end(),
+                                        [](const auto& entry) { return entry.second->recording; });
+    for (const auto& [id, global] : graph_.globals) {
+        if (recordings && global->kind == GlobalKind::link) {
+            const auto input = integerProperty(global->properties, PW_KEY_LINK_INPUT_PORT);
+            const auto output = integerProperty(global->properties, PW_KEY_LINK_OUTPUT_PORT);
+            if (input && output) {
+                graph.linkOutputsByInputPort[std::uint32_t(*input)].push_back(
+                    std::uint32_t(*output));
+            }
+        }
+    }
     for (auto& [key, ports] : graph.ports) {
         std::sort(ports.begin(), ports.end(),
                   [](const Global* a, const Global* b) { return a->portIndex < b->portIndex; });
@@ -64,17 +76,50 @@ const std::vector<const Impl::Global*>& portsIn(const Impl::MonitorGraph& graph,
 
 } // namespace
 
+// What a monitor listens to: each output port of an application's streams, or, for a recording,
+// each port its capture streams' inputs are linked from, with the channel it is heard on.
+std::vector<std::pair<const Impl::Global*, std::string>>
+PipeWireAudioHardware::Impl::monitoredPorts(const LevelMonitor& monitor,
+                                            const MonitorGraph& graph) const {
+    std::vector<std::pair<const Global*, std::string>> ports;
+    if (!monitor.recording) {
+        for (const std::uint32_t stream : streamsOf(monitor.processKey)) {
+            for (const Global* output : portsIn(graph, stream, "out")) {
+                if (auto channel = propertyValue(output->properties, PW_KEY_AUDIO_CHANNEL)) {
+                    ports.emplace_back(output, std::move(*channel));
+                }
+            }
+        }
+        return ports;
+    }
+    const auto streams = recordings_.streamsByApplication.find(monitor.processKey);
+    if (streams == recordings_.streamsByApplication.end()) {
+        return ports;
+    }
+    for (const std::uint32_t stream : streams->second) {
+        for (const Global* input : portsIn(graph, stream, "in")) {
+            const auto channel = propertyValue(input->properties, PW_KEY_AUDIO_CHANNEL);
+            const auto links = graph.linkOutputsByInputPort.find(input->id);
+            if (!channel || links == graph.linkOutputsByInputPort.end()) {
+                continue;
+            }
+            for (const std::uint32_t outputPort : links->second) {
+                if (const Global* output = global(outputPort, GlobalKind::port)) {
+                    ports.emplace_back(output, *channel);
+                }
+            }
+        }
+    }
+    return ports;
+}
+
 ChannelLayout PipeWireAudioHardware::Impl::monitorChannels(const LevelMonitor& monitor,
                                                            const MonitorGraph& graph) const {
     ChannelLayout channels;
-    for (const std::uint32_t stream : streamsOf(monitor.processKey)) {
-        for (const Global* port : portsIn(graph, stream, "out")) {
-            const auto name = propertyValue(port->properties, PW_KEY_AUDIO_CHANNEL);
-            const auto channel = name ? channelPositionFromName(*name) : std::nullopt;
-            if (channel &&
-                std::find(channels.begin(), channels.end(), *channel) == channels.end()) {
-                channels.push_back(*channel);
-            }
+    for (const auto& [port, name] : monitoredPorts(monitor, graph)) {
+        const auto channel = channelPositionFromName(name);
+        if (channel && std::find(channels.begin(), channels.end(), *channel) == channels.end()) {
+            channels.push_back(*channel);
         }
     }
     return channels;
@@ -92,19 +137,13 @@ PipeWireAudioHardware::Impl::wantedMonitorLinks(const LevelMonitor& monitor,
         return links;
     }
     const auto& inputs = portsIn(graph, nodeID, "in");
-    for (const std::uint32_t stream : streamsOf(monitor.processKey)) {
-        for (const Global* output : portsIn(graph, stream, "out")) {
-            const auto channel = propertyValue(output->properties, PW_KEY_AUDIO_CHANNEL);
-            if (!channel) {
-                continue;
-            }
-            const std::string name = "input_" + *channel;
-            const auto input = std::find_if(inputs.begin(), inputs.end(), [&](const Global* port) {
-                return propertyValue(port->properties, PW_KEY_PORT_NAME) == name;
-            });
-            if (input != inputs.end()) {
-                links.emplace_back(output->id, (*input)->id);
-            }
+    for (const auto& [output, channel] : monitoredPorts(monitor, graph)) {
+        const std::string name = "input_" + channel;
+        const auto input = std::find_if(inputs.begin(), inputs.end(), [&](const Global* port) {
+            return propertyValue(port->properties, PW_KEY_PORT_NAME) == name;
+        });
+        if (input != inputs.end()) {
+            links.emplace_back(output->id, (*input)->id);
         }
     }
     return links;
@@ -287,7 +326,10 @@ OSStatus PipeWireAudioHardware::Impl::readMonitorLevel(AudioObjectID monitorID,
         return noErr;
     }
     const auto& level = selector == kAudioLevelMonitorPropertyRMS ? monitor.rms : monitor.peak;
-    value = decibels(level.load(std::memory_order_relaxed));
+    const auto gain = recordingGainDb(monitor);
+    value = gain ? std::max(decibels(level.load(std::memory_order_relaxed)) + *gain,
+                            kAudioLevelMonitorSilenceDb)
+                 : kAudioLevelMonitorSilenceDb;
     return noErr;
 }
 
@@ -300,13 +342,15 @@ OSStatus PipeWireAudioHardware::Impl::createMonitor(AudioObjectID processObjectI
     const auto known = std::find_if(processIDs_.begin(), processIDs_.end(), [&](const auto& entry) {
         return entry.second == processObjectID;
     });
-    if (known == processIDs_.end()) {
+    const std::string* recording = recordingOfLevelObject(processObjectID);
+    if (known == processIDs_.end() && recording == nullptr) {
         return kAudioHardwareBadObjectError;
     }
     auto monitor = std::make_unique<LevelMonitor>();
     monitor->impl = this;
     monitor->id = nextObjectID_++;
-    monitor->processKey = known->first;
+    monitor->processKey = recording != nullptr ? *recording : known->first;
+    monitor->recording = recording != nullptr;
     monitor->nodeName = std::string(kOwnAggregateUIDPrefix) + ".monitor." +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     const AudioObjectID id = monitor->id;

@@ -137,6 +137,7 @@ void PipeWireAudioHardware::Impl::recompute() {
     }
     const AudioObjectID defaultOutput = listing ? defaultOutputIn(devices) : kAudioObjectUnknown;
     publishListing(std::move(processes), std::move(devices), defaultOutput);
+    listRecordings();
 }
 
 void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes,

@@ -133,6 +133,8 @@ struct LevelMonitor {
     Impl* impl = nullptr;
     AudioObjectID id = kAudioObjectUnknown;
     std::string processKey;
+    // It measures what the recording application of that key receives, not what one plays.
+    bool recording = false;
     std::string nodeName;
     ChannelLayout channels;
     pw_filter* filter = nullptr;

@@ -445,6 +445,9 @@ void PipeWireAudioHardware::Impl::onStreamTargetChanged(std::uint32_t stream,
     if (targetsOnTheirWay_.cameBack(stream, key, value)) {
         return;
     }
+    if (key == kTargetObjectKey) {
+        onRecordingTargetChanged(stream, value);
+    }
     for (auto& [serial, sink] : sinks_) {
         if (sink->released || !sink->targets.holds(stream)) {
             continue;

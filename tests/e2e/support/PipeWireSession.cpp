@@ -282,12 +282,12 @@ std::optional<std::uint32_t> PipeWireSession::nodeID(const std::string& nodeName
 }
 
 std::vector<PipeWireSession::NodeIdentity>
-PipeWireSession::streamNodes(const std::string& appID) const {
+PipeWireSession::streamNodes(const std::string& appID, const std::string& mediaClass) const {
     std::vector<NodeIdentity> ids;
     for (const auto& object : dump()) {
         const auto props = propsOf(object);
         if (object.value("type", "") == "PipeWire:Interface:Node" &&
-            props.value("media.class", "") == "Stream/Output/Audio" &&
+            props.value("media.class", "") == mediaClass &&
             props.value("application.id", "") == appID) {
             ids.push_back({object.value("id", 0u), props.value("object.serial", std::uint64_t(0))});
         }
@@ -325,12 +325,12 @@ std::optional<std::string> PipeWireSession::metadataValue(std::uint32_t subject,
     return std::nullopt;
 }
 
-bool PipeWireSession::moveWithPactl(const NodeIdentity& stream, const std::string& sinkName) const {
+bool PipeWireSession::moveWithPactl(const NodeIdentity& stream, const std::string& sinkName,
+                                    const std::string& command) const {
     const auto before = metadataValue(stream.id, "target.object");
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const auto moved =
-            runCommand({"pactl", "move-sink-input", std::to_string(stream.serial), sinkName},
-                       logPath("pactl-move"));
+        const auto moved = runCommand({"pactl", command, std::to_string(stream.serial), sinkName},
+                                      logPath("pactl-move"));
         if (moved.status != 0) {
             return false;
         }

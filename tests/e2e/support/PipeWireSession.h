@@ -75,8 +75,10 @@ public:
     };
     std::optional<NodeIdentity> nodeIdentity(const std::string& nodeName) const;
     std::optional<std::uint32_t> nodeID(const std::string& nodeName) const;
-    // The playback streams of the application with this id.
-    std::vector<NodeIdentity> streamNodes(const std::string& appID) const;
+    // The playback (or capture) streams of the application with this id.
+    std::vector<NodeIdentity>
+    streamNodes(const std::string& appID,
+                const std::string& mediaClass = "Stream/Output/Audio") const;
     // The application's one stream once it has exactly one; zeros when it did not come to that.
     NodeIdentity onlyStream(const std::string& appID) const;
     // An entry of the "default" metadata; nothing when it is not there.
@@ -86,7 +88,8 @@ public:
     // 0.3.65 now and then acknowledges a move without making it (a few in a hundred, with no
     // route of ours anywhere), so the move is made again until the stream's target entry
     // changes. False when pactl refuses it or it never takes place.
-    bool moveWithPactl(const NodeIdentity& stream, const std::string& sinkName) const;
+    bool moveWithPactl(const NodeIdentity& stream, const std::string& sinkName,
+                       const std::string& command = "move-sink-input") const;
 
     // As a permission manager denies a client a factory: the clients announcing that application
     // id no longer see the factory, so that the server refuses what they ask of it. False when

@@ -1,0 +1,275 @@
+#include "engine/hal/PipeWireHardwareImpl.h"
+#include "platform/RunningApplications.h"
+
+#include <spa/param/audio/raw.h>
+
+#include <spa/param/props.h>
+#include <spa/pod/builder.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrelamp::hal {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Recordings = pipewire::RecordingStreams;
+
+// How long a stream may record elsewhere than its chosen input before its target is written
+// again.
+constexpr auto kNudgeAfter = 1s;
+
+bool isMeter(const PropertyMap& properties) {
+    return propertyValue(properties, PW_KEY_STREAM_MONITOR) == "true";
+}
+
+} // namespace
+
+OSStatus PipeWireAudioHardware::Impl::setRecordingChoices(const RecordingChoices& choices) {
+    recordings_.choices = choices;
+    for (const auto& [bundleID, choice] : choices) {
+        recordings_.chosenElsewhere.erase(bundleID);
+    }
+    changed();
+    return noErr;
+}
+
+std::string PipeWireAudioHardware::Impl::deviceUIDOfNode(std::int64_t node) const {
+    const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const DeviceEntry& d) {
+        return d.nodeID == std::uint32_t(node) && aggregates_.count(d.id) == 0;
+    });
+    return it != devices_.end() ? it->uid : std::string();
+}
+
+// "target.node" holds a node id; "target.object" a serial or a node name.
+std::string PipeWireAudioHardware::Impl::inputDeviceForTarget(const std::string& key,
+                                                              const std::string& value) const {
+    const PropertyMap byValue{{"value", value}};
+    const auto number = integerProperty(byValue, "value");
+    if (!number) {
+        const Global* node = nodeNamed(value);
+        return node != nullptr ? deviceUIDOfNode(node->id) : std::string();
+    }
+    if (key == kTargetNodeKey) {
+        return deviceUIDOfNode(*number);
+    }
+    for (const auto& [id, global] : graph_.globals) {
+        if (global->kind == GlobalKind::node &&
+            integerProperty(global->properties, PW_KEY_OBJECT_SERIAL) == *number) {
+            return deviceUIDOfNode(id);
+        }
+    }
+    return std::string();
+}
+
+void PipeWireAudioHardware::Impl::listRecordings() {
+    std::vector<RecordingApplication> listed;
+    recordings_.streamsByApplication.clear();
+    recordings_.applicationOfStream.clear();
+    if (connected() && initialSyncDone_) {
+        std::unordered_map<std::int64_t, std::vector<std::int64_t>> sources;
+        for (const auto& [output, inputs] : graph_.linkInputsByOutput) {
+            for (const std::int64_t input : inputs) {
+                sources[input].push_back(output);
+            }
+        }
+        for (const auto& [id, globalPtr] : graph_.globals) {
+            const Global& node = *globalPtr;
+            if (node.kind != GlobalKind::node ||
+                node.mediaClass != pipewire::kRecordingStreamClass || !node.described ||
+                isMeter(node.properties)) {
+                continue;
+            }
+            const ApplicationIdentity identity = identityOf(node);
+            if (identity.key.empty() || identity.key == kKestrelampBundleIdentifier) {
+                continue;
+            }
+            auto entry = std::find_if(listed.begin(), listed.end(), [&](const auto& application) {
+                return application.bundleID == identity.key;
+            });
+            if (entry == listed.end()) {
+                RecordingApplication application;
+                application.bundleID = identity.key;
+                application.name =
+                    identity.applicationName.empty() ? identity.key : identity.applicationName;
+                application.pid = std::int32_t(processIDOf(node).value_or(0));
+                application.levelObjectID = idFor(recordings_.levelObjectIDs, identity.key);
+                const auto elsewhere = recordings_.chosenElsewhere.find(identity.key);
+                if (elsewhere != recordings_.chosenElsewhere.end()) {
+                    application.chosenElsewhere = elsewhere->second;
+                }
+                listed.push_back(std::move(application));
+                entry = std::prev(listed.end());
+            }
+            recordings_.streamsByApplication[identity.key].push_back(id);
+            recordings_.applicationOfStream[id] = identity.key;
+            if (entry->sourceUID.empty()) {
+                for (const std::int64_t source : sources[id]) {
+                    if (std::string uid = deviceUIDOfNode(source); !uid.empty()) {
+                        entry->sourceUID = std::move(uid);
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    std::sort(listed.begin(), listed.end(),
+              [](const auto& a, const auto& b) { return a.bundleID < b.bundleID; });
+    if (listed == recordings_.listed) {
+        return;
+    }
+    recordings_.listed = std::move(listed);
+    if (!shuttingDown_) {
+        dispatcher.notify(kAudioObjectSystemObject,
+                          globalAddress(kAudioHardwarePropertyRecordingApplications));
+    }
+}
+
+void PipeWireAudioHardware::Impl::reconcileRecordings() {
+    std::erase_if(recordings_.held, [&](const auto& entry) {
+        return recordings_.applicationOfStream.count(entry.first) == 0;
+    });
+    std::erase_if(recordings_.applied, [&](const auto& entry) {
+        return recordings_.applicationOfStream.count(entry.first) == 0;
+    });
+    std::erase_if(recordings_.nudged, [&](const auto& entry) {
+        return recordings_.applicationOfStream.count(entry.first) == 0;
+    });
+    for (const auto& [stream, bundleID] : recordings_.applicationOfStream) {
+        const auto choice = recordings_.choices.find(bundleID);
+        holdRecordingStream(stream, choice != recordings_.choices.end() && !choice->second.neutral()
+                                        ? &choice->second
+                                        : nullptr);
+    }
+}
+
+// Points the stream at the chosen input while that input is there (while it is away the session
+// manager records from the default, and our entry stays for its return), and sets its volume.
+void PipeWireAudioHardware::Impl::holdRecordingStream(std::uint32_t stream,
+                                                      const RecordingChoice* choice) {
+    const Global* node = global(stream, GlobalKind::node);
+    if (node == nullptr) {
+        return;
+    }
+    const std::string wanted = choice != nullptr ? choice->inputUID : std::string();
+    const StreamTargetEntries current = targetsOnTheirWay_.expected(stream, targetEntries(stream));
+    const std::string targeted =
+        current.targetObject ? inputDeviceForTarget(kTargetObjectKey, *current.targetObject) : "";
+    const auto held = recordings_.held.find(stream);
+    if (!wanted.empty()) {
+        if (targeted != wanted && deviceByUID(wanted) != nullptr) {
+            writeMetadata({stream, kTargetObjectKey, wanted});
+            recordings_.nudged[stream] = std::chrono::steady_clock::now();
+        } else if (targeted == wanted && deviceByUID(wanted) != nullptr) {
+            const std::string& bundleID = recordings_.applicationOfStream[stream];
+            const auto listed = std::find_if(
+                recordings_.listed.begin(), recordings_.listed.end(),
+                [&](const RecordingApplication& entry) { return entry.bundleID == bundleID; });
+            const std::string recordsFrom =
+                listed != recordings_.listed.end() ? listed->sourceUID : std::string();
+            const auto last = recordings_.nudged.find(stream);
+            const auto now = std::chrono::steady_clock::now();
+            if (!recordsFrom.empty() && recordsFrom != wanted &&
+                (last == recordings_.nudged.end() || now - last->second > kNudgeAfter)) {
+                writeMetadata({stream, kTargetObjectKey, std::nullopt});
+                writeMetadata({stream, kTargetObjectKey, wanted});
+                recordings_.nudged[stream] = now;
+            } else if (recordsFrom == wanted) {
+                recordings_.nudged.erase(stream);
+            }
+        }
+        recordings_.held[stream] = wanted;
+    } else if (held != recordings_.held.end()) {
+        // Back to the system default: our entry goes, unless another client wrote its own since.
+        if (current.targetObject &&
+            inputDeviceForTarget(kTargetObjectKey, *current.targetObject) == held->second) {
+            writeMetadata({stream, kTargetObjectKey, std::nullopt});
+        }
+        recordings_.held.erase(held);
+    }
+
+    const Recordings::Applied wantedGain{choice != nullptr ? choice->volume : 1.0f,
+                                         choice != nullptr && choice->muted};
+    const auto applied = recordings_.applied.find(stream);
+    if (choice != nullptr && (choice->volume != 1.0f || choice->muted)) {
+        if (applied == recordings_.applied.end() || applied->second != wantedGain) {
+            setStreamVolume(*node, wantedGain.volume, wantedGain.muted);
+            recordings_.applied[stream] = wantedGain;
+        }
+    } else if (applied != recordings_.applied.end()) {
+        setStreamVolume(*node, 1.0f, false);
+        recordings_.applied.erase(applied);
+    }
+}
+
+void PipeWireAudioHardware::Impl::setStreamVolume(const Global& stream, float volume, bool muted) {
+    if (stream.proxy == nullptr) {
+        return;
+    }
+    std::size_t channels = portsOf(stream.id, "in", false).size();
+    if (channels == 0) {
+        channels = std::max<std::size_t>(stream.formatChannels.size(), 2);
+    }
+    std::vector<float> volumes(std::min<std::size_t>(channels, SPA_AUDIO_MAX_CHANNELS), volume);
+    std::uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Props, SPA_PARAM_Props);
+    spa_pod_builder_prop(&builder, SPA_PROP_channelVolumes, 0);
+    spa_pod_builder_array(&builder, sizeof(float), SPA_TYPE_Float, std::uint32_t(volumes.size()),
+                          volumes.data());
+    spa_pod_builder_prop(&builder, SPA_PROP_mute, 0);
+    spa_pod_builder_bool(&builder, muted);
+    const auto* props = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
+    pw_node_set_param(reinterpret_cast<pw_node*>(stream.proxy), SPA_PARAM_Props, 0, props);
+}
+
+void PipeWireAudioHardware::Impl::onRecordingTargetChanged(
+    std::uint32_t stream, const std::optional<std::string>& value) {
+    const auto application = recordings_.applicationOfStream.find(stream);
+    if (application == recordings_.applicationOfStream.end()) {
+        return;
+    }
+    // A removed entry chooses nothing (the server also removes them for a stream that went); ours
+    // is written again while the stream stays.
+    if (!value || *value == "-1") {
+        return;
+    }
+    const std::string chosen = inputDeviceForTarget(kTargetObjectKey, *value);
+    if (chosen.empty()) {
+        return;
+    }
+    const std::string& bundleID = application->second;
+    RecordingChoice& choice = recordings_.choices[bundleID];
+    if (choice.inputUID == chosen && recordings_.held.count(stream) > 0) {
+        return;
+    }
+    choice.inputUID = chosen;
+    recordings_.chosenElsewhere[bundleID] = chosen;
+    recordings_.held[stream] = chosen;
+    changedSoon();
+}
+
+const std::string* PipeWireAudioHardware::Impl::recordingOfLevelObject(AudioObjectID id) const {
+    for (const auto& [bundleID, objectID] : recordings_.levelObjectIDs) {
+        if (objectID == id) {
+            return &bundleID;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<double>
+PipeWireAudioHardware::Impl::recordingGainDb(const LevelMonitor& monitor) const {
+    const auto choice = recordings_.choices.find(monitor.processKey);
+    if (!monitor.recording || choice == recordings_.choices.end()) {
+        return 0.0;
+    }
+    if (choice->second.muted || choice->second.volume <= 0.0f) {
+        return std::nullopt;
+    }
+    return 20.0 * std::log10(double(choice->second.volume));
+}
+
+} // namespace kestrelamp::hal

@@ -1,0 +1,46 @@
+#pragma once
+
+// What the PipeWire service keeps of the programs that record: their capture streams by
+// application, the choices handed in, and what it did to each stream to hold them. Owned by the
+// service's Impl, used on its loop thread or with the loop locked.
+
+#include "engine/hal/AudioHardware.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrelamp::hal::pipewire {
+
+inline constexpr const char* kRecordingStreamClass = "Stream/Input/Audio";
+
+struct RecordingStreams {
+    // As last published to "rec#" listeners.
+    std::vector<RecordingApplication> listed;
+    // The capture streams of each application, and each stream's application, as of the last
+    // change.
+    std::map<std::string, std::vector<std::uint32_t>> streamsByApplication;
+    std::map<std::uint32_t, std::string> applicationOfStream;
+    std::map<std::string, AudioObjectID> levelObjectIDs;
+
+    RecordingChoices choices;
+    std::map<std::string, std::string> chosenElsewhere;
+
+    // The input UID our target entry points each stream at.
+    std::map<std::uint32_t, std::string> held;
+    struct Applied {
+        float volume = 1.0f;
+        bool muted = false;
+        friend bool operator==(const Applied&, const Applied&) = default;
+    };
+    // The volume and mute we set on each stream.
+    std::map<std::uint32_t, Applied> applied;
+    // When we last wrote a stream's target again because it recorded elsewhere: a session manager
+    // that fell back to the default while the input was away moves it back only when asked.
+    std::map<std::uint32_t, std::chrono::steady_clock::time_point> nudged;
+};
+
+} // namespace kestrelamp::hal::pipewire

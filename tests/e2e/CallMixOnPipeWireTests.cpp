@@ -3,6 +3,7 @@
 #include "engine/hal/PipeWireAudioHardware.h"
 #include "support/LevelMeter.h"
 #include "support/PipeWireSession.h"
+#include "support/Recorders.h"
 #include "support/Routing.h"
 #include "support/SessionTest.h"
 
@@ -109,42 +110,8 @@ TEST_F(CallMixTest, ARecorderHearsTheApplicationsRoutedIntoItAndNoOther) {
         pollUntil([&] { return session_->nodeID(kCallMixDeviceUID) == std::nullopt; }, 5000));
 }
 
-// A microphone of the test's own: what plays on "mic_feed" comes out of the source "test_mic".
-class TestMicrophone {
-public:
-    explicit TestMicrophone(PipeWireSession& session)
-        : session_(session) {
-        session_.createSink("mic_feed", "Microphone feed");
-        loopback_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{
-                "pw-loopback", "--capture-props",
-                "stream.capture.sink=true target.object=mic_feed node.name=mic_feed_capture",
-                "--playback-props",
-                std::string("media.class=Audio/Source node.name=") + kMicrophone +
-                    " node.description=\"Test Microphone\" audio.position=[FL FR]"},
-            session_.logPath("microphone"));
-        ToneOptions tone;
-        tone.frequencies = {kVoiceHz};
-        voice_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"pw-play", "--target", "mic_feed", "-P",
-                                     "{ application.id=org.example.Voice }",
-                                     session_.toneFile(tone)},
-            session_.logPath("voice"));
-    }
-    ~TestMicrophone() {
-        voice_.reset();
-        loopback_.reset();
-        session_.destroyNode("mic_feed");
-    }
-
-private:
-    PipeWireSession& session_;
-    std::unique_ptr<ChildProcess> loopback_;
-    std::unique_ptr<ChildProcess> voice_;
-};
-
 TEST_F(CallMixTest, TheChosenMicrophoneIsMixedInAtItsVolumeAndNotWhenMuted) {
-    TestMicrophone microphone(*session_);
+    TestMicrophone microphone(*session_, kMicrophone, "Test Microphone", kVoiceHz);
     LevelMeter direct(kMicrophone, recorder());
     const double voice = settledTone(direct, kVoiceHz);
     ASSERT_GT(voice, kAudible);
@@ -198,24 +165,6 @@ TEST_F(CallMixTest, TheCallMixAddsAtMostAQuantum) {
     routeToSink.destroy();
 }
 
-// The level (dBFS, as LevelMeter::toneDbfs gives it) of a sine in channel 0 of interleaved
-// stereo floats, over a Hann window.
-double toneInRecording(const std::vector<float>& samples, double frequency, double rate) {
-    const std::size_t frames = samples.size() / 2;
-    double re = 0;
-    double im = 0;
-    double windowSum = 0;
-    for (std::size_t i = 0; i < frames; ++i) {
-        const double w = 0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(frames));
-        const double phase = 2 * M_PI * frequency * double(i) / rate;
-        re += w * samples[2 * i] * std::cos(phase);
-        im -= w * samples[2 * i] * std::sin(phase);
-        windowSum += w;
-    }
-    const double amplitude = windowSum > 0 ? 2 * std::hypot(re, im) / windowSum : 0;
-    return dbfs(amplitude / std::sqrt(2.0));
-}
-
 // A PulseAudio recorder, as browsers and call programs record: parecord from the call mix.
 TEST_F(CallMixTest, PulseAudioRecordersHearItToo) {
     TwoTones world;
@@ -248,6 +197,127 @@ TEST_F(CallMixTest, PulseAudioRecordersHearItToo) {
     EXPECT_NEAR(toneInRecording(last, kToneAHz, 48000), played, 1.0);
     EXPECT_LT(toneInRecording(last, kToneBHz, 48000), -70.0);
     route.destroy();
+}
+
+std::optional<RecordingApplication> recording(AudioHardware& hardware, const std::string& appID) {
+    std::vector<RecordingApplication> applications;
+    hardware.recordingApplications(applications);
+    for (RecordingApplication& application : applications) {
+        if (application.bundleID == appID) {
+            return application;
+        }
+    }
+    return std::nullopt;
+}
+
+double monitorLevel(AudioHardware& hardware, AudioObjectID monitor) {
+    double level = kAudioLevelMonitorSilenceDb;
+    hardware.getPropertyFloat64(monitor, globalAddress(kAudioLevelMonitorPropertyRMS), level);
+    return level;
+}
+
+// A call program recording with parecord: where it records from is chosen for it, through its
+// restarts; muted it records silence; its level monitor reads what it records.
+TEST_F(CallMixTest, ARecorderRecordsFromTheInputChosenForItAtItsVolume) {
+    constexpr const char* kCaller = "org.example.Caller";
+    constexpr double kOtherHz = 1500.0;
+    TestMicrophone chosen(*session_, kMicrophone, "Test Microphone", kVoiceHz);
+    TestMicrophone other(*session_, "other_mic", "Other Microphone", kOtherHz);
+    ASSERT_TRUE(pollUntil([&] { return session_->nodeID("other_mic").has_value(); }, 5000));
+    runCommand({"pw-metadata", "-n", "default", "0", "default.configured.audio.source",
+                "{\"name\":\"other_mic\"}", "Spa:String:JSON"},
+               session_->logPath("pw-metadata-set"), 3000);
+    PipeWireAudioHardware hardware;
+    const auto recordsFrom = [&](const std::string& uid) {
+        return pollUntil(
+            [&] {
+                const auto listed = recording(hardware, kCaller);
+                return listed && listed->sourceUID == uid;
+            },
+            8000);
+    };
+    const auto hears = [&](const PulseRecorder& recorder, double frequency) {
+        return pollUntil(
+            [&] {
+                return recorder.toneDbfs(frequency) > kAudible &&
+                       recorder.toneDbfs(frequency == kVoiceHz ? kOtherHz : kVoiceHz) < -70.0;
+            },
+            8000);
+    };
+    {
+        PulseRecorder recorder(*session_, kCaller);
+        ASSERT_TRUE(recordsFrom("other_mic"));
+        EXPECT_TRUE(hears(recorder, kOtherHz)) << "unchosen, it records from the default";
+        ASSERT_EQ(hardware.setRecordingChoices({{kCaller, {kMicrophone, 1.0f, false}}}), noErr);
+        EXPECT_TRUE(recordsFrom(kMicrophone));
+        EXPECT_TRUE(hears(recorder, kVoiceHz));
+    }
+    PulseRecorder recorder(*session_, kCaller);
+    EXPECT_TRUE(recordsFrom(kMicrophone)) << "restarted, it records from its choice";
+    ASSERT_TRUE(hears(recorder, kVoiceHz))
+        << recorder.toneDbfs(kVoiceHz) << " and " << recorder.toneDbfs(kOtherHz) << "; "
+        << recorder.describe() << "; records from " << recording(hardware, kCaller)->sourceUID;
+    const double full = recorder.toneDbfs(kVoiceHz);
+
+    const auto listed = recording(hardware, kCaller);
+    ASSERT_TRUE(listed);
+    AudioObjectID monitor = kAudioObjectUnknown;
+    ASSERT_EQ(hardware.createLevelMonitor(listed->levelObjectID, monitor), noErr);
+    EXPECT_TRUE(pollUntil(
+        [&] { return std::abs(monitorLevel(hardware, monitor) - recorder.rmsDbfs()) < 2.0; }, 5000))
+        << monitorLevel(hardware, monitor) << " against " << recorder.rmsDbfs();
+
+    ASSERT_EQ(hardware.setRecordingChoices({{kCaller, {kMicrophone, 0.5f, false}}}), noErr);
+    EXPECT_TRUE(pollUntil(
+        [&] { return std::abs(recorder.toneDbfs(kVoiceHz) - (full - 6.02)) < 1.0; }, 5000))
+        << recorder.toneDbfs(kVoiceHz) << " against " << full;
+    EXPECT_TRUE(pollUntil(
+        [&] { return std::abs(monitorLevel(hardware, monitor) - recorder.rmsDbfs()) < 2.0; }, 5000))
+        << monitorLevel(hardware, monitor) << " against " << recorder.rmsDbfs();
+
+    ASSERT_EQ(hardware.setRecordingChoices({{kCaller, {kMicrophone, 1.0f, true}}}), noErr);
+    EXPECT_TRUE(pollUntil([&] { return recorder.rmsDbfs() < kSilent; }, 5000))
+        << "muted, it records " << recorder.rmsDbfs();
+    EXPECT_EQ(monitorLevel(hardware, monitor), kAudioLevelMonitorSilenceDb);
+
+    ASSERT_EQ(hardware.setRecordingChoices({}), noErr);
+    EXPECT_TRUE(recordsFrom("other_mic")) << "left alone, it records from the default again";
+    EXPECT_TRUE(hears(recorder, kOtherHz));
+    EXPECT_TRUE(pollUntil([&] { return std::abs(recorder.toneDbfs(kOtherHz) - full) < 1.0; }, 3000))
+        << "at its own volume: " << recorder.toneDbfs(kOtherHz) << " against " << full;
+    hardware.destroyLevelMonitor(monitor);
+}
+
+// As the program ends, the recorders it held record from their own choice again.
+TEST_F(CallMixTest, RecordersGoBackToTheirOwnInputWhenTheProgramEnds) {
+    constexpr const char* kCaller = "org.example.Caller";
+    TestMicrophone chosen(*session_, kMicrophone, "Test Microphone", kVoiceHz);
+    TestMicrophone own(*session_, "own_mic", "Own Microphone", kToneAHz);
+    ASSERT_TRUE(pollUntil([&] { return session_->nodeID("own_mic").has_value(); }, 5000));
+    PulseRecorder recorder(*session_, kCaller, std::string("own_mic"));
+    const auto stream = [&] {
+        const auto streams = session_->streamNodes(kCaller, "Stream/Input/Audio");
+        return streams.empty() ? PipeWireSession::NodeIdentity{} : streams.front();
+    };
+    ASSERT_TRUE(pollUntil([&] { return stream().id != 0; }, 5000));
+    {
+        PipeWireAudioHardware hardware;
+        ASSERT_EQ(hardware.setRecordingChoices({{kCaller, {kMicrophone, 0.5f, false}}}), noErr);
+        ASSERT_TRUE(pollUntil(
+            [&] {
+                const auto listed = recording(hardware, kCaller);
+                return listed && listed->sourceUID == kMicrophone;
+            },
+            8000));
+    }
+    EXPECT_EQ(session_->metadataValue(stream().id, "target.object"), std::nullopt);
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            return recorder.toneDbfs(kVoiceHz) < -70.0 && recorder.toneDbfs(kToneAHz) > kAudible;
+        },
+        8000))
+        << "it records from its own choice again: " << recorder.toneDbfs(kVoiceHz) << ", "
+        << recorder.toneDbfs(kToneAHz) << "; " << recorder.describe();
 }
 
 } // namespace

@@ -157,7 +157,12 @@ PipeWireAudioHardware::Impl::wantedMicrophoneLinks() const {
     const auto filterInputs = portsOf(filterNode, "in", false);
     const auto filterOutputs = portsOf(filterNode, "out", false);
     const auto mixInputs = portsOf(callMix_.nodeID, "in", false);
-    const auto captures = portsOf(microphone->id, "out", false);
+    // A virtual source (a null sink of class Audio/Source/Virtual, as the call mix is) records out
+    // of its monitor ports.
+    auto captures = portsOf(microphone->id, "out", false);
+    if (captures.empty()) {
+        captures = portsOf(microphone->id, "out", true);
+    }
     if (filterInputs.size() != kCallMixChannels.size() ||
         filterOutputs.size() != kCallMixChannels.size() || captures.empty()) {
         return links;

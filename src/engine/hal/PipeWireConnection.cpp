@@ -41,6 +41,8 @@ PipeWireAudioHardware::Impl::Impl(PipeWireOptions options)
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), ownProperties().release(), 0);
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onTimer, this);
     holdTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onHoldTimer, this);
+    recordingTimer_ =
+        pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onRecordingTimer, this);
     spareTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onHoldTimer, this);
     connectTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Impl::onConnectTimer, this);
     rateEvent_ = pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Impl::onRateChanged, this);
@@ -69,6 +71,7 @@ PipeWireAudioHardware::Impl::~Impl() {
         for (auto& [id, monitor] : monitors_) {
             stopMonitor(*monitor);
         }
+        releaseRecordings();
         stopCallMix();
         if (connected()) {
             roundTrip();
@@ -78,6 +81,7 @@ PipeWireAudioHardware::Impl::~Impl() {
     pw_thread_loop_stop(loop_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), holdTimer_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), recordingTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), spareTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), connectTimer_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), rateEvent_);

@@ -48,6 +48,9 @@ struct Global {
     ChannelLayout formatChannels;
     // Formats it took so far: one negotiated again counts.
     std::uint32_t formatChanges = 0;
+    // A capture stream's Props: its first channel's volume and its mute.
+    std::optional<float> propsVolume;
+    bool propsMuted = false;
 
     // Read from the properties once whenever they change (mergeProperties), for the
     // comparisons that run over the whole graph on every change.

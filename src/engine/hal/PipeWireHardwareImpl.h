@@ -413,6 +413,14 @@ public:
     // The device a "target" entry names; "" when none.
     std::string inputDeviceForTarget(const std::string& key, const std::string& value) const;
     void holdRecordingStream(std::uint32_t stream, const RecordingChoice* choice);
+    // Each true when it changed something.
+    bool applyStreamVolume(const Global& node, const RecordingChoice* choice);
+    bool applyStreamTarget(const Global& node, const RecordingChoice* choice);
+    static void onRecordingTimer(void* data, std::uint64_t expirations);
+    // The stream reports the volume we gave it last, or we gave it none.
+    bool volumeTaken(std::uint32_t stream) const;
+    // As the program ends: every stream records untouched again.
+    void releaseRecordings();
     void setStreamVolume(const Global& stream, float volume, bool muted);
     // Another client's target for a capture stream becomes its application's choice.
     void onRecordingTargetChanged(std::uint32_t stream, const std::optional<std::string>& value);
@@ -434,6 +442,7 @@ public:
     static void onNodeInfo(void* data, const pw_node_info* info);
     static void onNodeParam(void* data, int seq, std::uint32_t id, std::uint32_t index,
                             std::uint32_t next, const spa_pod* param);
+    static void readStreamProps(Global& stream, const spa_pod* param);
     // Clients, devices and ports: what their info brings is properties.
     template <class Info>
     static void onPropertiesInfo(void* data, const Info* info);
@@ -475,6 +484,8 @@ public:
     pw_context* context_ = nullptr;
     spa_source* timer_ = nullptr;
     spa_source* holdTimer_ = nullptr;
+    // Wakes the loop when a recording stream may be changed again.
+    spa_source* recordingTimer_ = nullptr;
     // Capture sinks made ahead, so that taps made together (a profile) need no new node each.
     std::uint32_t wantedSpareSinks_ = 0;
     std::chrono::steady_clock::time_point spareSinksAfter_;

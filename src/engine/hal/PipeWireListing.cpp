@@ -185,10 +185,12 @@ void PipeWireAudioHardware::Impl::addStream(std::vector<ProcessEntry>& processes
 
 std::optional<PipeWireAudioHardware::Impl::DeviceEntry>
 PipeWireAudioHardware::Impl::deviceEntryFor(const Global& node, const std::string& mediaClass) {
-    // Ours is listed as both: routes play into it, recorders record from it.
+    // Ours is listed as both: routes play into it, recorders record from it. Other virtual sources
+    // (a noise filter's, a test's) are inputs like any.
     const bool callMix = isCallMixNode(node);
     const bool sink = mediaClass == "Audio/Sink" || mediaClass == "Audio/Duplex" || callMix;
-    const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex" || callMix;
+    const bool source = mediaClass == "Audio/Source" || mediaClass == "Audio/Duplex" ||
+                        mediaClass == "Audio/Source/Virtual" || callMix;
     const auto nodeName = propertyValue(node.properties, PW_KEY_NODE_NAME);
     if ((!sink && !source) || !nodeName) {
         return std::nullopt;

@@ -19,6 +19,10 @@ using Recordings = pipewire::RecordingStreams;
 // How long a stream may record elsewhere than its chosen input before its target is written
 // again.
 constexpr auto kNudgeAfter = 1s;
+// How long a stream may take to report a volume we gave it before it is moved anyway.
+constexpr int kVolumeTakenMs = 1000;
+// How long a stream is left alone after we changed it.
+constexpr auto kSettleTime = 150ms;
 
 bool isMeter(const PropertyMap& properties) {
     return propertyValue(properties, PW_KEY_STREAM_MONITOR) == "true";
@@ -104,12 +108,13 @@ void PipeWireAudioHardware::Impl::listRecordings() {
             }
             recordings_.streamsByApplication[identity.key].push_back(id);
             recordings_.applicationOfStream[id] = identity.key;
-            if (entry->sourceUID.empty()) {
-                for (const std::int64_t source : sources[id]) {
-                    if (std::string uid = deviceUIDOfNode(source); !uid.empty()) {
+            for (const std::int64_t source : sources[id]) {
+                if (std::string uid = deviceUIDOfNode(source); !uid.empty()) {
+                    recordings_.linkedOnce.insert(id);
+                    if (entry->sourceUID.empty()) {
                         entry->sourceUID = std::move(uid);
-                        break;
                     }
+                    break;
                 }
             }
         }
@@ -136,6 +141,15 @@ void PipeWireAudioHardware::Impl::reconcileRecordings() {
     std::erase_if(recordings_.nudged, [&](const auto& entry) {
         return recordings_.applicationOfStream.count(entry.first) == 0;
     });
+    std::erase_if(recordings_.volumeSent, [&](const auto& entry) {
+        return recordings_.applicationOfStream.count(entry.first) == 0;
+    });
+    std::erase_if(recordings_.lastWrite, [&](const auto& entry) {
+        return recordings_.applicationOfStream.count(entry.first) == 0;
+    });
+    std::erase_if(recordings_.linkedOnce, [&](std::uint32_t stream) {
+        return recordings_.applicationOfStream.count(stream) == 0;
+    });
     for (const auto& [stream, bundleID] : recordings_.applicationOfStream) {
         const auto choice = recordings_.choices.find(bundleID);
         holdRecordingStream(stream, choice != recordings_.choices.end() && !choice->second.neutral()
@@ -146,61 +160,151 @@ void PipeWireAudioHardware::Impl::reconcileRecordings() {
 
 // Points the stream at the chosen input while that input is there (while it is away the session
 // manager records from the default, and our entry stays for its return), and sets its volume.
+// One change at a time: a pulse stream given a volume while the session manager relinks it can
+// be left linked without a format, recording silence.
 void PipeWireAudioHardware::Impl::holdRecordingStream(std::uint32_t stream,
                                                       const RecordingChoice* choice) {
     const Global* node = global(stream, GlobalKind::node);
     if (node == nullptr) {
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
+    const auto lastWrite = recordings_.lastWrite.find(stream);
+    if (recordings_.volumeSent.count(stream) > 0) {
+        if (!volumeTaken(stream) && lastWrite != recordings_.lastWrite.end() &&
+            now - lastWrite->second < std::chrono::milliseconds(kVolumeTakenMs)) {
+            armTimer(recordingTimer_, 20);
+            return;
+        }
+        recordings_.volumeSent.erase(stream);
+    }
+    if (lastWrite != recordings_.lastWrite.end() && now - lastWrite->second < kSettleTime) {
+        armTimer(recordingTimer_, int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          kSettleTime - (now - lastWrite->second))
+                                          .count()));
+        return;
+    }
+    if (applyStreamVolume(*node, choice) || applyStreamTarget(*node, choice)) {
+        recordings_.lastWrite[stream] = now;
+        armTimer(recordingTimer_, int(kSettleTime.count()));
+    }
+}
+
+bool PipeWireAudioHardware::Impl::applyStreamVolume(const Global& node,
+                                                    const RecordingChoice* choice) {
+    const Recordings::Applied wanted{choice != nullptr ? choice->volume : 1.0f,
+                                     choice != nullptr && choice->muted};
+    const auto applied = recordings_.applied.find(node.id);
+    if (choice != nullptr && (choice->volume != 1.0f || choice->muted)) {
+        if (applied != recordings_.applied.end() && applied->second == wanted) {
+            return false;
+        }
+        setStreamVolume(node, wanted.volume, wanted.muted);
+        recordings_.applied[node.id] = wanted;
+        recordings_.volumeSent[node.id] = wanted;
+        return true;
+    }
+    if (applied == recordings_.applied.end()) {
+        return false;
+    }
+    setStreamVolume(node, 1.0f, false);
+    recordings_.applied.erase(applied);
+    recordings_.volumeSent[node.id] = {};
+    return true;
+}
+
+bool PipeWireAudioHardware::Impl::applyStreamTarget(const Global& node,
+                                                    const RecordingChoice* choice) {
+    const std::uint32_t stream = node.id;
     const std::string wanted = choice != nullptr ? choice->inputUID : std::string();
     const StreamTargetEntries current = targetsOnTheirWay_.expected(stream, targetEntries(stream));
     const std::string targeted =
         current.targetObject ? inputDeviceForTarget(kTargetObjectKey, *current.targetObject) : "";
     const auto held = recordings_.held.find(stream);
-    if (!wanted.empty()) {
-        if (targeted != wanted && deviceByUID(wanted) != nullptr) {
-            writeMetadata({stream, kTargetObjectKey, wanted});
-            recordings_.nudged[stream] = std::chrono::steady_clock::now();
-        } else if (targeted == wanted && deviceByUID(wanted) != nullptr) {
-            const std::string& bundleID = recordings_.applicationOfStream[stream];
-            const auto listed = std::find_if(
-                recordings_.listed.begin(), recordings_.listed.end(),
-                [&](const RecordingApplication& entry) { return entry.bundleID == bundleID; });
-            const std::string recordsFrom =
-                listed != recordings_.listed.end() ? listed->sourceUID : std::string();
-            const auto last = recordings_.nudged.find(stream);
-            const auto now = std::chrono::steady_clock::now();
-            if (!recordsFrom.empty() && recordsFrom != wanted &&
-                (last == recordings_.nudged.end() || now - last->second > kNudgeAfter)) {
-                writeMetadata({stream, kTargetObjectKey, std::nullopt});
-                writeMetadata({stream, kTargetObjectKey, wanted});
-                recordings_.nudged[stream] = now;
-            } else if (recordsFrom == wanted) {
-                recordings_.nudged.erase(stream);
-            }
+    if (wanted.empty()) {
+        if (held == recordings_.held.end()) {
+            return false;
         }
-        recordings_.held[stream] = wanted;
-    } else if (held != recordings_.held.end()) {
-        // Back to the system default: our entry goes, unless another client wrote its own since.
-        if (current.targetObject &&
-            inputDeviceForTarget(kTargetObjectKey, *current.targetObject) == held->second) {
-            writeMetadata({stream, kTargetObjectKey, std::nullopt});
+        // Back to the system default: our entry goes, unless another client wrote its own since,
+        // and so does the session manager's restoring of ours for a stream that came later.
+        bool wrote = false;
+        if (current.targetObject && targeted == held->second) {
+            wrote = writeMetadata({stream, kTargetObjectKey, std::nullopt});
+        }
+        if (current.targetNode &&
+            inputDeviceForTarget(kTargetNodeKey, *current.targetNode) == held->second) {
+            wrote = writeMetadata({stream, kTargetNodeKey, std::nullopt}) || wrote;
         }
         recordings_.held.erase(held);
+        return wrote;
     }
+    // pipewire-pulse completes a stream's creation once it is linked; one moved before that may
+    // never record. It is held once it is.
+    if (recordings_.linkedOnce.count(stream) == 0 &&
+        propertyValue(node.properties, PW_KEY_CLIENT_API) == "pipewire-pulse") {
+        return false;
+    }
+    recordings_.held[stream] = wanted;
+    if (deviceByUID(wanted) == nullptr) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (targeted != wanted) {
+        recordings_.nudged[stream] = now;
+        return writeMetadata({stream, kTargetObjectKey, wanted});
+    }
+    const auto listed =
+        std::find_if(recordings_.listed.begin(), recordings_.listed.end(),
+                     [&](const RecordingApplication& entry) {
+                         return entry.bundleID == recordings_.applicationOfStream[stream];
+                     });
+    const std::string recordsFrom =
+        listed != recordings_.listed.end() ? listed->sourceUID : std::string();
+    const auto last = recordings_.nudged.find(stream);
+    if (recordsFrom.empty() || recordsFrom == wanted ||
+        (last != recordings_.nudged.end() && now - last->second < kNudgeAfter)) {
+        return false;
+    }
+    writeMetadata({stream, kTargetObjectKey, std::nullopt});
+    recordings_.nudged[stream] = now;
+    return writeMetadata({stream, kTargetObjectKey, wanted});
+}
 
-    const Recordings::Applied wantedGain{choice != nullptr ? choice->volume : 1.0f,
-                                         choice != nullptr && choice->muted};
-    const auto applied = recordings_.applied.find(stream);
-    if (choice != nullptr && (choice->volume != 1.0f || choice->muted)) {
-        if (applied == recordings_.applied.end() || applied->second != wantedGain) {
-            setStreamVolume(*node, wantedGain.volume, wantedGain.muted);
-            recordings_.applied[stream] = wantedGain;
+void PipeWireAudioHardware::Impl::releaseRecordings() {
+    // Nothing is held again by a change the last round trip brings.
+    recordings_.choices.clear();
+    bool volumes = false;
+    for (const auto& [stream, bundleID] : recordings_.applicationOfStream) {
+        if (const Global* node = global(stream, GlobalKind::node)) {
+            volumes = applyStreamVolume(*node, nullptr) || volumes;
         }
-    } else if (applied != recordings_.applied.end()) {
-        setStreamVolume(*node, 1.0f, false);
-        recordings_.applied.erase(applied);
     }
+    // The volumes first, then the moves: see holdRecordingStream.
+    if (volumes && connected()) {
+        waitUntil(
+            [&] {
+                return std::all_of(recordings_.volumeSent.begin(), recordings_.volumeSent.end(),
+                                   [&](const auto& entry) { return volumeTaken(entry.first); });
+            },
+            kVolumeTakenMs);
+    }
+    for (const auto& [stream, bundleID] : recordings_.applicationOfStream) {
+        if (const Global* node = global(stream, GlobalKind::node)) {
+            applyStreamTarget(*node, nullptr);
+        }
+    }
+}
+
+bool PipeWireAudioHardware::Impl::volumeTaken(std::uint32_t stream) const {
+    const Global* node = global(stream, GlobalKind::node);
+    const auto sent = recordings_.volumeSent.find(stream);
+    return node == nullptr || sent == recordings_.volumeSent.end() ||
+           (node->propsVolume && std::abs(*node->propsVolume - sent->second.volume) < 1e-4f &&
+            node->propsMuted == sent->second.muted);
+}
+
+void PipeWireAudioHardware::Impl::onRecordingTimer(void* data, std::uint64_t) {
+    static_cast<Impl*>(data)->changedSoon();
 }
 
 void PipeWireAudioHardware::Impl::setStreamVolume(const Global& stream, float volume, bool muted) {

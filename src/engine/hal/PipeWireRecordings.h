@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct RecordingStreams {
     RecordingChoices choices;
     std::map<std::string, std::string> chosenElsewhere;
 
+    // Streams that were linked to a device at least once.
+    std::set<std::uint32_t> linkedOnce;
     // The input UID our target entry points each stream at.
     std::map<std::uint32_t, std::string> held;
     struct Applied {
@@ -41,6 +44,10 @@ struct RecordingStreams {
     // When we last wrote a stream's target again because it recorded elsewhere: a session manager
     // that fell back to the default while the input was away moves it back only when asked.
     std::map<std::uint32_t, std::chrono::steady_clock::time_point> nudged;
+    // Volumes given to streams that have not reported them yet: a stream is not moved meanwhile.
+    std::map<std::uint32_t, Applied> volumeSent;
+    // When we last changed each stream (its target or its volume).
+    std::map<std::uint32_t, std::chrono::steady_clock::time_point> lastWrite;
 };
 
 } // namespace kestrelamp::hal::pipewire

@@ -4,6 +4,8 @@
 
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/param.h>
+#include <spa/param/props.h>
+#include <spa/pod/iter.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -218,11 +220,15 @@ void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* inf
     const std::string& mediaClass = global->mediaClass;
     // Devices for their rate, applications' streams for their channel layout.
     const bool wanted = isDeviceClass(mediaClass) || mediaClass == kPlaybackStreamClass;
-    if (wanted && global->proxy != nullptr && (info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)) {
+    // Recording streams for their volume, which they are not moved before they took.
+    const bool recording = mediaClass == pipewire::kRecordingStreamClass;
+    if ((wanted || recording) && global->proxy != nullptr &&
+        (info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)) {
         for (std::uint32_t i = 0; i < info->n_params; ++i) {
-            if (info->params[i].id == SPA_PARAM_Format) {
-                pw_node_enum_params(reinterpret_cast<pw_node*>(global->proxy), 0, SPA_PARAM_Format,
-                                    0, 1, nullptr);
+            const std::uint32_t param = info->params[i].id;
+            if ((wanted && param == SPA_PARAM_Format) || (recording && param == SPA_PARAM_Props)) {
+                pw_node_enum_params(reinterpret_cast<pw_node*>(global->proxy), 0, param, 0, 1,
+                                    nullptr);
             }
         }
     }
@@ -233,6 +239,10 @@ void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* inf
 void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id, std::uint32_t,
                                               std::uint32_t, const spa_pod* param) {
     auto* global = static_cast<Global*>(data);
+    if (id == SPA_PARAM_Props && param != nullptr) {
+        readStreamProps(*global, param);
+        return;
+    }
     if (id != SPA_PARAM_Format || param == nullptr) {
         return;
     }
@@ -260,6 +270,31 @@ void PipeWireAudioHardware::Impl::onNodeParam(void* data, int, std::uint32_t id,
         global->formatChannels = defaultChannelLayout(channels);
     }
     global->impl->changedSoon();
+}
+
+void PipeWireAudioHardware::Impl::readStreamProps(Global& stream, const spa_pod* param) {
+    float volumes[SPA_AUDIO_MAX_CHANNELS];
+    std::uint32_t count = 0;
+    bool muted = false;
+    const auto* object = reinterpret_cast<const spa_pod_object*>(param);
+    if (!spa_pod_is_object_type(param, SPA_TYPE_OBJECT_Props)) {
+        return;
+    }
+    const spa_pod_prop* prop = nullptr;
+    SPA_POD_OBJECT_FOREACH(object, prop) {
+        if (prop->key == SPA_PROP_channelVolumes) {
+            count =
+                spa_pod_copy_array(&prop->value, SPA_TYPE_Float, volumes, SPA_AUDIO_MAX_CHANNELS);
+        } else if (prop->key == SPA_PROP_mute) {
+            spa_pod_get_bool(&prop->value, &muted);
+        }
+    }
+    if (count > 0) {
+        stream.propsVolume = volumes[0];
+    }
+    stream.propsMuted = muted;
+    stream.impl->changedSoon();
+    pw_thread_loop_signal(stream.impl->loop_, false);
 }
 
 template <class Info>

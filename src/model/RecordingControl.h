@@ -65,6 +65,10 @@ public:
 
     // dBFS; silence unless levels are wanted.
     float level(const std::string& appID) const;
+    // The levels measured, by application.
+    const std::map<std::string, float>& levels() const { return levels_; }
+    // Reads every monitor once, as its timer does.
+    void pollLevels() { levelMonitors_.poll(); }
 
 Q_SIGNALS:
     void recordingsChanged();

@@ -230,6 +230,10 @@ void RecordingControl::setMuted(const std::string& appID, bool muted) {
     storeChoice(appID, choice, false);
 }
 
+void RecordingControl::flushPendingSave() {
+    manager_.flushPendingSave();
+}
+
 float RecordingControl::level(const std::string& appID) const {
     const auto it = levels_.find(appID);
     return it == levels_.end() ? kSilentLevel : it->second;

@@ -62,6 +62,8 @@ public:
     // Clamped to 0 … 1.
     void setVolume(const std::string& appID, float volume);
     void setMuted(const std::string& appID, bool muted);
+    // Where a volume drag ends is saved at once.
+    void flushPendingSave();
 
     // dBFS; silence unless levels are wanted.
     float level(const std::string& appID) const;

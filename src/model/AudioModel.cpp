@@ -57,7 +57,7 @@ std::vector<std::string> decodeOutputDevices(const json& object) {
     return {};
 }
 
-// Absent keys are the neutral choice; nothing at all when none is present.
+// Absent keys are the neutral choice, which is no choice at all.
 std::optional<hal::RecordingChoice> decodeRecording(const json& object) {
     using namespace json_fields;
     auto input = optionalString(object, "recordingInputUID");
@@ -66,8 +66,9 @@ std::optional<hal::RecordingChoice> decodeRecording(const json& object) {
     if (!input && !volume && !muted) {
         return std::nullopt;
     }
-    return hal::RecordingChoice{std::move(input).value_or(""), volume.value_or(1.0f),
+    hal::RecordingChoice choice{std::move(input).value_or(""), volume.value_or(1.0f),
                                 muted.value_or(false)};
+    return choice.neutral() ? std::nullopt : std::optional(std::move(choice));
 }
 
 } // namespace

@@ -151,6 +151,9 @@ TEST(AppAudioStateJson, TheRecordingChoiceIsOptionalAndAddsOnlyItsOwnKeys) {
     json volumeOnly = minimalState();
     volumeOnly["recordingVolume"] = 0.25;
     EXPECT_EQ(decodeOne(volumeOnly).recording, (hal::RecordingChoice{"", 0.25f, false}));
+    json neutral = minimalState();
+    neutral.update({{"recordingVolume", 1}, {"recordingMuted", false}});
+    EXPECT_EQ(decodeOne(neutral).recording, std::nullopt) << "no choice, as written";
     for (const auto& [key, wrong] : {std::pair<const char*, json>{"recordingInputUID", 3},
                                      {"recordingVolume", "loud"},
                                      {"recordingMuted", "yes"}}) {

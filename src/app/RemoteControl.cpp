@@ -415,7 +415,7 @@ RemoteResult<void> RemoteControl::setCallMix(const std::string& mode) {
         return unexpected(wanted.error());
     }
     CallMixControl& callMix = manager_.callMix();
-    callMix.setOn(*wanted == Switch::toggle ? !callMix.settings().on : *wanted == Switch::on);
+    callMix.setOn(switched(*wanted, callMix.settings().on));
     if (callMix.status() != hal::noErr) {
         return unexpected(RemoteError{RemoteError::Kind::refused,
                                       "The sound server refused the call mix: " +
@@ -444,14 +444,11 @@ RemoteResult<void> RemoteControl::setCallMixMicrophone(const std::string& microp
 }
 
 RemoteResult<void> RemoteControl::setCallMixMicrophoneVolume(const std::string& volume) {
-    const auto value = parseNumber(volume, "Microphone volume");
+    const auto value = unitVolume(volume, "Microphone volume");
     if (!value) {
         return unexpected(value.error());
     }
-    if (*value < 0 || *value > 1) {
-        return invalid("Microphone volume " + quoted(volume) + " is not between 0 and 1.");
-    }
-    manager_.callMix().setMicrophoneVolume(float(*value));
+    manager_.callMix().setMicrophoneVolume(*value);
     return {};
 }
 
@@ -461,8 +458,7 @@ RemoteResult<void> RemoteControl::setCallMixMicrophoneMute(const std::string& mo
         return unexpected(wanted.error());
     }
     CallMixControl& callMix = manager_.callMix();
-    callMix.setMicrophoneMuted(*wanted == Switch::toggle ? !callMix.settings().microphoneMuted
-                                                         : *wanted == Switch::on);
+    callMix.setMicrophoneMuted(switched(*wanted, callMix.settings().microphoneMuted));
     return {};
 }
 

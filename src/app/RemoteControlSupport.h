@@ -19,6 +19,23 @@ inline std::string quoted(const std::string& text) {
     return "'" + text + "'";
 }
 
+// The flag a switch asks for, given the current one.
+inline bool switched(RemoteControl::Switch wanted, bool current) {
+    return wanted == RemoteControl::Switch::toggle ? !current : wanted == RemoteControl::Switch::on;
+}
+
+// A volume: a number from 0 to 1.
+inline RemoteResult<float> unitVolume(const std::string& text, const std::string& what) {
+    const auto value = RemoteControl::parseNumber(text, what);
+    if (!value) {
+        return unexpected(value.error());
+    }
+    if (*value < 0 || *value > 1) {
+        return invalid(what + " " + quoted(text) + " is not between 0 and 1.");
+    }
+    return float(*value);
+}
+
 // Collects the save failures of the route manager while one remote call runs.
 class SaveFailureWatch {
 public:

@@ -53,15 +53,12 @@ RemoteResult<void> RemoteControl::setRecordingVolume(const std::string& appID,
     if (const auto known = recordingChoiceOf(appID); !known) {
         return unexpected(known.error());
     }
-    const auto value = parseNumber(volume, "Recording volume");
+    const auto value = unitVolume(volume, "Recording volume");
     if (!value) {
         return unexpected(value.error());
     }
-    if (*value < 0 || *value > 1) {
-        return invalid("Recording volume " + quoted(volume) + " is not between 0 and 1.");
-    }
     SaveFailureWatch watch(manager_);
-    manager_.recordings().setVolume(appID, float(*value));
+    manager_.recordings().setVolume(appID, *value);
     manager_.flushPendingSave();
     return watch.outcome(RemoteResult<void>{});
 }
@@ -77,8 +74,7 @@ RemoteResult<void> RemoteControl::setRecordingMute(const std::string& appID,
         return unexpected(wanted.error());
     }
     SaveFailureWatch watch(manager_);
-    manager_.recordings().setMuted(appID, *wanted == Switch::toggle ? !choice->muted
-                                                                    : *wanted == Switch::on);
+    manager_.recordings().setMuted(appID, switched(*wanted, choice->muted));
     return watch.outcome(RemoteResult<void>{});
 }
 

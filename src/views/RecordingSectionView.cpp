@@ -19,10 +19,8 @@ RecordingSectionView::RecordingSectionView(RecordingControl& control, QWidget* p
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     column->addWidget(new Divider(8, 0, this));
-    QFont captionFont = systemFont(9, FontWeight::bold);
-    captionFont.setLetterSpacing(QFont::AbsoluteSpacing, 0.5);
     auto* caption =
-        new TextLabel(QStringLiteral("RECORDING"), captionFont, ColorSpec::secondary(), this);
+        new TextLabel(QStringLiteral("RECORDING"), captionFont(9), ColorSpec::secondary(), this);
     caption->setObjectName(QStringLiteral("recordingCaption"));
     caption->setPadding(QMargins(12, 6, 12, 2));
     column->addWidget(caption);

@@ -21,6 +21,13 @@ inline void checkLoadedState(const AppAudioState& state) {
             "state volume within 0...1", std::to_string(state.volume));
     require(state.boostMultiplier >= 1 && state.boostMultiplier <= 4,
             "state boostMultiplier within 1...4", std::to_string(state.boostMultiplier));
+    if (state.recording) {
+        requireUtf8(state.recording->inputUID, "state recordingInputUID");
+        const float volume = state.recording->volume;
+        require(std::isfinite(volume) && volume >= 0.0f && volume <= 1.0f,
+                "state recordingVolume within 0...1", std::to_string(volume));
+        require(!state.recording->neutral(), "a neutral recording choice loads as none", "");
+    }
 }
 
 inline bool sameBits(float a, float b) {
@@ -31,7 +38,11 @@ inline bool sameState(const AppAudioState& a, const AppAudioState& b) {
     return a.id == b.id && a.displayName == b.displayName && sameBits(a.volume, b.volume) &&
            a.isMuted == b.isMuted && a.outputDeviceUIDs == b.outputDeviceUIDs &&
            a.eqPresetID == b.eqPresetID && a.isPinned == b.isPinned && a.isIgnored == b.isIgnored &&
-           a.boostMultiplier == b.boostMultiplier;
+           a.boostMultiplier == b.boostMultiplier &&
+           a.recording.has_value() == b.recording.has_value() &&
+           (!a.recording || (a.recording->inputUID == b.recording->inputUID &&
+                             sameBits(a.recording->volume, b.recording->volume) &&
+                             a.recording->muted == b.recording->muted));
 }
 
 } // namespace kestrelamp::fuzz

@@ -55,6 +55,9 @@ constexpr CommandEntry kCommands[] = {
     {"call-mix-microphone-volume", "SetCallMixMicrophoneVolume", 1, 1, Shape::plain,
      Output::nothing},
     {"call-mix-microphone-mute", "SetCallMixMicrophoneMute", 1, 1, Shape::plain, Output::nothing},
+    {"record-from", "SetRecordingInput", 2, 2, Shape::plain, Output::nothing},
+    {"record-volume", "SetRecordingVolume", 2, 2, Shape::plain, Output::nothing},
+    {"record-mute", "SetRecordingMute", 2, 2, Shape::plain, Output::nothing},
     {"refresh", "Refresh", 0, 0, Shape::plain, Output::nothing},
     {"list apps", "Status", 0, 0, Shape::plain, Output::appLines},
     {"list devices", "Status", 0, 0, Shape::plain, Output::deviceLines},
@@ -93,6 +96,11 @@ device's, as "kestrelamp ctl status" lists them.
                               Set the volume of that microphone in the call mix.
   call-mix-microphone-mute on|off|toggle
                               Mute or unmute that microphone in the call mix.
+  record-from APP default|UID Have APP record from this input device (the call
+                              mix's UID while it is on); default: the system's.
+  record-volume APP 0..1      Set the volume of what APP records.
+  record-mute APP on|off|toggle
+                              Mute or unmute what APP records.
   refresh                     List applications and devices again.
   list apps                   Print each listed application's id and name.
   list devices                Print each output device's UID and name.

@@ -1,5 +1,7 @@
 #include "app/RemoteControl.h"
 
+#include "app/RemoteControlSupport.h"
+
 #include "app/StatusJson.h"
 #include "platform/JsonText.h"
 #include "profiles/ProfileIcons.h"
@@ -12,15 +14,10 @@
 #include <limits>
 
 namespace kestrelamp {
+
+using namespace remote_support;
+
 namespace {
-
-Unexpected<RemoteError> invalid(std::string message) {
-    return unexpected(RemoteError{RemoteError::Kind::invalidArgument, std::move(message)});
-}
-
-std::string quoted(const std::string& text) {
-    return "'" + text + "'";
-}
 
 bool equalIgnoringCase(const std::string& a, const std::string& b) {
     return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
@@ -44,33 +41,6 @@ RemoteResult<std::int64_t> parseWholeNumber(const std::string& text, const std::
     constexpr double limit = 1e18;
     return std::int64_t(std::clamp(*number, -limit, limit));
 }
-
-// Collects the save failures of the route manager while one remote call runs.
-class SaveFailureWatch {
-public:
-    explicit SaveFailureWatch(AudioRouteManager& manager)
-        : connection_(QObject::connect(
-              &manager, &AudioRouteManager::saveFailed,
-              [this](const QString& line) { message_ += line.toStdString() + "\n"; })) {}
-    SaveFailureWatch(const SaveFailureWatch&) = delete;
-    SaveFailureWatch& operator=(const SaveFailureWatch&) = delete;
-    ~SaveFailureWatch() { QObject::disconnect(connection_); }
-
-    // The call's own answer, unless a save failed meanwhile.
-    template <class T>
-    RemoteResult<T> outcome(RemoteResult<T> result) const {
-        if (message_.empty()) {
-            return result;
-        }
-        return unexpected(RemoteError{
-            RemoteError::Kind::notSaved,
-            message_ + "The change is in effect until Kestrelamp quits, but it is not saved."});
-    }
-
-private:
-    std::string message_;
-    QMetaObject::Connection connection_;
-};
 
 template <class Item, class Name>
 std::string nameList(const Item& items, Name name) {
@@ -209,11 +179,13 @@ bool RemoteControl::startLevels() {
     manager_.levelsAsked();
     // Routed levels, too, are drained only while asked for: the first ones come a moment later.
     return !wasActive &&
-           (!monitors.monitoredApps().empty() || !manager_.eqProcessor().engines().empty());
+           (!monitors.monitoredApps().empty() || !manager_.eqProcessor().engines().empty() ||
+            !manager_.recordings().recordings().empty());
 }
 
 void RemoteControl::pollLevels() {
     manager_.levelMonitors().poll();
+    manager_.recordings().pollLevels();
 }
 
 RemoteResult<void> RemoteControl::setOutputDevices(const std::string& appID,
@@ -443,7 +415,7 @@ RemoteResult<void> RemoteControl::setCallMix(const std::string& mode) {
         return unexpected(wanted.error());
     }
     CallMixControl& callMix = manager_.callMix();
-    callMix.setOn(*wanted == Switch::toggle ? !callMix.settings().on : *wanted == Switch::on);
+    callMix.setOn(switched(*wanted, callMix.settings().on));
     if (callMix.status() != hal::noErr) {
         return unexpected(RemoteError{RemoteError::Kind::refused,
                                       "The sound server refused the call mix: " +
@@ -472,14 +444,11 @@ RemoteResult<void> RemoteControl::setCallMixMicrophone(const std::string& microp
 }
 
 RemoteResult<void> RemoteControl::setCallMixMicrophoneVolume(const std::string& volume) {
-    const auto value = parseNumber(volume, "Microphone volume");
+    const auto value = unitVolume(volume, "Microphone volume");
     if (!value) {
         return unexpected(value.error());
     }
-    if (*value < 0 || *value > 1) {
-        return invalid("Microphone volume " + quoted(volume) + " is not between 0 and 1.");
-    }
-    manager_.callMix().setMicrophoneVolume(float(*value));
+    manager_.callMix().setMicrophoneVolume(*value);
     return {};
 }
 
@@ -489,8 +458,7 @@ RemoteResult<void> RemoteControl::setCallMixMicrophoneMute(const std::string& mo
         return unexpected(wanted.error());
     }
     CallMixControl& callMix = manager_.callMix();
-    callMix.setMicrophoneMuted(*wanted == Switch::toggle ? !callMix.settings().microphoneMuted
-                                                         : *wanted == Switch::on);
+    callMix.setMicrophoneMuted(switched(*wanted, callMix.settings().microphoneMuted));
     return {};
 }
 

@@ -84,6 +84,13 @@ public:
     RemoteResult<void> checkDefaultOutputDevice(const std::string& deviceUID) const;
     void refresh();
 
+    // What an application records: INPUT a listed input device's UID (the call mix while it is
+    // on) or "default"; its volume 0 … 1; its mute on|off|toggle. For a program recording now or
+    // one with settings.
+    RemoteResult<void> setRecordingInput(const std::string& appID, const std::string& input);
+    RemoteResult<void> setRecordingVolume(const std::string& appID, const std::string& volume);
+    RemoteResult<void> setRecordingMute(const std::string& appID, const std::string& mode);
+
     // JSON array of the profiles in switcher order, each with "active".
     std::string profileList() const;
     // An empty icon means the first icon option. Returns the new profile's id.
@@ -107,6 +114,7 @@ public:
 private:
     RemoteResult<const AppAudioState*> knownApp(const std::string& appID) const;
     RemoteResult<void> listedDevice(const std::string& deviceUID) const;
+    RemoteResult<hal::RecordingChoice> recordingChoiceOf(const std::string& appID) const;
     RemoteResult<void> routable(const AppAudioState& state) const;
     RemoteResult<AudioProfile> findProfile(const std::string& profile) const;
 

@@ -224,6 +224,18 @@ void RemoteControlService::SetCallMixMicrophoneMute(const QString& mode) {
     answer(control_.setCallMixMicrophoneMute(text(mode)));
 }
 
+void RemoteControlService::SetRecordingInput(const QString& app, const QString& input) {
+    answer(control_.setRecordingInput(text(app), text(input)));
+}
+
+void RemoteControlService::SetRecordingVolume(const QString& app, const QString& volume) {
+    answer(control_.setRecordingVolume(text(app), text(volume)));
+}
+
+void RemoteControlService::SetRecordingMute(const QString& app, const QString& mode) {
+    answer(control_.setRecordingMute(text(app), text(mode)));
+}
+
 void RemoteControlService::Refresh() {
     control_.refresh();
 }

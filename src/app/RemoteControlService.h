@@ -61,6 +61,9 @@ public Q_SLOTS:
     Q_SCRIPTABLE void SetCallMixMicrophone(const QString& microphone);
     Q_SCRIPTABLE void SetCallMixMicrophoneVolume(const QString& volume);
     Q_SCRIPTABLE void SetCallMixMicrophoneMute(const QString& mode);
+    Q_SCRIPTABLE void SetRecordingInput(const QString& app, const QString& input);
+    Q_SCRIPTABLE void SetRecordingVolume(const QString& app, const QString& volume);
+    Q_SCRIPTABLE void SetRecordingMute(const QString& app, const QString& mode);
     Q_SCRIPTABLE void Refresh();
     Q_SCRIPTABLE QString ListProfiles();
     Q_SCRIPTABLE QString SaveProfile(const QString& name, const QString& icon);

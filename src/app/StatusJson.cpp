@@ -36,6 +36,24 @@ json appsJson(const AudioRouteManager& manager) {
     return apps;
 }
 
+json recordingJson(const RecordingControl& recordings) {
+    json list = json::array();
+    for (const RecordingApp& app : recordings.recordings()) {
+        list.push_back({
+            {"id", app.id},
+            {"name", app.displayName},
+            {"pid", app.pid},
+            {"recordsFrom", app.sourceUID},
+            {"input", app.choice.inputUID.empty() ? std::string("default") : app.choice.inputUID},
+            {"volume", app.choice.volume},
+            {"muted", app.choice.muted},
+            {"state", recordings.stateText(app)},
+            {"level", levelOrNull(recordings.levels(), app.id)},
+        });
+    }
+    return list;
+}
+
 json devicesJson(const AudioDeviceList& devices) {
     json list = json::array();
     for (const AudioDeviceInfo& device : devices) {
@@ -107,6 +125,7 @@ json statusJson(AudioRouteManager& manager) {
         {"activeProfileID", activeID ? json(uuidString(*activeID)) : json(nullptr)},
         {"showOnlyLive", manager.showOnlyLive()},
         {"callMix", callMixJson(manager.callMix().settings())},
+        {"recording", recordingJson(manager.recordings())},
     };
 }
 

@@ -32,6 +32,14 @@ json toJson(const AppAudioState& state) {
     object["isPinned"] = state.isPinned;
     object["isIgnored"] = state.isIgnored;
     object["boostMultiplier"] = std::clamp(state.boostMultiplier, kMinBoost, kMaxBoost);
+    if (state.recording && !state.recording->neutral()) {
+        if (!state.recording->inputUID.empty()) {
+            object["recordingInputUID"] = state.recording->inputUID;
+        }
+        object["recordingVolume"] = json_fields::boundedFloatAsWritten(
+            state.recording->volume, kMinVolume, kMaxVolume, kMaxVolume);
+        object["recordingMuted"] = state.recording->muted;
+    }
     return object;
 }
 
@@ -47,6 +55,20 @@ std::vector<std::string> decodeOutputDevices(const json& object) {
         return {std::move(*legacy)};
     }
     return {};
+}
+
+// Absent keys are the neutral choice, which is no choice at all.
+std::optional<hal::RecordingChoice> decodeRecording(const json& object) {
+    using namespace json_fields;
+    auto input = optionalString(object, "recordingInputUID");
+    const auto volume = optionalBoundedFloat(object, "recordingVolume", kMinVolume, kMaxVolume);
+    const auto muted = optionalBool(object, "recordingMuted");
+    if (!input && !volume && !muted) {
+        return std::nullopt;
+    }
+    hal::RecordingChoice choice{std::move(input).value_or(""), volume.value_or(1.0f),
+                                muted.value_or(false)};
+    return choice.neutral() ? std::nullopt : std::optional(std::move(choice));
 }
 
 } // namespace
@@ -66,6 +88,7 @@ Expected<AppAudioState, DecodingError> appAudioStateFromJson(const json& object)
         state.isIgnored = optionalBool(object, "isIgnored").value_or(false);
         state.boostMultiplier =
             std::clamp(optionalInt64(object, "boostMultiplier").value_or(1), kMinBoost, kMaxBoost);
+        state.recording = decodeRecording(object);
         return state;
     });
 }

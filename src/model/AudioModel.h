@@ -4,6 +4,7 @@
 // engine lists (engine/AudioValues.h) and the user's settings for each application.
 
 #include "engine/AudioValues.h"
+#include "engine/hal/AudioHardware.h"
 #include "platform/DecodingError.h"
 #include "platform/Expected.h"
 #include "platform/Uuid.h"
@@ -40,6 +41,8 @@ struct AppAudioState {
     bool isPinned = false;
     bool isIgnored = false;
     std::int64_t boostMultiplier = 1;
+    // Where it records from and what it records at; nothing when never chosen.
+    std::optional<hal::RecordingChoice> recording;
 
     static AppAudioState defaultFor(const AudioApp& app);
 

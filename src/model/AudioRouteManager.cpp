@@ -40,6 +40,7 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     , levelMonitors_(hardware,
                      [this](const std::string& appID, float level) { setAudioLevel(appID, level); })
     , callMix_(hardware, userDefaults)
+    , recordings_(hardware, runningApplications, *this)
     , folderLock_(storageFolder)
     , stateFile_(storageFolder + "/appStates.json") {
     QDir().mkpath(storageFolder);
@@ -68,6 +69,7 @@ AudioRouteManager::AudioRouteManager(AudioHardware& hardware,
     // Builds the stored choices' routes.
     refreshAudioApps();
     updateAudioActivity();
+    recordings_.start();
 }
 
 AudioRouteManager::~AudioRouteManager() {
@@ -89,6 +91,15 @@ void AudioRouteManager::setSearchQuery(const QString& query) {
 
 void AudioRouteManager::setAppState(const AppAudioState& state) {
     storeState(state);
+}
+
+void AudioRouteManager::storeAndSave(const AppAudioState& state, bool throttled) {
+    storeState(state);
+    if (throttled) {
+        saveStatesSoon();
+    } else {
+        saveStates();
+    }
 }
 
 void AudioRouteManager::storeState(const AppAudioState& state) {

@@ -8,6 +8,7 @@
 #include "engine/TapManager.h"
 #include "model/AudioModel.h"
 #include "model/CallMixControl.h"
+#include "model/RecordingControl.h"
 #include "model/RouteLifecycle.h"
 #include "model/RouteState.h"
 #include "model/UnroutedLevelMonitors.h"
@@ -97,6 +98,8 @@ public:
     void setSearchQuery(const QString& query);
     // A plain write into appStates, as a view's state binding does; nothing is saved.
     void setAppState(const AppAudioState& state);
+    // Stores and saves it, as an operation does; throttled for the steps of a drag.
+    void storeAndSave(const AppAudioState& state, bool throttled);
 
     const AppAudioState* state(const std::string& appID) const;
     const AudioApp* app(const std::string& appID) const;
@@ -157,6 +160,8 @@ public:
     UnroutedLevelMonitors& levelMonitors() { return levelMonitors_; }
     CallMixControl& callMix() { return callMix_; }
     const CallMixControl& callMix() const { return callMix_; }
+    RecordingControl& recordings() { return recordings_; }
+    const RecordingControl& recordings() const { return recordings_; }
     // Writes a save that a volume drag put off; stopAll does it too.
     void flushPendingSave();
     // Saves anything put off, tears every route down and stops listening; safe to call more than
@@ -259,6 +264,7 @@ private:
     RouteLifecycle routeLifecycle_;
     UnroutedLevelMonitors levelMonitors_;
     CallMixControl callMix_;
+    RecordingControl recordings_;
 
     std::vector<QMetaObject::Connection> cancellables_;
     QTimer deviceChangeDebounce_;

@@ -246,6 +246,7 @@ void AudioRouteManager::stopAll() {
     processChangeCoalescing_.stop();
     removeEveryRoute();
     callMix_.stop();
+    recordings_.stop();
     updateLevelMonitors();
     silenceUnroutedLevels();
     deviceMonitor_.stopMonitoring();

@@ -14,6 +14,13 @@ std::vector<AppAudioState> AudioRouteManager::captureRoutes() const {
             routes.push_back(*stored);
         }
     }
+    // A program that only records is in the profile for where it records from.
+    for (const RecordingApp& recording : recordings_.recordings()) {
+        const AppAudioState* stored = state(recording.id);
+        if (!app(recording.id) && stored && stored->recording) {
+            routes.push_back(*stored);
+        }
+    }
     return routes;
 }
 
@@ -92,7 +99,9 @@ void AudioRouteManager::updateActiveProfile() {
     updated.routes = captureRoutes();
     // An application that is not playing now keeps its place in the profile.
     for (const AppAudioState& kept : active->routes) {
-        if (app(kept.id) == nullptr) {
+        const bool captured = std::any_of(updated.routes.begin(), updated.routes.end(),
+                                          [&](const AppAudioState& r) { return r.id == kept.id; });
+        if (app(kept.id) == nullptr && !captured) {
             const AppAudioState* stored = state(kept.id);
             updated.routes.push_back(stored ? *stored : kept);
         }

@@ -38,8 +38,8 @@ hal::CallMixSettings CallMixControl::read(const UserDefaults& userDefaults) {
     }
     if (userDefaults.contains(UserDefaults::callMixMicrophoneVolumeKey)) {
         const double volume = userDefaults.doubleForKey(UserDefaults::callMixMicrophoneVolumeKey);
-        settings.microphoneVolume = std::isfinite(volume) ? std::clamp(float(volume), 0.0f, 1.0f)
-                                                          : 1.0f;
+        settings.microphoneVolume =
+            std::isfinite(volume) ? std::clamp(float(volume), 0.0f, 1.0f) : 1.0f;
     }
     settings.microphoneMuted = userDefaults.boolForKey(UserDefaults::callMixMicrophoneMutedKey);
     return settings;
@@ -86,8 +86,7 @@ void CallMixControl::store(const hal::CallMixSettings& settings) {
                                    : settings.microphoneUID->empty()
                                        ? std::string(kSystemDefaultMicrophone)
                                        : *settings.microphoneUID;
-    userDefaults_.setString(UserDefaults::callMixMicrophoneKey,
-                            QString::fromStdString(microphone));
+    userDefaults_.setString(UserDefaults::callMixMicrophoneKey, QString::fromStdString(microphone));
     userDefaults_.setDouble(UserDefaults::callMixMicrophoneVolumeKey, settings.microphoneVolume);
     userDefaults_.setBool(UserDefaults::callMixMicrophoneMutedKey, settings.microphoneMuted);
     storing_ = false;

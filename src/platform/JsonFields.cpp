@@ -126,6 +126,12 @@ std::optional<std::int64_t> optionalInt64(const json& object, const char* key) {
     return value ? std::optional(asInt64(*value, key)) : std::nullopt;
 }
 
+std::optional<float> optionalBoundedFloat(const json& object, const char* key, float low,
+                                          float high) {
+    const json* value = present(object, key);
+    return value ? std::optional(asBoundedFloat(*value, key, low, high)) : std::nullopt;
+}
+
 std::optional<QUuid> optionalUuid(const json& object, const char* key) {
     const json* value = present(object, key);
     return value ? std::optional(asUuid(*value, key)) : std::nullopt;

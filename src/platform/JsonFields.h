@@ -32,6 +32,9 @@ std::optional<std::string> optionalString(const json& object, const char* key);
 std::optional<bool> optionalBool(const json& object, const char* key);
 std::optional<std::int64_t> optionalInt64(const json& object, const char* key);
 std::optional<QUuid> optionalUuid(const json& object, const char* key);
+// As requiredBoundedFloat.
+std::optional<float> optionalBoundedFloat(const json& object, const char* key, float low,
+                                          float high);
 
 // Missing, null or another type → Failure.
 std::string requiredString(const json& object, const char* key);

@@ -2,6 +2,7 @@
 
 #include "views/AppRowView.h"
 #include "views/LazyRowColumn.h"
+#include "views/RecordingSectionView.h"
 #include "views/toolkit/BorderlessButton.h"
 #include "views/toolkit/FocusChain.h"
 #include "views/toolkit/Fonts.h"
@@ -80,6 +81,8 @@ AppListView::AppListView(AudioRouteManager& manager, ScreenCapturePermission& pe
         *scroll_, [this](std::size_t index) { return buildRow(index); }, content);
     rows_->setObjectName(QStringLiteral("appRows"));
     column->addWidget(rows_);
+    recordingSection_ = new RecordingSectionView(manager_.recordings(), content);
+    column->addWidget(recordingSection_);
     buildFooter(column);
     column->addStretch(1);
     scroll_->setWidget(content);
@@ -267,6 +270,7 @@ QList<QWidget*> AppListView::focusOrder(const QWidget* focused) {
             order += built->focusOrder();
         }
     }
+    order += recordingSection_->focusOrder();
     order += tabStopsIn(footer_);
     return order;
 }

@@ -20,6 +20,7 @@ namespace kestrelamp {
 
 class AppRowView;
 class LazyRowColumn;
+class RecordingSectionView;
 
 namespace toolkit {
 class BorderlessButton;
@@ -29,10 +30,10 @@ class TextLabel;
 } // namespace toolkit
 
 // The "Apps" tab: a scrolling list with the search bar (more than 8 applications, or Ctrl+F),
-// then the permission prompt, the empty state or one row per filtered application, and the
-// footer of ignored applications. Rows are kept by application id, so reordering keeps their
-// expanded sections; a row is built when it first comes into view, and only rows in view get
-// levels.
+// then the permission prompt, the empty state or one row per filtered application, the
+// applications recording now, and the footer of ignored applications. Rows are kept by application
+// id, so reordering keeps their expanded sections; a row is built when it first comes into view,
+// and only rows in view get levels.
 class AppListView : public QWidget {
     Q_OBJECT
 
@@ -52,8 +53,8 @@ public:
     // Escape: clears the search and hides the field if forced on. False when there was none.
     bool closeSearch();
 
-    // Tab order: the search field, the rows top to bottom, the footer. The rows a Tab or Backtab
-    // can reach from the focused widget are built first.
+    // Tab order: the search field, the rows top to bottom, the recording rows, the footer. The rows
+    // a Tab or Backtab can reach from the focused widget are built first.
     QList<QWidget*> focusOrder(const QWidget* focused);
 
     // The row of a listed application, nothing when it is not listed or not built yet.
@@ -63,6 +64,7 @@ public:
     // Listed applications, built or not.
     std::size_t listedCount() const { return rowOrder_.size(); }
     QScrollArea* scrollArea() const { return scroll_; }
+    RecordingSectionView* recordingSection() const { return recordingSection_; }
     // The height the whole content wants at the list's current width.
     int contentHeight() const;
 
@@ -118,6 +120,7 @@ private:
     toolkit::TextLabel* emptyTitle_ = nullptr;
     toolkit::TextLabel* emptySubtitle_ = nullptr;
     LazyRowColumn* rows_ = nullptr;
+    RecordingSectionView* recordingSection_ = nullptr;
     QWidget* footer_ = nullptr;
     toolkit::TextLabel* ignoredCount_ = nullptr;
     toolkit::BorderlessButton* showButton_ = nullptr;

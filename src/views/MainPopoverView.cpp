@@ -90,10 +90,8 @@ QWidget* MainPopoverView::buildHeader() {
 
     auto* deviceRow = new QHBoxLayout;
     deviceRow->setSpacing(6);
-    QFont captionFont = systemFont(9, FontWeight::bold);
-    captionFont.setLetterSpacing(QFont::AbsoluteSpacing, 0.5);
     auto* caption =
-        new TextLabel(QStringLiteral("DEFAULT"), captionFont, ColorSpec::secondary(), header);
+        new TextLabel(QStringLiteral("DEFAULT"), captionFont(9), ColorSpec::secondary(), header);
     caption->setObjectName(QStringLiteral("defaultCaption"));
     deviceRow->addWidget(caption);
     deviceSymbol_ = new SymbolImage(headerSymbol(manager_.defaultOutputDevice()), 11,

@@ -76,6 +76,10 @@ TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
         {{"profile", "apply", "Night"}, "ambiguous"},
         {{"profile", "delete", "night"}, "ambiguous"},
         {{"profile", "save", "Car", "rocket"}, "rocket"},
+        {{"record-from", "org.example.Nobody", "default"}, "org.example.Nobody"},
+        {{"record-from", kPlayer, "cupboard"}, "cupboard"},
+        {{"record-volume", kPlayer, "2"}, "2"},
+        {{"record-mute", kPlayer, "maybe"}, "maybe"},
     };
     for (const auto& [arguments, named] : refused) {
         const RunResult result = program.ctl(arguments);

@@ -141,5 +141,58 @@ TEST_F(RemoteControlOperations, CallMixCommandsCheckTheirArgumentsAndShowInTheSt
     EXPECT_FALSE(world.hardware().callMix().on);
 }
 
+TEST_F(RemoteControlOperations, RecordingCommandsCheckTheirArgumentsAndShowInTheStatus) {
+    constexpr const char* kRecorder = "org.example.Recorder";
+    world.hardware().addDevice({"usb-mic", "USB Microphone", "", 0, 1});
+    world.hardware().addRecorder({kRecorder, "Recorder", 77, -20});
+    world.hardware().waitForListeners();
+    ASSERT_TRUE(waitUntil([&] { return world.manager().recordings().recording(kRecorder); }));
+
+    const std::vector<std::pair<std::function<RemoteResult<void>()>, std::string>> refused{
+        {[&] { return control.setRecordingInput("org.example.Nobody", "default"); }, "Nobody"},
+        {[&] { return control.setRecordingInput(kRecorder, "speakers"); }, "speakers"},
+        {[&] { return control.setRecordingInput(kRecorder, hal::kCallMixDeviceUID); }, "callmix"},
+        {[&] { return control.setRecordingVolume(kRecorder, "1.5"); }, "1.5"},
+        {[&] { return control.setRecordingVolume(kRecorder, "loud"); }, "loud"},
+        {[&] { return control.setRecordingMute(kRecorder, "maybe"); }, "maybe"},
+    };
+    for (const auto& [call, named] : refused) {
+        const auto result = call();
+        ASSERT_FALSE(result.hasValue()) << named;
+        EXPECT_EQ(result.error().kind, RemoteError::Kind::invalidArgument);
+        EXPECT_NE(result.error().message.find(named), std::string::npos) << result.error().message;
+    }
+    EXPECT_EQ(world.manager().state(kRecorder), nullptr) << "nothing stored";
+
+    ASSERT_TRUE(control.setRecordingInput(kRecorder, "usb-mic").hasValue());
+    ASSERT_TRUE(control.setRecordingVolume(kRecorder, "0.5").hasValue());
+    ASSERT_TRUE(control.setRecordingMute(kRecorder, "toggle").hasValue());
+    EXPECT_EQ(world.hardware().recordingChoices().at(kRecorder),
+              (hal::RecordingChoice{"usb-mic", 0.5f, true}));
+    world.hardware().waitForListeners();
+    waitUntil([] { return false; }, 10);
+    auto status = nlohmann::json::parse(control.status());
+    ASSERT_EQ(status["recording"].size(), 1u);
+    const nlohmann::json& row = status["recording"][0];
+    EXPECT_EQ(row["id"], kRecorder);
+    EXPECT_EQ(row["pid"], 77);
+    EXPECT_EQ(row["recordsFrom"], "usb-mic");
+    EXPECT_EQ(row["input"], "usb-mic");
+    EXPECT_EQ(row["volume"], 0.5);
+    EXPECT_EQ(row["muted"], true);
+    EXPECT_EQ(row["state"], "records from USB Microphone");
+
+    // Levels as the applications' are: measured once asked for.
+    ASSERT_TRUE(control.setRecordingMute(kRecorder, "off").hasValue());
+    control.startLevels();
+    world.render();
+    control.pollLevels();
+    status = nlohmann::json::parse(control.status());
+    EXPECT_NEAR(status["recording"][0]["level"].get<double>(), -26.02, 0.1);
+
+    ASSERT_TRUE(control.setRecordingInput(kRecorder, "default").hasValue());
+    EXPECT_EQ(nlohmann::json::parse(control.status())["recording"][0]["input"], "default");
+}
+
 } // namespace
 } // namespace kestrelamp::test

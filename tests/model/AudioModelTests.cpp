@@ -141,6 +141,41 @@ TEST(AppAudioStateJson, NothingNonFiniteOrOutOfRangeIsWritten) {
     }
 }
 
+TEST(AppAudioStateJson, TheRecordingChoiceIsOptionalAndAddsOnlyItsOwnKeys) {
+    EXPECT_EQ(decodeOne(minimalState()).recording, std::nullopt);
+
+    json chosen = minimalState();
+    chosen.update(
+        {{"recordingInputUID", "mic"}, {"recordingVolume", 1.5}, {"recordingMuted", true}});
+    EXPECT_EQ(decodeOne(chosen).recording, (hal::RecordingChoice{"mic", 1.0f, true}));
+    json volumeOnly = minimalState();
+    volumeOnly["recordingVolume"] = 0.25;
+    EXPECT_EQ(decodeOne(volumeOnly).recording, (hal::RecordingChoice{"", 0.25f, false}));
+    json neutral = minimalState();
+    neutral.update({{"recordingVolume", 1}, {"recordingMuted", false}});
+    EXPECT_EQ(decodeOne(neutral).recording, std::nullopt) << "no choice, as written";
+    for (const auto& [key, wrong] : {std::pair<const char*, json>{"recordingInputUID", 3},
+                                     {"recordingVolume", "loud"},
+                                     {"recordingMuted", "yes"}}) {
+        json object = minimalState();
+        object[key] = wrong;
+        EXPECT_FALSE(appAudioStateFromJson(object).hasValue()) << key;
+    }
+
+    AppAudioState state = decodeOne(minimalState());
+    const json before = toJson(state);
+    state.recording = hal::RecordingChoice{};
+    EXPECT_EQ(toJson(state), before) << "a neutral choice is not written";
+    state.recording = hal::RecordingChoice{"", 0.5f, false};
+    json written = toJson(state);
+    EXPECT_FALSE(written.contains("recordingInputUID"));
+    EXPECT_EQ(decodeOne(written).recording, state.recording);
+    // What a reader that ignores the new keys sees is the state as it was.
+    written.erase("recordingVolume");
+    written.erase("recordingMuted");
+    EXPECT_EQ(written, before);
+}
+
 TEST(AppAudioStateFile, OneBadElementFailsTheWholeDocument) {
     const std::string good = json::array({minimalState(), minimalState()}).dump();
     ASSERT_TRUE(decodeAppAudioStates(good).hasValue());

@@ -89,6 +89,15 @@ struct SimulatedDevice {
     ChannelLayout outputLayout = {};
 };
 
+// A program recording from an input. What its input gives it is a steady level, before the
+// volume it is handed.
+struct SimulatedRecorder {
+    std::string bundleID;
+    std::string name;
+    std::int32_t pid = 0;
+    double levelDb = kAudioLevelMonitorSilenceDb;
+};
+
 // Interface calls that tests can make fail with a status of their choice.
 enum class SimulatedOperation {
     createProcessTap,
@@ -192,6 +201,11 @@ public:
     // and no microphone is mixed in.
     OSStatus setCallMix(const CallMixSettings& settings) override;
     CallMixSettings callMix() const;
+    // Each recorder records from its choice's input when that is listed, else from the default
+    // input. Listeners of "rec#" hear every change of the list.
+    OSStatus recordingApplications(std::vector<RecordingApplication>& outApplications) override;
+    OSStatus setRecordingChoices(const RecordingChoices& choices) override;
+    RecordingChoices recordingChoices() const;
 
     // AudioClientDirectory: the listed processes of that key that announce something.
     std::vector<AudioClient> audioClients(const std::string& bundleID) const override;
@@ -213,6 +227,18 @@ public:
     // application then plays on that device ("" or not an output device: the default output),
     // whatever tap is made or destroyed later. False for an object that is not a listed process.
     bool moveProcessElsewhere(AudioObjectID processID, const std::string& deviceUID);
+
+    // Recorders: listed in the order they started. Each bundle identifier keeps its level object
+    // across runs; starting one that records already changes its name, pid and level.
+    AudioObjectID addRecorder(const SimulatedRecorder& recorder);
+    bool removeRecorder(const std::string& bundleID);
+    // As another program would: the recorder records from that input ("" the default) and says
+    // so in chosenElsewhere until a choice for it is handed in. False for no such recorder.
+    bool moveRecorderElsewhere(const std::string& bundleID, const std::string& inputUID);
+    // The input recorders without a choice record from: this device while it is listed, else the
+    // first device with an input stream that is not the call mix. 0 means that first one.
+    bool setDefaultInputDevice(AudioObjectID deviceID);
+    std::string defaultInputUID() const;
 
     // Devices: listed in "dev#" in the order added, aggregates included. Adding and removing
     // notify "dev#"; removing the default output device makes the first remaining device with an
@@ -293,6 +319,8 @@ private:
     struct Tap;
     struct IOProc;
     struct LevelMonitor;
+    struct Recorder;
+    class RecordingsWatch;
     using FailureKey =
         std::tuple<AudioObjectID, AudioObjectPropertySelector, AudioObjectPropertyScope>;
     struct PropertyValue;
@@ -315,8 +343,14 @@ private:
     OSStatus monitorProperty(const LevelMonitor& monitor, const AudioObjectPropertyAddress& address,
                              PropertyValue& out) const;
     LevelMonitor* findMonitor(AudioObjectID id) const;
-    // Every monitor takes this cycle's level of its processes.
+    // Every monitor takes this cycle's level of its processes, or of its recorder.
     void measureMonitors(std::uint32_t frames);
+    // The linear gain of what the recorder with that level object receives; nothing for no
+    // recorder listed with it.
+    std::optional<double> recorderAmplitude(AudioObjectID levelObjectID) const;
+    std::vector<RecordingApplication> listRecordings() const;
+    std::string recorderSource(const Recorder& recorder) const;
+    const Device* defaultInputLocked() const;
 
     bool objectExists(AudioObjectID object) const;
     // The first process of the object.
@@ -363,6 +397,12 @@ private:
     // The process object of each bundle identifier ever added, and where another tool sent it.
     std::map<std::string, AudioObjectID> applicationObjects_;
     std::map<AudioObjectID, std::string> playbackTargets_;
+    std::vector<std::unique_ptr<Recorder>> recorders_;
+    std::map<std::string, AudioObjectID> recorderObjects_;
+    RecordingChoices recordingChoices_;
+    // Where another program put a recorder, until a choice for it is handed in.
+    std::map<std::string, std::string> recorderMoves_;
+    AudioObjectID defaultInput_ = kAudioObjectUnknown;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     std::map<FailureKey, OSStatus> readFailures_;
     std::map<SimulatedOperation, OSStatus> operationFailures_;

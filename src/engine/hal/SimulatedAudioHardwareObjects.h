@@ -121,4 +121,30 @@ struct SimulatedAudioHardware::LevelMonitor {
     std::optional<std::uint64_t> playedUntil;
 };
 
+struct SimulatedAudioHardware::Recorder {
+    SimulatedRecorder config;
+    AudioObjectID levelObjectID = kAudioObjectUnknown;
+};
+
+// Notifies "rec#" when the listing differs at its end from what it was at its start; made and
+// ended under the world's lock.
+class SimulatedAudioHardware::RecordingsWatch {
+public:
+    explicit RecordingsWatch(SimulatedAudioHardware& hardware)
+        : hardware_(hardware)
+        , before_(hardware.listRecordings()) {}
+    ~RecordingsWatch() {
+        if (hardware_.listRecordings() != before_) {
+            hardware_.listeners_.notify(kAudioObjectSystemObject,
+                                        globalAddress(kAudioHardwarePropertyRecordingApplications));
+        }
+    }
+    RecordingsWatch(const RecordingsWatch&) = delete;
+    RecordingsWatch& operator=(const RecordingsWatch&) = delete;
+
+private:
+    SimulatedAudioHardware& hardware_;
+    std::vector<RecordingApplication> before_;
+};
+
 } // namespace kestrelamp::hal

@@ -11,6 +11,7 @@ namespace kestrelamp::hal {
 
 AudioObjectID SimulatedAudioHardware::addDevice(const SimulatedDevice& config) {
     std::lock_guard lock(mutex_);
+    const RecordingsWatch watch(*this);
     const std::uint32_t channels = config.outputStreams > 0 ? config.outputChannels : 0;
     auto device = std::make_unique<Device>(channels);
     device->id = nextObjectID_++;
@@ -24,6 +25,7 @@ AudioObjectID SimulatedAudioHardware::addDevice(const SimulatedDevice& config) {
 bool SimulatedAudioHardware::removeDevice(AudioObjectID deviceID) {
     std::vector<AudioDeviceIOBlock> retiredBlocks;
     std::lock_guard lock(mutex_);
+    const RecordingsWatch watch(*this);
     const auto it = std::find_if(devices_.begin(), devices_.end(),
                                  [&](const auto& device) { return device->id == deviceID; });
     if (it == devices_.end()) {
@@ -110,6 +112,7 @@ OSStatus SimulatedAudioHardware::setCallMix(const CallMixSettings& settings) {
     }
     std::vector<AudioDeviceIOBlock> retiredBlocks;
     std::lock_guard lock(mutex_);
+    const RecordingsWatch watch(*this);
     const auto listed = std::find_if(devices_.begin(), devices_.end(), [](const auto& device) {
         return !device->aggregate && device->config.uid == kCallMixDeviceUID;
     });

@@ -30,7 +30,10 @@ OSStatus SimulatedAudioHardware::createLevelMonitor(AudioObjectID processObjectI
     const bool known =
         std::any_of(applicationObjects_.begin(), applicationObjects_.end(),
                     [&](const auto& entry) { return entry.second == processObjectID; });
-    if (!known && findProcess(processObjectID) == nullptr) {
+    const bool recorder =
+        std::any_of(recorderObjects_.begin(), recorderObjects_.end(),
+                    [&](const auto& entry) { return entry.second == processObjectID; });
+    if (!known && !recorder && findProcess(processObjectID) == nullptr) {
         return kAudioHardwareBadObjectError;
     }
     auto monitor = std::make_unique<LevelMonitor>();
@@ -64,6 +67,11 @@ void SimulatedAudioHardware::measureMonitors(std::uint32_t frames) {
     const auto window = std::uint64_t(renderSampleRate_ * kAudioLevelMonitorWindowMs / 1000.0);
     for (const auto& monitor : monitors_) {
         std::size_t samples = 0;
+        if (const auto amplitude = recorderAmplitude(monitor->process)) {
+            monitor->sumSquares += *amplitude * *amplitude * frames;
+            monitor->peak = std::max(monitor->peak, *amplitude);
+            samples = frames;
+        }
         for (const auto& process : processes_) {
             if (process->id != monitor->process || !process->config.running) {
                 continue;

@@ -300,6 +300,33 @@ SimulatedDevice parseDevice(const json& object, const std::string& path) {
     return device;
 }
 
+SimulatedRecorder parseRecorder(const json& object, const std::string& path) {
+    requireObject(object, path);
+    SimulatedRecorder recorder;
+    recorder.bundleID = requiredString(object, path, "bundleID");
+    recorder.name = optionalString(object, path, "name").value_or(recorder.bundleID);
+    recorder.pid = std::int32_t(optionalInteger(object, path, "pid", 0,
+                                                std::numeric_limits<std::int32_t>::min(),
+                                                std::numeric_limits<std::int32_t>::max()));
+    recorder.levelDb = optionalNumber(object, path, "level").value_or(kAudioLevelMonitorSilenceDb);
+    if (recorder.levelDb < kAudioLevelMonitorSilenceDb || recorder.levelDb > 0) {
+        fail(keyPath(path, "level"), "must be from -120 to 0 dBFS");
+    }
+    return recorder;
+}
+
+// The device a top-level key names, which must have streams that way.
+void requireDevice(const Scenario& scenario, const char* key, const std::string& uid, bool output) {
+    const auto device = std::find_if(scenario.devices.begin(), scenario.devices.end(),
+                                     [&](const SimulatedDevice& d) { return d.uid == uid; });
+    if (device == scenario.devices.end()) {
+        fail(key, "no device has the UID \"" + uid + "\"");
+    }
+    if ((output ? device->outputStreams : device->inputStreams) == 0) {
+        fail(key, "the device \"" + uid + "\" has no " + (output ? "output" : "input") + " stream");
+    }
+}
+
 OSStatus requiredFailureStatus(const json& object, const std::string& path) {
     const json* status = member(object, "status");
     if (!status) {
@@ -404,16 +431,13 @@ Scenario parseDocument(const json& root) {
     scenario.devices = parseArray<SimulatedDevice>(root, "devices", parseDevice);
     scenario.defaultOutput = optionalString(root, "", "defaultOutput");
     if (scenario.defaultOutput) {
-        const auto device = std::find_if(
-            scenario.devices.begin(), scenario.devices.end(),
-            [&](const SimulatedDevice& d) { return d.uid == *scenario.defaultOutput; });
-        if (device == scenario.devices.end()) {
-            fail("defaultOutput", "no device has the UID \"" + *scenario.defaultOutput + "\"");
-        }
-        if (device->outputStreams == 0) {
-            fail("defaultOutput", "the device \"" + device->uid + "\" has no output stream");
-        }
+        requireDevice(scenario, "defaultOutput", *scenario.defaultOutput, true);
     }
+    scenario.defaultInput = optionalString(root, "", "defaultInput");
+    if (scenario.defaultInput) {
+        requireDevice(scenario, "defaultInput", *scenario.defaultInput, false);
+    }
+    scenario.recorders = parseArray<SimulatedRecorder>(root, "recorders", parseRecorder);
     scenario.failures = parseArray<ScenarioFailure>(
         root, "failures", [&](const json& object, const std::string& path) {
             return parseFailure(object, path, scenario);
@@ -461,6 +485,12 @@ SimulatedWorld makeSimulatedWorld(const Scenario& scenario) {
     }
     if (scenario.defaultOutput) {
         hardware.setDefaultOutputDevice(hardware.deviceID(*scenario.defaultOutput));
+    }
+    if (scenario.defaultInput) {
+        hardware.setDefaultInputDevice(hardware.deviceID(*scenario.defaultInput));
+    }
+    for (const SimulatedRecorder& recorder : scenario.recorders) {
+        hardware.addRecorder(recorder);
     }
     for (const ScenarioFailure& failure : scenario.failures) {
         AudioObjectID object = failure.objectID;

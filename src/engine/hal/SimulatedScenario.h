@@ -21,28 +21,34 @@
 //                        "outputStreams": 1, "inputStreams": 0, "transport": "bltn",
 //                        "sampleRate": 48000, "channels": 2 } ],
 //     "defaultOutput": "speakers",
+//     "defaultInput":  "microphone",
+//     "recorders":   [ { "bundleID": "org.example.Recorder", "name": "Recorder", "pid": 4250,
+//                        "level": -20 } ],
 //     "failures":    [ { "object": "device:speakers", "selector": "lnam", "scope": "glob",
 //                        "status": 2003332927 } ],
 //     "refusedConnections": [ { "device": "speakers", "status": "nope",
 //                               "reason": "the sound server refused a link: …" } ]
 //   }
 //
-// Object ids follow file order, processes first, then devices, from 2 upwards; processes with
-// the same bundle identifier share one process object (see SimulatedAudioHardware). A process
-// without "bundleID" is keyed by what its "client" and "stream" properties and its command lines
-// tell (simulatedProcessIdentity); one announcing properties is an audio client, named as on
-// Linux from them and the "desktopEntries" unless "runningApps" holds its key. Every key is
-// optional except a device's "uid", a running application's "bundleID" and a desktop entry's
-// "id" and "name"; a null value counts as absent; unknown keys are ignored. Defaults: empty bundle
-// identifier, pid 0, running, silence; one output stream, no input stream, transport 0, two
-// channels, no sample rate (its read fails), the UID as name, an empty manufacturer; activation
-// policy "regular"; no default output; scope "glob". A signal's "type" is "sine", "noise" or
+// Object ids follow file order, processes first, then devices, then recorders, from 2 upwards;
+// processes with the same bundle identifier share one process object (see SimulatedAudioHardware).
+// A process without "bundleID" is keyed by what its "client" and "stream" properties and its
+// command lines tell (simulatedProcessIdentity); one announcing properties is an audio client,
+// named as on Linux from them and the "desktopEntries" unless "runningApps" holds its key. Every
+// key is optional except a device's "uid", a recorder's "bundleID", a running application's
+// "bundleID" and a desktop entry's "id" and "name"; a null value counts as absent; unknown keys are
+// ignored. Defaults: empty bundle identifier, pid 0, running, silence; a recorder named by its
+// bundle identifier, receiving silence (its "level" is in dBFS, -120 to 0); one output stream, no
+// input stream, transport 0, two channels, no sample rate (its read fails), the UID as name, an
+// empty manufacturer; activation policy "regular"; no default output; the first device with an
+// input stream as the default input; scope "glob". A signal's "type" is "sine", "noise" or
 // "silence" (frequency 440, amplitude 0.5, two channels unless given). "transport" and "selector"
 // are four-character codes or integers; "status" is an integer or a four-character code; "object"
 // is "system", "process:BUNDLEID" (the first such process), "device:UID" (the first such device) or
-// an object id. A refused connection has every route to its device refused as the service
-// connects it ("acr?" answers the status, "why?" the reason, which defaults to the status in
-// words); its "device" and "status" are required.
+// an object id. A refused connection has every route to its device refused as the service connects
+// it
+// ("acr?" answers the status, "why?" the reason, which defaults to the status in words); its
+// "device" and "status" are required.
 
 #include "engine/hal/SimulatedAudioHardware.h"
 #include "platform/Expected.h"
@@ -87,6 +93,8 @@ struct Scenario {
     std::vector<DesktopEntry> desktopEntries;
     std::vector<SimulatedDevice> devices;
     std::optional<std::string> defaultOutput;
+    std::optional<std::string> defaultInput;
+    std::vector<SimulatedRecorder> recorders;
     std::vector<ScenarioFailure> failures;
     std::vector<ScenarioRefusal> refusedConnections;
 };

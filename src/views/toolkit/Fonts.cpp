@@ -32,6 +32,12 @@ QFont systemFont(int pixelSize, FontWeight weight) {
     return sized(QGuiApplication::font(), pixelSize, weight);
 }
 
+QFont captionFont(int pixelSize) {
+    QFont font = systemFont(pixelSize, FontWeight::bold);
+    font.setLetterSpacing(QFont::AbsoluteSpacing, 0.5);
+    return font;
+}
+
 QFont monospacedFont(int pixelSize, FontWeight weight) {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setStyleHint(QFont::Monospace);

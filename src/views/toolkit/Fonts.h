@@ -10,6 +10,8 @@ namespace kestrelamp::toolkit {
 enum class FontWeight { regular, medium, semibold, bold };
 
 QFont systemFont(int pixelSize, FontWeight weight = FontWeight::regular);
+// Section captions ("DEFAULT", "RECORDING"): bold, a little spaced.
+QFont captionFont(int pixelSize);
 // The fixed-pitch family of the desktop, for figures that must not jitter as they change.
 QFont monospacedFont(int pixelSize, FontWeight weight = FontWeight::regular);
 

@@ -41,6 +41,8 @@ const std::vector<SymbolEntry> kSymbols = {
     {"speaker.wave.3", "audio-volume-high-symbolic", nullptr},
     {"speaker.fill", nullptr, ":/symbols/speaker.fill.svg"},
     {"speaker.slash", "audio-volume-muted-symbolic", nullptr},
+    {"mic.fill", "audio-input-microphone-symbolic", nullptr},
+    {"mic.slash.fill", "microphone-sensitivity-muted-symbolic", nullptr},
     {"checkmark.circle.fill", nullptr, ":/symbols/checkmark.circle.fill.svg"},
     {"circle", "radio-symbolic", nullptr},
     {"checkmark.square.fill", "checkbox-checked-symbolic", nullptr},

@@ -79,6 +79,20 @@ std::string SimulatedTestWorld::refuseRoutesTo(const std::string& uid) {
     return words;
 }
 
+bool SimulatedTestWorld::startRecorder(const std::string& bundleID, const std::string& name) {
+    return hardware().addRecorder({bundleID, name, nextPid_++, kRecorderLevelDb}) !=
+           kAudioObjectUnknown;
+}
+
+void SimulatedTestWorld::stopRecorder(const std::string& bundleID) {
+    hardware().removeRecorder(bundleID);
+}
+
+bool SimulatedTestWorld::moveRecorderElsewhere(const std::string& bundleID,
+                                               const std::string& uid) {
+    return hardware().moveRecorderElsewhere(bundleID, uid);
+}
+
 std::uint32_t SimulatedTestWorld::framesIn(std::chrono::milliseconds duration) {
     return std::uint32_t(
         std::lround(hardware().renderSampleRate() * double(duration.count()) / 1000.0));

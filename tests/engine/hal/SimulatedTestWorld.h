@@ -41,6 +41,11 @@ public:
     void stopPlayer(const std::string& bundleID) override;
     bool moveProcessElsewhere(const std::string& bundleID, const std::string& uid) override;
     std::string refuseRoutesTo(const std::string& uid) override;
+    // Its input gives it kRecorderLevelDb.
+    bool startRecorder(const std::string& bundleID, const std::string& name) override;
+    void stopRecorder(const std::string& bundleID) override;
+    bool moveRecorderElsewhere(const std::string& bundleID, const std::string& uid) override;
+    static constexpr double kRecorderLevelDb = -20.0;
 
     // Renders in cycles of 10 ms (the last one shorter) at the render rate.
     void letTimePass(std::chrono::milliseconds duration) override;

@@ -50,9 +50,11 @@ public:
 
     ~PipeWireContractWorld() override {
         players_.clear();
-        recorders_.clear();
         meters_.clear();
+        // The recorders outlive the service, which gives them back unmuted: the session manager
+        // keeps a stream's last volume for the next stream like it.
         hardware_.reset();
+        recorders_.clear();
         for (const std::string& uid : devices_) {
             session().destroyNode(uid);
         }

@@ -202,13 +202,25 @@ bool PipeWireAudioHardware::Impl::applyStreamVolume(const Global& node,
         setStreamVolume(node, wanted.volume, wanted.muted);
         recordings_.applied[node.id] = wanted;
         recordings_.volumeSent[node.id] = wanted;
+        recordings_.gainedApplications.insert(recordings_.applicationOfStream[node.id]);
         return true;
     }
+    const std::string& bundleID = recordings_.applicationOfStream[node.id];
     if (applied == recordings_.applied.end()) {
-        return false;
+        // The session manager gives a new stream the volume the last one like it had: ours, when
+        // that one went while we held it. Once reset, it keeps the reset one.
+        if (recordings_.gainedApplications.count(bundleID) == 0 || !node.propsVolume) {
+            return false;
+        }
+        recordings_.gainedApplications.erase(bundleID);
+        if (*node.propsVolume == 1.0f && !node.propsMuted) {
+            return false;
+        }
+    } else {
+        recordings_.applied.erase(applied);
+        recordings_.gainedApplications.erase(bundleID);
     }
     setStreamVolume(node, 1.0f, false);
-    recordings_.applied.erase(applied);
     recordings_.volumeSent[node.id] = {};
     return true;
 }

@@ -41,6 +41,8 @@ struct RecordingStreams {
     };
     // The volume and mute we set on each stream.
     std::map<std::uint32_t, Applied> applied;
+    // Applications whose volume we changed and whose next stream may come with it.
+    std::set<std::string> gainedApplications;
     // When we last wrote a stream's target again because it recorded elsewhere: a session manager
     // that fell back to the default while the input was away moves it back only when asked.
     std::map<std::uint32_t, std::chrono::steady_clock::time_point> nudged;

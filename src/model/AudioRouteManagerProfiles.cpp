@@ -37,6 +37,7 @@ AudioProfile AudioRouteManager::saveCurrentAsProfile(const std::string& name,
     profile.routes = captureRoutes();
     profile.defaultOutputUID = defaultOutputUID();
     profile.callMix = callMix_.settings();
+    profile.carriesRecordings = true;
     std::vector<AudioProfile> profiles = profileManager_.profiles();
     profiles.push_back(profile);
     profileManager_.setProfiles(std::move(profiles));
@@ -51,7 +52,12 @@ void AudioRouteManager::applyProfile(const AudioProfile& profile) {
         stored.outputDeviceUIDs.clear();
     }
     for (const AppAudioState& saved : profile.routes) {
-        appStates_.insert_or_assign(saved.id, saved);
+        AppAudioState applied = saved;
+        if (!profile.carriesRecordings) {
+            const AppAudioState* before = state(saved.id);
+            applied.recording = before != nullptr ? before->recording : std::nullopt;
+        }
+        appStates_.insert_or_assign(saved.id, std::move(applied));
         bandEdits_.erase(saved.id);
     }
     Q_EMIT appStatesChanged();
@@ -108,6 +114,7 @@ void AudioRouteManager::updateActiveProfile() {
     }
     updated.defaultOutputUID = defaultOutputUID();
     updated.callMix = callMix_.settings();
+    updated.carriesRecordings = true;
     profileManager_.updateProfile(updated);
 }
 

@@ -32,6 +32,9 @@ json toJson(const AudioProfile& profile) {
         }
         object["callMix"] = std::move(mix);
     }
+    if (profile.carriesRecordings) {
+        object["recordingChoices"] = true;
+    }
     return object;
 }
 
@@ -66,6 +69,7 @@ Expected<AudioProfile, DecodingError> audioProfileFromJson(const json& object) {
         if (const auto callMix = object.find("callMix"); callMix != object.end()) {
             profile.callMix = callMixFromJson(*callMix);
         }
+        profile.carriesRecordings = optionalBool(object, "recordingChoices").value_or(false);
         return profile;
     });
 }

@@ -23,6 +23,9 @@ struct AudioProfile {
     std::optional<std::string> defaultOutputUID;
     // The call mix as it was; profiles saved before it existed leave it as it is.
     std::optional<hal::CallMixSettings> callMix;
+    // Its routes say what each application records (none: from the default, untouched); those
+    // saved before that leave the recording choices as they are.
+    bool carriesRecordings = false;
 
     friend bool operator==(const AudioProfile& a, const AudioProfile& b) { return a.id == b.id; }
 };

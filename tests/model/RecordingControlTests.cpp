@@ -110,6 +110,13 @@ TEST_F(Recordings, ProfilesCaptureAndRestoreWhatAProgramThatOnlyRecordsDoes) {
     EXPECT_EQ(handedIn().at(kRecorder), (hal::RecordingChoice{"headset", 1.0f, true}));
     EXPECT_EQ(source(), "headset");
     EXPECT_TRUE(listed()->choice.muted);
+
+    // One saved before profiles carried recordings leaves the choice as it is.
+    AudioProfile older = profile;
+    older.carriesRecordings = false;
+    older.routes[0].recording.reset();
+    world.manager().applyProfile(older);
+    EXPECT_EQ(handedIn().at(kRecorder), (hal::RecordingChoice{"headset", 1.0f, true}));
 }
 
 TEST_F(Recordings, LevelsRunOnlyWhileWantedAndFollowVolumeAndMute) {

@@ -74,8 +74,9 @@ TEST_F(ProfileManagerTest, RoundTripKeepsOrderAndOptionalDefaultOutput) {
     EXPECT_FALSE(reloaded.profiles()[1].defaultOutputUID.has_value());
 }
 
-// The call mix is an optional key: profiles written before it read without one, and one written
-// now keeps every field (the system default input by name), beside what older releases read.
+// The call mix and the recording marker are optional keys: profiles written before them read
+// without, and one written now keeps every field (the system default input by name), beside what
+// older releases read.
 TEST_F(ProfileManagerTest, TheCallMixIsKeptAndOlderProfilesHaveNone) {
     {
         ProfileManager manager(folder());
@@ -85,6 +86,7 @@ TEST_F(ProfileManagerTest, TheCallMixIsKeptAndOlderProfilesHaveNone) {
         callMix.microphoneUID = std::string();
         callMix.microphoneVolume = 0.5f;
         calls.callMix = callMix;
+        calls.carriesRecordings = true;
         AudioProfile mic = makeProfile("Mic");
         callMix.microphoneUID = "usb-mic";
         callMix.microphoneMuted = true;
@@ -95,6 +97,8 @@ TEST_F(ProfileManagerTest, TheCallMixIsKeptAndOlderProfilesHaveNone) {
     const json written = readFile();
     EXPECT_EQ(written[0]["callMix"]["microphone"], "default");
     EXPECT_FALSE(written[2].contains("callMix"));
+    EXPECT_EQ(written[0]["recordingChoices"], true);
+    EXPECT_FALSE(written[2].contains("recordingChoices"));
     ProfileManager reloaded(folder());
     ASSERT_EQ(reloaded.profiles().size(), 3u);
     const auto& first = reloaded.profiles()[0].callMix;
@@ -105,6 +109,8 @@ TEST_F(ProfileManagerTest, TheCallMixIsKeptAndOlderProfilesHaveNone) {
     EXPECT_EQ(reloaded.profiles()[1].callMix->microphoneUID, "usb-mic");
     EXPECT_TRUE(reloaded.profiles()[1].callMix->microphoneMuted);
     EXPECT_FALSE(reloaded.profiles()[2].callMix);
+    EXPECT_TRUE(reloaded.profiles()[0].carriesRecordings);
+    EXPECT_FALSE(reloaded.profiles()[2].carriesRecordings);
 
     // A call mix that is not what it should be is an unreadable file, as any other field.
     writeFile(

@@ -104,6 +104,8 @@ TEST_F(RemoteControlOnPipeWire, CtlChoosesWhereARecorderRecordsAndReadsItsLevel)
         },
         kPatienceMs))
         << reported << " against " << recorder->rmsDbfs();
+    RecordProperty("statusLevelDb", std::to_string(reported));
+    RecordProperty("recordedDb", std::to_string(recorder->rmsDbfs()));
 
     ctl({"record-mute", kCaller, "on"});
     EXPECT_TRUE(pollUntil([&] { return recorder->rmsDbfs() < kSilent; }, kPatienceMs))

@@ -132,24 +132,18 @@ void PipeWireAudioHardware::Impl::listRecordings() {
 }
 
 void PipeWireAudioHardware::Impl::reconcileRecordings() {
-    std::erase_if(recordings_.held, [&](const auto& entry) {
-        return recordings_.applicationOfStream.count(entry.first) == 0;
-    });
-    std::erase_if(recordings_.applied, [&](const auto& entry) {
-        return recordings_.applicationOfStream.count(entry.first) == 0;
-    });
-    std::erase_if(recordings_.nudged, [&](const auto& entry) {
-        return recordings_.applicationOfStream.count(entry.first) == 0;
-    });
-    std::erase_if(recordings_.volumeSent, [&](const auto& entry) {
-        return recordings_.applicationOfStream.count(entry.first) == 0;
-    });
-    std::erase_if(recordings_.lastWrite, [&](const auto& entry) {
-        return recordings_.applicationOfStream.count(entry.first) == 0;
-    });
-    std::erase_if(recordings_.linkedOnce, [&](std::uint32_t stream) {
+    const auto gone = [&](std::uint32_t stream) {
         return recordings_.applicationOfStream.count(stream) == 0;
-    });
+    };
+    const auto forgetGone = [&](auto& byStream) {
+        std::erase_if(byStream, [&](const auto& entry) { return gone(entry.first); });
+    };
+    forgetGone(recordings_.held);
+    forgetGone(recordings_.applied);
+    forgetGone(recordings_.nudged);
+    forgetGone(recordings_.volumeSent);
+    forgetGone(recordings_.lastWrite);
+    std::erase_if(recordings_.linkedOnce, gone);
     for (const auto& [stream, bundleID] : recordings_.applicationOfStream) {
         const auto choice = recordings_.choices.find(bundleID);
         holdRecordingStream(stream, choice != recordings_.choices.end() && !choice->second.neutral()
@@ -160,8 +154,7 @@ void PipeWireAudioHardware::Impl::reconcileRecordings() {
 
 // Points the stream at the chosen input while that input is there (while it is away the session
 // manager records from the default, and our entry stays for its return), and sets its volume.
-// One change at a time: a pulse stream given a volume while the session manager relinks it can
-// be left linked without a format, recording silence.
+// One change at a time, the volume first: a stream is not relinked while it takes a new volume.
 void PipeWireAudioHardware::Impl::holdRecordingStream(std::uint32_t stream,
                                                       const RecordingChoice* choice) {
     const Global* node = global(stream, GlobalKind::node);

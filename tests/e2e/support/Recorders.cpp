@@ -32,19 +32,30 @@ TestMicrophone::TestMicrophone(PipeWireSession& session, const std::string& name
                                      " node.name=" + voice + " node.autoconnect=false }",
                                  session_.toneFile(tone)},
         session_.logPath(name + "-voice"));
-    for (const char* channel : {"FL", "FR"}) {
-        pollUntil(
-            [&] {
-                return runCommand(
-                           {"pw-link", voice + ":output_" + channel, name + ":input_" + channel},
-                           session_.logPath(name + "-link"), 3000)
-                           .status == 0;
-            },
-            5000);
-    }
     MeterFormat format;
     format.source = true;
     listener_ = std::make_unique<LevelMeter>(name, format);
+    const auto link = [&](const char* channel, bool connect) {
+        std::vector<std::string> argv{"pw-link", voice + ":output_" + channel,
+                                      name + ":input_" + channel};
+        if (!connect) {
+            argv.insert(argv.begin() + 1, "-d");
+        }
+        return runCommand(argv, session_.logPath(name + "-link"), 3000).status == 0;
+    };
+    // A link made while the player still sets itself up now and then carries nothing: made again
+    // until the source sounds.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        for (const char* channel : {"FL", "FR"}) {
+            pollUntil([&] { return link(channel, true); }, 5000);
+        }
+        if (pollUntil([&] { return listener_->measureDbfs(4800, 1000).value_or(-120.0) > -60.0; },
+                      2000)) {
+            return;
+        }
+        link("FL", false);
+        link("FR", false);
+    }
 }
 
 TestMicrophone::~TestMicrophone() {

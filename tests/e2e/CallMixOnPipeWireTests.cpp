@@ -239,6 +239,7 @@ TEST_F(CallMixTest, ARecorderRecordsFromTheInputChosenForItAtItsVolume) {
             8000);
     };
     const auto hears = [&](const PulseRecorder& recorder, double frequency) {
+        EXPECT_TRUE(chosen.ensureSounding() && other.ensureSounding());
         return pollUntil(
             [&] {
                 return recorder.toneDbfs(frequency) > kAudible &&

@@ -93,6 +93,7 @@ TEST_F(RemoteControlOnPipeWire, CtlChoosesWhereARecorderRecordsAndReadsItsLevel)
     EXPECT_TRUE(recordsFrom("test_mic"));
     recorder = std::make_unique<PulseRecorder>(*session_, kCaller);
     EXPECT_TRUE(recordsFrom("test_mic")) << "restarted, it records from its choice";
+    ASSERT_TRUE(microphone.ensureSounding());
     ASSERT_TRUE(pollUntil([&] { return recorder->toneDbfs(kVoiceHz) > kAudible; }, kPatienceMs));
 
     double reported = -200.0;

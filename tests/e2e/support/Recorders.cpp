@@ -32,30 +32,49 @@ TestMicrophone::TestMicrophone(PipeWireSession& session, const std::string& name
                                      " node.name=" + voice + " node.autoconnect=false }",
                                  session_.toneFile(tone)},
         session_.logPath(name + "-voice"));
+    for (const char* channel : {"FL", "FR"}) {
+        pollUntil(
+            [&] {
+                return runCommand(
+                           {"pw-link", voice + ":output_" + channel, name + ":input_" + channel},
+                           session_.logPath(name + "-link"), 3000)
+                           .status == 0;
+            },
+            5000);
+    }
     MeterFormat format;
     format.source = true;
     listener_ = std::make_unique<LevelMeter>(name, format);
+    ensureSounding();
+}
+
+// A link made while the player still sets itself up, or a player whose source went idle, now and
+// then carries nothing: the links are made again until the source sounds.
+bool TestMicrophone::ensureSounding() {
+    const std::string voice = name_ + "_voice";
     const auto link = [&](const char* channel, bool connect) {
         std::vector<std::string> argv{"pw-link", voice + ":output_" + channel,
-                                      name + ":input_" + channel};
+                                      name_ + ":input_" + channel};
         if (!connect) {
             argv.insert(argv.begin() + 1, "-d");
         }
-        return runCommand(argv, session_.logPath(name + "-link"), 3000).status == 0;
+        return runCommand(argv, session_.logPath(name_ + "-link"), 3000).status == 0;
     };
-    // A link made while the player still sets itself up now and then carries nothing: made again
-    // until the source sounds.
+    const auto sounds = [&] {
+        return pollUntil(
+            [&] { return listener_->measureDbfs(4800, 1000).value_or(-120.0) > -60.0; }, 2000);
+    };
     for (int attempt = 0; attempt < 4; ++attempt) {
-        for (const char* channel : {"FL", "FR"}) {
-            pollUntil([&] { return link(channel, true); }, 5000);
-        }
-        if (pollUntil([&] { return listener_->measureDbfs(4800, 1000).value_or(-120.0) > -60.0; },
-                      2000)) {
-            return;
+        if (sounds()) {
+            return true;
         }
         link("FL", false);
         link("FR", false);
+        for (const char* channel : {"FL", "FR"}) {
+            pollUntil([&] { return link(channel, true); }, 5000);
+        }
     }
+    return sounds();
 }
 
 TestMicrophone::~TestMicrophone() {

@@ -22,6 +22,9 @@ public:
     TestMicrophone(const TestMicrophone&) = delete;
     TestMicrophone& operator=(const TestMicrophone&) = delete;
 
+    // True once it sounds (it is linked to its player again if need be).
+    bool ensureSounding();
+
 private:
     PipeWireSession& session_;
     std::string name_;

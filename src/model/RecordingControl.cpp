@@ -62,11 +62,11 @@ void RecordingControl::start() {
         if (adopting_) {
             return;
         }
-        handChoicesIn(false);
+        handChoicesIn();
         refresh();
     });
     refreshInputs();
-    handChoicesIn(false);
+    handChoicesIn();
     refresh();
 }
 
@@ -164,13 +164,13 @@ void RecordingControl::adoptMovesElsewhere(const std::vector<RecordingApplicatio
         adopted = true;
     }
     if (adopted) {
-        handChoicesIn(true);
+        handChoicesIn(&listed);
     }
 }
 
 // Every stored choice, also of programs not recording now; a move just adopted is handed in
 // again even when it is neutral, which clears it.
-void RecordingControl::handChoicesIn(bool clearingMoves) {
+void RecordingControl::handChoicesIn(const std::vector<RecordingApplication>* moved) {
     if (!listening_) {
         return;
     }
@@ -180,10 +180,8 @@ void RecordingControl::handChoicesIn(bool clearingMoves) {
             choices.emplace(appID, *stored.recording);
         }
     }
-    if (clearingMoves) {
-        std::vector<RecordingApplication> listed;
-        hardware_.recordingApplications(listed);
-        for (const RecordingApplication& application : listed) {
+    if (moved != nullptr) {
+        for (const RecordingApplication& application : *moved) {
             if (application.chosenElsewhere) {
                 choices.emplace(application.bundleID, storedChoice(application.bundleID));
             }

@@ -85,7 +85,8 @@ private:
     void refreshInputs();
     // Takes another program's moves as the stored choices.
     void adoptMovesElsewhere(const std::vector<hal::RecordingApplication>& listed);
-    void handChoicesIn(bool clearingMoves);
+    // With the list just read when it holds moves made elsewhere, to be cleared.
+    void handChoicesIn(const std::vector<hal::RecordingApplication>* moved = nullptr);
     void storeChoice(const std::string& appID, const hal::RecordingChoice& choice, bool throttled);
     hal::RecordingChoice storedChoice(const std::string& appID) const;
     std::string deviceName(const std::string& uid) const;

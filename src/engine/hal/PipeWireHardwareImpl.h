@@ -175,6 +175,7 @@ public:
     const DeviceEntry* device(AudioObjectID id) const;
     const DeviceEntry* deviceByUID(const std::string& uid) const;
     // The output device a node id or serial names, as a "target" entry holds it.
+    const Global* nodeForTarget(const std::string& key, const std::string& value) const;
     const DeviceEntry* outputDeviceForTarget(const std::string& key,
                                              const std::string& value) const;
     // What reading a property the object does not have answers.

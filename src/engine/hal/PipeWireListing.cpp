@@ -142,6 +142,7 @@ void PipeWireAudioHardware::Impl::recompute() {
 
 void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes,
                                             std::vector<DeviceEntry>& devices) {
+    recordings_.captureStreams.clear();
     for (const auto& [id, globalPtr] : graph_.globals) {
         Global& node = *globalPtr;
         if (node.kind != GlobalKind::node) {
@@ -152,6 +153,8 @@ void PipeWireAudioHardware::Impl::listGraph(std::vector<ProcessEntry>& processes
             if (node.described) {
                 addStream(processes, node);
             }
+        } else if (node.mediaClass == pipewire::kRecordingStreamClass) {
+            recordings_.captureStreams.push_back(id);
         } else if (isJackPlayer(node)) {
             describeJackPlayer(node);
             addStream(processes, node);
@@ -348,25 +351,29 @@ PipeWireAudioHardware::Impl::deviceByUID(const std::string& uid) const {
 }
 
 // "target.node" holds a node id; "target.object" a serial or a node name.
+const PipeWireAudioHardware::Impl::Global*
+PipeWireAudioHardware::Impl::nodeForTarget(const std::string& key, const std::string& value) const {
+    const PropertyMap byValue{{"value", value}};
+    const auto number = integerProperty(byValue, "value");
+    if (!number) {
+        return nodeNamed(value);
+    }
+    for (const auto& [id, global] : graph_.globals) {
+        const bool matches =
+            key == kTargetNodeKey
+                ? global->id == std::uint32_t(*number)
+                : integerProperty(global->properties, PW_KEY_OBJECT_SERIAL) == *number;
+        if (global->kind == GlobalKind::node && matches) {
+            return global.get();
+        }
+    }
+    return nullptr;
+}
+
 const PipeWireAudioHardware::Impl::DeviceEntry*
 PipeWireAudioHardware::Impl::outputDeviceForTarget(const std::string& key,
                                                    const std::string& value) const {
-    const Global* node = nullptr;
-    const PropertyMap byValue{{"value", value}};
-    if (const auto number = integerProperty(byValue, "value")) {
-        for (const auto& [id, global] : graph_.globals) {
-            const bool matches =
-                key == kTargetNodeKey
-                    ? global->id == std::uint32_t(*number)
-                    : integerProperty(global->properties, PW_KEY_OBJECT_SERIAL) == *number;
-            if (global->kind == GlobalKind::node && matches) {
-                node = global.get();
-                break;
-            }
-        }
-    } else {
-        node = nodeNamed(value);
-    }
+    const Global* node = nodeForTarget(key, value);
     if (node == nullptr) {
         return nullptr;
     }

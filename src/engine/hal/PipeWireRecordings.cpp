@@ -46,45 +46,29 @@ std::string PipeWireAudioHardware::Impl::deviceUIDOfNode(std::int64_t node) cons
     return it != devices_.end() ? it->uid : std::string();
 }
 
-// "target.node" holds a node id; "target.object" a serial or a node name.
 std::string PipeWireAudioHardware::Impl::inputDeviceForTarget(const std::string& key,
                                                               const std::string& value) const {
-    const PropertyMap byValue{{"value", value}};
-    const auto number = integerProperty(byValue, "value");
-    if (!number) {
-        const Global* node = nodeNamed(value);
-        return node != nullptr ? deviceUIDOfNode(node->id) : std::string();
-    }
-    if (key == kTargetNodeKey) {
-        return deviceUIDOfNode(*number);
-    }
-    for (const auto& [id, global] : graph_.globals) {
-        if (global->kind == GlobalKind::node &&
-            integerProperty(global->properties, PW_KEY_OBJECT_SERIAL) == *number) {
-            return deviceUIDOfNode(id);
-        }
-    }
-    return std::string();
+    const Global* node = nodeForTarget(key, value);
+    return node != nullptr ? deviceUIDOfNode(node->id) : std::string();
 }
 
 void PipeWireAudioHardware::Impl::listRecordings() {
     std::vector<RecordingApplication> listed;
     recordings_.streamsByApplication.clear();
     recordings_.applicationOfStream.clear();
-    if (connected() && initialSyncDone_) {
+    if (connected() && initialSyncDone_ && !recordings_.captureStreams.empty()) {
         std::unordered_map<std::int64_t, std::vector<std::int64_t>> sources;
         for (const auto& [output, inputs] : graph_.linkInputsByOutput) {
             for (const std::int64_t input : inputs) {
                 sources[input].push_back(output);
             }
         }
-        for (const auto& [id, globalPtr] : graph_.globals) {
-            const Global& node = *globalPtr;
-            if (node.kind != GlobalKind::node ||
-                node.mediaClass != pipewire::kRecordingStreamClass || !node.described ||
-                isMeter(node.properties)) {
+        for (const std::uint32_t id : recordings_.captureStreams) {
+            const Global* stream = global(id, GlobalKind::node);
+            if (stream == nullptr || !stream->described || isMeter(stream->properties)) {
                 continue;
             }
+            const Global& node = *stream;
             const ApplicationIdentity identity = identityOf(node);
             if (identity.key.empty() || identity.key == kKestrelampBundleIdentifier) {
                 continue;

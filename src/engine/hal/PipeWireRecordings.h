@@ -21,6 +21,8 @@ inline constexpr const char* kRecordingStreamClass = "Stream/Input/Audio";
 struct RecordingStreams {
     // As last published to "rec#" listeners.
     std::vector<RecordingApplication> listed;
+    // Every capture stream, gathered with the listing.
+    std::vector<std::uint32_t> captureStreams;
     // The capture streams of each application, and each stream's application, as of the last
     // change.
     std::map<std::string, std::vector<std::uint32_t>> streamsByApplication;

@@ -16,9 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 using Recordings = pipewire::RecordingStreams;
 
-// How long a stream may record elsewhere than its chosen input before its target is written
-// again.
-constexpr auto kNudgeAfter = 1s;
 // How long a stream may take to report a volume we gave it before it is moved anyway.
 constexpr int kVolumeTakenMs = 1000;
 // How long a stream is left alone after we changed it.
@@ -124,7 +121,6 @@ void PipeWireAudioHardware::Impl::reconcileRecordings() {
     };
     forgetGone(recordings_.held);
     forgetGone(recordings_.applied);
-    forgetGone(recordings_.nudged);
     forgetGone(recordings_.volumeSent);
     forgetGone(recordings_.lastWrite);
     std::erase_if(recordings_.linkedOnce, gone);
@@ -237,25 +233,10 @@ bool PipeWireAudioHardware::Impl::applyStreamTarget(const Global& node,
     if (deviceByUID(wanted) == nullptr) {
         return false;
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (targeted != wanted) {
-        recordings_.nudged[stream] = now;
-        return writeMetadata({stream, kTargetObjectKey, wanted});
-    }
-    const auto listed =
-        std::find_if(recordings_.listed.begin(), recordings_.listed.end(),
-                     [&](const RecordingApplication& entry) {
-                         return entry.bundleID == recordings_.applicationOfStream[stream];
-                     });
-    const std::string recordsFrom =
-        listed != recordings_.listed.end() ? listed->sourceUID : std::string();
-    const auto last = recordings_.nudged.find(stream);
-    if (recordsFrom.empty() || recordsFrom == wanted ||
-        (last != recordings_.nudged.end() && now - last->second < kNudgeAfter)) {
+    // The session manager moves it back on its own when the input returns.
+    if (targeted == wanted) {
         return false;
     }
-    writeMetadata({stream, kTargetObjectKey, std::nullopt});
-    recordings_.nudged[stream] = now;
     return writeMetadata({stream, kTargetObjectKey, wanted});
 }
 

@@ -45,9 +45,6 @@ struct RecordingStreams {
     std::map<std::uint32_t, Applied> applied;
     // Applications whose volume we changed and whose next stream may come with it.
     std::set<std::string> gainedApplications;
-    // When we last wrote a stream's target again because it recorded elsewhere: a session manager
-    // that fell back to the default while the input was away moves it back only when asked.
-    std::map<std::uint32_t, std::chrono::steady_clock::time_point> nudged;
     // Volumes given to streams that have not reported them yet: a stream is not moved meanwhile.
     std::map<std::uint32_t, Applied> volumeSent;
     // When we last changed each stream (its target or its volume).

@@ -69,7 +69,8 @@ TEST_F(RemoteControlOnPipeWire, CtlSendsAPlayerIntoTheCallMixBesideItsSink) {
 TEST_F(RemoteControlOnPipeWire, CtlChoosesWhereARecorderRecordsAndReadsItsLevel) {
     constexpr const char* kCaller = "org.example.Caller";
     constexpr double kVoiceHz = 1000.0;
-    TestMicrophone microphone(*session_, "test_mic", "Test Microphone", kVoiceHz);
+    auto microphone =
+        std::make_unique<TestMicrophone>(*session_, "test_mic", "Test Microphone", kVoiceHz);
     startKestrelamp();
     const auto entry = [&] {
         for (const auto& app : status().value("recording", nlohmann::json::array())) {
@@ -93,7 +94,7 @@ TEST_F(RemoteControlOnPipeWire, CtlChoosesWhereARecorderRecordsAndReadsItsLevel)
     EXPECT_TRUE(recordsFrom("test_mic"));
     recorder = std::make_unique<PulseRecorder>(*session_, kCaller);
     EXPECT_TRUE(recordsFrom("test_mic")) << "restarted, it records from its choice";
-    ASSERT_TRUE(microphone.ensureSounding());
+    ASSERT_TRUE(microphone->ensureSounding());
     ASSERT_TRUE(pollUntil([&] { return recorder->toneDbfs(kVoiceHz) > kAudible; }, kPatienceMs));
 
     double reported = -200.0;
@@ -107,6 +108,23 @@ TEST_F(RemoteControlOnPipeWire, CtlChoosesWhereARecorderRecordsAndReadsItsLevel)
         << reported << " against " << recorder->rmsDbfs();
     RecordProperty("statusLevelDb", std::to_string(reported));
     RecordProperty("recordedDb", std::to_string(recorder->rmsDbfs()));
+
+    // The microphone leaves: the recorder records where the session manager puts it, and says
+    // so; back, it records from it again.
+    microphone.reset();
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            const auto app = entry();
+            return app.is_object() && app.value("recordsFrom", "") != "test_mic" &&
+                   app.value("state", "").starts_with("waiting for the device");
+        },
+        kPatienceMs))
+        << entry().dump();
+    microphone =
+        std::make_unique<TestMicrophone>(*session_, "test_mic", "Test Microphone", kVoiceHz);
+    EXPECT_TRUE(recordsFrom("test_mic")) << "back, it records from its choice again";
+    ASSERT_TRUE(microphone->ensureSounding());
+    EXPECT_TRUE(pollUntil([&] { return recorder->toneDbfs(kVoiceHz) > kAudible; }, kPatienceMs));
 
     ctl({"record-mute", kCaller, "on"});
     EXPECT_TRUE(pollUntil([&] { return recorder->rmsDbfs() < kSilent; }, kPatienceMs))

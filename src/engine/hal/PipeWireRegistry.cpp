@@ -220,8 +220,12 @@ void PipeWireAudioHardware::Impl::onNodeInfo(void* data, const pw_node_info* inf
     const std::string& mediaClass = global->mediaClass;
     // Devices for their rate, applications' streams for their channel layout.
     const bool wanted = isDeviceClass(mediaClass) || mediaClass == kPlaybackStreamClass;
-    // Recording streams for their volume, which they are not moved before they took.
-    const bool recording = mediaClass == pipewire::kRecordingStreamClass;
+    // Recording streams for their volume, which they are not moved before they took, only while
+    // a volume of ours is on its way or may come back with a new stream.
+    const pipewire::RecordingStreams& recordings = global->impl->recordings_;
+    const bool recording =
+        mediaClass == pipewire::kRecordingStreamClass &&
+        (recordings.volumeSent.count(global->id) > 0 || !recordings.gainedApplications.empty());
     if ((wanted || recording) && global->proxy != nullptr &&
         (info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)) {
         for (std::uint32_t i = 0; i < info->n_params; ++i) {

@@ -65,19 +65,4 @@ TEST(SimulatedRecorders, RecordFromTheDefaultInputOrTheirChoiceAtTheirLevelTimes
     EXPECT_EQ(rmsOf(world.hardware(), monitor), kAudioLevelMonitorSilenceDb);
 }
 
-TEST(SimulatedRecorders, ScenarioKeysAreChecked) {
-    const auto errorOf = [](const char* json) {
-        const auto scenario = parseScenario(json);
-        return scenario ? std::string() : scenario.error().description;
-    };
-    EXPECT_EQ(errorOf(R"({ "recorders": [ { "name": "x" } ] })"),
-              "recorders[0].bundleID: is missing");
-    EXPECT_EQ(errorOf(R"({ "recorders": [ { "bundleID": "x", "level": 3 } ] })"),
-              "recorders[0].level: must be from -120 to 0 dBFS");
-    EXPECT_EQ(errorOf(R"({ "devices": [ { "uid": "speakers" } ], "defaultInput": "speakers" })"),
-              "defaultInput: the device \"speakers\" has no input stream");
-    EXPECT_EQ(errorOf(R"({ "defaultInput": "mic" })"),
-              "defaultInput: no device has the UID \"mic\"");
-}
-
 } // namespace kestrelamp::hal::test

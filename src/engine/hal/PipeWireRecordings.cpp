@@ -18,6 +18,9 @@ using Recordings = pipewire::RecordingStreams;
 
 // How long a stream may take to report a volume we gave it before it is moved anyway.
 constexpr int kVolumeTakenMs = 1000;
+// How long a new stream of an application whose volume we changed is watched for the session
+// manager giving it ours back.
+constexpr auto kRestoreWatch = 2s;
 // How long a stream is left alone after we changed it.
 constexpr auto kSettleTime = 150ms;
 
@@ -123,6 +126,7 @@ void PipeWireAudioHardware::Impl::reconcileRecordings() {
     forgetGone(recordings_.applied);
     forgetGone(recordings_.volumeSent);
     forgetGone(recordings_.lastWrite);
+    forgetGone(recordings_.watchedUntil);
     std::erase_if(recordings_.linkedOnce, gone);
     for (const auto& [stream, bundleID] : recordings_.applicationOfStream) {
         const auto choice = recordings_.choices.find(bundleID);
@@ -180,18 +184,20 @@ bool PipeWireAudioHardware::Impl::applyStreamVolume(const Global& node,
     }
     const std::string& bundleID = recordings_.applicationOfStream[node.id];
     if (applied == recordings_.applied.end()) {
-        // The session manager gives a new stream the volume the last one like it had: ours, when
-        // that one went while we held it. Once reset, it keeps the reset one.
-        if (recordings_.gainedApplications.count(bundleID) == 0 || !node.propsVolume) {
+        // The session manager gives a new stream the volume the last one like it had (ours, when
+        // that one went while we held it), soon after the stream appears.
+        if (recordings_.gainedApplications.count(bundleID) == 0) {
             return false;
         }
-        recordings_.gainedApplications.erase(bundleID);
-        if (*node.propsVolume == 1.0f && !node.propsMuted) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto watched = recordings_.watchedUntil.emplace(node.id, now + kRestoreWatch).first;
+        if (now > watched->second || !node.propsVolume ||
+            (*node.propsVolume == 1.0f && !node.propsMuted)) {
             return false;
         }
+        recordings_.watchedUntil.erase(watched);
     } else {
         recordings_.applied.erase(applied);
-        recordings_.gainedApplications.erase(bundleID);
     }
     setStreamVolume(node, 1.0f, false);
     recordings_.volumeSent[node.id] = {};

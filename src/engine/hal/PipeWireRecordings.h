@@ -43,8 +43,10 @@ struct RecordingStreams {
     };
     // The volume and mute we set on each stream.
     std::map<std::uint32_t, Applied> applied;
-    // Applications whose volume we changed and whose next stream may come with it.
+    // Applications whose volume we changed and whose next streams may come with it, and until when
+    // each new stream of theirs is watched for it.
     std::set<std::string> gainedApplications;
+    std::map<std::uint32_t, std::chrono::steady_clock::time_point> watchedUntil;
     // Volumes given to streams that have not reported them yet: a stream is not moved meanwhile.
     std::map<std::uint32_t, Applied> volumeSent;
     // When we last changed each stream (its target or its volume).

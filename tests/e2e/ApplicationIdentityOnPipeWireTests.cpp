@@ -17,12 +17,6 @@ using ApplicationIdentityOnPipeWire = ProgramSessionTest;
 constexpr double kFirstGameTone = 440.0;
 constexpr double kSecondGameTone = 660.0;
 
-// The tone's level in the loudest channel; -120 when no window came.
-double toneLevel(LevelMeter& meter, double frequency) {
-    const auto levels = meter.toneDbfs(frequency);
-    return levels && !levels->empty() ? *std::max_element(levels->begin(), levels->end()) : -120.0;
-}
-
 // True once the sink plays the first tone and not the second.
 bool playsOneNotTheOther(LevelMeter& meter, double heard, double unheard, int timeoutMs) {
     return pollUntil(
@@ -47,13 +41,15 @@ TEST_F(ApplicationIdentityOnPipeWire, TwoGamesUnderOneWineLoaderAreTwoApplicatio
     // matter.
     const auto first = game("VRChat.exe", kFirstGameTone);
     const auto second = game("Diablo IV", kSecondGameTone);
-    ASSERT_TRUE(pollUntil(
-        [&] {
-            return toneLevel(meterA, kFirstGameTone) > kAudible &&
-                   toneLevel(meterA, kSecondGameTone) > kAudible;
-        },
-        kPatienceMs))
-        << first->log() << second->log();
+    const auto bothOnA = [&] {
+        return pollUntil(
+            [&] {
+                return toneLevel(meterA, kFirstGameTone) > kAudible &&
+                       toneLevel(meterA, kSecondGameTone) > kAudible;
+            },
+            kPatienceMs);
+    };
+    ASSERT_TRUE(bothOnA()) << first->log() << second->log();
 
     startKestrelamp();
     ASSERT_TRUE(listed("VRChat.exe"));
@@ -73,13 +69,7 @@ TEST_F(ApplicationIdentityOnPipeWire, TwoGamesUnderOneWineLoaderAreTwoApplicatio
 
     quitKestrelamp();
     EXPECT_TRUE(leavesNothingOfOurs());
-    EXPECT_TRUE(pollUntil(
-        [&] {
-            return toneLevel(meterA, kFirstGameTone) > kAudible &&
-                   toneLevel(meterA, kSecondGameTone) > kAudible;
-        },
-        kPatienceMs))
-        << "both play on the default again";
+    EXPECT_TRUE(bothOnA()) << "both play on the default again";
 }
 
 } // namespace

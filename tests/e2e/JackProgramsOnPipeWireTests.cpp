@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kJackApp = "jack-play";
 constexpr double kJackTone = 523.0;
-constexpr double kTolerance = 0.5;
 
 class JackProgramsOnPipeWire : public ProgramSessionTest {
 protected:
@@ -64,7 +63,7 @@ TEST_F(JackProgramsOnPipeWire, RoutedRestartedAndGivenItsConnectionsBack) {
     ASSERT_TRUE(listed(kJackApp));
 
     ctl({"route", kJackApp, kSinkB});
-    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, kTolerance, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     EXPECT_TRUE(routesBecome(kJackApp, {{kSinkB, "active"}}));
     ctl({"volume", kJackApp, "0.5"});
     EXPECT_NEAR(levelNear(meterB, unrouted - 6.02, 1.0), unrouted - 6.02, 1.0);
@@ -73,26 +72,26 @@ TEST_F(JackProgramsOnPipeWire, RoutedRestartedAndGivenItsConnectionsBack) {
     // A new run connects itself again: the route takes that connection over too.
     player->stop();
     player = startJackPlayer();
-    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, kTolerance, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     ASSERT_TRUE(connectToSink(*player, kSinkA));
-    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, kTolerance, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     EXPECT_TRUE(routesBecome(kJackApp, {{kSinkB, "active"}}));
 
     ctl({"route", kJackApp});
-    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, kTolerance, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
     EXPECT_TRUE(routesBecome(kJackApp, {}));
 
     // Killed while routed, the next run gives the connections back when it quits.
     ctl({"route", kJackApp, kSinkB});
-    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, kTolerance, kPatienceMs));
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
     program_->waitForInstanceExit();
     startKestrelamp();
-    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, kTolerance, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     EXPECT_TRUE(routesBecome(kJackApp, {{kSinkB, "active"}}));
     quitKestrelamp();
     EXPECT_TRUE(leavesNothingOfOurs());
-    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, kTolerance, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
 }
 
 } // namespace

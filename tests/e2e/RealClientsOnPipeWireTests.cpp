@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <functional>
 
 namespace kestrelamp::e2e {
@@ -32,49 +31,8 @@ constexpr ClientKind kEveryKind[] = {ClientKind::paplay, ClientKind::gstreamer, 
                                      ClientKind::firefox};
 
 double frequencyOf(ClientKind kind) {
-    switch (kind) {
-    case ClientKind::paplay:
-        return 330.0;
-    case ClientKind::gstreamer:
-        return 550.0;
-    case ClientKind::aplay:
-        return 770.0;
-    case ClientKind::firefox:
-        return 990.0;
-    }
-    return 0.0;
-}
-
-// The quietest channel of the tone.
-double toneOn(LevelMeter& meter, double frequency) {
-    const auto levels = meter.toneDbfs(frequency).value_or(std::vector<double>{-120.0});
-    return *std::min_element(levels.begin(), levels.end());
-}
-
-// The tone's level once it plays steadily (two windows within 0.2 dB); -120 if it never did.
-double steadyTone(LevelMeter& meter, double frequency, int timeoutMs) {
-    double level = -120.0;
-    pollUntil(
-        [&] {
-            const double previous = level;
-            level = toneOn(meter, frequency);
-            return level > kAudible && std::abs(level - previous) < 0.2;
-        },
-        timeoutMs);
-    return level;
-}
-
-// True once, in the most recent frames, the tone is at the level on `where` and silent on every
-// other meter.
-bool toneOnlyOn(LevelMeter& where, double frequency, double level,
-                const std::vector<LevelMeter*>& silent, int timeoutMs = 8000) {
-    QElapsedTimer since;
-    since.start();
-    return msUntilOnlyOn(since, where, level, silent, {frequency, 0.5, timeoutMs}) >= 0;
-}
-
-void printMeasure(const std::string& what, std::int64_t ms) {
-    std::printf("[ measure  ] %s: %lld ms\n", what.c_str(), static_cast<long long>(ms));
+    constexpr double kFrequencies[] = {330.0, 550.0, 770.0, 990.0};
+    return kFrequencies[int(kind)];
 }
 
 class RealClientsOnPipeWire : public ProgramSessionTest {
@@ -87,20 +45,10 @@ protected:
 
     // The routes the status shows for the application and, within 2 dB, the level heard.
     bool reports(const std::string& appID, const RouteStates& routes, double heard) const {
-        const auto levelShown = [&] {
-            const auto app = appEntry(appID);
-            const auto level =
-                app.is_object() ? app.value("level", nlohmann::json()) : nlohmann::json();
-            return level.is_number() && std::abs(level.get<double>() - heard) < 2.0;
-        };
-        const bool shown =
-            pollUntil([&] { return routeStates(appID) == routes && levelShown(); }, kPatienceMs);
-        if (!shown) {
-            ADD_FAILURE() << appID << ": wanted its routes " << ::testing::PrintToString(routes)
-                          << " and the level the sinks play, " << heard
-                          << " dBFS; status: " << status().dump();
-        }
-        return shown;
+        const bool routed = routesBecome(appID, routes);
+        EXPECT_TRUE(routed) << appID << ": wanted " << ::testing::PrintToString(routes)
+                            << "; status " << status().dump();
+        return routed && showsLevel(appID, heard);
     }
 
     // Starts a new run of a routed client, with both sinks silent: it is heard only on `where`,
@@ -123,13 +71,13 @@ protected:
         const std::int64_t firstSoundMs = since.elapsed();
         const auto onlyOnMs = msUntilOnlyOn(since, where, level, {&other}, listening);
         EXPECT_GE(onlyOnMs, 0) << what << " is heard only on the chosen sink";
-        EXPECT_TRUE(playsOnlyOn(where, level, {&other}, listening.tolerance, kPatienceMs)) << what;
-        const double leakedMs = msOfSoundSince(other, mark, kClientAmplitude);
-        std::printf("[ measure  ] %s: first heard %lld ms after its start, only on the chosen sink "
-                    "after %lld ms; %.1f ms of its sound elsewhere\n",
-                    what.c_str(), static_cast<long long>(firstSoundMs),
-                    static_cast<long long>(onlyOnMs), leakedMs);
-        EXPECT_LT(leakedMs, 250.0) << what;
+        EXPECT_TRUE(e2e::playsOnlyOn(where, level, {&other}, listening.tolerance, kPatienceMs))
+            << what;
+        measured(what + ": first heard, ms after its start", double(firstSoundMs));
+        measured(what + ": only on the chosen sink, ms after its start", double(onlyOnMs));
+        EXPECT_LT(measured(what + ": ms of its sound elsewhere",
+                           msOfSoundSince(other, mark, kClientAmplitude)),
+                  250.0);
         return process;
     }
 
@@ -148,12 +96,12 @@ protected:
         ASSERT_TRUE(listed(app)) << status().dump();
 
         ctlOn("route", app, {kSinkB});
-        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs)) << name;
+        EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA})) << name;
         EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, unrouted));
 
         ctlOn("volume", app, {"0.5"});
         const double half = unrouted - kHalf;
-        EXPECT_TRUE(playsOnlyOn(meterB, half, {&meterA}, kHalfTolerance, kPatienceMs)) << name;
+        EXPECT_TRUE(e2e::playsOnlyOn(meterB, half, {&meterA}, kHalfTolerance, kPatienceMs)) << name;
         EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, half));
 
         client->stop();
@@ -169,14 +117,14 @@ protected:
         QElapsedTimer sinceDefault;
         sinceDefault.start();
         ctlOn("route", app);
-        const auto onDefaultMs = msUntilOnlyOn(sinceDefault, meterA, half, {&meterB},
-                                               {std::nullopt, kHalfTolerance, kPatienceMs});
-        printMeasure(name + " on \"System Default\": only on the default after", onDefaultMs);
-        EXPECT_TRUE(playsOnlyOn(meterA, half, {&meterB}, kHalfTolerance, kPatienceMs)) << name;
+        measured(name + " on \"System Default\": only on the default after ms",
+                 double(msUntilOnlyOn(sinceDefault, meterA, half, {&meterB},
+                                      {std::nullopt, kHalfTolerance, kPatienceMs})));
+        EXPECT_TRUE(e2e::playsOnlyOn(meterA, half, {&meterB}, kHalfTolerance, kPatienceMs)) << name;
         EXPECT_TRUE(reports(app, {{kSinkA, "active"}}, half));
 
         ctlOn("volume", app, {"1"});
-        EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, 0.5, kPatienceMs)) << name;
+        EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB})) << name;
         EXPECT_TRUE(reports(app, {}, unrouted));
     }
 
@@ -211,14 +159,14 @@ TEST_F(RealClientsOnPipeWire, APulseAudioStreamThatStartsLateIsHeardWhereItsAppl
     since.start();
     auto player = clients_.startLatePacat(kLateTone, 1500);
     pollUntil([&] { return meterA.recentDbfs(2400).value_or(-120.0) > kAudible; }, kClientStartMs);
-    printMeasure("pacat sounding 1.5 s after its start, unrouted: first heard after",
-                 since.elapsed());
+    measured("pacat sounding 1.5 s after its start, unrouted: first heard after ms",
+             double(since.elapsed()));
     const double unrouted = audibleLevel(meterA, kClientStartMs);
     ASSERT_GT(unrouted, kAudible) << player->log();
     startKestrelamp();
     ASSERT_TRUE(listed(app));
     ctlOn("route", app, {kSinkB});
-    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs));
+    ASSERT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
     player->stop();
     EXPECT_TRUE(routesBecome(app, {{kSinkB, "waiting for the application"}}));
     EXPECT_LT(silentLevel(meterB, kPatienceMs), kSilent);
@@ -243,25 +191,26 @@ TEST_F(RealClientsOnPipeWire, ABrowsersNextStreamIsHeardWhereItIsRouted) {
     ASSERT_GT(unrouted, kAudible) << browser->log();
     ASSERT_TRUE(listed(app));
     ctlOn("route", app, {kSinkB});
-    ASSERT_TRUE(toneOnlyOn(meterB, kFirstTone, unrouted, {&meterA}))
+    QElapsedTimer since;
+    since.start();
+    ASSERT_GE(msUntilOnlyOn(since, meterB, unrouted, {&meterA}, {kFirstTone, 0.5, kPatienceMs}), 0)
         << "the first element is heard only on the chosen sink";
 
     const std::uint64_t mark = meterA.framesReceived();
-    QElapsedTimer sinceRouted;
-    sinceRouted.start();
-    const auto nextMs =
-        msUntilOnlyOn(sinceRouted, meterB, unrouted, {&meterA}, {kNextTone, 0.5, kClientStartMs});
-    printMeasure("firefox's next stream: only on the chosen sink, after routing", nextMs);
-    EXPECT_GE(nextMs, 0) << "the next element is heard only on the chosen sink";
-    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}, 0.5, kPatienceMs));
-    const double leakedMs = msOfSoundSince(meterA, mark, kClientAmplitude);
-    std::printf("[ measure  ] firefox's next stream: %.1f ms of its sound on the default\n",
-                leakedMs);
-    EXPECT_LT(leakedMs, 250.0);
+    since.start();
+    EXPECT_GE(measured("firefox's next stream: only on the chosen sink, ms after routing",
+                       double(msUntilOnlyOn(since, meterB, unrouted, {&meterA},
+                                            {kNextTone, 0.5, kClientStartMs}))),
+              0)
+        << "the next element is heard only on the chosen sink";
+    EXPECT_TRUE(playsOnlyOn(meterB, unrouted, {&meterA}));
+    EXPECT_LT(measured("firefox's next stream: ms of its sound on the default",
+                       msOfSoundSince(meterA, mark, kClientAmplitude)),
+              250.0);
     EXPECT_TRUE(reports(app, {{kSinkB, "active"}}, unrouted));
 
     ctlOn("route", app);
-    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}, 0.5, kPatienceMs));
+    EXPECT_TRUE(playsOnlyOn(meterA, unrouted, {&meterB}));
     EXPECT_TRUE(reports(app, {}, unrouted));
 }
 
@@ -305,8 +254,8 @@ TEST_F(RealClientsOnPipeWire, EveryClientPlaysOnTheDefaultOnceKestrelampQuitsOrI
 
     since.start();
     quitKestrelamp();
-    printMeasure("Kestrelamp quit: every client only on the default after",
-                 allOnlyOn(meterA, meterB, since));
+    measured("Kestrelamp quit: every client only on the default after ms",
+             double(allOnlyOn(meterA, meterB, since)));
     EXPECT_TRUE(leavesNothingOfOurs());
     // Nothing was left behind that decides where the next run of a client plays.
     for (Playing& client : clients) {
@@ -316,8 +265,8 @@ TEST_F(RealClientsOnPipeWire, EveryClientPlaysOnTheDefaultOnceKestrelampQuitsOrI
         client.process = clients_.start(client.kind, frequencyOf(client.kind));
     }
     since.start();
-    printMeasure("restarted after Kestrelamp quit: every client only on the default after",
-                 allOnlyOn(meterA, meterB, since));
+    measured("restarted after Kestrelamp quit: every client only on the default after ms",
+             double(allOnlyOn(meterA, meterB, since)));
 
     // The stored routes come back with the next run, then it is killed.
     startKestrelamp();
@@ -326,8 +275,8 @@ TEST_F(RealClientsOnPipeWire, EveryClientPlaysOnTheDefaultOnceKestrelampQuitsOrI
     since.start();
     ASSERT_EQ(::kill(pid_t(program_->instance().processId()), SIGKILL), 0);
     program_->waitForInstanceExit();
-    printMeasure("Kestrelamp killed: every client only on the default after",
-                 allOnlyOn(meterA, meterB, since));
+    measured("Kestrelamp killed: every client only on the default after ms",
+             double(allOnlyOn(meterA, meterB, since)));
 
     // The run after a killed one clears what that one left, and lets go when it quits.
     startKestrelamp();

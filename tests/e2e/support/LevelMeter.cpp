@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <mutex>
 #include <numbers>
 
@@ -113,7 +114,7 @@ public:
 
     // Interleaved frames received since `from`, once at least `frames` are there.
     std::optional<std::vector<float>> framesAfter(std::uint64_t from, std::uint32_t frames,
-                                                  int timeoutMs, std::uint64_t* clock = nullptr) {
+                                                  int timeoutMs) {
         std::vector<float> result;
         const bool arrived = pollUntil(
             [&] {
@@ -123,9 +124,6 @@ public:
                 }
                 result.assign(samples_.begin() + std::ptrdiff_t(from * channels_),
                               samples_.begin() + std::ptrdiff_t((from + frames) * channels_));
-                if (clock != nullptr) {
-                    *clock = firstClock_ + from;
-                }
                 return true;
             },
             timeoutMs);
@@ -142,7 +140,6 @@ public:
         return rmsDbfs(samples_.end() - std::ptrdiff_t(count), samples_.end());
     }
 
-    // The last `frames` interleaved frames, once that many came.
     // The level of the sine in each channel of the samples.
     std::optional<std::vector<double>> toneLevels(const std::optional<std::vector<float>>& samples,
                                                   double frequency) const {
@@ -156,6 +153,7 @@ public:
         return levels;
     }
 
+    // The last `frames` interleaved frames, once that many came.
     std::optional<std::vector<float>> last(std::uint32_t frames) {
         std::lock_guard lock(mutex_);
         const std::size_t count = std::size_t(frames) * channels_;
@@ -168,6 +166,11 @@ public:
     std::uint64_t received() {
         std::lock_guard lock(mutex_);
         return samples_.size() / channels_;
+    }
+
+    std::uint64_t firstClock() {
+        std::lock_guard lock(mutex_);
+        return firstClock_;
     }
 
     std::optional<std::int64_t> timeOf(std::uint64_t frame) {
@@ -249,15 +252,8 @@ std::optional<std::int64_t> LevelMeter::frameTime(std::uint64_t frame) const {
     return impl_->timeOf(frame);
 }
 
-std::optional<LevelMeter::Capture> LevelMeter::capture(std::uint32_t frames, int timeoutMs) {
-    Capture result;
-    const auto samples =
-        impl_->framesAfter(impl_->received(), frames, timeoutMs, &result.clockPosition);
-    if (!samples) {
-        return std::nullopt;
-    }
-    result.samples = channelOf(*samples, impl_->channels_, 0);
-    return result;
+std::uint64_t LevelMeter::firstClockPosition() const {
+    return impl_->firstClock();
 }
 
 namespace {
@@ -296,6 +292,23 @@ double audibleLevel(LevelMeter& meter, int timeoutMs, std::uint32_t frames) {
         meter, [](double level) { return level > kAudible; }, timeoutMs, frames);
     return steadyLevel(
         meter, [](double) { return true; }, timeoutMs, frames);
+}
+
+double toneLevel(LevelMeter& meter, double frequency) {
+    const auto levels = meter.toneDbfs(frequency);
+    return levels && !levels->empty() ? *std::max_element(levels->begin(), levels->end()) : -120.0;
+}
+
+double steadyTone(LevelMeter& meter, double frequency, int timeoutMs) {
+    double level = -120.0;
+    pollUntil(
+        [&] {
+            const double previous = level;
+            level = toneLevel(meter, frequency);
+            return level > kAudible && std::abs(level - previous) < 0.2;
+        },
+        timeoutMs);
+    return level;
 }
 
 double silentLevel(LevelMeter& meter, int timeoutMs) {
@@ -370,16 +383,37 @@ std::int64_t msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double
     return done ? since.elapsed() : -1;
 }
 
-double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude) {
+namespace {
+
+std::vector<float> everythingSince(LevelMeter& meter, std::uint64_t mark) {
     const std::uint64_t received = meter.framesReceived();
     const auto samples =
         received > mark ? meter.framesSince(mark, std::uint32_t(received - mark)) : std::nullopt;
+    return samples.value_or(std::vector<float>{});
+}
+
+} // namespace
+
+double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude) {
     double energy = 0.0;
-    for (const float sample : samples.value_or(std::vector<float>{})) {
+    for (const float sample : everythingSince(meter, mark)) {
         energy += double(sample) * sample;
     }
     // A sine's mean square is amplitude²/2; 48 frames a millisecond.
     return energy / (amplitude * amplitude / 2.0 * 48.0);
+}
+
+float peakSince(LevelMeter& meter, std::uint64_t mark) {
+    float peak = 0.0f;
+    for (const float sample : everythingSince(meter, mark)) {
+        peak = std::max(peak, std::abs(sample));
+    }
+    return peak;
+}
+
+double measured(const std::string& what, double figure) {
+    std::printf("[ measure  ] %s: %.1f\n", what.c_str(), figure);
+    return figure;
 }
 
 // Where a click lands on a sink, as a graph clock position modulo the click period.
@@ -387,13 +421,11 @@ std::optional<std::int64_t> clickPhase(LevelMeter& meter) {
     std::optional<std::int64_t> phase;
     pollUntil(
         [&] {
-            const auto capture = meter.capture(24000);
-            if (!capture) {
-                return false;
-            }
-            for (std::size_t i = 0; i < capture->samples.size(); ++i) {
-                if (capture->samples[i] > 0.5f) {
-                    phase = std::int64_t((capture->clockPosition + i) % 24000);
+            const std::uint64_t mark = meter.framesReceived();
+            const auto samples = meter.framesSince(mark, 24000);
+            for (std::size_t i = 0; samples && i < samples->size(); ++i) {
+                if ((*samples)[i] > 0.5f) {
+                    phase = std::int64_t((meter.firstClockPosition() + mark + i) % 24000);
                     return true;
                 }
             }

@@ -51,12 +51,8 @@ public:
     // Frames received so far.
     std::uint64_t framesReceived() const;
 
-    // The next `frames` frames of channel 0 with the graph clock position of the first.
-    struct Capture {
-        std::uint64_t clockPosition = 0;
-        std::vector<float> samples;
-    };
-    std::optional<Capture> capture(std::uint32_t frames, int timeoutMs = 5000);
+    // The graph clock position of the first frame received.
+    std::uint64_t firstClockPosition() const;
     // Channel 0 of `frames` frames from the mark (a framesReceived() value) on.
     std::optional<std::vector<float>> framesSince(std::uint64_t mark, std::uint32_t frames,
                                                   int timeoutMs = 5000);
@@ -88,6 +84,10 @@ double steadyLevel(LevelMeter& meter, const std::function<bool(double)>& wanted,
                    int timeoutMs = 5000, std::uint32_t frames = 4800);
 // The level once above kAudible and steady: what a player that just started plays at.
 double audibleLevel(LevelMeter& meter, int timeoutMs = 5000, std::uint32_t frames = 4800);
+// The sine's level in the loudest channel of the next window; -120 when none came.
+double toneLevel(LevelMeter& meter, double frequency);
+// The sine's level once above kAudible and steady (two windows within 0.2 dB); -120 if never.
+double steadyTone(LevelMeter& meter, double frequency, int timeoutMs = 8000);
 // The level once below kSilent; a window that does not arrive reads as 0, never as silence.
 double silentLevel(LevelMeter& meter, int timeoutMs = 5000);
 // The level once within `tolerance` of `expected` (4800-frame windows hold whole periods of the
@@ -113,6 +113,10 @@ std::int64_t msUntilOnlyOn(const QElapsedTimer& since, LevelMeter& where, double
 // received since the mark (a framesReceived() value): how much of a player's sound reached the
 // sink.
 double msOfSoundSince(LevelMeter& meter, std::uint64_t mark, double amplitude);
+// The largest sample of channel 0 since the mark.
+float peakSince(LevelMeter& meter, std::uint64_t mark);
+// Prints the figure as "[ measure  ] what: figure" and returns it.
+double measured(const std::string& what, double figure);
 
 // Where the clicks of the test's click player (one every 24000 frames) land on the meter, as a
 // graph clock position modulo their period; nothing when none came within 5 s.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,6 +61,12 @@ protected:
         ASSERT_TRUE(listed(kToneA));
     }
 
+    // Within 0.5 dB, with the program's patience.
+    static bool playsOnlyOn(LevelMeter& where, double level,
+                            const std::vector<LevelMeter*>& silent) {
+        return e2e::playsOnlyOn(where, level, silent, 0.5, kPatienceMs);
+    }
+
     test::RunResult ctl(const QStringList& arguments, int expectedExit = 0) const {
         test::RunResult result = program_->ctl(arguments);
         EXPECT_EQ(result.exitCode, expectedExit)
@@ -104,6 +111,21 @@ protected:
 
     bool routesBecome(const std::string& appID, const RouteStates& wanted) const {
         return pollUntil([&] { return routeStates(appID) == wanted; }, kPatienceMs);
+    }
+
+    // True once the status shows the application's level within 2 dB of what is heard.
+    bool showsLevel(const std::string& appID, double heard) const {
+        const auto level = [&] {
+            const auto app = appEntry(appID);
+            return app.is_object() ? app.value("level", nlohmann::json()) : nlohmann::json();
+        };
+        const bool shown = pollUntil(
+            [&] { return level().is_number() && std::abs(level().get<double>() - heard) < 2.0; },
+            kPatienceMs);
+        if (!shown) {
+            ADD_FAILURE() << appID << " heard at " << heard << " dBFS; status " << status().dump();
+        }
+        return shown;
     }
 
     // The stored choice as appStates.json holds it.

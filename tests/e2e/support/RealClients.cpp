@@ -52,32 +52,20 @@ std::vector<std::string> watchedGroup(const std::string& command) {
 
 } // namespace
 
+// In the order of ClientKind: the key it is listed under, and its name for messages.
+constexpr std::pair<const char*, const char*> kClients[] = {
+    {"pacat", "paplay"},
+    {"gst-launch-1.0", "gst-launch-1.0 ... ! pulsesink"},
+    {"aplay", "aplay -D pipewire"},
+    {"firefox-esr", "firefox-esr --headless"},
+};
+
 std::string clientAppID(ClientKind kind) {
-    switch (kind) {
-    case ClientKind::paplay:
-        return "pacat";
-    case ClientKind::gstreamer:
-        return "gst-launch-1.0";
-    case ClientKind::aplay:
-        return "aplay";
-    case ClientKind::firefox:
-        return "firefox-esr";
-    }
-    return {};
+    return kClients[int(kind)].first;
 }
 
 std::string clientName(ClientKind kind) {
-    switch (kind) {
-    case ClientKind::paplay:
-        return "paplay";
-    case ClientKind::gstreamer:
-        return "gst-launch-1.0 ... ! pulsesink";
-    case ClientKind::aplay:
-        return "aplay -D pipewire";
-    case ClientKind::firefox:
-        return "firefox-esr --headless";
-    }
-    return {};
+    return kClients[int(kind)].second;
 }
 
 RealClients::RealClients(PipeWireSession& session)

@@ -20,6 +20,7 @@ using testing::SetArgReferee;
 
 constexpr hal::OSStatus kRefused = hal::kAudioHardwareIllegalOperationError;
 const std::string kKey = "org.example.Player|speakers";
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 MATCHER(IsNominalSampleRate, "") {
     return arg == hal::globalAddress(hal::kAudioDevicePropertyNominalSampleRate);
@@ -47,9 +48,15 @@ protected:
         EXPECT_CALL(hardware, deviceStart).Times(AnyNumber());
     }
 
+    // Runs the first IO proc for one cycle.
+    void run(hal::AudioIOCycle cycle = {}) {
+        test::TestBuffers buffers(2, 16);
+        blocks.at(0)(cycle, buffers.input, buffers.output);
+    }
     NiceMock<test::MockAudioHardware> hardware;
     std::vector<hal::AudioDeviceIOBlock> blocks;
     EQProcessor processor{hardware};
+    std::vector<float> levels;
 };
 
 TEST_F(EQProcessorTest, AnUnreadableOrZeroRateFallsBackTo48k) {
@@ -81,19 +88,17 @@ TEST_F(EQProcessorTest, AFailedIOProcCreationLeavesNoEngine) {
 TEST_F(EQProcessorTest, SetBandClampsAndIgnoresBandsOutOfRange) {
     ASSERT_TRUE(processor.startProcessing(kKey, 1));
     EngineState& engine = *processor.engine(kKey);
-    processor.setBand(kKey, 0, 30.0f);
-    processor.setBand(kKey, 9, -30.0f);
-    processor.setBand(kKey, 4, 2.0f);
-    processor.setBand(kKey, 10, 5.0f);
-    processor.setBand(kKey, -1, 5.0f);
-    processor.setBand(kKey, 4, std::numeric_limits<float>::quiet_NaN());
+    const std::pair<int, float> kWrites[] = {{0, 30.0f}, {9, -30.0f}, {4, 2.0f},
+                                             {10, 5.0f}, {-1, 5.0f},  {4, kNaN}};
+    for (const auto& [band, gain] : kWrites) {
+        processor.setBand(kKey, band, gain);
+    }
     processor.setBand("unknown|key", 0, 5.0f);
     EXPECT_EQ(engine.eqBands,
               (std::array<float, kEQBandCount>{24.0f, 0, 0, 0, 2.0f, 0, 0, 0, 0, -24.0f}));
     EXPECT_TRUE(engine.eqEnabled);
     // The IO proc filters with those gains at the rate its cycle runs at.
-    test::TestBuffers buffers(2, 8);
-    blocks.at(0)(hal::AudioIOCycle{44100.0}, buffers.input, buffers.output);
+    run(hal::AudioIOCycle{44100.0});
     const BiquadSet& set = engine.render.eq.set();
     EXPECT_EQ(set[0], peakingCoefficients(24.0f, 32.0f, 44100.0f));
     EXPECT_EQ(set[9], peakingCoefficients(-24.0f, 16384.0f, 44100.0f));
@@ -119,8 +124,7 @@ TEST_F(EQProcessorTest, PresetsCopyTheBandsTheyHave) {
     processor.applyPreset(EQPreset::vocal(), kKey);
     processor.applyPreset(EQPreset::flat(), kKey);
     EXPECT_FALSE(engine.eqEnabled);
-    test::TestBuffers buffers(1, 8);
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    run();
     EXPECT_EQ(engine.render.eq.set(), BiquadSet{});
     processor.applyPreset(EQPreset::vocal(), "unknown|key");
 }
@@ -128,10 +132,8 @@ TEST_F(EQProcessorTest, PresetsCopyTheBandsTheyHave) {
 // A route nothing plays into is not run: its meter must not stay at the last level it showed.
 TEST_F(EQProcessorTest, AnEngineThatStopsBeingRunReportsSilenceOnce) {
     ASSERT_TRUE(processor.startProcessing(kKey, 1));
-    std::vector<float> levels;
     processor.engine(kKey)->levelHandler = [&](float level) { levels.push_back(level); };
-    test::TestBuffers buffers(2, 64);
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    run();
     processor.deliverLevels();
     ASSERT_EQ(levels.size(), 1u);
     for (int tick = 0; tick < 3 * EQProcessor::kQuietDeliveriesBeforeSilence; ++tick) {
@@ -139,7 +141,7 @@ TEST_F(EQProcessorTest, AnEngineThatStopsBeingRunReportsSilenceOnce) {
     }
     EXPECT_EQ(levels, (std::vector<float>{levels.front(), kSilentLevel}));
     // Running again, it reports again, and falls silent again when it stops.
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    run();
     for (int tick = 0; tick < 3 * EQProcessor::kQuietDeliveriesBeforeSilence; ++tick) {
         processor.deliverLevels();
     }
@@ -150,15 +152,13 @@ TEST_F(EQProcessorTest, AnEngineThatStopsBeingRunReportsSilenceOnce) {
 // Levels measured while nobody looked are stale once someone does: the first shown is a new one.
 TEST_F(EQProcessorTest, LevelsMeasuredWhileUnwantedAreDropped) {
     ASSERT_TRUE(processor.startProcessing(kKey, 1));
-    std::vector<float> levels;
     processor.engine(kKey)->levelHandler = [&](float level) { levels.push_back(level); };
     processor.setLevelsWanted(false);
-    test::TestBuffers buffers(2, 64);
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    run();
     processor.setLevelsWanted(true);
     processor.deliverLevels();
     EXPECT_TRUE(levels.empty());
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    run();
     processor.deliverLevels();
     EXPECT_EQ(levels.size(), 1u);
 }
@@ -171,9 +171,8 @@ TEST_F(EQProcessorTest, AHandlerMayStopItsOwnEngine) {
         ++calls;
         processor.stopProcessing(kKey);
     };
-    test::TestBuffers buffers(1, 16);
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
-    blocks.at(0)(hal::AudioIOCycle{}, buffers.input, buffers.output);
+    run();
+    run();
     processor.deliverLevels();
     EXPECT_EQ(calls, 1);
     EXPECT_TRUE(processor.engines().empty());

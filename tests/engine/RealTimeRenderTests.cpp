@@ -26,60 +26,59 @@ using testing::Return;
 // Runs every started IO proc on a thread of its own, cycle after cycle, with the same two
 // buffer layouts a device would hand it. deviceStop returns once the thread has finished, as the
 // interface promises; destroying an IO proc that still runs is a failure.
-class ThreadedDevices {
-public:
-    explicit ThreadedDevices(test::MockAudioHardware& hardware) {
-        ON_CALL(hardware, getPropertyFloat64(_, _, _))
-            .WillByDefault(Return(hal::kAudioHardwareUnknownPropertyError));
-        ON_CALL(hardware, createIOProcID)
-            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOBlock block,
-                                  hal::AudioDeviceIOProcID& id) {
-                id = ++lastID_;
-                procs_[id] = std::make_unique<Proc>();
-                procs_[id]->block = std::move(block);
-                return noErr;
-            });
-        ON_CALL(hardware, deviceStart)
-            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOProcID id) {
-                Proc& proc = *procs_.at(id);
-                proc.running = true;
-                proc.thread = std::thread([this, &proc] { run(proc); });
-                return noErr;
-            });
-        ON_CALL(hardware, deviceStop)
-            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOProcID id) {
-                stop(*procs_.at(id));
-                return noErr;
-            });
-        ON_CALL(hardware, destroyIOProcID)
-            .WillByDefault([this](hal::AudioObjectID, hal::AudioDeviceIOProcID id) {
-                Proc& proc = *procs_.at(id);
-                EXPECT_FALSE(proc.thread.joinable())
-                    << "IO proc " << id << " destroyed while running";
-                stop(proc);
-                procs_.erase(id);
-                return noErr;
-            });
-    }
-
-    ~ThreadedDevices() {
-        for (auto& [id, proc] : procs_) {
-            stop(*proc);
-        }
-    }
-
-    std::size_t cycles(hal::AudioDeviceIOProcID id) const { return procs_.at(id)->cycles; }
-    bool sawNonFiniteOutput() const { return nonFinite_; }
-    float largestOutput() const { return largest_; }
-    std::size_t procCount() const { return procs_.size(); }
-
-private:
+struct ThreadedDevices {
     struct Proc {
         hal::AudioDeviceIOBlock block;
         std::thread thread;
         std::atomic<bool> running{false};
         std::atomic<std::size_t> cycles{0};
+
+        void stop() {
+            running = false;
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
     };
+
+    explicit ThreadedDevices(test::MockAudioHardware& hardware) {
+        using hal::AudioDeviceIOProcID;
+        using hal::AudioObjectID;
+        ON_CALL(hardware, getPropertyFloat64(_, _, _))
+            .WillByDefault(Return(hal::kAudioHardwareUnknownPropertyError));
+        ON_CALL(hardware, createIOProcID)
+            .WillByDefault(
+                [this](AudioObjectID, hal::AudioDeviceIOBlock block, AudioDeviceIOProcID& id) {
+                    id = ++lastID;
+                    procs[id] = std::make_unique<Proc>();
+                    procs[id]->block = std::move(block);
+                    return noErr;
+                });
+        ON_CALL(hardware, deviceStart).WillByDefault([this](AudioObjectID, AudioDeviceIOProcID id) {
+            Proc& proc = *procs.at(id);
+            proc.running = true;
+            proc.thread = std::thread([this, &proc] { run(proc); });
+            return noErr;
+        });
+        ON_CALL(hardware, deviceStop).WillByDefault([this](AudioObjectID, AudioDeviceIOProcID id) {
+            procs.at(id)->stop();
+            return noErr;
+        });
+        ON_CALL(hardware, destroyIOProcID)
+            .WillByDefault([this](AudioObjectID, AudioDeviceIOProcID id) {
+                EXPECT_FALSE(procs.at(id)->thread.joinable())
+                    << "IO proc " << id << " destroyed while running";
+                procs.at(id)->stop();
+                procs.erase(id);
+                return noErr;
+            });
+    }
+
+    ~ThreadedDevices() {
+        for (auto& [id, proc] : procs) {
+            proc->stop();
+        }
+    }
 
     // The graph switches rate now and then, as one does between streams.
     void run(Proc& proc) {
@@ -94,34 +93,27 @@ private:
             for (const auto& channel : buffers.out) {
                 for (float y : channel) {
                     if (!std::isfinite(y)) {
-                        nonFinite_ = true;
+                        nonFinite = true;
                     }
                     largest = std::max(largest, std::fabs(y));
                 }
             }
-            largest_ = std::max(largest_.load(), largest);
+            largestOutput = std::max(largestOutput.load(), largest);
             ++proc.cycles;
         }
     }
 
-    static void stop(Proc& proc) {
-        proc.running = false;
-        if (proc.thread.joinable()) {
-            proc.thread.join();
+    void waitForCycles(hal::AudioDeviceIOProcID id, std::size_t count) const {
+        while (procs.at(id)->cycles < count) {
+            std::this_thread::yield();
         }
     }
 
-    std::map<hal::AudioDeviceIOProcID, std::unique_ptr<Proc>> procs_;
-    hal::AudioDeviceIOProcID lastID_ = 0;
-    std::atomic<bool> nonFinite_{false};
-    std::atomic<float> largest_{0.0f};
+    std::map<hal::AudioDeviceIOProcID, std::unique_ptr<Proc>> procs;
+    hal::AudioDeviceIOProcID lastID = 0;
+    std::atomic<bool> nonFinite{false};
+    std::atomic<float> largestOutput{0.0f};
 };
-
-void waitForCycles(const ThreadedDevices& devices, hal::AudioDeviceIOProcID id, std::size_t count) {
-    while (devices.cycles(id) < count) {
-        std::this_thread::yield();
-    }
-}
 
 class RealTimeRender : public testing::Test {
 protected:
@@ -148,11 +140,11 @@ TEST_F(RealTimeRender, SettingsChangeWhileTheEngineRenders) {
         engine.volume = float(round % 5);
         engine.isMuted = round % 7 == 0;
         processor.deliverLevels();
-        waitForCycles(devices, id, std::size_t(round));
+        devices.waitForCycles(id, std::size_t(round));
     }
     processor.stopProcessing(key);
-    EXPECT_EQ(devices.procCount(), 0u);
-    EXPECT_FALSE(devices.sawNonFiniteOutput());
+    EXPECT_EQ(devices.procs.size(), 0u);
+    EXPECT_FALSE(devices.nonFinite);
     EXPECT_GT(levels, 0u);
 }
 
@@ -162,14 +154,14 @@ TEST_F(RealTimeRender, RoutesRestartAndStopWhileRendering) {
         ASSERT_TRUE(processor.startProcessing(key, hal::AudioObjectID(1 + round % 5)));
         processor.applyPreset(EQPreset::gaming(), key);
         processor.engine(key)->levelHandler = [](float) {};
-        waitForCycles(devices, *processor.engine(key)->ioProcID, 3);
+        devices.waitForCycles(*processor.engine(key)->ioProcID, 3);
         processor.deliverLevels();
         if (round % 4 == 3) {
             processor.stopProcessing(key);
         }
     }
     processor.stopAll();
-    EXPECT_EQ(devices.procCount(), 0u);
+    EXPECT_EQ(devices.procs.size(), 0u);
 }
 
 // Every curve the writer can make, faded into from any other, is a stable cascade. With input
@@ -184,7 +176,7 @@ TEST_F(RealTimeRender, PresetsChangingAsFastAsPossibleKeepEveryFilterStable) {
     std::uniform_int_distribution<int> band(0, int(kEQBandCount) - 1);
     std::uniform_real_distribution<float> gain(-24.0f, 24.0f);
     std::size_t writes = 0;
-    while (devices.cycles(id) < 4000) {
+    while (devices.procs.at(id)->cycles < 4000) {
         processor.applyPreset(EQPreset::allPresets()[preset(random)], key);
         for (int b = 0; b < 3; ++b) {
             processor.setBand(key, band(random), gain(random));
@@ -193,8 +185,8 @@ TEST_F(RealTimeRender, PresetsChangingAsFastAsPossibleKeepEveryFilterStable) {
     }
     processor.stopProcessing(key);
     EXPECT_GT(writes, 100u);
-    EXPECT_FALSE(devices.sawNonFiniteOutput());
-    EXPECT_LT(devices.largestOutput(), 1000.0f);
+    EXPECT_FALSE(devices.nonFinite);
+    EXPECT_LT(devices.largestOutput, 1000.0f);
 }
 
 TEST(RealTimeLatestValue, TheReaderOnlyEverSeesWholeValuesNewestLast) {

@@ -17,48 +17,34 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // A mono tone rendered block by block through an engine; keeps everything it read and wrote.
-class ToneRender {
-public:
-    ToneRender(EngineState& engine, double frequency, double amplitude = 0.5,
-               std::uint32_t blockFrames = 100)
-        : engine_(engine)
-        , frequency_(frequency)
-        , amplitude_(amplitude)
-        , blockFrames_(blockFrames) {}
+struct ToneRender {
+    EngineState& engine;
+    double frequency;
+    std::uint32_t blockFrames = 100;
+    double phase = 0.0;
+    std::vector<float> input{};
+    std::vector<float> output{};
 
     // Blocks of the tone as sampled at rate, announced to the engine as running at cycleRate.
     void render(int blocks, double rate = 48000.0, double cycleRate = 0.0) {
         for (int b = 0; b < blocks; ++b) {
-            std::vector<float> in(blockFrames_);
+            std::vector<float> in(blockFrames);
             for (float& x : in) {
-                x = float(amplitude_ * std::sin(phase_));
-                phase_ = std::fmod(phase_ + 2.0 * std::numbers::pi * frequency_ / rate,
-                                   2.0 * std::numbers::pi);
+                x = float(0.5 * std::sin(phase));
+                phase = std::fmod(phase + 2.0 * std::numbers::pi * frequency / rate,
+                                  2.0 * std::numbers::pi);
             }
-            std::vector<float> out(blockFrames_);
+            std::vector<float> out(blockFrames);
             hal::AudioBuffer inBuffer{1, std::uint32_t(in.size() * sizeof(float)), in.data()};
             hal::AudioBuffer outBuffer{1, std::uint32_t(out.size() * sizeof(float)), out.data()};
-            const hal::AudioBufferList inList{1, &inBuffer};
             hal::AudioBufferList outList{1, &outBuffer};
-            renderCycle(engine_, hal::AudioIOCycle{cycleRate == 0.0 ? rate : cycleRate}, inList,
-                        outList);
+            renderCycle(engine, hal::AudioIOCycle{cycleRate == 0.0 ? rate : cycleRate},
+                        {1, &inBuffer}, outList);
             input.insert(input.end(), in.begin(), in.end());
             output.insert(output.end(), out.begin(), out.end());
         }
     }
-
     std::size_t size() const { return output.size(); }
-    std::uint32_t blockFrames() const { return blockFrames_; }
-
-    std::vector<float> input;
-    std::vector<float> output;
-
-private:
-    EngineState& engine_;
-    double frequency_;
-    double amplitude_;
-    std::uint32_t blockFrames_;
-    double phase_ = 0.0;
 };
 
 float largestStep(const std::vector<float>& samples, std::size_t from, std::size_t to) {
@@ -94,8 +80,8 @@ void setBands(EngineState& engine, const BandGains& bands) {
 void expectSteadyBlock(EngineState& engine, ToneRender& tone, const BiquadSet& set, float gain) {
     BiquadBank bank = engine.filters[0];
     tone.render(1);
-    const std::size_t start = tone.size() - tone.blockFrames();
-    std::vector<float> expected(tone.blockFrames());
+    const std::size_t start = tone.size() - tone.blockFrames;
+    std::vector<float> expected(tone.blockFrames);
     if (areFlatGains(engine.eqBands)) {
         for (std::size_t i = 0; i < expected.size(); ++i) {
             expected[i] = gain * tone.input[start + i];
@@ -115,7 +101,7 @@ TEST(RenderSmoothing, GainStepsAndMutingRampWithoutClicks) {
             equalized ? BandGains{-2, -1, 0, 2, 4, 4, 2, 0, -1, -2} : BandGains{};
         setBands(engine, bands);
         const BiquadSet set = peakingSet(bands, 48000.0f);
-        ToneRender tone(engine, 1000.0);
+        ToneRender tone{engine, 1000.0};
         tone.render(10);
         // The tone as the engine passes it at full gain.
         const float toneStep = largestStep(tone.output, 500, tone.size());
@@ -133,7 +119,7 @@ TEST(RenderSmoothing, GainStepsAndMutingRampWithoutClicks) {
             EXPECT_LE(largestStep(tone.output, from, tone.size()),
                       1.5f * toneStep * std::max({gain, newGain, 1.0f}))
                 << gain << " to " << newGain;
-            const std::size_t start = tone.size() - tone.blockFrames();
+            const std::size_t start = tone.size() - tone.blockFrames;
             EXPECT_NEAR(engine.currentLevel,
                         20.0 * std::log10(std::max(rms(tone.output, start, tone.size()), 1e-6)),
                         1e-3);
@@ -158,7 +144,7 @@ TEST(RenderSmoothing, PresetChangesFadeInsteadOfClicking) {
     const BandGains bassBoost{6, 5, 4, 2, 0, 0, 0, 0, 0, 0};
     EngineState engine(1, 48000.0f);
     setBands(engine, podcast);
-    ToneRender tone(engine, 512.0);
+    ToneRender tone{engine, 512.0};
     tone.render(20);
     const double podcastDB = gainDB(tone, 1000);
     const float podcastStep = largestStep(tone.output, 1000, tone.size());
@@ -181,7 +167,7 @@ TEST(RenderSmoothing, FiltersRunAtTheRateOfEachCycle) {
     band9Up[9] = 12.0f;
     EngineState engine(1, 48000.0f);
     setBands(engine, band9Up);
-    ToneRender tone(engine, 16384.0);
+    ToneRender tone{engine, 16384.0};
 
     tone.render(20, 44100.0);
     EXPECT_NEAR(gainDB(tone, 1000), 12.0, 0.5);
@@ -200,7 +186,7 @@ TEST(RenderSmoothing, FiltersRunAtTheRateOfEachCycle) {
     // Until a cycle tells otherwise, the engine runs at the device's rate from its start.
     EngineState started(1, 44100.0f);
     setBands(started, band9Up);
-    ToneRender startedTone(started, 16384.0);
+    ToneRender startedTone{started, 16384.0};
     startedTone.render(20, 44100.0, double(kNaN));
     EXPECT_NEAR(gainDB(startedTone, 1000), 12.0, 0.5);
 }

@@ -2,6 +2,7 @@
 
 #include "engine/hal/AudioHardware.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -9,43 +10,30 @@
 namespace kestrelamp::test {
 
 // Separate input and output channels of float samples with the buffer lists that point at them.
-// Inputs are random samples within ±amplitude; outputs start filled with a sentinel so that
-// untouched samples show.
+// Inputs are random samples within ±0.9; outputs start filled with a sentinel so that untouched
+// samples show.
 struct TestBuffers {
     static constexpr float kSentinel = 1234.5f;
 
-    TestBuffers(std::size_t channels, std::size_t frames, unsigned seed = 1, float amplitude = 0.9f)
-        : TestBuffers(std::vector<std::size_t>(channels, frames), seed, amplitude) {}
+    TestBuffers(std::size_t channels, std::size_t frames, unsigned seed = 1)
+        : TestBuffers(std::vector<std::size_t>(channels, frames), seed) {}
 
-    explicit TestBuffers(const std::vector<std::size_t>& framesPerChannel, unsigned seed = 1,
-                         float amplitude = 0.9f) {
+    explicit TestBuffers(const std::vector<std::size_t>& framesPerChannel, unsigned seed = 1) {
         std::mt19937 random(seed);
-        std::uniform_real_distribution<float> sample(-amplitude, amplitude);
+        std::uniform_real_distribution<float> sample(-0.9f, 0.9f);
         for (std::size_t frames : framesPerChannel) {
-            std::vector<float> channel(frames);
-            for (float& value : channel) {
-                value = sample(random);
-            }
-            in.push_back(std::move(channel));
+            in.emplace_back(frames);
+            std::generate(in.back().begin(), in.back().end(), [&] { return sample(random); });
             out.emplace_back(frames, kSentinel);
-        }
-        relink();
-    }
-    // The lists point into the vectors, which keep their storage when moved but not when copied.
-    TestBuffers(const TestBuffers&) = delete;
-    TestBuffers(TestBuffers&&) noexcept = default;
-
-    // Buffer lists from the current channel vectors, every buffer whole.
-    void relink() {
-        inBuffers.clear();
-        outBuffers.clear();
-        for (std::size_t c = 0; c < in.size(); ++c) {
-            inBuffers.push_back({1, std::uint32_t(in[c].size() * sizeof(float)), in[c].data()});
-            outBuffers.push_back({1, std::uint32_t(out[c].size() * sizeof(float)), out[c].data()});
+            inBuffers.push_back({1, std::uint32_t(frames * sizeof(float)), in.back().data()});
+            outBuffers.push_back({1, std::uint32_t(frames * sizeof(float)), out.back().data()});
         }
         input = {std::uint32_t(inBuffers.size()), inBuffers.data()};
         output = {std::uint32_t(outBuffers.size()), outBuffers.data()};
     }
+    // The lists point into the vectors, which keep their storage when moved but not when copied.
+    TestBuffers(const TestBuffers&) = delete;
+    TestBuffers(TestBuffers&&) noexcept = default;
 
     std::vector<std::vector<float>> in;
     std::vector<std::vector<float>> out;

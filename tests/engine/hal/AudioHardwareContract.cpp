@@ -7,6 +7,7 @@
 #include <cmath>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace kestrelamp::hal::test {
@@ -22,6 +23,35 @@ constexpr float kSineAmplitude = 0.5f;
 constexpr double kSineLevel = -9.03;
 constexpr double kSilence = -60.0;
 constexpr AudioObjectID kNoSuchObject = 0x7FFFFF00;
+constexpr const char* kToneBundleID = "org.kestrelamp.contract.Tone";
+
+template <class Condition>
+bool eventually(Condition condition) {
+    return waitUntil(condition, kPatienceMs);
+}
+
+template <class T>
+OSStatus get(AudioHardware& hardware, AudioObjectID object, AudioObjectPropertySelector selector,
+             T& value) {
+    const auto address = globalAddress(selector);
+    if constexpr (std::is_same_v<T, std::string>) {
+        return hardware.getPropertyString(object, address, value);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return hardware.getPropertyFloat64(object, address, value);
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        return hardware.getPropertyInt32(object, address, value);
+    } else {
+        return hardware.getPropertyUInt32(object, address, value);
+    }
+}
+
+// A global property's value; nothing when it cannot be read.
+template <class T = std::uint32_t>
+std::optional<T> read(AudioHardware& hardware, AudioObjectID object,
+                      AudioObjectPropertySelector selector) {
+    T value{};
+    return get(hardware, object, selector, value) == noErr ? std::optional<T>(value) : std::nullopt;
+}
 
 std::vector<AudioObjectID> systemList(AudioHardware& hardware,
                                       AudioObjectPropertySelector selector) {
@@ -29,36 +59,30 @@ std::vector<AudioObjectID> systemList(AudioHardware& hardware,
         .value_or(std::vector<AudioObjectID>{});
 }
 
-bool lists(AudioHardware& hardware, AudioObjectPropertySelector selector, AudioObjectID id) {
-    const auto ids = systemList(hardware, selector);
+bool lists(AudioHardware& hardware, AudioObjectID id,
+           AudioObjectPropertySelector list = kAudioHardwarePropertyDevices) {
+    const auto ids = systemList(hardware, list);
     return std::find(ids.begin(), ids.end(), id) != ids.end();
-}
-
-std::optional<std::string> stringProperty(AudioHardware& hardware, AudioObjectID object,
-                                          AudioObjectPropertySelector selector) {
-    std::string value;
-    if (hardware.getPropertyString(object, globalAddress(selector), value) != noErr) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 // The object of the system's list whose string property has the value.
 AudioObjectID listedWith(AudioHardware& hardware, AudioObjectPropertySelector list,
                          AudioObjectPropertySelector property, const std::string& value) {
     for (const AudioObjectID id : systemList(hardware, list)) {
-        if (stringProperty(hardware, id, property) == value) {
+        if (read<std::string>(hardware, id, property) == value) {
             return id;
         }
     }
     return kAudioObjectUnknown;
 }
 
+AudioObjectID deviceWithUID(AudioHardware& hardware, const std::string& uid) {
+    return listedWith(hardware, kAudioHardwarePropertyDevices, kAudioDevicePropertyDeviceUID, uid);
+}
+
 AudioObjectID defaultOutputID(AudioHardware& hardware) {
-    std::uint32_t id = kAudioObjectUnknown;
-    hardware.getPropertyUInt32(kAudioObjectSystemObject,
-                               globalAddress(kAudioHardwarePropertyDefaultOutputDevice), id);
-    return id;
+    return read(hardware, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice)
+        .value_or(kAudioObjectUnknown);
 }
 
 std::uint32_t streamSize(AudioHardware& hardware, AudioObjectID device,
@@ -72,12 +96,10 @@ std::uint32_t streamSize(AudioHardware& hardware, AudioObjectID device,
 // Lets time pass in the world until the condition holds.
 template <class Condition>
 bool passTimeUntil(AudioHardwareContractWorld& world, Condition condition) {
-    return waitUntil(
-        [&] {
-            world.letTimePass(20ms);
-            return condition();
-        },
-        kPatienceMs);
+    return eventually([&] {
+        world.letTimePass(20ms);
+        return condition();
+    });
 }
 
 // Lets audio flow until the device's level over the last 100 ms satisfies the predicate; the
@@ -102,42 +124,7 @@ bool isSilent(double level) {
     return level < kSilence;
 }
 
-// Counts calls and remembers the threads they came on; for "dOut" it reads the new default on
-// the notifying thread, as the device monitor does.
-struct ListenerLog {
-    AudioHardware* hardware = nullptr;
-    std::atomic<int> calls{0};
-    std::atomic<AudioObjectID> defaultSeen{kAudioObjectUnknown};
-    std::mutex mutex{};
-    std::vector<std::thread::id> threads{};
-    std::vector<AudioObjectPropertyAddress> addresses{};
-
-    static OSStatus proc(AudioObjectID, std::uint32_t count,
-                         const AudioObjectPropertyAddress* changed, void* clientData) {
-        auto* self = static_cast<ListenerLog*>(clientData);
-        {
-            std::lock_guard lock(self->mutex);
-            self->threads.push_back(std::this_thread::get_id());
-            self->addresses.insert(self->addresses.end(), changed, changed + count);
-        }
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (changed[i].selector == kAudioHardwarePropertyDefaultOutputDevice) {
-                self->defaultSeen = defaultOutputID(*self->hardware);
-            }
-        }
-        ++self->calls;
-        return noErr;
-    }
-
-    bool allOn(std::thread::id excluded) {
-        std::lock_guard lock(mutex);
-        return !threads.empty() && std::none_of(threads.begin(), threads.end(),
-                                                [&](std::thread::id t) { return t == excluded; });
-    }
-};
-
-// Adds a listener and removes it at the end of the test however it ends, before its client data
-// goes; `added` is what adding it returned.
+// Adds a listener and removes it however the test ends, before its client data goes.
 struct Listening {
     AudioHardware& hardware;
     AudioObjectID object;
@@ -146,6 +133,50 @@ struct Listening {
     void* clientData;
     OSStatus added = hardware.addPropertyListener(object, address, proc, clientData);
     ~Listening() { hardware.removePropertyListener(object, address, proc, clientData); }
+};
+
+// Listens to one property: counts calls and remembers whether one came on the test's thread and
+// what the first was for; for "dOut" it reads the new default on the notifying thread, as the
+// device monitor does.
+struct ListenerLog {
+    ListenerLog(AudioHardware& hardware, AudioObjectID object, AudioObjectPropertySelector selector)
+        : hardware(hardware)
+        , listening{hardware, object, globalAddress(selector), proc, this} {
+        EXPECT_EQ(listening.added, noErr) << "adding the listener";
+    }
+
+    static OSStatus proc(AudioObjectID, std::uint32_t count,
+                         const AudioObjectPropertyAddress* changed, void* clientData) {
+        auto* self = static_cast<ListenerLog*>(clientData);
+        if (std::this_thread::get_id() == self->testThread) {
+            self->onTestThread = true;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::lock_guard lock(self->mutex);
+            self->first = self->first.value_or(changed[i]);
+            if (changed[i].selector == kAudioHardwarePropertyDefaultOutputDevice) {
+                self->defaultSeen = defaultOutputID(self->hardware);
+            }
+        }
+        ++self->calls;
+        return noErr;
+    }
+
+    bool calledElsewhere() const { return calls > 0 && !onTestThread; }
+    std::optional<AudioObjectPropertyAddress> firstAddress() {
+        std::lock_guard lock(mutex);
+        return first;
+    }
+
+    AudioHardware& hardware;
+    const std::thread::id testThread = std::this_thread::get_id();
+    std::atomic<int> calls{0};
+    std::atomic<bool> onTestThread{false};
+    std::atomic<AudioObjectID> defaultSeen{kAudioObjectUnknown};
+    std::mutex mutex{};
+    std::optional<AudioObjectPropertyAddress> first{};
+    // Last, so that it is removed before anything it writes goes.
+    Listening listening;
 };
 
 // Copies gain × input to output buffer by buffer and keeps what it saw in atomics only.
@@ -163,26 +194,20 @@ struct PassThrough {
             inside = true;
             inputBuffers = input.numberBuffers;
             outputBuffers = output.numberBuffers;
-            if (input.numberBuffers > 0) {
-                channelsPerBuffer = input.buffers[0].numberChannels;
-            }
-            const float g = gain;
+            channelsPerBuffer = input.numberBuffers > 0 ? input.buffers[0].numberChannels : 0;
             double sum = 0.0;
             std::size_t count = 0;
+            const float g = gain;
             for (std::uint32_t b = 0; b < std::min(input.numberBuffers, output.numberBuffers);
                  ++b) {
                 const auto* in = static_cast<const float*>(input.buffers[b].data);
                 auto* out = static_cast<float*>(output.buffers[b].data);
                 const std::uint32_t samples =
                     std::min(input.buffers[b].dataByteSize, output.buffers[b].dataByteSize) / 4;
-                if (!in || !out) {
-                    continue;
-                }
-                for (std::uint32_t i = 0; i < samples; ++i) {
+                for (std::uint32_t i = 0; in && out && i < samples; ++i, ++count) {
                     sum += double(in[i]) * in[i];
                     out[i] = g * in[i];
                 }
-                count += samples;
             }
             if (count > 0) {
                 inputLevel =
@@ -203,40 +228,65 @@ struct Route {
     AudioDeviceIOProcID ioProc = kAudioDeviceIOProcIDNone;
 };
 
-OSStatus createRoute(AudioHardware& hardware, AudioObjectID process, const std::string& outputUID,
-                     Route& route) {
-    CATapDescription tap = CATapDescription::stereoMixdownOfProcesses({process});
-    tap.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
-    if (const OSStatus status = hardware.createProcessTap(tap, route.tap); status != noErr) {
-        return status;
-    }
-    if (const OSStatus status = hardware.getPropertyString(
-            route.tap, globalAddress(kAudioTapPropertyUID), route.tapUID);
-        status != noErr) {
-        return status;
-    }
-    route.description = {"Kestrelamp-Contract",
-                         "com.kestrelamp.aggregate.0C0A7AC7-0000-4000-8000-00000000C0DE",
-                         {outputUID},
-                         {route.tapUID}};
-    return hardware.createAggregateDevice(route.description, route.aggregate);
-}
+// A tone playing on "contract-default" beside "contract-routed", and its route there, torn down
+// whichever way the test ends; the pass-through comes before the route, so that its block
+// outlives the route's IO proc.
+struct RoutedTone {
+    AudioHardware& hardware;
+    AudioObjectID player = kAudioObjectUnknown;
+    PassThrough passThrough{};
+    Route route{};
+    ~RoutedTone() { destroy(); }
 
-void destroyRoute(AudioHardware& hardware, Route& route) {
-    if (route.ioProc != kAudioDeviceIOProcIDNone) {
-        hardware.deviceStop(route.aggregate, route.ioProc);
-        hardware.destroyIOProcID(route.aggregate, route.ioProc);
+    void play(AudioHardwareContractWorld& world) {
+        ASSERT_NE(world.addOutputDevice("contract-default", "Default"), kAudioObjectUnknown);
+        ASSERT_NE(world.addOutputDevice("contract-routed", "Routed"), kAudioObjectUnknown);
+        world.setDefaultOutput("contract-default");
+        ASSERT_TRUE(eventually([&] { return world.defaultOutput() == "contract-default"; }));
+        player = world.startPlayer(kToneBundleID, "Tone", kSineFrequency, kSineAmplitude);
+        ASSERT_NE(player, kAudioObjectUnknown);
     }
-    if (route.aggregate != kAudioObjectUnknown) {
-        hardware.destroyAggregateDevice(route.aggregate);
-    }
-    if (route.tap != kAudioObjectUnknown) {
-        hardware.destroyProcessTap(route.tap);
-    }
-    route = {};
-}
 
-// --- Properties ---------------------------------------------------------------------------
+    // A tap that mutes the tone where it plays, and an aggregate from it to "contract-routed".
+    OSStatus create() {
+        CATapDescription tap = CATapDescription::stereoMixdownOfProcesses({player});
+        tap.muteBehavior = CATapMuteBehavior::mutedWhenTapped;
+        if (const OSStatus status = hardware.createProcessTap(tap, route.tap); status != noErr) {
+            return status;
+        }
+        if (const OSStatus status = get(hardware, route.tap, kAudioTapPropertyUID, route.tapUID);
+            status != noErr) {
+            return status;
+        }
+        route.description = {"Kestrelamp-Contract",
+                             "com.kestrelamp.aggregate.0C0A7AC7-0000-4000-8000-00000000C0DE",
+                             {"contract-routed"},
+                             {route.tapUID}};
+        return hardware.createAggregateDevice(route.description, route.aggregate);
+    }
+
+    // Creates the route and starts the pass-through on its aggregate.
+    void start() {
+        ASSERT_EQ(create(), noErr);
+        ASSERT_EQ(hardware.createIOProcID(route.aggregate, passThrough.block(), route.ioProc),
+                  noErr);
+        ASSERT_EQ(hardware.deviceStart(route.aggregate, route.ioProc), noErr);
+    }
+
+    void destroy() {
+        if (route.ioProc != kAudioDeviceIOProcIDNone) {
+            hardware.deviceStop(route.aggregate, route.ioProc);
+            hardware.destroyIOProcID(route.aggregate, route.ioProc);
+        }
+        if (route.aggregate != kAudioObjectUnknown) {
+            hardware.destroyAggregateDevice(route.aggregate);
+        }
+        if (route.tap != kAudioObjectUnknown) {
+            hardware.destroyProcessTap(route.tap);
+        }
+        route = {};
+    }
+};
 
 TEST_P(AudioHardwareContract, DevicesDescribeThemselves) {
     const AudioObjectID output = world().addOutputDevice("contract-speakers", "Contract Speakers");
@@ -244,54 +294,43 @@ TEST_P(AudioHardwareContract, DevicesDescribeThemselves) {
     ASSERT_NE(output, kAudioObjectUnknown);
     ASSERT_NE(input, kAudioObjectUnknown);
 
-    EXPECT_EQ(stringProperty(hardware(), output, kAudioDevicePropertyDeviceUID),
-              "contract-speakers");
-    EXPECT_EQ(stringProperty(hardware(), output, kAudioObjectPropertyName), "Contract Speakers");
-    EXPECT_TRUE(stringProperty(hardware(), output, kAudioObjectPropertyManufacturer));
+    AudioHardware& hw = hardware();
+    EXPECT_EQ(read<std::string>(hw, output, kAudioDevicePropertyDeviceUID), "contract-speakers");
+    EXPECT_EQ(read<std::string>(hw, output, kAudioObjectPropertyName), "Contract Speakers");
+    EXPECT_TRUE(read<std::string>(hw, output, kAudioObjectPropertyManufacturer));
+    EXPECT_TRUE(read(hw, output, kAudioDevicePropertyTransportType));
+    EXPECT_GT(read<double>(hw, output, kAudioDevicePropertyNominalSampleRate).value_or(0), 0.0);
 
-    std::uint32_t transport = 0;
-    EXPECT_EQ(hardware().getPropertyUInt32(output, globalAddress(kAudioDevicePropertyTransportType),
-                                           transport),
-              noErr);
-    double rate = 0;
-    ASSERT_EQ(hardware().getPropertyFloat64(
-                  output, globalAddress(kAudioDevicePropertyNominalSampleRate), rate),
-              noErr);
-    EXPECT_GT(rate, 0.0);
-
-    EXPECT_GE(streamSize(hardware(), output, kAudioObjectPropertyScopeOutput), 4u);
-    EXPECT_EQ(streamSize(hardware(), output, kAudioObjectPropertyScopeInput), 0u);
-    EXPECT_GE(streamSize(hardware(), input, kAudioObjectPropertyScopeInput), 4u);
-    EXPECT_EQ(streamSize(hardware(), input, kAudioObjectPropertyScopeOutput), 0u);
+    EXPECT_GE(streamSize(hw, output, kAudioObjectPropertyScopeOutput), 4u);
+    EXPECT_EQ(streamSize(hw, output, kAudioObjectPropertyScopeInput), 0u);
+    EXPECT_GE(streamSize(hw, input, kAudioObjectPropertyScopeInput), 4u);
+    EXPECT_EQ(streamSize(hw, input, kAudioObjectPropertyScopeOutput), 0u);
 }
 
 TEST_P(AudioHardwareContract, UnknownObjectsAndSelectorsFailAndLeaveOutputsAlone) {
     const AudioObjectID device = world().addOutputDevice("contract-device", "Device");
     ASSERT_NE(device, kAudioObjectUnknown);
 
+    AudioHardware& hw = hardware();
     std::uint32_t size = 77;
     std::uint32_t number = 77;
     std::string text = "untouched";
     std::vector<AudioObjectID> ids(2, 77);
+    constexpr OSStatus kBadObject = kAudioHardwareBadObjectError;
     const auto uid = globalAddress(kAudioDevicePropertyDeviceUID);
-    EXPECT_EQ(hardware().getPropertyDataSize(kNoSuchObject, uid, size),
-              kAudioHardwareBadObjectError);
-    EXPECT_EQ(hardware().getPropertyString(kNoSuchObject, uid, text), kAudioHardwareBadObjectError);
-    EXPECT_EQ(hardware().getPropertyUInt32(
-                  kNoSuchObject, globalAddress(kAudioDevicePropertyTransportType), number),
-              kAudioHardwareBadObjectError);
-    EXPECT_EQ(hardware().getPropertyObjectIDs(kNoSuchObject,
-                                              globalAddress(kAudioHardwarePropertyDevices), ids),
-              kAudioHardwareBadObjectError);
+    EXPECT_EQ(hw.getPropertyDataSize(kNoSuchObject, uid, size), kBadObject);
+    EXPECT_EQ(hw.getPropertyString(kNoSuchObject, uid, text), kBadObject);
+    EXPECT_EQ(get(hw, kNoSuchObject, kAudioDevicePropertyTransportType, number), kBadObject);
+    EXPECT_EQ(
+        hw.getPropertyObjectIDs(kNoSuchObject, globalAddress(kAudioHardwarePropertyDevices), ids),
+        kBadObject);
 
     const auto bogus = globalAddress(fourCharCode("zzz?"));
     for (const AudioObjectID object : {kAudioObjectSystemObject, device}) {
-        EXPECT_EQ(hardware().getPropertyDataSize(object, bogus, size),
-                  kAudioHardwareUnknownPropertyError);
-        EXPECT_EQ(hardware().getPropertyString(object, bogus, text),
-                  kAudioHardwareUnknownPropertyError);
-        EXPECT_EQ(hardware().getPropertyUInt32(object, bogus, number),
-                  kAudioHardwareUnknownPropertyError);
+        constexpr OSStatus kUnknown = kAudioHardwareUnknownPropertyError;
+        EXPECT_EQ(hw.getPropertyDataSize(object, bogus, size), kUnknown);
+        EXPECT_EQ(hw.getPropertyString(object, bogus, text), kUnknown);
+        EXPECT_EQ(hw.getPropertyUInt32(object, bogus, number), kUnknown);
     }
     EXPECT_EQ(size, 77u);
     EXPECT_EQ(number, 77u);
@@ -299,83 +338,56 @@ TEST_P(AudioHardwareContract, UnknownObjectsAndSelectorsFailAndLeaveOutputsAlone
     EXPECT_EQ(ids, std::vector<AudioObjectID>(2, 77));
 }
 
-// --- Default output and listeners -------------------------------------------------------------
-
 TEST_P(AudioHardwareContract, DefaultOutputIsWrittenReadAndNotifiedOnTheServiceThread) {
-    const AudioObjectID first = world().addOutputDevice("contract-a", "A");
-    const AudioObjectID second = world().addOutputDevice("contract-b", "B");
-    ASSERT_NE(first, kAudioObjectUnknown);
-    ASSERT_NE(second, kAudioObjectUnknown);
-    const bool firstIsDefault = defaultOutputID(hardware()) == first;
-    const AudioObjectID target = firstIsDefault ? second : first;
-    const std::string targetUID = firstIsDefault ? "contract-b" : "contract-a";
-    const AudioObjectID other = firstIsDefault ? first : second;
-    const std::string otherUID = firstIsDefault ? "contract-a" : "contract-b";
-
-    ListenerLog log{&hardware()};
-    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
-    const Listening guard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc, &log};
-    ASSERT_EQ(guard.added, noErr);
-
-    // A service may make it the default later; it says so to the listeners.
-    ASSERT_EQ(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, target), noErr);
-    EXPECT_TRUE(waitUntil([&] { return defaultOutputID(hardware()) == target; }, kPatienceMs));
-    EXPECT_TRUE(waitUntil([&] { return world().defaultOutput() == targetUID; }, kPatienceMs));
-    ASSERT_TRUE(waitUntil([&] { return log.defaultSeen == target; }, kPatienceMs))
-        << "the listener reads the new default on its own thread";
-    EXPECT_TRUE(log.allOn(std::this_thread::get_id()));
-    {
-        std::lock_guard lock(log.mutex);
-        EXPECT_EQ(log.addresses.front(), address);
+    struct Device {
+        AudioObjectID id;
+        std::string uid;
+    };
+    Device target{world().addOutputDevice("contract-a", "A"), "contract-a"};
+    Device other{world().addOutputDevice("contract-b", "B"), "contract-b"};
+    ASSERT_NE(target.id, kAudioObjectUnknown);
+    ASSERT_NE(other.id, kAudioObjectUnknown);
+    if (defaultOutputID(hardware()) == target.id) {
+        std::swap(target, other);
     }
 
-    world().setDefaultOutput(otherUID);
-    EXPECT_TRUE(waitUntil([&] { return defaultOutputID(hardware()) == other; }, kPatienceMs));
-    EXPECT_TRUE(waitUntil([&] { return log.defaultSeen == other; }, kPatienceMs));
+    ListenerLog log{hardware(), kAudioObjectSystemObject,
+                    kAudioHardwarePropertyDefaultOutputDevice};
+    const auto address = log.listening.address;
+
+    // A service may make it the default later; it says so to the listeners.
+    ASSERT_EQ(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, target.id), noErr);
+    EXPECT_TRUE(eventually([&] { return world().defaultOutput() == target.uid; }));
+    ASSERT_TRUE(eventually([&] { return log.defaultSeen == target.id; }))
+        << "the listener reads the new default on its own thread";
+    EXPECT_TRUE(log.calledElsewhere());
+    EXPECT_EQ(log.firstAddress(), address);
+
+    world().setDefaultOutput(other.uid);
+    EXPECT_TRUE(eventually([&] { return log.defaultSeen == other.id; }));
 
     EXPECT_NE(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, kNoSuchObject),
               noErr);
-    EXPECT_EQ(defaultOutputID(hardware()), other);
-
+    EXPECT_EQ(defaultOutputID(hardware()), other.id);
     EXPECT_EQ(hardware().removePropertyListener(kAudioObjectSystemObject, address,
                                                 ListenerLog::proc, &log),
               noErr);
 }
 
-TEST_P(AudioHardwareContract, DeviceListListenerFiresOnAddAndRemove) {
-    ListenerLog log{&hardware()};
-    const auto address = globalAddress(kAudioHardwarePropertyDevices);
-    const Listening guard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc, &log};
-    ASSERT_EQ(guard.added, noErr);
-
-    const AudioObjectID device = world().addOutputDevice("contract-hotplug", "Hotplug");
-    ASSERT_NE(device, kAudioObjectUnknown);
-    EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, device));
-    ASSERT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs));
-    const int afterAdd = log.calls;
-
-    world().removeDevice("contract-hotplug");
-    EXPECT_TRUE(waitUntil([&] { return !lists(hardware(), kAudioHardwarePropertyDevices, device); },
-                          kPatienceMs));
-    EXPECT_TRUE(waitUntil([&] { return log.calls > afterAdd; }, kPatienceMs));
-    EXPECT_TRUE(log.allOn(std::this_thread::get_id()));
-}
-
 TEST_P(AudioHardwareContract, TheCallMixIsListedWhileOnAsOutputAndInputAndNeverTheDefault) {
-    const auto findCallMix = [&] {
-        return listedWith(hardware(), kAudioHardwarePropertyDevices, kAudioDevicePropertyDeviceUID,
-                          kCallMixDeviceUID);
-    };
+    const auto findCallMix = [&] { return deviceWithUID(hardware(), kCallMixDeviceUID); };
     CallMixSettings settings;
     settings.on = true;
     ASSERT_EQ(hardware().setCallMix(settings), noErr);
-    ASSERT_TRUE(waitUntil([&] { return findCallMix() != kAudioObjectUnknown; }, kPatienceMs));
+    ASSERT_TRUE(eventually([&] { return findCallMix() != kAudioObjectUnknown; }));
     const AudioObjectID callMix = findCallMix();
-    EXPECT_EQ(stringProperty(hardware(), callMix, kAudioObjectPropertyName), kCallMixDeviceName);
+    EXPECT_EQ(read<std::string>(hardware(), callMix, kAudioObjectPropertyName), kCallMixDeviceName);
     EXPECT_EQ(streamSize(hardware(), callMix, kAudioObjectPropertyScopeOutput), 4u);
     EXPECT_EQ(streamSize(hardware(), callMix, kAudioObjectPropertyScopeInput), 4u);
-    const auto address = globalAddress(kAudioHardwarePropertyDefaultOutputDevice);
-    EXPECT_NE(hardware().setPropertyUInt32(kAudioObjectSystemObject, address, callMix), noErr);
+    EXPECT_NE(hardware().setPropertyUInt32(kAudioObjectSystemObject,
+                                           globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                                           callMix),
+              noErr);
 
     // Changing its microphone keeps it where it is.
     settings.microphoneUID = std::string();
@@ -384,70 +396,55 @@ TEST_P(AudioHardwareContract, TheCallMixIsListedWhileOnAsOutputAndInputAndNeverT
     EXPECT_EQ(findCallMix(), callMix);
 
     ASSERT_EQ(hardware().setCallMix({}), noErr);
-    EXPECT_TRUE(waitUntil([&] { return findCallMix() == kAudioObjectUnknown; }, kPatienceMs));
-}
-
-std::optional<RecordingApplication> recording(AudioHardware& hardware,
-                                              const std::string& bundleID) {
-    std::vector<RecordingApplication> applications;
-    if (hardware.recordingApplications(applications) != noErr) {
-        return std::nullopt;
-    }
-    for (RecordingApplication& application : applications) {
-        if (application.bundleID == bundleID) {
-            return application;
-        }
-    }
-    return std::nullopt;
+    EXPECT_TRUE(eventually([&] { return findCallMix() == kAudioObjectUnknown; }));
 }
 
 TEST_P(AudioHardwareContract, ARecordingApplicationRecordsWhereItsChoiceSaysAndTakesAnotherMove) {
     constexpr const char* kRecorder = "org.example.Recorder";
     ASSERT_NE(world().addInputDevice("contract-mic-a", "Microphone A"), kAudioObjectUnknown);
     ASSERT_NE(world().addInputDevice("contract-mic-b", "Microphone B"), kAudioObjectUnknown);
-    ListenerLog log{&hardware()};
-    const Listening guard{hardware(), kAudioObjectSystemObject,
-                          globalAddress(kAudioHardwarePropertyRecordingApplications),
-                          ListenerLog::proc, &log};
-    ASSERT_EQ(guard.added, noErr);
+    ListenerLog log{hardware(), kAudioObjectSystemObject,
+                    kAudioHardwarePropertyRecordingApplications};
     ASSERT_TRUE(world().startRecorder(kRecorder, "Recorder"));
-    const auto sourceIs = [&](const std::string& uid) {
-        return waitUntil(
-            [&] {
-                const auto listed = recording(hardware(), kRecorder);
-                return listed && listed->sourceUID == uid;
-            },
-            kPatienceMs);
+    const auto listed = [&]() -> std::optional<RecordingApplication> {
+        std::vector<RecordingApplication> applications;
+        hardware().recordingApplications(applications);
+        const auto it = std::find_if(applications.begin(), applications.end(),
+                                     [&](const auto& a) { return a.bundleID == kRecorder; });
+        return it == applications.end() ? std::nullopt : std::optional(*it);
     };
-    ASSERT_TRUE(
-        waitUntil([&] { return recording(hardware(), kRecorder).has_value(); }, kPatienceMs));
-    EXPECT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs));
-    EXPECT_NE(recording(hardware(), kRecorder)->levelObjectID, kAudioObjectUnknown);
+    const auto listedWhere = [&](auto condition) {
+        return eventually([&] {
+            const auto application = listed();
+            return application && condition(*application);
+        });
+    };
+    const auto sourceIs = [&](const std::string& uid) {
+        return listedWhere([&](const RecordingApplication& a) { return a.sourceUID == uid; });
+    };
+    ASSERT_TRUE(listedWhere([](const RecordingApplication&) { return true; }));
+    EXPECT_TRUE(eventually([&] { return log.calls > 0; }));
+    EXPECT_NE(listed()->levelObjectID, kAudioObjectUnknown);
 
     ASSERT_EQ(hardware().setRecordingChoices({{kRecorder, {"contract-mic-b", 0.5f, false}}}),
               noErr);
     EXPECT_TRUE(sourceIs("contract-mic-b"));
-    EXPECT_EQ(recording(hardware(), kRecorder)->chosenElsewhere, std::nullopt);
+    EXPECT_EQ(listed()->chosenElsewhere, std::nullopt);
 
     // Another program's move stands, and says so until a choice is handed in again.
     ASSERT_TRUE(world().moveRecorderElsewhere(kRecorder, "contract-mic-a"));
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const auto listed = recording(hardware(), kRecorder);
-            return listed &&
-                   listed->chosenElsewhere == std::optional<std::string>("contract-mic-a");
-        },
-        kPatienceMs));
+    EXPECT_TRUE(listedWhere([](const RecordingApplication& a) {
+        return a.chosenElsewhere == std::optional<std::string>("contract-mic-a");
+    }));
     EXPECT_TRUE(sourceIs("contract-mic-a"));
     ASSERT_EQ(hardware().setRecordingChoices({{kRecorder, {"contract-mic-a", 0.5f, false}}}),
               noErr);
-    EXPECT_EQ(recording(hardware(), kRecorder)->chosenElsewhere, std::nullopt);
+    EXPECT_EQ(listed()->chosenElsewhere, std::nullopt);
 
     ASSERT_EQ(hardware().setRecordingChoices({{kRecorder, {"contract-mic-b", 1.0f, true}}}), noErr);
     EXPECT_TRUE(sourceIs("contract-mic-b"));
     world().stopRecorder(kRecorder);
-    EXPECT_TRUE(
-        waitUntil([&] { return !recording(hardware(), kRecorder).has_value(); }, kPatienceMs));
+    EXPECT_TRUE(eventually([&] { return !listed(); }));
     // Its choice holds for its next run.
     ASSERT_TRUE(world().startRecorder(kRecorder, "Recorder"));
     EXPECT_TRUE(sourceIs("contract-mic-b"));
@@ -474,19 +471,19 @@ struct BlockingListener {
     }
 };
 
+// The device list's listeners hear of a device added and removed; removing one waits for its call.
 TEST_P(AudioHardwareContract, RemovingAListenerWaitsForItsCallAndStopsFurtherCalls) {
     BlockingListener blocking;
-    ListenerLog later{&hardware()};
     const auto address = globalAddress(kAudioHardwarePropertyDevices);
     const Listening blockingGuard{hardware(), kAudioObjectSystemObject, address,
                                   BlockingListener::proc, &blocking};
     ASSERT_EQ(blockingGuard.added, noErr);
-    const Listening laterGuard{hardware(), kAudioObjectSystemObject, address, ListenerLog::proc,
-                               &later};
-    ASSERT_EQ(laterGuard.added, noErr);
+    ListenerLog later{hardware(), kAudioObjectSystemObject, kAudioHardwarePropertyDevices};
 
-    ASSERT_NE(world().addOutputDevice("contract-one", "One"), kAudioObjectUnknown);
-    ASSERT_TRUE(waitUntil([&] { return blocking.entered.load(); }, kPatienceMs));
+    const AudioObjectID device = world().addOutputDevice("contract-one", "One");
+    ASSERT_NE(device, kAudioObjectUnknown);
+    EXPECT_TRUE(lists(hardware(), device));
+    ASSERT_TRUE(eventually([&] { return blocking.entered.load(); }));
 
     std::atomic<bool> removeReturned{false};
     std::atomic<bool> exitedBeforeReturn{false};
@@ -502,203 +499,137 @@ TEST_P(AudioHardwareContract, RemovingAListenerWaitsForItsCallAndStopsFurtherCal
     blocking.release = true;
     remover.join();
     EXPECT_TRUE(exitedBeforeReturn);
+    ASSERT_TRUE(eventually([&] { return later.calls > 0; })) << "told of the device added";
 
     const int blockingCalls = blocking.calls;
     const int laterCalls = later.calls;
     world().removeDevice("contract-one");
-    ASSERT_TRUE(waitUntil([&] { return later.calls > laterCalls; }, kPatienceMs));
+    EXPECT_TRUE(eventually([&] { return !lists(hardware(), device); }));
+    ASSERT_TRUE(eventually([&] { return later.calls > laterCalls; })) << "told of its removal";
     EXPECT_EQ(blocking.calls, blockingCalls);
+    EXPECT_TRUE(later.calledElsewhere());
 }
-
-// --- Processes ----------------------------------------------------------------------------------
 
 TEST_P(AudioHardwareContract, PlayersAreListedWithBundleIDPidAndRunningState) {
+    constexpr const char* kPlayer = "org.kestrelamp.contract.Player";
     ASSERT_NE(world().addOutputDevice("contract-out", "Out"), kAudioObjectUnknown);
     world().setDefaultOutput("contract-out");
-    const AudioObjectID started = world().startPlayer("org.kestrelamp.contract.Player", "Player",
-                                                      kSineFrequency, kSineAmplitude);
+    const AudioObjectID started =
+        world().startPlayer(kPlayer, "Player", kSineFrequency, kSineAmplitude);
     ASSERT_NE(started, kAudioObjectUnknown);
-
-    AudioObjectID process = kAudioObjectUnknown;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            process = listedWith(hardware(), kAudioHardwarePropertyProcessObjectList,
-                                 kAudioProcessPropertyBundleID, "org.kestrelamp.contract.Player");
-            return process != kAudioObjectUnknown;
-        },
-        kPatienceMs));
-    EXPECT_EQ(process, started);
-
-    std::int32_t pid = 0;
-    ASSERT_EQ(hardware().getPropertyInt32(process, globalAddress(kAudioProcessPropertyPID), pid),
-              noErr);
-    EXPECT_GT(pid, 0);
-    EXPECT_TRUE(passTimeUntil(world(), [&] {
-        std::uint32_t running = 0;
-        return hardware().getPropertyUInt32(process, globalAddress(kAudioProcessPropertyIsRunning),
-                                            running) == noErr &&
-               running != 0;
+    ASSERT_TRUE(eventually([&] {
+        return listedWith(hardware(), kAudioHardwarePropertyProcessObjectList,
+                          kAudioProcessPropertyBundleID, kPlayer) == started;
     }));
 
-    world().stopPlayer("org.kestrelamp.contract.Player");
-    EXPECT_TRUE(passTimeUntil(world(), [&] {
-        std::uint32_t running = 0;
-        const OSStatus status = hardware().getPropertyUInt32(
-            process, globalAddress(kAudioProcessPropertyIsRunning), running);
-        return status != noErr || running == 0;
-    })) << "a stopped player is gone or no longer running";
-}
-
-// --- Taps, aggregates and IO ----------------------------------------------------------------
-
-// Two devices, "contract-default" the default output, and a tone playing on it.
-void setUpAudioPath(AudioHardwareContractWorld& world, AudioObjectID& player) {
-    ASSERT_NE(world.addOutputDevice("contract-default", "Default"), kAudioObjectUnknown);
-    ASSERT_NE(world.addOutputDevice("contract-routed", "Routed"), kAudioObjectUnknown);
-    world.setDefaultOutput("contract-default");
-    ASSERT_TRUE(
-        waitUntil([&] { return world.defaultOutput() == "contract-default"; }, kPatienceMs));
-    player =
-        world.startPlayer("org.kestrelamp.contract.Tone", "Tone", kSineFrequency, kSineAmplitude);
-    ASSERT_NE(player, kAudioObjectUnknown);
-}
-
-// A tone and its route, torn down whichever way the test ends; the pass-through comes before the
-// route, so that its block outlives the route's IO proc.
-struct RoutedTone {
-    AudioHardware& hardware;
-    AudioObjectID player = kAudioObjectUnknown;
-    PassThrough passThrough{};
-    Route route{};
-    ~RoutedTone() { destroyRoute(hardware, route); }
-};
-
-// Routes the tone to "contract-routed" and starts the pass-through on the route's aggregate.
-void startRoute(RoutedTone& tone) {
-    AudioHardware& hardware = tone.hardware;
-    ASSERT_EQ(createRoute(hardware, tone.player, "contract-routed", tone.route), noErr);
-    ASSERT_EQ(
-        hardware.createIOProcID(tone.route.aggregate, tone.passThrough.block(), tone.route.ioProc),
-        noErr);
-    ASSERT_EQ(hardware.deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
+    EXPECT_GT(read<std::int32_t>(hardware(), started, kAudioProcessPropertyPID).value_or(0), 0);
+    const auto running = [&] {
+        return read(hardware(), started, kAudioProcessPropertyIsRunning).value_or(0) != 0;
+    };
+    EXPECT_TRUE(passTimeUntil(world(), running));
+    world().stopPlayer(kPlayer);
+    EXPECT_TRUE(passTimeUntil(world(), [&] { return !running(); }))
+        << "a stopped player is gone or no longer running";
 }
 
 TEST_P(AudioHardwareContract, TapMutedWhenTappedSilencesTheProcessOnItsOwnOutputUntilDestroyed) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
     ASSERT_TRUE(waitForLevel(world(), "contract-default", isLoud));
 
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    ASSERT_NO_FATAL_FAILURE(tone.start());
     EXPECT_FALSE(tone.route.tapUID.empty());
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent));
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
-    destroyRoute(hardware(), tone.route);
+    tone.destroy();
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
 }
 
 TEST_P(AudioHardwareContract, AggregateHandsTheTapToTheBlockAndTheBlockToTheSubDevice) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
     tone.passThrough.gain = 0.5f;
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
-    EXPECT_TRUE(lists(hardware(), kAudioHardwarePropertyDevices, tone.route.aggregate));
-    EXPECT_EQ(stringProperty(hardware(), tone.route.aggregate, kAudioDevicePropertyDeviceUID),
+    ASSERT_NO_FATAL_FAILURE(tone.start());
+    const AudioObjectID aggregate = tone.route.aggregate;
+    EXPECT_TRUE(lists(hardware(), aggregate));
+    EXPECT_EQ(read<std::string>(hardware(), aggregate, kAudioDevicePropertyDeviceUID),
               tone.route.description.uid);
-    const AudioObjectID routed = listedWith(hardware(), kAudioHardwarePropertyDevices,
-                                            kAudioDevicePropertyDeviceUID, "contract-routed");
-    double aggregateRate = 0;
-    double deviceRate = -1;
-    ASSERT_EQ(hardware().getPropertyFloat64(tone.route.aggregate,
-                                            globalAddress(kAudioDevicePropertyNominalSampleRate),
-                                            aggregateRate),
-              noErr);
-    if (routed != kAudioObjectUnknown) {
-        hardware().getPropertyFloat64(routed, globalAddress(kAudioDevicePropertyNominalSampleRate),
-                                      deviceRate);
-    }
-    EXPECT_EQ(aggregateRate, deviceRate) << "the aggregate runs at its sub-device's rate";
+    const auto rate = read<double>(hardware(), aggregate, kAudioDevicePropertyNominalSampleRate);
+    ASSERT_TRUE(rate);
+    EXPECT_EQ(rate, read<double>(hardware(), deviceWithUID(hardware(), "contract-routed"),
+                                 kAudioDevicePropertyNominalSampleRate))
+        << "the aggregate runs at its sub-device's rate";
 
-    EXPECT_TRUE(passTimeUntil(
-        world(), [&] { return std::fabs(tone.passThrough.inputLevel - kSineLevel) < 3; }))
-        << "block input level " << tone.passThrough.inputLevel;
-    EXPECT_EQ(tone.passThrough.inputBuffers, 2u) << "one mono buffer per tap channel";
-    EXPECT_EQ(tone.passThrough.outputBuffers, 2u) << "one mono buffer per tap channel";
-    EXPECT_EQ(tone.passThrough.channelsPerBuffer, 1u);
+    PassThrough& block = tone.passThrough;
+    EXPECT_TRUE(
+        passTimeUntil(world(), [&] { return std::fabs(block.inputLevel - kSineLevel) < 3; }))
+        << "block input level " << block.inputLevel;
+    // One mono buffer per tap channel.
+    EXPECT_EQ(block.inputBuffers, 2u);
+    EXPECT_EQ(block.outputBuffers, 2u);
+    EXPECT_EQ(block.channelsPerBuffer, 1u);
     // Half the input is 6 dB down.
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", [&](double level) {
-        return std::fabs(level - (tone.passThrough.inputLevel - 6.02)) < 1.0;
+        return std::fabs(level - (block.inputLevel - 6.02)) < 1.0;
     }));
 }
 
 TEST_P(AudioHardwareContract, DeviceStopAndDestroyEndTheBlockForGood) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
-    ASSERT_TRUE(passTimeUntil(world(), [&] { return tone.passThrough.cycles > 0; }));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
+    ASSERT_NO_FATAL_FAILURE(tone.start());
+    PassThrough& block = tone.passThrough;
+    ASSERT_TRUE(passTimeUntil(world(), [&] { return block.cycles > 0; }));
 
     ASSERT_EQ(hardware().deviceStop(tone.route.aggregate, tone.route.ioProc), noErr);
-    EXPECT_FALSE(tone.passThrough.inside) << "the block still ran after deviceStop returned";
-    const int stoppedAt = tone.passThrough.cycles;
+    EXPECT_FALSE(block.inside) << "the block still ran after deviceStop returned";
+    const int stoppedAt = block.cycles;
     world().letTimePass(100ms);
-    EXPECT_EQ(tone.passThrough.cycles, stoppedAt);
+    EXPECT_EQ(block.cycles, stoppedAt);
 
     // Destroying a started IO proc stops it as well.
     ASSERT_EQ(hardware().deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
-    ASSERT_TRUE(passTimeUntil(world(), [&] { return tone.passThrough.cycles > stoppedAt; }));
+    ASSERT_TRUE(passTimeUntil(world(), [&] { return block.cycles > stoppedAt; }));
     ASSERT_EQ(hardware().destroyIOProcID(tone.route.aggregate, tone.route.ioProc), noErr);
     tone.route.ioProc = kAudioDeviceIOProcIDNone;
-    EXPECT_FALSE(tone.passThrough.inside);
-    const int destroyedAt = tone.passThrough.cycles;
+    EXPECT_FALSE(block.inside);
+    const int destroyedAt = block.cycles;
     world().letTimePass(100ms);
-    EXPECT_EQ(tone.passThrough.cycles, destroyedAt);
+    EXPECT_EQ(block.cycles, destroyedAt);
 }
 
 // Creating and starting a route do not wait for the service: the aggregate says when it carries
 // the application, and a tap gives it back ahead of the route's removal.
 TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplicationBackAhead) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
-    ASSERT_EQ(createRoute(hardware(), tone.player, "contract-routed", tone.route), noErr);
-    const auto carriesAddress = globalAddress(kAudioAggregateDevicePropertyCarries);
-    ListenerLog log{&hardware()};
-    const Listening listening{hardware(), tone.route.aggregate, carriesAddress, &ListenerLog::proc,
-                              &log};
-    ASSERT_EQ(listening.added, noErr);
-    std::uint32_t carries = 2;
-    EXPECT_EQ(hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries), noErr);
-    EXPECT_EQ(carries, 0u) << "no block started yet";
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
+    Route& route = tone.route;
+    ASSERT_EQ(tone.create(), noErr);
+    ListenerLog log{hardware(), route.aggregate, kAudioAggregateDevicePropertyCarries};
+    const auto carries = [&] {
+        return read(hardware(), route.aggregate, kAudioAggregateDevicePropertyCarries);
+    };
+    EXPECT_EQ(carries(), 0u) << "no block started yet";
     std::string reason;
-    const auto reasonAddress = globalAddress(kAudioAggregateDevicePropertyFailureReason);
-    EXPECT_EQ(hardware().getPropertyString(tone.route.aggregate, reasonAddress, reason),
+    EXPECT_EQ(get(hardware(), route.aggregate, kAudioAggregateDevicePropertyFailureReason, reason),
               kAudioHardwareIllegalOperationError)
         << "nothing failed";
 
-    ASSERT_EQ(hardware().createIOProcID(tone.route.aggregate, tone.passThrough.block(),
-                                        tone.route.ioProc),
+    ASSERT_EQ(hardware().createIOProcID(route.aggregate, tone.passThrough.block(), route.ioProc),
               noErr);
-    ASSERT_EQ(hardware().deviceStart(tone.route.aggregate, tone.route.ioProc), noErr);
-    EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries) ==
-                   noErr &&
-               carries == 1;
-    }));
-    EXPECT_TRUE(waitUntil([&] { return log.calls > 0; }, kPatienceMs)) << "listeners are told";
+    ASSERT_EQ(hardware().deviceStart(route.aggregate, route.ioProc), noErr);
+    EXPECT_TRUE(passTimeUntil(world(), [&] { return carries() == 1u; }));
+    EXPECT_TRUE(eventually([&] { return log.calls > 0; })) << "listeners are told";
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
     // Given back, the application plays on its own output again while the route still stands.
-    const auto handBack = globalAddress(kAudioTapPropertyHandBack);
-    ListenerLog handBackLog;
-    const Listening handBackListening{hardware(), tone.route.tap, handBack, &ListenerLog::proc,
-                                      &handBackLog};
-    ASSERT_EQ(handBackListening.added, noErr);
-    ASSERT_EQ(hardware().setPropertyUInt32(tone.route.tap, handBack, 1), noErr);
-    std::uint32_t handingBack = 1;
-    EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return hardware().getPropertyUInt32(tone.route.tap, handBack, handingBack) == noErr &&
-               handingBack == 0;
-    }));
-    EXPECT_TRUE(waitUntil([&] { return handBackLog.calls > 0; }, kPatienceMs));
+    ListenerLog handBackLog{hardware(), route.tap, kAudioTapPropertyHandBack};
+    ASSERT_EQ(hardware().setPropertyUInt32(route.tap, globalAddress(kAudioTapPropertyHandBack), 1),
+              noErr);
+    EXPECT_TRUE(passTimeUntil(
+        world(), [&] { return read(hardware(), route.tap, kAudioTapPropertyHandBack) == 0u; }));
+    EXPECT_TRUE(eventually([&] { return handBackLog.calls > 0; }));
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent));
 }
@@ -706,53 +637,45 @@ TEST_P(AudioHardwareContract, AnAggregateSaysWhenItCarriesAndATapGivesItsApplica
 // A route the service was refused what it needs fails, and says why in the server's words.
 TEST_P(AudioHardwareContract, ARefusedAggregateSaysWhyInTheServersWords) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
     const std::string refusal = world().refuseRoutesTo("contract-routed");
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
-    const auto carriesAddress = globalAddress(kAudioAggregateDevicePropertyCarries);
-    std::uint32_t carries = 0;
+    ASSERT_NO_FATAL_FAILURE(tone.start());
+    const AudioObjectID aggregate = tone.route.aggregate;
     EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return hardware().getPropertyUInt32(tone.route.aggregate, carriesAddress, carries) != noErr;
+        return !read(hardware(), aggregate, kAudioAggregateDevicePropertyCarries);
     }));
 
-    const auto reasonAddress = globalAddress(kAudioAggregateDevicePropertyFailureReason);
+    constexpr auto kWhy = kAudioAggregateDevicePropertyFailureReason;
     std::uint32_t size = 0;
-    EXPECT_EQ(hardware().getPropertyDataSize(tone.route.aggregate, reasonAddress, size), noErr);
+    EXPECT_EQ(hardware().getPropertyDataSize(aggregate, globalAddress(kWhy), size), noErr);
     EXPECT_EQ(size, 8u) << "a string";
-    std::string reason;
-    EXPECT_EQ(hardware().getPropertyString(tone.route.aggregate, reasonAddress, reason), noErr);
+    const std::string reason = read<std::string>(hardware(), aggregate, kWhy).value_or("unread");
     EXPECT_NE(reason.find(refusal), std::string::npos) << reason;
 
-    const AudioObjectID routed = listedWith(hardware(), kAudioHardwarePropertyDevices,
-                                            kAudioDevicePropertyDeviceUID, "contract-routed");
-    EXPECT_EQ(hardware().getPropertyString(routed, reasonAddress, reason),
+    std::string text;
+    EXPECT_EQ(get(hardware(), deviceWithUID(hardware(), "contract-routed"), kWhy, text),
               kAudioHardwareUnknownPropertyError)
         << "only aggregates say why";
-    EXPECT_EQ(hardware().getPropertyString(kNoSuchObject, reasonAddress, reason),
-              kAudioHardwareBadObjectError);
+    EXPECT_EQ(get(hardware(), kNoSuchObject, kWhy, text), kAudioHardwareBadObjectError);
 }
 
 TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
+    ASSERT_NO_FATAL_FAILURE(tone.start());
     const Route made = tone.route;
+    tone.route = {};
 
     EXPECT_EQ(hardware().deviceStop(made.aggregate, made.ioProc), noErr);
     EXPECT_EQ(hardware().destroyIOProcID(made.aggregate, made.ioProc), noErr);
     EXPECT_EQ(hardware().destroyAggregateDevice(made.aggregate), noErr);
     EXPECT_EQ(hardware().destroyProcessTap(made.tap), noErr);
-    tone.route = {};
 
-    EXPECT_TRUE(
-        waitUntil([&] { return !lists(hardware(), kAudioHardwarePropertyDevices, made.aggregate); },
-                  kPatienceMs));
+    EXPECT_TRUE(eventually([&] { return !lists(hardware(), made.aggregate); }));
     std::string text;
-    EXPECT_EQ(hardware().getPropertyString(made.aggregate,
-                                           globalAddress(kAudioDevicePropertyDeviceUID), text),
+    EXPECT_EQ(get(hardware(), made.aggregate, kAudioDevicePropertyDeviceUID, text),
               kAudioHardwareBadObjectError);
-    EXPECT_EQ(hardware().getPropertyString(made.tap, globalAddress(kAudioTapPropertyUID), text),
-              kAudioHardwareBadObjectError);
+    EXPECT_EQ(get(hardware(), made.tap, kAudioTapPropertyUID, text), kAudioHardwareBadObjectError);
     EXPECT_NE(hardware().deviceStart(made.aggregate, made.ioProc), noErr);
     EXPECT_NE(hardware().destroyAggregateDevice(made.aggregate), noErr);
     EXPECT_NE(hardware().destroyProcessTap(made.tap), noErr);
@@ -762,25 +685,21 @@ TEST_P(AudioHardwareContract, DestroyingInReverseOrderLeavesNothingBehind) {
     EXPECT_EQ(none, kAudioDeviceIOProcIDNone);
 }
 
-// --- Process objects stand for applications ----------------------------------------------------
-
-constexpr const char* kToneBundleID = "org.kestrelamp.contract.Tone";
-
 TEST_P(AudioHardwareContract, ATapKeepsCapturingItsApplicationAcrossARestart) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
+    ASSERT_NO_FATAL_FAILURE(tone.start());
     ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
     world().stopPlayer(kToneBundleID);
     EXPECT_TRUE(passTimeUntil(world(), [&] {
-        return !lists(hardware(), kAudioHardwarePropertyProcessObjectList, tone.player);
+        return !lists(hardware(), tone.player, kAudioHardwarePropertyProcessObjectList);
     })) << "a process object is listed only while its application is there";
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent));
 
-    const AudioObjectID again =
-        world().startPlayer(kToneBundleID, "Tone", kSineFrequency, kSineAmplitude);
-    EXPECT_EQ(again, tone.player) << "the application keeps its process object";
+    EXPECT_EQ(world().startPlayer(kToneBundleID, "Tone", kSineFrequency, kSineAmplitude),
+              tone.player)
+        << "the application keeps its process object";
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isLoud))
         << "the tap made before the restart carries the new run";
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent));
@@ -788,68 +707,48 @@ TEST_P(AudioHardwareContract, ATapKeepsCapturingItsApplicationAcrossARestart) {
 
 TEST_P(AudioHardwareContract, AnotherClientMovingTheTappedApplicationReleasesTheTap) {
     RoutedTone tone{hardware()};
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), tone.player));
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
     ASSERT_NE(world().addOutputDevice("contract-elsewhere", "Elsewhere"), kAudioObjectUnknown);
-    ListenerLog released{&hardware()};
-    ASSERT_NO_FATAL_FAILURE(startRoute(tone));
+    ASSERT_NO_FATAL_FAILURE(tone.start());
     ASSERT_TRUE(waitForLevel(world(), "contract-routed", isLoud));
 
-    const auto isReleased = globalAddress(kAudioTapPropertyIsReleased);
-    const auto releaseDevice = globalAddress(kAudioTapPropertyReleaseDeviceUID);
-    const Listening listenerGuard{hardware(), tone.route.tap, isReleased, ListenerLog::proc,
-                                  &released};
-    ASSERT_EQ(listenerGuard.added, noErr);
-    std::uint32_t flag = 7;
-    ASSERT_EQ(hardware().getPropertyUInt32(tone.route.tap, isReleased, flag), noErr);
-    EXPECT_EQ(flag, 0u);
-    std::string uid = "untouched";
-    EXPECT_NE(hardware().getPropertyString(tone.route.tap, releaseDevice, uid), noErr)
+    const AudioObjectID tap = tone.route.tap;
+    ListenerLog released{hardware(), tap, kAudioTapPropertyIsReleased};
+    EXPECT_EQ(read(hardware(), tap, kAudioTapPropertyIsReleased), 0u);
+    EXPECT_FALSE(read<std::string>(hardware(), tap, kAudioTapPropertyReleaseDeviceUID))
         << "where it plays is known only once released";
 
     ASSERT_TRUE(world().moveProcessElsewhere(kToneBundleID, "contract-elsewhere"));
-    ASSERT_TRUE(waitUntil([&] { return released.calls > 0; }, kPatienceMs));
-    EXPECT_TRUE(released.allOn(std::this_thread::get_id()));
-    {
-        std::lock_guard lock(released.mutex);
-        EXPECT_EQ(released.addresses.front(), isReleased);
-    }
-    ASSERT_EQ(hardware().getPropertyUInt32(tone.route.tap, isReleased, flag), noErr);
-    EXPECT_EQ(flag, 1u);
-    ASSERT_EQ(hardware().getPropertyString(tone.route.tap, releaseDevice, uid), noErr);
-    EXPECT_EQ(uid, "contract-elsewhere");
+    ASSERT_TRUE(eventually([&] { return released.calls > 0; }));
+    EXPECT_TRUE(released.calledElsewhere());
+    EXPECT_EQ(released.firstAddress(), globalAddress(kAudioTapPropertyIsReleased));
+    EXPECT_EQ(read(hardware(), tap, kAudioTapPropertyIsReleased), 1u);
+    EXPECT_EQ(read<std::string>(hardware(), tap, kAudioTapPropertyReleaseDeviceUID),
+              "contract-elsewhere");
     EXPECT_TRUE(waitForLevel(world(), "contract-elsewhere", isLoud));
     EXPECT_TRUE(waitForLevel(world(), "contract-routed", isSilent))
         << "the released tap no longer takes the application";
 
-    destroyRoute(hardware(), tone.route);
+    tone.destroy();
     world().letTimePass(200ms);
     EXPECT_TRUE(waitForLevel(world(), "contract-elsewhere", isLoud))
         << "destroying the released tap leaves the application where it was sent";
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isSilent));
 }
 
-// --- Level monitors -----------------------------------------------------------------------
-
-double monitorLevel(AudioHardware& hardware, AudioObjectID monitor,
-                    AudioObjectPropertySelector selector) {
-    double level = 1000.0;
-    return hardware.getPropertyFloat64(monitor, globalAddress(selector), level) == noErr ? level
-                                                                                         : 1000.0;
-}
-
 TEST_P(AudioHardwareContract, ALevelMonitorMeasuresWhatItsApplicationPlaysAndMovesNothing) {
-    AudioObjectID player = kAudioObjectUnknown;
-    ASSERT_NO_FATAL_FAILURE(setUpAudioPath(world(), player));
+    RoutedTone tone{hardware()};
+    ASSERT_NO_FATAL_FAILURE(tone.play(world()));
+    const AudioObjectID player = tone.player;
     AudioObjectID monitor = 77;
     EXPECT_EQ(hardware().createLevelMonitor(kNoSuchObject, monitor), kAudioHardwareBadObjectError);
     EXPECT_EQ(monitor, 77u);
     ASSERT_EQ(hardware().createLevelMonitor(player, monitor), noErr);
-    const auto rms = [&] {
-        return monitorLevel(hardware(), monitor, kAudioLevelMonitorPropertyRMS);
+    const auto level = [&](AudioObjectPropertySelector selector) {
+        return read<double>(hardware(), monitor, selector).value_or(1000.0);
     };
-    const auto peak = [&] {
-        return monitorLevel(hardware(), monitor, kAudioLevelMonitorPropertyPeak);
-    };
+    const auto rms = [&] { return level(kAudioLevelMonitorPropertyRMS); };
+    const auto peak = [&] { return level(kAudioLevelMonitorPropertyPeak); };
     EXPECT_TRUE(passTimeUntil(world(),
                               [&] {
                                   return std::fabs(rms() - kSineLevel) < 1.0 &&
@@ -857,13 +756,12 @@ TEST_P(AudioHardwareContract, ALevelMonitorMeasuresWhatItsApplicationPlaysAndMov
                               }))
         << "rms " << rms() << ", peak " << peak();
     double untouched = 3.0;
-    EXPECT_EQ(hardware().getPropertyFloat64(
-                  monitor, globalAddress(kAudioDevicePropertyNominalSampleRate), untouched),
+    EXPECT_EQ(get(hardware(), monitor, kAudioDevicePropertyNominalSampleRate, untouched),
               kAudioHardwareUnknownPropertyError);
     EXPECT_EQ(untouched, 3.0);
-    EXPECT_FALSE(lists(hardware(), kAudioHardwarePropertyDevices, monitor));
-    EXPECT_TRUE(waitForLevel(world(), "contract-default", [](double level) {
-        return std::fabs(level - kSineLevel) < 1.0;
+    EXPECT_FALSE(lists(hardware(), monitor));
+    EXPECT_TRUE(waitForLevel(world(), "contract-default", [](double played) {
+        return std::fabs(played - kSineLevel) < 1.0;
     })) << "the application plays on as before";
 
     world().stopPlayer(kToneBundleID);
@@ -875,10 +773,9 @@ TEST_P(AudioHardwareContract, ALevelMonitorMeasuresWhatItsApplicationPlaysAndMov
 
     EXPECT_EQ(hardware().destroyLevelMonitor(monitor), noErr);
     EXPECT_EQ(hardware().destroyLevelMonitor(monitor), kAudioHardwareBadObjectError);
-    double level = 0;
-    EXPECT_EQ(
-        hardware().getPropertyFloat64(monitor, globalAddress(kAudioLevelMonitorPropertyRMS), level),
-        kAudioHardwareBadObjectError);
+    double gone = 0;
+    EXPECT_EQ(get(hardware(), monitor, kAudioLevelMonitorPropertyRMS, gone),
+              kAudioHardwareBadObjectError);
     EXPECT_TRUE(waitForLevel(world(), "contract-default", isLoud));
 }
 

@@ -1,15 +1,9 @@
 #pragma once
 
-// The tests every AudioHardware passes, as a value-parameterized suite over world factories.
-// Link the kestrelamp_hal_contract object library and instantiate it once per implementation,
-// inside namespace kestrelamp::hal::test (the suite's name cannot be qualified):
-//
-//   namespace kestrelamp::hal::test {
-//   KESTRELAMP_INSTANTIATE_AUDIO_HARDWARE_CONTRACT(PipeWire, [] {
-//       return std::make_unique<PipeWireContractWorld>();
-//   });
-//   }
-//
+// The tests every AudioHardware passes, as a value-parameterized suite over world factories. Link
+// the kestrelamp_hal_contract object library and, inside namespace kestrelamp::hal::test (the
+// suite's name cannot be qualified), instantiate it once per implementation:
+//   KESTRELAMP_INSTANTIATE_AUDIO_HARDWARE_CONTRACT(PipeWire, [] { return makeWorld(); });
 // Every test gets a fresh world. Levels are polled with waitUntil (10 s patience), never slept
 // for, so a real-time world passes as long as audio reaches the devices.
 

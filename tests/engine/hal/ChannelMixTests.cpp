@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -137,20 +139,9 @@ TEST(ChannelMatrix, MatchesWhatPipeWireMeasurablyDoes) {
                         << path;
                 }
             }
-            std::string shaping;
-            switch (matrix.shaping[d]) {
-            case Shaping::none:
-                break;
-            case Shaping::centreLowPass:
-                shaping = "c";
-                break;
-            case Shaping::lfeLowPass:
-                shaping = "l";
-                break;
-            case Shaping::surroundDelay:
-                shaping = "d";
-                break;
-            }
+            // Codes in the order of the Shaping enumerators.
+            const std::string shaping =
+                std::array{"", "c", "l", "d"}[std::size_t(matrix.shaping[d])];
             const std::string name = channelPositionName(matrix.destination[d]);
             const std::string listed = " " + std::string(pair.shaping) + " ";
             const auto at = listed.find(" " + name + ":");
@@ -199,12 +190,21 @@ TEST(ChannelLayouts, NamesDefaultsAndParsing) {
 
 // --- The mixer ----------------------------------------------------------------------------
 
-constexpr double kRate = 48000.0;
+using Channels = std::vector<std::vector<float>>;
 
-std::vector<float> sine(double frequency, std::size_t frames, double rate = kRate) {
+std::vector<float> sine(double frequency, std::size_t frames, double rate) {
     std::vector<float> samples(frames);
     for (std::size_t i = 0; i < frames; ++i) {
         samples[i] = float(0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / rate));
+    }
+    return samples;
+}
+
+Channels noise(std::size_t channels, std::size_t frames, std::mt19937& random) {
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    Channels samples(channels, std::vector<float>(frames));
+    for (auto& channel : samples) {
+        std::generate(channel.begin(), channel.end(), [&] { return uniform(random); });
     }
     return samples;
 }
@@ -217,32 +217,39 @@ double rms(const float* samples, std::size_t count) {
     return std::sqrt(sum / double(count));
 }
 
+// The sources mixed block by block; mixInto() adds onto silence, mix() overwrites a sentinel.
+Channels mixed(ChannelMixer& mixer, const Channels& in, std::uint32_t block, bool add = false) {
+    const std::size_t frames = in.front().size();
+    Channels out(mixer.destinationChannels(), std::vector<float>(frames, add ? 0.0f : 9.0f));
+    std::vector<const float*> from(in.size());
+    std::vector<float*> to(out.size());
+    for (std::size_t offset = 0; offset < frames; offset += block) {
+        for (std::size_t s = 0; s < in.size(); ++s) {
+            from[s] = in[s].data() + offset;
+        }
+        for (std::size_t d = 0; d < out.size(); ++d) {
+            to[d] = out[d].data() + offset;
+        }
+        const auto count = std::uint32_t(std::min<std::size_t>(block, frames - offset));
+        add ? mixer.mixInto(from.data(), to.data(), count)
+            : mixer.mix(from.data(), to.data(), count);
+    }
+    return out;
+}
+
 // Level (dB) of each destination channel relative to a sine played on the first source channel
 // only, in blocks of 480 frames, after the filters have settled.
-std::vector<double> response(ChannelMixer& mixer, double frequency, double rate = kRate) {
+std::vector<double> response(ChannelMixer& mixer, double frequency, double rate) {
     const std::size_t frames = std::size_t(rate);
-    const std::vector<float> in = sine(frequency, frames, rate);
-    std::vector<float> silence(frames, 0.0f);
-    std::vector<std::vector<float>> out(mixer.destinationChannels(), std::vector<float>(frames));
-    std::vector<const float*> sources(mixer.sourceChannels());
-    std::vector<float*> destinations(mixer.destinationChannels());
+    Channels in(mixer.sourceChannels(), std::vector<float>(frames, 0.0f));
+    in[0] = sine(frequency, frames, rate);
     mixer.setSampleRate(rate);
     mixer.reset();
-    for (std::size_t offset = 0; offset < frames; offset += 480) {
-        for (std::size_t s = 0; s < sources.size(); ++s) {
-            sources[s] = (s == 0 ? in.data() : silence.data()) + offset;
-        }
-        for (std::size_t d = 0; d < destinations.size(); ++d) {
-            destinations[d] = out[d].data() + offset;
-        }
-        mixer.mix(sources.data(), destinations.data(),
-                  std::uint32_t(std::min<std::size_t>(480, frames - offset)));
-    }
     std::vector<double> levels;
-    for (const auto& channel : out) {
+    for (const auto& channel : mixed(mixer, in, 480)) {
         levels.push_back(20 *
                          std::log10(std::max(rms(channel.data() + frames / 2, frames / 2), 1e-12) /
-                                    rms(in.data() + frames / 2, frames / 2)));
+                                    rms(in[0].data() + frames / 2, frames / 2)));
     }
     return levels;
 }
@@ -268,15 +275,9 @@ TEST(ChannelMixer, LowPassesAndDelaysAsMeasured) {
     for (const auto& [rate, delay] : {std::pair{48000.0, 576u}, std::pair{44100.0, 529u}}) {
         mixer.setSampleRate(rate);
         mixer.reset();
-        std::vector<float> left(1024, 0.0f), right(1024, 0.0f);
-        left[10] = 1.0f;
-        std::vector<std::vector<float>> out(6, std::vector<float>(1024));
-        const float* sources[] = {left.data(), right.data()};
-        float* destinations[6];
-        for (int d = 0; d < 6; ++d) {
-            destinations[d] = out[d].data();
-        }
-        mixer.mix(sources, destinations, 1024);
+        Channels impulse(2, std::vector<float>(1024, 0.0f));
+        impulse[0][10] = 1.0f;
+        const Channels out = mixed(mixer, impulse, 1024);
         EXPECT_NEAR(out[4][10 + delay], std::numbers::sqrt2 / 2, 1e-6) << rate;
         EXPECT_NEAR(out[5][10 + delay], -std::numbers::sqrt2 / 2, 1e-6) << rate;
         EXPECT_NEAR(rms(out[4].data(), 1024), std::sqrt(0.5 / 1024), 1e-6) << "one impulse";
@@ -285,25 +286,16 @@ TEST(ChannelMixer, LowPassesAndDelaysAsMeasured) {
 
 TEST(ChannelMixer, IdentityIsExactAndBlocksDoNotMatter) {
     std::mt19937 random(7);
-    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
     for (const char* text :
          {"MONO", "FL,FR", "FL,FR,FC,LFE,RL,RR", "FL,FR,FC,LFE,RL,RR,SL,SR", "AUX0,AUX1,AUX2"}) {
         const ChannelLayout same = layout(text);
         ChannelMixer mixer(ChannelMatrix::between(same, same));
-        std::vector<std::vector<float>> in(same.size(), std::vector<float>(512));
-        std::vector<std::vector<float>> out(same.size(), std::vector<float>(512, 9.0f));
-        std::vector<const float*> sources;
-        std::vector<float*> destinations;
-        for (std::size_t c = 0; c < same.size(); ++c) {
-            for (float& sample : in[c]) {
-                sample = uniform(random);
-            }
-            in[c][1] = -0.0f;
-            in[c][2] = 1e-40f;
-            sources.push_back(in[c].data());
-            destinations.push_back(out[c].data());
+        Channels in = noise(same.size(), 512, random);
+        for (auto& channel : in) {
+            channel[1] = -0.0f;
+            channel[2] = 1e-40f;
         }
-        mixer.mix(sources.data(), destinations.data(), 512);
+        const Channels out = mixed(mixer, in, 512);
         for (std::size_t c = 0; c < same.size(); ++c) {
             EXPECT_EQ(std::memcmp(in[c].data(), out[c].data(), 512 * sizeof(float)), 0) << text;
         }
@@ -314,27 +306,12 @@ TEST(ChannelMixer, IdentityIsExactAndBlocksDoNotMatter) {
     const ChannelMatrix upmix =
         ChannelMatrix::between(layout("FL,FR"), layout("FL,FR,FC,LFE,RL,RR"));
     constexpr std::uint32_t frames = 3 * ChannelMixer::kScratchFrames + 100;
-    std::vector<float> left(frames), right(frames);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        left[i] = uniform(random);
-        right[i] = uniform(random);
-    }
-    const float* sources[] = {left.data(), right.data()};
+    const Channels in = noise(2, frames, random);
     const auto render = [&](std::uint32_t block, bool add) {
         ChannelMixer mixer(upmix);
-        std::vector<std::vector<float>> out(6, std::vector<float>(frames, 0.0f));
-        for (std::uint32_t offset = 0; offset < frames; offset += block) {
-            const float* from[] = {sources[0] + offset, sources[1] + offset};
-            float* to[6];
-            for (int d = 0; d < 6; ++d) {
-                to[d] = out[d].data() + offset;
-            }
-            const std::uint32_t count = std::min(block, frames - offset);
-            add ? mixer.mixInto(from, to, count) : mixer.mix(from, to, count);
-        }
-        return out;
+        return mixed(mixer, in, block, add);
     };
-    const auto whole = render(frames, false);
+    const Channels whole = render(frames, false);
     EXPECT_EQ(render(97, false), whole);
     EXPECT_EQ(render(frames, true), whole);
 }

@@ -55,7 +55,7 @@ TEST_F(StoredFileFaults, AWriteCutShortByTheFileSizeLimitKeepsTheOldBytesAndSays
     // in part, the next fails with EFBIG, as on a full disk.
     const QByteArray longer(8192, 'n');
     const std::string report = test::inChild([&] {
-        test::limitFileSize(4096);
+        const test::FileSizeLimit limit(4096);
         StoredFile file(path());
         const auto written = file.write(longer);
         return written ? std::string("written") : written.error();

@@ -84,6 +84,12 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::align_val_t) noexcept {
     std::free(p);
 }
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
 
 namespace kestrelamp::test {
 

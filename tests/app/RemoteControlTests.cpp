@@ -128,7 +128,7 @@ TEST_F(RemoteControlOperations, CallMixAndRecordingCommandsCheckTheirArguments) 
         {[&] { return control.setCallMixMicrophoneVolume("1.5"); }, "1.5"},
         {[&] { return control.setRecordingInput("org.example.Nobody", "default"); }, "Nobody"},
         {[&] { return control.setRecordingInput(kRecorder, "speakers"); }, "speakers"},
-        {[&] { return control.setRecordingInput(kRecorder, hal::kCallMixDeviceUID); }, "callmix"},
+        {[&] { return control.setRecordingInput(kRecorder, "nothing-here"); }, "nothing-here"},
         {[&] { return control.setRecordingVolume(kRecorder, "1.5"); }, "1.5"},
         {[&] { return control.setRecordingVolume(kRecorder, "loud"); }, "loud"},
         {[&] { return control.setRecordingMute(kRecorder, "maybe"); }, "maybe"},

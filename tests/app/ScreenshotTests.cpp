@@ -25,8 +25,7 @@ constexpr const char* kScenario = R"({
   "defaultOutput": "speakers",
   "appStates": [
     { "id": "org.example.Player", "displayName": "Player", "volume": 0.5, "isMuted": false,
-      "outputDeviceUIDs": ["speakers"], "isPinned": false, "isIgnored": false,
-      "boostMultiplier": 1 }
+      "outputDeviceUIDs": ["speakers"] }
   ]
 })";
 
@@ -34,10 +33,7 @@ constexpr const char* kScenario = R"({
 TEST(Screenshot, RendersTheListWithoutTouchingTheUsersFiles) {
     QTemporaryDir dir;
     const std::string scenarioPath = dir.filePath(QStringLiteral("scenario.json")).toStdString();
-    QFile file(QString::fromStdString(scenarioPath));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(kScenario);
-    file.close();
+    ASSERT_TRUE(test::writeFile(QString::fromStdString(scenarioPath), kScenario));
     auto world = openAudioWorld(scenarioPath);
     ASSERT_TRUE(world);
     const auto states = screenshotStates(scenarioPath);

@@ -106,13 +106,10 @@ TEST_F(RouteManagerRefresh, TheStoredIntervalIsLimitedBeforeItReachesTheTimer) {
 
 TEST(RouteManagerPersistence, LegacyFileIsReadAndDuplicatesKeepTheLast) {
     RouteWorld world("{}", false);
-    QDir().mkpath(world.home().dataFolder());
-    QFile file(world.statesPath());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(
+    ASSERT_TRUE(writeFile(
+        world.statesPath(),
         R"([{"id":"x","displayName":"X","volume":0.1,"isMuted":false,"outputDeviceUID":"old"},
-                  {"id":"x","displayName":"X","volume":0.7,"isMuted":true}])");
-    file.close();
+            {"id":"x","displayName":"X","volume":0.7,"isMuted":true}])"));
     world.createManager();
     const AppAudioState* state = world.manager().state("x");
     ASSERT_NE(state, nullptr);
@@ -122,13 +119,8 @@ TEST(RouteManagerPersistence, LegacyFileIsReadAndDuplicatesKeepTheLast) {
 
 TEST(RouteManagerPersistence, BrokenFileLoadsNothingIsKeptAsideAndTheNextSaveWritesMemory) {
     RouteWorld world(test::standardScenario(), false);
-    QDir().mkpath(world.home().dataFolder());
     const std::string broken = R"([{"id":"x","displayName":"X","isMuted":false}])";
-    {
-        QFile file(world.statesPath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::fromStdString(broken));
-    }
+    ASSERT_TRUE(writeFile(world.statesPath(), broken));
     const std::string output = captureStdout([&] { world.createManager(); });
     EXPECT_EQ(output.rfind("Failed to load app states: ", 0), 0u) << output;
     EXPECT_NE(output.find("volume"), std::string::npos);

@@ -5,10 +5,7 @@
 
 #include "RouteWorld.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -22,13 +19,6 @@ const std::string kGone = "org.example.Gone";
 
 // Player (1 kHz, 0.5) and Other (32 Hz, 0.25) together.
 const float kBothTones = 10.0f * std::log10(0.5f * 0.5f / 2 + 0.25f * 0.25f / 2);
-
-void writeFile(const QString& path, const std::string& bytes) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QByteArray::fromStdString(bytes));
-}
 
 std::string stateText(AudioRouteManager& manager, const std::string& bundleID,
                       const std::string& uid) {
@@ -55,7 +45,7 @@ TEST(RouteLifecycleFromFile, StoredChoicesAreInEffectAtStartWithTheirSettings) {
       {"id":"org.example.Quiet","displayName":"Quiet","volume":1,"isMuted":false,
        "outputDeviceUIDs":["hdmi"],"isIgnored":true}
     ])";
-    writeFile(world.statesPath(), stored);
+    ASSERT_TRUE(writeFile(world.statesPath(), stored));
     const std::string output = captureStdout([&] { world.createManager(); });
     auto& manager = world.manager();
 

@@ -84,11 +84,6 @@ float RouteWorld::levelOn(const std::string& uid, std::uint32_t frames) {
     return hardware().playedLevel(device(uid), frames).value_or(-999.0f);
 }
 
-std::string readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
-}
-
 std::set<std::string> builtRoutes(AudioRouteManager& manager, const std::string& prefix) {
     std::set<std::string> keys;
     for (const auto& [key, route] : manager.tapManager().activeRoutes()) {

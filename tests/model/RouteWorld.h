@@ -60,8 +60,6 @@ protected:
     AudioRouteManager& manager = world.manager();
 };
 
-// A file's whole content; empty when it cannot be read.
-std::string readFile(const QString& path);
 // The keys of the routes built, those whose key starts with prefix.
 std::set<std::string> builtRoutes(AudioRouteManager& manager, const std::string& prefix = {});
 // The RMS level in dBFS of a sine of that amplitude.

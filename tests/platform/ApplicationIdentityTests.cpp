@@ -2,19 +2,23 @@
 #include "platform/ApplicationNames.h"
 #include "platform/ProcessCommandLine.h"
 
+#include "TempHome.h"
+
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <csignal>
+#include <cstdlib>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrelamp {
 namespace {
+
+const std::string kBinary = "application.process.binary";
+const std::string kName = "application.name";
 
 // The command lines the rules are asked for when the properties do not tell.
 HostedProgramLookup commandLine(std::vector<std::string> arguments) {
@@ -38,8 +42,8 @@ std::string keyOf(const ClientProperties& client, const ClientProperties& stream
 TEST(ApplicationIdentity, KeysThatInvolveNoHostStayWhatTheyWere) {
     const ClientProperties client{{"pipewire.access.portal.app_id", "org.example.Sandboxed"},
                                   {"application.id", "client.id"},
-                                  {"application.process.binary", "player"},
-                                  {"application.name", "Player"}};
+                                  {kBinary, "player"},
+                                  {kName, "Player"}};
     const ClientProperties stream{{"application.id", "stream.id"}};
     EXPECT_EQ(keyOf(client, stream), "org.example.Sandboxed");
     ClientProperties plain = client;
@@ -50,26 +54,22 @@ TEST(ApplicationIdentity, KeysThatInvolveNoHostStayWhatTheyWere) {
     EXPECT_EQ(keyOf(plain), "player");
     plain.erase("application.process.binary");
     EXPECT_EQ(keyOf(plain), "Player");
-    EXPECT_EQ(keyOf({}, {{"application.name", "Tone A"}}), "Tone A");
-    EXPECT_EQ(keyOf({{"application.id", ""}}, {{"application.name", "N"}}), "N");
+    EXPECT_EQ(keyOf({}, {{kName, "Tone A"}}), "Tone A");
+    EXPECT_EQ(keyOf({{"application.id", ""}}, {{kName, "N"}}), "N");
     EXPECT_EQ(keyOf({}, {}), "");
     // An engine's name does not matter where the binary is the program's own.
-    EXPECT_EQ(keyOf({{"application.process.binary", "slack"}, {"application.name", "Chromium"}}),
-              "slack");
-    EXPECT_EQ(keyOf({{"application.process.binary", "aplay"},
-                     {"application.name", "PipeWire ALSA [aplay]"}}),
-              "aplay");
+    EXPECT_EQ(keyOf({{kBinary, "slack"}, {kName, "Chromium"}}), "slack");
+    EXPECT_EQ(keyOf({{kBinary, "aplay"}, {kName, "PipeWire ALSA [aplay]"}}), "aplay");
     // A program under a host that tells nothing else keeps the host's key, and one with an id
     // keeps the id: the command line is not even asked.
     const HostedProgramLookup unexpected = [](std::string_view) {
         ADD_FAILURE() << "command line read";
         return std::string();
     };
-    EXPECT_EQ(keyOf({{"application.process.binary", "python3"}, {"application.name", "python3"}},
-                    {}, commandLine({"python3", "-c", "print(1)"})),
+    EXPECT_EQ(keyOf({{kBinary, "python3"}, {kName, "python3"}}, {},
+                    commandLine({"python3", "-c", "print(1)"})),
               "python3");
-    EXPECT_EQ(keyOf({{"application.process.binary", "java"}, {"application.id", "org.example.J"}},
-                    {}, unexpected),
+    EXPECT_EQ(keyOf({{kBinary, "java"}, {"application.id", "org.example.J"}}, {}, unexpected),
               "org.example.J");
 }
 
@@ -77,19 +77,16 @@ TEST(ApplicationIdentity, KeysThatInvolveNoHostStayWhatTheyWere) {
 // tells a host's programs apart, and what does not.
 TEST(ApplicationIdentity, UnderAHostTheProgramsOwnNameDecidesElseItsCommandLine) {
     const HostedProgramLookup unread = [](std::string_view) { return std::string(); };
-    EXPECT_EQ(
-        keyOf({{"application.process.binary", "wine"}}, {{"application.name", "Hades"}}, unread),
-        "Hades");
-    const ApplicationIdentity signal = identifyApplication(
-        {{"application.process.binary", "electron25"}, {"application.name", "Chromium"}}, {},
-        commandLine({"electron", "/usr/lib/signal/resources/app.asar"}));
+    EXPECT_EQ(keyOf({{kBinary, "wine"}}, {{kName, "Hades"}}, unread), "Hades");
+    const ApplicationIdentity signal =
+        identifyApplication({{kBinary, "electron25"}, {kName, "Chromium"}}, {},
+                            commandLine({"electron", "/usr/lib/signal/resources/app.asar"}));
     EXPECT_EQ(signal.key, "signal");
     EXPECT_EQ(signal.executable, "signal");
     EXPECT_EQ(signal.host, "electron25");
     // Only the host's own name decides nothing, nor does a wrapped one.
-    EXPECT_EQ(keyOf({{"application.process.binary", "java"},
-                     {"application.name", "PipeWire ALSA [java]"}},
-                    {}, commandLine({"java", "-Xmx2g", "-jar", "/opt/mc/Launcher.jar"})),
+    EXPECT_EQ(keyOf({{kBinary, "java"}, {kName, "PipeWire ALSA [java]"}}, {},
+                    commandLine({"java", "-Xmx2g", "-jar", "/opt/mc/Launcher.jar"})),
               "Launcher");
 
     for (const std::string& host : words("wine64 wine64-preloader python3.11 /usr/bin/python2.7 "
@@ -108,52 +105,44 @@ TEST(ApplicationIdentity, UnderAHostTheProgramsOwnNameDecidesElseItsCommandLine)
 }
 
 TEST(ApplicationIdentity, TheProgramAHostRunsComesFromItsCommandLine) {
-    const std::vector<std::tuple<const char*, std::vector<std::string>, const char*>> cases{
-        {"python3", {"python3", "/usr/bin/foo.py"}, "foo"},
-        {"python3", {"python3", "-W", "ignore", "-X", "dev", "tool.py", "--verbose"}, "tool"},
-        {"python3", {"python3", "-Wignore", "-mhttp.server"}, "http.server"},
-        {"python3",
-         {"python3", "/usr/lib/python3/dist-packages/quodlibet/__main__.py"},
-         "quodlibet"},
-        {"python3", {"python3", "-Bc", "import foo"}, ""},
-        {"python3", {"python3", "-"}, ""},
-        {"java", {"java", "-cp", "lib/*", "-Dx=1", "com.example.Main"}, "com.example.Main"},
-        {"java", {"java", "--module-path", "mods", "-m", "app.player/app.Main"}, "app.player"},
-        {"java", {"java", "/home/me/Pong.java"}, "Pong"},
-        {"node", {"node", "--require", "ts-node/register", "player.ts"}, "player"},
-        {"node", {"node", "-e", "require('x')"}, ""},
-        {"perl", {"perl", "-Mfeature=say", "-w", "/usr/bin/jukebox.pl"}, "jukebox"},
-        {"perl", {"perl", "-e", "print 1"}, ""},
-        {"ruby", {"ruby", "-r", "json", "-Ilib", "/srv/jukebox/bin/app.rb"}, "jukebox"},
-        {"mono", {"mono", "--debug", "/opt/KeePass/KeePass.exe"}, "KeePass.exe"},
-        {"dotnet",
-         {"dotnet", "exec", "--depsfile", "a.json", "/opt/Tool/Tool.App.dll"},
-         "Tool.App"},
-        {"dotnet", {"dotnet", "run"}, ""},
-        {"electron", {"electron", "--enable-features=X", "/opt/app/resources/app.asar"}, "app"},
-        {"electron",
-         {"electron", "--type=utility", "--utility-sub-type=audio.mojom.AudioService"},
-         ""},
-        {"electron", {"/usr/lib/electron/electron --type=renderer --lang=en"}, ""},
-        {"qemu-system-x86_64",
-         {"qemu-system-x86_64", "-m", "4G", "-name", "guest=win10,x=y"},
-         "win10"},
-        {"qemu-system-x86_64", {"qemu-system-x86_64", "-m", "4G"}, ""},
-        {"bash", {"bash", "-e", "-o", "pipefail", "/usr/local/bin/alarm.sh"}, "alarm"},
-        {"sh", {"sh", "-ec", "paplay x.wav"}, ""},
+    // Host, the command line split at spaces, and the program it names.
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"python3", "python3 /usr/bin/foo.py", "foo"},
+        {"python3", "python3 -W ignore -X dev tool.py --verbose", "tool"},
+        {"python3", "python3 -Wignore -mhttp.server", "http.server"},
+        {"python3", "python3 /usr/lib/python3/dist-packages/quodlibet/__main__.py", "quodlibet"},
+        {"python3", "python3 -Bc pass", ""},
+        {"python3", "python3 -", ""},
+        {"java", "java -cp lib/* -Dx=1 com.example.Main", "com.example.Main"},
+        {"java", "java --module-path mods -m app.player/app.Main", "app.player"},
+        {"java", "java /home/me/Pong.java", "Pong"},
+        {"node", "node --require ts-node/register player.ts", "player"},
+        {"node", "node -e require('x')", ""},
+        {"perl", "perl -Mfeature=say -w /usr/bin/jukebox.pl", "jukebox"},
+        {"perl", "perl -e exit", ""},
+        {"ruby", "ruby -r json -Ilib /srv/jukebox/bin/app.rb", "jukebox"},
+        {"mono", "mono --debug /opt/KeePass/KeePass.exe", "KeePass.exe"},
+        {"dotnet", "dotnet exec --depsfile a.json /opt/Tool/Tool.App.dll", "Tool.App"},
+        {"dotnet", "dotnet run", ""},
+        {"electron", "electron --enable-features=X /opt/app/resources/app.asar", "app"},
+        {"electron", "electron --type=utility --utility-sub-type=audio.mojom.AudioService", ""},
+        {"qemu-system-x86_64", "qemu-system-x86_64 -m 4G -name guest=win10,x=y", "win10"},
+        {"qemu-system-x86_64", "qemu-system-x86_64 -m 4G", ""},
+        {"bash", "bash -e -o pipefail /usr/local/bin/alarm.sh", "alarm"},
         {"wine64-preloader",
-         {"/usr/lib/wine/wine64-preloader", "/usr/lib/wine/wine64", "C:\\Games\\VRChat.exe"},
-         "VRChat.exe"},
-        {"wine",
-         {"C:\\windows\\system32\\steam.exe", "C:\\Games\\Doom\\DOOMx64.EXE", "-fast"},
+         "/usr/lib/wine/wine64-preloader /usr/lib/wine/wine64 C:\\Games\\VRChat.exe", "VRChat.exe"},
+        {"wine", "C:\\windows\\system32\\steam.exe C:\\Games\\Doom\\DOOMx64.EXE -fast",
          "DOOMx64.EXE"},
-        {"wine", {"C:\\windows\\system32\\explorer.exe", "/desktop"}, "explorer.exe"},
-        {"mpv", {"mpv", "song.ogg"}, ""},
+        {"wine", "C:\\windows\\system32\\explorer.exe /desktop", "explorer.exe"},
+        {"mpv", "mpv song.ogg", ""},
     };
     for (const auto& [host, arguments, program] : cases) {
-        EXPECT_EQ(programRunBy(host, arguments), program)
-            << host << " " << ::testing::PrintToString(arguments);
+        EXPECT_EQ(programRunBy(host, words(arguments)), program) << host << ": " << arguments;
     }
+    // One argument, as a shell's -c or a line that was never split.
+    EXPECT_EQ(programRunBy("sh", {"sh", "-ec", "paplay x.wav"}), "");
+    EXPECT_EQ(programRunBy("electron", {"/usr/lib/electron/electron --type=renderer --lang=en"}),
+              "");
     // A helper takes its program from a parent under the same host only.
     EXPECT_EQ(programOfHelper("electron", {"/usr/lib/electron/electron", "/opt/Notes/app.asar"}),
               "Notes");
@@ -165,33 +154,21 @@ TEST(ApplicationNames, TheAnnouncedNameUnlessItIsOnlyTheEnginesOrTheHosts) {
     const auto nameOf = [](const ClientProperties& client, const HostedProgramLookup& lookup = {}) {
         return nameWithoutDesktopEntry(identifyApplication(client, {}, lookup));
     };
-    EXPECT_EQ(nameOf({{"application.process.binary", "signal-desktop"},
-                      {"application.name", "Chromium"}}),
-              "Signal Desktop");
-    EXPECT_EQ(
-        nameOf({{"application.process.binary", "chromium"}, {"application.name", "Chromium"}}),
-        "Chromium");
-    EXPECT_EQ(nameOf({{"application.name", "Chromium"}}), "Chromium") << "nothing better to say";
-    EXPECT_EQ(nameOf({{"application.process.binary", "aplay"},
-                      {"application.name", "PipeWire ALSA [aplay]"}}),
-              "aplay");
-    EXPECT_EQ(nameOf({{"application.process.binary", "wine"}, {"application.name", "wine"}},
-                     commandLine({"C:\\Games\\Hades.exe"})),
+    EXPECT_EQ(nameOf({{kBinary, "signal-desktop"}, {kName, "Chromium"}}), "Signal Desktop");
+    EXPECT_EQ(nameOf({{kBinary, "chromium"}, {kName, "Chromium"}}), "Chromium");
+    EXPECT_EQ(nameOf({{kName, "Chromium"}}), "Chromium") << "nothing better to say";
+    EXPECT_EQ(nameOf({{kBinary, "aplay"}, {kName, "PipeWire ALSA [aplay]"}}), "aplay");
+    EXPECT_EQ(nameOf({{kBinary, "wine"}, {kName, "wine"}}, commandLine({"C:\\Games\\Hades.exe"})),
               "Hades.exe");
-    EXPECT_EQ(nameOf({{"application.process.binary", "python3"}, {"application.name", "python3"}}),
-              "python3")
+    EXPECT_EQ(nameOf({{kBinary, "python3"}, {kName, "python3"}}), "python3")
         << "a command line that tells nothing leaves the name as it is";
-    EXPECT_FALSE(nameOf({{"application.process.binary", "pacat"}}));
+    EXPECT_FALSE(nameOf({{kBinary, "pacat"}}));
     // The stream names what the program plays as, the client only the process.
-    const ClientProperties player{{"application.process.binary", "pw-cat"},
-                                  {"application.name", "pw-cat"}};
-    EXPECT_EQ(identifyApplication(player, {{"application.name", "Tone A"}}).applicationName,
-              "Tone A");
-    const ClientProperties python{{"application.process.binary", "python3"},
-                                  {"application.name", "python3"}};
-    EXPECT_EQ(keyOf(python, {{"application.name", "Radio"}}), "Radio");
-    EXPECT_EQ(keyOf({{"application.process.binary", "python3"}, {"application.name", "Radio"}},
-                    {{"application.name", "PipeWire ALSA [python3]"}}),
+    const ClientProperties player{{kBinary, "pw-cat"}, {kName, "pw-cat"}};
+    EXPECT_EQ(identifyApplication(player, {{kName, "Tone A"}}).applicationName, "Tone A");
+    const ClientProperties python{{kBinary, "python3"}, {kName, "python3"}};
+    EXPECT_EQ(keyOf(python, {{kName, "Radio"}}), "Radio");
+    EXPECT_EQ(keyOf({{kBinary, "python3"}, {kName, "Radio"}}, {{kName, "PipeWire ALSA [python3]"}}),
               "Radio")
         << "under a host, the first name that tells";
 }
@@ -229,37 +206,26 @@ TEST(ApplicationNames, DesktopEntriesMatchByIdThenExecutableThenWindowClass) {
         const DesktopEntry* found = desktopEntryFor(c, entries);
         return found ? found->name : std::string("(none)");
     };
-    EXPECT_EQ(nameOf(client({{"application.id", "org.example.Player"},
-                             {"application.process.binary", "slack"}})),
+    EXPECT_EQ(nameOf(client({{"application.id", "org.example.Player"}, {kBinary, "slack"}})),
               "Player");
-    EXPECT_EQ(
-        nameOf(client({{"application.process.binary", "slack"}, {"application.name", "Chromium"}})),
-        "Slack")
+    EXPECT_EQ(nameOf(client({{kBinary, "slack"}, {kName, "Chromium"}})), "Slack")
         << "by Exec, a displayed entry before a handler";
-    EXPECT_EQ(nameOf(client({{"application.process.binary", "discord"}})), "(none)")
+    EXPECT_EQ(nameOf(client({{kBinary, "discord"}})), "(none)")
         << "file ids and Exec are compared exactly";
-    EXPECT_EQ(nameOf(client({{"application.process.binary", "wine64-preloader"},
-                             {"application.name", "VRChat.exe"}})),
-              "VRChat");
-    EXPECT_EQ(nameOf(client({{"application.process.binary", "python3.11"},
-                             {"application.name", "python3.11"}},
+    EXPECT_EQ(nameOf(client({{kBinary, "wine64-preloader"}, {kName, "VRChat.exe"}})), "VRChat");
+    EXPECT_EQ(nameOf(client({{kBinary, "python3.11"}, {kName, "python3.11"}},
                             commandLine({"python3", "/usr/bin/radio-tray"}))),
               "Radio Tray");
-    EXPECT_EQ(nameOf(client({{"application.process.binary", "python3.11"},
-                             {"application.name", "Podcasts"}})),
-              "(none)")
+    EXPECT_EQ(nameOf(client({{kBinary, "python3.11"}, {kName, "Podcasts"}})), "(none)")
         << "a host's own entry names none of its programs";
-    EXPECT_EQ(nameOf(client({{"application.process.binary", "python3.11"},
-                             {"application.name", "python3.11"}},
+    EXPECT_EQ(nameOf(client({{kBinary, "python3.11"}, {kName, "python3.11"}},
                             commandLine({"python3", "-c", "pass"}))),
               "Python (v3.11)")
         << "one that is only the host is named as before";
 
-    const RunningApplication slack =
-        runningApplicationFor(client({{"application.process.binary", "slack"},
-                                      {"application.name", "Chromium"},
-                                      {"application.icon-name", "slack-icon"}}),
-                              DesktopEntryIndex());
+    const RunningApplication slack = runningApplicationFor(
+        client({{kBinary, "slack"}, {kName, "Chromium"}, {"application.icon-name", "slack-icon"}}),
+        DesktopEntryIndex());
     EXPECT_EQ(slack.localizedName, "Slack");
     EXPECT_EQ(slack.icon, "slack-icon");
 }
@@ -286,11 +252,8 @@ TEST(ProcessCommandLine, AHostProcessAndItsHelperNameTheScript) {
     QTemporaryDir dir;
     const QString script = dir.filePath("backup-job.sh");
     const QString pidFile = dir.filePath("helper.pid");
-    {
-        QFile file(script);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("sh -c 'echo $$ > \"$1\"; while :; do sleep 1; done' helper \"$1\" &\nwait\n");
-    }
+    ASSERT_TRUE(test::writeFile(
+        script, "sh -c 'echo $$ > \"$1\"; while :; do sleep 1; done' helper \"$1\" &\nwait\n"));
     const pid_t shell = ::fork();
     if (shell == 0) {
         ::execl("/bin/sh", "sh", script.toLocal8Bit().constData(),
@@ -299,15 +262,7 @@ TEST(ProcessCommandLine, AHostProcessAndItsHelperNameTheScript) {
     }
     ASSERT_GT(shell, 0);
     pid_t helper = 0;
-    for (int attempt = 0; attempt < 500 && helper == 0; ++attempt) {
-        QFile file(pidFile);
-        if (file.open(QIODevice::ReadOnly)) {
-            helper = pid_t(file.readAll().trimmed().toInt());
-        }
-        if (helper == 0) {
-            QThread::msleep(10);
-        }
-    }
+    test::waitUntil([&] { return (helper = std::atoi(test::readFile(pidFile).c_str())) > 0; });
     EXPECT_GT(helper, 0);
     if (helper > 0) {
         EXPECT_EQ(parentProcessID(helper), shell);

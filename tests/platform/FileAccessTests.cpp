@@ -19,14 +19,7 @@ namespace kestrelamp {
 namespace {
 
 QByteArray contentOf(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void put(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes), bytes.size());
+    return QByteArray::fromStdString(test::readFile(path));
 }
 
 // Nothing but the named files: no temporary file is left behind.
@@ -41,9 +34,8 @@ protected:
     QString path() const { return folder() + "/states.json"; }
 
     void SetUp() override {
-        QDir().mkpath(folder());
         old = QByteArray(3000, 'o');
-        put(path(), old);
+        ASSERT_TRUE(test::writeFile(path(), old.toStdString()));
     }
 
     test::TempHome home;
@@ -55,7 +47,7 @@ TEST_F(StoredFileFaults, AWriteCutShortByTheFileSizeLimitKeepsTheOldBytesAndSays
     // in part, the next fails with EFBIG, as on a full disk.
     const QByteArray longer(8192, 'n');
     const std::string report = test::inChild([&] {
-        test::limitFileSize(4096);
+        const test::FileSizeLimit limit(4096);
         StoredFile file(path());
         const auto written = file.write(longer);
         return written ? std::string("written") : written.error();
@@ -132,9 +124,8 @@ TEST(StoredFileHostile, AnythingButARegularFileIsRefusedAtOnceAndSetAsideAsItIs)
 
 TEST(StoredFileHostile, AFileLargerThanTheCapIsRefused) {
     test::TempHome home;
-    QDir().mkpath(home.dataFolder());
     const QString path = home.dataFolder() + "/big.json";
-    put(path, QByteArray(2048, ' '));
+    ASSERT_TRUE(test::writeFile(path, std::string(2048, ' ')));
     const auto refused = readRegularFile(path, 1024);
     ASSERT_FALSE(refused.hasValue());
     EXPECT_EQ(refused.error().reason, "larger than 1024 bytes");

@@ -2,6 +2,8 @@
 #include "platform/DesktopEntryIndex.h"
 #include "platform/LinuxRunningApplications.h"
 
+#include "TempHome.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -46,26 +48,24 @@ TEST(DesktopEntry, ReadsNameAndIconOfTheMainGroupWithLocalizedNames) {
     ASSERT_TRUE(noIcon);
     EXPECT_EQ(noIcon->name, "Windows lines");
     EXPECT_FALSE(noIcon->icon);
+    // Bytes that are not UTF-8 are made valid, in localized names and icons too.
+    const auto latin1 = parseDesktopEntry(
+        "[Desktop Entry]\nName=Caf\xE9 Radio\nName[de]=Caf\xC3\xA9\xFF\nIcon=caf\xE9\n", {"de"});
+    ASSERT_TRUE(latin1);
+    EXPECT_EQ(latin1->name, "Caf\u00E9\uFFFD");
+    EXPECT_EQ(latin1->icon, "caf\uFFFD");
 }
 
 class DesktopFiles : public ::testing::Test {
 protected:
-    void write(const QString& dir, const QString& id, const QString& contents) {
-        writeBytes(dir, id, contents.toUtf8());
-    }
-    void writeBytes(const QString& dir, const QString& id, const QByteArray& contents) {
+    // The path of the entry with that id in the folder, whose contents are written when given.
+    std::string entry(const QString& dir, const QString& id, const std::string& contents = {}) {
+        const QString path = dir + "/" + id + ".desktop";
         QDir().mkpath(dir);
-        QFile file(dir + "/" + id + ".desktop");
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(contents);
+        EXPECT_TRUE(contents.empty() || test::writeFile(path, contents));
+        return path.toStdString();
     }
-    std::string inHome(const QString& id) const {
-        QDir().mkpath(home());
-        return (home() + "/" + id + ".desktop").toStdString();
-    }
-    std::vector<std::string> dirs() const {
-        return {(root_.path() + "/home").toStdString(), (root_.path() + "/system").toStdString()};
-    }
+    std::vector<std::string> dirs() const { return {home().toStdString(), system().toStdString()}; }
     QString home() const { return root_.path() + "/home"; }
     QString system() const { return root_.path() + "/system"; }
 
@@ -75,19 +75,16 @@ protected:
 // A FIFO would block the start, /dev/zero would be read until memory runs out: such entries are
 // passed over like unreadable ones, and so is one too large to be real.
 TEST_F(DesktopFiles, OnlyRegularFilesOfSaneSizeAreRead) {
-    ASSERT_EQ(::mkfifo(inHome("org.example.Fifo").c_str(), 0600), 0);
-    ASSERT_EQ(::symlink("/dev/zero", inHome("org.example.Zero").c_str()), 0);
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(inHome("org.example.Folder"))));
-    writeBytes(home(), "org.example.Large",
-               "[Desktop Entry]\nName=Large\n#" +
-                   QByteArray(qsizetype(maximumDesktopEntryBytes), 'x') + "\n");
-    writeBytes(home(), "org.example.Fits",
-               "[Desktop Entry]\nName=Fits\n#" +
-                   QByteArray(qsizetype(maximumDesktopEntryBytes) - 64, 'x') + "\n");
-    const std::vector<const char*> unread = {"org.example.Fifo", "org.example.Zero",
-                                             "org.example.Folder", "org.example.Large"};
+    ASSERT_EQ(::mkfifo(entry(home(), "org.example.Fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", entry(home(), "org.example.Zero").c_str()), 0);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(entry(home(), "org.example.Folder"))));
+    const std::string large(maximumDesktopEntryBytes, 'x');
+    entry(home(), "org.example.Large", "[Desktop Entry]\nName=Large\n#" + large + "\n");
+    entry(home(), "org.example.Fits", "[Desktop Entry]\nName=Fits\n#" + large.substr(64) + "\n");
+    const char* const unread[] = {"org.example.Fifo", "org.example.Zero", "org.example.Folder",
+                                  "org.example.Large"};
     for (const char* id : unread) {
-        write(system(), id, "[Desktop Entry]\nName=Further on\n");
+        entry(system(), id, "[Desktop Entry]\nName=Further on\n");
     }
     const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
     for (const char* id : unread) {
@@ -95,18 +92,6 @@ TEST_F(DesktopFiles, OnlyRegularFilesOfSaneSizeAreRead) {
         EXPECT_EQ(index.withID(id)->name, "Further on") << id;
     }
     EXPECT_EQ(index.withID("org.example.Fits")->name, "Fits");
-}
-
-TEST_F(DesktopFiles, NamesAndIconsThatAreNotUtf8AreMadeValid) {
-    writeBytes(system(), "org.example.Cafe",
-               "[Desktop Entry]\nName=Caf\xE9 Radio\nName[de]=Caf\xC3\xA9\xFF\nIcon=caf\xE9\n");
-    const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
-    const DesktopEntry* entry = index.withID("org.example.Cafe");
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->name, "Caf\uFFFD Radio");
-    EXPECT_EQ(entry->icon, "caf\uFFFD");
-    EXPECT_EQ(parseDesktopEntry("[Desktop Entry]\nName[de]=Caf\xC3\xA9\xFF\n", {"de"})->name,
-              "Caf\u00E9\uFFFD");
 }
 
 // A client announcing these properties, keyed as given.
@@ -145,8 +130,8 @@ TEST_F(DesktopFiles, RunningApplicationsTakeTheDesktopEntryElseWhatTheClientAnno
         announcing("org.example.Iconic", self,
                    {{"application.icon-name", "a"}, {"media.icon-name", "m"}}),
     };
-    write(system(), "org.example.Player", "[Desktop Entry]\nName=Player\nIcon=player-icon\n");
-    write(system(), "org.example.Iconic", "[Desktop Entry]\nName=Iconic\n");
+    entry(system(), "org.example.Player", "[Desktop Entry]\nName=Player\nIcon=player-icon\n");
+    entry(system(), "org.example.Iconic", "[Desktop Entry]\nName=Iconic\n");
     LinuxRunningApplications running(clients, dirs());
 
     const auto player = running.firstRunningApplication("org.example.Player");
@@ -168,10 +153,10 @@ TEST_F(DesktopFiles, RunningApplicationsTakeTheDesktopEntryElseWhatTheClientAnno
 }
 
 TEST_F(DesktopFiles, TheIndexReadsEveryEntryOnceWithTheFirstDirectoryWinning) {
-    write(home(), "org.example.Player", "[Desktop Entry]\nName=My Player\nExec=player %U\n");
-    write(system(), "org.example.Player", "[Desktop Entry]\nName=System Player\n");
-    write(home(), "org.example.Broken", "[Desktop Entry]\nType=Application\n");
-    write(system(), "org.example.Broken", "[Desktop Entry]\nName=Fixed\n");
+    entry(home(), "org.example.Player", "[Desktop Entry]\nName=My Player\nExec=player %U\n");
+    entry(system(), "org.example.Player", "[Desktop Entry]\nName=System Player\n");
+    entry(home(), "org.example.Broken", "[Desktop Entry]\nType=Application\n");
+    entry(system(), "org.example.Broken", "[Desktop Entry]\nName=Fixed\n");
     const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
     ASSERT_EQ(index.entries().size(), 2u);
     EXPECT_EQ(index.withID("org.example.Player")->name, "My Player");
@@ -184,11 +169,11 @@ TEST_F(DesktopFiles, AnEntryInstalledWhileTheProgramRunsNamesItsApplication) {
     const ClientProperties slack{{"application.process.binary", "slack"},
                                  {"application.name", "Chromium"}};
     clients.clients = {announcing("slack", int(::getpid()), slack)};
-    write(system(), "vim", "[Desktop Entry]\nName=Vim\n");
+    entry(system(), "vim", "[Desktop Entry]\nName=Vim\n");
     LinuxRunningApplications running(clients, dirs());
     EXPECT_EQ(running.firstRunningApplication("slack")->localizedName, "Slack");
 
-    write(system(), "com.slack.Slack",
+    entry(system(), "com.slack.Slack",
           "[Desktop Entry]\nName=Slack Desktop\nExec=/usr/bin/slack %U\nIcon=com.slack.Slack\n");
     // Both writes may fall within one tick of the file system's clock.
     const std::filesystem::path folder = system().toStdString();

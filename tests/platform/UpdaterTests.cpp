@@ -19,14 +19,18 @@ QByteArray fixture() {
     return file.readAll();
 }
 
-std::optional<Version> v(std::string_view text) {
-    return Version::parse(text);
-}
-
 TEST(Version, AcceptsOnlyDottedNumbers) {
     for (const char* text : {"", "1..2", ".1", "1.", "1.2a", "v1.2", "1 .2", "-1"}) {
-        EXPECT_FALSE(v(text)) << '"' << text << '"';
+        EXPECT_FALSE(Version::parse(text)) << '"' << text << '"';
     }
+}
+
+// A feed of one item of version 2 shown as this short version.
+QByteArray shortVersion(const QByteArray& shown) {
+    return appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
+                       "shortVersionString>" +
+                       shown +
+                       "</kestrelamp:shortVersionString><link>https://example.org/</link></item>");
 }
 
 TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
@@ -61,18 +65,9 @@ TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
                      R"(kestrelamp:shortVersionString=")" +
                      QByteArray(65, 'v') + "\"/></item>"),
          "item 1 has a short version longer than 64 characters"},
-        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
-                     "shortVersionString>2&#x9b;2J</kestrelamp:shortVersionString>"
-                     "<link>https://example.org/</link></item>"),
-         "item 1 has a short version with control characters"},
-        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
-                     "shortVersionString>2&#10;Fake line</kestrelamp:shortVersionString>"
-                     "<link>https://example.org/</link></item>"),
-         "item 1 has a short version with control characters"},
-        {appcastFeed("<item><kestrelamp:version>2</kestrelamp:version><kestrelamp:"
-                     "shortVersionString>2&#x202e;1.0</kestrelamp:shortVersionString>"
-                     "<link>https://example.org/</link></item>"),
-         "item 1 has a short version with control characters"},
+        {shortVersion("2&#x9b;2J"), "item 1 has a short version with control characters"},
+        {shortVersion("2&#10;Fake line"), "item 1 has a short version with control characters"},
+        {shortVersion("2&#x202e;1.0"), "item 1 has a short version with control characters"},
     };
     for (const auto& c : cases) {
         const auto parsed = parseAppcast(c.document);

@@ -21,7 +21,7 @@ protected:
     void writeFile(const std::string& contents) {
         QDir().mkpath(folder());
         QFile file(filePath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(QByteArray::fromStdString(contents));
     }
 
@@ -49,112 +49,87 @@ TEST_F(ProfileManagerTest, NoFileMeansNoProfilesAndNothingWritten) {
     EXPECT_TRUE(QDir(folder()).exists());
 }
 
-TEST_F(ProfileManagerTest, RoundTripKeepsOrderAndOptionalDefaultOutput) {
-    {
-        ProfileManager manager(folder());
-        AudioProfile withDefault = makeProfile("Music");
-        withDefault.defaultOutputUID = "speakers";
-        AppAudioState state;
-        state.id = "org.example.Player";
-        state.displayName = "Player";
-        state.outputDeviceUIDs = {"speakers"};
-        withDefault.routes = {state};
-        manager.setProfiles({withDefault, makeProfile("Calls")});
-        manager.saveProfiles();
-    }
-    const json written = readFile();
-    ASSERT_EQ(written.size(), 2u);
-    EXPECT_FALSE(written[1].contains("defaultOutputUID"));
-
-    ProfileManager reloaded(folder());
-    ASSERT_EQ(reloaded.profiles().size(), 2u);
-    EXPECT_EQ(reloaded.profiles()[0].name, "Music");
-    EXPECT_EQ(reloaded.profiles()[0].routes.at(0).outputDeviceUIDs,
-              std::vector<std::string>{"speakers"});
-    EXPECT_FALSE(reloaded.profiles()[1].defaultOutputUID.has_value());
-}
-
-// The call mix and the recording marker are optional keys: profiles written before them read
-// without, and one written now keeps every field (the system default input by name), beside what
-// older releases read.
-TEST_F(ProfileManagerTest, TheCallMixIsKeptAndOlderProfilesHaveNone) {
+// The default output, the call mix and the recording marker are optional keys: profiles written
+// before them read without, and one written now keeps every field (the system default input by
+// name).
+TEST_F(ProfileManagerTest, RoundTripKeepsOrderRoutesAndTheOptionalKeys) {
     {
         ProfileManager manager(folder());
         AudioProfile calls = makeProfile("Calls");
-        hal::CallMixSettings callMix;
-        callMix.on = true;
-        callMix.microphoneUID = std::string();
-        callMix.microphoneVolume = 0.5f;
-        calls.callMix = callMix;
+        calls.defaultOutputUID = "speakers";
+        AppAudioState state;
+        state.id = "org.example.Player";
+        state.outputDeviceUIDs = {"speakers"};
+        calls.routes = {state};
+        calls.callMix = hal::CallMixSettings{true, std::string(), 0.5f, false};
         calls.carriesRecordings = true;
         AudioProfile mic = makeProfile("Mic");
-        callMix.microphoneUID = "usb-mic";
-        callMix.microphoneMuted = true;
-        mic.callMix = callMix;
+        mic.callMix = hal::CallMixSettings{true, "usb-mic", 1.0f, true};
         manager.setProfiles({calls, mic, makeProfile("Music")});
         manager.saveProfiles();
     }
     const json written = readFile();
     EXPECT_EQ(written[0]["callMix"]["microphone"], "default");
-    EXPECT_FALSE(written[2].contains("callMix"));
-    EXPECT_EQ(written[0]["recordingChoices"], true);
-    EXPECT_FALSE(written[2].contains("recordingChoices"));
+    for (const char* key : {"defaultOutputUID", "callMix", "recordingChoices"}) {
+        EXPECT_FALSE(written[2].contains(key)) << key;
+    }
+
     ProfileManager reloaded(folder());
     ASSERT_EQ(reloaded.profiles().size(), 3u);
-    const auto& first = reloaded.profiles()[0].callMix;
-    ASSERT_TRUE(first);
-    EXPECT_TRUE(first->on);
-    EXPECT_EQ(first->microphoneUID, std::string());
-    EXPECT_EQ(first->microphoneVolume, 0.5f);
-    EXPECT_EQ(reloaded.profiles()[1].callMix->microphoneUID, "usb-mic");
-    EXPECT_TRUE(reloaded.profiles()[1].callMix->microphoneMuted);
-    EXPECT_FALSE(reloaded.profiles()[2].callMix);
-    EXPECT_TRUE(reloaded.profiles()[0].carriesRecordings);
-    EXPECT_FALSE(reloaded.profiles()[2].carriesRecordings);
+    const AudioProfile& calls = reloaded.profiles()[0];
+    EXPECT_EQ(calls.name, "Calls");
+    EXPECT_EQ(calls.routes.at(0).outputDeviceUIDs, std::vector<std::string>{"speakers"});
+    EXPECT_EQ(calls.defaultOutputUID, "speakers");
+    EXPECT_EQ(calls.callMix, (hal::CallMixSettings{true, std::string(), 0.5f, false}));
+    EXPECT_TRUE(calls.carriesRecordings);
+    EXPECT_EQ(reloaded.profiles()[1].callMix, (hal::CallMixSettings{true, "usb-mic", 1.0f, true}));
+    const AudioProfile& music = reloaded.profiles()[2];
+    EXPECT_FALSE(music.defaultOutputUID || music.callMix || music.carriesRecordings);
 
-    // A call mix that is not what it should be is an unreadable file, as any other field.
-    writeFile(
-        R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic","routes":[],"callMix":{"on":"yes"}}])");
-    EXPECT_TRUE(ProfileManager(folder()).profiles().empty());
+    writeFile(R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic",)"
+              R"("routes":[],"defaultOutputUID":null}])");
+    ProfileManager nulls(folder());
+    ASSERT_EQ(nulls.profiles().size(), 1u);
+    EXPECT_FALSE(nulls.profiles()[0].defaultOutputUID.has_value());
 }
 
-TEST_F(ProfileManagerTest, NullDefaultOutputReadsAsAbsent) {
-    writeFile(
-        R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic","routes":[],"defaultOutputUID":null}])");
-    ProfileManager manager(folder());
-    ASSERT_EQ(manager.profiles().size(), 1u);
-    EXPECT_FALSE(manager.profiles()[0].defaultOutputUID.has_value());
-}
-
+// Any field that is not what it should be, the call mix's too, makes the whole file unreadable.
 TEST_F(ProfileManagerTest, UnreadableFileLoadsNothingAndIsSetAsideBeforeTheNextSave) {
-    const std::string broken =
-        R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"No icon","routes":[]}])";
-    writeFile(broken);
-    testing::internal::CaptureStdout();
-    ProfileManager manager(folder());
-    const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(output.rfind("Failed to load profiles: ", 0), 0u) << output;
-    EXPECT_NE(output.find("icon"), std::string::npos);
-    EXPECT_TRUE(manager.profiles().empty());
-
-    manager.setProfiles({makeProfile("New")});
-    manager.saveProfiles();
-    EXPECT_EQ(readFile().size(), 1u);
-    const QStringList aside = QDir(folder()).entryList({"profiles.json.unreadable-*"}, QDir::Files);
-    ASSERT_EQ(aside.size(), 1);
-    QFile kept(folder() + "/" + aside[0]);
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll().toStdString(), broken);
+    const std::pair<std::string, const char*> cases[] = {
+        {R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"No icon","routes":[]}])", "icon"},
+        {R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic","routes":[],)"
+         R"("callMix":{"on":"yes"}}])",
+         "on"},
+    };
+    for (const auto& [broken, named] : cases) {
+        SCOPED_TRACE(broken);
+        for (const QString& aside : QDir(folder()).entryList({"profiles.json.*"})) {
+            QFile::remove(folder() + "/" + aside);
+        }
+        writeFile(broken);
+        const std::string output = test::captureStdout([&] {
+            ProfileManager manager(folder());
+            EXPECT_TRUE(manager.profiles().empty());
+            manager.setProfiles({makeProfile("New")});
+            manager.saveProfiles();
+        });
+        EXPECT_EQ(output.rfind("Failed to load profiles: ", 0), 0u) << output;
+        EXPECT_NE(output.find(named), std::string::npos) << output;
+        EXPECT_EQ(readFile().size(), 1u);
+        const QStringList aside = QDir(folder()).entryList({"profiles.json.unreadable-*"});
+        ASSERT_EQ(aside.size(), 1);
+        QFile kept(folder() + "/" + aside[0]);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll().toStdString(), broken);
+    }
 }
 
 TEST_F(ProfileManagerTest, UpdateReplacesInPlaceAndIgnoresUnknownIds) {
     ProfileManager manager(folder());
     AudioProfile first = makeProfile("First");
-    AudioProfile second = makeProfile("Second");
-    manager.setProfiles({first, second});
+    manager.setProfiles({first, makeProfile("Second")});
 
-    AudioProfile stranger = makeProfile("Stranger");
-    manager.updateProfile(stranger);
+    manager.updateProfile(makeProfile("Stranger"));
     EXPECT_FALSE(QFile::exists(filePath()));
 
     first.name = "Renamed";

@@ -45,14 +45,6 @@ std::string inChild(const std::function<std::string()>& body) {
     return report;
 }
 
-void limitFileSize(long bytes) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = rlim_t(bytes);
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-}
-
 FileSizeLimit::FileSizeLimit(long bytes) {
     savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
     ::getrlimit(RLIMIT_FSIZE, &saved_);

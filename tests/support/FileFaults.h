@@ -19,11 +19,8 @@ namespace kestrelamp::test {
 // crash, a signal) gives "child failed: …".
 std::string inChild(const std::function<std::string()>& body);
 
-// In a child: writes past this many bytes of a file fail with EFBIG (SIGXFSZ ignored).
-void limitFileSize(long bytes);
-
-// The same in the test process, for as long as the object lives, where a fork would be unsafe
-// (threads of a simulated world). Keep what the test writes meanwhile below the limit.
+// Writes past this many bytes of a file fail with EFBIG (SIGXFSZ ignored), for as long as the
+// object lives. In the test process itself, keep what it writes meanwhile below the limit.
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(long bytes);

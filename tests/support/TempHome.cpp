@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -38,6 +40,18 @@ TempHome::~TempHome() {
 
 QString TempHome::dataFolder() const {
     return dir_.path() + "/.local/share/Kestrelamp";
+}
+
+std::string readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+bool writeFile(const QString& path, const std::string& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
 }
 
 std::string captureStdout(const std::function<void()>& body) {

@@ -29,6 +29,11 @@ private:
 // Runs the Qt event loop until the predicate holds or the timeout passes; returns the predicate.
 bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
 
+// A file's whole content; empty when it cannot be read.
+std::string readFile(const QString& path);
+// Makes the file's folder and writes the bytes as the whole file; false when that fails.
+bool writeFile(const QString& path, const std::string& bytes);
+
 // What the body printed on the standard output (the program's failure lines).
 std::string captureStdout(const std::function<void()>& body);
 

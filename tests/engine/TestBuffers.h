@@ -10,17 +10,18 @@
 namespace kestrelamp::test {
 
 // Separate input and output channels of float samples with the buffer lists that point at them.
-// Inputs are random samples within ±0.9; outputs start filled with a sentinel so that untouched
-// samples show.
+// Inputs are random samples within ±amplitude; outputs start filled with a sentinel so that
+// untouched samples show.
 struct TestBuffers {
     static constexpr float kSentinel = 1234.5f;
 
-    TestBuffers(std::size_t channels, std::size_t frames, unsigned seed = 1)
-        : TestBuffers(std::vector<std::size_t>(channels, frames), seed) {}
+    TestBuffers(std::size_t channels, std::size_t frames, unsigned seed = 1, float amplitude = 0.9f)
+        : TestBuffers(std::vector<std::size_t>(channels, frames), seed, amplitude) {}
 
-    explicit TestBuffers(const std::vector<std::size_t>& framesPerChannel, unsigned seed = 1) {
+    explicit TestBuffers(const std::vector<std::size_t>& framesPerChannel, unsigned seed = 1,
+                         float amplitude = 0.9f) {
         std::mt19937 random(seed);
-        std::uniform_real_distribution<float> sample(-0.9f, 0.9f);
+        std::uniform_real_distribution<float> sample(-amplitude, amplitude);
         for (std::size_t frames : framesPerChannel) {
             in.emplace_back(frames);
             std::generate(in.back().begin(), in.back().end(), [&] { return sample(random); });

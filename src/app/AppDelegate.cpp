@@ -66,8 +66,9 @@ AppDelegate::AppDelegate(hal::AudioHardware& hardware,
     routeManager_ = std::make_unique<AudioRouteManager>(hardware, runningApplications, userDefaults,
                                                         storageFolder);
     updaterManager_ = std::make_unique<UpdaterManager>(
-        options_.updaterController ? options_.updaterController
-                                   : UpdaterManager::standardControllerFactory(alerts_));
+        options_.updaterController
+            ? options_.updaterController
+            : UpdaterManager::standardControllerFactory(alerts_, options_.feedProgram));
     updaterSettings_ = std::make_unique<UpdaterSettings>(*updaterManager_);
     physicalKeyCodes_ = platformHasPhysicalKeyCodes();
     tracing_ = !qEnvironmentVariableIsEmpty(kTraceVariable);

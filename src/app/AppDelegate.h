@@ -24,6 +24,9 @@ struct AppDelegateOptions {
     int backgroundCheckDelayMs = 5000;
     // The update controller; the real one, reporting to the delegate's alerts, when empty.
     UpdaterManager::ControllerFactory updaterController;
+    // For the real one: the program whose `fetch-feed` downloads the feed; in this process when
+    // empty.
+    QString feedProgram;
     // Ends the event loop once the routes are down.
     std::function<void()> terminate;
 };

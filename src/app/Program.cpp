@@ -9,6 +9,7 @@
 #include "app/Screenshot.h"
 #include "app/SingleInstance.h"
 #include "model/AudioRouteManager.h"
+#include "platform/FeedDownloadProcess.h"
 #include "platform/FileAccess.h"
 #include "platform/StoredFile.h"
 #include "platform/TerminationSignals.h"
@@ -64,8 +65,12 @@ int runGui(AudioWorld& world, SingleInstance& instance) {
     TerminationSignals termination;
     UserDefaults defaults;
     LinuxScreenCapturePermission permission;
+    AppDelegateOptions options;
+    // The feed comes through a process of its own, which keeps the network and TLS libraries
+    // out of this one.
+    options.feedProgram = QCoreApplication::applicationFilePath();
     AppDelegate delegate(*world.hardware, *world.runningApplications, defaults,
-                         kestrelampDataFolder(), permission);
+                         kestrelampDataFolder(), permission, std::move(options));
     RemoteControlService control(delegate.routeManager(), world.simulation);
     if (const auto handedOver = instance.claim(control)) {
         return *handedOver;
@@ -116,6 +121,10 @@ int runProgram(int argc, char** argv) {
     if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("ctl")) {
         QCoreApplication app(argc, argv);
         return runControlClient(argumentList(argc, argv).mid(2));
+    }
+    if (argc > 1 && QLatin1String(argv[1]) == QLatin1String(FeedDownloadProcess::command)) {
+        QCoreApplication app(argc, argv);
+        return runFeedDownloadCommand(argumentList(argc, argv).mid(2));
     }
     const auto options = parseCommandLine(argumentList(argc, argv));
     if (!options) {

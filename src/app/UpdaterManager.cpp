@@ -30,9 +30,11 @@ UpdaterManager::UpdaterManager(const ControllerFactory& makeController, QObject*
 UpdaterManager::~UpdaterManager() = default;
 
 UpdaterManager::ControllerFactory
-UpdaterManager::standardControllerFactory(UpdateNotifier& notifier) {
-    return [&notifier](const UpdaterDelegate& delegate) -> std::unique_ptr<UpdaterController> {
-        return std::make_unique<StandardUpdaterController>(false, &delegate, notifier);
+UpdaterManager::standardControllerFactory(UpdateNotifier& notifier, const QString& feedProgram) {
+    return [&notifier,
+            feedProgram](const UpdaterDelegate& delegate) -> std::unique_ptr<UpdaterController> {
+        return std::make_unique<StandardUpdaterController>(false, &delegate, notifier,
+                                                           std::string(), feedProgram);
     };
 }
 

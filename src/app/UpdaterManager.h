@@ -30,7 +30,9 @@ public:
     explicit UpdaterManager(const ControllerFactory& makeController, QObject* parent = nullptr);
     ~UpdaterManager() override;
 
-    static ControllerFactory standardControllerFactory(UpdateNotifier& notifier);
+    // With a feed program, checks download the feed in a process of it.
+    static ControllerFactory standardControllerFactory(UpdateNotifier& notifier,
+                                                       const QString& feedProgram = {});
 
     UpdaterController* controller() const { return controller_.get(); }
     const UpdaterDelegate& delegate() const { return delegate_; }

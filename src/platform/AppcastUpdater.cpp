@@ -24,8 +24,7 @@ AppcastUpdater::AppcastUpdater(const UpdaterFeedDelegate* delegate, UpdateNotifi
     : QObject(parent)
     , delegate_(delegate)
     , notifier_(notifier)
-    , currentVersion_(std::move(currentVersion))
-    , network_(new QNetworkAccessManager(this)) {
+    , currentVersion_(std::move(currentVersion)) {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &AppcastUpdater::scheduledCheckDue);
@@ -58,10 +57,6 @@ Expected<void, UpdaterStartError> AppcastUpdater::startUpdater() {
             UpdaterStartError{UpdaterStartError::Kind::insecureFeedAddress, address.toStdString()});
     }
     feed_ = url;
-    // A proxy from the environment must not swallow requests to this machine.
-    if (isLoopbackAddress(url)) {
-        network_->setProxy(QNetworkProxy::NoProxy);
-    }
     started_ = true;
     scheduleNextCheck();
     return {};
@@ -132,13 +127,22 @@ void AppcastUpdater::beginCheck(Origin origin) {
     if (download_) {
         return;
     }
-    download_ = new FeedDownload(
-        *network_, feed_,
-        [this](Expected<QByteArray, UpdateCheckError> body) {
-            finishCheck(body ? evaluateAppcast(*body, currentVersion_)
-                             : UpdateCheckResult::failed(currentVersion_, body.error()));
-        },
-        checkDeadline_, this);
+    FeedDownload::Completion completion = [this](Expected<QByteArray, UpdateCheckError> body) {
+        finishCheck(body ? evaluateAppcast(*body, currentVersion_)
+                         : UpdateCheckResult::failed(currentVersion_, body.error()));
+    };
+    if (fetcher_) {
+        download_ = fetcher_(feed_, checkDeadline_, std::move(completion), this);
+        return;
+    }
+    if (network_ == nullptr) {
+        network_ = new QNetworkAccessManager(this);
+        // A proxy from the environment must not swallow requests to this machine.
+        if (isLoopbackAddress(feed_)) {
+            network_->setProxy(QNetworkProxy::NoProxy);
+        }
+    }
+    download_ = new FeedDownload(*network_, feed_, std::move(completion), checkDeadline_, this);
 }
 
 void AppcastUpdater::finishCheck(const UpdateCheckResult& result) {

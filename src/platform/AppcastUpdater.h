@@ -51,6 +51,9 @@ public:
     void setUpdateCheckInterval(double seconds) override;
     void checkForUpdatesInBackground() override;
 
+    // How each check downloads the feed; by default in this process.
+    void setFeedFetcher(FeedFetcher fetcher) { fetcher_ = std::move(fetcher); }
+
     // How long one check may take, from its request to the last byte of the feed.
     void setCheckDeadline(std::chrono::milliseconds deadline) { checkDeadline_ = deadline; }
     std::chrono::milliseconds checkDeadline() const { return checkDeadline_; }
@@ -82,8 +85,10 @@ private:
     UpdateNotifier& notifier_;
     std::string currentVersion_;
     UserDefaults defaults_;
-    QNetworkAccessManager* network_;
-    QPointer<FeedDownload> download_;
+    FeedFetcher fetcher_;
+    // Made for the first check downloaded in this process.
+    QNetworkAccessManager* network_ = nullptr;
+    QPointer<QObject> download_;
     QTimer timer_;
     QUrl feed_;
     bool started_ = false;

@@ -51,4 +51,9 @@ private:
     bool tooSlow_ = false;
 };
 
+// Starts one download of the feed with its deadline and gives back the download in progress,
+// made a child of `parent`; destroying it aborts it without calling back.
+using FeedFetcher = std::function<QObject*(const QUrl& address, std::chrono::milliseconds deadline,
+                                           FeedDownload::Completion completion, QObject* parent)>;
+
 } // namespace kestrelamp

@@ -8,9 +8,11 @@ namespace kestrelamp {
 // check found.
 class StandardUpdaterController final : public UpdaterController {
 public:
-    // The current version defaults to the program's own.
+    // The current version defaults to the program's own. With a feed program, each check
+    // downloads the feed in a process of that program (`PROGRAM fetch-feed ...`).
     StandardUpdaterController(bool startingUpdater, const UpdaterFeedDelegate* updaterDelegate,
-                              UpdateNotifier& userDriver, std::string currentVersion = {});
+                              UpdateNotifier& userDriver, std::string currentVersion = {},
+                              const QString& feedProgram = {});
 
     Updater& updater() override { return updater_; }
     AppcastUpdater& appcastUpdater() { return updater_; }

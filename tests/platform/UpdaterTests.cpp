@@ -1,6 +1,7 @@
 #include "platform/Appcast.h"
 #include "platform/AppcastUpdater.h"
 #include "platform/FeedDownload.h"
+#include "platform/FeedDownloadProcess.h"
 #include "platform/Version.h"
 
 #include "LocalHttpServer.h"
@@ -8,6 +9,8 @@
 
 #include <QFile>
 #include <gtest/gtest.h>
+
+#include <optional>
 
 namespace kestrelamp::test {
 namespace {
@@ -92,7 +95,8 @@ struct FixedFeed final : UpdaterFeedDelegate {
 };
 
 // An updater on a local feed, with automatic checks off so that only the test starts checks.
-class UpdaterOnLocalFeed : public testing::Test {
+// Each check downloads the feed in this process, or (true) in a feed process.
+class UpdaterOnLocalFeed : public testing::TestWithParam<bool> {
 protected:
     UpdaterOnLocalFeed() {
         updater.setAutomaticallyChecksForUpdates(false);
@@ -111,6 +115,9 @@ protected:
         FixedFeed at(address);
         AppcastUpdater checker(&at, notifier, version);
         checker.setCheckDeadline(deadline);
+        if (GetParam()) {
+            checker.setFeedFetcher(FeedDownloadProcess::fetcher(KESTRELAMP_FEED_PROGRAM));
+        }
         EXPECT_TRUE(checker.startUpdater());
         checker.checkForUpdates();
         const UpdateCheckResult result = onlyReport().result;
@@ -137,7 +144,7 @@ protected:
     AppcastUpdater updater{&feed, notifier, "1.9.5"};
 };
 
-TEST_F(UpdaterOnLocalFeed, NewerSameAndOlderFeeds) {
+TEST_P(UpdaterOnLocalFeed, NewerSameAndOlderFeeds) {
     EXPECT_EQ(userCheck("1.9.5"), "available 1.10 https://kestrelamp.org/releases/1.10.0");
     EXPECT_EQ(server.requestLines().value(0), "GET /appcast.xml HTTP/1.1");
     EXPECT_EQ(userCheck("1.10.0"), "up to date");
@@ -145,7 +152,7 @@ TEST_F(UpdaterOnLocalFeed, NewerSameAndOlderFeeds) {
     EXPECT_EQ(userCheck(), "up to date");
 }
 
-TEST_F(UpdaterOnLocalFeed, FailuresSayWhy) {
+TEST_P(UpdaterOnLocalFeed, FailuresSayWhy) {
     EXPECT_EQ(userCheck("1.0", QStringLiteral("http://127.0.0.1:%1/appcast.xml")
                                    .arg(test::LocalHttpServer::closedPort())),
               "The update server could not be reached: the connection was refused.");
@@ -172,7 +179,7 @@ TEST_F(UpdaterOnLocalFeed, FailuresSayWhy) {
               "The update server did not send the feed within 60 seconds.");
 }
 
-TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
+TEST_P(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
     test::LocalHttpServer mirror;
     mirror.setBody(appcastFeed(appcastItem("7.0", "https://example.org/7")));
     server.setResponse({302, "Found", {}, {{"Location", mirror.url("/feed.xml").toUtf8()}}});
@@ -185,7 +192,7 @@ TEST_F(UpdaterOnLocalFeed, RedirectsOnlyToSecureAddresses) {
                            "many times.");
 }
 
-TEST_F(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
+TEST_P(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
     const auto startError = [&](const UpdaterFeedDelegate* delegate) {
         AppcastUpdater refused(delegate, notifier, "1.0");
         const auto started = refused.startUpdater();
@@ -200,6 +207,43 @@ TEST_F(UpdaterOnLocalFeed, StartRefusesMissingAndInsecureAddresses) {
     FixedFeed bad("ftp://updates.kestrelamp.org/appcast.xml");
     EXPECT_EQ(startError(&bad), "The update feed address \"ftp://updates.kestrelamp.org/"
                                 "appcast.xml\" is not a valid web address.");
+}
+
+INSTANTIATE_TEST_SUITE_P(InThisProcessAndInAFeedProcess, UpdaterOnLocalFeed, testing::Bool());
+
+// What a feed process that does not do its part is reported as.
+TEST(FeedDownloadProcess, AProcessThatDoesNotAnswerAsOneFailsAndSaysHow) {
+    TempHome home;
+    const auto outcome = [](const QString& program) {
+        std::optional<std::string> said;
+        FeedDownloadProcess download(
+            program, QUrl("http://127.0.0.1:9/appcast.xml"),
+            [&](Expected<QByteArray, UpdateCheckError> body) {
+                said = body ? "body " + body->toStdString() : body.error().description();
+            },
+            std::chrono::seconds(5));
+        EXPECT_TRUE(waitUntil([&] { return said.has_value(); }));
+        return said.value_or("nothing");
+    };
+    const auto script = [&](const char* name, const char* text) {
+        const QString path = home.path() + "/" + name;
+        writeFile(path, std::string("#!/bin/sh\n") + text);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        return path;
+    };
+    EXPECT_TRUE(outcome(home.path() + "/missing")
+                    .starts_with("The update server could not be reached: the download process "
+                                 "could not be started"));
+    EXPECT_EQ(outcome(script("fails", "exit 1\n")),
+              "The update server could not be reached: the download process ended with status 1.");
+    EXPECT_EQ(outcome(script("garbles", "echo nonsense; exit 3\n")),
+              "The update server could not be reached: the download process answered something "
+              "unreadable.");
+    EXPECT_EQ(outcome(script("crashes", "kill -SEGV $$\n")),
+              "The update server could not be reached: the download process crashed.");
+    EXPECT_EQ(outcome(script("answers", "printf '3\\n404\\n\\n'; exit 3\n")),
+              "The update server answered with HTTP status 404.");
+    EXPECT_EQ(outcome(script("serves", "printf '<rss/>'\n")), "body <rss/>");
 }
 
 } // namespace

@@ -1,0 +1,146 @@
+#include "platform/FeedDownloadProcess.h"
+
+#include "platform/Appcast.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/prctl.h>
+
+namespace kestrelamp {
+namespace {
+
+// The process enforces the deadline itself; this much more and it is ended from here.
+constexpr std::chrono::milliseconds kGrace = std::chrono::seconds(5);
+
+Expected<QByteArray, UpdateCheckError> decodeFailure(const QByteArray& output) {
+    const QList<QByteArray> lines = output.split('\n');
+    bool kindRead = false;
+    bool statusRead = false;
+    const int kind = lines.size() >= 3 ? lines[0].toInt(&kindRead) : -1;
+    const int status = lines.size() >= 3 ? lines[1].toInt(&statusRead) : 0;
+    if (!kindRead || !statusRead || kind < int(UpdateCheckError::Kind::notStarted) ||
+        kind > int(UpdateCheckError::Kind::invalidCurrentVersion)) {
+        return unexpected(
+            UpdateCheckError::unreachable("the download process answered something unreadable"));
+    }
+    const QByteArray detail = output.mid(lines[0].size() + lines[1].size() + 2);
+    return unexpected(
+        UpdateCheckError{UpdateCheckError::Kind(kind), status, detail.trimmed().toStdString()});
+}
+
+} // namespace
+
+FeedDownloadProcess::FeedDownloadProcess(const QString& program, const QUrl& address,
+                                         FeedDownload::Completion completion,
+                                         std::chrono::milliseconds deadline, QObject* parent)
+    : QObject(parent)
+    , completion_(std::move(completion))
+    , deadline_(deadline) {
+    process_.setProcessChannelMode(QProcess::SeparateChannels);
+    process_.setStandardInputFile(QProcess::nullDevice());
+    process_.setStandardErrorFile(QProcess::nullDevice());
+    connect(&process_, &QProcess::finished, this, &FeedDownloadProcess::ended);
+    connect(&process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            complete(unexpected(
+                UpdateCheckError::unreachable("the download process could not be started: " +
+                                              process_.errorString().toStdString())));
+        }
+    });
+    deadlineTimer_.setSingleShot(true);
+    connect(&deadlineTimer_, &QTimer::timeout, this,
+            [this] { complete(unexpected(UpdateCheckError::tooSlow(deadline_))); });
+    deadlineTimer_.start(deadline_ + kGrace);
+    // A program killed during a check takes its download with it.
+    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process_.start(program, {QString::fromLatin1(command), address.toString(QUrl::FullyEncoded),
+                             QString::number(deadline.count())});
+}
+
+FeedDownloadProcess::~FeedDownloadProcess() {
+    process_.disconnect(this);
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(1000);
+    }
+}
+
+FeedFetcher FeedDownloadProcess::fetcher(const QString& program) {
+    return [program](const QUrl& address, std::chrono::milliseconds deadline,
+                     FeedDownload::Completion completion, QObject* parent) -> QObject* {
+        return new FeedDownloadProcess(program, address, std::move(completion), deadline, parent);
+    };
+}
+
+void FeedDownloadProcess::ended(int exitCode, QProcess::ExitStatus status) {
+    const QByteArray output = process_.readAllStandardOutput();
+    if (status == QProcess::NormalExit && exitCode == 0) {
+        if (output.size() > FeedDownload::maximumFeedBytes) {
+            complete(unexpected(UpdateCheckError::malformedFeed("the feed is larger than 1 MiB")));
+        } else {
+            complete(output);
+        }
+    } else if (status == QProcess::NormalExit && exitCode == failedStatus) {
+        complete(decodeFailure(output));
+    } else {
+        complete(unexpected(UpdateCheckError::unreachable(
+            status == QProcess::CrashExit
+                ? "the download process crashed"
+                : "the download process ended with status " + std::to_string(exitCode))));
+    }
+}
+
+void FeedDownloadProcess::complete(Expected<QByteArray, UpdateCheckError> result) {
+    if (!completion_) {
+        return;
+    }
+    deadlineTimer_.stop();
+    process_.disconnect(this);
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+    }
+    // The owner may destroy this download from within the completion.
+    FeedDownload::Completion completion = std::move(completion_);
+    completion_ = nullptr;
+    completion(std::move(result));
+}
+
+int runFeedDownloadCommand(const QStringList& arguments) {
+    bool deadlineRead = false;
+    const QUrl address(arguments.value(0), QUrl::StrictMode);
+    const long long deadline = arguments.value(1).toLongLong(&deadlineRead);
+    if (arguments.size() != 2 || !address.isValid() || !isSecureWebAddress(address) ||
+        !deadlineRead || deadline <= 0) {
+        std::fprintf(stderr, "usage: kestrelamp %s SECURE_ADDRESS DEADLINE_MS\n",
+                     FeedDownloadProcess::command);
+        return 2;
+    }
+    QNetworkAccessManager network;
+    // A proxy from the environment must not swallow requests to this machine.
+    if (isLoopbackAddress(address)) {
+        network.setProxy(QNetworkProxy::NoProxy);
+    }
+    int status = 0;
+    FeedDownload download(
+        network, address,
+        [&status](Expected<QByteArray, UpdateCheckError> body) {
+            if (body) {
+                std::fwrite(body->constData(), 1, std::size_t(body->size()), stdout);
+            } else {
+                status = FeedDownloadProcess::failedStatus;
+                std::fprintf(stdout, "%d\n%d\n%s\n", int(body.error().kind),
+                             body.error().httpStatus, body.error().detail.c_str());
+            }
+            QCoreApplication::quit();
+        },
+        std::chrono::milliseconds(deadline));
+    QCoreApplication::exec();
+    std::fflush(stdout);
+    return status;
+}
+
+} // namespace kestrelamp

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace kestrelamp {
 namespace {
@@ -55,10 +56,22 @@ FeedDownloadProcess::FeedDownloadProcess(const QString& program, const QUrl& add
     connect(&deadlineTimer_, &QTimer::timeout, this,
             [this] { complete(unexpected(UpdateCheckError::tooSlow(deadline_))); });
     deadlineTimer_.start(deadline_ + kGrace);
-    // A program killed during a check takes its download with it.
-    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    process_.start(program, {QString::fromLatin1(command), address.toString(QUrl::FullyEncoded),
-                             QString::number(deadline.count())});
+    // A program killed during a check takes its download with it, also one killed before the
+    // child asked for that.
+    const pid_t ownPid = ::getpid();
+    process_.setChildProcessModifier([ownPid] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != ownPid) {
+            ::_exit(1);
+        }
+    });
+    const QStringList arguments{QString::fromLatin1(command), address.toString(QUrl::FullyEncoded),
+                                QString::number(deadline.count())};
+    // Started from the event loop: a start that fails at once calls back, and the caller must
+    // have its download in hand by then.
+    QMetaObject::invokeMethod(
+        this, [this, program, arguments] { process_.start(program, arguments); },
+        Qt::QueuedConnection);
 }
 
 FeedDownloadProcess::~FeedDownloadProcess() {

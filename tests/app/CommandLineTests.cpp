@@ -1,3 +1,5 @@
+#include "LocalHttpServer.h"
+
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -43,7 +45,10 @@ TEST(CommandLine, ProgramAnswersHelpVersionAndMistakesWithoutStarting) {
 
 // The update check's own process: the program answers `fetch-feed` without starting.
 TEST(CommandLine, FetchFeedDownloadsOrSaysWhyWithoutStarting) {
-    const auto refused = runProgram({"fetch-feed", "http://127.0.0.1:9/appcast.xml", "2000"});
+    const auto refused = runProgram(
+        {"fetch-feed",
+         QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(test::LocalHttpServer::closedPort()),
+         "2000"});
     EXPECT_EQ(refused.exitCode, 3);
     EXPECT_EQ(refused.out, "1\n0\nthe connection was refused\n");
     const auto insecure = runProgram({"fetch-feed", "http://example.org/appcast.xml", "2000"});

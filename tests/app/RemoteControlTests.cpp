@@ -7,6 +7,7 @@
 #include "RouteWorld.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 
@@ -145,6 +146,12 @@ TEST_F(RemoteControlOperations, CallMixAndRecordingCommandsCheckTheirArguments) 
     ASSERT_TRUE(control.setCallMixMicrophoneVolume("0.5").hasValue());
     ASSERT_TRUE(control.setCallMixMicrophoneMute("on").hasValue());
     EXPECT_EQ(world.hardware().callMix(), (hal::CallMixSettings{true, "usb-mic", 0.5f, true}));
+    const auto callMix = nlohmann::json::parse(control.status())["callMix"];
+    EXPECT_EQ(callMix, (nlohmann::json{{"on", true},
+                                       {"deviceUID", hal::kCallMixDeviceUID},
+                                       {"microphone", "usb-mic"},
+                                       {"microphoneVolume", 0.5},
+                                       {"microphoneMuted", true}}));
     ASSERT_TRUE(control.setCallMixMicrophone("default").hasValue());
     EXPECT_EQ(world.hardware().callMix().microphoneUID, std::string());
 
@@ -153,8 +160,22 @@ TEST_F(RemoteControlOperations, CallMixAndRecordingCommandsCheckTheirArguments) 
     ASSERT_TRUE(control.setRecordingMute(kRecorder, "toggle").hasValue());
     EXPECT_EQ(world.hardware().recordingChoices().at(kRecorder),
               (hal::RecordingChoice{"usb-mic", 0.5f, true}));
+    world.hardware().waitForListeners();
+    waitUntil([] { return false; }, 10);
+    const auto row = nlohmann::json::parse(control.status())["recording"][0];
+    for (const auto& [key, shown] : std::vector<std::pair<const char*, nlohmann::json>>{
+             {"id", kRecorder},
+             {"pid", 77},
+             {"recordsFrom", "usb-mic"},
+             {"input", "usb-mic"},
+             {"volume", 0.5},
+             {"muted", true},
+             {"state", "records from USB Microphone"}}) {
+        EXPECT_EQ(row[key], shown) << key;
+    }
     ASSERT_TRUE(control.setRecordingInput(kRecorder, "default").hasValue());
     EXPECT_EQ(world.hardware().recordingChoices().at(kRecorder).inputUID, "");
+    EXPECT_EQ(nlohmann::json::parse(control.status())["recording"][0]["input"], "default");
 }
 
 } // namespace

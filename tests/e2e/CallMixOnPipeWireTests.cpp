@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -227,6 +228,29 @@ TEST_F(CallMixTest, ARecorderRecordsFromTheInputChosenForItAtItsVolume) {
     ASSERT_EQ(hardware.setRecordingChoices({{kCaller, {kMicrophone, 0.5f, false}}}), noErr);
     EXPECT_TRUE(recordsFrom(kMicrophone));
     EXPECT_TRUE(hearsAt(kVoiceHz, full - 6.02));
+
+    // Its level monitor reads what it records, after the volume; muted, silence.
+    const auto listed = recording(hardware, kCaller);
+    ASSERT_TRUE(listed);
+    AudioObjectID monitor = kAudioObjectUnknown;
+    ASSERT_EQ(hardware.createLevelMonitor(listed->levelObjectID, monitor), noErr);
+    double level = kAudioLevelMonitorSilenceDb;
+    const auto monitorReads = [&](const std::function<bool(double)>& wanted) {
+        return pollUntil(
+            [&] {
+                hardware.getPropertyFloat64(monitor, globalAddress(kAudioLevelMonitorPropertyRMS),
+                                            level);
+                return wanted(level);
+            },
+            5000);
+    };
+    EXPECT_TRUE(monitorReads([&](double l) { return std::abs(l - recorder->rmsDbfs()) < 2.0; }))
+        << level << " against " << recorder->rmsDbfs();
+    ASSERT_EQ(hardware.setRecordingChoices({{kCaller, {kMicrophone, 0.5f, true}}}), noErr);
+    EXPECT_TRUE(pollUntil([&] { return recorder->rmsDbfs() < kSilent; }, 5000))
+        << "muted, it records " << recorder->rmsDbfs();
+    EXPECT_TRUE(monitorReads([](double l) { return l == kAudioLevelMonitorSilenceDb; })) << level;
+    hardware.destroyLevelMonitor(monitor);
 
     ASSERT_EQ(hardware.setRecordingChoices({}), noErr);
     EXPECT_TRUE(recordsFrom("other_mic")) << "left alone, it records from the default again";

@@ -35,6 +35,9 @@ TEST(EQPresetJson, WritesTheThreeKeysAndReadsThemBack) {
         ASSERT_TRUE(decoded.hasValue()) << decoded.error().description;
         EXPECT_EQ(*decoded, preset);
     }
+    // What files hold: the identifier in capitals.
+    EXPECT_EQ(toJson(presets.back()).dump(),
+              R"({"bands":[0.1,-2.5],"id":"A1B2C3D4-0000-4000-8000-00000000ABCD","name":"Mine"})");
 }
 
 TEST(EQPresetJson, EveryKeyIsRequiredAndTyped) {

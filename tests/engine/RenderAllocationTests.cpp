@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <new>
 
 namespace kestrelamp {
 namespace {
@@ -23,6 +24,10 @@ TEST(RenderAllocation, TheWatchSeesAllocations) {
         // Through volatile pointers, so that the optimizer keeps every allocation.
         int* volatile boxed = new int(3);
         delete boxed;
+        int* volatile array = new int[2];
+        delete[] array;
+        int* volatile unthrowing = new (std::nothrow) int(1);
+        delete unthrowing;
         if constexpr (test::kAllocationWatchCountsMalloc) {
             void* volatile block = std::malloc(16);
             std::free(block);
@@ -31,7 +36,7 @@ TEST(RenderAllocation, TheWatchSeesAllocations) {
         float* volatile data = grown.data();
         static_cast<void>(data);
     });
-    EXPECT_EQ(counted, test::kAllocationWatchCountsMalloc ? 3u : 2u);
+    EXPECT_EQ(counted, test::kAllocationWatchCountsMalloc ? 5u : 4u);
 }
 
 TEST(RenderAllocation, RenderCyclesAllocateNothing) {

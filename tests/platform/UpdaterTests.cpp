@@ -10,6 +10,7 @@
 #include <QFile>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <optional>
 
 namespace kestrelamp::test {
@@ -244,6 +245,36 @@ TEST(FeedDownloadProcess, AProcessThatDoesNotAnswerAsOneFailsAndSaysHow) {
     EXPECT_EQ(outcome(script("answers", "printf '3\\n404\\n\\n'; exit 3\n")),
               "The update server answered with HTTP status 404.");
     EXPECT_EQ(outcome(script("serves", "printf '<rss/>'\n")), "body <rss/>");
+
+    // Destroyed on the way: the process ends with it, and nothing calls back.
+    bool calledBack = false;
+    auto download = std::make_unique<FeedDownloadProcess>(
+        script("hangs", "echo $$ > \"$0.pid\"; exec sleep 30\n"),
+        QUrl("http://127.0.0.1:9/appcast.xml"),
+        [&](Expected<QByteArray, UpdateCheckError>) { calledBack = true; },
+        std::chrono::seconds(5));
+    ASSERT_TRUE(waitUntil([&] { return !readFile(home.path() + "/hangs.pid").empty(); }));
+    const pid_t pid = std::stoi(readFile(home.path() + "/hangs.pid"));
+    download.reset();
+    EXPECT_TRUE(waitUntil([&] { return ::kill(pid, 0) != 0; })) << "the download process lives on";
+    EXPECT_FALSE(calledBack);
+}
+
+// A feed process that cannot even start fails the check, and the next check is made anew.
+TEST(FeedDownloadProcess, AProcessThatCannotStartLeavesTheUpdaterFreeForTheNextCheck) {
+    TempHome home;
+    FixedFeed feed(QStringLiteral("http://127.0.0.1:9/appcast.xml"));
+    RecordingUpdateNotifier notifier;
+    AppcastUpdater updater(&feed, notifier, "1.0");
+    updater.setAutomaticallyChecksForUpdates(false);
+    updater.setFeedFetcher(FeedDownloadProcess::fetcher(QString()));
+    ASSERT_TRUE(updater.startUpdater());
+    for (std::size_t check = 1; check <= 2; ++check) {
+        updater.checkForUpdates();
+        ASSERT_TRUE(waitUntil([&] { return notifier.reports.size() == check; })) << check;
+        EXPECT_EQ(notifier.reports.back().result.error.kind, UpdateCheckError::Kind::unreachable);
+        EXPECT_FALSE(updater.sessionInProgress());
+    }
 }
 
 } // namespace

@@ -96,10 +96,11 @@ TEST_F(ProfileManagerTest, RoundTripKeepsOrderRoutesAndTheOptionalKeys) {
 // Any field that is not what it should be, the call mix's too, makes the whole file unreadable.
 TEST_F(ProfileManagerTest, UnreadableFileLoadsNothingAndIsSetAsideBeforeTheNextSave) {
     const std::pair<std::string, const char*> cases[] = {
-        {R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"No icon","routes":[]}])", "icon"},
+        {R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"No icon","routes":[]}])",
+         "key \"icon\" is missing"},
         {R"([{"id":"00000000-0000-0000-0000-0000000000AA","name":"A","icon":"mic","routes":[],)"
          R"("callMix":{"on":"yes"}}])",
-         "on"},
+         "key \"on\" is not"},
     };
     for (const auto& [broken, named] : cases) {
         SCOPED_TRACE(broken);

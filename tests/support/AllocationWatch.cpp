@@ -71,23 +71,52 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
 }
 #endif
 
-// The other forms of new and delete forward to these in the C++ library.
 void* operator new(std::size_t size) {
+    return allocateOrThrow(size);
+}
+void* operator new[](std::size_t size) {
     return allocateOrThrow(size);
 }
 void* operator new(std::size_t size, std::align_val_t alignment) {
     return allocateOrThrow(size, std::size_t(alignment));
 }
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return allocateOrThrow(size, std::size_t(alignment));
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocate(size, std::size_t(alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return allocate(size, std::size_t(alignment));
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
-void operator delete(void* p, std::align_val_t) noexcept {
+void operator delete[](void* p) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
     std::free(p);
 }
 

@@ -102,10 +102,8 @@ public:
                 static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
             const std::size_t count = d.chunk->size / sizeof(float);
             std::lock_guard lock(self->mutex_);
-            if (self->samples_.empty()) {
-                self->firstClock_ = std::uint64_t(time.ticks);
-            }
-            self->cycleStarts_.push_back({self->samples_.size() / self->channels_, time.now});
+            self->cycleStarts_.push_back(
+                {self->samples_.size() / self->channels_, time.now, std::uint64_t(time.ticks)});
             self->samples_.insert(self->samples_.end(), samples, samples + count);
             self->quantum_ = std::uint32_t(count / self->channels_);
         }
@@ -168,21 +166,20 @@ public:
         return samples_.size() / channels_;
     }
 
-    std::uint64_t firstClock() {
+    // Each cycle's own clock: a cycle the meter missed shifts nothing after it.
+    std::optional<std::uint64_t> clockOf(std::uint64_t frame) {
         std::lock_guard lock(mutex_);
-        return firstClock_;
+        const CycleStart* cycle = cycleOf(frame);
+        return cycle ? std::optional(cycle->ticks + (frame - cycle->frame)) : std::nullopt;
     }
 
     std::optional<std::int64_t> timeOf(std::uint64_t frame) {
         std::lock_guard lock(mutex_);
-        if (frame >= samples_.size() / channels_ || cycleStarts_.empty()) {
+        const CycleStart* cycle = cycleOf(frame);
+        if (cycle == nullptr) {
             return std::nullopt;
         }
-        const auto after =
-            std::upper_bound(cycleStarts_.begin(), cycleStarts_.end(), frame,
-                             [](std::uint64_t f, const CycleStart& c) { return f < c.frame; });
-        const CycleStart& cycle = *std::prev(after);
-        return cycle.monotonicNs + std::int64_t((frame - cycle.frame) * 1000000000ull / rate_);
+        return cycle->monotonicNs + std::int64_t((frame - cycle->frame) * 1000000000ull / rate_);
     }
 
     const std::size_t channels_;
@@ -193,11 +190,22 @@ private:
     pw_stream* stream_ = nullptr;
     std::mutex mutex_;
     std::vector<float> samples_;
-    std::uint64_t firstClock_ = 0;
     struct CycleStart {
         std::uint64_t frame = 0;
         std::int64_t monotonicNs = 0;
+        // The graph clock position of its first frame.
+        std::uint64_t ticks = 0;
     };
+    // With the lock held; nothing for a frame not received yet.
+    const CycleStart* cycleOf(std::uint64_t frame) const {
+        if (frame >= samples_.size() / channels_ || cycleStarts_.empty()) {
+            return nullptr;
+        }
+        const auto after =
+            std::upper_bound(cycleStarts_.begin(), cycleStarts_.end(), frame,
+                             [](std::uint64_t f, const CycleStart& c) { return f < c.frame; });
+        return &*std::prev(after);
+    }
     std::vector<CycleStart> cycleStarts_;
 
 public:
@@ -252,8 +260,8 @@ std::optional<std::int64_t> LevelMeter::frameTime(std::uint64_t frame) const {
     return impl_->timeOf(frame);
 }
 
-std::uint64_t LevelMeter::firstClockPosition() const {
-    return impl_->firstClock();
+std::optional<std::uint64_t> LevelMeter::clockPosition(std::uint64_t frame) const {
+    return impl_->clockOf(frame);
 }
 
 namespace {
@@ -425,7 +433,7 @@ std::optional<std::int64_t> clickPhase(LevelMeter& meter) {
             const auto samples = meter.framesSince(mark, 24000);
             for (std::size_t i = 0; samples && i < samples->size(); ++i) {
                 if ((*samples)[i] > 0.5f) {
-                    phase = std::int64_t((meter.firstClockPosition() + mark + i) % 24000);
+                    phase = std::int64_t(meter.clockPosition(mark + i).value_or(0) % 24000);
                     return true;
                 }
             }

@@ -51,8 +51,8 @@ public:
     // Frames received so far.
     std::uint64_t framesReceived() const;
 
-    // The graph clock position of the first frame received.
-    std::uint64_t firstClockPosition() const;
+    // The graph clock position of a frame received (a framesReceived() count).
+    std::optional<std::uint64_t> clockPosition(std::uint64_t frame) const;
     // Channel 0 of `frames` frames from the mark (a framesReceived() value) on.
     std::optional<std::vector<float>> framesSince(std::uint64_t mark, std::uint32_t frames,
                                                   int timeoutMs = 5000);

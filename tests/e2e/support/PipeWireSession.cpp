@@ -245,17 +245,21 @@ std::string PipeWireSession::logs() const {
 }
 
 nlohmann::json PipeWireSession::dump() const {
-    const auto result = runCommand({"pw-dump"}, logPath("pw-dump"), 10000);
-    if (result.status != 0) {
-        return nlohmann::json::array();
+    // A dump taken while the graph changes now and then fails or is cut short: an empty graph
+    // would read as every node gone.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto result = runCommand({"pw-dump"}, logPath("pw-dump"), 10000);
+        // The log also catches stderr; the JSON array starts at the first '['.
+        const auto start = result.output.find('[');
+        if (result.status != 0 || start == std::string::npos) {
+            continue;
+        }
+        auto parsed = nlohmann::json::parse(result.output.substr(start), nullptr, false);
+        if (parsed.is_array()) {
+            return parsed;
+        }
     }
-    // The log also catches stderr; the JSON array starts at the first '['.
-    const auto start = result.output.find('[');
-    if (start == std::string::npos) {
-        return nlohmann::json::array();
-    }
-    auto parsed = nlohmann::json::parse(result.output.substr(start), nullptr, false);
-    return parsed.is_discarded() ? nlohmann::json::array() : parsed;
+    return nlohmann::json::array();
 }
 
 std::optional<PipeWireSession::NodeIdentity>

@@ -120,7 +120,10 @@ protected:
             return app.is_object() ? app.value("level", nlohmann::json()) : nlohmann::json();
         };
         const bool shown = pollUntil(
-            [&] { return level().is_number() && std::abs(level().get<double>() - heard) < 2.0; },
+            [&] {
+                const auto shownLevel = level();
+                return shownLevel.is_number() && std::abs(shownLevel.get<double>() - heard) < 2.0;
+            },
             kPatienceMs);
         if (!shown) {
             ADD_FAILURE() << appID << " heard at " << heard << " dBFS; status " << status().dump();

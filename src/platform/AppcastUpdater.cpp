@@ -4,7 +4,6 @@
 #include "platform/FeedDownload.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 
 #include <algorithm>
 #include <cmath>
@@ -137,10 +136,7 @@ void AppcastUpdater::beginCheck(Origin origin) {
     }
     if (network_ == nullptr) {
         network_ = new QNetworkAccessManager(this);
-        // A proxy from the environment must not swallow requests to this machine.
-        if (isLoopbackAddress(feed_)) {
-            network_->setProxy(QNetworkProxy::NoProxy);
-        }
+        FeedDownload::prepareNetwork(*network_, feed_);
     }
     download_ = new FeedDownload(*network_, feed_, std::move(completion), checkDeadline_, this);
 }

@@ -3,6 +3,7 @@
 #include "platform/Appcast.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -38,6 +39,16 @@ std::string networkFailure(QNetworkReply::NetworkError error) {
 }
 
 } // namespace
+
+UpdateCheckError FeedDownload::tooLarge() {
+    return UpdateCheckError::malformedFeed("the feed is larger than 1 MiB");
+}
+
+void FeedDownload::prepareNetwork(QNetworkAccessManager& network, const QUrl& address) {
+    if (isLoopbackAddress(address)) {
+        network.setProxy(QNetworkProxy::NoProxy);
+    }
+}
 
 FeedDownload::FeedDownload(QNetworkAccessManager& network, const QUrl& address,
                            Completion completion, std::chrono::milliseconds deadline,
@@ -128,7 +139,7 @@ void FeedDownload::finished() {
         result = unexpected(
             UpdateCheckError::unreachable(networkFailure(QNetworkReply::InsecureRedirectError)));
     } else if (tooLarge_) {
-        result = unexpected(UpdateCheckError::malformedFeed("the feed is larger than 1 MiB"));
+        result = unexpected(tooLarge());
     } else if (code != 0 && !transportFailure && (code < 200 || code > 299)) {
         result = unexpected(UpdateCheckError::httpStatusError(code));
     } else if (reply->error() != QNetworkReply::NoError) {

@@ -32,6 +32,12 @@ public:
     static constexpr int maximumRedirects = 5;
     static constexpr std::chrono::milliseconds defaultDeadline = std::chrono::seconds(60);
 
+    // What a feed over maximumFeedBytes is reported as.
+    static UpdateCheckError tooLarge();
+    // A proxy from the environment must not swallow requests to this machine: a network manager
+    // for a feed on loopback goes without one.
+    static void prepareNetwork(QNetworkAccessManager& network, const QUrl& address);
+
     FeedDownload(QNetworkAccessManager& network, const QUrl& address, Completion completion,
                  std::chrono::milliseconds deadline = defaultDeadline, QObject* parent = nullptr);
     ~FeedDownload() override;

@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 
 #include <csignal>
 #include <cstdio>
@@ -93,7 +92,7 @@ void FeedDownloadProcess::ended(int exitCode, QProcess::ExitStatus status) {
     const QByteArray output = process_.readAllStandardOutput();
     if (status == QProcess::NormalExit && exitCode == 0) {
         if (output.size() > FeedDownload::maximumFeedBytes) {
-            complete(unexpected(UpdateCheckError::malformedFeed("the feed is larger than 1 MiB")));
+            complete(unexpected(FeedDownload::tooLarge()));
         } else {
             complete(output);
         }
@@ -133,10 +132,7 @@ int runFeedDownloadCommand(const QStringList& arguments) {
         return 2;
     }
     QNetworkAccessManager network;
-    // A proxy from the environment must not swallow requests to this machine.
-    if (isLoopbackAddress(address)) {
-        network.setProxy(QNetworkProxy::NoProxy);
-    }
+    FeedDownload::prepareNetwork(network, address);
     int status = 0;
     FeedDownload download(
         network, address,

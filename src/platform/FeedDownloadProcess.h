@@ -8,8 +8,8 @@
 namespace kestrelamp {
 
 // The feed downloaded by a short-lived process of the program's own (`PROGRAM fetch-feed ADDRESS
-// DEADLINE_MS`), so that the network and TLS libraries never load into the long-running one and
-// what comes from the network is parsed by a process that ends right after. Calls back once, as
+// DEADLINE_MS`), so that the TLS libraries and the network manager's state never load into the
+// long-running one; the feed itself is read here, as for FeedDownload. Calls back once, as
 // FeedDownload does; destroying it ends the process without calling back.
 class FeedDownloadProcess : public QObject {
     Q_OBJECT

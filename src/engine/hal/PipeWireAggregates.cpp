@@ -257,9 +257,10 @@ OSStatus PipeWireAudioHardware::Impl::createAggregate(const AggregateDeviceDescr
         sink->claimed = sink->claimed || reads(*created, serial);
     }
     armTimer(connectTimer_, options_.timeoutMs);
-    // The server makes the filter and its links while the caller goes on; "acr?" says when the
-    // aggregate carries.
-    changed();
+    // Listed once it is in its device's filter; the server makes the filter and the links while
+    // the caller goes on, and "acr?" says when the aggregate carries.
+    startFilter(*created);
+    changedByCall();
     outDeviceID = id;
     return noErr;
 }
@@ -274,7 +275,7 @@ OSStatus PipeWireAudioHardware::Impl::destroyAggregate(AudioObjectID deviceID) {
     stopFilter(*it->second);
     aggregates_.erase(it);
     std::erase_if(ioProcs_, [&](const auto& entry) { return entry.second.deviceID == deviceID; });
-    changed();
+    changedByCall();
     return noErr;
 }
 
@@ -326,7 +327,7 @@ OSStatus PipeWireAudioHardware::Impl::startIOProc(AudioObjectID deviceID,
     }
     ioProcs_[ioProcID].started = true;
     // Moving the streams is the session manager's part; "acr?" says when it has.
-    changed();
+    changedByCall();
     return noErr;
 }
 

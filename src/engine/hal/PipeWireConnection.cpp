@@ -219,6 +219,13 @@ void PipeWireAudioHardware::Impl::changedSoon() {
     }
 }
 
+void PipeWireAudioHardware::Impl::changedByCall() {
+    if (!inChanged_) {
+        recompute();
+    }
+    changedSoon();
+}
+
 void PipeWireAudioHardware::Impl::onChangeEvent(void* data, std::uint64_t) {
     auto* self = static_cast<Impl*>(data);
     self->changedIfPending();

@@ -147,6 +147,9 @@ public:
     void changed();
     // From the server's events: one recompute for all the events of a loop iteration.
     void changedSoon();
+    // A caller's change: the listing at once, so that what it made is listed when the call
+    // returns; the rest in one pass on the loop, however many calls come in a row.
+    void changedByCall();
     void changedIfPending();
     void reconcile();
     // Drops one of our proxies and its listener; a valid globalID also has the server remove the

@@ -145,7 +145,7 @@ OSStatus PipeWireAudioHardware::Impl::createTap(const CATapDescription& descript
     taps_[tapID] = std::move(newTap);
     // The server makes the sinks while the caller goes on: an aggregate reading the tap links
     // them once they are there, and says when it carries.
-    changed();
+    changedByCall();
     outTapID = tapID;
     return noErr;
 }
@@ -254,7 +254,7 @@ OSStatus PipeWireAudioHardware::Impl::destroyTap(AudioObjectID tapID) {
         stopSink(*sink->second, true);
         sinks_.erase(sink);
     }
-    changed();
+    changedByCall();
     return noErr;
 }
 

@@ -24,8 +24,8 @@ struct AppDelegateOptions {
     int backgroundCheckDelayMs = 5000;
     // The update controller; the real one, reporting to the delegate's alerts, when empty.
     UpdaterManager::ControllerFactory updaterController;
-    // For the real one: the program whose `fetch-feed` downloads the feed; in this process when
-    // empty.
+    // For the real one: the program that downloads the feed (kestrelamp-fetch-feed); without one
+    // every check fails.
     QString feedProgram;
     // Ends the event loop once the routes are down.
     std::function<void()> terminate;

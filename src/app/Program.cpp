@@ -66,9 +66,10 @@ int runGui(AudioWorld& world, SingleInstance& instance) {
     UserDefaults defaults;
     LinuxScreenCapturePermission permission;
     AppDelegateOptions options;
-    // The feed comes through a process of its own, which keeps the network and TLS libraries
+    // The feed comes through a program of its own, which keeps the network and TLS libraries
     // out of this one.
-    options.feedProgram = QCoreApplication::applicationFilePath();
+    options.feedProgram = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                          QLatin1String(FeedDownloadProcess::programName);
     AppDelegate delegate(*world.hardware, *world.runningApplications, defaults,
                          kestrelampDataFolder(), permission, std::move(options));
     RemoteControlService control(delegate.routeManager(), world.simulation);
@@ -121,10 +122,6 @@ int runProgram(int argc, char** argv) {
     if (argc > 1 && QLatin1String(argv[1]) == QLatin1String("ctl")) {
         QCoreApplication app(argc, argv);
         return runControlClient(argumentList(argc, argv).mid(2));
-    }
-    if (argc > 1 && QLatin1String(argv[1]) == QLatin1String(FeedDownloadProcess::command)) {
-        QCoreApplication app(argc, argv);
-        return runFeedDownloadCommand(argumentList(argc, argv).mid(2));
     }
     const auto options = parseCommandLine(argumentList(argc, argv));
     if (!options) {

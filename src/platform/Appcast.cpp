@@ -2,11 +2,12 @@
 
 #include "platform/Version.h"
 
-#include <QHostAddress>
 #include <QUrl>
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 namespace kestrelamp {
 namespace {
@@ -187,9 +188,25 @@ bool isSecureWebAddress(const QUrl& address) {
     return isLoopbackAddress(address);
 }
 
+// Read here rather than through the network library, which the program does not load.
 bool isLoopbackAddress(const QUrl& address) {
     const QString host = address.host().toLower();
-    return host == "localhost" || QHostAddress(host).isLoopback();
+    if (host == "localhost") {
+        return true;
+    }
+    const QByteArray text = host.toLatin1();
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.constData(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, text.constData(), &v6) != 1) {
+        return false;
+    }
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        return v6.s6_addr[12] == 127;
+    }
+    return IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 } // namespace kestrelamp

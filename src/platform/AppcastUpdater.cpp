@@ -3,8 +3,6 @@
 #include "platform/Appcast.h"
 #include "platform/FeedDownload.h"
 
-#include <QNetworkAccessManager>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -130,20 +128,20 @@ void AppcastUpdater::beginCheck(Origin origin) {
         finishCheck(body ? evaluateAppcast(*body, currentVersion_)
                          : UpdateCheckResult::failed(currentVersion_, body.error()));
     };
-    if (fetcher_) {
-        download_ = fetcher_(feed_, checkDeadline_, std::move(completion), this);
+    if (!fetcher_) {
+        finishCheck(UpdateCheckResult::failed(
+            currentVersion_,
+            UpdateCheckError::unreachable("no way to download the feed is set up")));
         return;
     }
-    if (network_ == nullptr) {
-        network_ = new QNetworkAccessManager(this);
-        FeedDownload::prepareNetwork(*network_, feed_);
-    }
-    download_ = new FeedDownload(*network_, feed_, std::move(completion), checkDeadline_, this);
+    download_ = fetcher_(feed_, checkDeadline_, std::move(completion), this);
 }
 
 void AppcastUpdater::finishCheck(const UpdateCheckResult& result) {
-    download_->deleteLater();
-    download_ = nullptr;
+    if (download_ != nullptr) {
+        download_->deleteLater();
+        download_ = nullptr;
+    }
     const unsigned origins = std::exchange(waitingOrigins_, 0u);
     defaults_.setDouble(UserDefaults::lastUpdateCheckTimeKey,
                         QDateTime::currentMSecsSinceEpoch() / 1000.0);

@@ -15,8 +15,6 @@
 #include <optional>
 #include <string>
 
-class QNetworkAccessManager;
-
 namespace kestrelamp {
 
 // The real updater: reads the appcast at the delegate's address (or $KESTRELAMP_APPCAST_URL)
@@ -51,7 +49,7 @@ public:
     void setUpdateCheckInterval(double seconds) override;
     void checkForUpdatesInBackground() override;
 
-    // How each check downloads the feed; by default in this process.
+    // How each check downloads the feed; without one every check fails.
     void setFeedFetcher(FeedFetcher fetcher) { fetcher_ = std::move(fetcher); }
 
     // How long one check may take, from its request to the last byte of the feed.
@@ -87,7 +85,6 @@ private:
     UserDefaults defaults_;
     FeedFetcher fetcher_;
     // Made for the first check downloaded in this process.
-    QNetworkAccessManager* network_ = nullptr;
     QPointer<QObject> download_;
     QTimer timer_;
     QUrl feed_;

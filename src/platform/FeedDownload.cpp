@@ -7,6 +7,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <memory>
+
 namespace kestrelamp {
 namespace {
 
@@ -39,10 +41,6 @@ std::string networkFailure(QNetworkReply::NetworkError error) {
 }
 
 } // namespace
-
-UpdateCheckError FeedDownload::tooLarge() {
-    return UpdateCheckError::malformedFeed("the feed is larger than 1 MiB");
-}
 
 void FeedDownload::prepareNetwork(QNetworkAccessManager& network, const QUrl& address) {
     if (isLoopbackAddress(address)) {
@@ -150,6 +148,18 @@ void FeedDownload::finished() {
     // The owner may destroy this download from within the completion.
     Completion completion = std::move(completion_);
     completion(std::move(result));
+}
+
+FeedFetcher feedFetcherInThisProcess() {
+    auto network = std::make_shared<QPointer<QNetworkAccessManager>>();
+    return [network](const QUrl& address, std::chrono::milliseconds deadline,
+                     FeedDownload::Completion completion, QObject* parent) -> QObject* {
+        if (network->isNull()) {
+            *network = new QNetworkAccessManager(parent);
+            FeedDownload::prepareNetwork(**network, address);
+        }
+        return new FeedDownload(**network, address, std::move(completion), deadline, parent);
+    };
 }
 
 } // namespace kestrelamp

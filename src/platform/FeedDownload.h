@@ -33,7 +33,9 @@ public:
     static constexpr std::chrono::milliseconds defaultDeadline = std::chrono::seconds(60);
 
     // What a feed over maximumFeedBytes is reported as.
-    static UpdateCheckError tooLarge();
+    static UpdateCheckError tooLarge() {
+        return UpdateCheckError::malformedFeed("the feed is larger than 1 MiB");
+    }
     // A proxy from the environment must not swallow requests to this machine: a network manager
     // for a feed on loopback goes without one.
     static void prepareNetwork(QNetworkAccessManager& network, const QUrl& address);
@@ -61,5 +63,8 @@ private:
 // made a child of `parent`; destroying it aborts it without calling back.
 using FeedFetcher = std::function<QObject*(const QUrl& address, std::chrono::milliseconds deadline,
                                            FeedDownload::Completion completion, QObject* parent)>;
+
+// Downloads in this process, through one network manager made at the first download.
+FeedFetcher feedFetcherInThisProcess();
 
 } // namespace kestrelamp

@@ -3,7 +3,6 @@
 #include "platform/Appcast.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
 
 #include <csignal>
 #include <cstdio>
@@ -64,7 +63,7 @@ FeedDownloadProcess::FeedDownloadProcess(const QString& program, const QUrl& add
             ::_exit(1);
         }
     });
-    const QStringList arguments{QString::fromLatin1(command), address.toString(QUrl::FullyEncoded),
+    const QStringList arguments{address.toString(QUrl::FullyEncoded),
                                 QString::number(deadline.count())};
     // Started from the event loop: a start that fails at once calls back, and the caller must
     // have its download in hand by then.
@@ -119,37 +118,6 @@ void FeedDownloadProcess::complete(Expected<QByteArray, UpdateCheckError> result
     FeedDownload::Completion completion = std::move(completion_);
     completion_ = nullptr;
     completion(std::move(result));
-}
-
-int runFeedDownloadCommand(const QStringList& arguments) {
-    bool deadlineRead = false;
-    const QUrl address(arguments.value(0), QUrl::StrictMode);
-    const long long deadline = arguments.value(1).toLongLong(&deadlineRead);
-    if (arguments.size() != 2 || !address.isValid() || !isSecureWebAddress(address) ||
-        !deadlineRead || deadline <= 0) {
-        std::fprintf(stderr, "usage: kestrelamp %s SECURE_ADDRESS DEADLINE_MS\n",
-                     FeedDownloadProcess::command);
-        return 2;
-    }
-    QNetworkAccessManager network;
-    FeedDownload::prepareNetwork(network, address);
-    int status = 0;
-    FeedDownload download(
-        network, address,
-        [&status](Expected<QByteArray, UpdateCheckError> body) {
-            if (body) {
-                std::fwrite(body->constData(), 1, std::size_t(body->size()), stdout);
-            } else {
-                status = FeedDownloadProcess::failedStatus;
-                std::fprintf(stdout, "%d\n%d\n%s\n", int(body.error().kind),
-                             body.error().httpStatus, body.error().detail.c_str());
-            }
-            QCoreApplication::quit();
-        },
-        std::chrono::milliseconds(deadline));
-    QCoreApplication::exec();
-    std::fflush(stdout);
-    return status;
 }
 
 } // namespace kestrelamp

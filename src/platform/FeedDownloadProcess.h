@@ -7,15 +7,16 @@
 
 namespace kestrelamp {
 
-// The feed downloaded by a short-lived process of the program's own (`PROGRAM fetch-feed ADDRESS
-// DEADLINE_MS`), so that the TLS libraries and the network manager's state never load into the
-// long-running one; the feed itself is read here, as for FeedDownload. Calls back once, as
-// FeedDownload does; destroying it ends the process without calling back.
+// The feed downloaded by a short-lived program of ours (`kestrelamp-fetch-feed ADDRESS
+// DEADLINE_MS`), so that the network and TLS libraries and the network manager's state never load
+// into the long-running one; the feed itself is read here, as for FeedDownload. Calls back once,
+// as FeedDownload does; destroying it ends the process without calling back.
 class FeedDownloadProcess : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr const char* command = "fetch-feed";
+    // Installed beside the program.
+    static constexpr const char* programName = "kestrelamp-fetch-feed";
     // The process reports a failure with this status and the error on three lines: its kind,
     // the HTTP status and the detail.
     static constexpr int failedStatus = 3;
@@ -38,9 +39,9 @@ private:
     std::chrono::milliseconds deadline_;
 };
 
-// The process's side, with a QCoreApplication made: downloads the feed at ADDRESS within
-// DEADLINE_MS and writes its body to standard output (status 0), or the error (failedStatus).
-// Wrong arguments: status 2 and a message on standard error.
+// The process's side (linked from the network library), with a QCoreApplication made: downloads the
+// feed at ADDRESS within DEADLINE_MS and writes its body to standard output (status 0), or the
+// error (failedStatus). Wrong arguments: status 2 and a message on standard error.
 int runFeedDownloadCommand(const QStringList& arguments);
 
 } // namespace kestrelamp

@@ -8,8 +8,8 @@ namespace kestrelamp {
 // check found.
 class StandardUpdaterController final : public UpdaterController {
 public:
-    // The current version defaults to the program's own. With a feed program, each check
-    // downloads the feed in a process of that program (`PROGRAM fetch-feed ...`).
+    // The current version defaults to the program's own. Each check downloads the feed by running
+    // the feed program (kestrelamp-fetch-feed); without one every check fails.
     StandardUpdaterController(bool startingUpdater, const UpdaterFeedDelegate* updaterDelegate,
                               UpdateNotifier& userDriver, std::string currentVersion = {},
                               const QString& feedProgram = {});

@@ -1,5 +1,3 @@
-#include "LocalHttpServer.h"
-
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -41,19 +39,6 @@ TEST(CommandLine, ProgramAnswersHelpVersionAndMistakesWithoutStarting) {
         EXPECT_TRUE(wrong.err.endsWith('\n')) << wrong.err.toStdString();
     }
     EXPECT_TRUE(runProgram({"--bogus"}).err.contains("'--bogus'"));
-}
-
-// The update check's own process: the program answers `fetch-feed` without starting.
-TEST(CommandLine, FetchFeedDownloadsOrSaysWhyWithoutStarting) {
-    const auto refused = runProgram(
-        {"fetch-feed",
-         QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(test::LocalHttpServer::closedPort()),
-         "2000"});
-    EXPECT_EQ(refused.exitCode, 3);
-    EXPECT_EQ(refused.out, "1\n0\nthe connection was refused\n");
-    const auto insecure = runProgram({"fetch-feed", "http://example.org/appcast.xml", "2000"});
-    EXPECT_EQ(insecure.exitCode, 2);
-    EXPECT_TRUE(insecure.err.startsWith("usage: kestrelamp fetch-feed ")) << insecure.err.data();
 }
 
 } // namespace

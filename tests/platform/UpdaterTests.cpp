@@ -8,10 +8,12 @@
 #include "TempHome.h"
 
 #include <QFile>
+#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <optional>
+#include <tuple>
 
 namespace kestrelamp::test {
 namespace {
@@ -84,7 +86,13 @@ TEST(Appcast, MalformedFeedsSayWhatIsWrong) {
 TEST(Appcast, OnlyLoopbackMayGoWithoutHttps) {
     EXPECT_TRUE(isSecureWebAddress(QUrl("http://127.0.0.1:8080/appcast.xml")));
     EXPECT_TRUE(isSecureWebAddress(QUrl("http://[::1]/appcast.xml")));
+    EXPECT_TRUE(isSecureWebAddress(QUrl("http://127.45.6.7/appcast.xml")));
+    EXPECT_TRUE(isSecureWebAddress(QUrl("http://[::ffff:127.0.0.1]/appcast.xml")));
+    EXPECT_TRUE(isSecureWebAddress(QUrl("http://LocalHost/appcast.xml")));
     EXPECT_FALSE(isSecureWebAddress(QUrl("http://127.0.0.1.example.org/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("http://128.0.0.1/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("http://[::2]/appcast.xml")));
+    EXPECT_FALSE(isSecureWebAddress(QUrl("http://[::ffff:10.0.0.1]/appcast.xml")));
     EXPECT_FALSE(isSecureWebAddress(QUrl("https:///appcast.xml")));
 }
 
@@ -116,9 +124,8 @@ protected:
         FixedFeed at(address);
         AppcastUpdater checker(&at, notifier, version);
         checker.setCheckDeadline(deadline);
-        if (GetParam()) {
-            checker.setFeedFetcher(FeedDownloadProcess::fetcher(KESTRELAMP_FEED_PROGRAM));
-        }
+        checker.setFeedFetcher(GetParam() ? FeedDownloadProcess::fetcher(KESTRELAMP_FEED_PROGRAM)
+                                          : feedFetcherInThisProcess());
         EXPECT_TRUE(checker.startUpdater());
         checker.checkForUpdates();
         const UpdateCheckResult result = onlyReport().result;
@@ -258,6 +265,27 @@ TEST(FeedDownloadProcess, AProcessThatDoesNotAnswerAsOneFailsAndSaysHow) {
     download.reset();
     EXPECT_TRUE(waitUntil([&] { return ::kill(pid, 0) != 0; })) << "the download process lives on";
     EXPECT_FALSE(calledBack);
+}
+
+// The feed program itself: the error on three lines for the parent, or why it will not try.
+TEST(FeedDownloadProcess, TheFeedProgramSaysWhyOnItsOwnLines) {
+    const auto run = [](const QStringList& arguments) {
+        QProcess process;
+        process.start(QStringLiteral(KESTRELAMP_FEED_PROGRAM), arguments);
+        process.waitForFinished(30000);
+        return std::tuple(process.exitCode(), process.readAllStandardOutput(),
+                          process.readAllStandardError());
+    };
+    const auto [refusedStatus, refusedOut, refusedErr] =
+        run({QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(LocalHttpServer::closedPort()),
+             "2000"});
+    EXPECT_EQ(refusedStatus, FeedDownloadProcess::failedStatus);
+    EXPECT_EQ(refusedOut, "1\n0\nthe connection was refused\n");
+    const auto [insecureStatus, insecureOut, insecureErr] =
+        run({"http://example.org/appcast.xml", "2000"});
+    EXPECT_EQ(insecureStatus, 2);
+    EXPECT_TRUE(insecureErr.startsWith("usage: kestrelamp-fetch-feed SECURE_ADDRESS DEADLINE_MS"))
+        << insecureErr.data();
 }
 
 // A feed process that cannot even start fails the check, and the next check is made anew.

@@ -84,7 +84,6 @@ private:
     std::string currentVersion_;
     UserDefaults defaults_;
     FeedFetcher fetcher_;
-    // Made for the first check downloaded in this process.
     QPointer<QObject> download_;
     QTimer timer_;
     QUrl feed_;

@@ -1,11 +1,6 @@
 #include "platform/FeedDownloadProcess.h"
 
-#include "platform/Appcast.h"
-
-#include <QCoreApplication>
-
 #include <csignal>
-#include <cstdio>
 #include <sys/prctl.h>
 #include <unistd.h>
 

@@ -173,6 +173,66 @@ TEST_F(PipeWireAudioHardwareTest, AHungServerNeitherFreezesTheCallerNorChangesTh
     EXPECT_TRUE(pollUntil([&] { return defaultIs(*b); }, 5000));
 }
 
+// Routes to one device sum into the same ports of our filter: the device hears each
+// application as it would alone, through one link per channel, and keeps hearing one when the
+// other's route goes.
+TEST_F(PipeWireAudioHardwareTest, RoutesToOneDeviceShareItsLinksAndEachIsHeardInFull) {
+    constexpr double kHzA = 440.0;
+    constexpr double kHzB = 660.0;
+    auto toneA = session_->startPlayer("org.example.ShareA", "Share A", kHzA);
+    auto toneB = session_->startPlayer("org.example.ShareB", "Share B", kHzB);
+    LevelMeter meterA(kSinkA);
+    LevelMeter meterB(kSinkB);
+    const double aloneA = steadyTone(meterA, kHzA);
+    const double aloneB = steadyTone(meterA, kHzB);
+    ASSERT_GT(aloneA, kAudible) << toneA->log();
+    ASSERT_GT(aloneB, kAudible) << toneB->log();
+    // Links into sink B: from our nodes, and from any other.
+    const auto linksIntoSinkB = [&] {
+        const nlohmann::json graph = session_->dump();
+        const auto sinkB = session_->nodeID(kSinkB);
+        std::set<std::uint32_t> ours;
+        for (const auto& object : graph) {
+            const auto props = object.value("info", nlohmann::json::object())
+                                   .value("props", nlohmann::json::object());
+            if (props.value("node.name", "").starts_with("com.kestrelamp.")) {
+                ours.insert(object.value("id", 0u));
+            }
+        }
+        std::pair<int, int> links{0, 0};
+        for (const auto& object : graph) {
+            const auto info = object.value("info", nlohmann::json::object());
+            if (object.value("type", "") == "PipeWire:Interface:Link" && sinkB &&
+                info.value("input-node-id", 0u) == *sinkB) {
+                ++(ours.count(info.value("output-node-id", 0u)) > 0 ? links.first : links.second);
+            }
+        }
+        return links;
+    };
+
+    PipeWireAudioHardware hardware;
+    const auto a = findProcess(hardware, "org.example.ShareA");
+    const auto b = findProcess(hardware, "org.example.ShareB");
+    ASSERT_TRUE(a && b);
+    PassThrough rendererA;
+    PassThrough rendererB;
+    auto routeA = std::make_unique<TestRoute>(hardware, *a, kSinkB, rendererA);
+    ASSERT_EQ(routeA->failure(), "");
+    TestRoute routeB(hardware, *b, kSinkB, rendererB);
+    ASSERT_EQ(routeB.failure(), "");
+    EXPECT_NEAR(steadyTone(meterB, kHzA), aloneA, 1.0) << "A summed with B";
+    EXPECT_NEAR(steadyTone(meterB, kHzB), aloneB, 1.0) << "B summed with A";
+    EXPECT_LT(silentLevel(meterA), kSilent);
+    EXPECT_TRUE(pollUntil([&] { return linksIntoSinkB() == std::pair(2, 0); }, 5000))
+        << linksIntoSinkB().first << " of ours, " << linksIntoSinkB().second << " others";
+
+    routeA.reset();
+    EXPECT_NEAR(steadyTone(meterA, kHzA), aloneA, 1.0) << "A back on the default";
+    EXPECT_NEAR(steadyTone(meterB, kHzB), aloneB, 1.0) << "B lost with A's route";
+    EXPECT_LT(toneLevel(meterB, kHzA), -70.0) << "A still on B";
+    EXPECT_EQ(linksIntoSinkB(), std::pair(2, 0));
+}
+
 // A route is one more pass through the graph: the clicks come out at most a quantum or two
 // later than they play unrouted, and a route left waiting runs nothing.
 TEST_F(PipeWireAudioHardwareTest, ARouteAddsLittleLatencyAndAWaitingRouteRunsNothing) {

@@ -35,14 +35,13 @@ PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate)
 }
 
 const PipeWireAudioHardware::Impl::Global*
-PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* direction,
-                                        ChannelPosition channel) const {
+PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const std::string& group,
+                                        const char* direction, ChannelPosition channel) const {
     const std::uint32_t nodeID = filterNodeID(aggregate);
     if (nodeID == SPA_ID_INVALID) {
         return nullptr;
     }
-    const std::string name =
-        ownPortName(aggregate.portGroup, std::string_view(direction) == "in", channel);
+    const std::string name = ownPortName(group, std::string_view(direction) == "in", channel);
     for (const Global* port : portsOf(nodeID, direction, false)) {
         if (propertyValue(port->properties, PW_KEY_PORT_NAME) == name) {
             return port;
@@ -54,10 +53,10 @@ PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const char* 
 // Port to port, each channel to the channel of the same position: the layouts on both sides are
 // the filter's own, so the mixing between them happens inside it, never by linking.
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
-PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
+PipeWireAudioHardware::Impl::wantedInputLinks(const Aggregate& aggregate) const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
     for (const ChannelPosition channel : aggregate.inputChannels) {
-        const Global* input = filterPort(aggregate, "in", channel);
+        const Global* input = filterPort(aggregate, aggregate.portGroup, "in", channel);
         if (input == nullptr) {
             continue;
         }
@@ -80,40 +79,48 @@ PipeWireAudioHardware::Impl::wantedLinks(const Aggregate& aggregate) const {
             }
         }
     }
+    return links;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>>
+PipeWireAudioHardware::Impl::wantedOutputLinks(const Aggregate& aggregate) const {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
     const DeviceEntry* sub = aggregate.description.subDeviceUIDs.empty()
                                  ? nullptr
                                  : deviceByUID(aggregate.description.subDeviceUIDs.front());
-    if (sub != nullptr && portChannels(sub->nodeID, "in") == aggregate.outputChannels) {
-        const auto playback = portsOf(sub->nodeID, "in", false);
-        for (std::size_t i = 0; i < aggregate.outputChannels.size(); ++i) {
-            if (const Global* output = filterPort(aggregate, "out", aggregate.outputChannels[i])) {
-                links.emplace_back(output->id, playback[i]->id);
-            }
+    if (aggregate.outputs == nullptr || sub == nullptr ||
+        portChannels(sub->nodeID, "in") != aggregate.outputs->channels) {
+        return links;
+    }
+    const auto playback = portsOf(sub->nodeID, "in", false);
+    const ChannelLayout& channels = aggregate.outputs->channels;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        if (const Global* output =
+                filterPort(aggregate, aggregate.outputs->portGroup, "out", channels[i])) {
+            links.emplace_back(output->id, playback[i]->id);
         }
     }
     return links;
 }
 
 bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) const {
-    const auto wanted = wantedLinks(aggregate);
-    std::size_t toDevice = 0;
-    for (const auto& [outputPort, inputPort] : wanted) {
-        const auto it = aggregate.links.find({outputPort, inputPort});
-        if (it == aggregate.links.end() || it->second->globalID == SPA_ID_INVALID ||
-            it->second->state == PW_LINK_STATE_ERROR ||
-            global(it->second->globalID, GlobalKind::link) == nullptr) {
-            return false;
-        }
-        const Global* port = global(inputPort, GlobalKind::port);
-        if (port != nullptr && aggregate.filter != nullptr &&
-            port->portNode != filterNodeID(aggregate)) {
-            ++toDevice;
-        }
+    const auto made = [this](const LinkMap& links, const auto& wanted) {
+        return std::all_of(wanted.begin(), wanted.end(), [&](const auto& ports) {
+            const auto it = links.find(ports);
+            return it != links.end() && it->second->globalID != SPA_ID_INVALID &&
+                   it->second->state != PW_LINK_STATE_ERROR &&
+                   global(it->second->globalID, GlobalKind::link) != nullptr;
+        });
+    };
+    if (aggregate.outputs == nullptr) {
+        return false;
     }
+    const auto fromTaps = wantedInputLinks(aggregate);
+    const auto toDevice = wantedOutputLinks(aggregate);
     // Every channel reaches the sub-device, and every channel hears the taps.
-    const std::size_t fromTaps = wanted.size() - toDevice;
-    return !aggregate.outputChannels.empty() && toDevice == aggregate.outputChannels.size() &&
-           (aggregate.taps.empty() || fromTaps >= aggregate.inputChannels.size());
+    return made(aggregate.links, fromTaps) && made(aggregate.outputs->links, toDevice) &&
+           !aggregate.outputChannels.empty() && toDevice.size() == aggregate.outputChannels.size() &&
+           (aggregate.taps.empty() || fromTaps.size() >= aggregate.inputChannels.size());
 }
 
 void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
@@ -131,7 +138,17 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
     startFilter(aggregate);
 
     noteLinkRefusals(aggregate);
-    std::erase_if(aggregate.links, [this](const auto& entry) {
+    if (aggregate.filter == nullptr) {
+        return;
+    }
+    keepLinks(aggregate.links, wantedInputLinks(aggregate), aggregate.description.uid);
+    keepLinks(aggregate.outputs->links, wantedOutputLinks(aggregate), aggregate.filter->nodeName);
+}
+
+void PipeWireAudioHardware::Impl::keepLinks(
+    LinkMap& links, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& wanted,
+    const std::string& owner) {
+    std::erase_if(links, [this](const auto& entry) {
         LinkProxy& link = *entry.second;
         if (link.gone) {
             // Refused by the server: the proxy still holds our listener.
@@ -139,33 +156,24 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
         }
         return link.gone;
     });
-    if (aggregate.filter == nullptr) {
-        return;
-    }
-    const auto wanted = wantedLinks(aggregate);
-    for (const auto& [outputPort, inputPort] : wanted) {
-        if (aggregate.links.count({outputPort, inputPort}) == 0) {
-            createLink(aggregate, outputPort, inputPort);
+    for (const auto& ports : wanted) {
+        if (links.count(ports) > 0) {
+            continue;
+        }
+        if (auto link = makeLink(ports.first, ports.second, LinkKind::passive, owner)) {
+            pw_proxy_add_object_listener(link->proxy, &link->linkListener, &Impl::kLinkEvents,
+                                         link.get());
+            links[ports] = std::move(link);
         }
     }
     // Links whose ports changed meaning, such as those of a sink that was made again.
-    std::erase_if(aggregate.links, [&](const auto& entry) {
+    std::erase_if(links, [&](const auto& entry) {
         if (std::find(wanted.begin(), wanted.end(), entry.first) != wanted.end()) {
             return false;
         }
         releaseLink(*entry.second, entry.second->globalID);
         return true;
     });
-}
-
-void PipeWireAudioHardware::Impl::createLink(Aggregate& aggregate, std::uint32_t outputPort,
-                                             std::uint32_t inputPort) {
-    auto link = makeLink(outputPort, inputPort, LinkKind::passive, aggregate.description.uid);
-    if (!link) {
-        return;
-    }
-    pw_proxy_add_object_listener(link->proxy, &link->linkListener, &Impl::kLinkEvents, link.get());
-    aggregate.links[{outputPort, inputPort}] = std::move(link);
 }
 
 void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
@@ -188,7 +196,6 @@ void PipeWireAudioHardware::Impl::startFilter(Aggregate& aggregate) {
     aggregate.mixer = std::make_unique<ChannelMixer>(
         ChannelMatrix::between(aggregate.inputChannels, aggregate.outputChannels));
     aggregate.inputData.assign(inputs, nullptr);
-    aggregate.outputData.assign(aggregate.outputChannels.size(), nullptr);
     aggregate.blockSamples.assign(inputs * IOProcSlots::kMaxFrames, 0.0f);
     aggregate.blockOutput.clear();
     for (std::size_t i = 0; i < inputs; ++i) {
@@ -379,10 +386,16 @@ PipeWireAudioHardware::Impl::connectRefusal(const Aggregate& aggregate) const {
 // A refused link is made again on the next change, so it may yet be made: the refusal is only
 // the reason once the time to connect has run out.
 void PipeWireAudioHardware::Impl::noteLinkRefusals(Aggregate& aggregate) {
-    for (const auto& [ports, link] : aggregate.links) {
-        if (link->refusal) {
-            aggregate.linkRefusal = link->refusal;
+    const auto note = [&](const LinkMap& links) {
+        for (const auto& [ports, link] : links) {
+            if (link->refusal) {
+                aggregate.linkRefusal = link->refusal;
+            }
         }
+    };
+    note(aggregate.links);
+    if (aggregate.outputs != nullptr) {
+        note(aggregate.outputs->links);
     }
 }
 

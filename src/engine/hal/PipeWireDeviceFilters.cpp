@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace kestrelamp::hal {
 
@@ -66,23 +67,35 @@ PipeWireAudioHardware::Impl::deviceFilterFor(const std::string& deviceUID) {
 }
 
 void PipeWireAudioHardware::Impl::joinDeviceFilter(Aggregate& aggregate, DeviceFilter& shared) {
-    aggregate.portGroup = "route" + std::to_string(shared.nextPortGroup++) + "_";
-    const auto addPorts = [&](const ChannelLayout& channels, bool input) {
+    const auto addPorts = [&](const std::string& group, const ChannelLayout& channels,
+                              bool input) {
+        std::vector<void*> ports;
         for (const ChannelPosition channel : channels) {
-            const std::string name = ownPortName(aggregate.portGroup, input, channel);
+            const std::string name = ownPortName(group, input, channel);
             pw_properties* portProperties = pw_properties_new(
                 PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, name.c_str(),
                 PW_KEY_AUDIO_CHANNEL, channelPositionName(channel).c_str(), nullptr);
-            void* port =
+            ports.push_back(
                 pw_filter_add_port(shared.filter, input ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
-                                   PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0);
-            (input ? aggregate.inputPorts : aggregate.outputPorts).push_back(port);
+                                   PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0, portProperties, nullptr, 0));
         }
+        return ports;
     };
-    aggregate.inputPorts.clear();
-    aggregate.outputPorts.clear();
-    addPorts(aggregate.inputChannels, true);
-    addPorts(aggregate.outputChannels, false);
+    aggregate.portGroup = "route" + std::to_string(shared.nextPortGroup++) + "_";
+    aggregate.inputPorts = addPorts(aggregate.portGroup, aggregate.inputChannels, true);
+    auto outputs = std::find_if(shared.outputs.begin(), shared.outputs.end(), [&](const auto& set) {
+        return set->channels == aggregate.outputChannels;
+    });
+    if (outputs == shared.outputs.end()) {
+        auto set = std::make_unique<FilterOutputs>();
+        set->channels = aggregate.outputChannels;
+        set->portGroup = "mix" + std::to_string(shared.nextPortGroup++) + "_";
+        set->ports = addPorts(set->portGroup, set->channels, false);
+        set->data.assign(set->ports.size(), nullptr);
+        outputs = shared.outputs.insert(shared.outputs.end(), std::move(set));
+    }
+    ++(*outputs)->users;
+    aggregate.outputs = outputs->get();
     aggregate.filter = &shared;
     shared.members.push_back(&aggregate);
     renderMembers(shared);
@@ -98,11 +111,17 @@ void PipeWireAudioHardware::Impl::leaveDeviceFilter(Aggregate& aggregate) {
     for (void* port : aggregate.inputPorts) {
         pw_filter_remove_port(port);
     }
-    for (void* port : aggregate.outputPorts) {
-        pw_filter_remove_port(port);
-    }
     aggregate.inputPorts.clear();
-    aggregate.outputPorts.clear();
+    if (FilterOutputs* outputs = std::exchange(aggregate.outputs, nullptr);
+        outputs != nullptr && --outputs->users == 0) {
+        for (auto& [ports, link] : outputs->links) {
+            releaseLink(*link, SPA_ID_INVALID);
+        }
+        for (void* port : outputs->ports) {
+            pw_filter_remove_port(port);
+        }
+        std::erase_if(shared->outputs, [&](const auto& set) { return set.get() == outputs; });
+    }
     aggregate.filter = nullptr;
     if (!shared->members.empty()) {
         return;
@@ -165,12 +184,15 @@ void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_
 }
 
 void PipeWireAudioHardware::Impl::onFilterProcess(void* data, spa_io_position* position) {
-    for (Aggregate* member : static_cast<DeviceFilter*>(data)->rendering) {
-        renderAggregate(*member, position);
+    auto* shared = static_cast<DeviceFilter*>(data);
+    const std::uint64_t cycle = ++shared->cycle;
+    for (Aggregate* member : shared->rendering) {
+        renderAggregate(*member, position, cycle);
     }
 }
 
-void PipeWireAudioHardware::Impl::renderAggregate(Aggregate& aggregate, spa_io_position* position) {
+void PipeWireAudioHardware::Impl::renderAggregate(Aggregate& aggregate, spa_io_position* position,
+                                                  std::uint64_t cycle) {
     const std::uint32_t frames = std::min(
         position != nullptr ? std::uint32_t(position->clock.duration) : 0, IOProcSlots::kMaxFrames);
     // A route whose ports are not linked yet has no buffers: it reads silence, writes nothing.
@@ -178,23 +200,33 @@ void PipeWireAudioHardware::Impl::renderAggregate(Aggregate& aggregate, spa_io_p
         aggregate.inputData[i] =
             static_cast<const float*>(pw_filter_get_dsp_buffer(aggregate.inputPorts[i], frames));
     }
-    for (std::size_t i = 0; i < aggregate.outputPorts.size(); ++i) {
-        aggregate.outputData[i] =
-            static_cast<float*>(pw_filter_get_dsp_buffer(aggregate.outputPorts[i], frames));
+    FilterOutputs& outputs = *aggregate.outputs;
+    const bool firstOnOutputs = outputs.takenInCycle != cycle;
+    if (firstOnOutputs) {
+        outputs.takenInCycle = cycle;
+        for (std::size_t i = 0; i < outputs.ports.size(); ++i) {
+            outputs.data[i] =
+                static_cast<float*>(pw_filter_get_dsp_buffer(outputs.ports[i], frames));
+        }
     }
-    AudioIOCycle cycle;
+    AudioIOCycle ioCycle;
     if (position != nullptr && position->clock.rate.denom > 0 && position->clock.rate.num > 0) {
-        cycle.sampleRate = double(position->clock.rate.denom) / double(position->clock.rate.num);
-        const auto rate = std::uint32_t(cycle.sampleRate);
+        ioCycle.sampleRate = double(position->clock.rate.denom) / double(position->clock.rate.num);
+        const auto rate = std::uint32_t(ioCycle.sampleRate);
         if (aggregate.cycleRate.exchange(rate, std::memory_order_relaxed) != rate) {
             pw_loop_signal_event(pw_thread_loop_get_loop(aggregate.impl->loop_),
                                  aggregate.impl->rateEvent_);
         }
     }
-    aggregate.slots->render(cycle, aggregate.inputData.data(), aggregate.blockOutput.data(),
+    aggregate.slots->render(ioCycle, aggregate.inputData.data(), aggregate.blockOutput.data(),
                             frames);
-    aggregate.mixer->setSampleRate(cycle.sampleRate);
-    aggregate.mixer->mix(aggregate.blockOutput.data(), aggregate.outputData.data(), frames);
+    aggregate.mixer->setSampleRate(ioCycle.sampleRate);
+    // The first route on the outputs this cycle writes them, the others add to them.
+    if (firstOnOutputs) {
+        aggregate.mixer->mix(aggregate.blockOutput.data(), outputs.data.data(), frames);
+    } else {
+        aggregate.mixer->mixInto(aggregate.blockOutput.data(), outputs.data.data(), frames);
+    }
 }
 
 } // namespace kestrelamp::hal

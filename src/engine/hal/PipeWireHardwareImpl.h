@@ -86,6 +86,8 @@ public:
     using CaptureSink = pipewire::CaptureSink;
     using Tap = pipewire::Tap;
     using DeviceFilter = pipewire::DeviceFilter;
+    using FilterOutputs = pipewire::FilterOutputs;
+    using LinkMap = pipewire::LinkMap;
     using Aggregate = pipewire::Aggregate;
     using LevelMonitor = pipewire::LevelMonitor;
     using IOProc = pipewire::IOProc;
@@ -322,11 +324,15 @@ public:
     static int swapRendering(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                              std::size_t size, void* userData);
     std::uint32_t filterNodeID(const Aggregate& aggregate) const;
-    // A route's port on its device filter: "routeN_input_FL", "routeN_output_FL".
+    // A port on a device filter: a route's "routeN_input_FL", the shared "mixN_output_FL".
     static std::string ownPortName(const std::string& group, bool input, ChannelPosition channel);
-    static void renderAggregate(Aggregate& aggregate, spa_io_position* position);
+    static void renderAggregate(Aggregate& aggregate, spa_io_position* position,
+                                std::uint64_t cycle);
     void reconcileAggregate(Aggregate& aggregate);
-    void createLink(Aggregate& aggregate, std::uint32_t outputPort, std::uint32_t inputPort);
+    // The links between these ports, each made once, and no others; those the server removed
+    // or refused are made again.
+    void keepLinks(LinkMap& links, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& wanted,
+                   const std::string& owner);
     enum class LinkKind {
         // Keeps nothing awake: a route or a monitor runs only while its application plays.
         passive,
@@ -340,11 +346,13 @@ public:
     std::unique_ptr<LinkProxy> makeLink(std::uint32_t outputPort, std::uint32_t inputPort,
                                         LinkKind kind, const std::string& owner);
     bool linksComplete(const Aggregate& aggregate) const;
-    // Complete, and every link negotiated by the server.
+    // From the taps' sinks into the aggregate's inputs, and from its outputs to the sub-device.
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
-    wantedLinks(const Aggregate& aggregate) const;
-    const Global* filterPort(const Aggregate& aggregate, const char* direction,
-                             ChannelPosition channel) const;
+    wantedInputLinks(const Aggregate& aggregate) const;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>
+    wantedOutputLinks(const Aggregate& aggregate) const;
+    const Global* filterPort(const Aggregate& aggregate, const std::string& group,
+                             const char* direction, ChannelPosition channel) const;
 
     // --- JACK programs (PipeWireJackStreams.cpp) ----------------------------------------------
     bool isJackPlayer(const Global& node) const;

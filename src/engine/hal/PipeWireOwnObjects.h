@@ -69,9 +69,26 @@ struct Tap {
     std::vector<std::uint32_t> givenBack;
 };
 
+using LinkMap = std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>>;
+
+// The ports a device filter plays on its device, shared by every route to the device in that
+// layout: the callback sums the routes into them, so the device hears one link per channel from
+// us however many routes play on it.
+struct FilterOutputs {
+    ChannelLayout channels;
+    // What their names begin with.
+    std::string portGroup;
+    std::vector<void*> ports;
+    int users = 0;
+    LinkMap links;
+    // Real-time only: this cycle's buffers, and the cycle they were taken in.
+    std::vector<float*> data;
+    std::uint64_t takenInCycle = 0;
+};
+
 // One filter of ours per device that routes play on: every route to the device runs in its
 // one callback, so the graph wakes us once a cycle per device, not once per route. Each
-// route has its own ports on it.
+// route has its own input ports on it; the outputs are shared.
 struct DeviceFilter {
     Impl* impl = nullptr;
     std::string deviceUID;
@@ -84,7 +101,10 @@ struct DeviceFilter {
     // The routes its callback runs: the real-time thread's own, handed over by an invoke on
     // the data loop (renderMembers).
     std::vector<Aggregate*> rendering;
+    std::vector<std::unique_ptr<FilterOutputs>> outputs;
     std::uint32_t nextPortGroup = 1;
+    // Real-time only: counts the callback's cycles.
+    std::uint64_t cycle = 0;
 };
 
 struct Aggregate {
@@ -95,19 +115,20 @@ struct Aggregate {
     // The blocks see the first tap's channels; the filter plays them on the sub-device's.
     ChannelLayout inputChannels;
     ChannelLayout outputChannels;
-    // The device's filter while its ports are there, and what their names begin with.
+    // The device's filter while its ports are there, what its input ports' names begin with,
+    // and the outputs it plays into.
     DeviceFilter* filter = nullptr;
     std::string portGroup;
     std::vector<void*> inputPorts;
-    std::vector<void*> outputPorts;
+    FilterOutputs* outputs = nullptr;
     std::unique_ptr<ChannelMixer> mixer;
     // Filled and used by the real-time callback only.
     std::vector<const float*> inputData;
-    std::vector<float*> outputData;
     std::vector<float*> blockOutput;
     std::vector<float> blockSamples;
     std::unique_ptr<IOProcSlots> slots;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
+    // Into its input ports; those from the outputs are theirs.
+    LinkMap links;
     bool failed = false;
     // Going away: no longer counts as playing what its taps hear.
     bool closing = false;

@@ -119,7 +119,8 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
     const auto toDevice = wantedOutputLinks(aggregate);
     // Every channel reaches the sub-device, and every channel hears the taps.
     return made(aggregate.links, fromTaps) && made(aggregate.outputs->links, toDevice) &&
-           !aggregate.outputChannels.empty() && toDevice.size() == aggregate.outputChannels.size() &&
+           !aggregate.outputChannels.empty() &&
+           toDevice.size() == aggregate.outputChannels.size() &&
            (aggregate.taps.empty() || fromTaps.size() >= aggregate.inputChannels.size());
 }
 

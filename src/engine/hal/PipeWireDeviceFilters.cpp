@@ -67,8 +67,7 @@ PipeWireAudioHardware::Impl::deviceFilterFor(const std::string& deviceUID) {
 }
 
 void PipeWireAudioHardware::Impl::joinDeviceFilter(Aggregate& aggregate, DeviceFilter& shared) {
-    const auto addPorts = [&](const std::string& group, const ChannelLayout& channels,
-                              bool input) {
+    const auto addPorts = [&](const std::string& group, const ChannelLayout& channels, bool input) {
         std::vector<void*> ports;
         for (const ChannelPosition channel : channels) {
             const std::string name = ownPortName(group, input, channel);

@@ -331,7 +331,8 @@ public:
     void reconcileAggregate(Aggregate& aggregate);
     // The links between these ports, each made once, and no others; those the server removed
     // or refused are made again.
-    void keepLinks(LinkMap& links, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& wanted,
+    void keepLinks(LinkMap& links,
+                   const std::vector<std::pair<std::uint32_t, std::uint32_t>>& wanted,
                    const std::string& owner);
     enum class LinkKind {
         // Keeps nothing awake: a route or a monitor runs only while its application plays.

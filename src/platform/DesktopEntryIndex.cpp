@@ -36,8 +36,12 @@ DesktopEntryIndex DesktopEntryIndex::load(const std::vector<std::string>& direct
     std::set<std::string> seen;
     for (const std::string& directory : directories) {
         const QDir folder(QFile::decodeName(QByteArray::fromStdString(directory)));
-        for (const QString& file :
-             folder.entryList({"*.desktop"}, QDir::Files | QDir::Readable, QDir::Name)) {
+        // Matched by hand: a name filter would compile a regular expression, which maps and
+        // keeps the whole expression engine for one suffix.
+        for (const QString& file : folder.entryList(QDir::Files | QDir::Readable, QDir::Name)) {
+            if (!file.endsWith(QLatin1String(".desktop"), Qt::CaseInsensitive)) {
+                continue;
+            }
             std::string id = QFile::encodeName(file.chopped(8)).toStdString();
             if (seen.count(id) > 0) {
                 continue;

@@ -86,12 +86,24 @@ TEST_F(DesktopFiles, OnlyRegularFilesOfSaneSizeAreRead) {
     for (const char* id : unread) {
         entry(system(), id, "[Desktop Entry]\nName=Further on\n");
     }
+    // Only names ending in ".desktop" are entries, an editor's backup being none.
+    EXPECT_TRUE(
+        test::writeFile(home() + "/org.example.Backup.desktop~", "[Desktop Entry]\nName=B\n"));
+    EXPECT_TRUE(test::writeFile(home() + "/org.example.Notes", "[Desktop Entry]\nName=Notes\n"));
+    entry(home(), "org.example.Shouting", "[Desktop Entry]\nName=Shouting\n");
+    QFile::rename(home() + "/org.example.Shouting.desktop",
+                  home() + "/org.example.Shouting.DESKTOP");
     const DesktopEntryIndex index = DesktopEntryIndex::load(dirs());
     for (const char* id : unread) {
         ASSERT_NE(index.withID(id), nullptr) << id;
         EXPECT_EQ(index.withID(id)->name, "Further on") << id;
     }
     EXPECT_EQ(index.withID("org.example.Fits")->name, "Fits");
+    EXPECT_EQ(index.withID("org.example.Backup"), nullptr);
+    EXPECT_EQ(index.withID("org.example.Backup.desktop~"), nullptr);
+    EXPECT_EQ(index.withID("org.example.Notes"), nullptr);
+    ASSERT_NE(index.withID("org.example.Shouting"), nullptr);
+    EXPECT_EQ(index.withID("org.example.Shouting")->name, "Shouting");
 }
 
 // A client announcing these properties, keyed as given.

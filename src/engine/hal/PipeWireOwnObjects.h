@@ -25,6 +25,9 @@ namespace kestrelamp::hal::pipewire {
 
 struct Aggregate;
 
+// Our links, by their output and input port.
+using LinkMap = std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>>;
+
 // The node that one application's streams are moved to while it is tapped. Every tap of the
 // application shares it until another client moves one of its streams elsewhere: then it is
 // released, holds no stream any more, and later taps get a sink of their own.
@@ -47,7 +50,7 @@ struct CaptureSink {
     StreamTargets targets;
     // JACK programs' streams are held by links of ours, not by a target entry.
     JackConnections jack;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> jackLinks;
+    LinkMap jackLinks;
     // The application's streams are moved only once an aggregate plays what the sink hears:
     // before that they would play into a node nobody reads.
     bool holding = false;
@@ -68,8 +71,6 @@ struct Tap {
     // What a "thbk" write gave back, until it plays elsewhere.
     std::vector<std::uint32_t> givenBack;
 };
-
-using LinkMap = std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>>;
 
 // The ports a device filter plays on its device, shared by every route to the device in that
 // layout: the callback sums the routes into them, so the device hears one link per channel from
@@ -161,7 +162,7 @@ struct LevelMonitor {
     pw_filter* filter = nullptr;
     spa_hook filterListener{};
     std::vector<void*> ports;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
+    LinkMap links;
     // The window being measured, by the real-time callback only.
     double windowSquares = 0.0;
     float windowPeak = 0.0f;
@@ -193,7 +194,7 @@ struct CallMix {
     // FL and FR, in and out.
     std::vector<void*> inputPorts;
     std::vector<void*> outputPorts;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<LinkProxy>> links;
+    LinkMap links;
     // What the real-time callback multiplies the microphone by: 0 while muted.
     std::atomic<float> microphoneGain{1.0f};
 };

@@ -4,6 +4,7 @@
 
 #include "engine/EQProcessor.h"
 #include "engine/RenderCycle.h"
+#include "engine/hal/ChannelMix.h"
 
 #include "BenchmarkRun.h"
 #include "TestBuffers.h"
@@ -110,20 +111,33 @@ void BM_RenderCycleInTransition(benchmark::State& state) {
 BENCHMARK(BM_RenderCycleInTransition);
 
 // What one device's callback does per cycle: every route to the device, one after another, each
-// stereo with its own equalizer, 1024 frames. Per route it should cost what one route alone does.
+// stereo with its own equalizer, summed into the device's one set of outputs, 1024 frames. Per
+// route it should cost what one route alone does.
 void BM_OneCallbackServesRoutes(benchmark::State& state) {
     const auto routes = std::size_t(state.range(0));
     constexpr std::size_t kFrames = 1024;
+    const hal::ChannelLayout stereo{hal::ChannelPosition::FL, hal::ChannelPosition::FR};
     std::vector<std::unique_ptr<EngineState>> engines;
     std::vector<std::unique_ptr<test::TestBuffers>> buffers;
+    std::vector<std::unique_ptr<hal::ChannelMixer>> mixers;
     for (std::size_t r = 0; r < routes; ++r) {
         engines.push_back(std::make_unique<EngineState>(hal::AudioObjectID(r + 1), 48000.0f));
         prepare(*engines.back(), true);
         buffers.push_back(std::make_unique<test::TestBuffers>(2, kFrames, 7 + r, 0.5f));
+        mixers.push_back(
+            std::make_unique<hal::ChannelMixer>(hal::ChannelMatrix::between(stereo, stereo)));
     }
+    std::vector<std::vector<float>> device(2, std::vector<float>(kFrames));
+    float* const deviceOutputs[] = {device[0].data(), device[1].data()};
     for (auto _ : state) {
         for (std::size_t r = 0; r < routes; ++r) {
             renderCycle(*engines[r], hal::AudioIOCycle{}, buffers[r]->input, buffers[r]->output);
+            const float* const rendered[] = {buffers[r]->out[0].data(), buffers[r]->out[1].data()};
+            if (r == 0) {
+                mixers[r]->mix(rendered, deviceOutputs, kFrames);
+            } else {
+                mixers[r]->mixInto(rendered, deviceOutputs, kFrames);
+            }
         }
         benchmark::ClobberMemory();
     }

@@ -35,9 +35,9 @@ PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate)
 }
 
 const PipeWireAudioHardware::Impl::Global*
-PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const std::string& group,
+PipeWireAudioHardware::Impl::filterPort(pw_filter* filter, const std::string& group,
                                         const char* direction, ChannelPosition channel) const {
-    const std::uint32_t nodeID = filterNodeID(aggregate);
+    const std::uint32_t nodeID = filter != nullptr ? pw_filter_get_node_id(filter) : SPA_ID_INVALID;
     if (nodeID == SPA_ID_INVALID) {
         return nullptr;
     }
@@ -55,8 +55,12 @@ PipeWireAudioHardware::Impl::filterPort(const Aggregate& aggregate, const std::s
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
 PipeWireAudioHardware::Impl::wantedInputLinks(const Aggregate& aggregate) const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
+    if (aggregate.filter == nullptr) {
+        return links;
+    }
     for (const ChannelPosition channel : aggregate.inputChannels) {
-        const Global* input = filterPort(aggregate, aggregate.portGroup, "in", channel);
+        const Global* input =
+            filterPort(aggregate.filter->filter, aggregate.portGroup, "in", channel);
         if (input == nullptr) {
             continue;
         }
@@ -83,24 +87,30 @@ PipeWireAudioHardware::Impl::wantedInputLinks(const Aggregate& aggregate) const 
 }
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
-PipeWireAudioHardware::Impl::wantedOutputLinks(const Aggregate& aggregate) const {
+PipeWireAudioHardware::Impl::wantedOutputLinks(const DeviceFilter& shared,
+                                               const FilterOutputs& outputs) const {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
-    const DeviceEntry* sub = aggregate.description.subDeviceUIDs.empty()
-                                 ? nullptr
-                                 : deviceByUID(aggregate.description.subDeviceUIDs.front());
-    if (aggregate.outputs == nullptr || sub == nullptr ||
-        portChannels(sub->nodeID, "in") != aggregate.outputs->channels) {
+    const DeviceEntry* device = deviceByUID(shared.deviceUID);
+    if (device == nullptr || portChannels(device->nodeID, "in") != outputs.channels) {
         return links;
     }
-    const auto playback = portsOf(sub->nodeID, "in", false);
-    const ChannelLayout& channels = aggregate.outputs->channels;
-    for (std::size_t i = 0; i < channels.size(); ++i) {
+    const auto playback = portsOf(device->nodeID, "in", false);
+    for (std::size_t i = 0; i < outputs.channels.size(); ++i) {
         if (const Global* output =
-                filterPort(aggregate, aggregate.outputs->portGroup, "out", channels[i])) {
+                filterPort(shared.filter, outputs.portGroup, "out", outputs.channels[i])) {
             links.emplace_back(output->id, playback[i]->id);
         }
     }
     return links;
+}
+
+// Made once a pass for all the routes sharing them, after the routes have taken their outputs.
+void PipeWireAudioHardware::Impl::reconcileFilterOutputs() {
+    for (auto& [deviceUID, shared] : deviceFilters_) {
+        for (auto& outputs : shared->outputs) {
+            keepLinks(outputs->links, wantedOutputLinks(*shared, *outputs), shared->nodeName);
+        }
+    }
 }
 
 bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) const {
@@ -112,11 +122,11 @@ bool PipeWireAudioHardware::Impl::linksComplete(const Aggregate& aggregate) cons
                    global(it->second->globalID, GlobalKind::link) != nullptr;
         });
     };
-    if (aggregate.outputs == nullptr) {
+    if (aggregate.filter == nullptr || aggregate.outputs == nullptr) {
         return false;
     }
     const auto fromTaps = wantedInputLinks(aggregate);
-    const auto toDevice = wantedOutputLinks(aggregate);
+    const auto toDevice = wantedOutputLinks(*aggregate.filter, *aggregate.outputs);
     // Every channel reaches the sub-device, and every channel hears the taps.
     return made(aggregate.links, fromTaps) && made(aggregate.outputs->links, toDevice) &&
            !aggregate.outputChannels.empty() &&
@@ -143,7 +153,6 @@ void PipeWireAudioHardware::Impl::reconcileAggregate(Aggregate& aggregate) {
         return;
     }
     keepLinks(aggregate.links, wantedInputLinks(aggregate), aggregate.description.uid);
-    keepLinks(aggregate.outputs->links, wantedOutputLinks(aggregate), aggregate.filter->nodeName);
 }
 
 void PipeWireAudioHardware::Impl::keepLinks(

@@ -308,6 +308,7 @@ void PipeWireAudioHardware::Impl::reconcile() {
     for (auto& [id, aggregate] : aggregates_) {
         reconcileAggregate(*aggregate);
     }
+    reconcileFilterOutputs();
     for (auto& [id, aggregate] : aggregates_) {
         updateCarries(*aggregate);
     }

@@ -351,9 +351,10 @@ public:
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedInputLinks(const Aggregate& aggregate) const;
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
-    wantedOutputLinks(const Aggregate& aggregate) const;
-    const Global* filterPort(const Aggregate& aggregate, const std::string& group,
-                             const char* direction, ChannelPosition channel) const;
+    wantedOutputLinks(const DeviceFilter& shared, const FilterOutputs& outputs) const;
+    void reconcileFilterOutputs();
+    const Global* filterPort(pw_filter* filter, const std::string& group, const char* direction,
+                             ChannelPosition channel) const;
 
     // --- JACK programs (PipeWireJackStreams.cpp) ----------------------------------------------
     bool isJackPlayer(const Global& node) const;

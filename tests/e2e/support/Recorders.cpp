@@ -25,41 +25,44 @@ TestMicrophone::TestMicrophone(PipeWireSession& session, const std::string& name
     session_.createSink(name, description, options);
     ToneOptions tone;
     tone.frequencies = {frequency};
-    const std::string voice = name + "_voice";
-    voice_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"pw-play", "-P",
-                                 "{ application.id=org.example.Voice." + name +
-                                     " node.name=" + voice + " node.autoconnect=false }",
-                                 session_.toneFile(tone)},
-        session_.logPath(name + "-voice"));
-    for (const char* channel : {"FL", "FR"}) {
-        pollUntil(
-            [&] {
-                return runCommand(
-                           {"pw-link", voice + ":output_" + channel, name + ":input_" + channel},
-                           session_.logPath(name + "-link"), 3000)
-                           .status == 0;
-            },
-            5000);
-    }
+    toneFile_ = session_.toneFile(tone);
+    startVoice();
     MeterFormat format;
     format.source = true;
     listener_ = std::make_unique<LevelMeter>(name, format);
     ensureSounding();
 }
 
+std::string TestMicrophone::voiceName() const {
+    return name_ + "_voice";
+}
+
+void TestMicrophone::startVoice() {
+    voice_.reset();
+    voice_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"pw-play", "-P",
+                                 "{ application.id=org.example.Voice." + name_ +
+                                     " node.name=" + voiceName() + " node.autoconnect=false }",
+                                 toneFile_},
+        session_.logPath(name_ + "-voice"));
+    for (const char* channel : {"FL", "FR"}) {
+        pollUntil([&] { return link(channel, true); }, 5000);
+    }
+}
+
+bool TestMicrophone::link(const char* channel, bool connect) {
+    std::vector<std::string> argv{"pw-link", voiceName() + ":output_" + channel,
+                                  name_ + ":input_" + channel};
+    if (!connect) {
+        argv.insert(argv.begin() + 1, "-d");
+    }
+    return runCommand(argv, session_.logPath(name_ + "-link"), 3000).status == 0;
+}
+
 // A link made while the player still sets itself up, or a player whose source went idle, now and
-// then carries nothing: the links are made again until the source sounds.
+// then carries nothing: the links are made again until the source sounds. A player that stays
+// silent through that, though linked and running, is stuck: a new one takes its place.
 bool TestMicrophone::ensureSounding() {
-    const std::string voice = name_ + "_voice";
-    const auto link = [&](const char* channel, bool connect) {
-        std::vector<std::string> argv{"pw-link", voice + ":output_" + channel,
-                                      name_ + ":input_" + channel};
-        if (!connect) {
-            argv.insert(argv.begin() + 1, "-d");
-        }
-        return runCommand(argv, session_.logPath(name_ + "-link"), 3000).status == 0;
-    };
     const auto sounds = [&] {
         return pollUntil(
             [&] { return listener_->measureDbfs(4800, 1000).value_or(-120.0) > -60.0; }, 2000);
@@ -68,10 +71,14 @@ bool TestMicrophone::ensureSounding() {
         if (sounds()) {
             return true;
         }
-        link("FL", false);
-        link("FR", false);
-        for (const char* channel : {"FL", "FR"}) {
-            pollUntil([&] { return link(channel, true); }, 5000);
+        if (attempt < 2) {
+            link("FL", false);
+            link("FR", false);
+            for (const char* channel : {"FL", "FR"}) {
+                pollUntil([&] { return link(channel, true); }, 5000);
+            }
+        } else {
+            startVoice();
         }
     }
     return sounds();

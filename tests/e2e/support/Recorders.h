@@ -26,8 +26,13 @@ public:
     bool ensureSounding();
 
 private:
+    std::string voiceName() const;
+    void startVoice();
+    bool link(const char* channel, bool connect);
+
     PipeWireSession& session_;
     std::string name_;
+    std::string toneFile_;
     std::unique_ptr<ChildProcess> voice_;
     // A source nothing records from goes idle, and its player does not always come back with it.
     std::unique_ptr<LevelMeter> listener_;

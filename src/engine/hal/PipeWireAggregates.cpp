@@ -35,9 +35,9 @@ PipeWireAudioHardware::Impl::aggregateOutputChannels(const Aggregate& aggregate)
 }
 
 const PipeWireAudioHardware::Impl::Global*
-PipeWireAudioHardware::Impl::filterPort(pw_filter* filter, const std::string& group,
+PipeWireAudioHardware::Impl::filterPort(const DeviceFilter& shared, const std::string& group,
                                         const char* direction, ChannelPosition channel) const {
-    const std::uint32_t nodeID = filter != nullptr ? pw_filter_get_node_id(filter) : SPA_ID_INVALID;
+    const std::uint32_t nodeID = filterNodeID(&shared);
     if (nodeID == SPA_ID_INVALID) {
         return nullptr;
     }
@@ -59,8 +59,7 @@ PipeWireAudioHardware::Impl::wantedInputLinks(const Aggregate& aggregate) const 
         return links;
     }
     for (const ChannelPosition channel : aggregate.inputChannels) {
-        const Global* input =
-            filterPort(aggregate.filter->filter, aggregate.portGroup, "in", channel);
+        const Global* input = filterPort(*aggregate.filter, aggregate.portGroup, "in", channel);
         if (input == nullptr) {
             continue;
         }
@@ -97,7 +96,7 @@ PipeWireAudioHardware::Impl::wantedOutputLinks(const DeviceFilter& shared,
     const auto playback = portsOf(device->nodeID, "in", false);
     for (std::size_t i = 0; i < outputs.channels.size(); ++i) {
         if (const Global* output =
-                filterPort(shared.filter, outputs.portGroup, "out", outputs.channels[i])) {
+                filterPort(shared, outputs.portGroup, "out", outputs.channels[i])) {
             links.emplace_back(output->id, playback[i]->id);
         }
     }

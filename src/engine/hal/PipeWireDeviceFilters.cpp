@@ -160,10 +160,9 @@ std::string PipeWireAudioHardware::Impl::ownPortName(const std::string& group, b
     return group + (input ? "input_" : "output_") + channelPositionName(channel);
 }
 
-std::uint32_t PipeWireAudioHardware::Impl::filterNodeID(const Aggregate& aggregate) const {
-    return aggregate.filter != nullptr && aggregate.filter->filter != nullptr
-               ? pw_filter_get_node_id(aggregate.filter->filter)
-               : SPA_ID_INVALID;
+std::uint32_t PipeWireAudioHardware::Impl::filterNodeID(const DeviceFilter* shared) const {
+    return shared != nullptr && shared->filter != nullptr ? pw_filter_get_node_id(shared->filter)
+                                                          : SPA_ID_INVALID;
 }
 
 void PipeWireAudioHardware::Impl::onFilterState(void* data, pw_filter_state, pw_filter_state state,

@@ -323,7 +323,7 @@ public:
     void betweenCycles();
     static int swapRendering(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                              std::size_t size, void* userData);
-    std::uint32_t filterNodeID(const Aggregate& aggregate) const;
+    std::uint32_t filterNodeID(const DeviceFilter* shared) const;
     // A port on a device filter: a route's "routeN_input_FL", the shared "mixN_output_FL".
     static std::string ownPortName(const std::string& group, bool input, ChannelPosition channel);
     static void renderAggregate(Aggregate& aggregate, spa_io_position* position,
@@ -353,8 +353,8 @@ public:
     std::vector<std::pair<std::uint32_t, std::uint32_t>>
     wantedOutputLinks(const DeviceFilter& shared, const FilterOutputs& outputs) const;
     void reconcileFilterOutputs();
-    const Global* filterPort(pw_filter* filter, const std::string& group, const char* direction,
-                             ChannelPosition channel) const;
+    const Global* filterPort(const DeviceFilter& shared, const std::string& group,
+                             const char* direction, ChannelPosition channel) const;
 
     // --- JACK programs (PipeWireJackStreams.cpp) ----------------------------------------------
     bool isJackPlayer(const Global& node) const;

@@ -269,7 +269,7 @@ void PipeWireAudioHardware::Impl::appendAggregates(std::vector<DeviceEntry>& dev
         if (sub != devices.end()) {
             device.sampleRate = sub->sampleRate;
         }
-        device.nodeID = filterNodeID(*aggregate);
+        device.nodeID = filterNodeID(aggregate->filter);
         devices.push_back(std::move(device));
     }
 }

@@ -45,6 +45,10 @@ void TestMicrophone::startVoice() {
                                      " node.name=" + voiceName() + " node.autoconnect=false }",
                                  toneFile_},
         session_.logPath(name_ + "-voice"));
+    linkVoice();
+}
+
+void TestMicrophone::linkVoice() {
     for (const char* channel : {"FL", "FR"}) {
         pollUntil([&] { return link(channel, true); }, 5000);
     }
@@ -74,9 +78,7 @@ bool TestMicrophone::ensureSounding() {
         if (attempt < 2) {
             link("FL", false);
             link("FR", false);
-            for (const char* channel : {"FL", "FR"}) {
-                pollUntil([&] { return link(channel, true); }, 5000);
-            }
+            linkVoice();
         } else {
             startVoice();
         }

@@ -28,6 +28,7 @@ public:
 private:
     std::string voiceName() const;
     void startVoice();
+    void linkVoice();
     bool link(const char* channel, bool connect);
 
     PipeWireSession& session_;
